@@ -1,0 +1,64 @@
+#pragma once
+// kelEvent: an event with manual or automatic reset.
+//
+// waitFor() timeouts: 4294967295 (0xFFFFFFFF) waits without limit, a negative
+// value waits for its absolute value, anything else is milliseconds.
+// An auto-reset event releases one waiter per signal and resets as that
+// waiter returns; a manual-reset event stays signalled until reset.
+//
+// For poll()-based loops, pollFd() gives a descriptor that is readable while
+// the event is signalled. Polling does not consume an auto-reset signal: call
+// waitFor(0) afterwards to take it.
+
+#include "core/kelObject.h"
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class kelEventFd;
+
+class kelEvent : public kelObject
+{
+public:
+    static constexpr int64_t kInfinite = 4294967295LL;
+
+    kelEvent(bool manualReset, bool initialState, const kelString& name = {});
+    ~kelEvent() override;
+
+    void setState(bool signaled) noexcept;
+    // True only when the event was signalled within the wait.
+    [[nodiscard]] bool waitFor(int64_t timeout) noexcept;
+    bool isSignaled() const noexcept;
+
+    // Waits until one of `events` is signalled; returns its index, consuming
+    // only that event's signal when it is auto-reset, or -1 on timeout.
+    // When several are signalled the lowest index wins.
+    static intptr_t waitForAny(kelEvent* const* events, size_t count, int64_t timeout) noexcept;
+
+    // Readable while signalled; -1 if the descriptor could not be made.
+    // Made on first use; safe from any thread.
+    int pollFd() noexcept;
+
+    // The operating system has no events of its own here: the handle is the
+    // object's address, kept so callers can tell events apart.
+    uintptr_t handle() const noexcept { return reinterpret_cast<uintptr_t>(this); }
+    const kelString& name() const noexcept { return f_name; }
+    bool manualReset() const noexcept { return f_manualReset; }
+    kelString _classID() const override { return u"kelEvent"; }
+
+private:
+    struct Waiter;
+    bool takeLocked() noexcept;
+
+    const bool f_manualReset;
+    const kelString f_name;
+    mutable std::mutex f_mutex;
+    std::condition_variable f_cond;
+    bool f_signaled;
+    std::vector<Waiter*> f_waiters;
+    std::unique_ptr<kelEventFd> f_fd;
+};
