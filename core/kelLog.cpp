@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstdio>
 #include <deque>
 #include <fcntl.h>
@@ -41,8 +42,6 @@ bool on(int v) { return v != 0; }
 class kelLogState
 {
 public:
-    ~kelLogState() { shutdown(); }
-
     std::mutex lock;
     std::condition_variable changed;
     std::atomic<bool> stopping{false};
@@ -135,10 +134,17 @@ private:
     }
 };
 
+// Never destroyed: a thread that logs while the process exits finds logging
+// stopped instead of a destroyed object. The exit handler finishes the queued
+// writes and closes the file.
 kelLogState& logState()
 {
-    static kelLogState s;
-    return s;
+    static kelLogState* const s = [] {
+        auto* state = new kelLogState;
+        std::atexit([] { logState().shutdown(); });
+        return state;
+    }();
+    return *s;
 }
 
 std::atomic<uint32_t> g_infoMask{0};

@@ -6,7 +6,9 @@
 // exit logging stops and the queued writes are finished.
 //
 // Integer options take -1 for "keep the current default", 0 for off and any
-// other value for on.
+// other value for on. Defaults: no log file, no console, file output on (it
+// takes effect once logSettings names a file), date-and-time stamps, no
+// memory or thread prefix, 8-bit (UTF-8) file text, local time.
 
 #include "core/kelTypes.h"
 

@@ -37,10 +37,11 @@ struct kelUtilsStateData
     }
 };
 
+// Never destroyed, so late messages during exit still find it.
 kelUtilsStateData& state()
 {
-    static kelUtilsStateData s;
-    return s;
+    static kelUtilsStateData* const s = new kelUtilsStateData;
+    return *s;
 }
 
 } // namespace

@@ -60,13 +60,8 @@ TEST(kelCrcTest, MatchesStandardCrc32WhereTheQuirksDoNotApply)
     // zlib.crc32(b"123456789") == 0xCBF43926; this one skips the final inversion.
     EXPECT_EQ(libCrc32("123456789"), ~0xCBF43926u);
     EXPECT_EQ(crc8("123456789", 9), 0x20);
-}
-
-TEST(kelCrcTest, NoDataReturnsTheInitialValue)
-{
-    EXPECT_EQ(libCrc32(nullptr, 10, 0x12345678u), 0x12345678u);
+    EXPECT_EQ(libCrc32(nullptr, 10, 0x12345678u), 0x12345678u); // no data: the initial value
     EXPECT_EQ(libCrc32("abc", 0, 0x12345678u), 0x12345678u);
-    EXPECT_EQ(libCrc32(std::string_view{}), kelCrcInitial);
 }
 
 TEST(kelCrcTest, TableEntryZeroIsAA)
