@@ -10,7 +10,8 @@ namespace {
 constexpr std::array<int8_t, 256> makeDecodeTable()
 {
     std::array<int8_t, 256> t{};
-    for (auto& v : t) v = -1;
+    for (auto& v : t)
+        v = -1;
     for (size_t i = 0; i < kelBase64Alphabet.size(); ++i)
         t[static_cast<uint8_t>(kelBase64Alphabet[i])] = static_cast<int8_t>(i);
     return t;
@@ -18,8 +19,7 @@ constexpr std::array<int8_t, 256> makeDecodeTable()
 
 constexpr std::array<int8_t, 256> kDecode = makeDecodeTable();
 
-template <typename C>
-std::string decodeT(std::basic_string_view<C> text)
+template <typename C> std::string decodeT(std::basic_string_view<C> text)
 {
     std::string out(text.size() / 4 * 3 + 3, '\0');
     auto* o = reinterpret_cast<uint8_t*>(out.data());
@@ -38,7 +38,8 @@ std::string decodeT(std::basic_string_view<C> text)
                 const int a = value(text[i]), b = value(text[i + 1]), c = value(text[i + 2]),
                           d = value(text[i + 3]);
                 if ((a | b | c | d) < 0) break;
-                const uint32_t g = (uint32_t(a) << 18) | (uint32_t(b) << 12) | (uint32_t(c) << 6) | uint32_t(d);
+                const uint32_t g =
+                    (uint32_t(a) << 18) | (uint32_t(b) << 12) | (uint32_t(c) << 6) | uint32_t(d);
                 *o++ = static_cast<uint8_t>(g >> 16);
                 *o++ = static_cast<uint8_t>(g >> 8);
                 *o++ = static_cast<uint8_t>(g);
@@ -101,7 +102,16 @@ std::string encodeBase64(const void* data, size_t len)
     return out;
 }
 
-std::string encodeBase64(std::string_view bytes) { return encodeBase64(bytes.data(), bytes.size()); }
+std::string encodeBase64(std::string_view bytes)
+{
+    return encodeBase64(bytes.data(), bytes.size());
+}
 
-std::string decodeBase64(std::string_view text) { return decodeT(text); }
-std::string decodeBase64(std::u16string_view text) { return decodeT(text); }
+std::string decodeBase64(std::string_view text)
+{
+    return decodeT(text);
+}
+std::string decodeBase64(std::u16string_view text)
+{
+    return decodeT(text);
+}

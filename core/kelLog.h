@@ -45,8 +45,8 @@ using kelLogCallback = std::function<void(const kelString& line)>;
 // one, an empty function removes it. False when the log file cannot be
 // opened (file output then stays without a file).
 bool logSettings(const kelString& fileName, std::optional<kelLogCallback> callback = std::nullopt,
-                 int consoleMode = -1, int toFile = -1, int stampType = -1, int memInfo = -1, int threadId = -1,
-                 int unicodeFile = -1, int useUTC = -1);
+                 int consoleMode = -1, int toFile = -1, int stampType = -1, int memInfo = -1,
+                 int threadId = -1, int unicodeFile = -1, int useUTC = -1);
 
 // Builds one line and delivers it (console, callback, file). Does nothing
 // after shutdown began or when no output is on.

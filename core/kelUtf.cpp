@@ -36,8 +36,14 @@ char* putUtf8(char* o, uint32_t cp)
     return o + n;
 }
 
-constexpr bool isHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-constexpr bool isLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+constexpr bool isHighSurrogate(char16_t u)
+{
+    return u >= 0xD800 && u <= 0xDBFF;
+}
+constexpr bool isLowSurrogate(char16_t u)
+{
+    return u >= 0xDC00 && u <= 0xDFFF;
+}
 
 } // namespace
 
@@ -132,4 +138,7 @@ kelString utf8ToUtf16(const void* bytes, size_t len)
     return out;
 }
 
-kelString utf8ToUtf16(std::string_view bytes) { return utf8ToUtf16(bytes.data(), bytes.size()); }
+kelString utf8ToUtf16(std::string_view bytes)
+{
+    return utf8ToUtf16(bytes.data(), bytes.size());
+}

@@ -25,7 +25,8 @@ const std::string& randomBytes()
     static const std::string data = [] {
         std::mt19937 rng(1);
         std::string s(kSize, '\0');
-        for (char& c : s) c = static_cast<char>(rng());
+        for (char& c : s)
+            c = static_cast<char>(rng());
         return s;
     }();
     return data;
@@ -57,7 +58,8 @@ const kelString& mixedText()
 void crcKel(benchmark::State& state)
 {
     const std::string& d = randomBytes();
-    for (auto _ : state) benchmark::DoNotOptimize(libCrc32(d.data(), d.size()));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(libCrc32(d.data(), d.size()));
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(d.size()));
 }
 
@@ -65,14 +67,16 @@ void crcZlib(benchmark::State& state)
 {
     const std::string& d = randomBytes();
     for (auto _ : state)
-        benchmark::DoNotOptimize(crc32(0L, reinterpret_cast<const Bytef*>(d.data()), static_cast<uInt>(d.size())));
+        benchmark::DoNotOptimize(
+            crc32(0L, reinterpret_cast<const Bytef*>(d.data()), static_cast<uInt>(d.size())));
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(d.size()));
 }
 
 void encodeKel(benchmark::State& state)
 {
     const std::string& d = randomBytes();
-    for (auto _ : state) benchmark::DoNotOptimize(encodeBase64(d));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(encodeBase64(d));
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(d.size()));
 }
 
@@ -91,7 +95,8 @@ void encodeOpenSsl(benchmark::State& state)
 void decodeKel(benchmark::State& state)
 {
     const std::string text = encodeBase64(randomBytes());
-    for (auto _ : state) benchmark::DoNotOptimize(decodeBase64(text));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(decodeBase64(text));
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
 }
 
@@ -129,7 +134,8 @@ std::string utf16leBytes(const kelString& s)
 void toUtf8Kel(benchmark::State& state)
 {
     const kelString& text = mixedText();
-    for (auto _ : state) benchmark::DoNotOptimize(utf16ToUtf8(text));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(utf16ToUtf8(text));
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size() * 2));
 }
 
@@ -137,7 +143,8 @@ void toUtf8Iconv(benchmark::State& state)
 {
     const std::string in = utf16leBytes(mixedText());
     iconv_t cd = ::iconv_open("UTF-8", "UTF-16LE");
-    for (auto _ : state) benchmark::DoNotOptimize(convert(cd, in, in.size() * 2));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(convert(cd, in, in.size() * 2));
     ::iconv_close(cd);
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(in.size()));
 }
@@ -145,7 +152,8 @@ void toUtf8Iconv(benchmark::State& state)
 void fromUtf8Kel(benchmark::State& state)
 {
     const std::string in = utf16ToUtf8(mixedText());
-    for (auto _ : state) benchmark::DoNotOptimize(utf8ToUtf16(in));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(utf8ToUtf16(in));
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(in.size()));
 }
 
@@ -153,7 +161,8 @@ void fromUtf8Iconv(benchmark::State& state)
 {
     const std::string in = utf16ToUtf8(mixedText());
     iconv_t cd = ::iconv_open("UTF-16LE", "UTF-8");
-    for (auto _ : state) benchmark::DoNotOptimize(convert(cd, in, in.size() * 2));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(convert(cd, in, in.size() * 2));
     ::iconv_close(cd);
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(in.size()));
 }

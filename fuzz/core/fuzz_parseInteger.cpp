@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // The same characters widened: the result must not depend on the width.
     std::u16string wide(text.begin(), text.end());
-    for (char16_t& c : wide) c = static_cast<uint8_t>(c);
+    for (char16_t& c : wide)
+        c = static_cast<uint8_t>(c);
     if (parseInteger(std::u16string_view(wide), -7, base, ignoreErrors) != v8) std::abort();
 
     // What formatInteger writes in base 10 reads back.

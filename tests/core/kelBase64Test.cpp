@@ -11,7 +11,8 @@ namespace {
 std::string randomBytes(std::mt19937& rng, size_t n)
 {
     std::string s(n, '\0');
-    for (char& c : s) c = static_cast<char>(rng());
+    for (char& c : s)
+        c = static_cast<char>(rng());
     return s;
 }
 
@@ -29,8 +30,8 @@ TEST(kelBase64Test, PaddingOfTheLastGroup)
 TEST(kelBase64Test, DecodeSkipsEverythingOutsideTheAlphabet)
 {
     EXPECT_EQ(decodeBase64("TWFu\r\nTWFu"), "ManMan");
-    EXPECT_EQ(decodeBase64("TQ"), "M");    // a final group of two gives one byte
-    EXPECT_EQ(decodeBase64("TWE"), "Ma");  // of three, two
+    EXPECT_EQ(decodeBase64("TQ"), "M");      // a final group of two gives one byte
+    EXPECT_EQ(decodeBase64("TWE"), "Ma");    // of three, two
     EXPECT_EQ(decodeBase64("TWFuT"), "Man"); // a lone last character gives nothing
     // "=" inside the text is skipped like any other outsider: the groups run on.
     EXPECT_EQ(decodeBase64("TQ==TWFu"), decodeBase64("TQTWFu"));

@@ -18,7 +18,8 @@ struct ReferenceCrc
     {
         for (uint32_t i = 0; i < 256; ++i) {
             uint32_t v = i;
-            for (int k = 0; k < 8; ++k) v = (v >> 1) ^ (0xEDB88320u & (0u - (v & 1u)));
+            for (int k = 0; k < 8; ++k)
+                v = (v >> 1) ^ (0xEDB88320u & (0u - (v & 1u)));
             table[i] = v;
         }
         table[0] = 0xAA;
@@ -90,7 +91,8 @@ TEST(kelCrcTest, AgreesWithTheDefinitionOnRandomInput)
     for (int i = 0; i < 500; ++i) {
         std::string data(rng() % 300, '\0');
         // Small alphabets make index 0 frequent.
-        for (char& c : data) c = static_cast<char>(i % 2 ? rng() : rng() % 4 + 0xFC);
+        for (char& c : data)
+            c = static_cast<char>(i % 2 ? rng() : rng() % 4 + 0xFC);
         const uint32_t initial = i % 3 ? kelCrcInitial : static_cast<uint32_t>(rng());
         ASSERT_EQ(libCrc32(data, initial), ref.run(data, initial, true));
     }

@@ -73,7 +73,8 @@ TEST_F(kelLogTest, StampsPrefixesAndTheRepeatedDate)
         << f_lines[0];
     // The same date again shrinks to one space.
     EXPECT_TRUE(std::regex_match(f_lines[1], std::regex(" " + time + ", second"))) << f_lines[1];
-    EXPECT_TRUE(std::regex_match(f_lines[2], std::regex(time + R"(, [ \d,]{5}\d, <[\d,]+> *, \[[0-9A-F]{5,}\], delta)")))
+    EXPECT_TRUE(std::regex_match(f_lines[2],
+                                 std::regex(time + R"(, [ \d,]{5}\d, <[\d,]+> *, \[[0-9A-F]{5,}\], delta)")))
         << f_lines[2];
     EXPECT_EQ(f_lines[3], "bare");
 }
@@ -103,9 +104,11 @@ TEST_F(kelLogTest, QueuedFileWritesLandWholeAndInOrder)
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([t] {
             for (int i = 0; i < kLines; ++i)
-                logMessage(u"t" + utf8ToUtf16(std::to_string(t)) + u" line " + utf8ToUtf16(std::to_string(i)));
+                logMessage(u"t" + utf8ToUtf16(std::to_string(t)) + u" line " +
+                           utf8ToUtf16(std::to_string(i)));
         });
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     ASSERT_TRUE(logFlush());
 
     const std::string text = readAll(name);
@@ -148,13 +151,15 @@ TEST_F(kelLogTest, ExitFinishesQueuedWrites)
     EXPECT_EXIT(
         {
             logSettings(utf8ToUtf16(name), std::nullopt, -1, 1, kelStampNone);
-            for (int i = 0; i < 700; ++i) logMessage(u"queued");
+            for (int i = 0; i < 700; ++i)
+                logMessage(u"queued");
             std::exit(0);
         },
         ::testing::ExitedWithCode(0), "");
     const std::string text = readAll(name);
     size_t lines = 0;
-    for (size_t pos = 0; (pos = text.find("queued\r\n", pos)) != std::string::npos; pos += 8) ++lines;
+    for (size_t pos = 0; (pos = text.find("queued\r\n", pos)) != std::string::npos; pos += 8)
+        ++lines;
     EXPECT_EQ(lines, 700u);
     EXPECT_EQ(text.size(), 700u * 8);
     ::unlink(name.c_str());

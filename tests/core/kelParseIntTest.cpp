@@ -79,7 +79,8 @@ TEST(kelParseIntTest, FormatAndParseAgreeWithTheStandardLibrary)
         char buf[80];
         const auto r = std::to_chars(buf, buf + sizeof buf, v, base);
         std::string expected(buf, r.ptr);
-        for (char& c : expected) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        for (char& c : expected)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         ASSERT_EQ(formatInteger8(v, base), expected) << "base " << base;
         ASSERT_EQ(parseInteger(expected, 7, base), v) << expected << " base " << base;
     }

@@ -8,9 +8,15 @@
 
 namespace {
 
-kelString units(std::initializer_list<char16_t> u) { return kelString(u); }
+kelString units(std::initializer_list<char16_t> u)
+{
+    return kelString(u);
+}
 
-std::string bytes(std::initializer_list<uint8_t> b) { return std::string(b.begin(), b.end()); }
+std::string bytes(std::initializer_list<uint8_t> b)
+{
+    return std::string(b.begin(), b.end());
+}
 
 std::string asUtf16le(const kelString& s)
 {
@@ -30,10 +36,18 @@ kelString randomText(std::mt19937& rng, size_t n)
     for (size_t i = 0; i < n; ++i) {
         uint32_t cp;
         switch (kind(rng)) {
-        case 0: cp = 1 + rng() % 0x7F; break;
-        case 1: cp = 0x80 + rng() % (0x800 - 0x80); break;
-        case 2: cp = 0x800 + rng() % (0xD800 - 0x800); break;
-        default: cp = 0x10000 + rng() % 0x100000; break;
+        case 0:
+            cp = 1 + rng() % 0x7F;
+            break;
+        case 1:
+            cp = 0x80 + rng() % (0x800 - 0x80);
+            break;
+        case 2:
+            cp = 0x800 + rng() % (0xD800 - 0x800);
+            break;
+        default:
+            cp = 0x10000 + rng() % 0x100000;
+            break;
         }
         if (cp > 0xFFFF) {
             s.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
@@ -65,14 +79,14 @@ TEST(kelUtfTest, EncodesEveryLengthUpToSixBytes)
 TEST(kelUtfTest, BadInputDecodesToReplacementNeverToZero)
 {
     const char16_t R = kelReplacementChar;
-    EXPECT_EQ(utf8ToUtf16(bytes({0x41, 0xC3})), units({u'A', R}));            // cut off by the end
+    EXPECT_EQ(utf8ToUtf16(bytes({0x41, 0xC3})), units({u'A', R})); // cut off by the end
     EXPECT_EQ(utf8ToUtf16(bytes({0xE2, 0x82})), units({R}));
     EXPECT_EQ(utf8ToUtf16(bytes({0xC3, 0x41, 0x42})), units({R, u'A', u'B'})); // the ASCII byte survives
-    EXPECT_EQ(utf8ToUtf16(bytes({0x80, 0x41})), units({R, u'A'}));            // stray continuation
+    EXPECT_EQ(utf8ToUtf16(bytes({0x80, 0x41})), units({R, u'A'}));             // stray continuation
     EXPECT_EQ(utf8ToUtf16(bytes({0xFE, 0xFF, 0x41})), units({R, R, u'A'}));
-    EXPECT_EQ(utf8ToUtf16(bytes({0xC0, 0x80, 0x41})), units({R, u'A'}));      // overlong 0
-    EXPECT_EQ(utf8ToUtf16(bytes({0xE0, 0x80, 0xAF})), units({R}));            // overlong '/'
-    EXPECT_EQ(utf8ToUtf16(bytes({0xF4, 0x90, 0x80, 0x80})), units({R}));      // above U+10FFFF
+    EXPECT_EQ(utf8ToUtf16(bytes({0xC0, 0x80, 0x41})), units({R, u'A'})); // overlong 0
+    EXPECT_EQ(utf8ToUtf16(bytes({0xE0, 0x80, 0xAF})), units({R}));       // overlong '/'
+    EXPECT_EQ(utf8ToUtf16(bytes({0xF4, 0x90, 0x80, 0x80})), units({R})); // above U+10FFFF
     EXPECT_EQ(utf8ToUtf16(codePointToUtf8(0x7FFFFFFF)), units({R}));
     // A bad sequence in the middle no longer ends a zero-terminated result.
     const kelString s = utf8ToUtf16(bytes({0x61, 0xFE, 0x62}));
@@ -83,17 +97,20 @@ TEST(kelUtfTest, OnlyRealPairsCombineAndLoneSurrogatesRoundTrip)
 {
     // A high surrogate followed by a non-low unit is not combined with it.
     EXPECT_EQ(utf16ToUtf8(units({0xD83D, u'A'})), bytes({0xED, 0xA0, 0xBD, 0x41}));
-    EXPECT_EQ(utf16ToUtf8(units({0xD83D, 0xD83D, 0xDE00})), bytes({0xED, 0xA0, 0xBD, 0xF0, 0x9F, 0x98, 0x80}));
+    EXPECT_EQ(utf16ToUtf8(units({0xD83D, 0xD83D, 0xDE00})),
+              bytes({0xED, 0xA0, 0xBD, 0xF0, 0x9F, 0x98, 0x80}));
     // A high surrogate at the very end keeps its value instead of becoming 0.
     EXPECT_EQ(utf16ToUtf8(units({u'a', 0xD83D})), bytes({0x61, 0xED, 0xA0, 0xBD}));
     // A pair split across two texts joins again after decoding.
-    const kelString joined = utf8ToUtf16(utf16ToUtf8(units({0xD83D}))) + utf8ToUtf16(utf16ToUtf8(units({0xDE00})));
+    const kelString joined =
+        utf8ToUtf16(utf16ToUtf8(units({0xD83D}))) + utf8ToUtf16(utf16ToUtf8(units({0xDE00})));
     EXPECT_EQ(utf16ToUtf8(joined), bytes({0xF0, 0x9F, 0x98, 0x80}));
 }
 
 TEST(kelUtfTest, AgreesWithIconvOnValidText)
 {
-    if (!kelToolRunner::available("iconv")) GTEST_SKIP() << "iconv is not installed: no reference to compare with";
+    if (!kelToolRunner::available("iconv"))
+        GTEST_SKIP() << "iconv is not installed: no reference to compare with";
     std::mt19937 rng(99);
     for (int round = 0; round < 8; ++round) {
         const kelString text = randomText(rng, 50 + 300 * static_cast<size_t>(round));
@@ -105,4 +122,3 @@ TEST(kelUtfTest, AgreesWithIconvOnValidText)
         EXPECT_EQ(asUtf16le(utf8ToUtf16(*utf8)), *back);
     }
 }
-
