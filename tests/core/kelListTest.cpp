@@ -242,8 +242,10 @@ TEST(kelListTest, SetItemFreesTheReplacedItemButNotTheSameItemStoredAgain)
     EXPECT_EQ(list.getObject(0), a);
     EXPECT_TRUE(list.setItem(0, new kelTrackedItem(&frees), 2));
     EXPECT_EQ(frees, 1);
+    kelObject* second = list.getObject(0);
     list.clear(0);
     EXPECT_EQ(frees, 1);
+    delete second;
 }
 
 TEST(kelListTest, OnItemReleaseDecidesWhetherTheItemIsFreed)
