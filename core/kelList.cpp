@@ -240,9 +240,15 @@ void kelList::disposeItem(void* item) noexcept
     case uldt_ptr:
         if (f_freesPointers) std::free(item);
         break;
-    case uldt_obj:
-        kelFree(static_cast<kelObject*>(item));
+    case uldt_obj: {
+        // A thread that locked the object through lockObject() may still be
+        // using it: wait (up to the list's timeout) for it to let go. The
+        // slot is already empty, so no new holder can find it here.
+        auto* obj = static_cast<kelObject*>(item);
+        if (obj->acquire(false, timeout(), false)) obj->releaseWO();
+        kelFree(obj);
         break;
+    }
     default:
         break;
     }

@@ -75,7 +75,8 @@ public:
     // when there is no item, it is being destroyed or its lock could not be
     // taken. The list is held read-only (100 ms) until the object's lock is
     // settled, so nobody can remove and free the object in between. Release
-    // the object with kelObject::releaseOf().
+    // the object with kelObject::releaseOf(). An owning list that frees the
+    // object waits up to timeout() for such holders to release it first.
     kelObject* lockObject(intptr_t index, bool ro, intptr_t timeout) noexcept;
 
     // --- item access ----------------------------------------------------
