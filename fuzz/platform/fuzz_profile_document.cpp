@@ -1,0 +1,33 @@
+// Feeds arbitrary file content to the ini reader, then checks that saving is
+// stable: what a save writes loads back to the same lines and saves to the
+// same bytes, and that an edit made on top reads back.
+#include "platform/kelProfileDocument.h"
+
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    kelProfileDocument doc;
+    doc.load(data, size);
+
+    std::u16string value;
+    const std::u16string section = doc.lines().empty() ? std::u16string(u"s") : doc.lines().front();
+    (void)doc.find(section, u"k", value);
+    (void)doc.sectionLines(section);
+
+    const std::string first = doc.save();
+    kelProfileDocument again;
+    again.load(reinterpret_cast<const uint8_t*>(first.data()), first.size());
+    if (again.lines() != doc.lines() || again.save() != first) std::abort();
+
+    // The input's first line as a value must either be refused or read back.
+    const std::u16string v = doc.lines().empty() ? std::u16string() : doc.lines().back();
+    if (again.setValue(u"fuzz", u"key", v)) {
+        if (!again.find(u"fuzz", u"key", value) || value != v) std::abort();
+        const std::string edited = again.save();
+        kelProfileDocument third;
+        third.load(reinterpret_cast<const uint8_t*>(edited.data()), edited.size());
+        if (!third.find(u"FUZZ", u"KEY", value) || value != v) std::abort();
+    }
+    return 0;
+}
