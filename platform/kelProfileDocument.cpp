@@ -184,13 +184,20 @@ std::string kelProfileDocument::save() const
     switch (f_encoding) {
     case kelProfileEncoding::utf8bom:
     case kelProfileEncoding::utf8:
-        if (f_encoding == kelProfileEncoding::utf8bom) out = "\xEF\xBB\xBF";
+        // A text that starts with U+FEFF needs a mark before it, or the next
+        // load would take that character for the mark.
+        if (f_encoding == kelProfileEncoding::utf8bom || (!text.empty() && text[0] == 0xFEFF)) out = "\xEF\xBB\xBF";
         if (encodeUtf8(text, out)) return out;
         break;
     case kelProfileEncoding::latin1:
         if (std::all_of(text.begin(), text.end(), [](char16_t c) { return c <= 0xFF; })) {
             out.assign(text.begin(), text.end());
-            return out;
+            // Edits may have removed what made the bytes Latin-1; bytes that
+            // would now load as UTF-16 or UTF-8 must not be written as they are.
+            std::u16string probe;
+            const bool markLike = out.size() >= 2 && ((out[0] == '\xFF' && out[1] == '\xFE') ||
+                                                      (out[0] == '\xFE' && out[1] == '\xFF'));
+            if (!markLike && !decodeUtf8(reinterpret_cast<const uint8_t*>(out.data()), out.size(), probe)) return out;
         }
         break;
     case kelProfileEncoding::utf16be:

@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     again.load(reinterpret_cast<const uint8_t*>(first.data()), first.size());
     if (again.lines() != doc.lines() || again.save() != first) std::abort();
 
-    // The input's first line as a value must either be refused or read back.
+    // The input's last line as a value must either be refused or read back.
     const std::u16string v = doc.lines().empty() ? std::u16string() : doc.lines().back();
     if (again.setValue(u"fuzz", u"key", v)) {
         if (!again.find(u"fuzz", u"key", value) || value != v) std::abort();
@@ -28,6 +28,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         kelProfileDocument third;
         third.load(reinterpret_cast<const uint8_t*>(edited.data()), edited.size());
         if (!third.find(u"FUZZ", u"KEY", value) || value != v) std::abort();
+    }
+
+    // Deleting the first section must keep the rest readable as it was.
+    kelProfileDocument pruned;
+    pruned.load(data, size);
+    const std::vector<std::u16string> kept = pruned.sectionLines(u"keep");
+    if (pruned.deleteSection(section)) {
+        const std::string out = pruned.save();
+        kelProfileDocument reread;
+        reread.load(reinterpret_cast<const uint8_t*>(out.data()), out.size());
+        if (reread.lines() != pruned.lines()) std::abort();
+        if (!kelProfileDocument::sameName(section, u"keep") && reread.sectionLines(u"keep") != kept) std::abort();
     }
     return 0;
 }
