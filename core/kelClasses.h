@@ -1,8 +1,11 @@
 #pragma once
-// The core classes: lockable objects and events, the create/free pair.
+// The core classes: lockable objects and events, the create/free pair, the
+// settings store and the window-position routines.
 
+#include "core/kelControlPosition.h"
 #include "core/kelCreate.h"
 #include "core/kelEvent.h"
+#include "core/kelIniFile.h"
 #include "core/kelObject.h"
 #include "core/kelTick.h"
 #include "core/kelTypes.h"
