@@ -191,26 +191,6 @@ bool kelWritePrivateProfileString(const std::u16string& section, const std::u16s
                          [&](kelProfileDocument& doc) { return doc.setValue(section, key, value); });
 }
 
-bool kelDeletePrivateProfileKey(const std::u16string& section, const std::u16string& key,
-                                const std::string& fileName, int32_t lockTimeout)
-{
-    if (!kelProfileDocument::validSection(section) || !kelProfileDocument::validKey(key)) return false;
-    struct stat st{};
-    if (::stat(fileName.c_str(), &st) != 0 && errno == ENOENT) return true;
-    return modifyProfile(fileName, lockTimeout,
-                         [&](kelProfileDocument& doc) { return doc.deleteKey(section, key); });
-}
-
-bool kelDeletePrivateProfileSection(const std::u16string& section, const std::string& fileName,
-                                    int32_t lockTimeout)
-{
-    if (!kelProfileDocument::validSection(section)) return false;
-    struct stat st{};
-    if (::stat(fileName.c_str(), &st) != 0 && errno == ENOENT) return true;
-    return modifyProfile(fileName, lockTimeout,
-                         [&](kelProfileDocument& doc) { return doc.deleteSection(section); });
-}
-
 bool kelWritePrivateProfileSection(const std::u16string& section, const std::vector<std::u16string>& lines,
                                    const std::string& fileName, int32_t lockTimeout)
 {

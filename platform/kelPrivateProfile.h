@@ -49,15 +49,6 @@ bool kelWritePrivateProfileString(const std::u16string& section, const std::u16s
                                   const std::u16string& value, const std::string& fileName,
                                   int32_t lockTimeout = kelProfileLockTimeout);
 
-// Removes the key (every line of it) from the section; true when the file
-// no longer holds it (a missing file counts).
-bool kelDeletePrivateProfileKey(const std::u16string& section, const std::u16string& key,
-                                const std::string& fileName, int32_t lockTimeout = kelProfileLockTimeout);
-
-// Removes the section with all of its keys.
-bool kelDeletePrivateProfileSection(const std::u16string& section, const std::string& fileName,
-                                    int32_t lockTimeout = kelProfileLockTimeout);
-
 // Replaces the whole body of the section by `lines` (see
 // kelProfileDocument::replaceSection), creating file and section as needed.
 bool kelWritePrivateProfileSection(const std::u16string& section, const std::vector<std::u16string>& lines,

@@ -344,31 +344,6 @@ bool kelProfileDocument::setValue(const std::u16string& section, const std::u16s
     return true;
 }
 
-bool kelProfileDocument::deleteKey(const std::u16string& section, const std::u16string& key)
-{
-    if (!validSection(section) || !validKey(key)) return false;
-    const std::vector<Range> ranges = sectionRanges(section);
-    // Back to front, so earlier indices stay valid.
-    for (auto r = ranges.rbegin(); r != ranges.rend(); ++r) {
-        for (size_t i = r->end; i-- > r->begin;) {
-            const LineInfo info = classify(f_lines[i]);
-            if (info.kind == LineKind::key && sameName(info.name, key))
-                f_lines.erase(f_lines.begin() + static_cast<ptrdiff_t>(i));
-        }
-    }
-    return true;
-}
-
-bool kelProfileDocument::deleteSection(const std::u16string& section)
-{
-    if (!validSection(section)) return false;
-    const std::vector<Range> ranges = sectionRanges(section);
-    for (auto r = ranges.rbegin(); r != ranges.rend(); ++r)
-        f_lines.erase(f_lines.begin() + static_cast<ptrdiff_t>(r->begin - 1),
-                      f_lines.begin() + static_cast<ptrdiff_t>(r->end));
-    return true;
-}
-
 bool kelProfileDocument::replaceSection(const std::u16string& section, const std::vector<std::u16string>& lines)
 {
     if (!validSection(section)) return false;

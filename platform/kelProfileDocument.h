@@ -12,7 +12,7 @@
 //
 // Lines before the first header belong to no section. A section name that
 // occurs more than once is one section spread over several places: reads see
-// the first match, writes update the first match, deletions remove all.
+// the first match, writes update the first match.
 //
 // Files are decoded by their byte-order mark: FF FE UTF-16LE, FE FF
 // UTF-16BE, EF BB BF UTF-8; without one as UTF-8, or byte for byte
@@ -63,10 +63,6 @@ public:
     // section's last key) when missing. False, with nothing changed, when a
     // name or the value cannot be stored (see the checks below).
     bool setValue(const std::u16string& section, const std::u16string& key, const std::u16string& value);
-    // Removes every line of `key` in the section; true when the name is valid.
-    bool deleteKey(const std::u16string& section, const std::u16string& key);
-    // Removes every occurrence of the section with its lines.
-    bool deleteSection(const std::u16string& section);
     // Makes `lines` the whole body of the section. Blank lines are dropped;
     // every other line must be a key line with a valid key or a ";" comment,
     // else nothing changes and the result is false.

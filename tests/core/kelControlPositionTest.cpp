@@ -1,19 +1,18 @@
 #include "core/kelControlPosition.h"
 
-#include "core/kelEvent.h"
 #include "core/kelIniFile.h"
 #include "core/kelUtf.h"
 
+#include "tests/support/kelTestFiles.h"
+
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <unistd.h>
 
 namespace {
 
@@ -64,21 +63,9 @@ public:
 class kelControlPositionTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "kelPosXXXXXX").string();
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        f_dir = tmpl;
-        f_ini = std::make_unique<kelIniFile>(utf8ToUtf16(f_dir + "/prog.ini"), u"other", 200, false);
-    }
-    void TearDown() override
-    {
-        f_ini.reset();
-        std::filesystem::remove_all(f_dir);
-    }
-
-    std::string f_dir;
-    std::unique_ptr<kelIniFile> f_ini;
+    kelTempDir f_tmp;
+    std::unique_ptr<kelIniFile> f_ini =
+        std::make_unique<kelIniFile>(utf8ToUtf16(f_tmp.file("prog.ini")), u"other", 200, false);
 };
 
 } // namespace
@@ -134,61 +121,17 @@ TEST_F(kelControlPositionTest, LoadKeepsCurrentValuesForMissingKeysAndHonoursIts
     EXPECT_EQ(other.calls, std::vector<std::string>{"bounds"});
 }
 
-TEST_F(kelControlPositionTest, ControlsInsideAWindowKeepVisibilityButNoState)
-{
-    FakeWindow panel;
-    panel.name = u"Panel1";
-    panel.topLevel = false;
-    panel.visible = false;
-    panel.docked = true;
-    panel.state = kelWindowStateMaximized; // not a window: ignored
-    ASSERT_TRUE(saveControlPosition(&panel, f_ini.get(), u"settings", true));
-    EXPECT_EQ(panel.calls, std::vector<std::string>{});
-    EXPECT_EQ(f_ini->getSectionText(u"settings"),
-              u"Panel1.left=0\r\nPanel1.top=0\r\nPanel1.width=1920\r\nPanel1.height=1080\r\nPanel1.enabled=-1\r\n"
-              u"Panel1.docked=-1\r\nPanel1.dockOrnt=0\r\nPanel1.visible=0\r\n");
-    FakeWindow again;
-    again.name = u"Panel1";
-    again.topLevel = false;
-    ASSERT_TRUE(loadControlPosition(&again, f_ini.get(), u"settings", true, true));
-    EXPECT_FALSE(again.visible);
-    EXPECT_EQ(again.normal.width, 1920);
-}
-
-TEST_F(kelControlPositionTest, NothingHappensWithoutControlStoreOrLock)
+TEST_F(kelControlPositionTest, NothingHappensWithoutControlOrStoreAndToolkitFailuresLeaveTheStore)
 {
     FakeWindow w;
     EXPECT_FALSE(saveControlPosition(nullptr, f_ini.get(), u"settings", true));
     EXPECT_FALSE(saveControlPosition(&w, nullptr, u"settings", true));
     EXPECT_FALSE(loadControlPosition(nullptr, f_ini.get(), u"settings", true, true));
 
-    kelEvent entered(true, false);
-    kelEvent release(true, false);
-    std::thread holder([&] {
-        ASSERT_TRUE(f_ini->enter(u"", 1000));
-        entered.setState(true);
-        EXPECT_TRUE(release.waitFor(20000));
-        f_ini->leave();
-    });
-    ASSERT_TRUE(entered.waitFor(20000));
-    w.state = kelWindowStateMaximized;
-    EXPECT_FALSE(saveControlPosition(&w, f_ini.get(), u"settings", true));
-    EXPECT_FALSE(loadControlPosition(&w, f_ini.get(), u"settings", true, true));
-    EXPECT_EQ(w.state, kelWindowStateMaximized);
-    EXPECT_TRUE(w.calls.empty());
-    release.setState(true);
-    holder.join();
-    EXPECT_EQ(f_ini->getSectionText(u"settings"), u"");
-}
-
-TEST_F(kelControlPositionTest, FailingToolkitCallReportsFailureAndLeavesTheStore)
-{
-    FakeWindow w;
     w.throwOnBounds = true;
     EXPECT_FALSE(saveControlPosition(&w, f_ini.get(), u"settings", true));
     EXPECT_FALSE(loadControlPosition(&w, f_ini.get(), u"settings", true, true));
-    // Another thread can take the store at once: both routines left it.
-    bool taken = false;
+    bool taken = false; // both routines left the store: another thread enters at once
     std::thread other([&] {
         taken = f_ini->enter(u"", 100);
         if (taken) f_ini->leave();

@@ -1,12 +1,11 @@
 #include "platform/kelPrivateProfile.h"
 
+#include "tests/support/kelTestFiles.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 #include <fcntl.h>
@@ -17,16 +16,6 @@
 
 namespace {
 
-std::string utf16le(const std::u16string& s)
-{
-    std::string out = "\xFF\xFE";
-    for (char16_t c : s) {
-        out.push_back(static_cast<char>(c & 0xFF));
-        out.push_back(static_cast<char>(c >> 8));
-    }
-    return out;
-}
-
 std::u16string keyName(int writer, int i)
 {
     const std::string s = "w" + std::to_string(writer) + "." + std::to_string(i);
@@ -36,28 +25,9 @@ std::u16string keyName(int writer, int i)
 class kelPrivateProfileTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "kelProfileXXXXXX").string();
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        f_dir = tmpl;
-        f_file = f_dir + "/prog.ini";
-    }
-    void TearDown() override
-    {
-        ::chmod(f_dir.c_str(), 0700);
-        std::filesystem::remove_all(f_dir);
-    }
+    void SetUp() override { ASSERT_FALSE(f_tmp.path().empty()); }
 
-    std::string bytes(const std::string& name = {}) const
-    {
-        std::ifstream in(name.empty() ? f_file : name, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-    void writeBytes(const std::string& data, const std::string& name = {}) const
-    {
-        std::ofstream(name.empty() ? f_file : name, std::ios::binary) << data;
-    }
+    std::string bytes() const { return kelReadBytes(f_file); }
 
     // Counts this process's descriptors open on `name`: how a test sees that
     // a writer thread has opened the file and is waiting for its lock.
@@ -71,8 +41,9 @@ protected:
         return n;
     }
 
-    std::string f_dir;
-    std::string f_file;
+    kelTempDir f_tmp;
+    std::string f_dir = f_tmp.path();
+    std::string f_file = f_tmp.file("prog.ini");
 };
 
 } // namespace
@@ -81,53 +52,11 @@ TEST_F(kelPrivateProfileTest, FirstWriteCreatesUtf16LeFileWithBomAndCrLf)
 {
     ASSERT_TRUE(kelWritePrivateProfileString(u"settings", u"URI", u"rtp://127.0.0.1:5006", f_file));
     ASSERT_TRUE(kelWritePrivateProfileString(u"settings", u"name", u"Ж😀", f_file));
-    EXPECT_EQ(bytes(), utf16le(u"[settings]\r\nURI=rtp://127.0.0.1:5006\r\nname=Ж😀\r\n"));
+    EXPECT_EQ(bytes(), kelUtf16LeFile(u"[settings]\r\nURI=rtp://127.0.0.1:5006\r\nname=Ж😀\r\n"));
     EXPECT_EQ(kelGetPrivateProfileString(u"SETTINGS", u"name", u"", 100, f_file), u"Ж😀");
-}
-
-TEST_F(kelPrivateProfileTest, MissingFileSectionOrKeyGiveTheDefaultCutToTheBuffer)
-{
-    EXPECT_EQ(kelGetPrivateProfileString(u"s", u"k", u"dflt", 100, f_file), u"dflt");
-    ASSERT_TRUE(kelWritePrivateProfileString(u"s", u"k", u"0123456789", f_file));
-    EXPECT_EQ(kelGetPrivateProfileString(u"t", u"k", u"dflt", 100, f_file), u"dflt");
-    EXPECT_EQ(kelGetPrivateProfileString(u"s", u"x", u"dflt", 100, f_file), u"dflt");
-    EXPECT_EQ(kelGetPrivateProfileString(u"s", u"k", u"", 6, f_file), u"01234");
-    EXPECT_EQ(kelGetPrivateProfileString(u"s", u"x", u"default", 3, f_file), u"de");
-    EXPECT_EQ(kelGetPrivateProfileString(u"s", u"k", u"", 0, f_file), u"");
-    EXPECT_EQ(kelGetPrivateProfileString(u"s", u"k", u"d", 100, ""), u"d");
-}
-
-TEST_F(kelPrivateProfileTest, RefusedValueLeavesTheFileAsItWas)
-{
-    ASSERT_TRUE(kelWritePrivateProfileString(u"s", u"URI", u"rtp://127.0.0.1:5006", f_file));
-    const std::string before = bytes();
-    EXPECT_FALSE(kelWritePrivateProfileString(u"s", u"URI", u"x\r\n[s]\r\nTX=-1", f_file));
-    EXPECT_EQ(bytes(), before);
-    EXPECT_EQ(kelGetPrivateProfileSection(u"s", f_file), std::vector<std::u16string>{u"URI=rtp://127.0.0.1:5006"});
-}
-
-TEST_F(kelPrivateProfileTest, CreateWritesOnlyTheBomAndNeverTouchesAnExistingFile)
-{
-    ASSERT_TRUE(kelCreatePrivateProfile(f_file));
-    EXPECT_EQ(bytes(), "\xFF\xFE");
-    writeBytes("[s]\nk=1\n");
-    ASSERT_TRUE(kelCreatePrivateProfile(f_file));
-    EXPECT_EQ(bytes(), "[s]\nk=1\n");
-    EXPECT_FALSE(kelCreatePrivateProfile(f_dir + "/missing/dir/x.ini"));
-}
-
-TEST_F(kelPrivateProfileTest, SectionsAreReplacedAndDeleted)
-{
-    ASSERT_TRUE(kelWritePrivateProfileString(u"a", u"x", u"1", f_file));
-    ASSERT_TRUE(kelWritePrivateProfileString(u"b", u"y", u"2", f_file));
-    ASSERT_TRUE(kelWritePrivateProfileSection(u"a", {u"p=1", u"q=2"}, f_file));
-    EXPECT_EQ(kelGetPrivateProfileSection(u"A", f_file), (std::vector<std::u16string>{u"p=1", u"q=2"}));
-    EXPECT_FALSE(kelWritePrivateProfileSection(u"a", {u"[b]"}, f_file));
-    ASSERT_TRUE(kelDeletePrivateProfileKey(u"a", u"p", f_file));
-    ASSERT_TRUE(kelDeletePrivateProfileSection(u"b", f_file));
-    EXPECT_EQ(bytes(), utf16le(u"[a]\r\nq=2\r\n"));
-    EXPECT_TRUE(kelDeletePrivateProfileKey(u"a", u"p", f_dir + "/none.ini"));
-    EXPECT_FALSE(std::filesystem::exists(f_dir + "/none.ini"));
+    EXPECT_EQ(kelGetPrivateProfileString(u"settings", u"URI", u"", 6, f_file), u"rtp:/");
+    EXPECT_EQ(kelGetPrivateProfileString(u"settings", u"none", u"dflt", 100, f_file), u"dflt");
+    EXPECT_EQ(kelGetPrivateProfileString(u"settings", u"URI", u"dflt", 100, f_dir + "/none.ini"), u"dflt");
 }
 
 TEST_F(kelPrivateProfileTest, ConcurrentWritersFromThreadsAndProcessesLoseNoUpdate)
@@ -183,12 +112,12 @@ TEST_F(kelPrivateProfileTest, WriterWaitingOnAFileReplacedMeanwhileWritesTheNewO
     ASSERT_EQ(openCount(f_file), 2) << "the writer never opened the file";
 
     // Another program replaces the file while the writer waits on the old one.
-    writeBytes(utf16le(u"[s]\r\nother=3\r\n"), f_dir + "/replacement");
+    kelWriteBytes(f_dir + "/replacement", kelUtf16LeFile(u"[s]\r\nother=3\r\n"));
     ASSERT_EQ(::rename((f_dir + "/replacement").c_str(), f_file.c_str()), 0);
     ::close(held);
     writer.join();
     EXPECT_TRUE(ok);
-    EXPECT_EQ(bytes(), utf16le(u"[s]\r\nother=3\r\nmine=2\r\n"));
+    EXPECT_EQ(bytes(), kelUtf16LeFile(u"[s]\r\nother=3\r\nmine=2\r\n"));
 }
 
 TEST_F(kelPrivateProfileTest, HeldLockTimesOutAsAFailure)
@@ -227,7 +156,7 @@ TEST_F(kelPrivateProfileTest, RewriteKeepsModeLinksAndHugeFiles)
 
     // Whatever this is, it is not a settings file: leave it alone.
     const std::string big = f_dir + "/big.ini";
-    writeBytes("[s]\r\n", big);
+    kelWriteBytes(big, "[s]\r\n");
     ASSERT_EQ(::truncate(big.c_str(), static_cast<off_t>(kelProfileMaxFileSize) + 1), 0);
     EXPECT_FALSE(kelWritePrivateProfileString(u"s", u"k", u"1", big));
     EXPECT_EQ(std::filesystem::file_size(big), kelProfileMaxFileSize + 1);
