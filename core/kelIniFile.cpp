@@ -54,7 +54,7 @@ std::vector<kelString> splitLines(const kelString& text)
 // ---- kelIniAbstractStorage ----
 
 kelIniAbstractStorage::kelIniAbstractStorage(const kelString& section, intptr_t lockTimeout)
-    : f_section(section), f_lockTimeout(lockTimeout)
+    : f_section(sectionOrSpace(section)), f_lockTimeout(lockTimeout)
 {}
 
 kelString kelIniAbstractStorage::section() const
@@ -153,7 +153,13 @@ kelString kelIniFile::resolvedName(const kelString& name)
 {
     if (name == kUserFileName) return userSettingsFile();
     const kelString trimmed = trimText(name);
-    return trimmed.empty() ? moduleNameWithExt(u"ini") : trimmed;
+    return trimmed.empty() ? defaultFileName(moduleNameWithExt(u"ini")) : trimmed;
+}
+
+kelString kelIniFile::defaultFileName(const kelString& besideExecutable)
+{
+    if (!besideExecutable.empty() && kelCreatePrivateProfile(utf16ToUtf8(besideExecutable))) return besideExecutable;
+    return userSettingsFile();
 }
 
 kelString kelIniFile::fileName() const

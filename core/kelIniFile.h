@@ -34,9 +34,9 @@ class kelIniAbstractStorage : public kelObject
 public:
     kelIniAbstractStorage(const kelString& section, intptr_t lockTimeout);
 
-    // The current section. The setter makes an empty name a single space;
-    // it waits `lockTimeout` for the lock and returns false (section
-    // unchanged) when that fails.
+    // The current section. An empty name becomes a single space, here and in
+    // the constructor. The setter waits `lockTimeout` for the lock and
+    // returns false (section unchanged) when that fails.
     kelString section() const;
     bool setSection(const kelString& name);
     intptr_t lockTimeout() const noexcept { return f_lockTimeout.load(); }
@@ -148,11 +148,17 @@ public:
     kelIniFile(const kelString& fileName, const kelString& section, intptr_t lockTimeout, bool checkFilePath);
 
     kelString fileName() const;
-    // Trims the name; an empty name stands for the executable's path with
-    // its extension replaced by ".ini" (added when it has none). A file that
+    // Trims the name; an empty name stands for defaultFileName(). A file that
     // does not exist is created holding only the UTF-16LE byte-order mark.
     // False when the lock could not be taken (the name is unchanged).
     bool setFileName(const kelString& name);
+
+    // The file an empty name stands for: `besideExecutable` (the
+    // executable's path with its extension replaced by ".ini", added when
+    // it has none) when it exists or can be created; else, as for a program
+    // installed in a folder its users cannot write, the per-user file of
+    // kUserFileName, so that settings are still kept.
+    static kelString defaultFileName(const kelString& besideExecutable);
 
     kelString getStringValue(const kelString& key, const kelString& defValue) override;
     // Refuses (false, file unchanged) values with CR, LF or NUL: the format

@@ -158,12 +158,17 @@ TEST_F(kelIniFileTest, FileNameRules)
     const kelString expected = utf8ToUtf16(f_dir + "/config/") + program + u"/" + program + u".ini";
     kelIniFile user(kelIniFile::kUserFileName, u"s", 1000, true);
     kelIniFile user2(kelIniFile::kUserFileName, u"s", 1000, false);
+    // An executable in a folder where no file can be made keeps its settings
+    // in that per-user file too.
+    kelWriteBytes(f_dir + "/plain", "x");
+    const kelString fallback = kelIniFile::defaultFileName(utf8ToUtf16(f_dir + "/plain/prog.ini"));
     if (oldConfig)
         ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
     else
         ::unsetenv("XDG_CONFIG_HOME");
     EXPECT_EQ(user.fileName(), expected);
     EXPECT_EQ(user2.fileName(), expected);
+    EXPECT_EQ(fallback, expected);
     EXPECT_EQ(kelReadBytes(utf16ToUtf8(expected)), "\xFF\xFE");
 
     // The setter trims.

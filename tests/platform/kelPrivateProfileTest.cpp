@@ -148,11 +148,12 @@ TEST_F(kelPrivateProfileTest, RewriteKeepsModeLinksAndHugeFiles)
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(kelGetPrivateProfileString(u"s", u"k", u"", 10, f_file), u"2");
 
-    // In a directory that takes no new files the file is rewritten in place.
-    ASSERT_EQ(::chmod(f_dir.c_str(), 0500), 0);
-    EXPECT_TRUE(kelWritePrivateProfileString(u"s", u"k", u"3", f_file));
+    // A file with a second name is rewritten in place, so both names keep it.
+    const std::string hard = f_dir + "/hard.ini";
+    ASSERT_EQ(::link(f_file.c_str(), hard.c_str()), 0);
+    EXPECT_TRUE(kelWritePrivateProfileString(u"s", u"k", u"3", hard));
     EXPECT_EQ(kelGetPrivateProfileString(u"s", u"k", u"", 10, f_file), u"3");
-    ASSERT_EQ(::chmod(f_dir.c_str(), 0700), 0);
+    EXPECT_EQ(kelReadBytes(hard), bytes());
 
     // Whatever this is, it is not a settings file: leave it alone.
     const std::string big = f_dir + "/big.ini";
