@@ -206,7 +206,7 @@ bool logSettings(const kelString& fileName, std::optional<kelLogCallback> callba
     s.fileName.clear();
     if (textEquals(name, u"<none>")) return true;
     s.fileName = name.empty() ? moduleNameWithExt(u"log") : name;
-    const kelFileHandle fd = createFileAt(s.fileName, false, true, O_WRONLY);
+    const kelFileHandle fd = createFileAt(s.fileName, false, true);
     if (fd < 0) return false;
     s.fd = fd;
     const int64_t size = fileSizeOf(fd);

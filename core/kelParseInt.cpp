@@ -6,6 +6,10 @@
 
 namespace {
 
+// Bases run up to 69: the alphabet holds exactly the digits 0-68.
+constexpr int kMaxBase = 70;
+static_assert(kelDigitAlphabet.size() == kMaxBase - 1);
+
 // Digits of `value` in `base`, grouped from the right by `sep` every `split`
 // digits. `value` is non-zero and 1 < base < 70.
 template <typename Str>
@@ -32,7 +36,7 @@ Str formatMagnitude(uint64_t magnitude, bool negative, int base, int split, type
 {
     using C = typename Str::value_type;
     if (magnitude == 0) return Str(1, C('0'));
-    if (base <= 1 || base >= static_cast<int>(kelDigitAlphabet.size())) return {};
+    if (base <= 1 || base >= kMaxBase) return {};
     const Str sep = splitChar == C(' ') ? localeSep : Str(1, splitChar);
     Str digits = groupedDigits(magnitude, base, split, sep);
     if (negative) digits.insert(digits.begin(), C('-'));

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-// The 70 digits formatInteger/formatUnsigned draw from.
+// The digits formatInteger/formatUnsigned draw from (values 0-68).
 inline constexpr std::string_view kelDigitAlphabet =
     "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz[]<>&$#";
 
