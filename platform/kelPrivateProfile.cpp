@@ -47,12 +47,14 @@ bool lockWithin(int fd, int operation, int32_t timeoutMs)
     }
 }
 
-// The whole content of an open file; false on a read error or when the file
-// is too large to be a settings file.
+// The whole content of an open file; false on a read error, or when it is
+// not a regular file (a FIFO or device would block or never end) or too
+// large to be a settings file.
 bool readAll(int fd, std::string& out)
 {
     struct stat st{};
-    if (::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) > kelProfileMaxFileSize) return false;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kelProfileMaxFileSize)
+        return false;
     out.clear();
     char buf[16384];
     off_t at = 0;
@@ -123,7 +125,7 @@ bool modifyProfile(const std::string& fileName, int32_t lockTimeout,
     const std::string path = resolvedPath(fileName);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(lockTimeout < 0 ? 0 : lockTimeout);
     for (;;) {
-        FileHandle fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+        FileHandle fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666));
         if (fd.get() < 0) return false;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (!lockWithin(fd.get(), LOCK_EX, static_cast<int32_t>(left.count()))) return false;
@@ -151,7 +153,7 @@ bool modifyProfile(const std::string& fileName, int32_t lockTimeout,
 bool readProfile(const std::string& fileName, int32_t lockTimeout, kelProfileDocument& doc)
 {
     if (fileName.empty()) return false;
-    FileHandle fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
+    FileHandle fd(::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0 || !lockWithin(fd.get(), LOCK_SH, lockTimeout)) return false;
     std::string bytes;
     if (!readAll(fd.get(), bytes)) return false;

@@ -134,7 +134,7 @@ TEST_F(kelPrivateProfileTest, HeldLockTimesOutAsAFailure)
     EXPECT_EQ(kelGetPrivateProfileString(u"s", u"k", u"dflt", 10, f_file), u"1");
 }
 
-TEST_F(kelPrivateProfileTest, RewriteKeepsModeLinksAndHugeFiles)
+TEST_F(kelPrivateProfileTest, RewriteKeepsModeAndLinksAndLeavesOddFilesAlone)
 {
     ASSERT_TRUE(kelWritePrivateProfileString(u"s", u"k", u"1", f_file));
     ASSERT_EQ(::chmod(f_file.c_str(), 0600), 0);
@@ -161,4 +161,8 @@ TEST_F(kelPrivateProfileTest, RewriteKeepsModeLinksAndHugeFiles)
     ASSERT_EQ(::truncate(big.c_str(), static_cast<off_t>(kelProfileMaxFileSize) + 1), 0);
     EXPECT_FALSE(kelWritePrivateProfileString(u"s", u"k", u"1", big));
     EXPECT_EQ(std::filesystem::file_size(big), kelProfileMaxFileSize + 1);
+    const std::string fifo = f_dir + "/fifo.ini";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(kelGetPrivateProfileString(u"s", u"k", u"dflt", 10, fifo), u"dflt");
+    EXPECT_FALSE(kelWritePrivateProfileString(u"s", u"k", u"1", fifo));
 }
