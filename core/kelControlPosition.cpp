@@ -19,13 +19,14 @@ private:
 
 bool knownState(intptr_t state)
 {
-    return state == kelWindowStateNormal || state == kelWindowStateMinimized || state == kelWindowStateMaximized;
+    return state == kelWindowStateNormal || state == kelWindowStateMinimized ||
+           state == kelWindowStateMaximized;
 }
 
 } // namespace
 
-bool loadControlPosition(kelControlGeometry* control, kelIniAbstractStorage* storage, const kelString& section,
-                         bool loadWindowState, bool loadSize)
+bool loadControlPosition(kelControlGeometry* control, kelIniAbstractStorage* storage,
+                         const kelString& section, bool loadWindowState, bool loadSize)
 {
     if (control == nullptr || storage == nullptr || !storage->enter(section, 0)) return false;
     Entered entered(storage);
@@ -54,8 +55,8 @@ bool loadControlPosition(kelControlGeometry* control, kelIniAbstractStorage* sto
     return true;
 }
 
-bool saveControlPosition(kelControlGeometry* control, kelIniAbstractStorage* storage, const kelString& section,
-                         bool saveWindowState)
+bool saveControlPosition(kelControlGeometry* control, kelIniAbstractStorage* storage,
+                         const kelString& section, bool saveWindowState)
 {
     if (control == nullptr || storage == nullptr || !storage->enter(section, 0)) return false;
     Entered entered(storage);

@@ -62,12 +62,12 @@ public:
 // window with `loadWindowState` its state, after its bounds. A stored state
 // other than the three known ones is ignored. False when the store cannot
 // be entered (nothing changes) or a control call failed.
-bool loadControlPosition(kelControlGeometry* control, kelIniAbstractStorage* storage, const kelString& section,
-                         bool loadWindowState, bool loadSize);
+bool loadControlPosition(kelControlGeometry* control, kelIniAbstractStorage* storage,
+                         const kelString& section, bool loadWindowState, bool loadSize);
 
 // Writes the keys. For a top-level window with `saveWindowState` the state
 // is written first and the window is then made normal, so that the bounds
 // written are its normal bounds. False without a control or store, when the
 // store cannot be entered, or when a control call or a write failed.
-bool saveControlPosition(kelControlGeometry* control, kelIniAbstractStorage* storage, const kelString& section,
-                         bool saveWindowState);
+bool saveControlPosition(kelControlGeometry* control, kelIniAbstractStorage* storage,
+                         const kelString& section, bool saveWindowState);

@@ -14,7 +14,10 @@
 
 namespace {
 
-kelString sectionOrSpace(const kelString& name) { return name.empty() ? kelString(u" ") : name; }
+kelString sectionOrSpace(const kelString& name)
+{
+    return name.empty() ? kelString(u" ") : name;
+}
 
 kelString currentDirectory()
 {
@@ -131,7 +134,8 @@ bool kelIniAbstractStorage::waitForValue(const kelString& key, const kelString& 
 
 // ---- kelIniFile ----
 
-kelIniFile::kelIniFile(const kelString& fileName, const kelString& section, intptr_t lockTimeout, bool checkFilePath)
+kelIniFile::kelIniFile(const kelString& fileName, const kelString& section, intptr_t lockTimeout,
+                       bool checkFilePath)
     : kelIniAbstractStorage(section, lockTimeout), f_fileName(fileName)
 {
     kelString name = fileName;
@@ -158,7 +162,8 @@ kelString kelIniFile::resolvedName(const kelString& name)
 
 kelString kelIniFile::defaultFileName(const kelString& besideExecutable)
 {
-    if (!besideExecutable.empty() && kelCreatePrivateProfile(utf16ToUtf8(besideExecutable))) return besideExecutable;
+    if (!besideExecutable.empty() && kelCreatePrivateProfile(utf16ToUtf8(besideExecutable)))
+        return besideExecutable;
     return userSettingsFile();
 }
 
@@ -178,7 +183,10 @@ bool kelIniFile::setFileName(const kelString& name)
     return true;
 }
 
-std::string kelIniFile::filePath() const { return utf16ToUtf8(f_fileName); }
+std::string kelIniFile::filePath() const
+{
+    return utf16ToUtf8(f_fileName);
+}
 
 kelString kelIniFile::getStringValue(const kelString& key, const kelString& defValue)
 {
@@ -186,7 +194,8 @@ kelString kelIniFile::getStringValue(const kelString& key, const kelString& defV
     if (!lock) return {};
     const std::string file = filePath();
     const kelString k = trimText(key);
-    if (!defValue.empty()) return kelGetPrivateProfileString(currentSection(), k, defValue, kValueBufferSize, file);
+    if (!defValue.empty())
+        return kelGetPrivateProfileString(currentSection(), k, defValue, kValueBufferSize, file);
     // The profile call cannot tell a missing key from one holding its
     // default, so "0" is checked against a second default.
     const kelString value = kelGetPrivateProfileString(currentSection(), k, u"0", kValueBufferSize, file);

@@ -56,8 +56,7 @@ public:
 
     // Typed reads under the current section.
     template <std::integral T>
-        requires(!std::same_as<T, bool>)
-    intptr_t get(const kelString& key, T defValue)
+    requires(!std::same_as<T, bool>) intptr_t get(const kelString& key, T defValue)
     {
         return getInteger(key, static_cast<intptr_t>(defValue));
     }
@@ -67,8 +66,7 @@ public:
 
     // Typed writes under the current section; true once stored.
     template <std::integral T>
-        requires(!std::same_as<T, bool>)
-    bool setValue(const kelString& key, T value)
+    requires(!std::same_as<T, bool>) bool setValue(const kelString& key, T value)
     {
         if constexpr (std::is_signed_v<T>)
             return setInteger(key, static_cast<intptr_t>(value));
@@ -125,7 +123,10 @@ private:
     static kelString defValueOf(const kelString& v) { return v; }
     static kelString defValueOf(const char16_t* v) { return v ? kelString(v) : kelString(); }
 
-    intptr_t effectiveTimeout(intptr_t timeout) const noexcept { return timeout == 0 ? lockTimeout() : timeout; }
+    intptr_t effectiveTimeout(intptr_t timeout) const noexcept
+    {
+        return timeout == 0 ? lockTimeout() : timeout;
+    }
 
     kelString f_section; // guarded by the object's lock
     std::atomic<intptr_t> f_lockTimeout;

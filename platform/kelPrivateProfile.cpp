@@ -38,7 +38,8 @@ private:
 // flock() with a time-out: polls in 1 ms steps, like every wait here.
 bool lockWithin(int fd, int operation, int32_t timeoutMs)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     for (;;) {
         if (::flock(fd, operation | LOCK_NB) == 0) return true;
         if (errno != EWOULDBLOCK && errno != EINTR) return false;
@@ -52,8 +53,11 @@ bool lockWithin(int fd, int operation, int32_t timeoutMs)
 // large to be a settings file.
 bool readAll(int fd, std::string& out)
 {
-    struct stat st{};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kelProfileMaxFileSize)
+    struct stat st
+    {
+    };
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<uint64_t>(st.st_size) > kelProfileMaxFileSize)
         return false;
     out.clear();
     char buf[16384];
@@ -75,7 +79,8 @@ bool writeAll(int fd, const std::string& data, off_t at)
 {
     size_t done = 0;
     while (done < data.size()) {
-        const ssize_t put = ::pwrite(fd, data.data() + done, data.size() - done, at + static_cast<off_t>(done));
+        const ssize_t put =
+            ::pwrite(fd, data.data() + done, data.size() - done, at + static_cast<off_t>(done));
         if (put < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -123,16 +128,22 @@ bool modifyProfile(const std::string& fileName, int32_t lockTimeout,
 {
     if (fileName.empty()) return false;
     const std::string path = resolvedPath(fileName);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(lockTimeout < 0 ? 0 : lockTimeout);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(lockTimeout < 0 ? 0 : lockTimeout);
     for (;;) {
         FileHandle fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666));
         if (fd.get() < 0) return false;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (!lockWithin(fd.get(), LOCK_EX, static_cast<int32_t>(left.count()))) return false;
         // Another writer may have renamed a new file over the one we locked
         // while we waited: then its content is stale, start over.
-        struct stat held{};
-        struct stat now{};
+        struct stat held
+        {
+        };
+        struct stat now
+        {
+        };
         if (::fstat(fd.get(), &held) != 0) return false;
         if (::stat(path.c_str(), &now) != 0 || now.st_ino != held.st_ino || now.st_dev != held.st_dev) {
             if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -175,8 +186,8 @@ std::u16string kelGetPrivateProfileString(const std::u16string& section, const s
     return value;
 }
 
-std::vector<std::u16string> kelGetPrivateProfileSection(const std::u16string& section, const std::string& fileName,
-                                                        int32_t lockTimeout)
+std::vector<std::u16string> kelGetPrivateProfileSection(const std::u16string& section,
+                                                        const std::string& fileName, int32_t lockTimeout)
 {
     kelProfileDocument doc;
     if (!readProfile(fileName, lockTimeout, doc)) return {};
@@ -184,7 +195,8 @@ std::vector<std::u16string> kelGetPrivateProfileSection(const std::u16string& se
 }
 
 bool kelWritePrivateProfileString(const std::u16string& section, const std::u16string& key,
-                                  const std::u16string& value, const std::string& fileName, int32_t lockTimeout)
+                                  const std::u16string& value, const std::string& fileName,
+                                  int32_t lockTimeout)
 {
     if (!kelProfileDocument::validSection(section) || !kelProfileDocument::validKey(key) ||
         !kelProfileDocument::validValue(value))
@@ -207,7 +219,9 @@ bool kelCreatePrivateProfile(const std::string& fileName)
     if (fileName.empty()) return false;
     FileHandle fd(::open(fileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (fd.get() < 0) {
-        struct stat st{};
+        struct stat st
+        {
+        };
         return errno == EEXIST && ::stat(fileName.c_str(), &st) == 0;
     }
     static const char bom[2] = {'\xFF', '\xFE'};

@@ -7,14 +7,19 @@ namespace {
 constexpr char16_t kCR = u'\r';
 constexpr char16_t kLF = u'\n';
 
-bool isBlank(char16_t c) { return c <= 32; }
+bool isBlank(char16_t c)
+{
+    return c <= 32;
+}
 
 std::u16string trimmed(const std::u16string& s)
 {
     size_t b = 0;
     size_t e = s.size();
-    while (b < e && isBlank(s[b])) ++b;
-    while (e > b && isBlank(s[e - 1])) --e;
+    while (b < e && isBlank(s[b]))
+        ++b;
+    while (e > b && isBlank(s[e - 1]))
+        --e;
     return s.substr(b, e - b);
 }
 
@@ -22,9 +27,9 @@ char16_t foldCase(char16_t c)
 {
     if (c >= u'A' && c <= u'Z') return static_cast<char16_t>(c + 32);
     if (c < 0xC0) return c;
-    if (c <= 0xDE && c != 0xD7) return static_cast<char16_t>(c + 32);   // Latin-1
+    if (c <= 0xDE && c != 0xD7) return static_cast<char16_t>(c + 32);                 // Latin-1
     if (c >= 0x391 && c <= 0x3A9 && c != 0x3A2) return static_cast<char16_t>(c + 32); // Greek
-    if (c >= 0x410 && c <= 0x42F) return static_cast<char16_t>(c + 32); // Cyrillic
+    if (c >= 0x410 && c <= 0x42F) return static_cast<char16_t>(c + 32);               // Cyrillic
     if (c >= 0x400 && c <= 0x40F) return static_cast<char16_t>(c + 80);
     return c;
 }
@@ -186,7 +191,8 @@ std::string kelProfileDocument::save() const
     case kelProfileEncoding::utf8:
         // A text that starts with U+FEFF needs a mark before it, or the next
         // load would take that character for the mark.
-        if (f_encoding == kelProfileEncoding::utf8bom || (!text.empty() && text[0] == 0xFEFF)) out = "\xEF\xBB\xBF";
+        if (f_encoding == kelProfileEncoding::utf8bom || (!text.empty() && text[0] == 0xFEFF))
+            out = "\xEF\xBB\xBF";
         if (encodeUtf8(text, out)) return out;
         break;
     case kelProfileEncoding::latin1:
@@ -197,7 +203,8 @@ std::string kelProfileDocument::save() const
             std::u16string probe;
             const bool markLike = out.size() >= 2 && ((out[0] == '\xFF' && out[1] == '\xFE') ||
                                                       (out[0] == '\xFE' && out[1] == '\xFF'));
-            if (!markLike && !decodeUtf8(reinterpret_cast<const uint8_t*>(out.data()), out.size(), probe)) return out;
+            if (!markLike && !decodeUtf8(reinterpret_cast<const uint8_t*>(out.data()), out.size(), probe))
+                return out;
         }
         break;
     case kelProfileEncoding::utf16be:
@@ -217,7 +224,8 @@ kelProfileDocument::LineInfo kelProfileDocument::classify(const std::u16string& 
 {
     LineInfo info;
     size_t b = 0;
-    while (b < line.size() && isBlank(line[b])) ++b;
+    while (b < line.size() && isBlank(line[b]))
+        ++b;
     if (b == line.size() || line[b] == u';') return info;
     if (line[b] == u'[') {
         const size_t close = line.find(u']', b + 1);
@@ -257,7 +265,10 @@ bool kelProfileDocument::validKey(const std::u16string& key)
            k[0] != u';';
 }
 
-bool kelProfileDocument::validValue(const std::u16string& value) { return !hasLineBreakOrNul(value); }
+bool kelProfileDocument::validValue(const std::u16string& value)
+{
+    return !hasLineBreakOrNul(value);
+}
 
 std::u16string kelProfileDocument::encodeValue(const std::u16string& value)
 {
@@ -283,7 +294,10 @@ std::vector<kelProfileDocument::Range> kelProfileDocument::sectionRanges(const s
     return ranges;
 }
 
-bool kelProfileDocument::hasSection(const std::u16string& section) const { return !sectionRanges(section).empty(); }
+bool kelProfileDocument::hasSection(const std::u16string& section) const
+{
+    return !sectionRanges(section).empty();
+}
 
 bool kelProfileDocument::find(const std::u16string& section, const std::u16string& key,
                               std::u16string& value) const
@@ -344,7 +358,8 @@ bool kelProfileDocument::setValue(const std::u16string& section, const std::u16s
     return true;
 }
 
-bool kelProfileDocument::replaceSection(const std::u16string& section, const std::vector<std::u16string>& lines)
+bool kelProfileDocument::replaceSection(const std::u16string& section,
+                                        const std::vector<std::u16string>& lines)
 {
     if (!validSection(section)) return false;
     std::vector<std::u16string> body;
@@ -368,7 +383,8 @@ bool kelProfileDocument::replaceSection(const std::u16string& section, const std
         f_lines.erase(f_lines.begin() + static_cast<ptrdiff_t>(ranges[k].begin - 1),
                       f_lines.begin() + static_cast<ptrdiff_t>(ranges[k].end));
     const Range& r = ranges.front();
-    f_lines.erase(f_lines.begin() + static_cast<ptrdiff_t>(r.begin), f_lines.begin() + static_cast<ptrdiff_t>(r.end));
+    f_lines.erase(f_lines.begin() + static_cast<ptrdiff_t>(r.begin),
+                  f_lines.begin() + static_cast<ptrdiff_t>(r.end));
     f_lines.insert(f_lines.begin() + static_cast<ptrdiff_t>(r.begin), body.begin(), body.end());
     return true;
 }

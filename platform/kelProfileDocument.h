@@ -28,8 +28,7 @@
 #include <string>
 #include <vector>
 
-enum class kelProfileEncoding
-{
+enum class kelProfileEncoding {
     utf16le,
     utf16be,
     utf8bom,
@@ -84,8 +83,7 @@ public:
     static bool sameName(const std::u16string& a, const std::u16string& b);
 
 private:
-    enum class LineKind
-    {
+    enum class LineKind {
         other,
         header,
         key,

@@ -40,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         kelProfileDocument reread;
         reread.load(reinterpret_cast<const uint8_t*>(out.data()), out.size());
         if (reread.lines() != pruned.lines()) std::abort();
-        if (!kelProfileDocument::sameName(section, u"keep") && reread.sectionLines(u"keep") != kept) std::abort();
+        if (!kelProfileDocument::sameName(section, u"keep") && reread.sectionLines(u"keep") != kept)
+            std::abort();
     }
     return 0;
 }

@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-
 namespace {
 
 // A window as a toolkit would present it: maximised windows report their
@@ -79,9 +78,10 @@ TEST_F(kelControlPositionTest, MaximisedWindowSavesItsStateAndNormalBounds)
     ASSERT_TRUE(saveControlPosition(&w, f_ini.get(), u"settings", true));
     EXPECT_EQ(w.state, kelWindowStateNormal);
     EXPECT_EQ(f_ini->section(), u"settings");
-    EXPECT_EQ(f_ini->getSectionText(u"settings"),
-              u"Form1.windowState=2\r\nForm1.left=10\r\nForm1.top=20\r\nForm1.width=300\r\nForm1.height=200\r\n"
-              u"Form1.enabled=0\r\nForm1.docked=0\r\nForm1.dockOrnt=3\r\n");
+    EXPECT_EQ(
+        f_ini->getSectionText(u"settings"),
+        u"Form1.windowState=2\r\nForm1.left=10\r\nForm1.top=20\r\nForm1.width=300\r\nForm1.height=200\r\n"
+        u"Form1.enabled=0\r\nForm1.docked=0\r\nForm1.dockOrnt=3\r\n");
 
     // Loading applies the normal bounds first and then maximises.
     FakeWindow fresh;
@@ -106,7 +106,7 @@ TEST_F(kelControlPositionTest, LoadKeepsCurrentValuesForMissingKeysAndHonoursIts
     ASSERT_TRUE(loadControlPosition(&w, f_ini.get(), u"settings", false, false));
     EXPECT_EQ(w.normal.left, 50);
     EXPECT_EQ(w.normal.top, 20);
-    EXPECT_EQ(w.normal.width, 300); // size not loaded
+    EXPECT_EQ(w.normal.width, 300);           // size not loaded
     EXPECT_EQ(w.state, kelWindowStateNormal); // state not loaded
     EXPECT_TRUE(w.enabled);
     ASSERT_TRUE(loadControlPosition(&w, f_ini.get(), u"settings", true, true));

@@ -67,8 +67,9 @@ TEST_F(kelIniFileTest, NewStoreCreatesBomOnlyFileAndWritesTypedValuesInUtf16)
     EXPECT_TRUE(ini.setValue(u"f", false));
     EXPECT_TRUE(ini.setValue(u"URI", u"rtp://127.0.0.1:5006"));
     EXPECT_TRUE(ini.setValue(u"s", kelString(u"Привет")));
-    EXPECT_EQ(kelReadBytes(f_file), kelUtf16LeFile(u"[settings]\r\nn=-42\r\nbig=-9223372036854775808\r\nu=18446744073709551615\r\n"
-                                       u"t=-1\r\nf=0\r\nURI=rtp://127.0.0.1:5006\r\ns=Привет\r\n"));
+    EXPECT_EQ(kelReadBytes(f_file),
+              kelUtf16LeFile(u"[settings]\r\nn=-42\r\nbig=-9223372036854775808\r\nu=18446744073709551615\r\n"
+                             u"t=-1\r\nf=0\r\nURI=rtp://127.0.0.1:5006\r\ns=Привет\r\n"));
 
     kelIniFile again(fileName(), u"SETTINGS", 1000, true); // an existing file is kept
     EXPECT_EQ(again.get(u"n", 0), -42);
@@ -122,7 +123,8 @@ TEST_F(kelIniFileTest, SectionRulesEnterLeaveAndQualifiedAccess)
     EXPECT_EQ(ini.get(u"WINDOW", u"k", 0), 2);
     EXPECT_EQ(ini.get(u"other", u"k", u""), u"three");
     EXPECT_EQ(ini.get(u"k", 0), 1);
-    EXPECT_EQ(kelReadBytes(f_file), kelUtf16LeFile(u"[ ]\r\nk=1\r\n[window]\r\nk=2\r\n[other]\r\nk=three\r\n"));
+    EXPECT_EQ(kelReadBytes(f_file),
+              kelUtf16LeFile(u"[ ]\r\nk=1\r\n[window]\r\nk=2\r\n[other]\r\nk=three\r\n"));
 }
 
 TEST_F(kelIniFileTest, FileNameRules)
@@ -221,7 +223,8 @@ TEST_F(kelIniFileTest, SectionTextAndLongValues)
 
     // Section texts stop at the last whole line that fits.
     kelString lines;
-    for (int i = 0; i < 3000; ++i) lines += u"key" + formatInteger(i) + u"=value\r\n";
+    for (int i = 0; i < 3000; ++i)
+        lines += u"key" + formatInteger(i) + u"=value\r\n";
     ASSERT_TRUE(ini.setSectionText(u"big", lines));
     const kelString text = ini.getSectionText(u"big");
     EXPECT_LE(text.size(), kelIniFile::kSectionBufferSize - 2);

@@ -84,7 +84,8 @@ TEST_F(kelPrivateProfileTest, ConcurrentWritersFromThreadsAndProcessesLoseNoUpda
             for (int i = 0; i < kKeys; ++i)
                 if (!kelWritePrivateProfileString(u"s", keyName(t, i), u"v", f_file, 20000)) ++failures;
         });
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     for (pid_t pid : children) {
         int status = 0;
         ASSERT_EQ(::waitpid(pid, &status, 0), pid);
@@ -108,7 +109,8 @@ TEST_F(kelPrivateProfileTest, WriterWaitingOnAFileReplacedMeanwhileWritesTheNewO
     std::atomic<bool> ok{false};
     std::thread writer([&] { ok = kelWritePrivateProfileString(u"s", u"mine", u"2", f_file, 20000); });
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (openCount(f_file) < 2 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    while (openCount(f_file) < 2 && std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
     ASSERT_EQ(openCount(f_file), 2) << "the writer never opened the file";
 
     // Another program replaces the file while the writer waits on the old one.
@@ -141,7 +143,9 @@ TEST_F(kelPrivateProfileTest, RewriteKeepsModeAndLinksAndLeavesOddFilesAlone)
     const std::string link = f_dir + "/link.ini";
     ASSERT_EQ(::symlink(f_file.c_str(), link.c_str()), 0);
     ASSERT_TRUE(kelWritePrivateProfileString(u"s", u"k", u"2", link));
-    struct stat st{};
+    struct stat st
+    {
+    };
     ASSERT_EQ(::lstat(link.c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     ASSERT_EQ(::stat(f_file.c_str(), &st), 0);

@@ -13,7 +13,8 @@ kelProfileDocument loaded(const std::string& bytes)
     return doc;
 }
 
-std::u16string valueOf(const kelProfileDocument& doc, const std::u16string& section, const std::u16string& key)
+std::u16string valueOf(const kelProfileDocument& doc, const std::u16string& section,
+                       const std::u16string& key)
 {
     std::u16string v;
     return doc.find(section, key, v) ? v : u"<missing>";
@@ -23,7 +24,8 @@ std::u16string valueOf(const kelProfileDocument& doc, const std::u16string& sect
 
 TEST(kelProfileDocumentTest, NamesCompareTrimmedAndIgnoringCase)
 {
-    const auto doc = loaded(kelUtf16LeFile(u"[ Settings ]\r\n  Window.Left = 12 \r\n[Настройки]\r\nКлюч=да\r\n"));
+    const auto doc =
+        loaded(kelUtf16LeFile(u"[ Settings ]\r\n  Window.Left = 12 \r\n[Настройки]\r\nКлюч=да\r\n"));
     EXPECT_EQ(valueOf(doc, u"SETTINGS", u"window.left"), u"12");
     EXPECT_EQ(valueOf(doc, u"settings", u" WINDOW.LEFT "), u"12");
     EXPECT_EQ(valueOf(doc, u"НАСТРОЙКИ", u"ключ"), u"да");
@@ -38,7 +40,8 @@ TEST(kelProfileDocumentTest, EditsKeepEveryOtherLineInPlace)
     ASSERT_TRUE(doc.setValue(u"a", u"z", u"3"));  // after the last key of [a]
     ASSERT_TRUE(doc.setValue(u"c", u"w", u"4"));  // a new section at the end
     EXPECT_EQ(doc.save(),
-              kelUtf16LeFile(u"; made by hand\r\n[a]\r\nX=10\r\nz=3\r\n\r\n; end of a\r\n[b]\r\ny=2\r\n[c]\r\nw=4\r\n"));
+              kelUtf16LeFile(
+                  u"; made by hand\r\n[a]\r\nX=10\r\nz=3\r\n\r\n; end of a\r\n[b]\r\ny=2\r\n[c]\r\nw=4\r\n"));
 
     // A repeated section reads as one, and replacing it leaves one.
     doc = loaded(kelUtf16LeFile(u"[s]\r\na=1\r\n[t]\r\nb=2\r\n[S]\r\na=9\r\nc=3\r\n"));
@@ -51,9 +54,9 @@ TEST(kelProfileDocumentTest, EditsKeepEveryOtherLineInPlace)
 
 TEST(kelProfileDocumentTest, ValuesRoundTripThroughTheFileExactly)
 {
-    const std::u16string values[] = {u"",        u" padded ", u"\"quoted\"", u"'", u"\"", u"'single'",
-                                     u"a=b=c",   u"a;b",      u"[x]",        u"\t", u"\"half",
-                                     u"Привет 😀", u"0",        u"\xD83D"};
+    const std::u16string values[] = {u"",         u" padded ", u"\"quoted\"", u"'",     u"\"",
+                                     u"'single'", u"a=b=c",    u"a;b",        u"[x]",   u"\t",
+                                     u"\"half",   u"Привет 😀", u"0",          u"\xD83D"};
     kelProfileDocument doc;
     for (size_t i = 0; i < std::size(values); ++i)
         ASSERT_TRUE(doc.setValue(u"s", u"k" + std::u16string(1, static_cast<char16_t>(u'a' + i)), values[i]));
