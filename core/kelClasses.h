@@ -1,11 +1,14 @@
 #pragma once
 // The core classes: lockable objects and events, the create/free pair, the
-// settings store and the window-position routines.
+// thread-safe lists, the settings store and the window-position routines.
 
 #include "core/kelControlPosition.h"
 #include "core/kelCreate.h"
 #include "core/kelEvent.h"
+#include "core/kelIdList.h"
 #include "core/kelIniFile.h"
+#include "core/kelList.h"
 #include "core/kelObject.h"
+#include "core/kelStringList.h"
 #include "core/kelTick.h"
 #include "core/kelTypes.h"
