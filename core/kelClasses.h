@@ -1,10 +1,12 @@
 #pragma once
-// The core classes: lockable objects and events, the create/free pair, and
-// the thread-safe lists.
+// The core classes: lockable objects and events, the create/free pair, the
+// thread-safe lists, the settings store and the window-position routines.
 
+#include "core/kelControlPosition.h"
 #include "core/kelCreate.h"
 #include "core/kelEvent.h"
 #include "core/kelIdList.h"
+#include "core/kelIniFile.h"
 #include "core/kelList.h"
 #include "core/kelObject.h"
 #include "core/kelStringList.h"
