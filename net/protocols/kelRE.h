@@ -49,55 +49,59 @@ constexpr int64_t reDefaultStepBudget = 4000000;
 
 // Node kinds, numbered as the engine has always numbered them.
 enum kelRENodeKind : uint8_t {
-  kelre_literal = 0,
-  kelre_any = 1,
-  kelre_set = 2,
-  kelre_anchor = 3,
-  kelre_backReference = 4,
-  kelre_group = 6,
+    kelre_literal = 0,
+    kelre_any = 1,
+    kelre_set = 2,
+    kelre_anchor = 3,
+    kelre_backReference = 4,
+    kelre_group = 6,
 };
 
 constexpr int32_t kelREInfinite = INT32_MAX;
 
-struct kelRENode {
-  kelRENodeKind r_kind = kelre_literal;
-  int32_t r_min = 1;
-  int32_t r_max = 1;
-  int32_t r_next = -1;  // next node of the same sequence, -1 at its end
-  char16_t r_char = 0;  // literal character; for an anchor '^' or '$'
-  int32_t r_set = -1;   // index into kelRE::f_sets
-  int32_t r_group = -1; // capture number (groups, back-references); -1 for a group that only repeats
-  int32_t r_altFirst = 0;  // groups: first entry in kelRE::f_alts
-  int32_t r_altCount = 0;  // groups: number of alternatives
+struct kelRENode
+{
+    kelRENodeKind r_kind = kelre_literal;
+    int32_t r_min = 1;
+    int32_t r_max = 1;
+    int32_t r_next = -1;    // next node of the same sequence, -1 at its end
+    char16_t r_char = 0;    // literal character; for an anchor '^' or '$'
+    int32_t r_set = -1;     // index into kelRE::f_sets
+    int32_t r_group = -1;   // capture number (groups, back-references); -1 for a group that only repeats
+    int32_t r_altFirst = 0; // groups: first entry in kelRE::f_alts
+    int32_t r_altCount = 0; // groups: number of alternatives
 };
 
-struct kelRESet {
-  uint64_t r_bits[4] = {0, 0, 0, 0};                      // members below 256
-  std::vector<std::pair<char16_t, char16_t>> r_ranges;    // members from 256 up
-  bool r_negated = false;
+struct kelRESet
+{
+    uint64_t r_bits[4] = {0, 0, 0, 0};                   // members below 256
+    std::vector<std::pair<char16_t, char16_t>> r_ranges; // members from 256 up
+    bool r_negated = false;
 
-  bool contains(char16_t c) const;
+    bool contains(char16_t c) const;
 };
 
 // A compiled expression: node 0 is the outermost group (capture 0).
-class kelRE {
+class kelRE
+{
 public:
-  std::vector<kelRENode> f_nodes;
-  std::vector<int32_t> f_alts;  // first node of each alternative (-1 = empty)
-  std::vector<kelRESet> f_sets;
-  int32_t f_groupCount = 0;     // captures 1..f_groupCount
-  // Set when the pattern starts with ".*": a search that fails at one
-  // position fails at every later one, so it tries only the first.
-  bool f_leadingDotStar = false;
-  // Set when every match must start with this character (0 = no hint).
-  char16_t f_firstChar = 0;
-  bool f_hasFirstChar = false;
+    std::vector<kelRENode> f_nodes;
+    std::vector<int32_t> f_alts; // first node of each alternative (-1 = empty)
+    std::vector<kelRESet> f_sets;
+    int32_t f_groupCount = 0; // captures 1..f_groupCount
+    // Set when the pattern starts with ".*": a search that fails at one
+    // position fails at every later one, so it tries only the first.
+    bool f_leadingDotStar = false;
+    // Set when every match must start with this character (0 = no hint).
+    char16_t f_firstChar = 0;
+    bool f_hasFirstChar = false;
 };
 
 // One capture of a search: 0-based start and length, -1 start when unset.
-struct kelRECapture {
-  intptr_t r_start = -1;
-  intptr_t r_length = 0;
+struct kelRECapture
+{
+    intptr_t r_start = -1;
+    intptr_t r_length = 0;
 };
 
 // Compiles `pattern`. Returns 0 and a new expression in `compiled`, or a
@@ -118,12 +122,11 @@ intptr_t reFind(const kelRE* compiled, const kelString& text, intptr_t& len, int
 
 // As reFind, and fills `captures` (index 0 = the whole match, then groups
 // 1..f_groupCount) for the match returned.
-intptr_t reFindCaptures(const kelRE* compiled, const kelString& text, intptr_t start,
-                        int64_t stepBudget, std::vector<kelRECapture>& captures);
+intptr_t reFindCaptures(const kelRE* compiled, const kelString& text, intptr_t start, int64_t stepBudget,
+                        std::vector<kelRECapture>& captures);
 
 // Compile, find, release. A compile error is returned as its code.
-intptr_t reFindFirst(const kelString& text, const kelString& pattern, intptr_t& len,
-                     intptr_t start);
+intptr_t reFindFirst(const kelString& text, const kelString& pattern, intptr_t& len, intptr_t start);
 
 // The first match at or after `start` as text; empty when there is none, the
 // pattern does not compile, or the match is shorter than 2 characters.
@@ -133,7 +136,7 @@ kelString reExtract(intptr_t start, const kelString& text, const kelString& patt
 // when `all`) replaced by `templ`, in which "\1".."\9" stand for the text the
 // group last matched. Text outside the matches stays in place. An invalid
 // pattern returns `text` unchanged.
-kelString reReplace(const kelString& text, const kelString& pattern, const kelString& templ,
-                    intptr_t start, bool all);
+kelString reReplace(const kelString& text, const kelString& pattern, const kelString& templ, intptr_t start,
+                    bool all);
 kelString reReplaceCompiled(const kelRE* compiled, const kelString& text, const kelString& templ,
                             intptr_t start, bool all);
