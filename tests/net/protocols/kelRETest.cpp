@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -60,6 +61,8 @@ const FindCase kFindCases[] = {
     {"(a+)b\\1", "aaabaa", 1, 2, 5},
     {"(.)\\1", "abccd", 1, 3, 2},
     {"(a|b)\\1+", "abbba", 1, 2, 3},
+    // a capture made on a path that failed is undone: \2 is unset again
+    {"(a(b))?abc\\2", "abc", 1, 1, 3},
     // alternation: the longest alternative wins, shorter ones are fallbacks
     {"(a|ab|abc)", "abcd", 1, 1, 3},
     {"(ab|abc)", "abcd", 1, 1, 3},
@@ -204,6 +207,24 @@ TEST(kelRETest, MatchesUtf16CodeUnits)
     EXPECT_EQ(len, 2);
     EXPECT_EQ(reFindFirst(text, u"[^\u4e00-\u9fff ]+", len, 1), 1);
     EXPECT_EQ(len, 5);
+}
+
+TEST(kelRETest, ThreadsShareOneCompiledExpression)
+{
+    kelRE* re = nullptr;
+    ASSERT_EQ(reCompile(u(".*server_port=([0-9]*)-([0-9]*)"), re), 0);
+    const kelString text = u("RTP/AVP;unicast;server_port=6970-6971;ssrc=1");
+    auto work = [&](int* hits) {
+        for (int i = 0; i < 500; ++i)
+            if (reReplaceCompiled(re, text, u("\\2"), 1, false) == u("6971;ssrc=1")) ++*hits;
+    };
+    int a = 0, b = 0;
+    std::thread t1(work, &a), t2(work, &b);
+    t1.join();
+    t2.join();
+    EXPECT_EQ(a, 500);
+    EXPECT_EQ(b, 500);
+    reFree(re);
 }
 
 } // namespace
