@@ -20,9 +20,9 @@
 // which it fails with reErrStepBudget. Single-character repetitions are
 // matched by loops, so long texts do not deepen the stack.
 //
-// A compiled expression is immutable; several threads may search with one
-// at a time. Each routine is otherwise called by whichever thread owns the
-// text.
+// The routines keep no shared state and a compiled expression does not
+// change while it is used, so any thread may call them, and several threads
+// may search with one compiled expression at the same time.
 
 #include <cstdint>
 #include <utility>
@@ -42,10 +42,14 @@ constexpr int reErrBadBackReference = -13;
 constexpr int reErrTrailingBackslash = -14;
 constexpr int reErrSetUnclosed = -15;
 
-// Steps one search may take unless the caller says otherwise; enough for
-// any header line the protocols hand the engine, small enough that a
-// pathological pattern gives up within milliseconds.
-constexpr int64_t reDefaultStepBudget = 4000000;
+// Work one search may do unless the caller says otherwise: a fixed part
+// plus a part that grows with the text, so that a linear scan of any text
+// fits while a pathological pattern gives up within a few tens of
+// milliseconds. A step is one node tried or one character scanned.
+constexpr int64_t reDefaultStepBudget = 1000000;
+constexpr int64_t reStepsPerCharacter = 16;
+
+int64_t reStepBudgetFor(const kelString& text);
 
 // Node kinds, numbered as the engine has always numbered them.
 enum kelRENodeKind : uint8_t {

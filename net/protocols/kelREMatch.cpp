@@ -75,7 +75,13 @@ private:
     intptr_t matchStart_ = 0;
     intptr_t matchEnd_ = 0;
     std::vector<kelRECapture> caps_;
-    std::vector<kelRECapture> saved_; // capture snapshots taken around probes
+    struct Candidate
+    {
+        intptr_t end;
+        int32_t alt;
+    };
+    std::vector<kelRECapture> saved_;   // capture snapshots taken around probes
+    std::vector<Candidate> candidates_; // alternatives in the order they are tried
 };
 
 struct DepthGuard
@@ -107,6 +113,9 @@ bool Matcher::sequence(int32_t ni, intptr_t pos, const Cont* k)
             else
                 while (reach < limit && matchChar(nd, t_[pos + reach]))
                     ++reach;
+            // Characters scanned count as work too, so the budget bounds time.
+            steps_ += reach;
+            if (!step()) return false;
             if (reach < nd.r_min) return false;
             if (reach == nd.r_min) {
                 pos += reach;
@@ -118,9 +127,10 @@ bool Matcher::sequence(int32_t ni, intptr_t pos, const Cont* k)
             const kelRENode* after = nd.r_next >= 0 ? &re_.f_nodes[static_cast<size_t>(nd.r_next)] : nullptr;
             bool literalNext = after && after->r_kind == kelre_literal && after->r_min >= 1;
             for (intptr_t m = reach; m >= nd.r_min; --m) {
+                if (!step()) return false;
                 if (literalNext && (pos + m >= n_ || t_[pos + m] != after->r_char)) continue;
                 if (sequence(nd.r_next, pos + m, k)) return true;
-                if (!step()) return false;
+                if (gaveUp_) return false;
             }
             return false;
         }
@@ -141,6 +151,7 @@ bool Matcher::sequence(int32_t ni, intptr_t pos, const Cont* k)
             while (count < nd.r_max && pos + (count + 1) * len <= n_ &&
                    std::equal(t_ + cap.r_start, t_ + cap.r_start + len, t_ + pos + count * len)) {
                 ++count;
+                steps_ += len;
                 if (!step()) return false;
             }
             if (count < nd.r_min) return false;
@@ -151,7 +162,7 @@ bool Matcher::sequence(int32_t ni, intptr_t pos, const Cont* k)
             }
             for (intptr_t m = count; m >= nd.r_min; --m) {
                 if (sequence(nd.r_next, pos + m * len, k)) return true;
-                if (!step()) return false;
+                if (gaveUp_ || !step()) return false;
             }
             return false;
         }
@@ -191,32 +202,38 @@ bool Matcher::iterate(int32_t g, int32_t count, intptr_t pos, const Cont* outer)
 // earlier of equal lengths first) with the rest of the pattern behind them.
 bool Matcher::tryAlternatives(const kelRENode& group, intptr_t pos, const Cont* c)
 {
-    struct Candidate
-    {
-        intptr_t end;
-        int32_t alt;
-    };
-    std::vector<Candidate> order;
-    order.reserve(static_cast<size_t>(group.r_altCount));
-    size_t mark = saved_.size();
+    // Both scratch stacks are shared by every nesting level; each level
+    // works above its own mark and trims back to it, and indexes rather than
+    // iterates because deeper levels may grow the vectors.
+    const size_t savedMark = saved_.size();
+    const size_t first = candidates_.size();
     saved_.insert(saved_.end(), caps_.begin(), caps_.end());
     for (int32_t a = 0; a < group.r_altCount; ++a) {
         intptr_t end = -1;
         Cont probe{Cont::probe, -1, 0, 0, nullptr, &end};
         bool hit = sequence(re_.f_alts[static_cast<size_t>(group.r_altFirst + a)], pos, &probe);
-        std::copy(saved_.begin() + static_cast<ptrdiff_t>(mark), saved_.end(), caps_.begin());
+        std::copy(saved_.begin() + static_cast<ptrdiff_t>(savedMark),
+                  saved_.begin() + static_cast<ptrdiff_t>(savedMark + caps_.size()), caps_.begin());
         if (gaveUp_) break;
-        if (hit) order.push_back(Candidate{end, a});
+        if (hit) {
+            // Insert in order of decreasing length, after equal lengths.
+            candidates_.push_back(Candidate{end, a});
+            for (size_t k = candidates_.size() - 1; k > first && candidates_[k - 1].end < end; --k)
+                std::swap(candidates_[k - 1], candidates_[k]);
+        }
     }
-    saved_.resize(mark);
-    if (gaveUp_) return false;
-    std::stable_sort(order.begin(), order.end(),
-                     [](const Candidate& x, const Candidate& y) { return x.end > y.end; });
-    for (const Candidate& cand : order) {
-        if (sequence(re_.f_alts[static_cast<size_t>(group.r_altFirst + cand.alt)], pos, c)) return true;
-        if (gaveUp_) return false;
+    saved_.resize(savedMark);
+    bool matched = false;
+    const size_t last = candidates_.size();
+    for (size_t k = first; !gaveUp_ && k < last; ++k) {
+        int32_t alt = candidates_[k].alt;
+        if (sequence(re_.f_alts[static_cast<size_t>(group.r_altFirst + alt)], pos, c)) {
+            matched = true;
+            break;
+        }
     }
-    return false;
+    candidates_.resize(first);
+    return matched;
 }
 
 bool Matcher::finish(const Cont* k, intptr_t pos)
@@ -303,7 +320,12 @@ intptr_t reFind(const kelRE* compiled, const kelString& text, intptr_t& len, int
     return at;
 }
 
+int64_t reStepBudgetFor(const kelString& text)
+{
+    return reDefaultStepBudget + reStepsPerCharacter * static_cast<int64_t>(text.size());
+}
+
 intptr_t reFind(const kelRE* compiled, const kelString& text, intptr_t& len, intptr_t start)
 {
-    return reFind(compiled, text, len, start, reDefaultStepBudget);
+    return reFind(compiled, text, len, start, reStepBudgetFor(text));
 }

@@ -73,7 +73,7 @@ kelString reReplaceCompiled(const kelRE* compiled, const kelString& text, const 
     size_t copied = 0; // text before this offset is already in `out`
     intptr_t from = start < 1 ? 1 : start;
     for (;;) {
-        intptr_t at = reFindCaptures(compiled, text, from, reDefaultStepBudget, caps);
+        intptr_t at = reFindCaptures(compiled, text, from, reStepBudgetFor(text), caps);
         if (at < 1 || caps[0].r_length <= 0) break;
         size_t begin = static_cast<size_t>(at - 1);
         out.append(text, copied, begin - copied);
