@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (split > 128) return 0;
     kelString pattern(data, data + split);
     kelString text = split < size ? kelString(data + split + 1, data + size) : kelString();
-    if (text.size() > 2048) return 0;
+    if (text.size() > 512) return 0;
 
     kelRE* re = nullptr;
     int rc = reCompile(pattern, re);
@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     std::vector<kelRECapture> caps;
-    for (intptr_t start = 1; start <= static_cast<intptr_t>(text.size()) + 1; start += 7) {
+    for (intptr_t start = 1; start <= static_cast<intptr_t>(text.size()) + 1;
+         start += 1 + static_cast<intptr_t>(text.size()) / 4) {
         intptr_t at = reFindCaptures(re, text, start, 20000, caps);
         if (at == reErrNoMatch || at == reErrStepBudget) continue;
         if (at < start) std::abort();

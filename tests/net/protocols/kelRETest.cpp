@@ -148,6 +148,7 @@ TEST(kelRETest, WorkIsBounded)
     ASSERT_EQ(reCompile(u("(a*)*(b|c)*d"), re), 0);
     intptr_t len = 0;
     EXPECT_EQ(reFind(re, u(std::string(40, 'a')), len, 1, 100000), reErrStepBudget);
+    EXPECT_EQ(reFind(re, u(std::string(40, 'a')), len, 1), reErrStepBudget);
     reFree(re);
 
     // Single-character repetitions over a long text run in loops.
