@@ -31,8 +31,11 @@ kelRTCPReportBlock kelRTCPReportBlock::read(const uint8_t* in) noexcept
 
 size_t rtcpSDESSize(size_t cnameLength) noexcept
 {
+    // Header, SSRC, item type and length, the text and the end byte, padded
+    // to the next word: nothing after the padding, so the packet's length
+    // ends exactly where a reader's walk of the chunk does.
     const size_t l = std::min<size_t>(cnameLength, 255);
-    return l + 13 + ((l % 4) ^ 3);
+    return (l + 11 + 3) / 4 * 4;
 }
 
 size_t rtcpAPPSize(size_t dataLength) noexcept

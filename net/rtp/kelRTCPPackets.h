@@ -12,7 +12,8 @@
 //             octet count (28 bytes), then report blocks
 //   RR   201  SSRC (8 bytes), then report blocks
 //   SDES 202  one chunk: SSRC, CNAME item (1, length, text), zero end byte,
-//             zero padding; L + 13 + ((L mod 4) xor 3) bytes for an L-byte CNAME
+//             zero padding to the next word (12, 16, 16, 16, 16, 20 ... bytes
+//             for a CNAME of 0, 1, 2 ... bytes)
 //   BYE  203  SSRC (8 bytes), no reason
 //   APP  204  SSRC, 4-character name, data (count field = subtype)
 //

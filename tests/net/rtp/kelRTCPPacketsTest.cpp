@@ -53,10 +53,17 @@ TEST(kelRTCPPacketsTest, ReceiverReportHeaderAndBlockLimit)
 
 TEST(kelRTCPPacketsTest, SdesSizeFollowsTheCnameLength)
 {
-    for (size_t l = 0; l <= 3; ++l)
-        EXPECT_EQ(rtcpSDESSize(l), 16u) << l;
-    for (size_t l = 4; l <= 7; ++l)
-        EXPECT_EQ(rtcpSDESSize(l), 20u) << l;
+    // The padding ends at the first word boundary after the end byte: no
+    // surplus zero word that a reader would take for a further chunk.
+    const size_t sizes[] = {12, 12, 16, 16, 16, 16, 20, 20, 20, 20};
+    for (size_t l = 0; l < 10; ++l)
+        EXPECT_EQ(rtcpSDESSize(l), sizes[l]) << l;
+    EXPECT_EQ(rtcpSDESSize(255), 268u);
+    EXPECT_EQ(rtcpSDESSize(300), 268u);
+    uint8_t empty[12];
+    kelRTCPWriter e(empty, sizeof empty);
+    ASSERT_TRUE(e.addSDES(5, ""));
+    EXPECT_EQ(written(e), (Bytes{0x81, 202, 0, 2, 0, 0, 0, 5, 1, 0, 0, 0}));
 
     uint8_t buf[64];
     kelRTCPWriter w(buf, sizeof buf);
