@@ -1,8 +1,14 @@
 #pragma once
-// The core classes: lockable objects and events, the create/free pair.
+// The core classes: lockable objects and events, the create/free pair,
+// threads, the thread manager and timers.
 
+#include "core/kelAbstractTimer.h"
 #include "core/kelCreate.h"
 #include "core/kelEvent.h"
 #include "core/kelObject.h"
+#include "core/kelPeriodicTimer.h"
+#include "core/kelRandomGenThread.h"
+#include "core/kelThread.h"
+#include "core/kelThreadManager.h"
 #include "core/kelTick.h"
 #include "core/kelTypes.h"
