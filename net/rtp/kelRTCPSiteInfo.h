@@ -36,9 +36,12 @@ inline constexpr uint32_t kelRTPSeqMod = 65536;
 struct rtp_site_info
 {
     // The member's own lock (not the list's); taken with short timeouts.
-    std::unique_ptr<kelObject> r_acq;
+    // Shared, like the CNAME, so that a copy of the record handed to a hook
+    // stays valid whatever happens to the member meanwhile.
+    std::shared_ptr<kelObject> r_acq;
     uint32_t r_ssrc = 0;
-    std::unique_ptr<rtcp_sdes_item> r_cname;
+    // Replaced, never written in place, once set.
+    std::shared_ptr<const rtcp_sdes_item> r_cname;
     uint16_t r_max_seq = 0;
     uint64_t r_cycles = 0;
     uint32_t r_base_seq = 0;
