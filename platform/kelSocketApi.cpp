@@ -11,7 +11,7 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netdb.h>
-#include <netinet/tcp.h>
+#include <linux/tcp.h> // tcp_info with its segment counters
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -35,10 +35,27 @@ int failErrno() noexcept
     return fail(kelSockErrorFromErrno(errno));
 }
 
+// Linux reports every send that can no longer go as EPIPE; tell apart a
+// socket that never connected, one shut down for sending here, and one the
+// peer reset.
+int brokenPipeCode(int fd) noexcept
+{
+    int type = 0;
+    socklen_t len = sizeof type;
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM) return WSAESHUTDOWN;
+    tcp_info info{};
+    len = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return WSAECONNRESET;
+    constexpr uint8_t kTcpClose = 7; // the kernel's TCP_CLOSE state
+    if (info.tcpi_state == kTcpClose) return info.tcpi_segs_in == 0 ? WSAENOTCONN : WSAECONNRESET;
+    return WSAESHUTDOWN;
+}
+
 // Data-transfer calls: a refusal reported by ICMP reads as a reset there.
-int failTransfer() noexcept
+int failTransfer(int fd) noexcept
 {
     const int err = errno;
+    if (err == EPIPE) return fail(brokenPipeCode(fd));
     return fail(err == ECONNREFUSED ? WSAECONNRESET : kelSockErrorFromErrno(err));
 }
 
@@ -313,7 +330,7 @@ int kelSend(kelSocketHandle s, const void* data, int len, int flags) noexcept
     do {
         n = ::send(fdOf(s), data, static_cast<size_t>(len), native | MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) return failTransfer();
+    if (n < 0) return failTransfer(fdOf(s));
     return static_cast<int>(n);
 }
 
@@ -332,7 +349,7 @@ int kelSendTo(kelSocketHandle s, const void* data, int len, int flags, const soc
         n = ::sendto(fdOf(s), data, static_cast<size_t>(len), native | MSG_NOSIGNAL,
                      reinterpret_cast<const sockaddr*>(to), to ? sizeof *to : 0);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) return failTransfer();
+    if (n < 0) return failTransfer(fdOf(s));
     return static_cast<int>(n);
 }
 
@@ -352,7 +369,7 @@ int kelRecvFrom(kelSocketHandle s, void* buf, int len, int flags, sockaddr_in* f
     do {
         n = ::recvmsg(fdOf(s), &msg, native);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) return failTransfer();
+    if (n < 0) return failTransfer(fdOf(s));
     if (from != nullptr) *from = peer;
     // The datagram did not fit: the buffer holds its start, the rest is gone.
     if (msg.msg_flags & MSG_TRUNC) return fail(WSAEMSGSIZE);

@@ -118,6 +118,7 @@ bool kelCrackUrl(const std::u16string& url, uint32_t flags, kelUrlComponents& ou
 
     // Authority: up to the first "/", "?" or "#".
     const size_t authStart = colon + 3;
+    if (authStart >= url.size()) return invalid(); // "scheme://" and nothing else
     size_t authEnd = url.find_first_of(u"/?#", authStart);
     if (authEnd == std::u16string::npos) authEnd = url.size();
     std::u16string authority = url.substr(authStart, authEnd - authStart);
