@@ -77,6 +77,8 @@ public:
     {
         setClock([this] { return t; });
         setRandom([](uint32_t upper) { return std::min<uint32_t>(upper, 50); });
+        // No synchronised clock: the shared one would ask a public server.
+        setNTPClock([](kelNTP_timestamp&) { return false; });
     }
     using kelRTCPstack::checkTimeouts;
     using kelRTCPstack::resetSession;
