@@ -3,7 +3,11 @@
 // Nothing is sent: the packets go into a capture file through text2pcap.
 #include "net/rtp/kelSocks_RTP.h"
 
+#include "core/kelCreate.h"
+
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -171,6 +175,89 @@ TEST_F(kelRTPWiresharkTest, RtcpReportsByeAndAppDissectCleanly)
               "200,202\n201,202\n201,202\n201,201,202\n200,202\n203\n204\n204\n204\n204\n");
     EXPECT_EQ(tshark(pcap, "-Y 'frame.number == 4' -T fields -e rtcp.rc"), "31,9\n");
     EXPECT_EQ(tshark(pcap, "-Y 'frame.number == 1' -T fields -e rtcp.sdes.text"), "kelRTPReceiver@host\n");
+    EXPECT_EQ(complaints(pcap), "");
+}
+
+// What the RTCP stack itself sends, captured instead of sent.
+class Owner : public kelRTCPStackOwner
+{
+public:
+    uint32_t rtcpSSRC() const noexcept override { return 0x5EED1234; }
+    std::string rtcpCNAME() const override { return "kelRTPTransmitter@quill"; }
+};
+
+class CapturingStack : public kelRTCPstack
+{
+public:
+    explicit CapturingStack(Owner* owner) : kelRTCPstack(owner, false)
+    {
+        setNTPClock([](kelNTP_timestamp& ntp) {
+            ntp = ntpFromUnixMs(1765267200123ull);
+            return true;
+        });
+        setClock([this] { return t; });
+    }
+    int sendTo(const sockaddr_in*, const uint8_t* data, size_t size) noexcept override
+    {
+        sent.emplace_back(data, data + size);
+        return 0;
+    }
+    uint64_t t = 5000000;
+    std::vector<Bytes> sent;
+};
+
+TEST_F(kelRTPWiresharkTest, StackReportsAndProbesDissectCleanly)
+{
+    Owner owner;
+    kelOwned<CapturingStack> stack(kelCreate<CapturingStack>(&owner));
+    ASSERT_TRUE(stack);
+    // 40 members that sent RTP with some loss, an SR from each, then our
+    // report (an SR: we sent too), a probe and the BYE.
+    for (uint32_t i = 0; i < 40; ++i) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        from.sin_port = htons(static_cast<uint16_t>(7001 + 2 * i));
+        // Our own SR with the top SSRC byte changed: a distinct member each.
+        Bytes sr = compound(0, true, "peer");
+        sr[4] = static_cast<uint8_t>(i + 1);
+        stack->processRTCP(from, sr.data(), sr.size());
+        const uint32_t ssrc = (uint32_t(i + 1) << 24) | 0xED1234;
+        for (uint16_t seq = 100; seq < 150; seq = static_cast<uint16_t>(seq + (seq % 7 == 0 ? 2 : 1))) {
+            rtp_hdr h;
+            h.setSsrc(ssrc);
+            h.setSeq(seq);
+            stack->processRTP(from, h, 172);
+            (void)stack->updateSeq(ssrc, seq);
+        }
+    }
+    stack->t += 1500;
+    rtp_hdr sentHeader;
+    sentHeader.setTimestamp(160000);
+    stack->onRTPSent(sentHeader, 160);
+    ASSERT_TRUE(stack->report(false));
+    ASSERT_FALSE(stack->sent.empty());
+    const Bytes report = stack->sent.front();
+    kelRTTPayload probe;
+    probe.proberSSRC = 0x5EED1234;
+    probe.probedSSRC = 0x01ED1234;
+    uint8_t rtt[kelRTTPayloadSize];
+    probe.write(rtt);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    peer.sin_port = htons(7001);
+    stack->sent.clear();
+    ASSERT_EQ(stack->sendAPPto(peer, kelRTTProbe, "_RTT", rtt, sizeof rtt, true), 0);
+    ASSERT_TRUE(stack->report(true));
+    std::vector<Bytes> packets{report};
+    packets.insert(packets.end(), stack->sent.begin(), stack->sent.end());
+    packets.resize(4); // report, SDES, probe, the first copy of the BYE
+
+    const std::string pcap = capture(packets, 5007);
+    EXPECT_EQ(tshark(pcap, "-T fields -e rtcp.pt"), "200,201,202\n202\n204\n203\n");
+    EXPECT_EQ(tshark(pcap, "-Y 'frame.number == 1' -T fields -e rtcp.rc"), "31,9\n");
+    EXPECT_EQ(tshark(pcap, "-Y 'frame.number == 1' -T fields -e rtcp.sdes.text"), "kelRTPTransmitter@quill\n");
     EXPECT_EQ(complaints(pcap), "");
 }
 
