@@ -104,38 +104,6 @@ Bytes rtpPacket(uint16_t seq, uint32_t ts, uint8_t pt, size_t payload)
     return p;
 }
 
-Bytes compound(size_t blocks, bool sender, const char* cname)
-{
-    Bytes buf(1500);
-    kelRTCPWriter w(buf.data(), buf.size());
-    bool ok = sender ? w.beginSR(0x5EED1234, ntpFromUnixMs(1765267200123ull), 123456, 10, 1600) : w.beginRR(0x5EED1234);
-    for (size_t i = 0; ok && i < blocks; ++i) {
-        if (w.openBlocks() == kelRTCPMaxBlocks)
-            ok = w.beginRR(0x5EED1234);
-        kelRTCPReportBlock b;
-        b.ssrc = 0x1000 + static_cast<uint32_t>(i);
-        b.fractionLost = 25;
-        b.cumulativeLost = 3;
-        b.extendedHighestSeq = 0x00010010;
-        b.lastSR = 0xC2001000;
-        b.delaySinceLastSR = 65536;
-        ok = ok && w.addBlock(b);
-    }
-    ok = ok && w.addSDES(0x5EED1234, cname);
-    EXPECT_TRUE(ok);
-    buf.resize(w.size());
-    return buf;
-}
-
-Bytes app(uint8_t subtype, const char* name, const uint8_t* data, size_t n)
-{
-    Bytes buf(64);
-    kelRTCPWriter w(buf.data(), buf.size());
-    EXPECT_TRUE(w.addAPP(0x5EED1234, subtype, name, data, n));
-    buf.resize(w.size());
-    return buf;
-}
-
 TEST_F(kelRTPWiresharkTest, RtpDataAndComfortNoisePingDissectCleanly)
 {
     std::vector<Bytes> packets;
@@ -150,40 +118,13 @@ TEST_F(kelRTPWiresharkTest, RtpDataAndComfortNoisePingDissectCleanly)
     EXPECT_EQ(complaints(pcap), "");
 }
 
-TEST_F(kelRTPWiresharkTest, RtcpReportsByeAndAppDissectCleanly)
-{
-    kelRTTPayload probe;
-    probe.timeMark = 123456789;
-    probe.magic = 0x1234567;
-    probe.proberSSRC = 0x5EED1234;
-    probe.probedSSRC = 0x1000;
-    uint8_t rtt[kelRTTPayloadSize];
-    probe.write(rtt);
-    const uint8_t five[5] = {1, 2, 3, 4, 5};
-    Bytes bye(8);
-    kelRTCPWriter bw(bye.data(), bye.size());
-    ASSERT_TRUE(bw.addBYE(0x5EED1234));
-
-    // CNAMEs of every length modulo 4, so every padding case is seen.
-    const std::vector<Bytes> packets{
-        compound(2, true, "kelRTPReceiver@host"), compound(1, false, "a"),     compound(0, false, ""),
-        compound(40, false, "ab@c"),              compound(3, true, "abcdefgh"), bye,
-        app(kelRTTProbe, "_RTT", rtt, sizeof rtt), app(kelRTTEcho, "_RTT", rtt, sizeof rtt),
-        app(0, "HELO", nullptr, 0),               app(7, "TEST", five, sizeof five)};
-    const std::string pcap = capture(packets, 5007);
-    EXPECT_EQ(tshark(pcap, "-T fields -e rtcp.pt"),
-              "200,202\n201,202\n201,202\n201,201,202\n200,202\n203\n204\n204\n204\n204\n");
-    EXPECT_EQ(tshark(pcap, "-Y 'frame.number == 4' -T fields -e rtcp.rc"), "31,9\n");
-    EXPECT_EQ(tshark(pcap, "-Y 'frame.number == 1' -T fields -e rtcp.sdes.text"), "kelRTPReceiver@host\n");
-    EXPECT_EQ(complaints(pcap), "");
-}
-
 // What the RTCP stack itself sends, captured instead of sent.
 class Owner : public kelRTCPStackOwner
 {
 public:
     uint32_t rtcpSSRC() const noexcept override { return 0x5EED1234; }
-    std::string rtcpCNAME() const override { return "kelRTPTransmitter@quill"; }
+    std::string rtcpCNAME() const override { return cname; }
+    std::string cname = "kelRTPTransmitter@quill";
 };
 
 class CapturingStack : public kelRTCPstack
@@ -206,28 +147,33 @@ public:
     std::vector<Bytes> sent;
 };
 
-TEST_F(kelRTPWiresharkTest, StackReportsAndProbesDissectCleanly)
+sockaddr_in member(uint32_t i)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(7001 + 2 * i));
+    return a;
+}
+
+TEST_F(kelRTPWiresharkTest, StackReportsProbesAndByeDissectCleanly)
 {
     Owner owner;
     kelOwned<CapturingStack> stack(kelCreate<CapturingStack>(&owner));
     ASSERT_TRUE(stack);
-    // 40 members that sent RTP with some loss, an SR from each, then our
-    // report (an SR: we sent too), a probe and the BYE.
+    // 40 members, each known from an SR and heard with some RTP loss.
     for (uint32_t i = 0; i < 40; ++i) {
-        sockaddr_in from{};
-        from.sin_family = AF_INET;
-        from.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        from.sin_port = htons(static_cast<uint16_t>(7001 + 2 * i));
-        // Our own SR with the top SSRC byte changed: a distinct member each.
-        Bytes sr = compound(0, true, "peer");
-        sr[4] = static_cast<uint8_t>(i + 1);
-        stack->processRTCP(from, sr.data(), sr.size());
-        const uint32_t ssrc = (uint32_t(i + 1) << 24) | 0xED1234;
+        const uint32_t ssrc = 0x1000 + i;
+        uint8_t sr[28];
+        kelRTCPWriter w(sr, sizeof sr);
+        ASSERT_TRUE(w.beginSR(ssrc, ntpFromUnixMs(1765267199000ull), 1, 2, 3));
+        w.closePacket();
+        stack->processRTCP(member(i), sr, sizeof sr);
         for (uint16_t seq = 100; seq < 150; seq = static_cast<uint16_t>(seq + (seq % 7 == 0 ? 2 : 1))) {
             rtp_hdr h;
             h.setSsrc(ssrc);
             h.setSeq(seq);
-            stack->processRTP(from, h, 172);
+            stack->processRTP(member(i), h, 172);
             (void)stack->updateSeq(ssrc, seq);
         }
     }
@@ -235,27 +181,36 @@ TEST_F(kelRTPWiresharkTest, StackReportsAndProbesDissectCleanly)
     rtp_hdr sentHeader;
     sentHeader.setTimestamp(160000);
     stack->onRTPSent(sentHeader, 160);
-    ASSERT_TRUE(stack->report(false));
-    ASSERT_FALSE(stack->sent.empty());
-    const Bytes report = stack->sent.front();
+
+    // Our report (an SR, as we sent), then reports with CNAMEs of every
+    // length modulo 4, so every padding case is seen.
+    std::vector<Bytes> packets;
+    for (const char* cname : {"kelRTPTransmitter@quill", "a", "", "ab@c"}) {
+        owner.cname = cname;
+        stack->sent.clear();
+        ASSERT_TRUE(stack->report(false));
+        packets.push_back(stack->sent.at(0));
+    }
+    // A round-trip probe with the CNAME ahead of it, the hole-punching HELO,
+    // an APP whose data is not a whole number of words, and the BYE.
     kelRTTPayload probe;
     probe.proberSSRC = 0x5EED1234;
-    probe.probedSSRC = 0x01ED1234;
+    probe.probedSSRC = 0x1000;
     uint8_t rtt[kelRTTPayloadSize];
     probe.write(rtt);
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    peer.sin_port = htons(7001);
+    const uint8_t five[5] = {1, 2, 3, 4, 5};
     stack->sent.clear();
-    ASSERT_EQ(stack->sendAPPto(peer, kelRTTProbe, "_RTT", rtt, sizeof rtt, true), 0);
+    ASSERT_EQ(stack->sendAPPto(member(0), kelRTTProbe, "_RTT", rtt, sizeof rtt, true), 0);
+    ASSERT_EQ(stack->sendAPPto(member(0), 0, "HELO", nullptr, 0, false), 0);
+    ASSERT_EQ(stack->sendAPPto(member(0), 7, "TEST", five, sizeof five, false), 0);
     ASSERT_TRUE(stack->report(true));
-    std::vector<Bytes> packets{report};
-    packets.insert(packets.end(), stack->sent.begin(), stack->sent.end());
-    packets.resize(4); // report, SDES, probe, the first copy of the BYE
+    packets.insert(packets.end(), stack->sent.begin(), stack->sent.begin() + 5);
 
     const std::string pcap = capture(packets, 5007);
-    EXPECT_EQ(tshark(pcap, "-T fields -e rtcp.pt"), "200,201,202\n202\n204\n203\n");
+    EXPECT_EQ(tshark(pcap, "-T fields -e rtcp.pt"),
+              "200,201,202\n200,202\n200,202\n200,202\n202\n204\n204\n204\n203\n");
+    // 31 blocks in the SR, the other 9 in an RR; the later reports have
+    // none, as nobody was heard since.
     EXPECT_EQ(tshark(pcap, "-Y 'frame.number == 1' -T fields -e rtcp.rc"), "31,9\n");
     EXPECT_EQ(tshark(pcap, "-Y 'frame.number == 1' -T fields -e rtcp.sdes.text"), "kelRTPTransmitter@quill\n");
     EXPECT_EQ(complaints(pcap), "");
