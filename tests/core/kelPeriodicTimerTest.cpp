@@ -220,7 +220,7 @@ TEST(kelPeriodicTimerTest, HandlerMayStopOrRetimeItsOwnTimer)
         if (n == 6) sender->stop();
     });
     t->start();
-    ASSERT_TRUE(waitUntil([&] { return !t->isRunning(); }));
+    ASSERT_TRUE(waitUntil([&] { return fired >= 6 && !t->isRunning(); }));
     EXPECT_EQ(t->interval(), 6u);
     EXPECT_EQ(fired, 6);
     t->start(); // and it can run again
