@@ -127,7 +127,8 @@ ThreadTable& table() noexcept
 {
     // Never destroyed: a detached thread procedure may still read its slot
     // while the process exits.
-    static ThreadTable* instance = new ThreadTable;
+    alignas(ThreadTable) static unsigned char storage[sizeof(ThreadTable)];
+    static ThreadTable* instance = ::new (storage) ThreadTable;
     return *instance;
 }
 

@@ -359,6 +359,20 @@ TEST(kelThreadTest, FreeingARunningCooperativeThreadEndsItWithinTheGrace)
     EXPECT_TRUE(endedNormally);
 }
 
+TEST(kelThreadTest, BodyMayFreeItsOwnObject)
+{
+    const size_t slotsBefore = kelThread::slotsInUse();
+    std::atomic<bool> freed{false};
+    auto* t = kelCreate<TestThread>([&](TestThread* self) -> intptr_t {
+        std::atomic<bool>* done = &freed; // this lambda lives in the object
+        kelFree(self);                    // nothing of the object may be touched afterwards
+        *done = true;
+        return 0;
+    });
+    ASSERT_TRUE(t->start(10000));
+    EXPECT_TRUE(waitUntil([&] { return freed && kelThread::slotsInUse() == slotsBefore; }));
+}
+
 TEST(kelThreadTest, PauseHoldsTheBodyUntilResume)
 {
     std::atomic<int> loops{0};
