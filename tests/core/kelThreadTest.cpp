@@ -362,14 +362,17 @@ TEST(kelThreadTest, FreeingARunningCooperativeThreadEndsItWithinTheGrace)
 TEST(kelThreadTest, BodyMayFreeItsOwnObject)
 {
     const size_t slotsBefore = kelThread::slotsInUse();
-    std::atomic<bool> freed{false};
+    std::atomic<bool> started{false}, freed{false};
     auto* t = kelCreate<TestThread>([&](TestThread* self) -> intptr_t {
         std::atomic<bool>* done = &freed; // this lambda lives in the object
-        kelFree(self);                    // nothing of the object may be touched afterwards
+        while (!started)
+            kelSleepMs(1); // start() uses the object until it returns
+        kelFree(self);     // nothing of the object may be touched afterwards
         *done = true;
         return 0;
     });
     ASSERT_TRUE(t->start(10000));
+    started = true;
     EXPECT_TRUE(waitUntil([&] { return freed && kelThread::slotsInUse() == slotsBefore; }));
 }
 
