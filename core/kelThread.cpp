@@ -194,11 +194,9 @@ struct kelThreadProcedure
         t_body = {start.index, start.token};
 
         std::shared_ptr<kelEvent> ready;
-        std::shared_ptr<kelEvent> running;
         {
             std::lock_guard lock(tt.mutex);
             ready = s.handleReadyEvent;
-            running = s.runningEvent;
             if (s.runToken.load() == start.token) s.threadId = kelCurrentThreadId();
         }
 
