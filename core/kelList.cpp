@@ -1,6 +1,7 @@
 #include "core/kelList.h"
 
 #include "core/kelCreate.h"
+#include "platform/kelPlatformThread.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -90,20 +91,48 @@ intptr_t kelList::effective(intptr_t timeout) const noexcept
     return timeout == c_listTimeoutDefault ? f_timeout.load(std::memory_order_relaxed) : timeout;
 }
 
+// Operations nest (add locks, then the insert and store hooks lock again), so
+// a thread that already holds the write lock through lock() only counts its
+// nested holds instead of going through kelObject's bookkeeping each time.
+// Releases come last-in first-out, so the outermost write hold is the one
+// released when no nested hold is left.
 bool kelList::lock(bool ro, intptr_t timeout) noexcept
 {
     if (f_singleThreaded) return true;
-    return acquire(ro, effective(timeout), false);
+    const uint32_t self = kelCurrentThreadId();
+    if (f_writer.load(std::memory_order_relaxed) == self) {
+        ++f_nested;
+        return true;
+    }
+    if (!acquire(ro, effective(timeout), false)) return false;
+    if (!ro) {
+        f_nested = 0;
+        f_writer.store(self, std::memory_order_relaxed);
+    }
+    return true;
+}
+
+void kelList::unlock() noexcept
+{
+    if (f_singleThreaded) return;
+    if (f_writer.load(std::memory_order_relaxed) == kelCurrentThreadId()) {
+        if (f_nested > 0) {
+            --f_nested;
+            return;
+        }
+        f_writer.store(0, std::memory_order_relaxed);
+    }
+    releaseWO();
 }
 
 void kelList::unlockRO() noexcept
 {
-    if (!f_singleThreaded) releaseRO();
+    unlock();
 }
 
 void kelList::unlockWO() noexcept
 {
-    if (!f_singleThreaded) releaseWO();
+    unlock();
 }
 
 kelObject* kelList::lockObject(intptr_t index, bool ro, intptr_t timeout) noexcept
@@ -240,9 +269,15 @@ void kelList::disposeItem(void* item) noexcept
     case uldt_ptr:
         if (f_freesPointers) std::free(item);
         break;
-    case uldt_obj:
-        kelFree(static_cast<kelObject*>(item));
+    case uldt_obj: {
+        // A thread that locked the object through lockObject() may still be
+        // using it: wait (up to the list's timeout) for it to let go. The
+        // slot is already empty, so no new holder can find it here.
+        auto* obj = static_cast<kelObject*>(item);
+        if (obj->acquire(false, timeout(), false)) obj->releaseWO();
+        kelFree(obj);
         break;
+    }
     default:
         break;
     }
