@@ -141,6 +141,12 @@ public:
     // Stores a new priority; on a live thread it is applied first, and the
     // old value is kept when that fails. False then.
     bool setPriority(intptr_t value) noexcept;
+    // Off by default. When on, the highest and time-critical priorities run
+    // the thread under the real-time FIFO scheduler (which needs the
+    // privilege for it) instead of a nice value. False when that fails on a
+    // live thread; the old setting stays.
+    bool realTimeScheduling() const noexcept;
+    bool setRealTimeScheduling(bool value) noexcept;
     kelThreadStatus status() const noexcept;
     // Writes the slot's status directly.
     void setStatus(kelThreadStatus value) noexcept;
