@@ -87,7 +87,7 @@ public:
     // the same timeout, and the start fails if it does not finish. From
     // keltsPaused: resumes. True when the thread runs (or began running).
     // Any thread but the body itself.
-    [[nodiscard]] bool start(intptr_t timeout = 10000) noexcept;
+    bool start(intptr_t timeout = 10000) noexcept;
     // Asks the body to stop and waits up to `timeout` ms for it to end
     // (kDefaultTimeout: the default stop timeout). With `force`, a body that
     // does not end in time is abandoned (see above). Called from the body
