@@ -45,8 +45,7 @@ int compareBlocks(const void* a, const void* b) noexcept
     return 0;
 }
 
-template <class T>
-int threeWay(T a, T b) noexcept
+template <class T> int threeWay(T a, T b) noexcept
 {
     return a < b ? -1 : (b < a ? 1 : 0);
 }
@@ -56,7 +55,8 @@ int threeWay(T a, T b) noexcept
 // Holds the list lock for one operation (nothing when single-threaded).
 struct kelList::Guard
 {
-    Guard(kelList* list, bool ro, intptr_t timeout) noexcept : f_list(list), f_held(list->lock(ro, timeout)) {}
+    Guard(kelList* list, bool ro, intptr_t timeout) noexcept : f_list(list), f_held(list->lock(ro, timeout))
+    {}
     ~Guard()
     {
         if (f_held) f_list->unlockWO();
@@ -72,8 +72,7 @@ struct kelList::Guard
 kelList::kelList(kelListDataType dataType, bool sorted)
     : f_autoFree(dataType == uldt_record || dataType == uldt_obj), f_dataType(dataType),
       f_dataItemSize(dataType == uldt_int32 ? 4 : 8), f_sorted(sorted)
-{
-}
+{}
 
 kelList::~kelList()
 {
@@ -595,7 +594,8 @@ intptr_t kelList::doCopyFrom(const void* list, intptr_t listSize, kelListCopyOpE
         break;
     case kelco_assign:
         std::memcpy(f_slots, src, bytes);
-        if (cnt > items) std::memset(f_slots + items * f_dataItemSize, 0, static_cast<size_t>(cnt - items) * size);
+        if (cnt > items)
+            std::memset(f_slots + items * f_dataItemSize, 0, static_cast<size_t>(cnt - items) * size);
         break;
     case kelco_replaceExisting:
         std::memcpy(f_slots + start * f_dataItemSize, src, bytes);
@@ -629,7 +629,8 @@ intptr_t kelList::copyFrom(kelList& list, kelListCopyOpEnum copyOperation, intpt
     const intptr_t n = list.count();
     if (n <= 0) return 0;
     const auto bytes = static_cast<size_t>(n * f_dataItemSize);
-    if (&list != this) return doCopyFrom(list.f_slots, static_cast<intptr_t>(bytes), copyOperation, startIndex);
+    if (&list != this)
+        return doCopyFrom(list.f_slots, static_cast<intptr_t>(bytes), copyOperation, startIndex);
     // Copying a list into itself: its slots may move while they are copied.
     try {
         std::vector<uint8_t> snapshot(list.f_slots, list.f_slots + bytes);
@@ -676,8 +677,10 @@ void kelList::quickSort(intptr_t left, intptr_t right) noexcept
         intptr_t j = right;
         intptr_t p = left + (right - left) / 2;
         do {
-            while (i < n && compare(itemAt(i), itemAt(p)) < 0) ++i;
-            while (compare(itemAt(j), itemAt(p)) > 0) --j;
+            while (i < n && compare(itemAt(i), itemAt(p)) < 0)
+                ++i;
+            while (compare(itemAt(j), itemAt(p)) > 0)
+                --j;
             if (i <= j) {
                 if (i != j) swapItems(i, j);
                 if (p == i)

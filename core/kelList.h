@@ -93,7 +93,10 @@ public:
     // Insert at `index` (0..count()); clears sorted(). Returns `index`, -1
     // when `index` > count(), -2 when the lock failed.
     intptr_t insert(intptr_t index, void* item) noexcept;
-    intptr_t insert(intptr_t index, kelObject* item) noexcept { return insert(index, static_cast<void*>(item)); }
+    intptr_t insert(intptr_t index, kelObject* item) noexcept
+    {
+        return insert(index, static_cast<void*>(item));
+    }
     intptr_t insert(intptr_t index, int64_t item) noexcept;
     intptr_t insert(intptr_t index, int32_t item) noexcept;
 

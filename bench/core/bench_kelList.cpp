@@ -64,7 +64,8 @@ std::vector<int64_t> randomValues()
 {
     std::mt19937_64 rng(42);
     std::vector<int64_t> values(kItems);
-    for (auto& v : values) v = static_cast<int64_t>(rng() >> 1);
+    for (auto& v : values)
+        v = static_cast<int64_t>(rng() >> 1);
     return values;
 }
 
@@ -72,7 +73,8 @@ void addKel(benchmark::State& state)
 {
     kelList list(uldt_int64, false);
     for (auto _ : state) {
-        for (int64_t i = 0; i < kItems; ++i) list.add(i);
+        for (int64_t i = 0; i < kItems; ++i)
+            list.add(i);
         list.clear(0);
     }
     state.SetItemsProcessed(state.iterations() * kItems);
@@ -82,7 +84,8 @@ void addVector(benchmark::State& state)
 {
     LockedVector list;
     for (auto _ : state) {
-        for (int64_t i = 0; i < kItems; ++i) list.add(i);
+        for (int64_t i = 0; i < kItems; ++i)
+            list.add(i);
         list.clear();
     }
     state.SetItemsProcessed(state.iterations() * kItems);
@@ -93,7 +96,8 @@ void removeLastKel(benchmark::State& state)
     kelList list(uldt_int64, false);
     for (auto _ : state) {
         state.PauseTiming();
-        for (int64_t i = 0; i < kItems; ++i) list.add(i);
+        for (int64_t i = 0; i < kItems; ++i)
+            list.add(i);
         state.ResumeTiming();
         while (list.removeByIndex(list.count() - 1, 0)) {
         }
@@ -106,7 +110,8 @@ void removeLastVector(benchmark::State& state)
     LockedVector list;
     for (auto _ : state) {
         state.PauseTiming();
-        for (int64_t i = 0; i < kItems; ++i) list.add(i);
+        for (int64_t i = 0; i < kItems; ++i)
+            list.add(i);
         state.ResumeTiming();
         while (list.removeLast()) {
         }
@@ -119,7 +124,8 @@ void removeFirstKel(benchmark::State& state)
     kelList list(uldt_int64, false);
     for (auto _ : state) {
         state.PauseTiming();
-        for (int64_t i = 0; i < kItems; ++i) list.add(i);
+        for (int64_t i = 0; i < kItems; ++i)
+            list.add(i);
         state.ResumeTiming();
         while (list.removeFromEdge(true)) {
         }
@@ -132,7 +138,8 @@ void removeFirstVector(benchmark::State& state)
     LockedVector list;
     for (auto _ : state) {
         state.PauseTiming();
-        for (int64_t i = 0; i < kItems; ++i) list.add(i);
+        for (int64_t i = 0; i < kItems; ++i)
+            list.add(i);
         state.ResumeTiming();
         while (list.removeFirst()) {
         }
@@ -144,7 +151,8 @@ void indexOfKel(benchmark::State& state)
 {
     kelList list(uldt_int64, false);
     const auto values = randomValues();
-    for (int64_t v : values) list.add(v);
+    for (int64_t v : values)
+        list.add(v);
     size_t next = 0;
     for (auto _ : state) {
         benchmark::DoNotOptimize(list.indexOf(values[next]));
@@ -156,7 +164,8 @@ void indexOfVector(benchmark::State& state)
 {
     LockedVector list;
     const auto values = randomValues();
-    for (int64_t v : values) list.add(v);
+    for (int64_t v : values)
+        list.add(v);
     size_t next = 0;
     for (auto _ : state) {
         benchmark::DoNotOptimize(list.indexOf(values[next]));
@@ -169,7 +178,8 @@ void sortedInsertKel(benchmark::State& state)
     kelList list(uldt_int64, true);
     const auto values = randomValues();
     for (auto _ : state) {
-        for (int64_t v : values) list.add(v);
+        for (int64_t v : values)
+            list.add(v);
         list.clear(0);
     }
     state.SetItemsProcessed(state.iterations() * kItems);
@@ -180,7 +190,8 @@ void sortedInsertVector(benchmark::State& state)
     LockedVector list;
     const auto values = randomValues();
     for (auto _ : state) {
-        for (int64_t v : values) list.addSorted(v);
+        for (int64_t v : values)
+            list.addSorted(v);
         list.clear();
     }
     state.SetItemsProcessed(state.iterations() * kItems);

@@ -40,7 +40,8 @@ TEST(kelIdListTest, SortedListFindsIdsByHalvesAndKeepsIdsWithItems)
 {
     std::atomic<int> frees{0};
     kelTrackedIdList list(true);
-    for (int64_t id : {int64_t{50}, int64_t{-3}, int64_t{20}, int64_t{1} << 40, int64_t{0}}) list.add(new kelTrackedItem(&frees, id));
+    for (int64_t id : {int64_t{50}, int64_t{-3}, int64_t{20}, int64_t{1} << 40, int64_t{0}})
+        list.add(new kelTrackedItem(&frees, id));
     EXPECT_EQ(ids(list), (std::vector<int64_t>{-3, 0, 20, 50, int64_t{1} << 40}));
     EXPECT_EQ(list.indexOfId(20), 2);
     EXPECT_EQ(list.indexOfId(int64_t{1} << 40), 4);
@@ -60,7 +61,8 @@ TEST(kelIdListTest, InsertRemoveReverseAndSortKeepTheIdArrayAligned)
 {
     std::atomic<int> frees{0};
     kelTrackedIdList list(false);
-    for (int64_t id : {int64_t{5}, int64_t{1}, int64_t{4}}) list.add(new kelTrackedItem(&frees, id));
+    for (int64_t id : {int64_t{5}, int64_t{1}, int64_t{4}})
+        list.add(new kelTrackedItem(&frees, id));
     EXPECT_EQ(list.insert(1, new kelTrackedItem(&frees, 9)), 1);
     EXPECT_EQ(ids(list), (std::vector<int64_t>{5, 9, 1, 4}));
     EXPECT_EQ(list.insert(9, static_cast<kelObject*>(nullptr)), -2);

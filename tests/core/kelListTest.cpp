@@ -21,10 +21,12 @@ public:
         f_thread = std::thread([this, ro] {
             f_took = f_obj->acquire(ro, 1000);
             f_ready = true;
-            while (!f_letGo) kelSleepMs(1);
+            while (!f_letGo)
+                kelSleepMs(1);
             if (f_took) f_obj->releaseWO();
         });
-        while (!f_ready) kelSleepMs(1);
+        while (!f_ready)
+            kelSleepMs(1);
     }
     ~Holder()
     {
@@ -40,8 +42,7 @@ private:
 };
 
 // Waits up to 5 s for `cond`.
-template <class F>
-bool eventually(F cond)
+template <class F> bool eventually(F cond)
 {
     const uint64_t start = tickNow();
     while (!cond()) {
@@ -54,7 +55,8 @@ bool eventually(F cond)
 std::vector<int32_t> ints(kelList& list)
 {
     std::vector<int32_t> out;
-    for (intptr_t i = 0; i < list.count(); ++i) out.push_back(static_cast<int32_t>(list.getInt(i)));
+    for (intptr_t i = 0; i < list.count(); ++i)
+        out.push_back(static_cast<int32_t>(list.getInt(i)));
     return out;
 }
 
@@ -70,7 +72,8 @@ TEST(kelListTest, CapacityGrowsInStepsAndKeepsSmallMemoryWhenEmptied)
     EXPECT_EQ(list.capacity(), 0u);
     EXPECT_NE(list.getListPtrAt(0), nullptr); // memory kept
 
-    for (int32_t i = 0; i < 257; ++i) list.add(i);
+    for (int32_t i = 0; i < 257; ++i)
+        list.add(i);
     EXPECT_EQ(list.capacity(), 512u);
     list.setCapacity(3); // never below the items held
     EXPECT_EQ(list.capacity(), 512u);
@@ -80,7 +83,8 @@ TEST(kelListTest, CapacityGrowsInStepsAndKeepsSmallMemoryWhenEmptied)
 TEST(kelListTest, ListThatGrewPast4096SlotsReleasesItsMemoryWhenCleared)
 {
     kelList list(uldt_int64, false);
-    for (int64_t i = 0; i < 5000; ++i) list.add(i);
+    for (int64_t i = 0; i < 5000; ++i)
+        list.add(i);
     EXPECT_EQ(list.capacity(), 5120u);
     list.clear(0, false);
     EXPECT_EQ(list.count(), 0);
@@ -173,7 +177,8 @@ TEST(kelListTest, OwningObjectListFreesEachItemExactlyOnceByDoFree)
     std::atomic<int> frees{0};
     {
         kelObjectList list(true, false);
-        for (int i = 0; i < 4; ++i) list.add(new kelTrackedItem(&frees));
+        for (int i = 0; i < 4; ++i)
+            list.add(new kelTrackedItem(&frees));
         EXPECT_TRUE(list.removeByIndex(0, 2)); // autoFree
         EXPECT_EQ(frees, 1);
         auto* kept = static_cast<kelTrackedItem*>(list.getObject(0));
@@ -260,7 +265,8 @@ TEST(kelListTest, RecordListFreesItsBlocksAndTheDestructorReachesThem)
 {
     // Leaks here are reported by the address-sanitizer build.
     kelRecordList list;
-    for (int i = 0; i < 3; ++i) list.add(kelRecordList::allocRecord(32));
+    for (int i = 0; i < 3; ++i)
+        list.add(kelRecordList::allocRecord(32));
     EXPECT_TRUE(list.removeByIndex(1, 2));
     void* kept = list.get(0);
     EXPECT_TRUE(list.removeByIndex(0, 0));
@@ -402,7 +408,8 @@ TEST(kelListTest, LockNonEmptyListRequiresAListWithItems)
 TEST(kelListTest, CopyFromAddsInsertsReplacesAndAssignsRawSlots)
 {
     kelList list(uldt_int32, false);
-    for (int32_t v : {1, 2, 3}) list.add(v);
+    for (int32_t v : {1, 2, 3})
+        list.add(v);
     const int32_t two[2] = {8, 9};
     EXPECT_EQ(list.copyFrom(two, sizeof two, kelco_insert, 1), 2);
     EXPECT_EQ(ints(list), (std::vector<int32_t>{1, 8, 9, 2, 3}));
@@ -437,7 +444,8 @@ TEST(kelListTest, RawCopyIntoASortedListKeepsItSortedAndSearchable)
     EXPECT_EQ(list.indexOf(int32_t{9}), 4);
 
     kelList source(uldt_int32, false);
-    for (int32_t v : {7, 5, 6}) source.add(v);
+    for (int32_t v : {7, 5, 6})
+        source.add(v);
     EXPECT_EQ(list.assign(source), 3);
     EXPECT_EQ(ints(list), (std::vector<int32_t>{5, 6, 7}));
     EXPECT_EQ(list.indexOf(int32_t{7}), 2);

@@ -11,7 +11,9 @@
 class kelTrackedItem : public kelObject
 {
 public:
-    kelTrackedItem(std::atomic<int>* frees, int64_t id = 0, char tag = 0) : f_id(id), f_tag(tag), f_frees(frees) {}
+    kelTrackedItem(std::atomic<int>* frees, int64_t id = 0, char tag = 0)
+        : f_id(id), f_tag(tag), f_frees(frees)
+    {}
     ~kelTrackedItem() override
     {
         if (f_frees) f_frees->fetch_add(1);
@@ -23,7 +25,10 @@ private:
     std::atomic<int>* f_frees;
 
 public:
-    static kelTrackedItem* of(void* item) { return static_cast<kelTrackedItem*>(static_cast<kelObject*>(item)); }
+    static kelTrackedItem* of(void* item)
+    {
+        return static_cast<kelTrackedItem*>(static_cast<kelObject*>(item));
+    }
 };
 
 // An owning id list of kelTrackedItem keyed by f_id.

@@ -31,7 +31,8 @@ TEST(kelListThreadTest, ProducersAndConsumersMoveEveryObjectOnceAndFreeItOnce)
     auto produce = [&] {
         for (int i = 0; i < kPerProducer; ++i) {
             auto* obj = new kelTrackedItem(&frees, i);
-            while (list.add(obj) < 0) kelSleepMs(1); // add waits 300 ms at most: retry
+            while (list.add(obj) < 0)
+                kelSleepMs(1); // add waits 300 ms at most: retry
         }
         --producersLeft;
     };
@@ -64,7 +65,8 @@ TEST(kelListThreadTest, ProducersAndConsumersMoveEveryObjectOnceAndFreeItOnce)
     threads.emplace_back(consume);
     threads.emplace_back(consume);
     std::thread looker(look);
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     stop = true;
     looker.join();
 
@@ -84,13 +86,16 @@ TEST(kelListThreadTest, ConcurrentSortedAddsKeepEveryValueInOrder)
         threads.emplace_back([&list, t] {
             for (int i = 0; i < kPerProducer; ++i) {
                 const int64_t value = static_cast<int64_t>(i) * kThreads + t;
-                while (list.add(value) < 0) kelSleepMs(1);
+                while (list.add(value) < 0)
+                    kelSleepMs(1);
             }
         });
     }
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     ASSERT_EQ(list.count(), kThreads * kPerProducer);
-    for (intptr_t i = 0; i < list.count(); ++i) ASSERT_EQ(list.getInt(i), i);
+    for (intptr_t i = 0; i < list.count(); ++i)
+        ASSERT_EQ(list.getInt(i), i);
 }
 
 TEST(kelListThreadTest, LockedObjectsSurviveConcurrentRemoval)
@@ -118,10 +123,12 @@ TEST(kelListThreadTest, LockedObjectsSurviveConcurrentRemoval)
     while (replaced < 200 && ticksSince(start) < 30000) {
         // Let the reader get at the current item before replacing it.
         const int seen = reads;
-        for (const uint64_t mark = tickNow(); reads == seen && ticksSince(mark) < 1000;) kelSleepMs(0);
+        for (const uint64_t mark = tickNow(); reads == seen && ticksSince(mark) < 1000;)
+            kelSleepMs(0);
         if (list.removeByIndex(0, 2)) {
             ++replaced;
-            while (list.add(new kelTrackedItem(&frees, replaced + 1)) < 0) kelSleepMs(1);
+            while (list.add(new kelTrackedItem(&frees, replaced + 1)) < 0)
+                kelSleepMs(1);
         }
     }
     stop = true;

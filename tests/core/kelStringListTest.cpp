@@ -13,7 +13,8 @@ namespace {
 std::vector<kelString> items(kelStringList& list)
 {
     std::vector<kelString> out;
-    for (intptr_t i = 0; i < list.count(); ++i) out.push_back(list.get(i));
+    for (intptr_t i = 0; i < list.count(); ++i)
+        out.push_back(list.get(i));
     return out;
 }
 
@@ -93,9 +94,11 @@ TEST(kelStringListTest, TextRoundTripsEveryListIncludingEmptyItems)
     kelStringList list;
     list.setText(u"a\r\n\r\nb");
     EXPECT_EQ(list.text(), u"a\r\n\r\nb\r\n");
-    for (const Lines& lines : {Lines{u"a", u"", u"b"}, Lines{u""}, Lines{u"", u""}, Lines{}, Lines{u"x", u""}}) {
+    for (const Lines& lines :
+         {Lines{u"a", u"", u"b"}, Lines{u""}, Lines{u"", u""}, Lines{}, Lines{u"x", u""}}) {
         kelStringList source;
-        for (const auto& l : lines) source.add(l);
+        for (const auto& l : lines)
+            source.add(l);
         kelStringList copy;
         copy.add(u"stale");
         EXPECT_TRUE(copy.setText(source.text()));
@@ -108,7 +111,8 @@ TEST(kelStringListTest, ReadFromFileLoadsUtf8Lines)
     const std::string path = testing::TempDir() + "kelStringListTest.txt";
     {
         std::ofstream f(path, std::ios::binary);
-        f << "\xEF\xBB\xBF" << "first\r\n\xC3\xA4\n\nlast";
+        f << "\xEF\xBB\xBF"
+          << "first\r\n\xC3\xA4\n\nlast";
     }
     kelStringList list;
     ASSERT_TRUE(list.readFromFile(kelString(path.begin(), path.end())));
