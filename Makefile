@@ -11,7 +11,7 @@ CMAKE_FLAGS ?=
 CONFIGURE = cmake -S . -G Ninja -DKEL_WERROR=$(WERROR) $(CMAKE_FLAGS)
 CTEST     = ctest --output-on-failure --timeout 600 -j $(JOBS)
 
-.PHONY: all deps build test run asan tsan bench fuzz install clean
+.PHONY: all deps build test run asan tsan bench fuzz install clean tidy format
 
 all: build
 
@@ -57,6 +57,12 @@ fuzz: deps
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
+
+tidy: build
+	clang-tidy -p $(BUILD) --quiet $$(git ls-files '*.cpp' | grep -v -E '^(tests|fuzz|bench)/')
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz

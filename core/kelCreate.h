@@ -15,8 +15,7 @@ void kelReportHookFailure(const char* where) noexcept;
 
 // Returns nullptr when construction or the after-construction hook fails
 // (nothing raises to the caller).
-template <class T, class... Args>
-T* kelCreate(Args&&... args) noexcept
+template <class T, class... Args> T* kelCreate(Args&&... args) noexcept
 {
     T* obj = nullptr;
     try {
@@ -43,11 +42,9 @@ struct kelFreeDeleter
     void operator()(kelObject* obj) const noexcept { kelFree(obj); }
 };
 
-template <class T>
-using kelOwned = std::unique_ptr<T, kelFreeDeleter>;
+template <class T> using kelOwned = std::unique_ptr<T, kelFreeDeleter>;
 
-template <class T, class... Args>
-kelOwned<T> kelMakeOwned(Args&&... args) noexcept
+template <class T, class... Args> kelOwned<T> kelMakeOwned(Args&&... args) noexcept
 {
     return kelOwned<T>(kelCreate<T>(std::forward<Args>(args)...));
 }

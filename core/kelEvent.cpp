@@ -38,8 +38,7 @@ bool deadlineFor(int64_t timeout, Clock::time_point& deadline)
 
 kelEvent::kelEvent(bool manualReset, bool initialState, const kelString& name)
     : f_manualReset(manualReset), f_name(name), f_signaled(initialState)
-{
-}
+{}
 
 kelEvent::~kelEvent() = default;
 
@@ -72,7 +71,8 @@ void kelEvent::setState(bool signaled) noexcept
             f_cond.notify_one();
         // Poke multi-waiters under our mutex: a waiter unregisters under it,
         // so none can be freed while we poke it.
-        for (Waiter* w : f_waiters) w->poke();
+        for (Waiter* w : f_waiters)
+            w->poke();
     }
 }
 

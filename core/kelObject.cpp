@@ -111,7 +111,8 @@ bool kelObject::reentrantTake(int index, uint32_t id, intptr_t timeout,
     }
     if (f_pwnThreadCount >= 1) return false;
     if (tryAcquireCounter(f_acqObj[index])) return true;
-    const uint64_t t = timeout < 0 ? static_cast<uint64_t>(-(timeout + 1)) + 1 : static_cast<uint64_t>(timeout);
+    const uint64_t t =
+        timeout < 0 ? static_cast<uint64_t>(-(timeout + 1)) + 1 : static_cast<uint64_t>(timeout);
     if (t == 0) return false;
     const uint64_t mark = tickNow();
     const auto pause = static_cast<uint32_t>(t / 256 + 1);

@@ -80,8 +80,7 @@ protected:
     virtual void beforeDestruction() {}
 
 private:
-    template <class T, class... Args>
-    friend T* kelCreate(Args&&... args) noexcept;
+    template <class T, class... Args> friend T* kelCreate(Args&&... args) noexcept;
     friend void kelFree(kelObject* obj) noexcept;
 
     static constexpr int kWrite = 0;
@@ -95,7 +94,8 @@ private:
     // Owner entries; every call below needs f_pwnThreadGuard held.
     void recordOwner(uint32_t id, bool ro);
     bool findOwner(uint32_t id, bool soleOwner, bool clear, bool* ro) noexcept;
-    bool reentrantTake(int index, uint32_t id, intptr_t timeout, std::unique_lock<std::mutex>& guard) noexcept;
+    bool reentrantTake(int index, uint32_t id, intptr_t timeout,
+                       std::unique_lock<std::mutex>& guard) noexcept;
 
     std::atomic<bool> f_destroying{false};
     kelLockCounter f_acqObj[2]{};
@@ -116,8 +116,7 @@ class kelLock
 public:
     kelLock(kelObject* obj, bool ro, intptr_t timeout) noexcept
         : f_obj(obj), f_held(kelObject::acquireOf(obj, ro, timeout))
-    {
-    }
+    {}
     ~kelLock() { release(); }
     kelLock(const kelLock&) = delete;
     kelLock& operator=(const kelLock&) = delete;

@@ -27,7 +27,8 @@ bool tryAcquireCounter(kelLockCounter& counter) noexcept
 
 bool acquireCounter(kelLockCounter& counter, intptr_t timeout) noexcept
 {
-    const uint64_t t = timeout < 0 ? static_cast<uint64_t>(-(timeout + 1)) + 1 : static_cast<uint64_t>(timeout);
+    const uint64_t t =
+        timeout < 0 ? static_cast<uint64_t>(-(timeout + 1)) + 1 : static_cast<uint64_t>(timeout);
     if (tryAcquireCounter(counter)) return true;
     if (t == 0) return false;
     const uint64_t mark = tickNow();

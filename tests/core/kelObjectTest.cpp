@@ -12,8 +12,7 @@
 namespace {
 
 // Runs `body` on another thread and returns what it returned.
-template <class F>
-auto onOtherThread(F body)
+template <class F> auto onOtherThread(F body)
 {
     decltype(body()) result{};
     std::thread t([&] { result = body(); });
@@ -30,10 +29,12 @@ public:
         f_thread = std::thread([this, ro] {
             f_took = kelObject::acquireOf(f_obj, ro, 1000);
             f_ready = true;
-            while (!f_letGo) kelSleepMs(1);
+            while (!f_letGo)
+                kelSleepMs(1);
             if (f_took) kelObject::releaseOf(f_obj);
         });
-        while (!f_ready) kelSleepMs(1);
+        while (!f_ready)
+            kelSleepMs(1);
     }
     ~Holder() { letGo(); }
     bool took() const { return f_took; }
@@ -249,7 +250,8 @@ TEST(kelObjectTest, StressKeepsWritersExclusive)
             }
         });
     }
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_FALSE(broken);
     EXPECT_GT(done.load(), 0);
     EXPECT_EQ(obj.readCount(), 0);
