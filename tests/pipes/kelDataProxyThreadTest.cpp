@@ -72,19 +72,6 @@ TEST(kelDataProxyThreadTest, AtMostSixtyThreeBlocksWaitAndQueuedBytesCount)
     ASSERT_TRUE(consumer->waitForBlocks(65, 10000));
 }
 
-TEST(kelDataProxyThreadTest, ClosingStopsTheProxyAndAWriteRestartsIt)
-{
-    auto consumer = kelMakeOwned<kelTestPipe>("C");
-    consumer->setEnableDataProxy(true);
-    ASSERT_TRUE(consumer->open());
-    ASSERT_EQ(consumer->write("one"), 3u);
-    ASSERT_TRUE(consumer->waitForBlocks(1, 10000));
-    consumer->close();
-    EXPECT_EQ(consumer->dataProxyThread()->status(), keltsStopped);
-    ASSERT_EQ(consumer->write("two"), 3u);
-    ASSERT_TRUE(consumer->waitForBlocks(2, 10000));
-}
-
 TEST(kelDataProxyThreadTest, ClosingWhileTheProviderWritesStopsTheProxyPromptly)
 {
     auto provider = kelMakeOwned<kelTestPipe>("P");

@@ -52,7 +52,6 @@ public:
 
     // Behaviour.
     void setFormat(std::vector<uint8_t> format);
-    void setOpenResult(bool value) noexcept { f_openResult = value; }
     void setThrowOnWrite(bool value) noexcept { f_throwOnWrite = value; }
     void setThrowOnOpen(bool value) noexcept { f_throwOnOpen = value; }
     // Off: blocks are only counted (for long runs).
@@ -101,7 +100,6 @@ private:
     const std::string f_name;
     kelPipeJournal* f_journal;
     std::atomic<bool> f_open{false};
-    std::atomic<bool> f_openResult{true};
     std::atomic<bool> f_throwOnWrite{false};
     std::atomic<bool> f_throwOnOpen{false};
     std::atomic<bool> f_recordBlocks{true};
