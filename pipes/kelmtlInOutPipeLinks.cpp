@@ -143,21 +143,25 @@ void kelmtlInOutPipe::setConsumer(kelmtlInOutPipe* value)
 bool kelmtlInOutPipe::doAddConsumer(kelmtlInOutPipe* consumer, bool forceNewFormat)
 {
     if (!consumer || !f_consumers->lock(false, kAddConsumerTimeout)) return false;
-    // The write lock is kept through the format and the activation, so no
-    // block reaches the new consumer before its format.
     const bool isNew = f_consumers->indexOf(itemOf(consumer)) < 0;
     if (isNew && f_consumers->add(itemOf(consumer)) < 0) {
         f_consumers->unlockWO();
         return false;
     }
     if (consumer->getProviderIndex(this) < 0) (void)consumer->addProvider(this);
-    if (isNew || forceNewFormat) {
-        if (forceNewFormat) clearFormatCRC();
-        const bool isOpen = active();
-        (void)checkFormatChange(isOpen);
-        if (isNew) activateConsumers(isOpen, kFollowProviderTimeout);
+    if (!isNew && !forceNewFormat) {
+        f_consumers->unlockWO();
+        return true;
     }
+    if (forceNewFormat) clearFormatCRC();
+    const bool isOpen = active();
+    // The format goes out under the write lock, so no block reaches the new
+    // consumer before it.
+    (void)checkFormatChange(isOpen);
     f_consumers->unlockWO();
+    // Opening (or closing) the new consumer may take long: the other
+    // consumers keep receiving meanwhile.
+    if (isNew) activateConsumers(isOpen, kFollowProviderTimeout);
     return true;
 }
 

@@ -55,6 +55,24 @@ TEST(kelmtlInOutPipeLinksTest, SettingConsumerReplacesTheFirstOne)
     EXPECT_EQ(b->providerCount(), 0);
 }
 
+TEST(kelmtlInOutPipeLinksTest, AConsumerSlowToOpenDoesNotHoldUpTheOthers)
+{
+    auto provider = kelMakeOwned<kelTestPipe>("P");
+    auto running = kelMakeOwned<kelTestPipe>("R");
+    auto slow = kelMakeOwned<kelTestPipe>("S");
+    ASSERT_TRUE(provider->addConsumer(running.get()));
+    ASSERT_TRUE(provider->open());
+    kelEvent gate(true, false), entered(true, false);
+    slow->setOpenGate(&gate, &entered);
+    std::thread linker([&] { (void)provider->addConsumer(slow.get()); });
+    ASSERT_TRUE(entered.waitFor(10000));
+    EXPECT_TRUE(provider->produce("while linking"));
+    EXPECT_EQ(running->blockCount(), 1u);
+    gate.setState(true);
+    linker.join();
+    EXPECT_TRUE(slow->active());
+}
+
 TEST(kelmtlInOutPipeLinksTest, FreeingAPipeLeavesNoLinkToIt)
 {
     auto p1 = kelMakeOwned<kelTestPipe>("P1");
