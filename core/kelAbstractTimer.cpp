@@ -1,7 +1,13 @@
 #include "core/kelAbstractTimer.h"
 
 #include "core/kelCreate.h"
-#include "platform/kelPlatformThread.h"
+
+namespace {
+
+// The timer whose tick the calling thread is raising, if any.
+thread_local const kelAbstractTimer* t_inTick = nullptr;
+
+} // namespace
 
 kelAbstractTimer::kelAbstractTimer(uintptr_t interval) : f_interval(interval) {}
 
@@ -14,13 +20,21 @@ void kelAbstractTimer::beforeDestruction()
 
 bool kelAbstractTimer::onTickThread() const noexcept
 {
-    return f_tickThread.load() == kelCurrentThreadId();
+    return t_inTick == this;
+}
+
+std::unique_lock<std::recursive_mutex> kelAbstractTimer::control() noexcept
+{
+    // A tick handler must not wait here: whoever holds the lock may be
+    // waiting for this very tick to end. Its request is dropped instead.
+    if (onTickThread()) return std::unique_lock<std::recursive_mutex>(f_control, std::try_to_lock);
+    return std::unique_lock<std::recursive_mutex>(f_control);
 }
 
 void kelAbstractTimer::start() noexcept
 {
-    std::unique_lock<std::recursive_mutex> lock(f_control, std::defer_lock);
-    if (!onTickThread()) lock.lock();
+    auto lock = control();
+    if (!lock) return;
     if (!f_isRunning.load()) {
         bool running = false;
         try {
@@ -35,8 +49,8 @@ void kelAbstractTimer::start() noexcept
 
 void kelAbstractTimer::stop() noexcept
 {
-    std::unique_lock<std::recursive_mutex> lock(f_control, std::defer_lock);
-    if (!onTickThread()) lock.lock();
+    auto lock = control();
+    if (!lock) return;
     if (!f_isRunning.load()) return;
     try {
         doStop();
@@ -48,8 +62,8 @@ void kelAbstractTimer::stop() noexcept
 
 void kelAbstractTimer::setInterval(uintptr_t value) noexcept
 {
-    std::unique_lock<std::recursive_mutex> lock(f_control, std::defer_lock);
-    if (!onTickThread()) lock.lock();
+    auto lock = control();
+    if (!lock) return;
     if (value == f_interval.load()) return;
     const bool wasRunning = isRunning();
     stop();
@@ -66,7 +80,8 @@ void kelAbstractTimer::tick() noexcept
 {
     if (f_isPaused.load()) return;
     if (!enter(static_cast<intptr_t>(f_interval.load() / 2))) return;
-    const uint32_t previous = f_tickThread.exchange(kelCurrentThreadId());
+    const kelAbstractTimer* previous = t_inTick;
+    t_inTick = this;
     try {
         doTimer();
     } catch (...) {
@@ -77,6 +92,6 @@ void kelAbstractTimer::tick() noexcept
     } catch (...) {
         kelReportHookFailure("kelAbstractTimer::onTimer");
     }
-    f_tickThread = previous;
+    t_inTick = previous;
     leave();
 }

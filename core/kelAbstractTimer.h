@@ -6,7 +6,9 @@
 // acquire(false, ...) for that) keeps ticks out.
 //
 // start(), stop(), pause(), resume() and the interval setter may be called
-// from any thread, onTimer handlers included. Make the timer with kelCreate
+// from any thread, onTimer handlers included; a handler's call is dropped
+// while another thread is starting, stopping or retiming the timer (that
+// thread may be waiting for the tick to end). Make the timer with kelCreate
 // and free it with kelFree (not from inside onTimer): destruction stops it
 // while the subclass is still whole.
 
@@ -65,13 +67,12 @@ protected:
 
 private:
     bool onTickThread() const noexcept;
+    std::unique_lock<std::recursive_mutex> control() noexcept;
 
     std::atomic<uintptr_t> f_interval;
     std::atomic<bool> f_isRunning{false};
     std::atomic<bool> f_isPaused{false};
     kelOnTimerEvent f_onTimerEvent;
-    // Serialises start, stop and interval changes. A tick handler that calls
-    // them runs without it: a stopper holding it may be waiting for the tick.
+    // Serialises start, stop and interval changes.
     std::recursive_mutex f_control;
-    std::atomic<uint32_t> f_tickThread{0};
 };

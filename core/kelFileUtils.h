@@ -88,10 +88,10 @@ kelString pathWithExt(const kelString& path, const kelString& ext);
 kelString moduleNameWithExt(const kelString& ext = {});
 
 // Folder identifiers of specialFolder.
-inline constexpr int kelFolderHome = 0x0005;       // the user's home
-inline constexpr int kelFolderAppData = 0x001A;    // $XDG_CONFIG_HOME or ~/.config
-inline constexpr int kelFolderLocalData = 0x001C;  // $XDG_DATA_HOME or ~/.local/share
-inline constexpr int kelFolderCache = 0x0020;      // $XDG_CACHE_HOME or ~/.cache
+inline constexpr int kelFolderHome = 0x0005;      // the user's home
+inline constexpr int kelFolderAppData = 0x001A;   // $XDG_CONFIG_HOME or ~/.config
+inline constexpr int kelFolderLocalData = 0x001C; // $XDG_DATA_HOME or ~/.local/share
+inline constexpr int kelFolderCache = 0x0020;     // $XDG_CACHE_HOME or ~/.cache
 // The folder with a trailing "/", empty for an unknown id or no home.
 kelString specialFolder(int id);
 // The per-user application settings folder, with a trailing "/".

@@ -92,8 +92,7 @@ private:
 
 kelPeriodicTimer::kelPeriodicTimer(uintptr_t interval, intptr_t priority)
     : kelAbstractTimer(interval), f_priority(priority)
-{
-}
+{}
 
 kelPeriodicTimer::~kelPeriodicTimer()
 {

@@ -127,7 +127,8 @@ ThreadTable& table() noexcept
 {
     // Never destroyed: a detached thread procedure may still read its slot
     // while the process exits.
-    static ThreadTable* instance = new ThreadTable;
+    alignas(ThreadTable) static unsigned char storage[sizeof(ThreadTable)];
+    static ThreadTable* instance = ::new (storage) ThreadTable;
     return *instance;
 }
 
@@ -158,12 +159,18 @@ int kelPriorityToNice(intptr_t priority) noexcept
     if (priority <= kelThreadPriorityIdle) return 19;
     if (priority < kelThreadPriorityLowest) return 15;
     switch (priority) {
-    case kelThreadPriorityLowest: return 10;
-    case kelThreadPriorityBelowNormal: return 5;
-    case kelThreadPriorityNormal: return 0;
-    case kelThreadPriorityAboveNormal: return -5;
-    case kelThreadPriorityHighest: return -10;
-    default: break;
+    case kelThreadPriorityLowest:
+        return 10;
+    case kelThreadPriorityBelowNormal:
+        return 5;
+    case kelThreadPriorityNormal:
+        return 0;
+    case kelThreadPriorityAboveNormal:
+        return -5;
+    case kelThreadPriorityHighest:
+        return -10;
+    default:
+        break;
     }
     return priority < kelThreadPriorityTimeCritical ? -15 : -20;
 }
@@ -187,11 +194,9 @@ struct kelThreadProcedure
         t_body = {start.index, start.token};
 
         std::shared_ptr<kelEvent> ready;
-        std::shared_ptr<kelEvent> running;
         {
             std::lock_guard lock(tt.mutex);
             ready = s.handleReadyEvent;
-            running = s.runningEvent;
             if (s.runToken.load() == start.token) s.threadId = kelCurrentThreadId();
         }
 
@@ -281,8 +286,7 @@ struct kelThreadProcedure
 // --- construction and destruction -----------------------------------------
 
 kelThread::kelThread(bool active, intptr_t priority)
-    : f_initialActive(active),
-      f_eventStop(std::make_shared<kelEvent>(true, false)),
+    : f_initialActive(active), f_eventStop(std::make_shared<kelEvent>(true, false)),
       f_eventHandleReady(std::make_shared<kelEvent>(false, false)),
       f_eventRunning(std::make_shared<kelEvent>(false, false)),
       f_sleepEvent(std::make_shared<kelEvent>(false, false))
@@ -471,7 +475,8 @@ void kelThread::abandonRun(uint64_t token) noexcept
         if (s.runningEvent) s.runningEvent->setState(true);
         if (s.stopEvent) s.stopEvent->setState(true);
     }
-    std::fprintf(stderr, "kelThread %p: body did not stop in time and was abandoned\n", static_cast<void*>(this));
+    std::fprintf(stderr, "kelThread %p: body did not stop in time and was abandoned\n",
+                 static_cast<void*>(this));
 }
 
 bool kelThread::stop(intptr_t timeout, bool force) noexcept
@@ -487,11 +492,7 @@ bool kelThread::stop(intptr_t timeout, bool force) noexcept
         case keltsRunning:
         case keltsBeforeRunning:
         case keltsStopping: {
-            // Only from a live status: a run that ended meanwhile stays ended.
-            if (!s.status.compare_exchange_strong(st, keltsStopping)) {
-                again = true;
-                break;
-            }
+            // A refused stop leaves the status as it was.
             if (!force) {
                 bool granted = false;
                 try {
@@ -500,6 +501,11 @@ bool kelThread::stop(intptr_t timeout, bool force) noexcept
                     kelReportHookFailure("kelThread::grantStop");
                 }
                 if (!granted) break;
+            }
+            // Only from a live status: a run that ended meanwhile stays ended.
+            if (!s.status.compare_exchange_strong(st, keltsStopping)) {
+                again = true;
+                break;
             }
             const uint64_t token = s.runToken.load();
             s.stopRequest = 1;
@@ -650,7 +656,8 @@ void kelThread::wakeUp() noexcept
 bool kelThread::waitForEvent(kelEvent& event, int64_t timeout) noexcept
 {
     const bool own = isOwnBody();
-    if (own && (ownRunAbandoned() || table().slots[f_globalThreadIndex].stopRequest.load() != 0)) return false;
+    if (own && (ownRunAbandoned() || table().slots[f_globalThreadIndex].stopRequest.load() != 0))
+        return false;
     kelEvent* events[] = {&event, f_sleepEvent.get()};
     const intptr_t fired = kelEvent::waitForAny(events, 2, timeout);
     if (fired == 1 && f_globalThreadIndex != kNoSlot &&

@@ -23,6 +23,8 @@
 // Make and free thread objects with kelCreate / kelFree: an `active` thread
 // starts in afterConstruction(), and the stop that must precede destruction
 // runs in beforeDestruction(), while the subclass is still whole.
+// A body may free its own object once start() has returned; it must not
+// touch the object afterwards.
 
 #include "core/kelEvent.h"
 #include "core/kelObject.h"

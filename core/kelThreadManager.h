@@ -45,8 +45,7 @@ public:
     kelString _classID() const override { return u"kelThreadManager"; }
 
 private:
-    template <class Op>
-    intptr_t forEach(Op op) noexcept;
+    template <class Op> intptr_t forEach(Op op) noexcept;
 
     std::unique_ptr<kelList> f_threads;
     bool f_master;
