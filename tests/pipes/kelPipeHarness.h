@@ -54,6 +54,9 @@ public:
     void setFormat(std::vector<uint8_t> format);
     void setThrowOnWrite(bool value) noexcept { f_throwOnWrite = value; }
     void setThrowOnOpen(bool value) noexcept { f_throwOnOpen = value; }
+    // The next `count` calls of doAddProvider / doRemoveProvider do nothing,
+    // as when the provider list is too busy to be changed.
+    void refuseProviderChanges(int count) noexcept { f_refuseProviderChanges = count; }
     // Off: blocks are only counted (for long runs).
     void setRecordBlocks(bool value) noexcept { f_recordBlocks = value; }
     // While a gate is set, doWrite (or doOpen) signals `entered` and waits
@@ -95,6 +98,8 @@ protected:
     bool applyFormat(const void* data, uint32_t len, kelmtlInOutPipe* provider,
                      bool restoreActiveState) override;
     uint32_t getFormatExchangeData(std::vector<uint8_t>& data) override;
+    bool doAddProvider(kelmtlInOutPipe* provider) override;
+    void doRemoveProvider(kelmtlInOutPipe* provider) override;
 
 private:
     const std::string f_name;
@@ -106,6 +111,7 @@ private:
     std::atomic<int> f_opens{0};
     std::atomic<int> f_closes{0};
     std::atomic<int> f_formats{0};
+    std::atomic<int> f_refuseProviderChanges{0};
     std::atomic<kelEvent*> f_writeGate{nullptr};
     std::atomic<kelEvent*> f_writeEntered{nullptr};
     std::atomic<kelEvent*> f_openGate{nullptr};

@@ -39,6 +39,24 @@ TEST(kelmtlInOutPipeLinksTest, LinksAreMutualSortedAndNotDuplicated)
     EXPECT_EQ(second->providerCount(), 0);
 }
 
+TEST(kelmtlInOutPipeLinksTest, ALinkTheOtherSideCannotFollowStaysWhole)
+{
+    auto provider = kelMakeOwned<kelTestPipe>("P");
+    auto consumer = kelMakeOwned<kelTestPipe>("C");
+    consumer->refuseProviderChanges(1);
+    EXPECT_FALSE(provider->addConsumer(consumer.get()));
+    EXPECT_EQ(provider->consumerCount(), 0);
+
+    ASSERT_TRUE(provider->addConsumer(consumer.get()));
+    consumer->refuseProviderChanges(1);
+    provider->removeConsumer(consumer.get());
+    // Still linked both ways, so freeing either side unlinks the other.
+    EXPECT_EQ(provider->getConsumerIndex(consumer.get()), 0);
+    EXPECT_EQ(consumer->getProviderIndex(provider.get()), 0);
+    consumer.reset();
+    EXPECT_EQ(provider->consumerCount(), 0);
+}
+
 TEST(kelmtlInOutPipeLinksTest, SettingConsumerReplacesTheFirstOne)
 {
     auto provider = kelMakeOwned<kelTestPipe>("P");
