@@ -68,7 +68,8 @@ void kelIdList::notifyBeforeRemove(intptr_t index) noexcept
 {
     const intptr_t n = count();
     if (index >= 0 && index < n) {
-        std::memmove(f_idList64 + index, f_idList64 + index + 1, static_cast<size_t>(n - index - 1) * sizeof(int64_t));
+        std::memmove(f_idList64 + index, f_idList64 + index + 1,
+                     static_cast<size_t>(n - index - 1) * sizeof(int64_t));
         f_idList64[n - 1] = -1;
     }
     kelList::notifyBeforeRemove(index);
@@ -91,7 +92,8 @@ intptr_t kelIdList::doInsert(intptr_t index, void* item, bool keepSorted) noexce
     if (index >= 0 && index <= n) {
         doSetCapacity(static_cast<uintptr_t>(n + 1), false);
         if (f_idAllocated >= static_cast<uintptr_t>(n + 1)) {
-            std::memmove(f_idList64 + index + 1, f_idList64 + index, static_cast<size_t>(n - index) * sizeof(int64_t));
+            std::memmove(f_idList64 + index + 1, f_idList64 + index,
+                         static_cast<size_t>(n - index) * sizeof(int64_t));
             f_idList64[index] = -1;
             result = kelList::doInsert(index, item, keepSorted);
             if (result < 0) { // undo the shift
@@ -144,8 +146,10 @@ void kelIdList::swapItems(intptr_t i, intptr_t j) noexcept
 void kelIdList::recomputeIds() noexcept
 {
     const intptr_t n = count();
-    for (intptr_t i = 0; i < n; ++i) f_idList64[i] = idOf(itemAt(i));
-    for (uintptr_t i = static_cast<uintptr_t>(n); i < f_idAllocated; ++i) f_idList64[i] = -1;
+    for (intptr_t i = 0; i < n; ++i)
+        f_idList64[i] = idOf(itemAt(i));
+    for (uintptr_t i = static_cast<uintptr_t>(n); i < f_idAllocated; ++i)
+        f_idList64[i] = -1;
 }
 
 void kelIdList::rawItemsChanged() noexcept

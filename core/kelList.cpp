@@ -1,6 +1,7 @@
 #include "core/kelList.h"
 
 #include "core/kelCreate.h"
+#include "platform/kelPlatformThread.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -44,8 +45,7 @@ int compareBlocks(const void* a, const void* b) noexcept
     return 0;
 }
 
-template <class T>
-int threeWay(T a, T b) noexcept
+template <class T> int threeWay(T a, T b) noexcept
 {
     return a < b ? -1 : (b < a ? 1 : 0);
 }
@@ -55,7 +55,8 @@ int threeWay(T a, T b) noexcept
 // Holds the list lock for one operation (nothing when single-threaded).
 struct kelList::Guard
 {
-    Guard(kelList* list, bool ro, intptr_t timeout) noexcept : f_list(list), f_held(list->lock(ro, timeout)) {}
+    Guard(kelList* list, bool ro, intptr_t timeout) noexcept : f_list(list), f_held(list->lock(ro, timeout))
+    {}
     ~Guard()
     {
         if (f_held) f_list->unlockWO();
@@ -71,8 +72,7 @@ struct kelList::Guard
 kelList::kelList(kelListDataType dataType, bool sorted)
     : f_autoFree(dataType == uldt_record || dataType == uldt_obj), f_dataType(dataType),
       f_dataItemSize(dataType == uldt_int32 ? 4 : 8), f_sorted(sorted)
-{
-}
+{}
 
 kelList::~kelList()
 {
@@ -90,20 +90,48 @@ intptr_t kelList::effective(intptr_t timeout) const noexcept
     return timeout == c_listTimeoutDefault ? f_timeout.load(std::memory_order_relaxed) : timeout;
 }
 
+// Operations nest (add locks, then the insert and store hooks lock again), so
+// a thread that already holds the write lock through lock() only counts its
+// nested holds instead of going through kelObject's bookkeeping each time.
+// Releases come last-in first-out, so the outermost write hold is the one
+// released when no nested hold is left.
 bool kelList::lock(bool ro, intptr_t timeout) noexcept
 {
     if (f_singleThreaded) return true;
-    return acquire(ro, effective(timeout), false);
+    const uint32_t self = kelCurrentThreadId();
+    if (f_writer.load(std::memory_order_relaxed) == self) {
+        ++f_nested;
+        return true;
+    }
+    if (!acquire(ro, effective(timeout), false)) return false;
+    if (!ro) {
+        f_nested = 0;
+        f_writer.store(self, std::memory_order_relaxed);
+    }
+    return true;
+}
+
+void kelList::unlock() noexcept
+{
+    if (f_singleThreaded) return;
+    if (f_writer.load(std::memory_order_relaxed) == kelCurrentThreadId()) {
+        if (f_nested > 0) {
+            --f_nested;
+            return;
+        }
+        f_writer.store(0, std::memory_order_relaxed);
+    }
+    releaseWO();
 }
 
 void kelList::unlockRO() noexcept
 {
-    if (!f_singleThreaded) releaseRO();
+    unlock();
 }
 
 void kelList::unlockWO() noexcept
 {
-    if (!f_singleThreaded) releaseWO();
+    unlock();
 }
 
 kelObject* kelList::lockObject(intptr_t index, bool ro, intptr_t timeout) noexcept
@@ -240,9 +268,15 @@ void kelList::disposeItem(void* item) noexcept
     case uldt_ptr:
         if (f_freesPointers) std::free(item);
         break;
-    case uldt_obj:
-        kelFree(static_cast<kelObject*>(item));
+    case uldt_obj: {
+        // A thread that locked the object through lockObject() may still be
+        // using it: wait (up to the list's timeout) for it to let go. The
+        // slot is already empty, so no new holder can find it here.
+        auto* obj = static_cast<kelObject*>(item);
+        if (obj->acquire(false, timeout(), false)) obj->releaseWO();
+        kelFree(obj);
         break;
+    }
     default:
         break;
     }
@@ -560,7 +594,8 @@ intptr_t kelList::doCopyFrom(const void* list, intptr_t listSize, kelListCopyOpE
         break;
     case kelco_assign:
         std::memcpy(f_slots, src, bytes);
-        if (cnt > items) std::memset(f_slots + items * f_dataItemSize, 0, static_cast<size_t>(cnt - items) * size);
+        if (cnt > items)
+            std::memset(f_slots + items * f_dataItemSize, 0, static_cast<size_t>(cnt - items) * size);
         break;
     case kelco_replaceExisting:
         std::memcpy(f_slots + start * f_dataItemSize, src, bytes);
@@ -594,7 +629,8 @@ intptr_t kelList::copyFrom(kelList& list, kelListCopyOpEnum copyOperation, intpt
     const intptr_t n = list.count();
     if (n <= 0) return 0;
     const auto bytes = static_cast<size_t>(n * f_dataItemSize);
-    if (&list != this) return doCopyFrom(list.f_slots, static_cast<intptr_t>(bytes), copyOperation, startIndex);
+    if (&list != this)
+        return doCopyFrom(list.f_slots, static_cast<intptr_t>(bytes), copyOperation, startIndex);
     // Copying a list into itself: its slots may move while they are copied.
     try {
         std::vector<uint8_t> snapshot(list.f_slots, list.f_slots + bytes);
@@ -641,8 +677,10 @@ void kelList::quickSort(intptr_t left, intptr_t right) noexcept
         intptr_t j = right;
         intptr_t p = left + (right - left) / 2;
         do {
-            while (i < n && compare(itemAt(i), itemAt(p)) < 0) ++i;
-            while (compare(itemAt(j), itemAt(p)) > 0) --j;
+            while (i < n && compare(itemAt(i), itemAt(p)) < 0)
+                ++i;
+            while (compare(itemAt(j), itemAt(p)) > 0)
+                --j;
             if (i <= j) {
                 if (i != j) swapItems(i, j);
                 if (p == i)

@@ -66,7 +66,9 @@ public:
 
     // --- locking ---------------------------------------------------------
     // True when taken (always, without locking, when singleThreaded()).
-    // `timeout` c_listTimeoutDefault uses timeout().
+    // `timeout` c_listTimeoutDefault uses timeout(). Pair each success with
+    // unlockRO()/unlockWO() (both release the newest hold), not with
+    // kelObject's own release.
     [[nodiscard]] bool lock(bool ro, intptr_t timeout = c_listTimeoutDefault) noexcept;
     void unlockRO() noexcept;
     void unlockWO() noexcept;
@@ -75,7 +77,8 @@ public:
     // when there is no item, it is being destroyed or its lock could not be
     // taken. The list is held read-only (100 ms) until the object's lock is
     // settled, so nobody can remove and free the object in between. Release
-    // the object with kelObject::releaseOf().
+    // the object with kelObject::releaseOf(). An owning list that frees the
+    // object waits up to timeout() for such holders to release it first.
     kelObject* lockObject(intptr_t index, bool ro, intptr_t timeout) noexcept;
 
     // --- item access ----------------------------------------------------
@@ -90,7 +93,10 @@ public:
     // Insert at `index` (0..count()); clears sorted(). Returns `index`, -1
     // when `index` > count(), -2 when the lock failed.
     intptr_t insert(intptr_t index, void* item) noexcept;
-    intptr_t insert(intptr_t index, kelObject* item) noexcept { return insert(index, static_cast<void*>(item)); }
+    intptr_t insert(intptr_t index, kelObject* item) noexcept
+    {
+        return insert(index, static_cast<void*>(item));
+    }
     intptr_t insert(intptr_t index, int64_t item) noexcept;
     intptr_t insert(intptr_t index, int32_t item) noexcept;
 
@@ -228,6 +234,7 @@ private:
     void quickSort(intptr_t left, intptr_t right) noexcept;
     void disposeItem(void* item) noexcept;
     intptr_t effective(intptr_t timeout) const noexcept;
+    void unlock() noexcept;
 
     std::atomic<intptr_t> f_count{0};
     std::atomic<uintptr_t> f_capacity{0};
@@ -243,6 +250,10 @@ private:
     bool f_freesPointers = false;
     kelListOnItemReleaseEvent f_onItemRelease;
     kelListOnItemBeforeRemoveEvent f_onItemBeforeRemove;
+    // The thread holding the write lock through lock(), and the holds it
+    // nested inside that one (touched only by that thread).
+    std::atomic<uint32_t> f_writer{0};
+    intptr_t f_nested = 0;
 };
 
 // Free routines over a list that may be absent.

@@ -225,7 +225,8 @@ intptr_t kelStringList::indexOfValue(const kelString& name) noexcept
     try {
         kelString key;
         key.reserve(name.size() + 1);
-        for (char16_t c : name) key += lowerAscii(c);
+        for (char16_t c : name)
+            key += lowerAscii(c);
         key += u'=';
         const intptr_t n = count();
         for (intptr_t i = 0; i < n; ++i)
@@ -326,7 +327,8 @@ bool kelStringList::readFromFile(const kelString& fileName) noexcept
         const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         if (file.bad()) return false;
         kelString content;
-        if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFF && static_cast<uint8_t>(bytes[1]) == 0xFE) {
+        if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFF &&
+            static_cast<uint8_t>(bytes[1]) == 0xFE) {
             content.resize((bytes.size() - 2) / 2);
             std::memcpy(content.data(), bytes.data() + 2, content.size() * 2);
         } else if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {

@@ -1,0 +1,453 @@
+#include "core/kelList.h"
+
+#include "core/kelTick.h"
+#include "kelListTestSupport.h"
+#include "platform/kelPlatformThread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Holds `obj`'s lock on another thread until the holder is destroyed.
+class Holder
+{
+public:
+    Holder(kelObject* obj, bool ro) : f_obj(obj)
+    {
+        f_thread = std::thread([this, ro] {
+            f_took = f_obj->acquire(ro, 1000);
+            f_ready = true;
+            while (!f_letGo)
+                kelSleepMs(1);
+            if (f_took) f_obj->releaseWO();
+        });
+        while (!f_ready)
+            kelSleepMs(1);
+    }
+    ~Holder()
+    {
+        f_letGo = true;
+        f_thread.join();
+    }
+    bool took() const { return f_took; }
+
+private:
+    kelObject* f_obj;
+    std::thread f_thread;
+    std::atomic<bool> f_ready{false}, f_letGo{false}, f_took{false};
+};
+
+// Waits up to 5 s for `cond`.
+template <class F> bool eventually(F cond)
+{
+    const uint64_t start = tickNow();
+    while (!cond()) {
+        if (ticksSince(start) > 5000) return false;
+        kelSleepMs(1);
+    }
+    return true;
+}
+
+std::vector<int32_t> ints(kelList& list)
+{
+    std::vector<int32_t> out;
+    for (intptr_t i = 0; i < list.count(); ++i)
+        out.push_back(static_cast<int32_t>(list.getInt(i)));
+    return out;
+}
+
+} // namespace
+
+TEST(kelListTest, CapacityGrowsInStepsAndKeepsSmallMemoryWhenEmptied)
+{
+    kelList list(uldt_int32, false);
+    EXPECT_EQ(list.capacity(), 0u);
+    EXPECT_EQ(list.add(int32_t{7}), 0);
+    EXPECT_EQ(list.capacity(), 256u);
+    EXPECT_TRUE(list.removeByIndex(0, 0));
+    EXPECT_EQ(list.capacity(), 0u);
+    EXPECT_NE(list.getListPtrAt(0), nullptr); // memory kept
+
+    for (int32_t i = 0; i < 257; ++i)
+        list.add(i);
+    EXPECT_EQ(list.capacity(), 512u);
+    list.setCapacity(3); // never below the items held
+    EXPECT_EQ(list.capacity(), 512u);
+    EXPECT_EQ(list.getInt(256), 256);
+}
+
+TEST(kelListTest, ListThatGrewPast4096SlotsReleasesItsMemoryWhenCleared)
+{
+    kelList list(uldt_int64, false);
+    for (int64_t i = 0; i < 5000; ++i)
+        list.add(i);
+    EXPECT_EQ(list.capacity(), 5120u);
+    list.clear(0, false);
+    EXPECT_EQ(list.count(), 0);
+    EXPECT_EQ(list.capacity(), 0u);
+    EXPECT_EQ(list.getListPtrAt(0), nullptr);
+
+    kelList small(uldt_int32, false);
+    small.add(int32_t{1});
+    small.clear(0, true); // forced
+    EXPECT_EQ(small.getListPtrAt(0), nullptr);
+}
+
+TEST(kelListTest, SortedInt32ListOrdersSignedValuesAndFindsByHalves)
+{
+    kelList list(uldt_int32, true);
+    list.add(int32_t{5});
+    list.add(int32_t{1});
+    list.add(int32_t{3});
+    list.add(int32_t{-2});
+    EXPECT_EQ(ints(list), (std::vector<int32_t>{-2, 1, 3, 5}));
+    EXPECT_EQ(list.indexOf(int32_t{3}), 2);
+    EXPECT_EQ(list.indexOf(int32_t{4}), -1);
+    EXPECT_TRUE(list.sorted());
+    EXPECT_TRUE(list.setItem(0, int32_t{9}, 0));
+    EXPECT_FALSE(list.sorted());
+    EXPECT_EQ(list.indexOf(int32_t{9}), 0); // linear again
+    EXPECT_TRUE(list.sort());
+    EXPECT_EQ(ints(list), (std::vector<int32_t>{1, 3, 5, 9}));
+}
+
+TEST(kelListTest, SortedAddPutsAnEqualKeyBeforeTheOneTheSearchMeets)
+{
+    std::atomic<int> frees{0};
+    kelTrackedIdList list(true);
+    list.setAllowDuplicateId(true);
+    auto tags = [&] {
+        std::string s;
+        for (intptr_t i = 0; i < list.count(); ++i) {
+            const auto* t = kelTrackedItem::of(list.get(i));
+            s += std::to_string(t->f_id);
+            s += t->f_tag;
+        }
+        return s;
+    };
+    list.add(new kelTrackedItem(&frees, 1, 'a'));
+    list.add(new kelTrackedItem(&frees, 2, 'x'));
+    list.add(new kelTrackedItem(&frees, 1, 'b'));
+    list.add(new kelTrackedItem(&frees, 2, 'y'));
+    list.add(new kelTrackedItem(&frees, 1, 'c'));
+    // 1b lands before 1a (met at index 0), 2y before 2x (met at index 2),
+    // and 1c before 1a, which the search meets first at index 1.
+    EXPECT_EQ(tags(), "1b1c1a2y2x");
+}
+
+TEST(kelListTest, QuickSortPlacesEqualKeysByItsExchanges)
+{
+    std::atomic<int> frees{0};
+    kelTrackedIdList list(false);
+    list.setAllowDuplicateId(true);
+    list.add(new kelTrackedItem(&frees, 2, 'a'));
+    list.add(new kelTrackedItem(&frees, 1, 'a'));
+    list.add(new kelTrackedItem(&frees, 2, 'b'));
+    list.add(new kelTrackedItem(&frees, 1, 'b'));
+    EXPECT_TRUE(list.sort());
+    std::string s;
+    for (intptr_t i = 0; i < list.count(); ++i) {
+        const auto* t = kelTrackedItem::of(list.get(i));
+        s += std::to_string(t->f_id);
+        s += t->f_tag;
+        EXPECT_EQ(list.idAt(i), t->f_id); // ids moved with their items
+    }
+    // Not a stable order: the first exchange swaps 2a and 1b, the last 2b and 2a.
+    EXPECT_EQ(s, "1b1a2a2b");
+}
+
+TEST(kelListTest, OutOfRangeOperationsChangeNothing)
+{
+    kelList list(uldt_int64, false);
+    list.add(int64_t{1} << 40);
+    EXPECT_FALSE(list.removeByIndex(list.count(), 0));
+    EXPECT_FALSE(list.setItem(1, int32_t{5}, 0));
+    EXPECT_EQ(list.insert(2, int32_t{5}), -1);
+    EXPECT_EQ(list.get(1), nullptr);
+    EXPECT_EQ(list.count(), 1);
+    EXPECT_EQ(*static_cast<int64_t*>(list.get(0)), int64_t{1} << 40); // points into the list
+}
+
+TEST(kelListTest, OwningObjectListFreesEachItemExactlyOnceByDoFree)
+{
+    std::atomic<int> frees{0};
+    {
+        kelObjectList list(true, false);
+        for (int i = 0; i < 4; ++i)
+            list.add(new kelTrackedItem(&frees));
+        EXPECT_TRUE(list.removeByIndex(0, 2)); // autoFree
+        EXPECT_EQ(frees, 1);
+        auto* kept = static_cast<kelTrackedItem*>(list.getObject(0));
+        EXPECT_TRUE(list.removeByIndex(0, 0)); // never
+        EXPECT_EQ(frees, 1);
+        delete kept;
+        EXPECT_EQ(frees, 2);
+        EXPECT_TRUE(list.removeFromEdge(false)); // doFree 2
+        EXPECT_EQ(frees, 3);
+        EXPECT_EQ(list.count(), 1);
+    } // the last item goes with the list
+    EXPECT_EQ(frees, 4);
+
+    frees = 0;
+    {
+        kelObjectList list(false, false);
+        auto* a = new kelTrackedItem(&frees);
+        auto* b = new kelTrackedItem(&frees);
+        list.add(a);
+        list.add(b);
+        EXPECT_TRUE(list.removeItem(a, 2)); // autoFree is off
+        EXPECT_EQ(frees, 0);
+        delete a;
+        EXPECT_TRUE(list.removeItem(b, 7)); // unknown values never free
+        EXPECT_EQ(frees, 1);
+        list.add(b);
+        EXPECT_TRUE(list.removeByIndex(0, 1)); // always
+        EXPECT_EQ(frees, 2);
+    }
+    EXPECT_EQ(frees, 2);
+}
+
+TEST(kelListTest, SetItemFreesTheReplacedItemButNotTheSameItemStoredAgain)
+{
+    std::atomic<int> frees{0};
+    kelObjectList list(true, false);
+    auto* a = new kelTrackedItem(&frees);
+    list.add(a);
+    EXPECT_TRUE(list.internalSetItem(0, static_cast<kelObject*>(a)));
+    EXPECT_EQ(frees, 0);
+    EXPECT_EQ(list.getObject(0), a);
+    EXPECT_TRUE(list.setItem(0, new kelTrackedItem(&frees), 2));
+    EXPECT_EQ(frees, 1);
+    kelObject* second = list.getObject(0);
+    list.clear(0);
+    EXPECT_EQ(frees, 1);
+    delete second;
+}
+
+TEST(kelListTest, OnItemReleaseDecidesWhetherTheItemIsFreed)
+{
+    std::atomic<int> frees{0};
+    std::vector<std::pair<intptr_t, uintptr_t>> seen;
+    {
+        kelObjectList list(true, false);
+        uintptr_t verdict = 0;
+        list.setOnItemRelease([&](intptr_t index, uintptr_t& doFree) {
+            seen.emplace_back(index, doFree);
+            doFree = verdict;
+        });
+        auto* a = new kelTrackedItem(&frees);
+        list.add(a);
+        list.add(new kelTrackedItem(&frees));
+        EXPECT_TRUE(list.removeByIndex(0, 2));
+        EXPECT_EQ(frees, 0); // the handler said 0
+        delete a;
+        frees = 0;
+        verdict = 1;
+        list.setAutoFree(false);
+        EXPECT_TRUE(list.removeByIndex(0, 0));
+        EXPECT_EQ(frees, 1); // the handler said 1
+        list.add(new kelTrackedItem(&frees));
+        list.setOnItemRelease([](intptr_t, uintptr_t&) { throw 1; });
+        list.setAutoFree(true);
+        EXPECT_TRUE(list.removeByIndex(0, 2)); // a throwing handler leaves the decision as it was
+        EXPECT_EQ(frees, 2);
+    }
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], (std::pair<intptr_t, uintptr_t>{0, 2}));
+    EXPECT_EQ(seen[1], (std::pair<intptr_t, uintptr_t>{0, 0}));
+}
+
+TEST(kelListTest, RecordListFreesItsBlocksAndTheDestructorReachesThem)
+{
+    // Leaks here are reported by the address-sanitizer build.
+    kelRecordList list;
+    for (int i = 0; i < 3; ++i)
+        list.add(kelRecordList::allocRecord(32));
+    EXPECT_TRUE(list.removeByIndex(1, 2));
+    void* kept = list.get(0);
+    EXPECT_TRUE(list.removeByIndex(0, 0));
+    kelRecordList::freeRecord(kept);
+    EXPECT_EQ(list.count(), 1);
+}
+
+TEST(kelListTest, DefaultTimeoutMeansTheListsOwn)
+{
+    kelList list(uldt_int32, false);
+    list.setTimeout(150);
+    Holder holder(&list, false);
+    ASSERT_TRUE(holder.took());
+    uint64_t start = tickNow();
+    EXPECT_FALSE(list.lock(true, c_listTimeoutDefault));
+    const uint64_t took = ticksSince(start);
+    EXPECT_GE(took, 140u);
+    EXPECT_LT(took, 5000u);
+}
+
+TEST(kelListTest, OperationsUnderContentionTimeOutWithNeutralResults)
+{
+    kelList list(uldt_int32, false);
+    list.add(int32_t{1});
+    list.setTimeout(50);
+    {
+        Holder writer(&list, false);
+        ASSERT_TRUE(writer.took());
+        uint64_t start = tickNow();
+        EXPECT_EQ(list.add(int32_t{2}), -1);
+        EXPECT_GE(ticksSince(start), 290u); // add waits 300 ms whatever timeout() says
+        start = tickNow();
+        EXPECT_EQ(list.get(0), nullptr);
+        EXPECT_GE(ticksSince(start), 90u);
+        EXPECT_EQ(list.indexOf(int32_t{1}), -1);
+        EXPECT_FALSE(list.removeByIndex(0, 0));
+        list.clear();
+    }
+    EXPECT_EQ(ints(list), (std::vector<int32_t>{1}));
+
+    // Readers share: a read hold lets lookups through but keeps changes out.
+    Holder reader(&list, true);
+    ASSERT_TRUE(reader.took());
+    EXPECT_EQ(list.indexOf(int32_t{1}), 0);
+    EXPECT_EQ(list.getInt(0), 1);
+    EXPECT_FALSE(list.setItem(0, int32_t{4}, 0));
+}
+
+TEST(kelListTest, SingleThreadedListNeverLocks)
+{
+    kelList list(uldt_int32, false);
+    list.setSingleThreaded(true);
+    Holder holder(&list, false); // a foreign hold does not matter
+    ASSERT_TRUE(holder.took());
+    EXPECT_EQ(list.add(int32_t{1}), 0);
+    EXPECT_EQ(list.indexOf(int32_t{1}), 0);
+    EXPECT_TRUE(list.lock(false, 0));
+    list.unlockWO();
+}
+
+TEST(kelListTest, DataEventSignalsArrivalsOnceAndResetsWhenEmptied)
+{
+    kelList list(uldt_int32, false);
+    EXPECT_FALSE(list.waitForData(0));
+    list.add(int32_t{1});
+    EXPECT_TRUE(list.waitForData(100));
+    EXPECT_FALSE(list.waitForData(20)); // auto-reset: consumed
+
+    list.insert(0, int32_t{2});
+    EXPECT_TRUE(list.removeByIndex(0, 0)); // still one item: no reset
+    EXPECT_TRUE(list.waitForData(0));
+    list.add(int32_t{3});
+    list.removeByIndex(0, 0);
+    list.removeByIndex(0, 0); // emptied: reset
+    EXPECT_FALSE(list.waitForData(0));
+
+    const int32_t raw[2] = {8, 9};
+    EXPECT_EQ(list.copyFrom(raw, sizeof raw, kelco_add), 2);
+    EXPECT_TRUE(list.waitForData(0));
+    list.clear();
+    EXPECT_FALSE(list.waitForData(0));
+    EXPECT_FALSE(list.checkDataEvent());
+    list.add(int32_t{5});
+    EXPECT_TRUE(list.checkDataEvent());
+    EXPECT_TRUE(list.dataEvent().isSignaled());
+}
+
+TEST(kelListTest, LockObjectKeepsTheListHeldUntilTheObjectIsLocked)
+{
+    std::atomic<int> frees{0};
+    kelObjectList list(true, false);
+    auto* obj = new kelTrackedItem(&frees);
+    list.add(obj);
+    list.setTimeout(20);
+
+    std::atomic<kelObject*> locked{nullptr};
+    std::atomic<bool> done{false};
+    std::thread locker;
+    {
+        Holder holder(obj, false);
+        ASSERT_TRUE(holder.took());
+        locker = std::thread([&] {
+            kelObject* got = list.lockObject(0, false, 3000);
+            if (got) kelObject::releaseOf(got);
+            locked = got;
+            done = true;
+        });
+        // While the locker waits for the object it still holds the list, so
+        // the object cannot be removed and freed under it.
+        ASSERT_TRUE(eventually([&] { return list.readCount() > 0 || done; }));
+        EXPECT_FALSE(list.removeByIndex(0, 2));
+        EXPECT_EQ(frees, 0);
+    }
+    locker.join();
+    EXPECT_EQ(locked.load(), obj);
+    EXPECT_EQ(list.readCount(), 0);
+    EXPECT_TRUE(list.removeByIndex(0, 2));
+    EXPECT_EQ(frees, 1);
+}
+
+TEST(kelListTest, LockNonEmptyListRequiresAListWithItems)
+{
+    EXPECT_FALSE(lockList(nullptr, true));
+    EXPECT_FALSE(lockNonEmptyList(nullptr, true));
+    kelList list(uldt_int32, false);
+    EXPECT_TRUE(lockList(&list, true));
+    unlockListRO(&list);
+    EXPECT_FALSE(lockNonEmptyList(&list, false));
+    EXPECT_FALSE(list.removeFromEdge(true));
+    list.add(int32_t{1});
+    list.add(int32_t{2});
+    ASSERT_TRUE(lockNonEmptyList(&list, false));
+    unlockListWO(&list);
+    EXPECT_EQ(list.writeCount(), 0);
+    EXPECT_TRUE(list.removeFromEdge(true));
+    EXPECT_EQ(ints(list), (std::vector<int32_t>{2}));
+}
+
+TEST(kelListTest, CopyFromAddsInsertsReplacesAndAssignsRawSlots)
+{
+    kelList list(uldt_int32, false);
+    for (int32_t v : {1, 2, 3})
+        list.add(v);
+    const int32_t two[2] = {8, 9};
+    EXPECT_EQ(list.copyFrom(two, sizeof two, kelco_insert, 1), 2);
+    EXPECT_EQ(ints(list), (std::vector<int32_t>{1, 8, 9, 2, 3}));
+    EXPECT_EQ(list.copyFrom(two, sizeof two, kelco_replaceExisting, 4), 2);
+    EXPECT_EQ(ints(list), (std::vector<int32_t>{1, 8, 9, 2, 8, 9}));
+    EXPECT_EQ(list.copyFrom(two, sizeof two, kelco_add, 0), 2);
+    EXPECT_EQ(list.count(), 8);
+    // A negative size: the buffer starts with a 32-bit count for this kind.
+    const int32_t counted[3] = {2, 5, 6};
+    EXPECT_EQ(list.copyFrom(counted, -1, kelco_assign, 0), 2);
+    EXPECT_EQ(ints(list), (std::vector<int32_t>{5, 6}));
+    EXPECT_EQ(list.copyFrom(nullptr, 8, kelco_add), 0);
+    EXPECT_EQ(list.copyFrom(two, 0, kelco_add), 0);
+    EXPECT_EQ(list.copyFrom(list, kelco_add), 2); // from itself
+    EXPECT_EQ(ints(list), (std::vector<int32_t>{5, 6, 5, 6}));
+
+    kelList wide(uldt_int64, false);
+    const int64_t counted64[2] = {1, int64_t{1} << 33};
+    EXPECT_EQ(wide.copyFrom(counted64, -1, kelco_add), 1); // a 64-bit count here
+    EXPECT_EQ(wide.getInt(0), int64_t{1} << 33);
+    EXPECT_EQ(wide.assign(list), 0); // slot sizes differ
+}
+
+TEST(kelListTest, RawCopyIntoASortedListKeepsItSortedAndSearchable)
+{
+    kelList list(uldt_int32, true);
+    list.add(int32_t{4});
+    list.add(int32_t{2});
+    const int32_t raw[3] = {9, 1, 3};
+    EXPECT_EQ(list.copyFrom(raw, sizeof raw, kelco_add), 3);
+    EXPECT_EQ(ints(list), (std::vector<int32_t>{1, 2, 3, 4, 9}));
+    EXPECT_EQ(list.indexOf(int32_t{9}), 4);
+
+    kelList source(uldt_int32, false);
+    for (int32_t v : {7, 5, 6})
+        source.add(v);
+    EXPECT_EQ(list.assign(source), 3);
+    EXPECT_EQ(ints(list), (std::vector<int32_t>{5, 6, 7}));
+    EXPECT_EQ(list.indexOf(int32_t{7}), 2);
+    EXPECT_EQ(ints(source), (std::vector<int32_t>{7, 5, 6}));
+}
