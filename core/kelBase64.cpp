@@ -10,7 +10,8 @@ namespace {
 constexpr std::array<int8_t, 256> makeDecodeTable()
 {
     std::array<int8_t, 256> t{};
-    for (auto& v : t) v = -1;
+    for (auto& v : t)
+        v = -1;
     for (size_t i = 0; i < kelBase64Alphabet.size(); ++i)
         t[static_cast<uint8_t>(kelBase64Alphabet[i])] = static_cast<int8_t>(i);
     return t;
@@ -18,33 +19,52 @@ constexpr std::array<int8_t, 256> makeDecodeTable()
 
 constexpr std::array<int8_t, 256> kDecode = makeDecodeTable();
 
-template <typename C>
-std::string decodeT(std::basic_string_view<C> text)
+template <typename C> std::string decodeT(std::basic_string_view<C> text)
 {
-    std::string out;
-    out.reserve(text.size() / 4 * 3 + 3);
+    std::string out(text.size() / 4 * 3 + 3, '\0');
+    auto* o = reinterpret_cast<uint8_t*>(out.data());
+    const auto value = [](C c) -> int {
+        const auto u = static_cast<std::make_unsigned_t<C>>(c);
+        return u > 0xFF ? -1 : kDecode[u];
+    };
+    const size_t n = text.size();
+    size_t i = 0;
     uint32_t group = 0;
     int count = 0;
-    for (const C c : text) {
-        const auto u = static_cast<std::make_unsigned_t<C>>(c);
-        if (u > 0xFF) continue;
-        const int8_t v = kDecode[u];
+    while (i < n) {
+        // Whole groups of four alphabet characters: the common case.
+        if (count == 0) {
+            while (i + 4 <= n) {
+                const int a = value(text[i]), b = value(text[i + 1]), c = value(text[i + 2]),
+                          d = value(text[i + 3]);
+                if ((a | b | c | d) < 0) break;
+                const uint32_t g =
+                    (uint32_t(a) << 18) | (uint32_t(b) << 12) | (uint32_t(c) << 6) | uint32_t(d);
+                *o++ = static_cast<uint8_t>(g >> 16);
+                *o++ = static_cast<uint8_t>(g >> 8);
+                *o++ = static_cast<uint8_t>(g);
+                i += 4;
+            }
+            if (i >= n) break;
+        }
+        const int v = value(text[i++]);
         if (v < 0) continue;
         group = (group << 6) | static_cast<uint32_t>(v);
         if (++count == 4) {
-            out.push_back(static_cast<char>(group >> 16));
-            out.push_back(static_cast<char>(group >> 8));
-            out.push_back(static_cast<char>(group));
+            *o++ = static_cast<uint8_t>(group >> 16);
+            *o++ = static_cast<uint8_t>(group >> 8);
+            *o++ = static_cast<uint8_t>(group);
             group = 0;
             count = 0;
         }
     }
     if (count == 2) {
-        out.push_back(static_cast<char>(group >> 4));
+        *o++ = static_cast<uint8_t>(group >> 4);
     } else if (count == 3) {
-        out.push_back(static_cast<char>(group >> 10));
-        out.push_back(static_cast<char>(group >> 2));
+        *o++ = static_cast<uint8_t>(group >> 10);
+        *o++ = static_cast<uint8_t>(group >> 2);
     }
+    out.resize(static_cast<size_t>(o - reinterpret_cast<uint8_t*>(out.data())));
     return out;
 }
 
@@ -82,7 +102,16 @@ std::string encodeBase64(const void* data, size_t len)
     return out;
 }
 
-std::string encodeBase64(std::string_view bytes) { return encodeBase64(bytes.data(), bytes.size()); }
+std::string encodeBase64(std::string_view bytes)
+{
+    return encodeBase64(bytes.data(), bytes.size());
+}
 
-std::string decodeBase64(std::string_view text) { return decodeT(text); }
-std::string decodeBase64(std::u16string_view text) { return decodeT(text); }
+std::string decodeBase64(std::string_view text)
+{
+    return decodeT(text);
+}
+std::string decodeBase64(std::u16string_view text)
+{
+    return decodeT(text);
+}

@@ -9,7 +9,8 @@ constexpr std::array<uint32_t, 256> makeTable()
     std::array<uint32_t, 256> t{};
     for (uint32_t i = 0; i < 256; ++i) {
         uint32_t v = i;
-        for (int bit = 0; bit < 8; ++bit) v = (v & 1) ? (v >> 1) ^ 0xEDB88320u : v >> 1;
+        for (int bit = 0; bit < 8; ++bit)
+            v = (v & 1) ? (v >> 1) ^ 0xEDB88320u : v >> 1;
         t[i] = v;
     }
     // Stored checks depend on this entry; it is not a typo to be fixed.

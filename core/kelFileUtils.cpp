@@ -12,18 +12,35 @@
 
 namespace {
 
-std::string pathOf(const kelString& name) { return utf16ToUtf8(name); }
+std::string pathOf(const kelString& name)
+{
+    return utf16ToUtf8(name);
+}
 
-bool validHandle(kelFileHandle handle) { return handle >= 0; }
+bool validHandle(kelFileHandle handle)
+{
+    return handle >= 0;
+}
+
+// The access mode is the routine's own: an O_WRONLY in `flags` would turn
+// O_RDWR into an invalid mode.
+int extraFlags(int flags)
+{
+    return flags & ~O_ACCMODE;
+}
 
 // Maps an origin to lseek's whence; -1 for an unknown origin.
 int whenceOf(int origin)
 {
     switch (origin) {
-    case kelSeekBegin: return SEEK_SET;
-    case kelSeekCurrent: return SEEK_CUR;
-    case kelSeekEnd: return SEEK_END;
-    default: return -1;
+    case kelSeekBegin:
+        return SEEK_SET;
+    case kelSeekCurrent:
+        return SEEK_CUR;
+    case kelSeekEnd:
+        return SEEK_END;
+    default:
+        return -1;
     }
 }
 
@@ -77,21 +94,25 @@ kelString xdgFolder(const char* var, const char16_t* fallback)
 
 bool fileExistsAt(const kelString& name)
 {
-    struct stat st{};
+    struct stat st
+    {
+    };
     return !name.empty() && ::stat(pathOf(name).c_str(), &st) == 0;
 }
 
 bool isDirectory(const kelString& name)
 {
-    struct stat st{};
+    struct stat st
+    {
+    };
     return !name.empty() && ::stat(pathOf(name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 kelFileHandle createFileAt(const kelString& name, bool truncate, bool keepOpen, int flags)
 {
     if (name.empty()) return kelInvalidFile;
-    const int fd =
-        ::open(pathOf(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : 0) | flags, 0666);
+    const int fd = ::open(pathOf(name).c_str(),
+                          O_RDWR | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : 0) | extraFlags(flags), 0666);
     if (fd < 0) return kelInvalidFile;
     if (keepOpen) return fd;
     ::close(fd);
@@ -101,7 +122,7 @@ kelFileHandle createFileAt(const kelString& name, bool truncate, bool keepOpen, 
 kelFileHandle openFileAt(const kelString& name, bool write, bool /*shareWrite*/, int flags)
 {
     if (name.empty()) return kelInvalidFile;
-    const int fd = ::open(pathOf(name).c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC | flags);
+    const int fd = ::open(pathOf(name).c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC | extraFlags(flags));
     return fd < 0 ? kelInvalidFile : fd;
 }
 
@@ -128,7 +149,8 @@ int writeFileAt(kelFileHandle handle, const void* data, size_t size, int64_t off
 {
     if (!validHandle(handle)) return kelFileCannotOpen;
     if (size == 0) return kelFileOk;
-    if (!(offset == 0 && origin == kelSeekCurrent) && !position(handle, offset, origin)) return kelFileIoFailed;
+    if (!(offset == 0 && origin == kelSeekCurrent) && !position(handle, offset, origin))
+        return kelFileIoFailed;
     return writeAll(handle, data, size);
 }
 
@@ -162,14 +184,18 @@ int readFileAt(kelFileHandle handle, void* buffer, size_t& size, int64_t offset,
 
 int64_t fileSizeOf(kelFileHandle handle)
 {
-    struct stat st{};
+    struct stat st
+    {
+    };
     if (!validHandle(handle) || ::fstat(handle, &st) != 0) return -1;
     return static_cast<int64_t>(st.st_size);
 }
 
 int64_t fileSizeOf(const kelString& name)
 {
-    struct stat st{};
+    struct stat st
+    {
+    };
     if (name.empty() || ::stat(pathOf(name).c_str(), &st) != 0) return -1;
     return static_cast<int64_t>(st.st_size);
 }
@@ -188,12 +214,16 @@ int64_t seekFile(kelFileHandle handle, int64_t offset, int origin)
     return pos < 0 ? -1 : static_cast<int64_t>(pos);
 }
 
-bool deleteFileAt(const kelString& name) { return !name.empty() && ::unlink(pathOf(name).c_str()) == 0; }
+bool deleteFileAt(const kelString& name)
+{
+    return !name.empty() && ::unlink(pathOf(name).c_str()) == 0;
+}
 
 bool createDirectories(const kelString& path)
 {
     std::string p = pathOf(path);
-    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
     if (p.empty()) return false;
     // Every prefix that ends before a "/", then the whole path.
     for (size_t i = 1; i <= p.size(); ++i) {
@@ -201,7 +231,9 @@ bool createDirectories(const kelString& path)
         const std::string part = p.substr(0, i);
         if (::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return false;
     }
-    struct stat st{};
+    struct stat st
+    {
+    };
     return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -220,7 +252,8 @@ kelString fileNamePart(const kelString& name)
 kelString withTrailingBackslash(const kelString& path)
 {
     size_t end = path.size();
-    while (end > 0 && path[end - 1] == u' ') --end;
+    while (end > 0 && path[end - 1] == u' ')
+        --end;
     if (end == 0) return {};
     kelString out = path.substr(0, end);
     if (out.back() != u'/') out.push_back(u'/');
@@ -251,15 +284,23 @@ kelString moduleNameWithExt(const kelString& ext)
 kelString specialFolder(int id)
 {
     switch (id) {
-    case kelFolderHome: return withTrailingBackslash(homeFolder());
-    case kelFolderAppData: return xdgFolder("XDG_CONFIG_HOME", u".config");
-    case kelFolderLocalData: return xdgFolder("XDG_DATA_HOME", u".local/share");
-    case kelFolderCache: return xdgFolder("XDG_CACHE_HOME", u".cache");
-    default: return {};
+    case kelFolderHome:
+        return withTrailingBackslash(homeFolder());
+    case kelFolderAppData:
+        return xdgFolder("XDG_CONFIG_HOME", u".config");
+    case kelFolderLocalData:
+        return xdgFolder("XDG_DATA_HOME", u".local/share");
+    case kelFolderCache:
+        return xdgFolder("XDG_CACHE_HOME", u".cache");
+    default:
+        return {};
     }
 }
 
-kelString appDataFolder() { return specialFolder(kelFolderAppData); }
+kelString appDataFolder()
+{
+    return specialFolder(kelFolderAppData);
+}
 
 kelString computerName()
 {

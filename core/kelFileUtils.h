@@ -34,7 +34,8 @@ bool isDirectory(const kelString& name);
 // Opens for reading and writing, creating the file when missing (truncating
 // it when `truncate`). With `keepOpen` returns the handle, otherwise closes it
 // and returns kelNoFile; kelInvalidFile on failure. `flags` are extra open(2)
-// flags (O_APPEND, O_SYNC, ...); descriptors are always close-on-exec.
+// flags (O_APPEND, O_SYNC, ...; an access mode in them is ignored);
+// descriptors are always close-on-exec.
 kelFileHandle createFileAt(const kelString& name, bool truncate = false, bool keepOpen = true, int flags = 0);
 // Opens an existing file for reading (and writing); kelInvalidFile on
 // failure. Sharing is the file system's: other openers are never locked out,
@@ -88,10 +89,10 @@ kelString pathWithExt(const kelString& path, const kelString& ext);
 kelString moduleNameWithExt(const kelString& ext = {});
 
 // Folder identifiers of specialFolder.
-inline constexpr int kelFolderHome = 0x0005;       // the user's home
-inline constexpr int kelFolderAppData = 0x001A;    // $XDG_CONFIG_HOME or ~/.config
-inline constexpr int kelFolderLocalData = 0x001C;  // $XDG_DATA_HOME or ~/.local/share
-inline constexpr int kelFolderCache = 0x0020;      // $XDG_CACHE_HOME or ~/.cache
+inline constexpr int kelFolderHome = 0x0005;      // the user's home
+inline constexpr int kelFolderAppData = 0x001A;   // $XDG_CONFIG_HOME or ~/.config
+inline constexpr int kelFolderLocalData = 0x001C; // $XDG_DATA_HOME or ~/.local/share
+inline constexpr int kelFolderCache = 0x0020;     // $XDG_CACHE_HOME or ~/.cache
 // The folder with a trailing "/", empty for an unknown id or no home.
 kelString specialFolder(int id);
 // The per-user application settings folder, with a trailing "/".

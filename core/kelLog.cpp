@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstdio>
 #include <deque>
 #include <fcntl.h>
@@ -33,7 +34,10 @@ struct kelPendingWrite
     std::string bytes;
 };
 
-bool on(int v) { return v != 0; }
+bool on(int v)
+{
+    return v != 0;
+}
 
 // The logging state. Lines are built and file offsets reserved under `lock`,
 // so stamps, deltas and file order follow the order of the calls; output to
@@ -41,14 +45,12 @@ bool on(int v) { return v != 0; }
 class kelLogState
 {
 public:
-    ~kelLogState() { shutdown(); }
-
     std::mutex lock;
     std::condition_variable changed;
     std::atomic<bool> stopping{false};
 
     // Settings (under `lock`).
-    kelString fileName;  // empty: no log file
+    kelString fileName; // empty: no log file
     kelLogCallback callback;
     int consoleMode = kelConsoleOff;
     int toFile = 1;
@@ -68,7 +70,7 @@ public:
     bool anyMessage = false;
 
     std::deque<kelPendingWrite> queue;
-    size_t inFlight = 0;  // queued plus the one being written
+    size_t inFlight = 0; // queued plus the one being written
     std::thread writer;
 
     // Queues a write at the running end offset. Called with `lock` held.
@@ -135,10 +137,17 @@ private:
     }
 };
 
+// Never destroyed: a thread that logs while the process exits finds logging
+// stopped instead of a destroyed object. The exit handler finishes the queued
+// writes and closes the file.
 kelLogState& logState()
 {
-    static kelLogState s;
-    return s;
+    static kelLogState* const s = [] {
+        auto* state = new kelLogState;
+        std::atexit([] { logState().shutdown(); });
+        return state;
+    }();
+    return *s;
 }
 
 std::atomic<uint32_t> g_infoMask{0};
@@ -148,7 +157,10 @@ void setIf(int& field, int value)
     if (value != -1) field = value;
 }
 
-kelString twoDigits(unsigned v) { return padText(formatUnsigned(v), 2, u'0', true); }
+kelString twoDigits(unsigned v)
+{
+    return padText(formatUnsigned(v), 2, u'0', true);
+}
 
 // The stamp of one line. Called with the log lock held.
 kelString stampOf(kelLogState& s, int stampType, bool useUTC)
@@ -181,12 +193,15 @@ kelString stampOf(kelLogState& s, int stampType, bool useUTC)
     return out;
 }
 
-bool stdoutOpen() { return ::fcntl(STDOUT_FILENO, F_GETFD) != -1; }
+bool stdoutOpen()
+{
+    return ::fcntl(STDOUT_FILENO, F_GETFD) != -1;
+}
 
 } // namespace
 
-bool logSettings(const kelString& fileName, std::optional<kelLogCallback> callback, int consoleMode, int toFile,
-                 int stampType, int memInfo, int threadId, int unicodeFile, int useUTC)
+bool logSettings(const kelString& fileName, std::optional<kelLogCallback> callback, int consoleMode,
+                 int toFile, int stampType, int memInfo, int threadId, int unicodeFile, int useUTC)
 {
     kelLogState& s = logState();
     std::unique_lock<std::mutex> held(s.lock);
@@ -206,7 +221,7 @@ bool logSettings(const kelString& fileName, std::optional<kelLogCallback> callba
     s.fileName.clear();
     if (textEquals(name, u"<none>")) return true;
     s.fileName = name.empty() ? moduleNameWithExt(u"log") : name;
-    const kelFileHandle fd = createFileAt(s.fileName, false, true, O_WRONLY);
+    const kelFileHandle fd = createFileAt(s.fileName, false, true);
     if (fd < 0) return false;
     s.fd = fd;
     const int64_t size = fileSizeOf(fd);
@@ -275,8 +290,14 @@ void logMessage(const kelString& text, int consoleMode, int toFile, int stampTyp
     }
 }
 
-void setInfoMask(uint32_t mask) noexcept { g_infoMask = mask; }
-uint32_t infoMask() noexcept { return g_infoMask; }
+void setInfoMask(uint32_t mask) noexcept
+{
+    g_infoMask = mask;
+}
+uint32_t infoMask() noexcept
+{
+    return g_infoMask;
+}
 
 void infoMessage(const kelString& text, int64_t mask, int consoleMode, int toFile, int stampType, int memInfo,
                  int threadId, uint32_t flags)

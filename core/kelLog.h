@@ -6,7 +6,9 @@
 // exit logging stops and the queued writes are finished.
 //
 // Integer options take -1 for "keep the current default", 0 for off and any
-// other value for on.
+// other value for on. Defaults: no log file, no console, file output on (it
+// takes effect once logSettings names a file), date-and-time stamps, no
+// memory or thread prefix, 8-bit (UTF-8) file text, local time.
 
 #include "core/kelTypes.h"
 
@@ -43,8 +45,8 @@ using kelLogCallback = std::function<void(const kelString& line)>;
 // one, an empty function removes it. False when the log file cannot be
 // opened (file output then stays without a file).
 bool logSettings(const kelString& fileName, std::optional<kelLogCallback> callback = std::nullopt,
-                 int consoleMode = -1, int toFile = -1, int stampType = -1, int memInfo = -1, int threadId = -1,
-                 int unicodeFile = -1, int useUTC = -1);
+                 int consoleMode = -1, int toFile = -1, int stampType = -1, int memInfo = -1,
+                 int threadId = -1, int unicodeFile = -1, int useUTC = -1);
 
 // Builds one line and delivers it (console, callback, file). Does nothing
 // after shutdown began or when no output is on.

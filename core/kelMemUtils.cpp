@@ -22,7 +22,10 @@ void* reallocMem(void* block, size_t size) noexcept
     return std::realloc(block, size);
 }
 
-void freeMem(void* block) noexcept { std::free(block); }
+void freeMem(void* block) noexcept
+{
+    std::free(block);
+}
 
 bool memEquals(const void* a, const void* b, size_t count) noexcept
 {
@@ -72,7 +75,8 @@ void swapBytePairs(void* buffer, size_t size) noexcept
 {
     if (buffer == nullptr) return;
     auto* p = static_cast<uint8_t*>(buffer);
-    for (size_t i = 0; i + 1 < size; i += 2) std::swap(p[i], p[i + 1]);
+    for (size_t i = 0; i + 1 < size; i += 2)
+        std::swap(p[i], p[i + 1]);
 }
 
 uint64_t memoryInUse() noexcept

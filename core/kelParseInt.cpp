@@ -6,10 +6,13 @@
 
 namespace {
 
+// Bases run up to 69: the alphabet holds exactly the digits 0-68.
+constexpr int kMaxBase = 70;
+static_assert(kelDigitAlphabet.size() == kMaxBase - 1);
+
 // Digits of `value` in `base`, grouped from the right by `sep` every `split`
 // digits. `value` is non-zero and 1 < base < 70.
-template <typename Str>
-Str groupedDigits(uint64_t value, int base, int split, const Str& sep)
+template <typename Str> Str groupedDigits(uint64_t value, int base, int split, const Str& sep)
 {
     Str out;
     int inGroup = 0;
@@ -18,7 +21,8 @@ Str groupedDigits(uint64_t value, int base, int split, const Str& sep)
             out.append(sep.rbegin(), sep.rend());
             inGroup = 0;
         }
-        out.push_back(static_cast<typename Str::value_type>(kelDigitAlphabet[value % static_cast<unsigned>(base)]));
+        out.push_back(
+            static_cast<typename Str::value_type>(kelDigitAlphabet[value % static_cast<unsigned>(base)]));
         value /= static_cast<unsigned>(base);
         ++inGroup;
     }
@@ -27,12 +31,12 @@ Str groupedDigits(uint64_t value, int base, int split, const Str& sep)
 }
 
 template <typename Str>
-Str formatMagnitude(uint64_t magnitude, bool negative, int base, int split, typename Str::value_type splitChar,
-                    const Str& localeSep)
+Str formatMagnitude(uint64_t magnitude, bool negative, int base, int split,
+                    typename Str::value_type splitChar, const Str& localeSep)
 {
     using C = typename Str::value_type;
     if (magnitude == 0) return Str(1, C('0'));
-    if (base <= 1 || base >= static_cast<int>(kelDigitAlphabet.size())) return {};
+    if (base <= 1 || base >= kMaxBase) return {};
     const Str sep = splitChar == C(' ') ? localeSep : Str(1, splitChar);
     Str digits = groupedDigits(magnitude, base, split, sep);
     if (negative) digits.insert(digits.begin(), C('-'));
@@ -45,8 +49,7 @@ uint64_t magnitudeOf(int64_t value)
     return value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
 }
 
-template <typename C>
-int digitValue(C c)
+template <typename C> int digitValue(C c)
 {
     if (c >= C('0') && c <= C('9')) return int(c - C('0'));
     if (c >= C('A') && c <= C('Z')) return int(c - C('A')) + 10;
@@ -58,8 +61,10 @@ template <typename C>
 int64_t parseText(std::basic_string_view<C> text, int64_t defValue, int base, bool ignoreErrors)
 {
     if (text.empty() || base < 2 || base > 36) return defValue;
-    while (!text.empty() && text.front() == C(' ')) text.remove_prefix(1);
-    while (!text.empty() && text.back() == C(' ')) text.remove_suffix(1);
+    while (!text.empty() && text.front() == C(' '))
+        text.remove_prefix(1);
+    while (!text.empty() && text.back() == C(' '))
+        text.remove_suffix(1);
     if (text.empty()) return defValue;
 
     if (base == 10) {
@@ -117,8 +122,7 @@ int64_t parseText(std::basic_string_view<C> text, int64_t defValue, int base, bo
     return static_cast<int64_t>(value);
 }
 
-template <typename C>
-int64_t parseZ(const C* text, int64_t defValue, int base, bool ignoreErrors)
+template <typename C> int64_t parseZ(const C* text, int64_t defValue, int base, bool ignoreErrors)
 {
     if (text == nullptr) return defValue;
     return parseText(std::basic_string_view<C>(text), defValue, base, ignoreErrors);
@@ -128,7 +132,8 @@ int64_t parseZ(const C* text, int64_t defValue, int base, bool ignoreErrors)
 
 kelString formatInteger(int64_t value, int base, int split, char16_t splitChar)
 {
-    return formatMagnitude<kelString>(magnitudeOf(value), value < 0, base, split, splitChar, thousandSeparator());
+    return formatMagnitude<kelString>(magnitudeOf(value), value < 0, base, split, splitChar,
+                                      thousandSeparator());
 }
 
 kelString formatUnsigned(uint64_t value, int base, int split, char16_t splitChar)

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-// The 70 digits formatInteger/formatUnsigned draw from.
+// The digits formatInteger/formatUnsigned draw from (values 0-68).
 inline constexpr std::string_view kelDigitAlphabet =
     "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz[]<>&$#";
 
@@ -39,7 +39,8 @@ std::string formatUnsigned8(uint64_t value, int base = 10, int split = 0, char s
 //    count;
 //  - a magnitude beyond 64 bits gives `defValue`. Magnitudes up to 2^64 - 1
 //    are kept as their 64-bit pattern, so "$FFFFFFFFFFFFFFFF" reads as -1.
-int64_t parseInteger(std::u16string_view text, int64_t defValue = 0, int base = 10, bool ignoreErrors = false);
+int64_t parseInteger(std::u16string_view text, int64_t defValue = 0, int base = 10,
+                     bool ignoreErrors = false);
 int64_t parseInteger(std::string_view text, int64_t defValue = 0, int base = 10, bool ignoreErrors = false);
 // The same for texts held in zero-terminated buffers; a null pointer gives
 // `defValue`.

@@ -35,7 +35,8 @@ bool textEquals(std::string_view a, std::string_view b, bool trim = false);
 // end (`padLeft`) or its left end.
 kelString padText(std::u16string_view text, int width, char16_t padChar = u' ', bool padLeft = true,
                   bool cut = false);
-std::string padText(std::string_view text, int width, char padChar = ' ', bool padLeft = true, bool cut = false);
+std::string padText(std::string_view text, int width, char padChar = ' ', bool padLeft = true,
+                    bool cut = false);
 
 // `count` copies of `ch` (none for count <= 0).
 kelString repeatChar(char16_t ch, int count);

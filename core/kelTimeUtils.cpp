@@ -48,11 +48,20 @@ int64_t percentPositive(int64_t part, int64_t total) noexcept
     return part > 0 && total > 0 ? percent(part, total) : 0;
 }
 
-bool isLeapYear(int year) noexcept { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+bool isLeapYear(int year) noexcept
+{
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
 
-kelSystemTime systemTimeNow() noexcept { return now(true); }
+kelSystemTime systemTimeNow() noexcept
+{
+    return now(true);
+}
 
-kelSystemTime localTimeNow() noexcept { return now(false); }
+kelSystemTime localTimeNow() noexcept
+{
+    return now(false);
+}
 
 kelString formatTime(const kelSystemTime& time, const kelString& format)
 {

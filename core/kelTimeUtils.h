@@ -35,8 +35,7 @@ kelSystemTime localTimeNow() noexcept;
 // special. Empty on failure or for an empty result.
 kelString formatTime(const kelSystemTime& time, const kelString& format);
 
-template <typename T>
-constexpr T choose(bool flag, T a, T b)
+template <typename T> constexpr T choose(bool flag, T a, T b)
 {
     return flag ? a : b;
 }

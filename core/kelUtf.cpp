@@ -2,11 +2,12 @@
 
 namespace {
 
-void appendUtf8(std::string& out, uint32_t cp)
+// Writes one code point at `o` (room for six bytes) and returns the end.
+char* putUtf8(char* o, uint32_t cp)
 {
     if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-        return;
+        *o = static_cast<char>(cp);
+        return o + 1;
     }
     // Number of bytes and the lead byte's marker bits.
     int n;
@@ -27,43 +28,50 @@ void appendUtf8(std::string& out, uint32_t cp)
         n = 6;
         lead = 0xFC;
     }
-    char bytes[6];
     for (int k = n - 1; k > 0; --k) {
-        bytes[k] = static_cast<char>(0x80 | (cp & 0x3F));
+        o[k] = static_cast<char>(0x80 | (cp & 0x3F));
         cp >>= 6;
     }
-    bytes[0] = static_cast<char>(lead | cp);
-    out.append(bytes, static_cast<size_t>(n));
+    o[0] = static_cast<char>(lead | cp);
+    return o + n;
 }
 
-constexpr bool isHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-constexpr bool isLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+constexpr bool isHighSurrogate(char16_t u)
+{
+    return u >= 0xD800 && u <= 0xDBFF;
+}
+constexpr bool isLowSurrogate(char16_t u)
+{
+    return u >= 0xDC00 && u <= 0xDFFF;
+}
 
 } // namespace
 
 std::string codePointToUtf8(int32_t cp)
 {
-    std::string out;
-    if (cp >= 0) appendUtf8(out, static_cast<uint32_t>(cp));
-    return out;
+    if (cp < 0) return {};
+    char bytes[6];
+    return std::string(bytes, putUtf8(bytes, static_cast<uint32_t>(cp)));
 }
 
 std::string utf16ToUtf8(std::u16string_view text)
 {
-    std::string out;
-    out.reserve(text.size());
+    // Three bytes per unit at most: a pair takes four for two units.
+    std::string out(text.size() * 3, '\0');
+    char* o = out.data();
     const size_t n = text.size();
     for (size_t i = 0; i < n; ++i) {
         const char16_t u = text[i];
         if (u < 0x80) {
-            out.push_back(static_cast<char>(u));
+            *o++ = static_cast<char>(u);
         } else if (isHighSurrogate(u) && i + 1 < n && isLowSurrogate(text[i + 1])) {
-            appendUtf8(out, (static_cast<uint32_t>(u) << 10) + text[i + 1] - 56613888u);
+            o = putUtf8(o, (static_cast<uint32_t>(u) << 10) + text[i + 1] - 56613888u);
             ++i;
         } else {
-            appendUtf8(out, u);
+            o = putUtf8(o, u);
         }
     }
+    out.resize(static_cast<size_t>(o - out.data()));
     return out;
 }
 
@@ -72,12 +80,14 @@ kelString utf8ToUtf16(const void* bytes, size_t len)
     kelString out;
     if (bytes == nullptr || len == 0) return out;
     const auto* p = static_cast<const uint8_t*>(bytes);
-    out.reserve(len);
+    // One unit per byte at most: a four-byte form gives two.
+    out.resize(len);
+    char16_t* o = out.data();
     size_t i = 0;
     while (i < len) {
         const uint8_t b = p[i];
         if (b < 0x80) {
-            out.push_back(b);
+            *o++ = b;
             ++i;
             continue;
         }
@@ -85,7 +95,7 @@ kelString utf8ToUtf16(const void* bytes, size_t len)
         uint32_t cp, least;
         if (b < 0xC0 || b >= 0xFE) {
             // A stray continuation byte, or 0xFE/0xFF which start nothing.
-            out.push_back(kelReplacementChar);
+            *o++ = kelReplacementChar;
             ++i;
             continue;
         } else if (b < 0xE0) {
@@ -107,7 +117,7 @@ kelString utf8ToUtf16(const void* bytes, size_t len)
         if (k < n) {
             // Cut off by the end or by a byte that is no continuation: that
             // byte starts the next character.
-            out.push_back(kelReplacementChar);
+            *o++ = kelReplacementChar;
             i += k;
             continue;
         }
@@ -115,16 +125,20 @@ kelString utf8ToUtf16(const void* bytes, size_t len)
         if (cp < least || cp > 0x10FFFF) {
             // Overlong forms (C0 80 would smuggle in a 0) and code points
             // that UTF-16 cannot carry.
-            out.push_back(kelReplacementChar);
+            *o++ = kelReplacementChar;
         } else if (cp > 0xFFFF) {
             cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+            *o++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+            *o++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
         } else {
-            out.push_back(static_cast<char16_t>(cp));
+            *o++ = static_cast<char16_t>(cp);
         }
     }
+    out.resize(static_cast<size_t>(o - out.data()));
     return out;
 }
 
-kelString utf8ToUtf16(std::string_view bytes) { return utf8ToUtf16(bytes.data(), bytes.size()); }
+kelString utf8ToUtf16(std::string_view bytes)
+{
+    return utf8ToUtf16(bytes.data(), bytes.size());
+}

@@ -29,25 +29,35 @@ struct kelUtilsStateData
             countsPerMs = frequency / 1000;
             counterMissing = false;
         }
-        if (const std::lconv* lc = std::localeconv(); lc != nullptr && lc->thousands_sep != nullptr &&
-                                                      lc->thousands_sep[0] != '\0') {
+        if (const std::lconv* lc = std::localeconv();
+            lc != nullptr && lc->thousands_sep != nullptr && lc->thousands_sep[0] != '\0') {
             separator8 = lc->thousands_sep;
             separator = utf8ToUtf16(separator8);
         }
     }
 };
 
+// Never destroyed, so late messages during exit still find it.
 kelUtilsStateData& state()
 {
-    static kelUtilsStateData s;
-    return s;
+    static kelUtilsStateData* const s = new kelUtilsStateData;
+    return *s;
 }
 
 } // namespace
 
-uint64_t perfCounterFrequency() noexcept { return state().frequency; }
-uint64_t perfCountsPerMs() noexcept { return state().countsPerMs; }
-bool perfCounterMissing() noexcept { return state().counterMissing; }
+uint64_t perfCounterFrequency() noexcept
+{
+    return state().frequency;
+}
+uint64_t perfCountsPerMs() noexcept
+{
+    return state().countsPerMs;
+}
+bool perfCounterMissing() noexcept
+{
+    return state().counterMissing;
+}
 
 uint64_t perfCounterNow() noexcept
 {
@@ -56,8 +66,14 @@ uint64_t perfCounterNow() noexcept
     return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
 }
 
-const kelString& thousandSeparator() noexcept { return state().separator; }
-const std::string& thousandSeparator8() noexcept { return state().separator8; }
+const kelString& thousandSeparator() noexcept
+{
+    return state().separator;
+}
+const std::string& thousandSeparator8() noexcept
+{
+    return state().separator8;
+}
 
 void setMessageHook(kelMessageHook hook)
 {
