@@ -190,16 +190,18 @@ bool kelRTPTransmitter::doOpen()
 
 void kelRTPTransmitter::doClose(bool)
 {
-    if (f_receiver)
+    // The receiver's RTCP stack says BYE as it stops, also through the
+    // destinations: they close only after it.
+    if (f_receiver) {
         f_receiver->askStop();
+        (void)f_receiver->stop(3000, true);
+    }
     if (f_destinations.lock(true, 1000)) {
         for (intptr_t i = 0; i < f_destinations.count(); ++i)
             if (auto* d = static_cast<kelRTPDestination*>(f_destinations.getObject(i)))
                 d->closeDest();
         f_destinations.unlockRO();
     }
-    if (f_receiver)
-        (void)f_receiver->stop(3000, true);
     std::lock_guard<std::mutex> build(f_buildGuard);
     std::vector<uint8_t>().swap(f_sendBuf);
 }
