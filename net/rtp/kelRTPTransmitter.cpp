@@ -152,7 +152,9 @@ void kelRTPTransmitter::close(bool clearAllDest) noexcept
 {
     std::lock_guard<std::mutex> guard(f_stateGuard);
     try {
-        if (active() || (f_receiver && f_receiver->status() != keltsStopped))
+        // Also after an open whose receiver could not bind: the
+        // destinations were opened all the same.
+        if (f_opened.exchange(false) || active())
             doClose(clearAllDest);
     } catch (...) {
         logMessage(u"RTP transmitter close raised an exception");
@@ -175,6 +177,7 @@ bool kelRTPTransmitter::doOpen()
     f_receiver->setBind2port(f_bind2port);
     if (!f_receiver->start(10000))
         return false;
+    f_opened.store(true);
     f_socketError.store(f_receiver->socketError());
     // Destinations open once the receiver's socket is bound: they share
     // its port.
