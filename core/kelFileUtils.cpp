@@ -22,6 +22,13 @@ bool validHandle(kelFileHandle handle)
     return handle >= 0;
 }
 
+// The access mode is the routine's own: an O_WRONLY in `flags` would turn
+// O_RDWR into an invalid mode.
+int extraFlags(int flags)
+{
+    return flags & ~O_ACCMODE;
+}
+
 // Maps an origin to lseek's whence; -1 for an unknown origin.
 int whenceOf(int origin)
 {
@@ -104,8 +111,8 @@ bool isDirectory(const kelString& name)
 kelFileHandle createFileAt(const kelString& name, bool truncate, bool keepOpen, int flags)
 {
     if (name.empty()) return kelInvalidFile;
-    const int fd =
-        ::open(pathOf(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : 0) | flags, 0666);
+    const int fd = ::open(pathOf(name).c_str(),
+                          O_RDWR | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : 0) | extraFlags(flags), 0666);
     if (fd < 0) return kelInvalidFile;
     if (keepOpen) return fd;
     ::close(fd);
@@ -115,7 +122,7 @@ kelFileHandle createFileAt(const kelString& name, bool truncate, bool keepOpen, 
 kelFileHandle openFileAt(const kelString& name, bool write, bool /*shareWrite*/, int flags)
 {
     if (name.empty()) return kelInvalidFile;
-    const int fd = ::open(pathOf(name).c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC | flags);
+    const int fd = ::open(pathOf(name).c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC | extraFlags(flags));
     return fd < 0 ? kelInvalidFile : fd;
 }
 

@@ -34,7 +34,8 @@ bool isDirectory(const kelString& name);
 // Opens for reading and writing, creating the file when missing (truncating
 // it when `truncate`). With `keepOpen` returns the handle, otherwise closes it
 // and returns kelNoFile; kelInvalidFile on failure. `flags` are extra open(2)
-// flags (O_APPEND, O_SYNC, ...); descriptors are always close-on-exec.
+// flags (O_APPEND, O_SYNC, ...; an access mode in them is ignored);
+// descriptors are always close-on-exec.
 kelFileHandle createFileAt(const kelString& name, bool truncate = false, bool keepOpen = true, int flags = 0);
 // Opens an existing file for reading (and writing); kelInvalidFile on
 // failure. Sharing is the file system's: other openers are never locked out,

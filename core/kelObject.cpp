@@ -162,26 +162,34 @@ bool kelObject::acquireRead(uint32_t id, intptr_t timeout) noexcept
     }
 }
 
+bool kelObject::tryAcquireWrite(uint32_t id, intptr_t wait) noexcept
+{
+    uint32_t expected = 0;
+    f_woEnterThreadID.compare_exchange_strong(expected, id);
+    if (f_woEnterThreadID.load() != id) return false;
+    std::unique_lock guard(f_pwnThreadGuard);
+    if (reentrantTake(kWrite, id, wait, guard)) {
+        if (reentrantTake(kRead, id, 0, guard)) {
+            recordOwner(id, false);
+            releaseCounter(f_acqObj[kRead]);
+            f_woEnterThreadID = 0;
+            return true;
+        }
+        releaseCounter(f_acqObj[kWrite]);
+    }
+    f_woEnterThreadID = 0;
+    return false;
+}
+
 bool kelObject::acquireWrite(uint32_t id, intptr_t timeout) noexcept
 {
+    // One attempt without waiting first: an uncontended acquisition then
+    // never reads the clock.
+    if (tryAcquireWrite(id, 0)) return true;
     const uint64_t mark = tickNow();
     const intptr_t half = timeout < 0 ? 0 : timeout / 2;
     for (;;) {
-        uint32_t expected = 0;
-        f_woEnterThreadID.compare_exchange_strong(expected, id);
-        if (f_woEnterThreadID.load() == id) {
-            std::unique_lock guard(f_pwnThreadGuard);
-            if (reentrantTake(kWrite, id, half, guard)) {
-                if (reentrantTake(kRead, id, 0, guard)) {
-                    recordOwner(id, false);
-                    releaseCounter(f_acqObj[kRead]);
-                    f_woEnterThreadID = 0;
-                    return true;
-                }
-                releaseCounter(f_acqObj[kWrite]);
-            }
-            f_woEnterThreadID = 0;
-        }
+        if (tryAcquireWrite(id, half)) return true;
         kelSleepMs(1);
         if (!timeLeft(mark, timeout)) return false;
     }

@@ -88,6 +88,7 @@ private:
 
     bool acquireRead(uint32_t id, intptr_t timeout) noexcept;
     bool acquireWrite(uint32_t id, intptr_t timeout) noexcept;
+    bool tryAcquireWrite(uint32_t id, intptr_t wait) noexcept;
     bool releaseNewest() noexcept;
     static bool acquireStaticLock(intptr_t timeout) noexcept;
 

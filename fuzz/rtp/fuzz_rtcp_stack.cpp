@@ -19,7 +19,10 @@ public:
 class Stack : public kelRTCPstack
 {
 public:
-    explicit Stack(Owner* owner) : kelRTCPstack(owner, false) {}
+    explicit Stack(Owner* owner) : kelRTCPstack(owner, false)
+    {
+        setNTPClock([](kelNTP_timestamp&) { return false; });
+    }
     int sendTo(const sockaddr_in*, const uint8_t*, size_t) noexcept override { return 0; }
 };
 

@@ -2,10 +2,10 @@
 
 #include "core/kelLog.h"
 #include "net/rtp/kelRTPBytes.h"
+#include "net/rtp/kelSocks_SNTP.h"
 #include "net/sockets/kelUdpSocket.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
 // --- member list ---------------------------------------------------------------
@@ -71,15 +71,10 @@ kelRTCPstack::kelRTCPstack(kelRTCPStackOwner* streamer, bool useNTP)
       f_rng(std::random_device{}())
 {
     f_idleThread.reset(kelCreate<kelRTCPIdleThread>(this));
-    // The machine's UTC time stamps sender reports; the local clock needs no
-    // preparation, so `useNTP` changes nothing here.
-    (void)useNTP;
-    f_ntp = [](kelNTP_timestamp& ntp) {
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::system_clock::now().time_since_epoch());
-        ntp = ntpFromUnixMs(static_cast<uint64_t>(ms.count()));
-        return true;
-    };
+    // Sender reports carry the process's shared, SNTP-corrected clock.
+    f_ntp = [](kelNTP_timestamp& ntp) { return getNTPTime(&ntp); };
+    if (useNTP)
+        (void)getNTPTime(nullptr);
 }
 
 kelRTCPstack::~kelRTCPstack() = default;
@@ -158,10 +153,13 @@ rtp_site_info* kelRTCPstack::memberAcq(uint32_t ssrc, bool create, bool ro, intp
             m = nullptr;
     } else if (create) {
         m = newMember(ssrc);
-        if (m && m->r_acq->acquire(false, 1) && f_members.add(static_cast<void*>(m)) >= 0) {
+        const bool locked = m && m->r_acq->acquire(false, 1);
+        if (locked && f_members.add(static_cast<void*>(m)) >= 0) {
             if (created)
                 *created = true;
         } else if (m) {
+            if (locked)
+                m->r_acq->releaseWO();
             delete m;
             m = nullptr;
         }

@@ -140,8 +140,11 @@ public:
     using NTPClock = std::function<bool(kelNTP_timestamp& ntp)>;
 
     // `streamer` may be null (nothing is then reported upwards); it must
-    // outlive the stack. With `useNTP` the shared NTP clock is prepared at
-    // once, otherwise on the first sender report.
+    // outlive the stack. Sender reports are stamped by the shared NTP clock
+    // (getNTPTime); with `useNTP` it is prepared at once, otherwise on the
+    // first sender report. Preparing it queries the default NTP server:
+    // tests point that at loopback (setNTPDefaultServer) or replace the
+    // clock with setNTPClock.
     kelRTCPstack(kelRTCPStackOwner* streamer, bool useNTP);
     ~kelRTCPstack() override;
 

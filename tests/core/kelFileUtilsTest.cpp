@@ -57,7 +57,7 @@ TEST_F(kelFileUtilsTest, CreateWriteSeekTruncateDelete)
     EXPECT_EQ(createFileAt(name, false, false), kelNoFile);
     EXPECT_TRUE(fileExistsAt(name));
 
-    const kelFileHandle h = createFileAt(name, true, true);
+    const kelFileHandle h = createFileAt(name, true, true, O_WRONLY); // the access mode stays read-write
     ASSERT_GE(h, 0);
     EXPECT_EQ(writeFileAt(h, nullptr, 0), kelFileOk);
     EXPECT_EQ(writeFileAt(h, "0123456789", 10), kelFileOk);

@@ -2,6 +2,7 @@
 
 #include "core/kelFileUtils.h"
 #include "core/kelUtf.h"
+#include "core/kelUtilsState.h"
 
 #include <gtest/gtest.h>
 
@@ -163,4 +164,18 @@ TEST_F(kelLogTest, ExitFinishesQueuedWrites)
     EXPECT_EQ(lines, 700u);
     EXPECT_EQ(text.size(), 700u * 8);
     ::unlink(name.c_str());
+}
+
+TEST(kelMessageHookTest, MessagesGoToTheProgramsHook)
+{
+    kelString seen;
+    setMessageHook([&](const kelString& text, const kelString& caption, uint32_t flags, void*) {
+        seen = caption + u"|" + text + (flags == kelMbIconError ? u"|error" : u"");
+        return 1;
+    });
+    EXPECT_EQ(showMessage(u"text", u"cap", kelMbIconError), 1);
+    EXPECT_EQ(seen, u"cap|text|error");
+    setMessageHook([](const kelString&, const kelString&, uint32_t, void*) -> int { throw 2; });
+    EXPECT_EQ(showMessage(u"x"), 0); // the exception stays inside
+    setMessageHook({});
 }

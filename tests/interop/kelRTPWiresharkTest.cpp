@@ -3,7 +3,11 @@
 // Nothing is sent: the packets go into a capture file through text2pcap.
 #include "net/rtp/kelSocks_RTP.h"
 
+#include "core/kelCreate.h"
+
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -100,38 +104,6 @@ Bytes rtpPacket(uint16_t seq, uint32_t ts, uint8_t pt, size_t payload)
     return p;
 }
 
-Bytes compound(size_t blocks, bool sender, const char* cname)
-{
-    Bytes buf(1500);
-    kelRTCPWriter w(buf.data(), buf.size());
-    bool ok = sender ? w.beginSR(0x5EED1234, ntpFromUnixMs(1765267200123ull), 123456, 10, 1600) : w.beginRR(0x5EED1234);
-    for (size_t i = 0; ok && i < blocks; ++i) {
-        if (w.openBlocks() == kelRTCPMaxBlocks)
-            ok = w.beginRR(0x5EED1234);
-        kelRTCPReportBlock b;
-        b.ssrc = 0x1000 + static_cast<uint32_t>(i);
-        b.fractionLost = 25;
-        b.cumulativeLost = 3;
-        b.extendedHighestSeq = 0x00010010;
-        b.lastSR = 0xC2001000;
-        b.delaySinceLastSR = 65536;
-        ok = ok && w.addBlock(b);
-    }
-    ok = ok && w.addSDES(0x5EED1234, cname);
-    EXPECT_TRUE(ok);
-    buf.resize(w.size());
-    return buf;
-}
-
-Bytes app(uint8_t subtype, const char* name, const uint8_t* data, size_t n)
-{
-    Bytes buf(64);
-    kelRTCPWriter w(buf.data(), buf.size());
-    EXPECT_TRUE(w.addAPP(0x5EED1234, subtype, name, data, n));
-    buf.resize(w.size());
-    return buf;
-}
-
 TEST_F(kelRTPWiresharkTest, RtpDataAndComfortNoisePingDissectCleanly)
 {
     std::vector<Bytes> packets;
@@ -146,31 +118,101 @@ TEST_F(kelRTPWiresharkTest, RtpDataAndComfortNoisePingDissectCleanly)
     EXPECT_EQ(complaints(pcap), "");
 }
 
-TEST_F(kelRTPWiresharkTest, RtcpReportsByeAndAppDissectCleanly)
+// What the RTCP stack itself sends, captured instead of sent.
+class Owner : public kelRTCPStackOwner
 {
+public:
+    uint32_t rtcpSSRC() const noexcept override { return 0x5EED1234; }
+    std::string rtcpCNAME() const override { return cname; }
+    std::string cname = "kelRTPTransmitter@quill";
+};
+
+class CapturingStack : public kelRTCPstack
+{
+public:
+    explicit CapturingStack(Owner* owner) : kelRTCPstack(owner, false)
+    {
+        setNTPClock([](kelNTP_timestamp& ntp) {
+            ntp = ntpFromUnixMs(1765267200123ull);
+            return true;
+        });
+        setClock([this] { return t; });
+    }
+    int sendTo(const sockaddr_in*, const uint8_t* data, size_t size) noexcept override
+    {
+        sent.emplace_back(data, data + size);
+        return 0;
+    }
+    uint64_t t = 5000000;
+    std::vector<Bytes> sent;
+};
+
+sockaddr_in member(uint32_t i)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(7001 + 2 * i));
+    return a;
+}
+
+TEST_F(kelRTPWiresharkTest, StackReportsProbesAndByeDissectCleanly)
+{
+    Owner owner;
+    kelOwned<CapturingStack> stack(kelCreate<CapturingStack>(&owner));
+    ASSERT_TRUE(stack);
+    // 40 members, each known from an SR and heard with some RTP loss.
+    for (uint32_t i = 0; i < 40; ++i) {
+        const uint32_t ssrc = 0x1000 + i;
+        uint8_t sr[28];
+        kelRTCPWriter w(sr, sizeof sr);
+        ASSERT_TRUE(w.beginSR(ssrc, ntpFromUnixMs(1765267199000ull), 1, 2, 3));
+        w.closePacket();
+        stack->processRTCP(member(i), sr, sizeof sr);
+        for (uint16_t seq = 100; seq < 150; seq = static_cast<uint16_t>(seq + (seq % 7 == 0 ? 2 : 1))) {
+            rtp_hdr h;
+            h.setSsrc(ssrc);
+            h.setSeq(seq);
+            stack->processRTP(member(i), h, 172);
+            (void)stack->updateSeq(ssrc, seq);
+        }
+    }
+    stack->t += 1500;
+    rtp_hdr sentHeader;
+    sentHeader.setTimestamp(160000);
+    stack->onRTPSent(sentHeader, 160);
+
+    // Our report (an SR, as we sent), then reports with CNAMEs of every
+    // length modulo 4, so every padding case is seen.
+    std::vector<Bytes> packets;
+    for (const char* cname : {"kelRTPTransmitter@quill", "a", "", "ab@c"}) {
+        owner.cname = cname;
+        stack->sent.clear();
+        ASSERT_TRUE(stack->report(false));
+        packets.push_back(stack->sent.at(0));
+    }
+    // A round-trip probe with the CNAME ahead of it, the hole-punching HELO,
+    // an APP whose data is not a whole number of words, and the BYE.
     kelRTTPayload probe;
-    probe.timeMark = 123456789;
-    probe.magic = 0x1234567;
     probe.proberSSRC = 0x5EED1234;
     probe.probedSSRC = 0x1000;
     uint8_t rtt[kelRTTPayloadSize];
     probe.write(rtt);
     const uint8_t five[5] = {1, 2, 3, 4, 5};
-    Bytes bye(8);
-    kelRTCPWriter bw(bye.data(), bye.size());
-    ASSERT_TRUE(bw.addBYE(0x5EED1234));
+    stack->sent.clear();
+    ASSERT_EQ(stack->sendAPPto(member(0), kelRTTProbe, "_RTT", rtt, sizeof rtt, true), 0);
+    ASSERT_EQ(stack->sendAPPto(member(0), 0, "HELO", nullptr, 0, false), 0);
+    ASSERT_EQ(stack->sendAPPto(member(0), 7, "TEST", five, sizeof five, false), 0);
+    ASSERT_TRUE(stack->report(true));
+    packets.insert(packets.end(), stack->sent.begin(), stack->sent.begin() + 5);
 
-    // CNAMEs of every length modulo 4, so every padding case is seen.
-    const std::vector<Bytes> packets{
-        compound(2, true, "kelRTPReceiver@host"), compound(1, false, "a"),     compound(0, false, ""),
-        compound(40, false, "ab@c"),              compound(3, true, "abcdefgh"), bye,
-        app(kelRTTProbe, "_RTT", rtt, sizeof rtt), app(kelRTTEcho, "_RTT", rtt, sizeof rtt),
-        app(0, "HELO", nullptr, 0),               app(7, "TEST", five, sizeof five)};
     const std::string pcap = capture(packets, 5007);
     EXPECT_EQ(tshark(pcap, "-T fields -e rtcp.pt"),
-              "200,202\n201,202\n201,202\n201,201,202\n200,202\n203\n204\n204\n204\n204\n");
-    EXPECT_EQ(tshark(pcap, "-Y 'frame.number == 4' -T fields -e rtcp.rc"), "31,9\n");
-    EXPECT_EQ(tshark(pcap, "-Y 'frame.number == 1' -T fields -e rtcp.sdes.text"), "kelRTPReceiver@host\n");
+              "200,201,202\n200,202\n200,202\n200,202\n202\n204\n204\n204\n203\n");
+    // 31 blocks in the SR, the other 9 in an RR; the later reports have
+    // none, as nobody was heard since.
+    EXPECT_EQ(tshark(pcap, "-Y 'frame.number == 1' -T fields -e rtcp.rc"), "31,9\n");
+    EXPECT_EQ(tshark(pcap, "-Y 'frame.number == 1' -T fields -e rtcp.sdes.text"), "kelRTPTransmitter@quill\n");
     EXPECT_EQ(complaints(pcap), "");
 }
 

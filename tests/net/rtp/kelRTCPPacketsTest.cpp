@@ -72,16 +72,6 @@ TEST(kelRTCPPacketsTest, SdesSizeFollowsTheCnameLength)
                                  'z', 0, 0, 0}));
 }
 
-TEST(kelRTCPPacketsTest, ByePacket)
-{
-    uint8_t buf[8];
-    kelRTCPWriter w(buf, sizeof buf);
-    ASSERT_TRUE(w.addBYE(0x99887766));
-    EXPECT_EQ(written(w), (Bytes{0x81, 203, 0, 1, 0x99, 0x88, 0x77, 0x66}));
-    EXPECT_FALSE(w.addBYE(1)) << "the buffer is full";
-    EXPECT_EQ(w.size(), 8u);
-}
-
 TEST(kelRTCPPacketsTest, AppDataIsPaddedToWholeWords)
 {
     // Five data bytes are sent as eight, so the length field (4) covers them.
@@ -161,26 +151,6 @@ TEST(kelRTCPParserTest, RoundTripOfACompoundReport)
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(v.cname), v.cnameLength), "me@host");
     EXPECT_FALSE(r.next(v));
     EXPECT_FALSE(r.malformed());
-}
-
-TEST(kelRTCPParserTest, AppAndByeFields)
-{
-    uint8_t buf[64];
-    kelRTCPWriter w(buf, sizeof buf);
-    const uint8_t data[20] = {9};
-    ASSERT_TRUE(w.addAPP(5, 1, "_RTT", data, 20));
-    ASSERT_TRUE(w.addBYE(5));
-    kelRTCPReader r(buf, w.size());
-    kelRTCPPacketView v;
-    ASSERT_TRUE(r.next(v));
-    EXPECT_TRUE(v.isApp("_RTT"));
-    EXPECT_EQ(v.count, 1);
-    EXPECT_EQ(v.appDataSize, 20u);
-    EXPECT_EQ(v.appData[0], 9);
-    ASSERT_TRUE(r.next(v));
-    EXPECT_EQ(v.type, kelrtcp_BYE);
-    EXPECT_TRUE(v.hasSSRC);
-    EXPECT_EQ(v.ssrc, 5u);
 }
 
 TEST(kelRTCPParserTest, WalkStopsAtTheFirstMalformedPacket)

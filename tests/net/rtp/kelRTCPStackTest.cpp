@@ -77,6 +77,8 @@ public:
     {
         setClock([this] { return t; });
         setRandom([](uint32_t upper) { return std::min<uint32_t>(upper, 50); });
+        // No synchronised clock: the shared one would ask a public server.
+        setNTPClock([](kelNTP_timestamp&) { return false; });
     }
     using kelRTCPstack::checkTimeouts;
     using kelRTCPstack::resetSession;
@@ -106,11 +108,11 @@ public:
     std::vector<Sent> sent;
 };
 
-Bytes rr(uint32_t ssrc)
+Bytes rrOrBye(uint32_t ssrc, bool isBye)
 {
     Bytes b(8);
     kelRTCPWriter w(b.data(), b.size());
-    EXPECT_TRUE(w.beginRR(ssrc));
+    EXPECT_TRUE(isBye ? w.addBYE(ssrc) : w.beginRR(ssrc));
     w.closePacket();
     return b;
 }
@@ -122,15 +124,6 @@ Bytes srWithCname(uint32_t ssrc, const char* cname)
     EXPECT_TRUE(w.beginSR(ssrc, kelNTP_timestamp{0x11223344, 0x55667788}, 1, 2, 3));
     EXPECT_TRUE(w.addSDES(ssrc, cname));
     b.resize(w.size());
-    return b;
-}
-
-Bytes single(uint32_t ssrc, bool isBye)
-{
-    Bytes b(8);
-    kelRTCPWriter w(b.data(), b.size());
-    EXPECT_TRUE(isBye ? w.addBYE(ssrc) : w.beginRR(ssrc));
-    w.closePacket();
     return b;
 }
 
@@ -185,9 +178,9 @@ protected:
 
 TEST_F(kelRTCPStackTest, RtcpMakesMembersKnownAndOwnPacketsAreIgnored)
 {
-    feed(rr(0x1111));
+    feed(rrOrBye(0x1111, false));
     feed(srWithCname(0x2222, "peer@far"), 6003);
-    feed(rr(kOwnSSRC));
+    feed(rrOrBye(kOwnSSRC, false));
     EXPECT_EQ(stack->memberCount(), 3);
     EXPECT_EQ(owner.packetSSRCs, (std::vector<uint32_t>{0x1111, 0x2222}));
     EXPECT_EQ(owner.cnames, (std::vector<std::string>{std::to_string(0x2222) + "=peer@far"}));
@@ -203,7 +196,7 @@ TEST_F(kelRTCPStackTest, RtcpMakesMembersKnownAndOwnPacketsAreIgnored)
     kelRTCPstack::memberReleaseRO(m);
 
     // A known RTCP address stays; the member is found by it.
-    feed(rr(0x2222), 7000);
+    feed(rrOrBye(0x2222, false), 7000);
     const sockaddr_in byAddr = loopback(6003);
     m = stack->memberByAddrAcq(false, byAddr, true, 100);
     ASSERT_NE(m, nullptr);
@@ -214,10 +207,10 @@ TEST_F(kelRTCPStackTest, RtcpMakesMembersKnownAndOwnPacketsAreIgnored)
 
 TEST_F(kelRTCPStackTest, ByeIsReportedOnceAndUnknownByeIsIgnored)
 {
-    feed(rr(0x1111));
-    feed(single(0x1111, true));
-    feed(single(0x1111, true));
-    feed(single(0x5555, true));
+    feed(rrOrBye(0x1111, false));
+    feed(rrOrBye(0x1111, true));
+    feed(rrOrBye(0x1111, true));
+    feed(rrOrBye(0x5555, true));
     ASSERT_EQ(owner.gone.size(), 1u);
     EXPECT_EQ(owner.gone[0].ssrc, 0x1111u);
     EXPECT_FALSE(owner.gone[0].timedOut);
@@ -231,7 +224,7 @@ TEST_F(kelRTCPStackTest, SequenceCheckThroughTheStack)
 {
     EXPECT_FALSE(stack->updateSeq(kOwnSSRC, 1));
     // A member known from RTCP alone starts afresh with its first RTP packet.
-    feed(rr(0x1111));
+    feed(rrOrBye(0x1111, false));
     EXPECT_TRUE(stack->updateSeq(0x1111, 40000));
     EXPECT_TRUE(stack->updateSeq(0x1111, 40001));
     for (uint16_t s = 40002; s < 40100; ++s)
@@ -248,7 +241,7 @@ TEST_F(kelRTCPStackTest, SequenceCheckThroughTheStack)
 
 TEST_F(kelRTCPStackTest, ReceiverReportGoesToMembersAndOwner)
 {
-    feed(rr(0x1111));
+    feed(rrOrBye(0x1111, false));
     for (uint16_t s = 10; s < 20; ++s)
         if (s != 15)
             hearRTP(0x1111, s);
@@ -308,7 +301,7 @@ TEST_F(kelRTCPStackTest, FortyMembersSpillIntoASecondReceiverReport)
 {
     for (uint32_t i = 0; i < 40; ++i) {
         const uint16_t port = static_cast<uint16_t>(7001 + 2 * i);
-        feed(rr(0x100 + i), port);
+        feed(rrOrBye(0x100 + i, false), port);
         hearRTP(0x100 + i, 1, port);
     }
     ASSERT_TRUE(stack->report(false));
@@ -330,8 +323,8 @@ TEST_F(kelRTCPStackTest, FortyMembersSpillIntoASecondReceiverReport)
 
 TEST_F(kelRTCPStackTest, SilentMemberTimesOutAndIsRemovedTwoReportsLater)
 {
-    feed(rr(0x1111));
-    feed(rr(0x2222), 6003);
+    feed(rrOrBye(0x1111, false));
+    feed(rrOrBye(0x2222, false), 6003);
     // 0x2222 keeps sending RTP; 0x1111 falls silent after its RR.
     const uint64_t lastRR = stack->t;
     uint16_t seq = 1;
@@ -384,7 +377,7 @@ TEST_F(kelRTCPStackTest, FirstReportComesAfterTheInitialInterval)
 
 TEST_F(kelRTCPStackTest, RoundTripProbeAndEcho)
 {
-    feed(rr(0x1111));
+    feed(rrOrBye(0x1111, false));
     stack->advance(2200); // first report, then the probe
     const auto isProbe = [](const TestStack::Sent& s) {
         kelRTCPReader r(s.data.data(), s.data.size());
@@ -427,7 +420,7 @@ TEST_F(kelRTCPStackTest, ByeOnlyAfterSomethingWasSent)
     EXPECT_TRUE(owner.reports.empty());
     ASSERT_TRUE(stack->report(false));
     ASSERT_TRUE(stack->report(true));
-    EXPECT_EQ(owner.reports.back(), single(kOwnSSRC, true));
+    EXPECT_EQ(owner.reports.back(), rrOrBye(kOwnSSRC, true));
 }
 
 TEST_F(kelRTCPStackTest, AppWithoutAddressSendsNothing)
