@@ -1,12 +1,17 @@
 #pragma once
-// The core classes: lockable objects and events, the create/free pair, and
-// the thread-safe lists.
+// The core classes: lockable objects and events, the create/free pair, the
+// thread-safe lists, threads, the thread manager and timers.
 
+#include "core/kelAbstractTimer.h"
 #include "core/kelCreate.h"
 #include "core/kelEvent.h"
 #include "core/kelIdList.h"
 #include "core/kelList.h"
 #include "core/kelObject.h"
+#include "core/kelPeriodicTimer.h"
+#include "core/kelRandomGenThread.h"
 #include "core/kelStringList.h"
+#include "core/kelThread.h"
+#include "core/kelThreadManager.h"
 #include "core/kelTick.h"
 #include "core/kelTypes.h"
