@@ -43,11 +43,24 @@ uint32_t kelMulticastSocket::interfaceAddr() const noexcept
 
 int kelMulticastSocket::mjoin(const kelString& groupAddr, int ioFlags, int ttl, bool disableLoop) noexcept
 {
-    if (!isConnected(10)) {
-        if (const int err = bind(nullptr); err != 0) return err;
-    }
     const uint32_t group = str2ipN(groupAddr);
     if (group == INADDR_NONE) return WSAEADDRNOTAVAIL;
+    if (!isConnected(10)) {
+        int err;
+        if (ioFlags & kelMJoinReceive) {
+            // Linux hands group datagrams only to sockets bound to the
+            // wildcard (or the group) address, never to one bound to an
+            // interface address; the bind address still chooses the
+            // interface of the membership below.
+            sockaddr_in any{};
+            any.sin_family = AF_INET;
+            any.sin_port = htons(f_bindToPort.p_proto);
+            err = bind(&any);
+        } else {
+            err = bind(nullptr);
+        }
+        if (err != 0) return err;
+    }
     const uint32_t intf = interfaceAddr();
     if (ioFlags & kelMJoinReceive) {
         ip_mreq req{};

@@ -44,8 +44,10 @@ class kelMulticastSocket : public kelUdpSocket
 public:
     explicit kelMulticastSocket(bool overlapped = false) noexcept : kelUdpSocket(overlapped) {}
 
-    // Binds (unless connected) and, with kelMJoinReceive in `ioFlags`, joins
-    // `groupAddr` on the bindToIP interface (any when unset or "0.0.0.0");
+    // Binds (unless connected; to the wildcard address when receiving, so
+    // group datagrams are delivered) and, with kelMJoinReceive in `ioFlags`,
+    // joins `groupAddr` on the bindToIP interface (any when unset or
+    // "0.0.0.0");
     // with kelMJoinSend, sets the TTL and makes the group at the socket's
     // port the target of sendData. `disableLoop` stops our own sends from
     // coming back. 0, 10049 for a group that is not an address, or the error
