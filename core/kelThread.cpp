@@ -12,6 +12,7 @@
 #include <mutex>
 #include <new>
 #include <pthread.h>
+#include <sched.h>
 #include <stdexcept>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -28,6 +29,8 @@ struct ThreadSlot
     int64_t refCount = 0;
     std::atomic<int32_t> status{keltsStopped};
     std::atomic<intptr_t> priority{0};
+    // Highest and time-critical priorities use the real-time scheduler.
+    std::atomic<bool> realTime{false};
     std::atomic<int32_t> stopRequest{0};
     std::atomic<uintptr_t> handle{0};
     std::atomic<uint32_t> threadId{0};
@@ -145,9 +148,21 @@ bool isLive(int32_t status) noexcept
     return status == keltsRunning || status == keltsBeforeRunning;
 }
 
-bool applyPriority(uint32_t tid, intptr_t priority) noexcept
+// Applies `priority` to the thread `tid`: a nice value, or with `realTime`
+// and a priority of highest or above, the real-time FIFO scheduler.
+bool applyPriority(uint32_t tid, intptr_t priority, bool realTime) noexcept
 {
     if (tid == 0) return false;
+    const auto id = static_cast<pid_t>(tid);
+    if (realTime && priority >= kelThreadPriorityHighest) {
+        sched_param param{};
+        param.sched_priority = priority >= kelThreadPriorityTimeCritical ? 20 : 10;
+        return ::sched_setscheduler(id, SCHED_FIFO, &param) == 0;
+    }
+    if (::sched_getscheduler(id) != SCHED_OTHER) {
+        sched_param param{};
+        if (::sched_setscheduler(id, SCHED_OTHER, &param) != 0) return false;
+    }
     const int nice = std::clamp(table().baseNice + kelPriorityToNice(priority), -20, 19);
     return ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) == 0;
 }
@@ -204,7 +219,7 @@ struct kelThreadProcedure
         if (s.status.load() == keltsBeforeRunning && s.runToken.load() == start.token) {
             // The handle is stored once this comes.
             if (ready) (void)ready->waitFor(2000);
-            (void)applyPriority(kelCurrentThreadId(), s.priority.load());
+            (void)applyPriority(kelCurrentThreadId(), s.priority.load(), s.realTime.load());
             int32_t expected = keltsBeforeRunning;
             s.status.compare_exchange_strong(expected, keltsRunning);
             exitCode = body(start);
@@ -298,6 +313,7 @@ kelThread::kelThread(bool active, intptr_t priority)
     ThreadSlot& s = tt.slots[f_globalThreadIndex];
     s.status = keltsStopped;
     s.priority = priority;
+    s.realTime = false;
     s.stopRequest = 0;
     s.handle = 0;
     s.threadId = 0;
@@ -733,9 +749,28 @@ bool kelThread::setPriority(intptr_t value) noexcept
     if (value == s.priority.load()) return true;
     const int32_t st = s.status.load();
     if (s.runToken.load() != 0 && st != keltsStopped && s.threadId.load() != 0) {
-        if (!applyPriority(s.threadId.load(), value)) return false;
+        if (!applyPriority(s.threadId.load(), value, s.realTime.load())) return false;
     }
     s.priority = value;
+    return true;
+}
+
+bool kelThread::realTimeScheduling() const noexcept
+{
+    return f_globalThreadIndex != kNoSlot && table().slots[f_globalThreadIndex].realTime.load();
+}
+
+bool kelThread::setRealTimeScheduling(bool value) noexcept
+{
+    if (f_globalThreadIndex == kNoSlot) return false;
+    ThreadTable& tt = table();
+    ThreadSlot& s = tt.slots[f_globalThreadIndex];
+    std::lock_guard lock(tt.mutex);
+    if (value == s.realTime.load()) return true;
+    if (s.runToken.load() != 0 && s.status.load() != keltsStopped && s.threadId.load() != 0) {
+        if (!applyPriority(s.threadId.load(), s.priority.load(), value)) return false;
+    }
+    s.realTime = value;
     return true;
 }
 

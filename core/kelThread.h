@@ -87,7 +87,7 @@ public:
     // the same timeout, and the start fails if it does not finish. From
     // keltsPaused: resumes. True when the thread runs (or began running).
     // Any thread but the body itself.
-    [[nodiscard]] bool start(intptr_t timeout = 10000) noexcept;
+    bool start(intptr_t timeout = 10000) noexcept;
     // Asks the body to stop and waits up to `timeout` ms for it to end
     // (kDefaultTimeout: the default stop timeout). With `force`, a body that
     // does not end in time is abandoned (see above). Called from the body
@@ -141,6 +141,12 @@ public:
     // Stores a new priority; on a live thread it is applied first, and the
     // old value is kept when that fails. False then.
     bool setPriority(intptr_t value) noexcept;
+    // Off by default. When on, the highest and time-critical priorities run
+    // the thread under the real-time FIFO scheduler (which needs the
+    // privilege for it) instead of a nice value. False when that fails on a
+    // live thread; the old setting stays.
+    bool realTimeScheduling() const noexcept;
+    bool setRealTimeScheduling(bool value) noexcept;
     kelThreadStatus status() const noexcept;
     // Writes the slot's status directly.
     void setStatus(kelThreadStatus value) noexcept;

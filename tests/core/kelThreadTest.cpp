@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <functional>
 #include <poll.h>
+#include <sched.h>
 #include <stdexcept>
 #include <sys/resource.h>
 #include <thread>
@@ -315,6 +316,17 @@ TEST(kelThreadTest, PriorityMapsToNiceValues)
     EXPECT_TRUE(t->setPriority(kelThreadPriorityIdle));
     EXPECT_EQ(t->priority(), kelThreadPriorityIdle);
     EXPECT_EQ(::getpriority(PRIO_PROCESS, static_cast<id_t>(t->getThreadId())), 19);
+    const auto tid = static_cast<pid_t>(t->getThreadId());
+    EXPECT_EQ(::sched_getscheduler(tid), SCHED_OTHER); // never real-time unless asked
+
+    // Real-time scheduling needs the privilege; without it the setting stays.
+    if (t->setPriority(kelThreadPriorityTimeCritical) && t->setRealTimeScheduling(true)) {
+        EXPECT_EQ(::sched_getscheduler(tid), SCHED_FIFO);
+        EXPECT_TRUE(t->setRealTimeScheduling(false));
+    } else {
+        EXPECT_FALSE(t->realTimeScheduling());
+    }
+    EXPECT_EQ(::sched_getscheduler(tid), SCHED_OTHER);
 }
 
 TEST(kelThreadTest, ObjectsBeyondTheSlotTableAreRefused)
