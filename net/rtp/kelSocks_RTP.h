@@ -1,5 +1,7 @@
 #pragma once
-// RTP and RTCP: packet formats, the RTCP stack and its member table.
+// RTP and RTCP: packet formats, the RTCP stack and its member table, and the
+// streamers that move RTP over sockets (receiver, transmitter and its
+// destinations).
 
 #include "net/rtp/kelNTPTimestamp.h"
 #include "net/rtp/kelRTCPInterval.h"
@@ -7,4 +9,8 @@
 #include "net/rtp/kelRTCPParser.h"
 #include "net/rtp/kelRTCPSiteInfo.h"
 #include "net/rtp/kelRTCPstack.h"
+#include "net/rtp/kelRTPDestination.h"
 #include "net/rtp/kelRTPHeader.h"
+#include "net/rtp/kelRTPReceiver.h"
+#include "net/rtp/kelRTPStreamer.h"
+#include "net/rtp/kelRTPTransmitter.h"

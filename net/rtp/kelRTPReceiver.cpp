@@ -1,0 +1,463 @@
+#include "net/rtp/kelRTPReceiver.h"
+
+#include "core/kelLog.h"
+#include "core/kelParseInt.h"
+#include "net/rtp/kelRTPTransmitter.h"
+#include "net/sockets/kelSockets.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+
+#include <random>
+
+namespace {
+
+constexpr size_t kUdpBuffer = 4096;
+constexpr size_t kTcpBuffer = 14096;
+// The receive wait drops to this after data and doubles while idle, up to
+// about 1.8 s; the wake descriptor ends any wait at once.
+constexpr int64_t kWaitAfterData = 17;
+constexpr int64_t kWaitGrowLimit = 1800;
+// Datagrams in a row that are not RTP before the receiver turns raw.
+constexpr intptr_t kBrokenLimit = 4;
+
+int64_t portNumber(const kelString& port)
+{
+    return parseInteger(port, 0);
+}
+
+bool isAnyAddress(const kelString& ip)
+{
+    return ip.empty() || ip == u"0.0.0.0";
+}
+
+uint32_t randomNonZero()
+{
+    static thread_local std::mt19937 rng{std::random_device{}()};
+    uint32_t v = 0;
+    while (v == 0)
+        v = rng();
+    return v;
+}
+
+} // namespace
+
+kelRTPReceiver::kelRTPReceiver(const kelString& bind2port, const kelString& ip, bool isRAW, const kelString& bind2ip,
+                               kelRTPTransmitter* transmitter, bool isUDP, bool noRTCP, intptr_t ttl)
+    : kelRTPStreamer(isRAW || !isUDP, noRTCP, isUDP, isMulticastAddr(ip), ttl, transmitter != nullptr,
+                     kelThreadPriorityHighest),
+      f_bind2port(bind2port), f_bind2ip(bind2ip), f_ip(ip), f_transmitter(transmitter)
+{
+    if (f_isMC)
+        f_socket = std::make_unique<kelMulticastSocket>();
+    else if (isUDP)
+        f_socket = std::make_unique<kelUdpSocket>();
+    else {
+        f_socket = std::make_unique<kelTcpSocket>();
+        f_isServer = isAnyAddress(ip);
+        if (!f_isServer)
+            (void)f_socket->setHost(ip);
+    }
+}
+
+kelRTPReceiver::kelRTPReceiver(bool isRAW)
+    : kelRTPStreamer(isRAW, true, true, false, 1, false, kelThreadPriorityHighest)
+{
+}
+
+// --- properties ----------------------------------------------------------------
+
+kelString kelRTPReceiver::bind2port() const
+{
+    std::lock_guard<std::mutex> guard(f_propGuard);
+    return f_bind2port;
+}
+
+void kelRTPReceiver::setBind2port(const kelString& port)
+{
+    std::lock_guard<std::mutex> guard(f_propGuard);
+    f_bind2port = port;
+}
+
+kelString kelRTPReceiver::bind2ip() const
+{
+    std::lock_guard<std::mutex> guard(f_propGuard);
+    return f_bind2ip;
+}
+
+void kelRTPReceiver::setBind2ip(const kelString& ip)
+{
+    std::lock_guard<std::mutex> guard(f_propGuard);
+    f_bind2ip = ip;
+}
+
+kelString kelRTPReceiver::portLocal() const
+{
+    std::lock_guard<std::mutex> guard(f_propGuard);
+    return f_portL;
+}
+
+void kelRTPReceiver::setPortLocal(const kelString& port)
+{
+    std::lock_guard<std::mutex> guard(f_propGuard);
+    f_portL = port;
+}
+
+kelString kelRTPReceiver::rtcpGroup() const
+{
+    return f_isMC ? f_ip : kelString();
+}
+
+// --- start and stop ----------------------------------------------------------------
+
+void kelRTPReceiver::startIn()
+{
+    kelRTPStreamer::startIn();
+    f_broken.store(0);
+    const uint32_t parent = f_ssrcParent.load();
+    f_ssrc.store(parent != 0 ? parent : randomNonZero());
+    setPortLocal(u"<none>");
+    setSocketError(0);
+    if (!f_socket)
+        return;
+    {
+        std::lock_guard<std::mutex> guard(f_socketGuard);
+        f_socket->setBindToIP(bind2ip());
+        if (f_isUDP) {
+            bindUdp();
+        } else if (!f_isServer) {
+            (void)f_socket->setPort(bind2port());
+        }
+    }
+    if (f_isUDP && socketError() == 0) {
+        sockaddr_in bound{};
+        if (f_socket->getSockAddrBound(bound) == 0)
+            setPortLocal(formatInteger(ntohs(bound.sin_port)));
+        startRTCP();
+        f_active.store(true);
+    }
+}
+
+// Called with f_socketGuard held.
+void kelRTPReceiver::bindUdp() noexcept
+{
+    const int64_t port = portNumber(bind2port());
+    if (f_isMC) {
+        auto* ms = static_cast<kelMulticastSocket*>(f_socket.get());
+        // Several receivers (and the transmitter's group socket) may share
+        // the group's port on one machine.
+        if (ms->getSocket(true) != kelInvalidSocket)
+            (void)ms->setOptBool(kelSO_REUSEADDR, true);
+        if (port > 0)
+            (void)ms->setBindToPort(formatInteger(port));
+        setSocketError(ms->mjoin(f_ip, kelMJoinReceive, 1, false));
+        return;
+    }
+    if (port > 0)
+        setSocketError(f_socket->bindSocketToPort(static_cast<int>(port)));
+    else
+        (void)f_socket->bindSocketToPort(0);
+}
+
+void kelRTPReceiver::startRTCP() noexcept
+{
+    if (!f_rtcp || f_noRTCP.load() || f_isRAW.load())
+        return;
+    const int64_t port = portNumber(portLocal());
+    f_rtcp->setBind2port(formatInteger(port > 0 ? port + 1 : 0));
+    if (f_rtcp->start(10000))
+        (void)f_rtcp->readyEvent().waitFor(1000);
+}
+
+void kelRTPReceiver::startOut()
+{
+    {
+        std::lock_guard<std::mutex> guard(f_socketGuard);
+        if (f_socket) {
+            if (f_isMC)
+                (void)static_cast<kelMulticastSocket*>(f_socket.get())->mleave();
+            f_accepted.reset();
+            (void)f_socket->close(false);
+        }
+    }
+    if (f_rtcp)
+        (void)f_rtcp->stop(3000, true);
+    f_active.store(false);
+}
+
+// --- receive loop --------------------------------------------------------------------
+
+int kelRTPReceiver::receiveUdp(sockaddr_in& from, uint8_t* buf, size_t size, int64_t wait) noexcept
+{
+    const kelSocketHandle fd = f_socket->handle();
+    if (fd == kelInvalidSocket) {
+        sleepThread(wait);
+        return 0;
+    }
+    pollfd fds[2] = {{static_cast<int>(fd), POLLIN, 0}, {wakeFd(), POLLIN, 0}};
+    const int n = ::poll(fds, fds[1].fd >= 0 ? 2 : 1, static_cast<int>(wait));
+    if (n <= 0)
+        return 0;
+    if (fds[1].fd >= 0 && (fds[1].revents & POLLIN))
+        consumeWake();
+    if (!(fds[0].revents & (POLLIN | POLLERR)))
+        return 0;
+    const int got = static_cast<kelUdpSocket*>(f_socket.get())->recvfrom(&from, buf, static_cast<int>(size), true);
+    if (got < 0) {
+        // A larger datagram keeps its start; anything else is passed over
+        // (a port-unreachable reported on a socket we also send from).
+        return kelWSAGetLastError() == WSAEMSGSIZE ? static_cast<int>(size) : 0;
+    }
+    return got;
+}
+
+int kelRTPReceiver::receiveTcp(sockaddr_in& from, uint8_t* buf, size_t size, int64_t wait) noexcept
+{
+    kelSocket* data = f_isServer ? f_accepted.get() : f_socket.get();
+    pollfd fds[3];
+    nfds_t count = 0;
+    const int wake = wakeFd();
+    if (wake >= 0)
+        fds[count++] = {wake, POLLIN, 0};
+    const nfds_t listenAt = count;
+    if (f_isServer && f_socket->handle() != kelInvalidSocket)
+        fds[count++] = {static_cast<int>(f_socket->handle()), POLLIN, 0};
+    const nfds_t dataAt = count;
+    if (data && data->handle() != kelInvalidSocket)
+        fds[count++] = {static_cast<int>(data->handle()), POLLIN, 0};
+    if (::poll(fds, count, static_cast<int>(wait)) <= 0)
+        return 0;
+    if (wake >= 0 && (fds[0].revents & POLLIN))
+        consumeWake();
+    if (f_isServer && listenAt < dataAt && (fds[listenAt].revents & POLLIN)) {
+        intptr_t result = 0;
+        std::unique_ptr<kelSocket> peer = f_socket->accept(result, 1);
+        // One connection at a time: a further one is turned away.
+        if (peer && !f_accepted)
+            f_accepted = std::move(peer);
+        else if (peer)
+            (void)peer->close(false);
+        return 0;
+    }
+    if (dataAt >= count || !(fds[dataAt].revents & (POLLIN | POLLERR | POLLHUP)))
+        return 0;
+    uint32_t got = static_cast<uint32_t>(size);
+    const int rc = data->read(buf, got, 0, true);
+    if (rc != 0 || got == 0) {
+        // The peer went: a server waits for the next one, a client
+        // reconnects on the next round.
+        std::lock_guard<std::mutex> guard(f_socketGuard);
+        if (f_isServer)
+            f_accepted.reset();
+        else
+            (void)f_socket->close(false);
+        return 0;
+    }
+    (void)data->getSockAddr(from);
+    return static_cast<int>(got);
+}
+
+intptr_t kelRTPReceiver::execute(uintptr_t)
+{
+    if (socketError() != 0 || !f_socket)
+        return 0;
+    std::vector<uint8_t> buf(f_isUDP ? kUdpBuffer : kTcpBuffer);
+    int64_t wait = 100;
+    if (!f_isUDP) {
+        // Leave the owner a moment to finish its own set-up.
+        if (sleepThread(100) && shouldStop())
+            return 0;
+        std::lock_guard<std::mutex> guard(f_socketGuard);
+        if (f_isServer) {
+            const int64_t port = portNumber(bind2port());
+            int rc = f_socket->bindSocketToPort(static_cast<int>(port > 0 ? port : 0));
+            if (rc == 0)
+                rc = f_socket->listen(5);
+            setSocketError(rc);
+            sockaddr_in bound{};
+            if (rc == 0 && f_socket->getSockAddrBound(bound) == 0)
+                setPortLocal(formatInteger(ntohs(bound.sin_port)));
+        } else if (f_socket->connect() == 0) {
+            sockaddr_in bound{};
+            if (f_socket->getSockAddrBound(bound) == 0)
+                setPortLocal(formatInteger(ntohs(bound.sin_port)));
+        }
+        f_active.store(socketError() == 0);
+    }
+    while (!shouldStop() && socketError() == 0) {
+        try {
+            if (socketsRented()) {
+                sleepThread(10);
+                continue;
+            }
+            if (!f_isUDP && !f_isServer && f_socket->handle() == kelInvalidSocket) {
+                std::lock_guard<std::mutex> guard(f_socketGuard);
+                (void)f_socket->connect();
+            }
+            sockaddr_in from{};
+            const int n = f_isUDP ? receiveUdp(from, buf.data(), buf.size(), wait)
+                                  : receiveTcp(from, buf.data(), buf.size(), wait);
+            if (n <= 0) {
+                if (wait < kWaitGrowLimit)
+                    wait *= 2;
+                if (!f_isUDP && f_socket->handle() == kelInvalidSocket)
+                    sleepThread(100);
+                continue;
+            }
+            wait = kWaitAfterData;
+            processDatagram(from, buf.data(), static_cast<size_t>(n));
+        } catch (...) {
+            logMessage(u"RTP receive round raised an exception");
+        }
+    }
+    return 0;
+}
+
+void kelRTPReceiver::processDatagram(const sockaddr_in& from, const uint8_t* data, size_t size) noexcept
+{
+    if (f_pingsockInProgress.load() || data == nullptr)
+        return;
+    try {
+        if (f_isRAW.load()) {
+            onRTPData(from, data, data, size, size);
+            return;
+        }
+        if (size < kelRTPHeaderSize)
+            return;
+        if (!rtpIsVersion2(data[0])) {
+            if (f_broken.fetch_add(1) + 1 > kBrokenLimit)
+                f_isRAW.store(true);
+            return;
+        }
+        f_broken.store(0);
+        kelRTPPacketInfo info;
+        // Shorter than its own header and padding: nothing to deliver.
+        if (!rtpParsePacket(data, size, info))
+            return;
+        if (f_rtcp && !f_noRTCP.load()) {
+            f_rtcp->processRTP(from, info.header, size);
+            if (!f_rtcp->updateSeq(info.header.ssrc(), info.header.seq()))
+                return;
+        }
+        onRTPData(from, data, data + info.payloadOffset, info.payloadSize, size);
+    } catch (...) {
+        logMessage(u"RTP data hook raised an exception");
+    }
+}
+
+// --- sending -------------------------------------------------------------------------
+
+int kelRTPReceiver::sendDatagram(const sockaddr_in& addr, const uint8_t* data, size_t size, int64_t checkMs) noexcept
+{
+    std::lock_guard<std::mutex> guard(f_socketGuard);
+    if (!f_socket || !f_isUDP || f_socket->handle() == kelInvalidSocket)
+        return WSAENOTSOCK;
+    return static_cast<kelUdpSocket*>(f_socket.get())
+        ->sendto(addr, data, static_cast<uint32_t>(size), 0, checkMs, false);
+}
+
+int kelRTPReceiver::sendRTP_CN_To(const sockaddr_in& addr) noexcept
+{
+    if (!f_socket)
+        return WSAENOTSOCK;
+    if (addr.sin_addr.s_addr == 0)
+        return 0;
+    kelRTCPstack* paired = nullptr;
+    if (f_transmitter)
+        paired = f_transmitter->rtcp();
+    // Without a paired transmitter the pings count up from 1 on their own:
+    // repeats of one number would be dropped as duplicates by the far
+    // side's sequence check, so a path that had to be reopened never would.
+    const uint16_t seq = paired ? paired->nextSeq() : static_cast<uint16_t>(f_pingSeq.fetch_add(1) + 1);
+    uint8_t ping[kelRTPCNPingSize];
+    rtpBuildCNPing(ping, seq, _SSRC());
+    const int rc = sendDatagram(addr, ping, sizeof ping, 100);
+    if (rc != 0)
+        setSocketError(rc);
+    return rc;
+}
+
+void kelRTPReceiver::onRTPSent(const sockaddr_in&, const uint8_t* packet, size_t size) noexcept
+{
+    if (!f_rtcp || f_noRTCP.load() || packet == nullptr || size < kelRTPHeaderSize)
+        return;
+    f_rtcp->onRTPSent(rtp_hdr::read(packet), size - kelRTPHeaderSize);
+}
+
+// --- hooks: forwarded to the transmitter -------------------------------------------
+
+void kelRTPReceiver::onMemberSilent(const rtp_site_info*)
+{
+}
+
+void kelRTPReceiver::onRTPData(const sockaddr_in& from, const uint8_t* header, const uint8_t* payload,
+                               size_t payloadSize, size_t packetSize)
+{
+    if (f_transmitter)
+        f_transmitter->onRTPData(from, header, payload, payloadSize, packetSize);
+}
+
+void kelRTPReceiver::onRTCPReport(const uint8_t* data, size_t size)
+{
+    if (f_transmitter)
+        f_transmitter->onRTCPReport(data, size);
+}
+
+void kelRTPReceiver::onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, const uint8_t* packet, size_t size)
+{
+    if (f_transmitter)
+        f_transmitter->onRTCPPacket(ssrc, from, packet, size);
+}
+
+void kelRTPReceiver::onSDESItem(uint32_t ssrc, const rtcp_sdes_item& item)
+{
+    if (f_transmitter)
+        f_transmitter->onSDESItem(ssrc, item);
+}
+
+void kelRTPReceiver::onMemberGone(const rtp_site_info* member, bool timedOut)
+{
+    if (f_transmitter)
+        f_transmitter->onMemberGone(member, timedOut);
+}
+
+void kelRTPReceiver::onRTCPApp(const sockaddr_in& from, uint32_t ssrc, uint8_t subtype, const char* name,
+                               const uint8_t* data, size_t size)
+{
+    if (f_transmitter)
+        f_transmitter->onRTCPApp(from, ssrc, subtype, name, data, size);
+}
+
+void kelRTPReceiver::onIdle(bool timerExpired)
+{
+    if (timerExpired && f_rtcp && !f_noRTCP.load()) {
+        // Copies, so the hook runs with no lock held.
+        std::vector<rtp_site_info> silent;
+        bool any = false;
+        kelRTCPSourceList& members = f_rtcp->members();
+        if (members.lock(true, 100)) {
+            for (intptr_t i = 0; i < members.count(); ++i) {
+                rtp_site_info* m = members.member(i);
+                if (m == nullptr || m->r_ssrc == _SSRC())
+                    continue;
+                any = true;
+                if (!m->r_acq->acquire(true, 20))
+                    continue;
+                if (m->r_lastPayloadTM == 0) {
+                    try {
+                        silent.push_back(*m);
+                    } catch (...) {
+                    }
+                }
+                m->r_acq->releaseRO();
+            }
+            members.unlockRO();
+            if (!any)
+                onMemberSilent(nullptr);
+            for (const rtp_site_info& m : silent)
+                onMemberSilent(&m);
+        }
+    }
+    if (f_transmitter)
+        f_transmitter->onIdle(timerExpired);
+}

@@ -1,0 +1,117 @@
+#pragma once
+// kelRTPReceiver: binds (UDP, multicast) or connects / listens (TCP) its
+// socket, reads datagrams or the TCP stream on its own thread, checks and
+// strips RTP headers, runs the RTCP bookkeeping and hands payloads to
+// onRTPData.
+//
+// The receive loop waits in poll() on the socket and the thread's wake
+// descriptor, so a stop request ends it at once. TCP is always raw (the
+// stream carries no packet boundaries); UDP input that is not RTP turns the
+// receiver raw after five such datagrams in a row.
+//
+// A receiver that belongs to a kelRTPTransmitter shares its socket with it
+// (one UDP port both sends and receives) and forwards every hook to the
+// transmitter's hook of the same name after its own (empty) work.
+//
+// Make with kelCreate, free with kelFree. start() binds and starts the RTCP
+// stack (startIn runs before start returns); stop() ends the loop, closes
+// the socket and stops the stack.
+
+#include "net/rtp/kelRTPStreamer.h"
+
+#include <atomic>
+#include <vector>
+
+class kelRTPTransmitter;
+class kelTcpSocket;
+
+class kelRTPReceiver : public kelRTPStreamer
+{
+public:
+    // `bind2port`: local port (UDP, multicast, TCP server) or the remote
+    // port (TCP client); "0" or empty for any. `ip`: the remote host (TCP
+    // client), the multicast group, or empty. `bind2ip`: local address,
+    // empty for any. `transmitter`: the owner whose hooks get ours, or null.
+    // TCP (`isUDP` false) forces raw mode; a TCP receiver listens when `ip`
+    // is empty or "0.0.0.0", otherwise it connects to `ip`.
+    kelRTPReceiver(const kelString& bind2port, const kelString& ip, bool isRAW, const kelString& bind2ip,
+                   kelRTPTransmitter* transmitter, bool isUDP, bool noRTCP, intptr_t ttl);
+    // A receiver without socket and RTCP, fed through processDatagram by its
+    // owner.
+    explicit kelRTPReceiver(bool isRAW);
+
+    // The 13-byte comfort-noise ping (payload type 13) to `addr` through our
+    // socket, numbered by the paired transmitter's counter or, without one,
+    // 1, 2, 3 ...: 10038 without a socket, 0 and nothing sent for IP 0, else the
+    // send result (an error is also kept in socketError). Any thread.
+    int sendRTP_CN_To(const sockaddr_in& addr) noexcept;
+    // One datagram through our socket, with a write check of `checkMs`:
+    // 0, 10038 without an open socket, or the send error. Any thread.
+    int sendDatagram(const sockaddr_in& addr, const uint8_t* data, size_t size, int64_t checkMs) noexcept;
+    // The SSRC of the next start; 0 for a random one.
+    void setNewSSRC(uint32_t newssrc) noexcept { f_ssrcParent.store(newssrc); }
+    // Tells the RTCP stack about an RTP packet sent from our socket.
+    void onRTPSent(const sockaddr_in& addr, const uint8_t* packet, size_t size) noexcept;
+
+    // Runs a received datagram through the checks and hooks of the receive
+    // loop. The receive thread, or the owner of a socketless receiver.
+    void processDatagram(const sockaddr_in& from, const uint8_t* data, size_t size) noexcept;
+
+    // --- properties ---------------------------------------------------------
+    kelString bind2port() const;
+    void setBind2port(const kelString& port);
+    kelString bind2ip() const;
+    void setBind2ip(const kelString& ip);
+    // The local port actually bound, "<none>" before.
+    kelString portLocal() const;
+    bool isServer() const noexcept { return f_isServer; }
+    kelRTPTransmitter* transmitter() const noexcept { return f_transmitter; }
+    // Consecutive datagrams that were not RTP.
+    intptr_t brokenCount() const noexcept { return f_broken.load(); }
+
+    // --- hooks ----------------------------------------------------------------
+    // A member that has sent no RTP yet, at each expiry of the report timer;
+    // null when there are no members. Idle thread. Empty here.
+    virtual void onMemberSilent(const rtp_site_info* member);
+
+    void onRTPData(const sockaddr_in& from, const uint8_t* header, const uint8_t* payload, size_t payloadSize,
+                   size_t packetSize) override;
+    void onRTCPReport(const uint8_t* data, size_t size) override;
+    void onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, const uint8_t* packet, size_t size) override;
+    void onSDESItem(uint32_t ssrc, const rtcp_sdes_item& item) override;
+    void onMemberGone(const rtp_site_info* member, bool timedOut) override;
+    void onIdle(bool timerExpired) override;
+    void onRTCPApp(const sockaddr_in& from, uint32_t ssrc, uint8_t subtype, const char* name, const uint8_t* data,
+                   size_t size) override;
+
+    kelString rtcpBindIP() const override { return bind2ip(); }
+    kelString rtcpGroup() const override;
+
+    kelString _classID() const override { return u"kelRTPReceiver"; }
+
+protected:
+    void startIn() override;
+    intptr_t execute(uintptr_t globalIndex) override;
+    void startOut() override;
+
+private:
+    void bindUdp() noexcept;
+    void startRTCP() noexcept;
+    // One poll-and-read round; the byte count, 0 for nothing.
+    int receiveUdp(sockaddr_in& from, uint8_t* buf, size_t size, int64_t wait) noexcept;
+    int receiveTcp(sockaddr_in& from, uint8_t* buf, size_t size, int64_t wait) noexcept;
+    void setPortLocal(const kelString& port);
+
+    mutable std::mutex f_propGuard;
+    kelString f_bind2port;
+    kelString f_bind2ip;
+    kelString f_ip;
+    bool f_isServer = false;
+    std::atomic<intptr_t> f_broken{0};
+    kelString f_portL = u"<none>";
+    kelRTPTransmitter* f_transmitter = nullptr;
+    // Sequence numbers of our own comfort-noise pings.
+    std::atomic<uint32_t> f_pingSeq{0};
+    // TCP server: the one connection kept.
+    std::unique_ptr<kelSocket> f_accepted;
+};

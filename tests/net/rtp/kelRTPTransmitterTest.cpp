@@ -1,0 +1,364 @@
+// kelRTPTransmitter on the loopback interface: packets to a receiver, the
+// payload clocks, sender report counts, destinations from hole packets,
+// NPNG answers and the keep-alive driven by a hand-moved clock.
+#include "kelRTPStreamTestSupport.h"
+
+#include "core/kelParseInt.h"
+#include "net/rtp/kelRTPBytes.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+kelOwned<kelRTPTransmitter> localTransmitter(intptr_t payload, const ManualClock* clock = nullptr, bool raw = false)
+{
+    kelOwned<kelRTPTransmitter> t(
+        kelCreate<kelRTPTransmitter>(payload, raw, false, kelString(u"127.0.0.1"), kelString(u"0"), kelString(), 1));
+    if (t && clock)
+        t->setClock(clock->fn());
+    if (t && !t->open())
+        t.reset();
+    return t;
+}
+
+uint16_t localPort(kelRTPTransmitter& t)
+{
+    return portOf(t.receiver()->portLocal());
+}
+
+TEST(kelRTPTransmitterTest, PacketsReachTheReceiverWithHeadersAndPayloadIntact)
+{
+    auto r = startedReceiver();
+    ASSERT_TRUE(r);
+    auto t = localTransmitter(0);
+    ASSERT_TRUE(t);
+    const sockaddr_in dest = loopbackAddr(portOf(r->portLocal()));
+    ASSERT_EQ(t->destAdd(true, &dest, nullptr, true), 0);
+    EXPECT_EQ(t->destAdd(false, &dest, nullptr, true), -1) << "the same RTP address twice";
+
+    const uint32_t ts0 = t->timestamp();
+    for (int i = 0; i < 5; ++i) {
+        Bytes payload(160, static_cast<uint8_t>(i));
+        const Bytes prebuf{0xEE, static_cast<uint8_t>(i)};
+        EXPECT_EQ(t->transmit(160, payload.data(), payload.size(), i == 0, -1, nullptr, prebuf.data(), prebuf.size()),
+                  12 + 2 + 160);
+    }
+    ASSERT_TRUE(waitFor([&] { return r->dataCount() == 5; }));
+    const auto got = r->dataCopy();
+    for (size_t i = 0; i < got.size(); ++i) {
+        SCOPED_TRACE(i);
+        const rtp_hdr& h = got[i].header;
+        EXPECT_EQ(h.r_V_P_X_CC, 0x80);
+        EXPECT_EQ(h.marker(), i == 0);
+        EXPECT_EQ(h.payloadType(), 0);
+        EXPECT_EQ(h.seq(), static_cast<uint16_t>(got[0].header.seq() + i));
+        EXPECT_EQ(h.timestamp(), ts0 + 160u * (i + 1));
+        EXPECT_EQ(h.ssrc(), t->_SSRC());
+        Bytes expected{0xEE, static_cast<uint8_t>(i)};
+        expected.insert(expected.end(), 160, static_cast<uint8_t>(i));
+        EXPECT_EQ(got[i].payload, expected);
+        // From the transmitter's own port: replies come back to it.
+        EXPECT_EQ(ntohs(got[i].from.sin_port), localPort(*t));
+    }
+    // An explicit payload type and address.
+    const uint8_t text[] = "hi";
+    EXPECT_EQ(t->transmit(2, text, 2, false, 113, &dest), 14);
+    ASSERT_TRUE(waitFor([&] { return r->dataCount() == 6; }));
+    EXPECT_EQ(r->dataCopy()[5].header.payloadType(), 113);
+}
+
+TEST(kelRTPTransmitterTest, PayloadClocksConvertSamplesToTimestampTicks)
+{
+    auto t = localTransmitter(0);
+    ASSERT_TRUE(t);
+    const uint8_t b = 0;
+    auto advance = [&](uint32_t samples) {
+        const uint32_t before = t->timestamp();
+        (void)t->transmit(samples, &b, 1);
+        return t->timestamp() - before;
+    };
+    EXPECT_EQ(advance(160), 160u);
+    t->setPayload(kelRTPPayloadL16Mono);
+    EXPECT_EQ(t->RTPclockRate(), 44100u);
+    EXPECT_EQ(advance(441), 441u);
+    t->setPayload(kelRTPPayloadMPA);
+    EXPECT_EQ(advance(1152), 2351u) << "1152 samples at 44100 Hz on the 90 kHz clock";
+    // The stream's real rate: 1152 samples at 48 kHz are 24 ms, 2160 ticks.
+    t->setSamplingRate(48000);
+    EXPECT_EQ(advance(1152), 2160u);
+    t->setPayload(113);
+    EXPECT_EQ(advance(3), 3u) << "other types keep counting at their own rate";
+    t->setPayload(kelRTPPayloadMPA);
+    EXPECT_EQ(t->samplingRate(), 48000u) << "the known rate survives a payload change";
+}
+
+TEST(kelRTPTransmitterTest, SenderReportCountsEachPacketOnceWhateverTheDestinations)
+{
+    ManualClock clock;
+    std::vector<kelOwned<RecordingReceiver>> receivers;
+    for (int i = 0; i < 3; ++i) {
+        receivers.push_back(startedReceiver());
+        ASSERT_TRUE(receivers.back());
+    }
+    auto t = localTransmitter(0, &clock);
+    ASSERT_TRUE(t);
+    for (auto& r : receivers) {
+        const sockaddr_in d = loopbackAddr(portOf(r->portLocal()));
+        ASSERT_GE(t->destAdd(true, &d, nullptr, true), 0);
+    }
+    Bytes payload(100, 0x55);
+    for (int i = 0; i < 10; ++i)
+        ASSERT_EQ(t->transmit(160, payload.data(), payload.size()), 3 * 112);
+    // Past the first report interval.
+    clock.advance(10000);
+    auto r = receivers[1].get();
+    Bytes sr;
+    ASSERT_TRUE(waitFor([&] {
+        for (const Bytes& d : r->rtcpCopy())
+            if (d.size() >= 28 && d[1] == 200) {
+                sr = d;
+                return true;
+            }
+        return false;
+    }));
+    EXPECT_EQ(rtpRead32(sr.data() + 4), t->_SSRC());
+    EXPECT_EQ(rtpRead32(sr.data() + 16), t->timestamp()) << "RTP timestamp of the last packet sent";
+    EXPECT_EQ(rtpRead32(sr.data() + 20), 10u) << "packets";
+    EXPECT_EQ(rtpRead32(sr.data() + 24), 1000u) << "payload octets";
+    // The CNAME of the SDES that closes the compound reached the receiver.
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard<std::mutex> g(r->guard);
+        return !r->cnames.empty();
+    }));
+    std::lock_guard<std::mutex> g(r->guard);
+    EXPECT_EQ(r->cnames[0].first, t->_SSRC());
+    EXPECT_EQ(r->cnames[0].second, t->receiver()->cname8());
+    EXPECT_EQ(r->cnames[0].second.rfind("kelRTPReceiver@", 0), 0u);
+}
+
+TEST(kelRTPTransmitterTest, HolePacketAddsItsSenderAsDestination)
+{
+    auto t = localTransmitter(0);
+    ASSERT_TRUE(t);
+    std::atomic<int> asked{0};
+    std::atomic<bool> refuse{true};
+    t->setOnAddDest([&](kelRTPTransmitter* sender, bool fromHole, const sockaddr_in&, const sockaddr_in&, bool& accept) {
+        EXPECT_EQ(sender, t.get());
+        EXPECT_TRUE(fromHole);
+        ++asked;
+        accept = !refuse.load();
+    });
+    auto r = startedReceiver();
+    ASSERT_TRUE(r);
+    const sockaddr_in tx = loopbackAddr(localPort(*t));
+    ASSERT_EQ(r->sendRTP_CN_To(tx), 0);
+    ASSERT_TRUE(waitFor([&] { return asked.load() == 1; }));
+    EXPECT_EQ(t->destGetCount(), 0);
+
+    // The repeated ping is numbered on, so it passes the sequence check.
+
+    refuse = false;
+    ASSERT_EQ(r->sendRTP_CN_To(tx), 0);
+    ASSERT_TRUE(waitFor([&] { return t->destGetCount() == 1; }));
+    kelRTPDestination* d = t->destGetAcq(0, true);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(ntohs(d->addrRTP()->sin_port), portOf(r->portLocal()));
+    EXPECT_EQ(ntohs(d->addrRTCP()->sin_port), portOf(r->portLocal()) + 1);
+    EXPECT_FALSE(d->dstatic());
+    EXPECT_TRUE(d->isOpen());
+    EXPECT_EQ(d->recSSRC(), r->_SSRC());
+    kelObject::releaseOf(d);
+
+    // Our media now reaches the receiver that opened the hole; a second
+    // ping adds nothing.
+    ASSERT_EQ(r->sendRTP_CN_To(tx), 0);
+    const uint8_t b[4] = {1, 2, 3, 4};
+    EXPECT_EQ(t->transmit(4, b, 4), 16);
+    ASSERT_TRUE(waitFor([&] { return r->dataCount() == 1; }));
+    EXPECT_EQ(r->dataCopy()[0].payload, Bytes(b, b + 4));
+    EXPECT_EQ(t->destGetCount(), 1);
+}
+
+TEST(kelRTPTransmitterTest, NpngIsAnsweredWithAComfortNoisePing)
+{
+    auto t = localTransmitter(0);
+    ASSERT_TRUE(t);
+    auto rtpSock = plainSocket();
+    auto rtcpSock = plainSocket();
+    ASSERT_TRUE(rtpSock && rtcpSock);
+    const uint16_t port = localPort(*t);
+    const uint32_t peer = 0x0BADCAFE;
+    // Media first, so the stack learns the peer's RTP address (from its
+    // second packet: the first makes the member).
+    for (uint16_t seq = 500; seq < 502; ++seq) {
+        Bytes media(20, 0);
+        rtpWriteHeader(media.data(), false, 0, seq, 0, peer);
+        ASSERT_EQ(rtpSock->sendto(loopbackAddr(port), media.data(), static_cast<uint32_t>(media.size())), 0);
+    }
+    ASSERT_TRUE(waitFor([&] {
+        rtp_site_info* m = t->rtcp()->memberBySSRCAcq(peer, true, 100);
+        const bool known = m && m->r_remoteAddrRTPValid;
+        kelRTCPstack::memberReleaseRO(m);
+        return known;
+    }));
+    Bytes app(12);
+    kelRTCPWriter w(app.data(), app.size());
+    ASSERT_TRUE(w.addAPP(peer, 0, "NPNG", nullptr, 0));
+    ASSERT_EQ(rtcpSock->sendto(loopbackAddr(port + 1), app.data(), static_cast<uint32_t>(w.size())), 0);
+    Bytes ping;
+    ASSERT_TRUE(waitFor([&] {
+        ping = receiveOne(*rtpSock, 50);
+        return ping.size() == kelRTPCNPingSize;
+    }));
+    EXPECT_EQ(ping[0], 0x80);
+    EXPECT_EQ(ping[1], 13);
+    EXPECT_EQ(rtpRead32(ping.data() + 4), 1u);
+    EXPECT_EQ(rtpRead32(ping.data() + 8), t->_SSRC());
+    EXPECT_EQ(ping[12], 0);
+}
+
+TEST(kelRTPTransmitterTest, KeepAliveDropsSilentDestinationsButNotReportingOrBroadcastOnes)
+{
+    ManualClock clock;
+    auto t = localTransmitter(0, &clock);
+    ASSERT_TRUE(t);
+    // A live receiver on the same clock, and two addresses where nobody
+    // listens.
+    kelOwned<RecordingReceiver> live(kelCreate<RecordingReceiver>(u"0", kelString(), false, kelString(u"127.0.0.1"),
+                                                                  nullptr, true, false, 1));
+    ASSERT_TRUE(live);
+    live->setClock(clock.fn());
+    ASSERT_TRUE(live->start(10000));
+    auto deadA = plainSocket();
+    auto deadB = plainSocket();
+    ASSERT_TRUE(deadA && deadB);
+    const sockaddr_in liveAddr = loopbackAddr(portOf(live->portLocal()));
+    const sockaddr_in dynAddr = loopbackAddr(boundPort(*deadA));
+    const sockaddr_in staticAddr = loopbackAddr(boundPort(*deadB));
+    sockaddr_in bcast = loopbackAddr(boundPort(*deadB));
+    bcast.sin_addr.s_addr = htonl(0x7FFFFFFF); // 127.255.255.255
+    ASSERT_GE(t->destAdd(false, &liveAddr, nullptr, true), 0);
+    ASSERT_GE(t->destAdd(false, &dynAddr, nullptr, true), 0);
+    ASSERT_GE(t->destAdd(true, &staticAddr, nullptr, true), 0);
+    ASSERT_GE(t->destAdd(true, &bcast, nullptr, true), 0);
+    {
+        kelRTPDestination* b = t->destGetAcq(bcast, true);
+        ASSERT_NE(b, nullptr);
+        EXPECT_EQ(b->scope(), kelrds_broadcast);
+        kelObject::releaseOf(b);
+    }
+
+    // Media keeps the live receiver reporting about us; the clock moves a
+    // second per round until the silent dynamic destination is gone.
+    const uint8_t b[8] = {};
+    ASSERT_TRUE(waitFor(
+        [&] {
+            (void)t->transmit(160, b, sizeof b);
+            clock.advance(1000);
+            kelSleepMs(20);
+            return !t->destHas(dynAddr);
+        },
+        30000));
+    EXPECT_TRUE(t->destHas(liveAddr)) << "reports about us keep a destination";
+    kelRTPDestination* s = t->destGetAcq(staticAddr, true);
+    ASSERT_NE(s, nullptr) << "a static destination stays in the list";
+    EXPECT_FALSE(s->isOpen());
+    kelObject::releaseOf(s);
+    kelRTPDestination* bc = t->destGetAcq(bcast, true);
+    ASSERT_NE(bc, nullptr);
+    EXPECT_TRUE(bc->isOpen()) << "broadcast receivers report from their own addresses";
+    kelObject::releaseOf(bc);
+    kelRTPDestination* l = t->destGetAcq(liveAddr, true);
+    ASSERT_NE(l, nullptr);
+    EXPECT_TRUE(l->isOpen());
+    kelObject::releaseOf(l);
+    // Sending to a closed destination reports the error and goes on.
+    EXPECT_GT(t->transmit(160, b, sizeof b), 0);
+}
+
+TEST(kelRTPTransmitterTest, RemoteBindingBecomesAStaticDestination)
+{
+    kelOwned<kelRTPTransmitter> mc(kelCreate<kelRTPTransmitter>(0, false, false, kelString(u"239.1.2.3"),
+                                                                kelString(u"5004"), kelString(), 1));
+    ASSERT_TRUE(mc);
+    ASSERT_EQ(mc->destGetCount(), 1);
+    kelRTPDestination* d = mc->destGetAcq(0, true);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->scope(), kelrds_multicast);
+    EXPECT_EQ(ntohs(d->addrRTP()->sin_port), 5004);
+    EXPECT_EQ(ntohs(d->addrRTCP()->sin_port), 5005);
+    EXPECT_TRUE(d->dstatic());
+    EXPECT_FALSE(d->isOpen());
+    kelObject::releaseOf(d);
+    EXPECT_EQ(mc->bind2ip(), u"0.0.0.0");
+    EXPECT_EQ(mc->bind2port(), u"0");
+
+    // A loopback address is local: the receiver binds there.
+    kelOwned<kelRTPTransmitter> local(kelCreate<kelRTPTransmitter>(0, false, false, kelString(u"127.0.0.1"),
+                                                                   kelString(u"0"), kelString(), 1));
+    ASSERT_TRUE(local);
+    EXPECT_EQ(local->destGetCount(), 0);
+    EXPECT_EQ(local->bind2ip(), u"127.0.0.1");
+}
+
+TEST(kelRTPTransmitterTest, UriDestinationsEnableRemoveAndPause)
+{
+    auto r = startedReceiver(true);
+    ASSERT_TRUE(r);
+    auto t = localTransmitter(0);
+    ASSERT_TRUE(t);
+    const kelString uri = u"rtp://127.0.0.1:" + r->portLocal();
+    ASSERT_EQ(t->destAdd(true, uri, true), 0);
+    EXPECT_EQ(t->destAdd(true, uri, true), -1);
+    EXPECT_EQ(t->destAdd(true, kelString(u"rtp://"), true), -1);
+    const uint8_t b[3] = {7, 8, 9};
+    ASSERT_TRUE(t->destEnable(uri, false));
+    EXPECT_EQ(t->transmit(3, b, 3), 0) << "a disabled destination is not counted as sent";
+    t->setPaused(true);
+    ASSERT_TRUE(t->destEnable(uri, true));
+    EXPECT_EQ(t->transmit(3, b, 3), 0);
+    t->setPaused(false);
+    EXPECT_EQ(t->transmit(3, b, 3), 15);
+    ASSERT_TRUE(waitFor([&] { return r->dataCount() == 1; }));
+    EXPECT_TRUE(t->destRemove(uri));
+    EXPECT_EQ(t->destGetCount(), 0);
+    EXPECT_EQ(t->transmit(3, b, 3), 0);
+}
+
+TEST(kelRTPTransmitterTest, RawAndTranslatorModesForwardBytesUnchanged)
+{
+    auto r = startedReceiver(true);
+    ASSERT_TRUE(r);
+    // Raw: the bytes go out as they are and arrive whole.
+    auto raw = localTransmitter(0, nullptr, true);
+    ASSERT_TRUE(raw);
+    EXPECT_EQ(raw->rtcp(), nullptr);
+    const sockaddr_in dest = loopbackAddr(portOf(r->portLocal()));
+    ASSERT_EQ(raw->destAdd(true, &dest, nullptr, true), 0);
+    Bytes rtpLike(16, 0);
+    rtpWriteHeader(rtpLike.data(), false, 0, 9, 9, 9);
+    EXPECT_EQ(raw->transmit(160, rtpLike.data(), rtpLike.size()), 16);
+    ASSERT_TRUE(waitFor([&] { return r->dataCount() == 1; }));
+    EXPECT_EQ(r->dataCopy()[0].packetSize, 16u);
+    EXPECT_EQ(r->dataCopy()[0].header.ssrc(), 9u) << "our own header was not added";
+
+    // Translator: what arrives is sent on to every destination as it came.
+    auto tr = localTransmitter(0);
+    ASSERT_TRUE(tr);
+    tr->setIsTranslator(true);
+    ASSERT_EQ(tr->destAdd(true, &dest, nullptr, true), 0);
+    auto s = plainSocket();
+    ASSERT_TRUE(s);
+    Bytes packet(40, 0x33);
+    rtpWriteHeader(packet.data(), true, 96, 1234, 5678, 0xFEEDF00D);
+    ASSERT_EQ(s->sendto(loopbackAddr(localPort(*tr)), packet.data(), static_cast<uint32_t>(packet.size())), 0);
+    ASSERT_TRUE(waitFor([&] { return r->dataCount() == 2; }));
+    const Received got = r->dataCopy()[1];
+    EXPECT_EQ(got.header.ssrc(), 0xFEEDF00Du);
+    EXPECT_EQ(got.header.seq(), 1234);
+    EXPECT_EQ(got.packetSize, packet.size());
+}
+
+} // namespace
