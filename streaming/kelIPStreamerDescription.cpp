@@ -35,6 +35,18 @@ bool isMulticastHost(const kelString& host) noexcept
     return parts == 4 && first >= 224 && first <= 239;
 }
 
+// A port number written in decimal digits only, or 0.
+int32_t portNumber(const kelString& text) noexcept
+{
+    if (text.empty() || text.size() > 5) return 0;
+    int32_t value = 0;
+    for (char16_t c : text) {
+        if (c < u'0' || c > u'9') return 0;
+        value = value * 10 + (c - u'0');
+    }
+    return value <= 65535 ? value : 0;
+}
+
 } // namespace
 
 // --- the stream address -----------------------------------------------------------------
@@ -108,8 +120,7 @@ void kelIPStreamer::setSDP(const kelString& value)
 
     if (ttl >= 0) f_ttl.store(ttl);
     if (!f_SDPignoreP.load()) {
-        const int64_t number = parseInteger(std::u16string_view(port), 0);
-        if (number > 0 && number <= 65535) {
+        if (portNumber(port) > 0) {
             std::lock_guard lock(f_textGuard);
             f_URIport = port;
         }
