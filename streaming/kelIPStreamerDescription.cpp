@@ -96,34 +96,43 @@ void kelIPStreamer::setURI(const kelString& value)
 
 void kelIPStreamer::setSDP(const kelString& value)
 {
-    std::lock_guard sdpLock(f_sdpGuard);
+    // What the first media description says, copied out so that the format
+    // is applied (and its events raised) after the parser is left: a
+    // handler may set another SDP.
+    bool hasMedia = false;
+    int32_t ttl = -1;
+    kelString port;
+    intptr_t format = -1;
+    kelString rtpmap;
+    kelString fmtp;
     {
-        std::lock_guard lock(f_textGuard);
-        if (value == f_SDP) return;
-        f_SDP = value;
+        std::lock_guard sdpLock(f_sdpGuard);
+        {
+            std::lock_guard lock(f_textGuard);
+            if (value == f_SDP) return;
+            f_SDP = value;
+        }
+        const std::string text = utf16ToUtf8(value);
+        // The parser keeps its last description for an empty text; an empty
+        // SDP describes no media.
+        if (!text.empty()) f_sdpParser->applyPayload(text);
+        if (const kelSDPMediaDescription* md = text.empty() ? nullptr : f_sdpParser->getMD(0)) {
+            hasMedia = true;
+            ttl = md->r_c.r_ttl;
+            port = trimText(md->r_port);
+            format = md->r_format;
+            rtpmap = md->r_rtpmap;
+            fmtp = md->r_fmtp;
+        }
     }
-    const std::string text = utf16ToUtf8(value);
-    // The parser keeps its last description for an empty text; an empty SDP
-    // describes no media.
-    if (!text.empty()) f_sdpParser->applyPayload(text);
-    const kelSDPMediaDescription* md = text.empty() ? nullptr : f_sdpParser->getMD(0);
-    if (!md) {
+    if (!hasMedia) {
         updateFormat(8000, 1, 16, kelRTPEnc_L16, 0);
         return;
     }
-    // Copied out: the hooks below may set another SDP from inside an event.
-    const int32_t ttl = md->r_c.r_ttl;
-    const kelString port = trimText(md->r_port);
-    const intptr_t format = md->r_format;
-    const kelString rtpmap = md->r_rtpmap;
-    const kelString fmtp = md->r_fmtp;
-
     if (ttl >= 0) f_ttl.store(ttl);
-    if (!f_SDPignoreP.load()) {
-        if (portNumber(port) > 0) {
-            std::lock_guard lock(f_textGuard);
-            f_URIport = port;
-        }
+    if (!f_SDPignoreP.load() && portNumber(port) > 0) {
+        std::lock_guard lock(f_textGuard);
+        f_URIport = port;
     }
     if (rtpmap.empty()) {
         applyStaticFormat(format);

@@ -231,3 +231,15 @@ TEST(kelIPStreamerFormatTest, ExchangeBlockIsFortyBytesOnceItHasARate)
     EXPECT_EQ(back.formatOriginal.pcmNumChannels, 2u);
     EXPECT_EQ(back.formatChannelMask, 0xA0000000u);
 }
+
+TEST(kelIPStreamerSDPTest, AFormatHandlerMaySetAnotherDescription)
+{
+    auto s = kelMakeOwned<kelTestStreamer>();
+    kelIPStreamer* raw = s.get();
+    s->setOnFormatChangeAfter([raw](kelmtlInOutPipe*, kelmtlInOutPipe*, const void*, uint32_t) {
+        if (raw->encoding() == kelRTPEnc_PCMA) raw->setSDP(u"v=0\r\nm=audio 0 RTP/AVP 0\r\n");
+    });
+    s->setSDP(u"v=0\r\nm=audio 0 RTP/AVP 8\r\n");
+    EXPECT_EQ(s->encoding(), kelRTPEnc_PCMU);
+    EXPECT_EQ(s->SDP(), u"v=0\r\nm=audio 0 RTP/AVP 0\r\n");
+}
