@@ -46,12 +46,6 @@ TEST(kelIPStreamerSDPTest, ANewStreamerCarriesTheDefaultDescription)
     expectFormat(*s, 8000, 1, 16, kelRTPEnc_L16);
     EXPECT_EQ(s->mapping()->r_dynType, 98);
     EXPECT_STREQ(s->mapping()->r_mediaType, "L16");
-    EXPECT_EQ(s->bind2ip(), u"0.0.0.0");
-    EXPECT_EQ(s->bind2port(), u"0");
-    EXPECT_EQ(s->rtcpTimeoutReports(), 6);
-    EXPECT_TRUE(s->doEncode() && s->enableRTCP() && s->customPayloadAware() && s->swapRAWbytes() &&
-                s->SDPignorePort() && s->mpegTS_aware());
-    EXPECT_FALSE(s->isFormatProvider());
 }
 
 TEST(kelIPStreamerSDPTest, TheSameTextTwiceChangesNothingTheSecondTime)
@@ -76,9 +70,6 @@ TEST(kelIPStreamerSDPTest, NoMediaDescriptionSelectsLinearPCM)
     expectFormat(*s, 8000, 1, 16, kelRTPEnc_GSM);
     s->setSDP(u"v=0\r\ns=nothing\r\n");
     expectFormat(*s, 8000, 1, 16, kelRTPEnc_L16);
-    s->setSDP(u"v=0\r\nm=audio 0 RTP/AVP 3\r\n");
-    s->setSDP(u"");
-    expectFormat(*s, 8000, 1, 16, kelRTPEnc_L16);
 }
 
 TEST(kelIPStreamerSDPTest, StaticPayloadTypesWithoutRtpmap)
@@ -94,9 +85,6 @@ TEST(kelIPStreamerSDPTest, StaticPayloadTypesWithoutRtpmap)
     expectFormat(*s, 44100, 2, 16, kelRTPEnc_MPA);
     EXPECT_STREQ(s->mapping()->r_mediaType, "MPA");
     EXPECT_EQ(s->mapping()->r_dynType, 14);
-    s->setSDP(u"v=0\r\nm=audio 0 RTP/AVP 16\r\n");
-    expectFormat(*s, 11025, 1, 16, kelRTPEnc_DVI4);
-    EXPECT_STREQ(s->mapping()->r_mediaType, "DVI4");
 }
 
 TEST(kelIPStreamerSDPTest, TTLComesFromTheMediaConnectionAndPortOnlyWhenAsked)
@@ -214,22 +202,13 @@ TEST(kelIPStreamerFormatTest, UpdateFormatKeepsValuesBelowOneAndFiresOnce)
 TEST(kelIPStreamerFormatTest, ExchangeBlockIsFortyBytesOnceItHasARate)
 {
     auto s = kelMakeOwned<kelTestStreamer>();
-    s->clearEvents();
     std::vector<uint8_t> data;
     EXPECT_EQ(s->getFormatExchangeData(data), 0u);
-    kelWaveFormat wf;
-    wf.formatTag = kelWaveFormatTagPCM;
-    wf.formatOriginal = {16000, 16, 2};
-    wf.formatChannelMask = 0xA0000000u;
+    const kelWaveFormat wf{kelWaveFormatTagPCM, {16000, 16, 2}, 0xA0000000u};
     s->setExmtFormat(wf);
     ASSERT_EQ(s->getFormatExchangeData(data), 40u);
     ASSERT_EQ(data.size(), 40u);
-    kelWaveFormat back;
-    std::memcpy(&back, data.data(), sizeof back);
-    EXPECT_EQ(back.formatOriginal.pcmSamplesPerSecond, 16000u);
-    EXPECT_EQ(back.formatOriginal.pcmBitsPerSample, 16u);
-    EXPECT_EQ(back.formatOriginal.pcmNumChannels, 2u);
-    EXPECT_EQ(back.formatChannelMask, 0xA0000000u);
+    EXPECT_EQ(std::memcmp(data.data(), &wf, 40), 0);
 }
 
 TEST(kelIPStreamerSDPTest, AFormatHandlerMaySetAnotherDescription)

@@ -18,33 +18,27 @@ TEST(kelIPStreamerURITest, SchemesChooseProtocolSocketTypeAndDefaultPort)
 {
     const kelURICase cases[] = {
         {u"rtp://127.0.0.1", kelIPProtoRTP, kelIPSocketUDP, u"5004"},
-        {u"rtp://127.0.0.1:5006", kelIPProtoRTP, kelIPSocketUDP, u"5006"},
         {u"rtp://127.0.0.1:0", kelIPProtoRTP, kelIPSocketUDP, u"5004"}, // port 0 is no port
         {u"RTP://224.0.0.1:6000", kelIPProtoRTP, kelIPSocketMulticast, u"6000"},
         {u"rtp://239.255.255.250", kelIPProtoRTP, kelIPSocketMulticast, u"5004"},
-        {u"rtp://223.255.255.255", kelIPProtoRTP, kelIPSocketUDP, u"5004"},
         {u"rtp://240.0.0.1", kelIPProtoRTP, kelIPSocketUDP, u"5004"},
         {u"rtp://224.1.2", kelIPProtoRTP, kelIPSocketUDP, u"5004"},      // not a dotted address
         {u"rtp://224.1.2.256", kelIPProtoRTP, kelIPSocketUDP, u"5004"},  // nor is this
-        {u"rtp://224.example.org", kelIPProtoRTP, kelIPSocketUDP, u"5004"},
         {u"udp://225.1.1.1:7000", kelIPProtoRAW, kelIPSocketMulticast, u"7000"},
-        {u"udp://127.0.0.1:7002", kelIPProtoRAW, kelIPSocketUDP, u"7002"},
         {u"tcp://127.0.0.1:7004", kelIPProtoRAW, kelIPSocketTCP, u"7004"},
         {u"rtsp://127.0.0.1/live", kelIPProtoRTSP, kelIPSocketTCP, u"554"},
         {u"rtsp://127.0.0.1:8554/live", kelIPProtoRTSP, kelIPSocketTCP, u"8554"},
         {u"rtspu://127.0.0.1/live", kelIPProtoRTSP, kelIPSocketUDP, u"554"},
         {u"http://127.0.0.1/stream", kelIPProtoHTTP, kelIPSocketTCP, u"80"},
-        {u"http://127.0.0.1:8000/stream", kelIPProtoHTTP, kelIPSocketTCP, u"8000"},
         {u"127.0.0.1:8002", kelIPProtoHTTP, kelIPSocketTCP, u"8002"}, // no "//": read as http
     };
     for (const kelURICase& c : cases) {
         auto s = kelMakeOwned<kelTestStreamer>();
         s->setURI(c.uri);
-        const std::u16string_view uri(c.uri);
-        EXPECT_EQ(s->protocol(), c.protocol) << std::string(uri.begin(), uri.end());
-        EXPECT_EQ(s->socketType(), c.socketType) << std::string(uri.begin(), uri.end());
-        EXPECT_EQ(s->uriPort(), c.port) << std::string(uri.begin(), uri.end());
-        EXPECT_EQ(s->URI(), c.uri);
+        SCOPED_TRACE(std::string(c.uri, c.uri + std::u16string_view(c.uri).size()));
+        EXPECT_EQ(s->protocol(), c.protocol);
+        EXPECT_EQ(s->socketType(), c.socketType);
+        EXPECT_EQ(s->uriPort(), c.port);
         EXPECT_TRUE(s->descriptionError().empty());
     }
 }
