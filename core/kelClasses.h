@@ -1,11 +1,14 @@
 #pragma once
 // The core classes: lockable objects and events, the create/free pair, the
-// thread-safe lists, threads, the thread manager and timers.
+// thread-safe lists, threads, the thread manager and timers, the settings
+// store and the window-position routines.
 
 #include "core/kelAbstractTimer.h"
+#include "core/kelControlPosition.h"
 #include "core/kelCreate.h"
 #include "core/kelEvent.h"
 #include "core/kelIdList.h"
+#include "core/kelIniFile.h"
 #include "core/kelList.h"
 #include "core/kelObject.h"
 #include "core/kelPeriodicTimer.h"

@@ -153,10 +153,13 @@ rtp_site_info* kelRTCPstack::memberAcq(uint32_t ssrc, bool create, bool ro, intp
             m = nullptr;
     } else if (create) {
         m = newMember(ssrc);
-        if (m && m->r_acq->acquire(false, 1) && f_members.add(static_cast<void*>(m)) >= 0) {
+        const bool locked = m && m->r_acq->acquire(false, 1);
+        if (locked && f_members.add(static_cast<void*>(m)) >= 0) {
             if (created)
                 *created = true;
         } else if (m) {
+            if (locked)
+                m->r_acq->releaseWO();
             delete m;
             m = nullptr;
         }
