@@ -65,6 +65,8 @@ kelRTPReceiver::kelRTPReceiver(bool isRAW)
 {
 }
 
+kelRTPReceiver::~kelRTPReceiver() = default;
+
 // --- properties ----------------------------------------------------------------
 
 kelString kelRTPReceiver::bind2port() const

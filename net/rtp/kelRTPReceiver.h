@@ -39,6 +39,7 @@ public:
     // A receiver without socket and RTCP, fed through processDatagram by its
     // owner.
     explicit kelRTPReceiver(bool isRAW);
+    ~kelRTPReceiver() override;
 
     // The 13-byte comfort-noise ping (payload type 13) to `addr` through our
     // socket, numbered by the paired transmitter's counter or, without one,

@@ -152,7 +152,9 @@ void kelRTPTransmitter::close(bool clearAllDest) noexcept
 {
     std::lock_guard<std::mutex> guard(f_stateGuard);
     try {
-        if (active() || (f_receiver && f_receiver->status() != keltsStopped))
+        // Also after an open whose receiver could not bind: the
+        // destinations were opened all the same.
+        if (f_opened.exchange(false) || active())
             doClose(clearAllDest);
     } catch (...) {
         logMessage(u"RTP transmitter close raised an exception");
@@ -175,6 +177,7 @@ bool kelRTPTransmitter::doOpen()
     f_receiver->setBind2port(f_bind2port);
     if (!f_receiver->start(10000))
         return false;
+    f_opened.store(true);
     f_socketError.store(f_receiver->socketError());
     // Destinations open once the receiver's socket is bound: they share
     // its port.
@@ -190,16 +193,18 @@ bool kelRTPTransmitter::doOpen()
 
 void kelRTPTransmitter::doClose(bool)
 {
-    if (f_receiver)
+    // The receiver's RTCP stack says BYE as it stops, also through the
+    // destinations: they close only after it.
+    if (f_receiver) {
         f_receiver->askStop();
+        (void)f_receiver->stop(3000, true);
+    }
     if (f_destinations.lock(true, 1000)) {
         for (intptr_t i = 0; i < f_destinations.count(); ++i)
             if (auto* d = static_cast<kelRTPDestination*>(f_destinations.getObject(i)))
                 d->closeDest();
         f_destinations.unlockRO();
     }
-    if (f_receiver)
-        (void)f_receiver->stop(3000, true);
     std::lock_guard<std::mutex> build(f_buildGuard);
     std::vector<uint8_t>().swap(f_sendBuf);
 }

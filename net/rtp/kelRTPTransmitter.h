@@ -206,4 +206,6 @@ private:
     kelRTPOnAddDestination f_onAddDest;
     // Serialises open and close.
     std::mutex f_stateGuard;
+    // Set by an open that started the receiver, until the close.
+    std::atomic<bool> f_opened{false};
 };

@@ -1,7 +1,8 @@
 #include "net/sockets/kelSockAddr.h"
 
 #include "core/kelObject.h"
-#include "net/sockets/kelSockText.h"
+#include "core/kelTextUtils.h"
+#include "core/kelUtf.h"
 #include "net/sockets/kelWSA.h"
 
 #include <arpa/inet.h>
@@ -46,7 +47,7 @@ int lookupHost(const kelString& host, kelString& ip, std::vector<kelString>* lis
     kelLock lock(socketsSharedWSA(), false, 3000);
     if (!lock) return WSATRY_AGAIN;
 
-    const std::string name = kelSockToUtf8(host);
+    const std::string name = utf16ToUtf8(host);
     const uint32_t literal = kelInetAddr(name.c_str());
     if (literal != INADDR_NONE && literal != 0) {
         ip = ipN2str(literal);
@@ -87,7 +88,7 @@ kelString ipH2str(uint32_t ipH)
 
 kelString ipN2str(uint32_t ipN)
 {
-    return kelSockFromUtf8(kelInetNtoa(ipN));
+    return utf8ToUtf16(kelInetNtoa(ipN));
 }
 
 uint32_t str2ipH(const kelString& s)
@@ -97,7 +98,7 @@ uint32_t str2ipH(const kelString& s)
 
 uint32_t str2ipN(const kelString& s)
 {
-    return kelInetAddr(kelSockToUtf8(s).c_str());
+    return kelInetAddr(utf16ToUtf8(s).c_str());
 }
 
 bool isMulticastAddrN(uint32_t ipN)
@@ -126,7 +127,7 @@ bool isReservedAddrH(uint32_t ipH)
 
 int resolvePort(const kelString& s, kelProtoEnt& entry)
 {
-    const std::string text = kelSockToUtf8(kelSockTrim(s));
+    const std::string text = utf16ToUtf8(trimText(s));
     if (text.empty()) return -1;
     const int number = decimalPort(text);
     kelProtoEnt found;

@@ -1,7 +1,8 @@
 #include "net/sockets/kelSocket.h"
 
 #include "net/sockets/kelSockAddr.h"
-#include "net/sockets/kelSockText.h"
+#include "core/kelTextUtils.h"
+#include "core/kelUtf.h"
 #include "net/sockets/kelWSA.h"
 #include "platform/kelLastError.h"
 
@@ -320,7 +321,7 @@ uint32_t kelSocket::getGeneralMTU() const noexcept
 bool kelSocket::setHost(const kelString& host) noexcept
 {
     if (isActive()) return false;
-    f_host = kelSockTrim(host);
+    f_host = trimText(host);
     return true;
 }
 

@@ -208,7 +208,9 @@ TEST_F(kelSNTPChronyTest, ClientAgreesWithChronydOneShotQuery)
     // Our clock is the server's clock: both see (almost) no offset, measured
     // with millisecond stamps on our side.
     EXPECT_NEAR(static_cast<double>(client->clockOffset()), reference, 5.0);
-    EXPECT_GE(client->roundtripDelay(), 0);
+    // Millisecond stamps on our side against the server's finer ones: a
+    // loopback delay may come out a millisecond or two below zero.
+    EXPECT_GE(client->roundtripDelay(), -2);
     EXPECT_LT(client->roundtripDelay(), 1000);
 
     kelNTP_timestamp raw;

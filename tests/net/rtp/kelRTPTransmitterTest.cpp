@@ -362,3 +362,40 @@ TEST(kelRTPTransmitterTest, RawAndTranslatorModesForwardBytesUnchanged)
 }
 
 } // namespace
+
+namespace {
+
+TEST(kelRTPTransmitterTest, CloseSaysByeToDestinationsThatNeverReported)
+{
+    // The destination's RTP and RTCP ports: plain sockets that never answer.
+    std::unique_ptr<kelUdpSocket> rtpSock, rtcpSock;
+    for (int attempt = 0; attempt < 20 && !rtcpSock; ++attempt) {
+        rtpSock = plainSocket();
+        ASSERT_TRUE(rtpSock);
+        auto next = std::make_unique<kelUdpSocket>();
+        next->setBindToIP(u"127.0.0.1");
+        if (next->bindSocketToPort(boundPort(*rtpSock) + 1) == 0)
+            rtcpSock = std::move(next);
+    }
+    ASSERT_TRUE(rtcpSock);
+    auto t = localTransmitter(0);
+    ASSERT_TRUE(t);
+    const sockaddr_in dest = loopbackAddr(boundPort(*rtpSock));
+    ASSERT_EQ(t->destAdd(true, &dest, nullptr, true), 0);
+    const uint8_t b[10] = {};
+    ASSERT_EQ(t->transmit(80, b, sizeof b), 22);
+    EXPECT_EQ(receiveOne(*rtpSock, 2000).size(), 22u);
+    const uint32_t ssrc = t->_SSRC();
+    t->close(false);
+    // Reports may come first; the BYE must follow.
+    Bytes bye;
+    ASSERT_TRUE(waitFor([&] {
+        bye = receiveOne(*rtcpSock, 50);
+        return bye.size() >= 8 && bye[1] == 203;
+    }, 5000));
+    EXPECT_EQ(bye.size(), 8u);
+    EXPECT_EQ(bye[0], 0x81);
+    EXPECT_EQ(rtpRead32(bye.data() + 4), ssrc);
+}
+
+} // namespace
