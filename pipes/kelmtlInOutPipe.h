@@ -103,8 +103,11 @@ public:
     // Links `consumer` after this component (and this component before it).
     // A new consumer gets the current format and follows this component's
     // state (opened when it is active, closed when not). forceNewFormat sends
-    // the format again even when it has not changed.
+    // the format again even when it has not changed. A link is always held
+    // by both sides or by neither: false, and nothing linked, when either
+    // side's list stayed busy beyond its timeout. Usually the window thread.
     bool addConsumer(kelmtlInOutPipe* consumer, bool forceNewFormat = true);
+    // Unlinks both sides; a link whose other side stays busy is left whole.
     void removeConsumer(kelmtlInOutPipe* consumer);
     bool addProvider(kelmtlInOutPipe* provider);
     void removeProvider(kelmtlInOutPipe* provider);
