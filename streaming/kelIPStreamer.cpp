@@ -32,8 +32,13 @@ void kelIPStreamer::afterConstruction()
 void kelIPStreamer::beforeDestruction()
 {
     close();
-    if (f_idleThread) (void)f_idleThread->stop(kIdleStopTimeout, true);
+    stopIdleThread();
     kelmtlInOutPipe::beforeDestruction();
+}
+
+void kelIPStreamer::stopIdleThread() noexcept
+{
+    if (f_idleThread) (void)f_idleThread->stop(kIdleStopTimeout, true);
 }
 
 // --- pipe operations ------------------------------------------------------------
@@ -66,7 +71,7 @@ bool kelIPStreamer::doOpen()
 void kelIPStreamer::doClose()
 {
     kelmtlInOutPipe::doClose();
-    if (f_idleThread) (void)f_idleThread->stop(kIdleStopTimeout, true);
+    stopIdleThread();
     // Only the figures are reset. The bandwidth lock is left alone: a sending
     // thread may still be inside a sample and will release it itself.
     f_bwIn.store(0);

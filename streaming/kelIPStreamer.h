@@ -258,6 +258,9 @@ protected:
     // time, the one that decodes.
     uint8_t* scratch() noexcept { return f_buf.data(); }
     kelIdleThread* idleThread() const noexcept { return f_idleThread.get(); }
+    // Stops the idle ticks (doClose does it too). A subclass whose onIdle
+    // touches its transport calls it before shutting the transport down.
+    void stopIdleThread() noexcept;
 
 private:
     void applyStaticFormat(intptr_t format);
