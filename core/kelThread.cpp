@@ -422,13 +422,15 @@ bool kelThread::start(intptr_t timeout) noexcept
             token = tt.nextToken.fetch_add(1);
             s.runToken = token;
             s.bodyToken = 0;
-            s.status = keltsBeforeRunning;
             f_eventRunning->setState(false);
             f_eventStop->setState(false);
             s.stopRequest = 0;
             f_eventHandleReady->setState(false);
             f_sleepEvent->setState(false);
             s.threadId = 0;
+            // Published last: a stop() that sees the new run must not have
+            // its request or its event cleared by the lines above.
+            s.status = keltsBeforeRunning;
             ++s.refCount;
             ++s.liveRuns;
         }
