@@ -3,6 +3,7 @@
 // packets, translator forwarding) and RTCP (NPNG, keep-alive report blocks).
 // Nothing is opened, so nothing is sent.
 #include "net/rtp/kelSocks_RTP.h"
+#include "net/rtp/kelSocks_SNTP.h"
 
 #include "core/kelCreate.h"
 
@@ -12,6 +13,9 @@ namespace {
 
 struct Streamers
 {
+    // The transmitter's RTCP stack prepares the shared SNTP clock at once:
+    // point it at a loopback port where nobody answers.
+    bool ntpOnLoopback = (setNTPDefaultServer(u"127.0.0.1", 9), true);
     kelOwned<kelRTPReceiver> receiver{kelCreate<kelRTPReceiver>(false)};
     kelOwned<kelRTPTransmitter> transmitter{kelCreate<kelRTPTransmitter>(
         0, false, false, kelString(u"127.0.0.1"), kelString(u"0"), kelString(), 1)};

@@ -5,6 +5,7 @@
 // waited for with bounded waits.
 
 #include "core/kelTick.h"
+#include "net/rtp/kelSocks_SNTP.h"
 #include "platform/kelPlatformThread.h"
 
 #include <fcntl.h>
@@ -21,6 +22,11 @@
 #include <vector>
 
 extern char** environ;
+
+// Sender reports take their time from the shared SNTP clock, which a
+// transmitter's stack prepares at once: in these tests it asks a loopback
+// port where nobody answers, never a public server.
+inline const bool kelRTPPeerNTPOnLoopback = (setNTPDefaultServer(u"127.0.0.1", 9), true);
 
 class kelRTPPeerProcess
 {

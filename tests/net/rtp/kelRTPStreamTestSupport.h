@@ -5,6 +5,7 @@
 
 #include "core/kelParseInt.h"
 #include "net/rtp/kelSocks_RTP.h"
+#include "net/rtp/kelSocks_SNTP.h"
 #include "net/sockets/kelSockets.h"
 #include "platform/kelPlatformThread.h"
 
@@ -18,6 +19,11 @@
 #include <vector>
 
 using Bytes = std::vector<uint8_t>;
+
+// Sender reports take their time from the shared SNTP clock, which a
+// transmitter's stack prepares at once: in these tests it asks a loopback
+// port where nobody answers, never a public server.
+inline const bool kelRTPTestNTPOnLoopback = (setNTPDefaultServer(u"127.0.0.1", 9), true);
 
 inline bool waitFor(const std::function<bool()>& done, uint64_t timeoutMs = 10000)
 {
