@@ -1,0 +1,315 @@
+#include "streaming/kelIPStreamer.h"
+
+#include <cstring>
+
+#include "net/protocols/kelSDPParser.h"
+#include "net/rtp/kelRTCPstack.h"
+#include "streaming/kelIdleThread.h"
+
+namespace {
+constexpr intptr_t kIdleStartTimeout = 10000;
+constexpr intptr_t kIdleStopTimeout = 3000;
+// doOpen waits a little longer than a sample does: a sender still inside
+// its sample releases the window within a few milliseconds.
+constexpr intptr_t kWindowRestartTimeout = 100;
+} // namespace
+
+kelIPStreamer::kelIPStreamer(kelComponent* owner)
+    : kelmtlInOutPipe(owner), f_buf(kScratchSize, 0)
+{
+    f_idleThread = kelMakeOwned<kelIdleThread>(this);
+    f_sdpParser = std::make_unique<kelSDPParser>();
+}
+
+kelIPStreamer::~kelIPStreamer() = default;
+
+void kelIPStreamer::afterConstruction()
+{
+    kelmtlInOutPipe::afterConstruction();
+    setSDP(kelIPStreamerDefaultSDP);
+}
+
+void kelIPStreamer::beforeDestruction()
+{
+    close();
+    stopIdleThread();
+    kelmtlInOutPipe::beforeDestruction();
+}
+
+void kelIPStreamer::stopIdleThread() noexcept
+{
+    if (f_idleThread) (void)f_idleThread->stop(kIdleStopTimeout, true);
+}
+
+// --- pipe operations ------------------------------------------------------------
+
+uint32_t kelIPStreamer::doRead(void* data, uint32_t len)
+{
+    (void)data, (void)len;
+    return 0;
+}
+
+uint32_t kelIPStreamer::getAvailableDataLen(int index)
+{
+    (void)index;
+    return 0;
+}
+
+bool kelIPStreamer::doOpen()
+{
+    if (!kelmtlInOutPipe::doOpen()) return false;
+    if (acquireCounter(f_bwAcq, kWindowRestartTimeout)) {
+        f_bwTM = now();
+        f_bwInDelta = 0;
+        f_bwOutDelta = 0;
+        releaseCounter(f_bwAcq);
+    }
+    setDescriptionError({});
+    return f_idleThread && f_idleThread->start(kIdleStartTimeout);
+}
+
+void kelIPStreamer::doClose()
+{
+    kelmtlInOutPipe::doClose();
+    stopIdleThread();
+    // Only the figures are reset. The bandwidth lock is left alone: a sending
+    // thread may still be inside a sample and will release it itself.
+    f_bwIn.store(0);
+    f_bwOut.store(0);
+    f_frameSize.store(0);
+    f_active.store(false);
+}
+
+uint32_t kelIPStreamer::getFormatExchangeData(std::vector<uint8_t>& data)
+{
+    const kelWaveFormat block = exmtFormat();
+    data.resize(sizeof block);
+    std::memcpy(data.data(), &block, sizeof block);
+    return block.formatOriginal.pcmSamplesPerSecond != 0 ? static_cast<uint32_t>(sizeof block) : 0;
+}
+
+// --- streamer operations --------------------------------------------------------------
+
+void kelIPStreamer::applyRTPOptions()
+{
+    if (kelRTCPstack* stack = getRTCP()) stack->setMemberTimeoutReports(f_memberTR.load());
+}
+
+void kelIPStreamer::onIdle()
+{
+    measureBandwidth(kelBandwidthDir::in, 0);
+    measureBandwidth(kelBandwidthDir::out, 0);
+}
+
+void kelIPStreamer::onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, const uint8_t* packet, size_t size)
+{
+    (void)ssrc, (void)from, (void)packet, (void)size;
+}
+
+void kelIPStreamer::onMemberGone(const rtp_site_info* member, bool timedOut)
+{
+    (void)member, (void)timedOut;
+}
+
+void kelIPStreamer::onMemberSilent(const rtp_site_info* member) { (void)member; }
+
+void kelIPStreamer::setRemoteAddresses(intptr_t kind, const kelString& host, const kelString& portRTP,
+                                       const kelString& portRTCP)
+{
+    (void)kind, (void)host, (void)portRTP, (void)portRTCP;
+}
+
+// --- bandwidth --------------------------------------------------------------------------
+
+void kelIPStreamer::setClock(Clock clock) { f_clock = std::move(clock); }
+
+uint64_t kelIPStreamer::now() const { return f_clock ? f_clock() : tickNow(); }
+
+void kelIPStreamer::measureBandwidth(kelBandwidthDir dir, int64_t bytes) noexcept
+{
+    if (!acquireCounter(f_bwAcq, kBandwidthLockTimeout)) return;
+    try {
+        uint64_t t = now();
+        if (f_bwTM == 0) f_bwTM = t;
+        (dir == kelBandwidthDir::in ? f_bwInDelta : f_bwOutDelta) += bytes;
+        t = now();
+        if (t > f_bwTM && t - f_bwTM > static_cast<uint64_t>(kBandwidthWindowMs)) {
+            // Bytes over two seconds: x 8 bits / 2 s.
+            f_bwIn.store(static_cast<intptr_t>(4 * f_bwInDelta));
+            f_bwOut.store(static_cast<intptr_t>(4 * f_bwOutDelta));
+            f_bwTM = t;
+            f_bwInDelta = 0;
+            f_bwOutDelta = 0;
+        }
+    } catch (...) {
+        kelReportHookFailure("kelIPStreamer clock");
+    }
+    releaseCounter(f_bwAcq);
+}
+
+// --- properties -----------------------------------------------------------------------------
+
+kelString kelIPStreamer::URI() const
+{
+    std::lock_guard lock(f_textGuard);
+    return f_URI;
+}
+
+kelString kelIPStreamer::uriHost() const
+{
+    std::lock_guard lock(f_textGuard);
+    return f_URIHost;
+}
+
+kelString kelIPStreamer::uriPort() const
+{
+    std::lock_guard lock(f_textGuard);
+    return f_URIport;
+}
+
+kelString kelIPStreamer::URIuserName() const
+{
+    std::lock_guard lock(f_textGuard);
+    return f_URIuserName;
+}
+
+void kelIPStreamer::setURIuserName(const kelString& value)
+{
+    std::lock_guard lock(f_textGuard);
+    f_URIuserName = value;
+}
+
+kelString kelIPStreamer::URIuserPass() const
+{
+    std::lock_guard lock(f_textGuard);
+    return f_URIuserPass;
+}
+
+void kelIPStreamer::setURIuserPass(const kelString& value)
+{
+    std::lock_guard lock(f_textGuard);
+    f_URIuserPass = value;
+}
+
+kelURICrack kelIPStreamer::uriCrack() const
+{
+    std::lock_guard lock(f_textGuard);
+    return f_crack;
+}
+
+kelString kelIPStreamer::SDP() const
+{
+    std::lock_guard lock(f_textGuard);
+    return f_SDP;
+}
+
+kelRTPMap kelIPStreamer::mappingCopy() const
+{
+    std::lock_guard lock(f_formatGuard);
+    return f_mapping;
+}
+
+kelString kelIPStreamer::descriptionInfo() const
+{
+    std::lock_guard lock(f_textGuard);
+    return f_descInfo;
+}
+
+kelString kelIPStreamer::descriptionError() const
+{
+    std::lock_guard lock(f_textGuard);
+    return f_descError;
+}
+
+void kelIPStreamer::setDescriptionInfo(const kelString& value)
+{
+    std::lock_guard lock(f_textGuard);
+    f_descInfo = value;
+}
+
+void kelIPStreamer::setDescriptionError(const kelString& value)
+{
+    std::lock_guard lock(f_textGuard);
+    f_descError = value;
+}
+
+intptr_t kelIPStreamer::rtcpTimeoutReports()
+{
+    if (kelRTCPstack* stack = getRTCP()) return stack->memberTimeoutReports();
+    return f_memberTR.load();
+}
+
+void kelIPStreamer::setRtcpTimeoutReports(intptr_t value)
+{
+    if (kelRTCPstack* stack = getRTCP()) stack->setMemberTimeoutReports(value);
+    f_memberTR.store(value);
+}
+
+kelString kelIPStreamer::bind2port() const
+{
+    std::lock_guard lock(f_textGuard);
+    return f_bind2port;
+}
+
+void kelIPStreamer::setBind2port(const kelString& value)
+{
+    std::lock_guard lock(f_textGuard);
+    f_bind2port = value;
+}
+
+kelString kelIPStreamer::bind2ip() const
+{
+    std::lock_guard lock(f_textGuard);
+    return f_bind2ip;
+}
+
+void kelIPStreamer::setBind2ip(const kelString& value)
+{
+    std::lock_guard lock(f_textGuard);
+    f_bind2ip = value;
+}
+
+kelString kelIPStreamer::getExLib(int index) const
+{
+    if (index < 0 || index >= kelKnownLibCount) return {};
+    std::lock_guard lock(f_textGuard);
+    return f_exLib[static_cast<size_t>(index)];
+}
+
+void kelIPStreamer::setExLib(int index, const kelString& value)
+{
+    if (index < 0 || index >= kelKnownLibCount) return;
+    std::lock_guard lock(f_textGuard);
+    f_exLib[static_cast<size_t>(index)] = value;
+}
+
+kelString kelIPStreamer::STUNserver() const
+{
+    std::lock_guard lock(f_textGuard);
+    return f_STUNserver;
+}
+
+kelString kelIPStreamer::STUNPort() const
+{
+    std::lock_guard lock(f_textGuard);
+    return f_STUNPort;
+}
+
+void kelIPStreamer::setSTUN(const kelString& host, const kelString& port)
+{
+    std::lock_guard lock(f_textGuard);
+    f_STUNserver = host;
+    f_STUNPort = port;
+}
+
+kelWaveFormat kelIPStreamer::exmtFormat() const
+{
+    std::lock_guard lock(f_formatGuard);
+    return f_exmtFormat;
+}
+
+void kelIPStreamer::setExmtFormat(const kelWaveFormat& value)
+{
+    std::lock_guard lock(f_formatGuard);
+    f_exmtFormat = value;
+}
