@@ -1,6 +1,7 @@
 #include "tests/apps/quillnet/quillnetFakeLink.h"
 
 #include <algorithm>
+#include <chrono>
 
 fakeLink::~fakeLink()
 {
@@ -67,6 +68,13 @@ bool fakeHub::idle()
     return f_queue.empty() && !f_delivering;
 }
 
+bool fakeHub::waitIdle(int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(f_mutex);
+    return f_idle.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [this] { return f_queue.empty() && !f_delivering; });
+}
+
 void fakeHub::attach(fakeLink* receiver)
 {
     std::lock_guard<std::mutex> lock(f_mutex);
@@ -94,5 +102,6 @@ void fakeHub::run()
             r->f_handler(text);
         }
         f_delivering = false;
+        f_idle.notify_all();
     }
 }

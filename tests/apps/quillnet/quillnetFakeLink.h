@@ -62,6 +62,8 @@ public:
     int destroyedOpen() const { return f_destroyedOpen.load(); }
     // True once every text posted so far has been delivered.
     bool idle();
+    // Waits up to `timeoutMs` for idle(); any thread but the hub's.
+    bool waitIdle(int timeoutMs);
 
 private:
     friend class fakeLink;
@@ -71,6 +73,7 @@ private:
 
     std::mutex f_mutex; // guards the queue and the receivers; held while a handler runs
     std::condition_variable f_wake;
+    std::condition_variable f_idle;
     std::deque<std::pair<kelString, kelString>> f_queue;
     std::vector<fakeLink*> f_receivers;
     bool f_delivering = false;

@@ -341,18 +341,22 @@ void quillnetWindowTest::closingStopsTheReceiverBeforeTheWindowGoes()
     auto b = makeWindow(hub, dir.file("rx.ini"));
     b.window->c_button_startClick();
 
+    // A network thread that keeps one short line in flight at a time.
     std::atomic<bool> stop{false};
-    std::thread network([&] {
-        while (!stop.load()) {
-            hub.post(kURI, u"x");
-            std::this_thread::yield();
+    const auto feed = [&] {
+        for (int i = 0; i < 2000 && !stop.load(); ++i) {
+            hub.post(kURI, u"x\r");
+            hub.waitIdle(1000);
         }
-    });
+    };
+    std::thread network(feed);
     QTRY_VERIFY_WITH_TIMEOUT(!b.window->c_memo_text->toPlainText().isEmpty(), 10000);
 
     // Closing saves and closes the receiver: nothing reaches the box after.
     b.window->close();
     QVERIFY(!b.rx->active());
+    stop.store(true);
+    network.join();
     QCoreApplication::sendPostedEvents();
     const QString atClose = b.window->c_memo_text->toPlainText();
     hub.post(kURI, u"late");
@@ -360,10 +364,12 @@ void quillnetWindowTest::closingStopsTheReceiverBeforeTheWindowGoes()
     QCoreApplication::sendPostedEvents();
     QCOMPARE(b.window->c_memo_text->toPlainText(), atClose);
 
-    // Destroyed without closing: the window still closes its components
-    // before its text box goes.
+    // Destroyed without closing, while texts arrive: the window still
+    // closes its components before its text box goes.
     auto c = makeWindow(hub, dir.file("rx.ini"));
     c.window->c_button_startClick();
+    stop.store(false);
+    network = std::thread(feed);
     QTRY_VERIFY_WITH_TIMEOUT(!c.window->c_memo_text->toPlainText().isEmpty(), 10000);
     c.window.reset();
     stop.store(true);
