@@ -205,7 +205,10 @@ void Tc_form_main::c_button_startClick()
         if (!opened->available()) c_sb_panel_status->setText(qs(opened->errorText()));
     }
     updateControls();
+    // Typing goes to the text box once it transmits; after a failed start
+    // it must not land in the URI box.
     if (c_memo_text->isEnabled()) c_memo_text->setFocus();
+    else if (c_button_start->isEnabled()) c_button_start->setFocus();
 }
 
 void Tc_form_main::c_button_stopClick()
