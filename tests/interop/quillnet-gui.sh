@@ -48,7 +48,7 @@ export QT_QPA_PLATFORM=xcb
 
 window_of() { # pid
   local id=""
-  for _ in $(seq 1 100); do
+  for _ in $(seq 1 300); do
     id=$(xdotool search --all --pid "$1" --name 'MT 2.5 - Quillnet sample' 2>/dev/null | head -n1 || true)
     [[ -n $id ]] && { echo "$id"; return 0; }
     sleep 0.1
@@ -58,7 +58,7 @@ window_of() { # pid
 }
 # A window is ready once it has moved to the position its settings hold.
 wait_at() { # window, x
-  for _ in $(seq 1 100); do
+  for _ in $(seq 1 300); do
     xdotool getwindowgeometry "$1" | grep -q "Position: $2,10 " && return 0
     sleep 0.1
   done
@@ -96,7 +96,7 @@ press "$tx_win" ctrl+q
 press "$rx_win" ctrl+q
 for i in 0 1; do
   pid=${pids[$i]}
-  for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  for _ in $(seq 1 300); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
   if kill -0 "$pid" 2>/dev/null; then
     echo "quillnet process $pid did not exit on Ctrl+Q" >&2
     exit 1
