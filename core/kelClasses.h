@@ -1,7 +1,9 @@
 #pragma once
 // The core classes: lockable objects and events, the create/free pair, the
-// thread-safe lists, the settings store and the window-position routines.
+// thread-safe lists, threads, the thread manager and timers, the settings
+// store and the window-position routines.
 
+#include "core/kelAbstractTimer.h"
 #include "core/kelControlPosition.h"
 #include "core/kelCreate.h"
 #include "core/kelEvent.h"
@@ -9,6 +11,10 @@
 #include "core/kelIniFile.h"
 #include "core/kelList.h"
 #include "core/kelObject.h"
+#include "core/kelPeriodicTimer.h"
+#include "core/kelRandomGenThread.h"
 #include "core/kelStringList.h"
+#include "core/kelThread.h"
+#include "core/kelThreadManager.h"
 #include "core/kelTick.h"
 #include "core/kelTypes.h"

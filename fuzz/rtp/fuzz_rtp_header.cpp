@@ -1,0 +1,18 @@
+// Received RTP datagrams: the located payload must lie inside the input.
+#include "net/rtp/kelSocks_RTP.h"
+
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    kelRTPPacketInfo info;
+    if (rtpParsePacket(data, size, info)) {
+        if (info.payloadOffset + info.payloadSize + info.paddingSize != size || info.headerSize < 12)
+            std::abort();
+        volatile uint8_t sink = 0;
+        for (size_t i = 0; i < info.payloadSize; ++i)
+            sink = sink + data[info.payloadOffset + i];
+        (void)info.header.seq();
+    }
+    return 0;
+}

@@ -1,0 +1,106 @@
+#include "net/rtp/kelRTCPSiteInfo.h"
+
+#include "core/kelTimeUtils.h"
+
+#include <algorithm>
+
+void rtpSeqInit(rtp_site_info& s, uint16_t seq) noexcept
+{
+    s.r_base_seq = seq;
+    s.r_max_seq = seq;
+    s.r_bad_seq = kelRTPSeqMod + 1; // so seq == bad_seq is false
+    s.r_cycles = 0;
+    s.r_received = 0;
+    s.r_received_prior = 0;
+    s.r_expected_prior = 0;
+}
+
+void rtpSeqStartProbation(rtp_site_info& s, uint16_t seq) noexcept
+{
+    rtpSeqInit(s, seq);
+    s.r_max_seq = static_cast<uint16_t>(seq - 1);
+    s.r_probation = kelRTPMinSequential;
+}
+
+bool rtpSeqUpdate(rtp_site_info& s, uint16_t seq) noexcept
+{
+    bool valid = false;
+    if (s.r_probation > 0) {
+        if (seq == static_cast<uint16_t>(s.r_max_seq + 1)) {
+            const uint32_t was = s.r_probation--;
+            s.r_max_seq = seq;
+            if (was == 1)
+                rtpSeqInit(s, seq);
+            valid = true;
+        } else {
+            s.r_probation = 1;
+            s.r_max_seq = seq;
+        }
+    } else {
+        const uint16_t udelta = static_cast<uint16_t>(seq - s.r_max_seq);
+        if (udelta < kelRTPMaxDropout) {
+            if (seq < s.r_max_seq)
+                s.r_cycles += kelRTPSeqMod;
+            s.r_max_seq = seq;
+            valid = true;
+        } else if (udelta <= kelRTPSeqMod - kelRTPMaxMisorder) {
+            // A large jump: two in a row means the source restarted.
+            if (seq == s.r_bad_seq) {
+                rtpSeqInit(s, seq);
+                valid = true;
+            } else {
+                s.r_bad_seq = (uint32_t(seq) + 1) & (kelRTPSeqMod - 1);
+            }
+        }
+        // Otherwise duplicate or late: dropped.
+    }
+    if (valid) {
+        ++s.r_received;
+        ++s.r_stat_received;
+    }
+    return valid;
+}
+
+kelRTCPReportBlock rtpMakeReportBlock(rtp_site_info& s, uint64_t now) noexcept
+{
+    const int64_t extendedMax = static_cast<int64_t>(s.r_cycles) + s.r_max_seq;
+    int64_t expected = extendedMax - static_cast<int64_t>(s.r_base_seq) + 1;
+    int64_t lost = expected - static_cast<int64_t>(s.r_received);
+    // Duplicates can make more arrive than were expected: no loss then.
+    if (lost < 0 || lost > int64_t(0xFFFF0000)) {
+        expected = s.r_received;
+        lost = 0;
+    }
+
+    s.r_stat_lost = lost;
+    s.r_stat_lostPercent = percent(lost - s.r_stat_lost_prev, s.r_stat_received - s.r_stat_received_prev);
+    s.r_stat_lost_prev = lost;
+    s.r_stat_received_prev = s.r_stat_received;
+
+    const int64_t expectedInterval = expected - static_cast<int64_t>(s.r_expected_prior);
+    const int64_t receivedInterval = static_cast<int64_t>(s.r_received) - s.r_received_prior;
+    s.r_expected_prior = static_cast<uint32_t>(expected);
+    s.r_received_prior = s.r_received;
+    const int64_t lostInterval = expectedInterval - receivedInterval;
+
+    kelRTCPReportBlock b;
+    b.ssrc = s.r_ssrc;
+    if (expectedInterval > 0 && lostInterval > 0)
+        b.fractionLost = static_cast<uint8_t>(std::min<int64_t>(255, lostInterval * 256 / expectedInterval));
+    b.cumulativeLost = static_cast<uint32_t>(lost) & 0x00FFFFFFu;
+    b.extendedHighestSeq = static_cast<uint32_t>(extendedMax);
+    b.jitter = kelRTCPFixedJitter;
+    if (s.r_lastSRreceived != 0 || s.r_lastSRreceivedTM != 0) {
+        b.lastSR = s.r_lastSRreceived;
+        // Units of 1/65536 s; the product needs 64 bits after 65 s.
+        const uint64_t since = now > s.r_lastSRreceivedTM ? now - s.r_lastSRreceivedTM : 0;
+        b.delaySinceLastSR = static_cast<uint32_t>(since * 65536 / 1000);
+    }
+    return b;
+}
+
+bool rtpSameAddr(const sockaddr_in& a, const sockaddr_in& b) noexcept
+{
+    return a.sin_addr.s_addr == b.sin_addr.s_addr &&
+           (a.sin_port == b.sin_port || a.sin_port == 0 || b.sin_port == 0);
+}

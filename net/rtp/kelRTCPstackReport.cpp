@@ -1,0 +1,346 @@
+// The report side of kelRTCPstack: the interval, compound reports, member
+// time-outs and round-trip probes. All of it runs on the idle thread, except
+// the BYE sent as the receive thread ends.
+#include "net/rtp/kelRTCPstack.h"
+
+#include "platform/kelPlatformThread.h"
+#include "net/rtp/kelRTCPPackets.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// A compound report stays below this size.
+constexpr size_t kMaxCompound = 1450;
+// Round-trip probes of one member are at least this far apart.
+constexpr uint64_t kRttProbeSpacing = 15000;
+
+uint64_t elapsed(uint64_t now, uint64_t mark) noexcept
+{
+    return now > mark ? now - mark : 0;
+}
+
+} // namespace
+
+kelRTCPIntervalResult kelRTCPstack::lastInterval() const noexcept
+{
+    std::lock_guard<std::mutex> guard(f_intervalGuard);
+    return f_interval;
+}
+
+int64_t kelRTCPstack::interval() noexcept
+{
+    kelRTCPIntervalInput in;
+    in.members = memberCount();
+    in.senders = f_senders.load();
+    in.avgRtcpSize = f_avg_rtcp_size.load();
+    in.rtcpBandwidth = f_rtcp_bw.load();
+    in.weSent = f_we_sent.load() >= 1;
+    in.initial = f_initial.load();
+    const kelRTCPIntervalResult r = rtcpComputeInterval(in, random(99));
+    std::lock_guard<std::mutex> guard(f_intervalGuard);
+    f_interval = r;
+    return r.T;
+}
+
+void kelRTCPstack::resetSession() noexcept
+{
+    f_tp = 0;
+    f_pmembers.store(0);
+    f_senders.store(0);
+    f_rtcp_bw.store(200);
+    f_we_sent.store(0);
+    f_we_sentEver.store(false);
+    f_avg_rtcp_size.store(100);
+    f_initial.store(true);
+    f_rtpTS.store(0);
+    f_rtpPCount.store(0);
+    f_rtpPSize.store(0);
+    f_lastRRIndex = -1;
+    f_rttLastIndex = 0;
+    f_tc = now();
+    f_tn = static_cast<uint64_t>(interval());
+    f_seq.store(random(65535));
+}
+
+void kelRTCPstack::timerTick() noexcept
+{
+    if (!f_readyEv.waitFor(100))
+        return;
+    runTimer();
+}
+
+void kelRTCPstack::runTimer() noexcept
+{
+    const uint64_t t = now();
+    bool expired = false;
+    if (elapsed(t, f_tc) > f_tn) {
+        expired = true;
+        f_tc = t;
+        intptr_t score = f_we_sent.load();
+        while (score > 0 && !f_we_sent.compare_exchange_weak(score, score - 1)) {
+        }
+        if (score == 1 && f_senders.load() > 0)
+            --f_senders;
+        const int64_t T = interval();
+        if (f_tp == 0 || elapsed(t, f_tp) >= static_cast<uint64_t>(T)) {
+            const uint64_t previous = f_tp;
+            (void)report(false);
+            checkTimeouts(previous);
+            sendRTTProbe();
+            f_tp = t;
+            f_tn = static_cast<uint64_t>(interval());
+        } else {
+            f_tn = static_cast<uint64_t>(T);
+        }
+        f_pmembers.store(memberCount());
+    }
+    callOwner("onIdle", [&](kelRTCPStackOwner& o) { o.onIdle(expired); });
+}
+
+size_t kelRTCPstack::buildReport(std::string_view cname, uint32_t ssrc) noexcept
+{
+    const size_t sdes = rtcpSDESSize(cname.size());
+    kelRTCPWriter w(f_outBuf.data(), f_outBuf.size());
+    bool ok;
+    if (f_we_sent.load() > 0) {
+        kelNTP_timestamp ntp;
+        if (!f_ntp || !f_ntp(ntp))
+            ntp = kelNTP_timestamp{};
+        ok = w.beginSR(ssrc, ntp, f_rtpTS.load(), f_rtpPCount.load(), f_rtpPSize.load());
+    } else {
+        ok = w.beginRR(ssrc);
+    }
+    if (!ok)
+        return 0;
+
+    const uint64_t t = now();
+    if (f_members.lock(true, 100)) {
+        const intptr_t n = f_members.count();
+        const intptr_t start = n > 0 ? (f_lastRRIndex + 1) % n : 0;
+        for (intptr_t k = 0; k < n; ++k) {
+            // Room for one more block, in this packet or in a further RR.
+            const bool full = w.openBlocks() >= kelRTCPMaxBlocks;
+            if (w.size() + sdes + (full ? kelRTCPRRSize + kelRTCPBlockSize : kelRTCPBlockSize) >= kMaxCompound)
+                break;
+            const intptr_t index = (start + k) % n;
+            f_lastRRIndex = index;
+            rtp_site_info* m = f_members.member(index);
+            if (m == nullptr || !m->r_acq->acquire(false, 20))
+                continue;
+            m->r_noRRsinceLastReport = kelTrue;
+            const bool reportable =
+                !m->r_hardBye && !m->r_timedout && m->r_heardOf && m->r_remoteAddrRTCPValid;
+            m->r_heardOf = kelFalse;
+            if (reportable) {
+                if (full)
+                    ok = w.beginRR(ssrc);
+                ok = ok && w.addBlock(rtpMakeReportBlock(*m, t));
+            }
+            m->r_acq->releaseWO();
+            if (!ok)
+                break;
+        }
+        f_members.unlockRO();
+    }
+    w.closePacket();
+    if (!w.addSDES(ssrc, cname))
+        return 0;
+    return w.size();
+}
+
+bool kelRTCPstack::report(bool isBye) noexcept
+{
+    const uint32_t ssrc = f_streamer ? f_streamer->rtcpSSRC() : 0;
+    std::string cname;
+    try {
+        if (f_streamer)
+            cname = f_streamer->rtcpCNAME();
+    } catch (...) {
+    }
+    size_t size = 0;
+    if (isBye) {
+        // A side that never reported nor sent has nobody to say goodbye to.
+        if (f_initial.load() && !f_we_sentEver.load())
+            return false;
+        kelRTCPWriter w(f_outBuf.data(), f_outBuf.size());
+        if (w.addBYE(ssrc))
+            size = w.size();
+    } else {
+        size = buildReport(cname, ssrc);
+    }
+    if (size == 0)
+        return false;
+
+    const uint8_t* data = f_outBuf.data();
+    bool sent = false;
+    const kelRTCPTransport transport = f_streamer ? f_streamer->rtcpTransport() : kelrtcp_udp;
+    if (transport == kelrtcp_multicast) {
+        sent = sendTo(nullptr, data, size) == 0;
+    } else {
+        const bool conference = f_confMode.load();
+        std::vector<sockaddr_in> targets;
+        if (f_members.lock(true, 100)) {
+            for (intptr_t i = 0; i < f_members.count(); ++i) {
+                rtp_site_info* m = f_members.member(i);
+                if (m == nullptr || !m->r_acq->acquire(true, 10))
+                    continue;
+                const bool use = m->r_remoteAddrRTCPValid && !m->r_hardBye;
+                const sockaddr_in addr = m->r_remoteAddrRTCP;
+                m->r_acq->releaseRO();
+                if (use) {
+                    try {
+                        targets.push_back(addr);
+                    } catch (...) {
+                    }
+                    if (conference)
+                        break;
+                }
+            }
+            f_members.unlockRO();
+        }
+        for (const sockaddr_in& addr : targets)
+            sent = sendTo(&addr, data, size) == 0 || sent;
+        // The owner passes the report on to its own destinations, which
+        // counts as sent: that is how a side reports before it has members.
+        if (!conference && f_streamer) {
+            callOwner("onRTCPReport", [&](kelRTCPStackOwner& o) { o.onRTCPReport(data, size); });
+            sent = true;
+        }
+    }
+    if (sent) {
+        f_initial.store(false);
+        const intptr_t avg = f_avg_rtcp_size.load();
+        f_avg_rtcp_size.store(static_cast<intptr_t>(avg * 0.9375) + static_cast<intptr_t>(size / 16));
+    }
+    return sent;
+}
+
+void kelRTCPstack::checkTimeouts(uint64_t previousReport) noexcept
+{
+    const uint64_t t = now();
+    const uint64_t tn = f_tn;
+    const intptr_t reportsToTimeout = f_memberTR.load();
+    struct Gone
+    {
+        std::unique_ptr<rtp_site_info> member;
+        bool timedOut;
+    };
+    std::vector<Gone> gone;
+    if (!f_members.lock(false, 300))
+        return;
+    for (intptr_t i = 0; i < f_members.count();) {
+        rtp_site_info* m = f_members.member(i);
+        if (m == nullptr || !m->r_acq->acquire(false, 20)) {
+            ++i;
+            continue;
+        }
+        bool remove = false;
+        // RTP since the previous report counts as a sign of life: the heard
+        // flag itself was cleared by the report just built.
+        const bool heardRTP = m->r_lastPayloadTM > previousReport;
+        if (!m->r_hardBye && !m->r_timedout && !heardRTP && m->r_noRRsinceLastReport) {
+            if (m->r_isSender && elapsed(t, m->r_lastPayloadTM) > 3 * tn) {
+                m->r_isSender = kelFalse;
+                if (f_senders.load() > 0)
+                    --f_senders;
+            }
+            if (reportsToTimeout > 0 && elapsed(t, m->r_lastRRreceivedTM) > tn * uint64_t(reportsToTimeout))
+                m->r_timedout = kelTrue;
+        }
+        if (m->r_byeReported) {
+            if (m->r_hardBye) {
+                remove = true;
+                if (m->r_isSender && f_senders.load() > 0)
+                    --f_senders;
+            } else {
+                m->r_hardBye = kelTrue;
+            }
+        } else if (m->r_hardBye || m->r_timedout) {
+            m->r_byeReported = kelTrue;
+            try {
+                gone.push_back(Gone{std::make_unique<rtp_site_info>(*m), !m->r_hardBye});
+            } catch (...) {
+            }
+        }
+        m->r_acq->releaseWO();
+        if (remove)
+            (void)f_members.removeByIndex(i, 2);
+        else
+            ++i;
+    }
+    f_members.unlockWO();
+    for (const Gone& g : gone)
+        callOwner("onMemberGone", [&](kelRTCPStackOwner& o) { o.onMemberGone(g.member.get(), g.timedOut); });
+}
+
+void kelRTCPstack::sendRTTProbe() noexcept
+{
+    if (!f_rttEnabled.load())
+        return;
+    const uint64_t t = now();
+    bool probe = false;
+    sockaddr_in addr{};
+    kelRTTPayload payload;
+    if (!f_members.lock(true, 100))
+        return;
+    if (f_rttLastIndex >= f_members.count()) {
+        f_rttLastIndex = 0;
+        f_members.unlockRO();
+        return;
+    }
+    rtp_site_info* m = f_members.member(f_rttLastIndex);
+    if (m != nullptr && m->r_acq->acquire(false, 40)) {
+        if (m->r_remoteAddrRTCPValid && (m->r_rttTMU == 0 || elapsed(t, m->r_rttTMU) > kRttProbeSpacing)) {
+            m->r_rttTMU = t;
+            m->r_rttMagic = random(0x7FFFFFFE) ^ m->r_ssrc;
+            payload.timeMark = t;
+            payload.magic = m->r_rttMagic;
+            payload.proberSSRC = f_streamer ? f_streamer->rtcpSSRC() : 0;
+            payload.probedSSRC = m->r_ssrc;
+            addr = m->r_remoteAddrRTCP;
+            probe = true;
+        }
+        m->r_acq->releaseWO();
+    }
+    ++f_rttLastIndex;
+    f_members.unlockRO();
+    if (probe) {
+        uint8_t data[kelRTTPayloadSize];
+        payload.write(data);
+        (void)sendAPPto(addr, kelRTTProbe, "_RTT", data, sizeof data, false);
+    }
+}
+
+int kelRTCPstack::sendAPPto(const sockaddr_in& addr, uint8_t subtype, const char* name, const uint8_t* data,
+                            size_t len, bool sendCNAMEasWell) noexcept
+{
+    if (addr.sin_addr.s_addr == 0)
+        return 0;
+    const uint32_t ssrc = f_streamer ? f_streamer->rtcpSSRC() : 0;
+    int rc = 0;
+    try {
+        if (sendCNAMEasWell) {
+            const std::string cname = f_streamer ? f_streamer->rtcpCNAME() : std::string();
+            std::vector<uint8_t> sdes(rtcpSDESSize(cname.size()));
+            kelRTCPWriter w(sdes.data(), sdes.size());
+            if (w.addSDES(ssrc, cname))
+                rc = sendTo(&addr, sdes.data(), w.size());
+            // The CNAME goes ahead, so the peer knows the sender first.
+            kelSleepMs(10);
+        }
+        if (rc == 0) {
+            std::vector<uint8_t> packet(rtcpAPPSize(len));
+            kelRTCPWriter w(packet.data(), packet.size());
+            rc = w.addAPP(ssrc, subtype, std::string_view(name, name ? std::strlen(name) : 0), data, len)
+                     ? sendTo(&addr, packet.data(), w.size())
+                     : 10040; // message too long
+        }
+    } catch (...) {
+        rc = 10055; // no buffer space
+    }
+    if (rc != 0)
+        setSocketError(rc);
+    return rc;
+}

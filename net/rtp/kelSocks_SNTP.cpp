@@ -1,0 +1,229 @@
+#include "net/rtp/kelSocks_SNTP.h"
+
+#include "core/kelCreate.h"
+#include "core/kelTick.h"
+#include "net/rtp/kelSNTPPacket.h"
+#include "net/sockets/kelSockets.h"
+
+#include <poll.h>
+#include <time.h>
+
+#include <vector>
+
+namespace {
+
+// The shared clock of the RTP unit. It asks the socket unit for a start-up
+// of its own, so the sockets outlive it at process exit.
+struct SharedClock
+{
+    kelObject lock;
+    kelSNTP* obj = nullptr;
+    std::atomic<bool> finishing{false};
+    kelString server = u"pool.ntp.org";
+    uint16_t port = kelSNTPPort;
+
+    SharedClock() noexcept { socketsStartup(); }
+
+    ~SharedClock()
+    {
+        finishing = true;
+        kelLock guard(&lock, false, 1000);
+        kelFree(obj);
+        obj = nullptr;
+        socketsShutdown();
+    }
+};
+
+SharedClock& sharedClock() noexcept
+{
+    static SharedClock clock;
+    return clock;
+}
+
+} // namespace
+
+uint64_t kelSNTPSystemClock() noexcept
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+kelSNTP::kelSNTP(kelSNTPClock clock) : kelThread(false), f_clock(clock ? std::move(clock) : kelSNTPSystemClock) {}
+
+kelSNTP::~kelSNTP()
+{
+    // Normally stopped already by kelFree; the body must not outlive the
+    // members it uses.
+    stop(1000, true);
+}
+
+intptr_t kelSNTP::synch(const kelString& server) noexcept
+{
+    stop(kelSNTPAnswerTimeoutMs + 1000);
+    f_serverList.clear();
+    f_pendingName.clear();
+    kelString ip;
+    std::vector<kelString> addresses;
+    if (lookupHost(server, ip, &addresses) != 0) return 0;
+    for (const kelString& a : addresses) f_serverList.add(a);
+    const intptr_t count = f_serverList.count();
+    if (count > 0) {
+        // A start that fails leaves the clock uncorrected, as a run without
+        // answers would.
+        [[maybe_unused]] const bool started = start(10000);
+    }
+    return count;
+}
+
+bool kelSNTP::synchInBackground(const kelString& server) noexcept
+{
+    stop(kelSNTPAnswerTimeoutMs + 1000);
+    f_serverList.clear();
+    f_pendingName = server;
+    if (server.empty()) return false;
+    return start(10000);
+}
+
+uint64_t kelSNTP::nowUnixMs(bool adjustOffset) const noexcept
+{
+    uint64_t now = 0;
+    try {
+        now = f_clock();
+    } catch (...) {
+        now = kelSNTPSystemClock();
+    }
+    const int64_t co = f_co.load();
+    if (adjustOffset && co != 0) now = static_cast<uint64_t>(static_cast<int64_t>(now) + co);
+    return now;
+}
+
+bool kelSNTP::nowNTP(kelNTP_timestamp& ntp, bool adjustOffset) const noexcept
+{
+    ntp = ntpFromUnixMs(nowUnixMs(adjustOffset));
+    return true;
+}
+
+intptr_t kelSNTP::execute(uintptr_t /*globalIndex*/)
+{
+    f_stratum = 255;
+    f_refCode = 0;
+    if (!f_pendingName.empty()) {
+        kelString ip;
+        std::vector<kelString> addresses;
+        if (lookupHost(f_pendingName, ip, &addresses) == 0) {
+            for (const kelString& a : addresses) f_serverList.add(a);
+        }
+        f_pendingName.clear();
+    }
+    Averages avg;
+    const intptr_t count = f_serverList.count();
+    for (intptr_t i = 0; i < count && !shouldStop(); ++i) queryAddress(f_serverList.get(i), i == count - 1, avg);
+    if (avg.delay != 0) f_rtd = avg.delay;
+    if (avg.offset != 0) f_co = avg.offset;
+    f_serverList.clear();
+    ++f_runsDone;
+    return 0;
+}
+
+// One request to `address` and the wait for its answer. The socket is
+// connected to the server, so the kernel drops datagrams of anyone else;
+// what arrives must still be a server answer echoing our stamp.
+void kelSNTP::queryAddress(const kelString& address, bool last, Averages& avg)
+{
+    kelUdpSocket sock;
+    sock.setHost(address);
+    sock.setPort(static_cast<int>(serverPort()));
+    if (sock.bindSocketToPort(0) != 0 || sock.connect() != 0) return;
+
+    kelNTP_timestamp t1;
+    nowNTP(t1, false);
+    uint8_t request[kelSNTPPacketSize];
+    sntpBuildRequest(request, t1);
+    if (!sock.okToWrite(1000) || sock.send(request, sizeof request, true) != 0) return;
+    const uint64_t sentMark = tickNow();
+
+    uint8_t buf[512];
+    while (!shouldStop() && ticksSince(sentMark) < kelSNTPAnswerTimeoutMs) {
+        pollfd fds[2] = {{static_cast<int>(sock.handle()), POLLIN, 0}, {wakeFd(), POLLIN, 0}};
+        const nfds_t nfds = fds[1].fd >= 0 ? 2 : 1;
+        if (::poll(fds, nfds, 100) <= 0) continue;
+        if (nfds == 2 && (fds[1].revents & POLLIN)) {
+            consumeWake();
+            continue;
+        }
+        if (!(fds[0].revents & (POLLIN | POLLERR))) continue;
+        const int got = sock.recvfrom(nullptr, buf, sizeof buf, true);
+        kelNTP_timestamp t4;
+        nowNTP(t4, false);
+        kelSNTPAnswer answer;
+        if (got < 0 || !sntpParseAnswer(buf, static_cast<size_t>(got), answer)) {
+            // A short datagram or a failed receive: try again shortly.
+            sleepThread(10);
+            continue;
+        }
+        if (!sntpAnswersRequest(answer, t1)) continue;
+        if (answer.stratum != 0) {
+            int64_t delay = 0;
+            int64_t offset = 0;
+            sntpDelayOffset(ntpToMs(answer.originate), ntpToMs(answer.receive), ntpToMs(answer.transmit), ntpToMs(t4),
+                            delay, offset);
+            avg.delay = avg.delay != 0 ? (avg.delay + delay) / 2 : delay;
+            avg.offset = avg.offset != 0 ? (avg.offset + offset) / 2 : offset;
+            f_stratum = answer.stratum;
+            f_refCode = answer.refId;
+        } else if (last && f_stratum == 255) {
+            // A kiss-o'-death: its code says why there is no time.
+            f_stratum = 0;
+            f_refCode = answer.refId;
+        }
+        break;
+    }
+    sock.close(false);
+}
+
+bool getNTPTime(kelNTP_timestamp* ntp) noexcept
+{
+    SharedClock& s = sharedClock();
+    if (s.finishing) return false;
+    kelLock guard(&s.lock, false, 300);
+    if (!guard || s.finishing) return false;
+    bool ok = true;
+    if (s.obj == nullptr) {
+        s.obj = kelCreate<kelSNTP>();
+        if (s.obj == nullptr) return false;
+        s.obj->setServerPort(s.port);
+        ok = s.obj->synchInBackground(s.server);
+    }
+    if (ok && ntp != nullptr) s.obj->nowNTP(*ntp, true);
+    return ok;
+}
+
+void setNTPDefaultServer(const kelString& server, uint16_t port) noexcept
+{
+    SharedClock& s = sharedClock();
+    kelLock guard(&s.lock, false, 1000);
+    if (!guard) return;
+    s.server = server;
+    s.port = port;
+}
+
+void freeNTPSharedClock() noexcept
+{
+    SharedClock& s = sharedClock();
+    kelSNTP* old = nullptr;
+    {
+        kelLock guard(&s.lock, false, 3000);
+        if (!guard) return;
+        old = s.obj;
+        s.obj = nullptr;
+    }
+    kelFree(old);
+}
+
+kelSNTP* sharedNTPClock() noexcept
+{
+    SharedClock& s = sharedClock();
+    kelLock guard(&s.lock, true, 300);
+    return guard ? s.obj : nullptr;
+}
