@@ -183,6 +183,12 @@ void quillnetWindowTest::typingEditsBothBoxesAlike()
     QCoreApplication::sendPostedEvents();
     QCOMPARE(b.window->c_memo_text->textCursor().position(), a.window->c_memo_text->textCursor().position());
     QCOMPARE(b.window->c_memo_text->overwriteMode(), a.window->c_memo_text->overwriteMode());
+
+    // A key that types the character 127 sends nothing: on the wire it
+    // would open an editing key and swallow the next character.
+    const size_t before = a.tx->sent.size();
+    QTest::sendKeyEvent(QTest::Click, box, Qt::Key_Backspace, QString(QChar(127)), Qt::ControlModifier);
+    QCOMPARE(a.tx->sent.size(), before);
 }
 
 void quillnetWindowTest::receivedTextPostsEditsInOrderFromAnyThread()
