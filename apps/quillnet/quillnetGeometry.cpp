@@ -1,0 +1,81 @@
+#include "apps/quillnet/quillnetGeometry.h"
+
+#include <QGuiApplication>
+#include <QRect>
+#include <QScreen>
+#include <QWidget>
+
+namespace {
+
+bool onSomeScreen(const QRect& frame)
+{
+    const auto screens = QGuiApplication::screens();
+    for (const QScreen* s : screens)
+        if (s->availableGeometry().intersects(frame)) return true;
+    return screens.isEmpty();
+}
+
+} // namespace
+
+kelString quillnetGeometry::controlName() const
+{
+    return f_widget->objectName().toStdU16String();
+}
+
+bool quillnetGeometry::isTopLevel() const
+{
+    return f_widget->isWindow();
+}
+
+kelControlBounds quillnetGeometry::bounds() const
+{
+    if (f_widget->isWindow() && (f_widget->windowState() & (Qt::WindowMinimized | Qt::WindowMaximized))) {
+        const QRect r = f_widget->normalGeometry();
+        if (r.isValid()) return {r.x(), r.y(), r.width(), r.height()};
+    }
+    return {f_widget->x(), f_widget->y(), f_widget->width(), f_widget->height()};
+}
+
+void quillnetGeometry::setBounds(const kelControlBounds& b)
+{
+    const QSize size = QSize(static_cast<int>(b.width), static_cast<int>(b.height)).expandedTo(f_widget->minimumSize());
+    f_widget->resize(size);
+    const QPoint pos(static_cast<int>(b.left), static_cast<int>(b.top));
+    if (!f_widget->isWindow() || onSomeScreen(QRect(pos, size))) f_widget->move(pos);
+}
+
+bool quillnetGeometry::isEnabled() const
+{
+    return f_widget->isEnabled();
+}
+
+void quillnetGeometry::setEnabled(bool enabled)
+{
+    f_widget->setEnabled(enabled);
+}
+
+bool quillnetGeometry::isVisible() const
+{
+    return f_widget->isVisible();
+}
+
+void quillnetGeometry::setVisible(bool visible)
+{
+    f_widget->setVisible(visible);
+}
+
+intptr_t quillnetGeometry::windowState() const
+{
+    const Qt::WindowStates s = f_widget->windowState();
+    if (s & Qt::WindowMinimized) return kelWindowStateMinimized;
+    if (s & Qt::WindowMaximized) return kelWindowStateMaximized;
+    return kelWindowStateNormal;
+}
+
+void quillnetGeometry::setWindowState(intptr_t state)
+{
+    Qt::WindowStates s = f_widget->windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized);
+    if (state == kelWindowStateMinimized) s |= Qt::WindowMinimized;
+    if (state == kelWindowStateMaximized) s |= Qt::WindowMaximized;
+    f_widget->setWindowState(s);
+}
