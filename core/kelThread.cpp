@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <mutex>
 #include <new>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <stdexcept>
@@ -694,6 +695,19 @@ void kelThread::consumeWake() noexcept
     if (f_globalThreadIndex != kNoSlot && table().slots[f_globalThreadIndex].stopRequest.load() != 0) return;
     if (ownRunAbandoned()) return;
     (void)f_sleepEvent->waitFor(0);
+}
+
+bool kelThread::waitReadable(int fd, int64_t wait) noexcept
+{
+    if (fd < 0) {
+        sleepThread(wait);
+        return false;
+    }
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd(), POLLIN, 0}};
+    const nfds_t count = fds[1].fd >= 0 ? 2 : 1;
+    if (::poll(fds, count, static_cast<int>(wait)) <= 0) return false;
+    if (count == 2 && (fds[1].revents & POLLIN)) consumeWake();
+    return (fds[0].revents & (POLLIN | POLLERR)) != 0;
 }
 
 bool kelThread::waitForTerminate(int64_t timeout) noexcept

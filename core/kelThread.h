@@ -117,6 +117,10 @@ public:
     int wakeFd() noexcept;
     // Takes a pending wakeUp() signal; a pending stop stays readable.
     void consumeWake() noexcept;
+    // Waits up to `wait` ms until `fd` is readable or has an error to
+    // report, returning early on wakeUp() or a stop request. True when `fd`
+    // is ready. An invalid `fd` (< 0) only sleeps. Meant for the body.
+    bool waitReadable(int fd, int64_t wait) noexcept;
 
     // Waits up to `timeout` ms until no thread procedure of this object is
     // left, an abandoned one included. True when none is.

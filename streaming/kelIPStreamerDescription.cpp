@@ -6,6 +6,7 @@
 #include "core/kelParseInt.h"
 #include "core/kelTextUtils.h"
 #include "core/kelUtf.h"
+#include "net/protocols/kelDecimal.h"
 #include "net/protocols/kelSDPParser.h"
 #include "platform/kelLastError.h"
 
@@ -38,13 +39,8 @@ bool isMulticastHost(const kelString& host) noexcept
 // A port number written in decimal digits only, or 0.
 int32_t portNumber(const kelString& text) noexcept
 {
-    if (text.empty() || text.size() > 5) return 0;
-    int32_t value = 0;
-    for (char16_t c : text) {
-        if (c < u'0' || c > u'9') return 0;
-        value = value * 10 + (c - u'0');
-    }
-    return value <= 65535 ? value : 0;
+    const intptr_t value = kelParseDecimal(text);
+    return value > 0 && value <= 65535 ? static_cast<int32_t>(value) : 0;
 }
 
 } // namespace

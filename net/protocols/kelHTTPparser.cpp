@@ -12,6 +12,7 @@
 #include <limits>
 
 #include "core/kelTextUtils.h"
+#include "net/protocols/kelDecimal.h"
 #include "core/kelUtf.h"
 
 namespace {
@@ -19,20 +20,6 @@ namespace {
 bool isTrimmed(char c)
 {
     return static_cast<unsigned char>(c) <= 0x20;
-}
-
-// A decimal number of digits only; -1 when it is anything else or too large.
-intptr_t parseDecimal(std::u16string_view text)
-{
-    if (text.empty()) return -1;
-    intptr_t value = 0;
-    for (char16_t c : text) {
-        if (c < u'0' || c > u'9') return -1;
-        int digit = c - u'0';
-        if (value > (std::numeric_limits<intptr_t>::max() - digit) / 10) return -1;
-        value = value * 10 + digit;
-    }
-    return value;
 }
 
 } // namespace
@@ -167,7 +154,7 @@ kelString kelHTTPparser::getReqProtoVersion() const
 
 intptr_t kelHTTPparser::getRespCode() const
 {
-    return parseDecimal(getReqURI());
+    return kelParseDecimal(getReqURI());
 }
 
 intptr_t kelHTTPparser::getHeaderCount() const
@@ -221,7 +208,7 @@ kelString kelHTTPparser::getHeaderValue(const kelString& headerName, bool trim) 
 
 intptr_t kelHTTPparser::contentLength() const
 {
-    return parseDecimal(trimText(getHeaderValue(kelString(u"Content-Length"), true)));
+    return kelParseDecimal(trimText(getHeaderValue(kelString(u"Content-Length"), true)));
 }
 
 intptr_t kelHTTPparser::getPayloadSize() const

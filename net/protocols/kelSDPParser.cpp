@@ -16,23 +16,11 @@
 #include <vector>
 
 #include "core/kelTextUtils.h"
+#include "net/protocols/kelDecimal.h"
 
 namespace {
 
 const kelString kCRLF = u"\r\n";
-
-intptr_t parseDecimal(std::u16string_view text)
-{
-    if (text.empty()) return -1;
-    intptr_t value = 0;
-    for (char16_t c : text) {
-        if (c < u'0' || c > u'9') return -1;
-        int digit = c - u'0';
-        if (value > (std::numeric_limits<intptr_t>::max() - digit) / 10) return -1;
-        value = value * 10 + digit;
-    }
-    return value;
-}
 
 int32_t toInt32(intptr_t value, int32_t fallback)
 {
@@ -82,7 +70,7 @@ void parseSDPConnection(const kelString& value, kelSDPConnectionInfo& info)
     if (slash == kelString::npos) return;
     kelString suffix = address.substr(slash + 1);
     size_t slash2 = suffix.find(u'/');
-    intptr_t first = parseDecimal(std::u16string_view(suffix).substr(0, slash2));
+    intptr_t first = kelParseDecimal(std::u16string_view(suffix).substr(0, slash2));
     if (slash2 == kelString::npos && compareText(info.r_addrType, u"IP6", true) == 0) {
         // IPv6 multicast has no TTL: the one suffix is the number of addresses.
         info.r_numberOfAddresses = std::max<int32_t>(toInt32(first, 1), 1);
@@ -90,7 +78,7 @@ void parseSDPConnection(const kelString& value, kelSDPConnectionInfo& info)
     }
     info.r_ttl = toInt32(first, -1);
     if (slash2 != kelString::npos)
-        info.r_numberOfAddresses = std::max<int32_t>(toInt32(parseDecimal(suffix.substr(slash2 + 1)), 1), 1);
+        info.r_numberOfAddresses = std::max<int32_t>(toInt32(kelParseDecimal(suffix.substr(slash2 + 1)), 1), 1);
 }
 
 kelSDPMDList::kelSDPMDList() : kelRecordList(true, false)
@@ -181,7 +169,7 @@ void kelSDPParser::applyPayload(std::string_view payload)
     };
 
     if (!is(u"v")) return;
-    f_v = parseDecimal(value());
+    f_v = kelParseDecimal(value());
     ++i;
     if (f_v < 0) return;
 
@@ -222,7 +210,7 @@ void kelSDPParser::applyPayload(std::string_view payload)
         if (parts.size() > 0) md->r_type = parts[0];
         if (parts.size() > 1) md->r_port = parts[1];
         if (parts.size() > 2) md->r_proto = parts[2];
-        if (parts.size() > 3) md->r_format = parseDecimal(parts[3]);
+        if (parts.size() > 3) md->r_format = kelParseDecimal(parts[3]);
         md->r_c.r_ttl = -1;
         ++i;
         for (; i < lines.size(); ++i) {

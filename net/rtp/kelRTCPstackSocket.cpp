@@ -4,7 +4,6 @@
 #include "core/kelParseInt.h"
 #include "net/sockets/kelSockets.h"
 
-#include <poll.h>
 
 namespace {
 
@@ -103,17 +102,7 @@ int kelRTCPstack::receive(sockaddr_in& from, uint8_t* buf, size_t size, int64_t 
 {
     kelSocket* socket = activeSocket();
     const kelSocketHandle fd = socket ? socket->handle() : kelInvalidSocket;
-    if (fd == kelInvalidSocket) {
-        sleepThread(wait);
-        return 0;
-    }
-    pollfd fds[2] = {{static_cast<int>(fd), POLLIN, 0}, {wakeFd(), POLLIN, 0}};
-    const int n = ::poll(fds, fds[1].fd >= 0 ? 2 : 1, static_cast<int>(wait));
-    if (n <= 0)
-        return 0;
-    if (fds[1].fd >= 0 && (fds[1].revents & POLLIN))
-        consumeWake();
-    if (!(fds[0].revents & (POLLIN | POLLERR)))
+    if (!waitReadable(static_cast<int>(fd), wait))
         return 0;
     if (f_socket_T) {
         uint32_t got = static_cast<uint32_t>(size);

@@ -192,17 +192,7 @@ void kelRTPReceiver::startOut()
 int kelRTPReceiver::receiveUdp(sockaddr_in& from, uint8_t* buf, size_t size, int64_t wait) noexcept
 {
     const kelSocketHandle fd = f_socket->handle();
-    if (fd == kelInvalidSocket) {
-        sleepThread(wait);
-        return 0;
-    }
-    pollfd fds[2] = {{static_cast<int>(fd), POLLIN, 0}, {wakeFd(), POLLIN, 0}};
-    const int n = ::poll(fds, fds[1].fd >= 0 ? 2 : 1, static_cast<int>(wait));
-    if (n <= 0)
-        return 0;
-    if (fds[1].fd >= 0 && (fds[1].revents & POLLIN))
-        consumeWake();
-    if (!(fds[0].revents & (POLLIN | POLLERR)))
+    if (!waitReadable(static_cast<int>(fd), wait))
         return 0;
     const int got = static_cast<kelUdpSocket*>(f_socket.get())->recvfrom(&from, buf, static_cast<int>(size), true);
     if (got < 0) {

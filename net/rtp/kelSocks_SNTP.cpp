@@ -5,7 +5,6 @@
 #include "net/rtp/kelSNTPPacket.h"
 #include "net/sockets/kelSockets.h"
 
-#include <poll.h>
 #include <time.h>
 
 #include <vector>
@@ -145,14 +144,7 @@ void kelSNTP::queryAddress(const kelString& address, bool last, Averages& avg)
 
     uint8_t buf[512];
     while (!shouldStop() && ticksSince(sentMark) < kelSNTPAnswerTimeoutMs) {
-        pollfd fds[2] = {{static_cast<int>(sock.handle()), POLLIN, 0}, {wakeFd(), POLLIN, 0}};
-        const nfds_t nfds = fds[1].fd >= 0 ? 2 : 1;
-        if (::poll(fds, nfds, 100) <= 0) continue;
-        if (nfds == 2 && (fds[1].revents & POLLIN)) {
-            consumeWake();
-            continue;
-        }
-        if (!(fds[0].revents & (POLLIN | POLLERR))) continue;
+        if (!waitReadable(static_cast<int>(sock.handle()), 100)) continue;
         const int got = sock.recvfrom(nullptr, buf, sizeof buf, true);
         kelNTP_timestamp t4;
         nowNTP(t4, false);
