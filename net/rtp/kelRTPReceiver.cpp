@@ -221,18 +221,23 @@ int kelRTPReceiver::receiveTcp(sockaddr_in& from, uint8_t* buf, size_t size, int
         return 0;
     if (wake >= 0 && (fds[0].revents & POLLIN))
         consumeWake();
-    if (f_isServer && listenAt < dataAt && (fds[listenAt].revents & POLLIN)) {
-        intptr_t result = 0;
-        std::unique_ptr<kelSocket> peer = f_socket->accept(result, 1);
-        // One connection at a time: a further one is turned away.
-        if (peer && !f_accepted)
-            f_accepted = std::move(peer);
-        else if (peer)
-            (void)peer->close(false);
+    // The connection is served before the listener: when a peer leaves and
+    // the next one knocks in the same round, the leaving peer's end of stream
+    // must be read first, or the newcomer would be turned away as a second
+    // connection.
+    const bool dataReady = dataAt < count && (fds[dataAt].revents & (POLLIN | POLLERR | POLLHUP));
+    if (!dataReady) {
+        if (f_isServer && listenAt < dataAt && (fds[listenAt].revents & POLLIN)) {
+            intptr_t result = 0;
+            std::unique_ptr<kelSocket> peer = f_socket->accept(result, 1);
+            // One connection at a time: a further one is turned away.
+            if (peer && !f_accepted)
+                f_accepted = std::move(peer);
+            else if (peer)
+                (void)peer->close(false);
+        }
         return 0;
     }
-    if (dataAt >= count || !(fds[dataAt].revents & (POLLIN | POLLERR | POLLHUP)))
-        return 0;
     uint32_t got = static_cast<uint32_t>(size);
     const int rc = data->read(buf, got, 0, true);
     if (rc != 0 || got == 0) {
