@@ -1,11 +1,13 @@
 #pragma once
-// The IP streaming unit: the streamer base of the transmitter and receiver
-// pipes, its idle thread and events, the payload vocabulary (encoding codes,
+// The IP streaming unit: the IP transmitter and receiver pipes, their
+// streamer base, its idle thread and events, the payload vocabulary (encoding codes,
 // payload mapping, static and custom payload types, rtpmap/fmtp reading)
 // and the wave format block the components exchange.
 
+#include "streaming/kelIPReceiver.h"
 #include "streaming/kelIPStreamer.h"
 #include "streaming/kelIPStreamerEvents.h"
+#include "streaming/kelIPTransmitter.h"
 #include "streaming/kelIdleThread.h"
 #include "streaming/kelRTPMap.h"
 #include "streaming/kelWaveFormat.h"

@@ -1,0 +1,313 @@
+#include "streaming/kelIPReceiver.h"
+
+#include "core/kelUtf.h"
+#include "net/rtp/kelRTPHeader.h"
+#include "net/rtp/kelRTPReceiver.h"
+#include "net/rtp/kelRTPTransmitter.h"
+#include "net/sockets/kelSockAddr.h"
+
+#include <arpa/inet.h>
+
+#include <string>
+#include <vector>
+
+// The RTP receiver of the component: hands every payload and the RTCP
+// notices it needs back to its owner. Its threads call these hooks.
+class TkelIPReceiver::rtpReceiver final : public kelRTPReceiver
+{
+public:
+    rtpReceiver(TkelIPReceiver* owner, const kelString& bind2port, const kelString& ip, bool isRAW,
+                const kelString& bind2ip, bool isUDP, bool noRTCP, intptr_t ttl)
+        : kelRTPReceiver(bind2port, ip, isRAW, bind2ip, nullptr, isUDP, noRTCP, ttl)
+        , f_owner(owner)
+    {
+    }
+
+    void onRTPData(const sockaddr_in& from, const uint8_t* header, const uint8_t* payload, size_t payloadSize,
+                   size_t packetSize) override
+    {
+        kelRTPReceiver::onRTPData(from, header, payload, payloadSize, packetSize);
+        f_owner->onPayload(header, payload, payloadSize);
+    }
+    void onMemberSilent(const rtp_site_info* member) override
+    {
+        kelRTPReceiver::onMemberSilent(member);
+        f_owner->onMemberSilent(member);
+    }
+    void onSDESItem(uint32_t ssrc, const rtcp_sdes_item& item) override
+    {
+        kelRTPReceiver::onSDESItem(ssrc, item);
+        if (item.r_type == kelSDES_CNAME && item.length > 0)
+            f_owner->setDescriptionInfo(utf8ToUtf16(item.r_data.data(), item.length));
+    }
+    void onMemberGone(const rtp_site_info* member, bool timedOut) override
+    {
+        kelRTPReceiver::onMemberGone(member, timedOut);
+        f_owner->onMemberGone(member, timedOut);
+    }
+    void onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, const uint8_t* packet, size_t size) override
+    {
+        kelRTPReceiver::onRTCPPacket(ssrc, from, packet, size);
+        f_owner->onRTCPPacket(ssrc, from, packet, size);
+    }
+
+    kelString _classID() const override { return u"rtpReceiver"; }
+
+private:
+    TkelIPReceiver* f_owner;
+};
+
+namespace {
+
+kelString decimal(intptr_t value)
+{
+    const std::string s = std::to_string(value);
+    return kelString(s.begin(), s.end());
+}
+
+} // namespace
+
+TkelIPReceiver::TkelIPReceiver(kelComponent* owner)
+    : kelIPStreamer(owner)
+{
+}
+
+TkelIPReceiver::~TkelIPReceiver() = default;
+
+void TkelIPReceiver::beforeDestruction()
+{
+    kelIPStreamer::beforeDestruction();
+    f_rec.reset();
+}
+
+void TkelIPReceiver::setOnText(kelmtIPReceiverTextEvent handler)
+{
+    std::lock_guard lock(f_eventGuard);
+    f_onText = std::move(handler);
+}
+
+kelString TkelIPReceiver::portLocal()
+{
+    return f_rec ? f_rec->portLocal() : kelString(u"<none>");
+}
+
+kelRTCPstack* TkelIPReceiver::getRTCP()
+{
+    return f_rec ? f_rec->rtcp() : nullptr;
+}
+
+bool TkelIPReceiver::doOpen()
+{
+    setDescriptionInfo({});
+    if (!kelIPStreamer::doOpen())
+        return false;
+    f_rec.reset();
+    f_noHoles.store(false);
+    f_firstPacket.store(true);
+    const intptr_t proto = protocol();
+    bool ok = false;
+    if (proto == kelIPProtoRAW || proto == kelIPProtoRTP) {
+        const bool raw = proto == kelIPProtoRAW;
+        const bool noRTCP = !enableRTCP() || raw;
+        const intptr_t type = socketType();
+        if (type == kelIPSocketMulticast)
+            f_rec = kelMakeOwned<rtpReceiver>(this, bind2port(), uriHost(), raw, bind2ip(), true, noRTCP, TTL());
+        else if (type == kelIPSocketTCP)
+            f_rec = kelMakeOwned<rtpReceiver>(this, uriPort(), uriHost(), raw, bind2ip(), false, noRTCP, TTL());
+        else
+            f_rec = kelMakeOwned<rtpReceiver>(this, bind2port(), kelString{}, raw, bind2ip(), true, noRTCP, TTL());
+        if (f_rec && (f_rec->setNewSSRC(_SSRC()), f_rec->start(10000))) {
+            applyRTPOptions();
+            setRemoteAddresses(type, uriHost(), uriPort(), kelString{});
+            ok = f_rec->socketError() == 0;
+            if (!ok)
+                setDescriptionError(u"Socket error: " + decimal(f_rec->socketError()));
+        }
+    }
+    setActiveFlag(ok);
+    if (!ok && f_rec)
+        (void)f_rec->stop();
+    return ok;
+}
+
+void TkelIPReceiver::doClose()
+{
+    if (f_rec)
+        (void)f_rec->stop();
+    kelIPStreamer::doClose();
+}
+
+void TkelIPReceiver::setRemoteAddresses(intptr_t kind, const kelString& host, const kelString& portRTP,
+                                        const kelString& portRTCP)
+{
+    kelString ip;
+    (void)lookupHost(host, ip);
+    const int rtpPort = portFromString(portRTP);
+    const int rtcpPort = portRTCP.empty() ? (rtpPort >= 0 && rtpPort < 65535 ? rtpPort + 1 : rtpPort)
+                                          : portFromString(portRTCP);
+    {
+        std::lock_guard lock(f_addrGuard);
+        f_addrST = kind;
+        f_addrRTP = sockaddr_in{};
+        f_addrRTP.sin_family = AF_INET;
+        // An unresolved host leaves IP 0, to which nothing is sent.
+        const uint32_t ipN = ip.empty() ? 0 : str2ipN(ip);
+        f_addrRTP.sin_addr.s_addr = ipN == INADDR_NONE ? 0 : ipN;
+        f_addrRTP.sin_port = htons(static_cast<uint16_t>(rtpPort > 0 ? rtpPort : 0));
+        f_addrRTCP = f_addrRTP;
+        f_addrRTCP.sin_port = htons(static_cast<uint16_t>(rtcpPort > 0 ? rtcpPort : 0));
+    }
+    sendHoles(true);
+}
+
+void TkelIPReceiver::sendHoles(bool withHELO)
+{
+    if (!f_rec)
+        return;
+    intptr_t kind;
+    sockaddr_in rtp{};
+    sockaddr_in rtcp{};
+    {
+        std::lock_guard lock(f_addrGuard);
+        kind = f_addrST;
+        rtp = f_addrRTP;
+        rtcp = f_addrRTCP;
+    }
+    if (withHELO && enableRTCP()) {
+        // The SDES goes first, so the transmitter knows our CNAME.
+        if (kelRTCPstack* stack = f_rec->rtcp())
+            (void)stack->sendAPPto(rtcp, 0, "HELO", nullptr, 0, true);
+    }
+    if (kind != kelIPSocketTCP && kind != kelIPSocketMulticast)
+        (void)f_rec->sendRTP_CN_To(rtp);
+}
+
+void TkelIPReceiver::onMemberSilent(const rtp_site_info* member)
+{
+    kelIPStreamer::onMemberSilent(member);
+    if (f_noHoles.load())
+        return;
+    if (member == nullptr) {
+        // Nobody heard yet (the transmitter may have started after us): the
+        // whole set again, or it would never learn where we are.
+        sendHoles(true);
+        return;
+    }
+    bool sameHost = false;
+    {
+        std::lock_guard lock(f_addrGuard);
+        sameHost = member->r_remoteAddrRTCPValid != 0 &&
+                   member->r_remoteAddrRTCP.sin_addr.s_addr == f_addrRTCP.sin_addr.s_addr;
+    }
+    if (sameHost)
+        sendHoles(false);
+}
+
+void TkelIPReceiver::onPayload(const uint8_t* header, const uint8_t* payload, size_t size)
+{
+    if (!f_rec)
+        return;
+    const bool raw = f_rec->isRAW() || header == payload || header == nullptr;
+    const intptr_t pt = raw ? 0 : rtp_hdr::read(header).payloadType();
+    // Our own comfort-noise pings keep paths open; they carry no audio.
+    if (!raw && pt == kelRTPPayloadCN)
+        return;
+    const bool first = f_firstPacket.load();
+    if (!raw) {
+        kelRTPPayloadFormat fmt;
+        if (first && customPayloadAware() && pt >= 96) {
+            if (kelRTPCustomPayload(pt, fmt)) {
+                f_firstPacket.store(false);
+                updateFormat(fmt.rate, fmt.channels, fmt.bits, fmt.encoding, fmt.bitrate);
+            }
+        }
+        if (pt < 96 && first && kelRTPStaticPayload(pt, fmt)) {
+            f_firstPacket.store(false);
+            updateFormat(fmt.rate, fmt.channels, fmt.bits, fmt.encoding, fmt.bitrate > 0 ? fmt.bitrate : 0);
+        }
+        if (pt >= 96 && f_firstPacket.load() && pt == mappingCopy().r_dynType) {
+            f_firstPacket.store(false);
+            updateFormat(-1, -1, -1, mappingCopy().r_rtpEncoding, 0);
+        }
+        if (pt == kelRTPPayloadMPA) {
+            // The 4-byte MPEG audio-specific header goes.
+            if (size <= 4)
+                return;
+            payload += 4;
+            size -= 4;
+        }
+    }
+    if (size == 0 || payload == nullptr)
+        return;
+    if (!raw && customPayloadAware() && pt == 113) {
+        doText(payload, size);
+        return;
+    }
+    (void)write(payload, static_cast<uint32_t>(size), nullptr);
+}
+
+void TkelIPReceiver::doText(const void* data, size_t len)
+{
+    if (data == nullptr || len == 0)
+        return;
+    std::lock_guard lock(f_eventGuard);
+    if (!f_onText)
+        return;
+    const kelString text = utf8ToUtf16(data, len);
+    try {
+        f_onText(this, text.c_str());
+    } catch (...) {
+        // A handler's failure stays with the handler.
+    }
+}
+
+uint32_t TkelIPReceiver::doWrite(const void* data, uint32_t len, kelmtlInOutPipe* provider)
+{
+    if (data == nullptr || len == 0)
+        return 0;
+    measureBandwidth(kelBandwidthDir::in, len);
+    const intptr_t enc = encoding();
+    if (enc == kelRTPEnc_t140c) {
+        doText(data, len);
+        return len;
+    }
+    if (enc == kelRTPEnc_L16 && doEncode() && f_rec && (!f_rec->isRAW() || swapRAWbytes())) {
+        // From network order, into our own buffer: the packet is not ours.
+        if (len <= kScratchSize) {
+            const auto* in = static_cast<const uint8_t*>(data);
+            uint8_t* out = scratch();
+            const uint32_t even = len & ~1u;
+            for (uint32_t i = 0; i < even; i += 2) {
+                out[i] = in[i + 1];
+                out[i + 1] = in[i];
+            }
+            if (even != len)
+                out[even] = in[even];
+            (void)onNewData(out, len, this);
+            return len;
+        }
+        std::vector<uint8_t> big(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + len);
+        for (size_t i = 0; i + 1 < big.size(); i += 2)
+            std::swap(big[i], big[i + 1]);
+        (void)onNewData(big.data(), len, this);
+        return len;
+    }
+    (void)provider;
+    (void)onNewData(const_cast<void*>(data), len, this);
+    return len;
+}
+
+void TkelIPReceiver::doFormatChange(intptr_t rate, intptr_t channels, intptr_t bits, intptr_t encoding,
+                                    intptr_t bitrate)
+{
+    kelIPStreamer::doFormatChange(rate, channels, bits, encoding, bitrate);
+    setDescriptionInfo({});
+    kelWaveFormat block;
+    block.formatTag = kelWaveFormatTagPCM;
+    block.formatOriginal.pcmSamplesPerSecond = static_cast<uintptr_t>(rate > 0 ? rate : 0);
+    block.formatOriginal.pcmBitsPerSample = static_cast<uintptr_t>(bits > 0 ? bits : 0);
+    block.formatOriginal.pcmNumChannels = static_cast<uintptr_t>(channels > 0 ? channels : 0);
+    block.formatChannelMask = 0xA0000000u;
+    setExmtFormat(block);
+    (void)applyFormat(&block, sizeof block, this, true);
+}
