@@ -1,9 +1,13 @@
 // quillnet: carries typed text between two machines as real-time text.
 
 #include "apps/quillnet/Tc_form_main.h"
+#include "apps/quillnet/quillnetIPLink.h"
 #include "apps/quillnet/quillnetMessageBox.h"
 
 #include <QApplication>
+
+#include <memory>
+#include <utility>
 
 int main(int argc, char** argv)
 {
@@ -12,7 +16,10 @@ int main(int argc, char** argv)
     app.setApplicationDisplayName(QString::fromUtf16(Tc_form_main::kCaption));
     quillnetInstallMessageBox();
 
-    Tc_form_main window(quillnetWindowSetup{});
+    quillnetWindowSetup setup;
+    setup.transmitter = std::make_unique<quillnetIPLink>(quillnetIPLink::role::transmitter);
+    setup.receiver = std::make_unique<quillnetIPLink>(quillnetIPLink::role::receiver);
+    Tc_form_main window(std::move(setup));
     window.show();
     return app.exec();
 }
