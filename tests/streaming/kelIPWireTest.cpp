@@ -1,0 +1,289 @@
+// The IP transmitter and receiver against a plain UDP socket on 127.0.0.1,
+// so the bytes on the wire are seen as they are, and L16 audio end to end.
+
+#include "core/kelTick.h"
+#include "platform/kelPlatformThread.h"
+#include "streaming/kelIPStreaming.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A UDP socket bound to 127.0.0.1 on any port.
+class plainSocket
+{
+public:
+    plainSocket()
+    {
+        f_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a = loopback(0);
+        if (f_fd >= 0 && ::bind(f_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            ::close(f_fd);
+            f_fd = -1;
+        }
+    }
+    ~plainSocket()
+    {
+        if (f_fd >= 0)
+            ::close(f_fd);
+    }
+    plainSocket(const plainSocket&) = delete;
+    plainSocket& operator=(const plainSocket&) = delete;
+
+    bool ok() const { return f_fd >= 0; }
+    uint16_t port() const
+    {
+        sockaddr_in a{};
+        socklen_t len = sizeof a;
+        ::getsockname(f_fd, reinterpret_cast<sockaddr*>(&a), &len);
+        return ntohs(a.sin_port);
+    }
+    static sockaddr_in loopback(uint16_t port)
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        return a;
+    }
+    void sendTo(uint16_t port, const std::vector<uint8_t>& data) const
+    {
+        const sockaddr_in a = loopback(port);
+        (void)::sendto(f_fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    }
+    // The next datagram whose first byte says RTP and whose payload type is
+    // `pt`, within `timeoutMs`; empty when none came.
+    std::vector<uint8_t> receive(uint8_t pt, int timeoutMs) const
+    {
+        const uint64_t start = tickNow();
+        while (ticksSince(start) < static_cast<uint64_t>(timeoutMs)) {
+            pollfd p{f_fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            std::vector<uint8_t> buf(2048);
+            const ssize_t n = ::recv(f_fd, buf.data(), buf.size(), 0);
+            if (n >= 12 && (buf[0] & 0xC0) == 0x80 && (buf[1] & 0x7F) == pt) {
+                buf.resize(static_cast<size_t>(n));
+                return buf;
+            }
+        }
+        return {};
+    }
+
+private:
+    int f_fd = -1;
+};
+
+std::vector<uint8_t> rtpPacket(uint8_t pt, uint16_t seq, const std::vector<uint8_t>& payload)
+{
+    std::vector<uint8_t> p = {0x80, pt, static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq), 0, 0, 0, 0,
+                              0x12, 0x34, 0x56, 0x78};
+    p.insert(p.end(), payload.begin(), payload.end());
+    return p;
+}
+
+bool udpPortFree(uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a = plainSocket::loopback(port);
+    const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
+}
+
+uint16_t freeRTPPort()
+{
+    for (uint32_t attempt = 0; attempt < 200; ++attempt) {
+        const auto port = static_cast<uint16_t>(
+            (21000 + (static_cast<uint32_t>(::getpid()) * 53 + static_cast<uint32_t>(tickNow()) + attempt * 46) %
+                         19000) &
+            ~1u);
+        if (udpPortFree(port) && udpPortFree(static_cast<uint16_t>(port + 1)))
+            return port;
+    }
+    return 0;
+}
+
+kelString uriFor(uint16_t port)
+{
+    const std::string s = "rtp://127.0.0.1:" + std::to_string(port);
+    return kelString(s.begin(), s.end());
+}
+
+bool waitUntil(const std::function<bool()>& condition, uint64_t timeoutMs)
+{
+    const uint64_t start = tickNow();
+    while (!condition()) {
+        if (ticksSince(start) > timeoutMs)
+            return false;
+        kelSleepMs(10);
+    }
+    return true;
+}
+
+// A pipe consumer that keeps every byte it is given.
+class byteSink final : public kelmtlInOutPipe
+{
+public:
+    std::vector<uint8_t> bytes()
+    {
+        std::lock_guard lock(f_guard);
+        return f_bytes;
+    }
+
+protected:
+    uint32_t doWrite(const void* data, uint32_t len, kelmtlInOutPipe*) override
+    {
+        std::lock_guard lock(f_guard);
+        const auto* p = static_cast<const uint8_t*>(data);
+        f_bytes.insert(f_bytes.end(), p, p + len);
+        return len;
+    }
+    uint32_t doRead(void*, uint32_t) override { return 0; }
+    uint32_t getAvailableDataLen(int) override { return 0; }
+    bool doOpen() override
+    {
+        const bool ok = kelmtlInOutPipe::doOpen();
+        f_active = ok;
+        return ok;
+    }
+    void doClose() override
+    {
+        f_active = false;
+        kelmtlInOutPipe::doClose();
+    }
+    bool isActive() override { return f_active.load(); }
+
+private:
+    std::atomic<bool> f_active{false};
+    std::mutex f_guard;
+    std::vector<uint8_t> f_bytes;
+};
+
+const std::vector<uint8_t> kSamples = {0x01, 0x02, 0x03, 0x04, 0xFF, 0x7F, 0x00, 0x80};
+
+} // namespace
+
+TEST(kelIPWire, TextAndL16LeaveInWireOrderWithoutTouchingTheWrittenBlock)
+{
+    const uint16_t port = freeRTPPort();
+    ASSERT_NE(port, 0);
+    plainSocket peer;
+    ASSERT_TRUE(peer.ok());
+    kelOwned<TkelIPTransmitter> tx(kelCreate<TkelIPTransmitter>());
+    tx->setURI(uriFor(port));
+    ASSERT_TRUE(tx->open());
+    // A comfort-noise packet makes the peer a destination.
+    peer.sendTo(port, rtpPacket(13, 1, {0}));
+    ASSERT_TRUE(waitUntil([&] { return tx->destCount() >= 1; }, 10000));
+
+    EXPECT_EQ(tx->sendText(u"b"), kelS_OK);
+    const std::vector<uint8_t> first = peer.receive(113, 10000);
+    ASSERT_EQ(first.size(), 13u);
+    EXPECT_EQ(tx->sendText(u"\U0001F600"), kelS_OK);
+    const std::vector<uint8_t> second = peer.receive(113, 10000);
+    ASSERT_EQ(second.size(), 12u + 4u);
+    EXPECT_EQ(second[1] & 0x80, 0) << "marker";
+    // One packet for the whole character, not one per surrogate.
+    EXPECT_EQ(std::vector<uint8_t>(second.begin() + 12, second.end()), (std::vector<uint8_t>{0xF0, 0x9F, 0x98, 0x80}));
+    const auto seq = [](const std::vector<uint8_t>& p) { return static_cast<uint16_t>(p[2] << 8 | p[3]); };
+    const auto ts = [](const std::vector<uint8_t>& p) {
+        return static_cast<uint32_t>(p[4]) << 24 | static_cast<uint32_t>(p[5]) << 16 |
+               static_cast<uint32_t>(p[6]) << 8 | p[7];
+    };
+    EXPECT_EQ(static_cast<uint16_t>(seq(second) - seq(first)), 1);
+    // Each packet's timestamp has moved on by its own code units: two for
+    // the surrogate pair.
+    EXPECT_EQ(ts(second) - ts(first), 2u);
+
+    // L16 goes out in network order; the block written stays as it was,
+    // since other consumers of the same provider see it too.
+    std::vector<uint8_t> block = kSamples;
+    EXPECT_EQ(tx->write(block.data(), static_cast<uint32_t>(block.size())), block.size());
+    EXPECT_EQ(block, kSamples);
+    const std::vector<uint8_t> audio = peer.receive(98, 10000);
+    ASSERT_EQ(audio.size(), 12u + kSamples.size());
+    EXPECT_EQ(std::vector<uint8_t>(audio.begin() + 12, audio.end()),
+              (std::vector<uint8_t>{0x02, 0x01, 0x04, 0x03, 0x7F, 0xFF, 0x80, 0x00}));
+    tx->close();
+}
+
+TEST(kelIPWire, ReceiverDropsPingsAndKeepsTextWholeOnBadUtf8)
+{
+    kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
+    byteSink* sink = kelCreate<byteSink>();
+    ASSERT_NE(sink, nullptr);
+    std::mutex guard;
+    std::vector<kelString> texts;
+    rx->setOnText([&](kelmtlInOutPipe*, const char16_t* text) {
+        std::lock_guard lock(guard);
+        texts.emplace_back(text);
+    });
+    ASSERT_TRUE(rx->addConsumer(sink));
+    // Nobody serves this port: the receiver's hole packets go nowhere.
+    rx->setURI(uriFor(freeRTPPort()));
+    ASSERT_TRUE(rx->open());
+    ASSERT_TRUE(sink->open());
+    const int local = std::stoi(std::string(rx->portLocal().begin(), rx->portLocal().end()));
+    plainSocket peer;
+    ASSERT_TRUE(peer.ok());
+    peer.sendTo(static_cast<uint16_t>(local), rtpPacket(13, 1, {0}));
+    // "a", a truncated three-byte sequence, "z".
+    peer.sendTo(static_cast<uint16_t>(local), rtpPacket(113, 2, {'a', 0xE2, 0x82}));
+    peer.sendTo(static_cast<uint16_t>(local), rtpPacket(113, 3, {'z'}));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            std::lock_guard lock(guard);
+            return texts.size() >= 2;
+        },
+        10000));
+    {
+        std::lock_guard lock(guard);
+        EXPECT_EQ(texts, (std::vector<kelString>{u"a\uFFFD", u"z"}));
+    }
+    EXPECT_TRUE(sink->bytes().empty()) << "a comfort-noise ping reached the consumer";
+    rx->close();
+    rx->removeConsumer(sink);
+    kelFree(sink);
+}
+
+TEST(kelIPWire, L16ReachesTheReceiversConsumersByteExact)
+{
+    const uint16_t port = freeRTPPort();
+    ASSERT_NE(port, 0);
+    kelOwned<TkelIPTransmitter> tx(kelCreate<TkelIPTransmitter>());
+    kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
+    byteSink* sink = kelCreate<byteSink>();
+    ASSERT_NE(sink, nullptr);
+    ASSERT_TRUE(rx->addConsumer(sink));
+    tx->setURI(uriFor(port));
+    rx->setURI(uriFor(port));
+    ASSERT_TRUE(tx->open());
+    ASSERT_TRUE(rx->open());
+    ASSERT_TRUE(sink->open());
+    ASSERT_TRUE(waitUntil([&] { return tx->destCount() >= 1; }, 30000));
+    std::vector<uint8_t> expected;
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(tx->write(kSamples.data(), static_cast<uint32_t>(kSamples.size())), kSamples.size());
+        expected.insert(expected.end(), kSamples.begin(), kSamples.end());
+    }
+    ASSERT_TRUE(waitUntil([&] { return sink->bytes().size() >= expected.size(); }, 10000));
+    EXPECT_EQ(sink->bytes(), expected);
+    EXPECT_EQ(rx->encoding(), kelRTPEnc_L16);
+    tx->close();
+    rx->close();
+    rx->removeConsumer(sink);
+    kelFree(sink);
+}
