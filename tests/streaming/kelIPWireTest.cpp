@@ -236,7 +236,8 @@ TEST(kelIPWire, ReceiverDropsPingsAndKeepsTextWholeOnBadUtf8)
     rx->setURI(uriFor(freeRTPPort()));
     ASSERT_TRUE(rx->open());
     ASSERT_TRUE(sink->open());
-    const int local = std::stoi(std::string(rx->portLocal().begin(), rx->portLocal().end()));
+    const kelString portText = rx->portLocal();
+    const int local = std::stoi(std::string(portText.begin(), portText.end()));
     plainSocket peer;
     ASSERT_TRUE(peer.ok());
     peer.sendTo(static_cast<uint16_t>(local), rtpPacket(13, 1, {0}));
