@@ -4,6 +4,7 @@
 #include "core/kelTick.h"
 #include "platform/kelPlatformThread.h"
 #include "streaming/kelIPStreaming.h"
+#include "tests/streaming/kelIPTestNet.h"
 
 #include <gtest/gtest.h>
 
@@ -19,49 +20,6 @@
 #include <vector>
 
 namespace {
-
-bool udpPortFree(uint16_t port)
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
-
-// An even port whose successor (RTCP) is free as well.
-uint16_t freeRTPPort()
-{
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        const uint64_t spread = static_cast<uint64_t>(::getpid()) * 131 + tickNow() + static_cast<uint64_t>(attempt) * 34;
-        const auto even = static_cast<uint16_t>((20000 + spread % 20000) & ~1u);
-        if (udpPortFree(even) && udpPortFree(static_cast<uint16_t>(even + 1)))
-            return even;
-    }
-    return 0;
-}
-
-kelString uriFor(uint16_t port)
-{
-    const std::string s = "rtp://127.0.0.1:" + std::to_string(port);
-    return kelString(s.begin(), s.end());
-}
-
-bool waitUntil(const std::function<bool()>& condition, uint64_t timeoutMs)
-{
-    const uint64_t start = tickNow();
-    while (!condition()) {
-        if (ticksSince(start) > timeoutMs)
-            return false;
-        kelSleepMs(10);
-    }
-    return true;
-}
 
 class TextSink
 {
@@ -89,13 +47,13 @@ const std::vector<kelString> kTexts = {u"a", u"\b", u"\x7f\n", u"\u0416", u"\U00
 void sendAllAndExpect(TkelIPTransmitter* tx, TextSink& sink)
 {
     // The transmitter knows the receiver once its hole packets arrived.
-    ASSERT_TRUE(waitUntil([&] { return tx->destCount() >= 1; }, 30000));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->destCount() >= 1; }, 30000));
     const uint32_t before = tx->rootTimestamp();
     for (const kelString& text : kTexts)
         EXPECT_EQ(tx->sendText(text), kelS_OK);
     // 1 + 1 + 2 + 1 + 2 UTF-16 code units.
     EXPECT_EQ(tx->rootTimestamp() - before, 7u);
-    ASSERT_TRUE(waitUntil([&] { return sink.texts().size() >= kTexts.size(); }, 10000));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return sink.texts().size() >= kTexts.size(); }, 10000));
     EXPECT_EQ(sink.texts(), kTexts);
 }
 
@@ -103,15 +61,15 @@ void sendAllAndExpect(TkelIPTransmitter* tx, TextSink& sink)
 
 TEST(kelIPTextLoopback, ReceiverStartedFirstGetsEveryTextInOrder)
 {
-    const uint16_t port = freeRTPPort();
+    const uint16_t port = kelTestFreeRTPPort();
     ASSERT_NE(port, 0);
     kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
     kelOwned<TkelIPTransmitter> tx(kelCreate<TkelIPTransmitter>());
     TextSink sink;
     sink.attach(rx.get());
-    rx->setURI(uriFor(port));
+    rx->setURI(kelTestURI(port));
     ASSERT_TRUE(rx->open());
-    tx->setURI(uriFor(port));
+    tx->setURI(kelTestURI(port));
     ASSERT_TRUE(tx->open());
     sendAllAndExpect(tx.get(), sink);
     tx->close();
@@ -120,7 +78,7 @@ TEST(kelIPTextLoopback, ReceiverStartedFirstGetsEveryTextInOrder)
 
 TEST(kelIPTextLoopback, ReceiverStartedLaterGetsEveryTextAndCloseEndsSending)
 {
-    const uint16_t port = freeRTPPort();
+    const uint16_t port = kelTestFreeRTPPort();
     ASSERT_NE(port, 0);
     kelOwned<TkelIPTransmitter> tx(kelCreate<TkelIPTransmitter>());
     kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
@@ -128,10 +86,10 @@ TEST(kelIPTextLoopback, ReceiverStartedLaterGetsEveryTextAndCloseEndsSending)
     sink.attach(rx.get());
     // Nothing to send with before the first open.
     EXPECT_EQ(tx->sendText(u"a"), kelE_FAIL);
-    tx->setURI(uriFor(port));
+    tx->setURI(kelTestURI(port));
     ASSERT_TRUE(tx->open());
     EXPECT_EQ(tx->sendText(u""), kelE_FAIL);
-    rx->setURI(uriFor(port));
+    rx->setURI(kelTestURI(port));
     ASSERT_TRUE(rx->open());
     sendAllAndExpect(tx.get(), sink);
     tx->close();
@@ -139,21 +97,21 @@ TEST(kelIPTextLoopback, ReceiverStartedLaterGetsEveryTextAndCloseEndsSending)
     EXPECT_EQ(tx->sendText(u"a"), kelE_FAIL);
     // Reopening on the same port replaces the root and works again.
     ASSERT_TRUE(tx->open());
-    ASSERT_TRUE(waitUntil([&] { return tx->destCount() >= 1; }, 30000));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->destCount() >= 1; }, 30000));
     EXPECT_EQ(tx->sendText(u"z"), kelS_OK);
-    ASSERT_TRUE(waitUntil([&] { return sink.texts().size() > kTexts.size(); }, 10000));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return sink.texts().size() > kTexts.size(); }, 10000));
     EXPECT_EQ(sink.texts().back(), u"z");
     rx->close();
 }
 
 TEST(kelIPTextLoopback, SecondTransmitterOnTheSamePortFailsWithSocketError)
 {
-    const uint16_t port = freeRTPPort();
+    const uint16_t port = kelTestFreeRTPPort();
     ASSERT_NE(port, 0);
     kelOwned<TkelIPTransmitter> first(kelCreate<TkelIPTransmitter>());
     kelOwned<TkelIPTransmitter> second(kelCreate<TkelIPTransmitter>());
-    first->setURI(uriFor(port));
-    second->setURI(uriFor(port));
+    first->setURI(kelTestURI(port));
+    second->setURI(kelTestURI(port));
     ASSERT_TRUE(first->open());
     EXPECT_FALSE(second->open());
     const kelString error = second->descriptionError();

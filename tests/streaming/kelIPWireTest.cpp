@@ -4,6 +4,7 @@
 #include "core/kelTick.h"
 #include "platform/kelPlatformThread.h"
 #include "streaming/kelIPStreaming.h"
+#include "tests/streaming/kelIPTestNet.h"
 
 #include <gtest/gtest.h>
 
@@ -27,7 +28,7 @@ public:
     plainSocket()
     {
         f_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a = loopback(0);
+        sockaddr_in a = kelTestLoopback(0);
         if (f_fd >= 0 && ::bind(f_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
             ::close(f_fd);
             f_fd = -1;
@@ -49,17 +50,9 @@ public:
         ::getsockname(f_fd, reinterpret_cast<sockaddr*>(&a), &len);
         return ntohs(a.sin_port);
     }
-    static sockaddr_in loopback(uint16_t port)
-    {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port);
-        return a;
-    }
     void sendTo(uint16_t port, const std::vector<uint8_t>& data) const
     {
-        const sockaddr_in a = loopback(port);
+        const sockaddr_in a = kelTestLoopback(port);
         (void)::sendto(f_fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&a), sizeof a);
     }
     // The next datagram whose first byte says RTP and whose payload type is
@@ -91,46 +84,6 @@ std::vector<uint8_t> rtpPacket(uint8_t pt, uint16_t seq, const std::vector<uint8
                               0x12, 0x34, 0x56, 0x78};
     p.insert(p.end(), payload.begin(), payload.end());
     return p;
-}
-
-bool udpPortFree(uint16_t port)
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a = plainSocket::loopback(port);
-    const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    return ok;
-}
-
-uint16_t freeRTPPort()
-{
-    for (uint32_t attempt = 0; attempt < 200; ++attempt) {
-        const auto port = static_cast<uint16_t>(
-            (21000 + (static_cast<uint32_t>(::getpid()) * 53 + static_cast<uint32_t>(tickNow()) + attempt * 46) %
-                         19000) &
-            ~1u);
-        if (udpPortFree(port) && udpPortFree(static_cast<uint16_t>(port + 1)))
-            return port;
-    }
-    return 0;
-}
-
-kelString uriFor(uint16_t port)
-{
-    const std::string s = "rtp://127.0.0.1:" + std::to_string(port);
-    return kelString(s.begin(), s.end());
-}
-
-bool waitUntil(const std::function<bool()>& condition, uint64_t timeoutMs)
-{
-    const uint64_t start = tickNow();
-    while (!condition()) {
-        if (ticksSince(start) > timeoutMs)
-            return false;
-        kelSleepMs(10);
-    }
-    return true;
 }
 
 // A pipe consumer that keeps every byte it is given.
@@ -178,16 +131,16 @@ const std::vector<uint8_t> kSamples = {0x01, 0x02, 0x03, 0x04, 0xFF, 0x7F, 0x00,
 
 TEST(kelIPWire, TextAndL16LeaveInWireOrderWithoutTouchingTheWrittenBlock)
 {
-    const uint16_t port = freeRTPPort();
+    const uint16_t port = kelTestFreeRTPPort();
     ASSERT_NE(port, 0);
     plainSocket peer;
     ASSERT_TRUE(peer.ok());
     kelOwned<TkelIPTransmitter> tx(kelCreate<TkelIPTransmitter>());
-    tx->setURI(uriFor(port));
+    tx->setURI(kelTestURI(port));
     ASSERT_TRUE(tx->open());
     // A comfort-noise packet makes the peer a destination.
     peer.sendTo(port, rtpPacket(13, 1, {0}));
-    ASSERT_TRUE(waitUntil([&] { return tx->destCount() >= 1; }, 10000));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->destCount() >= 1; }, 10000));
 
     EXPECT_EQ(tx->sendText(u"b"), kelS_OK);
     const std::vector<uint8_t> first = peer.receive(113, 10000);
@@ -233,7 +186,7 @@ TEST(kelIPWire, ReceiverDropsPingsAndKeepsTextWholeOnBadUtf8)
     });
     ASSERT_TRUE(rx->addConsumer(sink));
     // Nobody serves this port: the receiver's hole packets go nowhere.
-    rx->setURI(uriFor(freeRTPPort()));
+    rx->setURI(kelTestURI(kelTestFreeRTPPort()));
     ASSERT_TRUE(rx->open());
     ASSERT_TRUE(sink->open());
     const kelString portText = rx->portLocal();
@@ -244,7 +197,7 @@ TEST(kelIPWire, ReceiverDropsPingsAndKeepsTextWholeOnBadUtf8)
     // "a", a truncated three-byte sequence, "z".
     peer.sendTo(static_cast<uint16_t>(local), rtpPacket(113, 2, {'a', 0xE2, 0x82}));
     peer.sendTo(static_cast<uint16_t>(local), rtpPacket(113, 3, {'z'}));
-    ASSERT_TRUE(waitUntil(
+    ASSERT_TRUE(kelTestWaitUntil(
         [&] {
             std::lock_guard lock(guard);
             return texts.size() >= 2;
@@ -262,25 +215,25 @@ TEST(kelIPWire, ReceiverDropsPingsAndKeepsTextWholeOnBadUtf8)
 
 TEST(kelIPWire, L16ReachesTheReceiversConsumersByteExact)
 {
-    const uint16_t port = freeRTPPort();
+    const uint16_t port = kelTestFreeRTPPort();
     ASSERT_NE(port, 0);
     kelOwned<TkelIPTransmitter> tx(kelCreate<TkelIPTransmitter>());
     kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
     byteSink* sink = kelCreate<byteSink>();
     ASSERT_NE(sink, nullptr);
     ASSERT_TRUE(rx->addConsumer(sink));
-    tx->setURI(uriFor(port));
-    rx->setURI(uriFor(port));
+    tx->setURI(kelTestURI(port));
+    rx->setURI(kelTestURI(port));
     ASSERT_TRUE(tx->open());
     ASSERT_TRUE(rx->open());
     ASSERT_TRUE(sink->open());
-    ASSERT_TRUE(waitUntil([&] { return tx->destCount() >= 1; }, 30000));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->destCount() >= 1; }, 30000));
     std::vector<uint8_t> expected;
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(tx->write(kSamples.data(), static_cast<uint32_t>(kSamples.size())), kSamples.size());
         expected.insert(expected.end(), kSamples.begin(), kSamples.end());
     }
-    ASSERT_TRUE(waitUntil([&] { return sink->bytes().size() >= expected.size(); }, 10000));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return sink->bytes().size() >= expected.size(); }, 10000));
     EXPECT_EQ(sink->bytes(), expected);
     EXPECT_EQ(rx->encoding(), kelRTPEnc_L16);
     tx->close();
