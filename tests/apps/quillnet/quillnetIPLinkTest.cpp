@@ -6,45 +6,17 @@
 #include "apps/quillnet/quillnetIPLink.h"
 #include "apps/quillnet/quillnetMemo.h"
 #include "core/kelUtilsState.h"
+#include "tests/streaming/kelIPTestNet.h"
 #include "tests/support/kelTestFiles.h"
 
 #include <QApplication>
 #include <QPushButton>
 #include <QTest>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <memory>
 #include <string>
 
 namespace {
-
-bool udpPortFree(uint16_t port)
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
-
-uint16_t freeRTPPort()
-{
-    for (uint32_t attempt = 0; attempt < 200; ++attempt) {
-        const auto port = static_cast<uint16_t>((41000 + (static_cast<uint32_t>(::getpid()) * 97 + attempt * 38) % 18000) & ~1u);
-        if (udpPortFree(port) && udpPortFree(static_cast<uint16_t>(port + 1)))
-            return port;
-    }
-    return 0;
-}
 
 struct ipWindow
 {
@@ -81,10 +53,9 @@ private slots:
 
 void quillnetIPLinkTest::typedTextCrossesLoopback()
 {
-    const uint16_t port = freeRTPPort();
+    const uint16_t port = kelTestFreeRTPPort();
     QVERIFY(port != 0);
-    const std::string s = "rtp://127.0.0.1:" + std::to_string(port);
-    const kelString uri(s.begin(), s.end());
+    const kelString uri = kelTestURI(port);
     kelTempDir dir;
     auto rx = makeWindow(dir.file("rx.ini"), uri, false);
     auto tx = makeWindow(dir.file("tx.ini"), uri, true);
