@@ -2,6 +2,7 @@
 // Loopback helpers of the IP streaming tests: free port pairs on 127.0.0.1
 // and bounded waits.
 
+#include "tests/support/kelTestNet.h"
 #include "core/kelTick.h"
 #include "core/kelTypes.h"
 #include "platform/kelPlatformThread.h"
@@ -14,15 +15,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-
-inline sockaddr_in kelTestLoopback(uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    return a;
-}
 
 inline bool kelTestUdpPortFree(uint16_t port)
 {

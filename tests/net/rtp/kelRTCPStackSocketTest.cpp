@@ -1,5 +1,6 @@
 // The stack on real sockets over the loopback interface: binding, the
 // receive thread, the idle thread's first report and the BYE on stop.
+#include "tests/support/kelTestNet.h"
 #include "net/rtp/kelSocks_RTP.h"
 
 #include "core/kelCreate.h"
@@ -46,15 +47,6 @@ uint16_t boundPortOf(kelSocket& s)
     return s.getSockAddrBound(a) == 0 ? ntohs(a.sin_port) : 0;
 }
 
-sockaddr_in loopback(uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    return a;
-}
-
 // Reads datagrams until one starts with an RTCP packet of `type`, for at
 // most `timeoutMs`.
 bool receiveType(kelUdpSocket& peer, uint8_t type, int timeoutMs, Bytes* out = nullptr)
@@ -93,7 +85,7 @@ TEST(kelRTCPStackSocketTest, ReceivesReportsAndSaysGoodbyeOverLoopback)
     kelRTCPWriter w(rr.data(), rr.size());
     ASSERT_TRUE(w.beginRR(0x7777));
     w.closePacket();
-    ASSERT_EQ(peer.sendto(loopback(port), rr.data(), 8, false), 0);
+    ASSERT_EQ(peer.sendto(kelTestLoopback(port), rr.data(), 8, false), 0);
     ASSERT_TRUE(waitUntil([&] { return owner.lastSSRC.load() == 0x7777; }, 5000));
     EXPECT_EQ(stack->memberCount(), 2);
 

@@ -1,3 +1,4 @@
+#include "tests/support/kelTestNet.h"
 #include "net/rtp/kelSocks_RTP.h"
 
 #include "core/kelCreate.h"
@@ -15,15 +16,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 constexpr uint32_t kOwnSSRC = 0xC0FFEE01;
-
-sockaddr_in loopback(uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    return a;
-}
 
 struct Gone
 {
@@ -155,13 +147,13 @@ protected:
         stack->resetSession();
     }
 
-    void feed(const Bytes& b, uint16_t port = 6001) { stack->processRTCP(loopback(port), b.data(), b.size()); }
+    void feed(const Bytes& b, uint16_t port = 6001) { stack->processRTCP(kelTestLoopback(port), b.data(), b.size()); }
 
     // A member that sends RTP from 127.0.0.1:port-1 and RTCP from port.
     void hearRTP(uint32_t ssrc, uint16_t seq, uint16_t port = 6001)
     {
         const rtp_hdr h = rtpHeader(ssrc, seq);
-        stack->processRTP(loopback(static_cast<uint16_t>(port - 1)), h, 172);
+        stack->processRTP(kelTestLoopback(static_cast<uint16_t>(port - 1)), h, 172);
         (void)stack->updateSeq(ssrc, seq);
     }
 
@@ -197,7 +189,7 @@ TEST_F(kelRTCPStackTest, RtcpMakesMembersKnownAndOwnPacketsAreIgnored)
 
     // A known RTCP address stays; the member is found by it.
     feed(rrOrBye(0x2222, false), 7000);
-    const sockaddr_in byAddr = loopback(6003);
+    const sockaddr_in byAddr = kelTestLoopback(6003);
     m = stack->memberByAddrAcq(false, byAddr, true, 100);
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(m->r_ssrc, 0x2222u);
@@ -428,7 +420,7 @@ TEST_F(kelRTCPStackTest, AppWithoutAddressSendsNothing)
     sockaddr_in none{};
     EXPECT_EQ(stack->sendAPPto(none, 0, "HELO", nullptr, 0, true), 0);
     EXPECT_TRUE(stack->sent.empty());
-    EXPECT_EQ(stack->sendAPPto(loopback(5007), 0, "HELO", nullptr, 0, true), 0);
+    EXPECT_EQ(stack->sendAPPto(kelTestLoopback(5007), 0, "HELO", nullptr, 0, true), 0);
     ASSERT_EQ(stack->sent.size(), 2u);
     EXPECT_EQ(stack->sent[0].data.size(), rtcpSDESSize(11));
     EXPECT_EQ(stack->sent[1].data, (Bytes{0x80, 204, 0, 2, 0xC0, 0xFF, 0xEE, 0x01, 'H', 'E', 'L', 'O'}));

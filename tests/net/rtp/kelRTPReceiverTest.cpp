@@ -23,7 +23,7 @@ Bytes rtpPacket(uint16_t seq, uint32_t ts, uint32_t ssrc, const Bytes& payload, 
 
 void sendTo(kelUdpSocket& s, uint16_t port, const Bytes& b)
 {
-    ASSERT_EQ(s.sendto(loopbackAddr(port), b.data(), static_cast<uint32_t>(b.size())), 0);
+    ASSERT_EQ(s.sendto(kelTestLoopback(port), b.data(), static_cast<uint32_t>(b.size())), 0);
 }
 
 TEST(kelRTPReceiverTest, StripsCsrcsAndPaddingAndDropsTruncatedPackets)
@@ -105,7 +105,7 @@ TEST(kelRTPReceiverTest, TcpServerDeliversTheStreamRawAndTakesTheNextPeer)
     std::string stream;
     for (int peer = 0; peer < 2; ++peer) {
         kelTcpSocket c;
-        const sockaddr_in to = loopbackAddr(port);
+        const sockaddr_in to = kelTestLoopback(port);
         ASSERT_EQ(c.connect(&to), 0);
         const std::string text = peer == 0 ? "first peer's bytes|" : "second peer's bytes";
         ASSERT_EQ(c.send(text, true), 0);
@@ -180,9 +180,9 @@ TEST(kelRTPReceiverTest, SocketlessReceiverIsFedByItsOwner)
     kelOwned<RecordingReceiver> r(kelCreate<RecordingReceiver>(false));
     ASSERT_TRUE(r);
     EXPECT_EQ(r->rtcp(), nullptr);
-    EXPECT_EQ(r->sendRTP_CN_To(loopbackAddr(9)), WSAENOTSOCK);
+    EXPECT_EQ(r->sendRTP_CN_To(kelTestLoopback(9)), WSAENOTSOCK);
     const Bytes p = rtpPacket(1, 2, 3, {4, 5});
-    r->processDatagram(loopbackAddr(5004), p.data(), p.size());
+    r->processDatagram(kelTestLoopback(5004), p.data(), p.size());
     ASSERT_EQ(r->dataCount(), 1u);
     EXPECT_EQ(r->dataCopy()[0].payload, (Bytes{4, 5}));
 }

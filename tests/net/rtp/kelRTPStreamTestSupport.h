@@ -3,6 +3,7 @@
 // records what its hooks get, a clock the tests advance by hand, plain
 // sockets and bounded waits.
 
+#include "tests/support/kelTestNet.h"
 #include "core/kelParseInt.h"
 #include "net/rtp/kelSocks_RTP.h"
 #include "net/rtp/kelSocks_SNTP.h"
@@ -34,15 +35,6 @@ inline bool waitFor(const std::function<bool()>& done, uint64_t timeoutMs = 1000
         kelSleepMs(2);
     }
     return true;
-}
-
-inline sockaddr_in loopbackAddr(uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    return a;
 }
 
 inline uint16_t portOf(const kelString& port)

@@ -34,7 +34,7 @@ TEST(kelRTPTransmitterTest, PacketsReachTheReceiverWithHeadersAndPayloadIntact)
     ASSERT_TRUE(r);
     auto t = localTransmitter(0);
     ASSERT_TRUE(t);
-    const sockaddr_in dest = loopbackAddr(portOf(r->portLocal()));
+    const sockaddr_in dest = kelTestLoopback(portOf(r->portLocal()));
     ASSERT_EQ(t->destAdd(true, &dest, nullptr, true), 0);
     EXPECT_EQ(t->destAdd(false, &dest, nullptr, true), -1) << "the same RTP address twice";
 
@@ -105,7 +105,7 @@ TEST(kelRTPTransmitterTest, SenderReportCountsEachPacketOnceWhateverTheDestinati
     auto t = localTransmitter(0, &clock);
     ASSERT_TRUE(t);
     for (auto& r : receivers) {
-        const sockaddr_in d = loopbackAddr(portOf(r->portLocal()));
+        const sockaddr_in d = kelTestLoopback(portOf(r->portLocal()));
         ASSERT_GE(t->destAdd(true, &d, nullptr, true), 0);
     }
     Bytes payload(100, 0x55);
@@ -152,7 +152,7 @@ TEST(kelRTPTransmitterTest, HolePacketAddsItsSenderAsDestination)
     });
     auto r = startedReceiver();
     ASSERT_TRUE(r);
-    const sockaddr_in tx = loopbackAddr(localPort(*t));
+    const sockaddr_in tx = kelTestLoopback(localPort(*t));
     ASSERT_EQ(r->sendRTP_CN_To(tx), 0);
     ASSERT_TRUE(waitFor([&] { return asked.load() == 1; }));
     EXPECT_EQ(t->destGetCount(), 0);
@@ -195,7 +195,7 @@ TEST(kelRTPTransmitterTest, NpngIsAnsweredWithAComfortNoisePing)
     for (uint16_t seq = 500; seq < 502; ++seq) {
         Bytes media(20, 0);
         rtpWriteHeader(media.data(), false, 0, seq, 0, peer);
-        ASSERT_EQ(rtpSock->sendto(loopbackAddr(port), media.data(), static_cast<uint32_t>(media.size())), 0);
+        ASSERT_EQ(rtpSock->sendto(kelTestLoopback(port), media.data(), static_cast<uint32_t>(media.size())), 0);
     }
     ASSERT_TRUE(waitFor([&] {
         rtp_site_info* m = t->rtcp()->memberBySSRCAcq(peer, true, 100);
@@ -206,7 +206,7 @@ TEST(kelRTPTransmitterTest, NpngIsAnsweredWithAComfortNoisePing)
     Bytes app(12);
     kelRTCPWriter w(app.data(), app.size());
     ASSERT_TRUE(w.addAPP(peer, 0, "NPNG", nullptr, 0));
-    ASSERT_EQ(rtcpSock->sendto(loopbackAddr(port + 1), app.data(), static_cast<uint32_t>(w.size())), 0);
+    ASSERT_EQ(rtcpSock->sendto(kelTestLoopback(port + 1), app.data(), static_cast<uint32_t>(w.size())), 0);
     Bytes ping;
     ASSERT_TRUE(waitFor([&] {
         ping = receiveOne(*rtpSock, 50);
@@ -234,10 +234,10 @@ TEST(kelRTPTransmitterTest, KeepAliveDropsSilentDestinationsButNotReportingOrBro
     auto deadA = plainSocket();
     auto deadB = plainSocket();
     ASSERT_TRUE(deadA && deadB);
-    const sockaddr_in liveAddr = loopbackAddr(portOf(live->portLocal()));
-    const sockaddr_in dynAddr = loopbackAddr(boundPort(*deadA));
-    const sockaddr_in staticAddr = loopbackAddr(boundPort(*deadB));
-    sockaddr_in bcast = loopbackAddr(boundPort(*deadB));
+    const sockaddr_in liveAddr = kelTestLoopback(portOf(live->portLocal()));
+    const sockaddr_in dynAddr = kelTestLoopback(boundPort(*deadA));
+    const sockaddr_in staticAddr = kelTestLoopback(boundPort(*deadB));
+    sockaddr_in bcast = kelTestLoopback(boundPort(*deadB));
     bcast.sin_addr.s_addr = htonl(0x7FFFFFFF); // 127.255.255.255
     ASSERT_GE(t->destAdd(false, &liveAddr, nullptr, true), 0);
     ASSERT_GE(t->destAdd(false, &dynAddr, nullptr, true), 0);
@@ -335,7 +335,7 @@ TEST(kelRTPTransmitterTest, RawAndTranslatorModesForwardBytesUnchanged)
     auto raw = localTransmitter(0, nullptr, true);
     ASSERT_TRUE(raw);
     EXPECT_EQ(raw->rtcp(), nullptr);
-    const sockaddr_in dest = loopbackAddr(portOf(r->portLocal()));
+    const sockaddr_in dest = kelTestLoopback(portOf(r->portLocal()));
     ASSERT_EQ(raw->destAdd(true, &dest, nullptr, true), 0);
     Bytes rtpLike(16, 0);
     rtpWriteHeader(rtpLike.data(), false, 0, 9, 9, 9);
@@ -353,7 +353,7 @@ TEST(kelRTPTransmitterTest, RawAndTranslatorModesForwardBytesUnchanged)
     ASSERT_TRUE(s);
     Bytes packet(40, 0x33);
     rtpWriteHeader(packet.data(), true, 96, 1234, 5678, 0xFEEDF00D);
-    ASSERT_EQ(s->sendto(loopbackAddr(localPort(*tr)), packet.data(), static_cast<uint32_t>(packet.size())), 0);
+    ASSERT_EQ(s->sendto(kelTestLoopback(localPort(*tr)), packet.data(), static_cast<uint32_t>(packet.size())), 0);
     ASSERT_TRUE(waitFor([&] { return r->dataCount() == 2; }));
     const Received got = r->dataCopy()[1];
     EXPECT_EQ(got.header.ssrc(), 0xFEEDF00Du);
@@ -380,7 +380,7 @@ TEST(kelRTPTransmitterTest, CloseSaysByeToDestinationsThatNeverReported)
     ASSERT_TRUE(rtcpSock);
     auto t = localTransmitter(0);
     ASSERT_TRUE(t);
-    const sockaddr_in dest = loopbackAddr(boundPort(*rtpSock));
+    const sockaddr_in dest = kelTestLoopback(boundPort(*rtpSock));
     ASSERT_EQ(t->destAdd(true, &dest, nullptr, true), 0);
     const uint8_t b[10] = {};
     ASSERT_EQ(t->transmit(80, b, sizeof b), 22);

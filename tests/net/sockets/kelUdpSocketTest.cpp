@@ -1,3 +1,4 @@
+#include "tests/support/kelTestNet.h"
 #include "net/sockets/kelSockets.h"
 
 #include "core/kelTick.h"
@@ -18,15 +19,6 @@
 #include <vector>
 
 namespace {
-
-sockaddr_in loopback(uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    return a;
-}
 
 // A UDP socket bound to 127.0.0.1 on an ephemeral port.
 struct BoundUdp
@@ -51,7 +43,7 @@ TEST(kelUdpSocketTest, SendToAndReceiveFromWithTheSender)
     BoundUdp rx;
     BoundUdp tx;
     EXPECT_TRUE(rx.sock.isActive()); // a bound datagram socket is usable at once
-    EXPECT_EQ(tx.sock.sendto(loopback(rx.port), "ping", 4), 0);
+    EXPECT_EQ(tx.sock.sendto(kelTestLoopback(rx.port), "ping", 4), 0);
     char buf[64];
     sockaddr_in from{};
     EXPECT_EQ(rx.sock.recvfrom(&from, buf, sizeof buf, false, 0, 3000), 4);
@@ -73,7 +65,7 @@ TEST(kelUdpSocketTest, LargeSendsSplitIntoDatagramsOfTheMTU)
     EXPECT_EQ(tx.getMTU(), 65507u);
     std::vector<uint8_t> data(70000);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
-    EXPECT_EQ(tx.sendto(loopback(rx.port), data.data(), static_cast<uint32_t>(data.size())), 0);
+    EXPECT_EQ(tx.sendto(kelTestLoopback(rx.port), data.data(), static_cast<uint32_t>(data.size())), 0);
 
     std::vector<uint8_t> got(70000);
     const int first = rx.sock.recvfrom(nullptr, got.data(), 70000, false, 0, 3000);
@@ -87,7 +79,7 @@ TEST(kelUdpSocketTest, EmptyDatagramIsSent)
 {
     BoundUdp rx;
     kelUdpSocket tx;
-    EXPECT_EQ(tx.sendto(loopback(rx.port), nullptr, 0), 0);
+    EXPECT_EQ(tx.sendto(kelTestLoopback(rx.port), nullptr, 0), 0);
     char buf[4];
     EXPECT_EQ(rx.sock.recvfrom(nullptr, buf, sizeof buf, false, 0, 3000), 0);
 }
@@ -96,7 +88,7 @@ TEST(kelUdpSocketTest, OversizedDatagramReportsMsgSizeAndKeepsItsStart)
 {
     BoundUdp rx;
     kelUdpSocket tx;
-    EXPECT_EQ(tx.sendto(loopback(rx.port), "0123456789", 10), 0);
+    EXPECT_EQ(tx.sendto(kelTestLoopback(rx.port), "0123456789", 10), 0);
     char buf[4];
     EXPECT_EQ(rx.sock.recvfrom(nullptr, buf, sizeof buf, false, 0, 3000), kelSocketError);
     EXPECT_EQ(kelWSAGetLastError(), WSAEMSGSIZE);
