@@ -1,0 +1,179 @@
+// The transmitter and the receiver in two processes on 127.0.0.1, each run
+// by the peer program: texts and L16 audio cross between them, whichever
+// starts first, and a second transmitter on a taken port says why it failed.
+
+#include "tests/streaming/kelIPPeerProcess.h"
+#include "tests/streaming/kelIPTestNet.h"
+#include "tests/support/kelTestFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string kPeer = KEL_IP_STREAM_PEER;
+
+// "a", backspace, the editing-key pair 127 + 10, a Cyrillic letter and a
+// character outside the BMP (one surrogate pair, one text), as the peer's
+// "text" command and as its receiver prints them.
+const std::vector<std::string> kTexts = {"0061", "0008", "007f 000a", "0416", "d83d de00"};
+// The UTF-16 code units of each text: the RTP timestamp step.
+const std::vector<uint32_t> kUnits = {1, 1, 2, 1, 2};
+
+class kelIPTwoProcessTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(f_dir.path().empty());
+        f_port = kelTestFreeRTPPort();
+        ASSERT_NE(f_port, 0);
+        f_uri = "rtp://127.0.0.1:" + std::to_string(f_port);
+    }
+
+    // Starts a peer and waits for its first answer: READY or ERROR.
+    std::string startPeer(kelIPPeerProcess& peer, const std::vector<std::string>& args, const std::string& name)
+    {
+        std::vector<std::string> argv = {kPeer};
+        argv.insert(argv.end(), args.begin(), args.end());
+        EXPECT_TRUE(peer.start(argv, f_dir.file(name + ".log")));
+        const uint64_t start = tickNow();
+        while (ticksSince(start) < 20000) {
+            for (const std::string& line : peer.lines())
+                if (line.rfind("READY ", 0) == 0 || line.rfind("ERROR ", 0) == 0)
+                    return line;
+            if (peer.exited())
+                break;
+            kelSleepMs(5);
+        }
+        return "no answer: " + peer.log();
+    }
+
+    std::string startTransmitter(kelIPPeerProcess& peer, const std::string& name = "tx")
+    {
+        return startPeer(peer, {"tx", f_uri}, name);
+    }
+    std::string startReceiver(kelIPPeerProcess& peer)
+    {
+        return startPeer(peer, {"rx", f_uri, f_dir.file("received.raw")}, "rx");
+    }
+
+    // Sends every text once the transmitter knows the receiver, and expects
+    // them at the receiver exactly and in order.
+    void sendTextsAndExpectThem(kelIPPeerProcess& tx, kelIPPeerProcess& rx)
+    {
+        // The receiver's hole packets make it a destination.
+        ASSERT_TRUE(tx.send("dest 1 30000"));
+        ASSERT_EQ(tx.waitLine("DEST ", 40000).value_or("none"), "DEST 1") << rx.log();
+        std::vector<uint32_t> stamps;
+        for (size_t i = 0; i < kTexts.size(); ++i) {
+            ASSERT_TRUE(tx.send("text " + kTexts[i]));
+            const std::optional<std::string> sent = tx.waitLine("SENT ", 10000, i + 1);
+            ASSERT_TRUE(sent) << tx.log();
+            EXPECT_EQ(sent->substr(0, 14), "SENT 00000000 ") << *sent;
+            stamps.push_back(static_cast<uint32_t>(std::stoul(sent->substr(14))));
+        }
+        // The timestamp after each text has moved on by its code units.
+        for (size_t i = 1; i < stamps.size(); ++i)
+            EXPECT_EQ(stamps[i] - stamps[i - 1], kUnits[i]) << "after text " << i;
+        ASSERT_TRUE(rx.waitLine("TEXT ", 10000, kTexts.size())) << rx.log();
+        std::vector<std::string> expected;
+        for (const std::string& t : kTexts)
+            expected.push_back("TEXT " + t);
+        EXPECT_EQ(rx.linesWith("TEXT "), expected);
+    }
+
+    // Ends a peer by closing its input (or by `sig`) and expects a clean end.
+    static void expectCleanEnd(kelIPPeerProcess& peer, int sig = 0)
+    {
+        if (sig != 0)
+            peer.signal(sig);
+        else
+            peer.closeInput();
+        ASSERT_TRUE(peer.waitExit(15000)) << peer.log();
+        EXPECT_EQ(peer.exitCode(), 0) << peer.log();
+        const std::vector<std::string> lines = peer.lines();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), "BYE");
+    }
+
+    kelTempDir f_dir;
+    uint16_t f_port = 0;
+    std::string f_uri;
+};
+
+TEST_F(kelIPTwoProcessTest, TextsArriveInOrderWhenTheReceiverStartsFirst)
+{
+    kelIPPeerProcess rx, tx;
+    ASSERT_EQ(startReceiver(rx).substr(0, 6), "READY ");
+    // The first hole packets went to a port nobody held yet: the receiver
+    // is found through the ones it repeats at its report times.
+    ASSERT_EQ(startTransmitter(tx), "READY " + std::to_string(f_port));
+    sendTextsAndExpectThem(tx, rx);
+    expectCleanEnd(rx, SIGTERM);
+    expectCleanEnd(tx);
+}
+
+TEST_F(kelIPTwoProcessTest, TextsArriveInOrderWhenTheReceiverStartsLater)
+{
+    kelIPPeerProcess rx, tx;
+    ASSERT_EQ(startTransmitter(tx), "READY " + std::to_string(f_port));
+    ASSERT_EQ(startReceiver(rx).substr(0, 6), "READY ");
+    sendTextsAndExpectThem(tx, rx);
+    expectCleanEnd(tx, SIGTERM);
+    expectCleanEnd(rx);
+}
+
+TEST_F(kelIPTwoProcessTest, L16AudioThroughThePipeArrivesByteExact)
+{
+    // Three seconds of 8000 Hz mono (the streamers' default format) in host
+    // order: a pseudo-random pattern, so a lost, repeated, reordered or
+    // unswapped sample shows.
+    std::string audio(48000, '\0');
+    uint32_t state = 0x2545F491u;
+    for (char& byte : audio) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<char>(state >> 24);
+    }
+    const std::string source = f_dir.file("source.raw");
+    kelWriteBytes(source, audio);
+
+    kelIPPeerProcess rx, tx;
+    ASSERT_EQ(startTransmitter(tx), "READY " + std::to_string(f_port));
+    ASSERT_EQ(startReceiver(rx).substr(0, 6), "READY ");
+    ASSERT_TRUE(tx.send("dest 1 30000"));
+    ASSERT_EQ(tx.waitLine("DEST ", 40000).value_or("none"), "DEST 1") << rx.log();
+    // 20 ms blocks in real time, as an audio source hands them on.
+    ASSERT_TRUE(tx.send("l16 " + source + " 320 20"));
+    ASSERT_EQ(tx.waitLine("L16 ", 60000).value_or("none"), "L16 48000") << tx.log();
+    const std::string received = f_dir.file("received.raw");
+    EXPECT_TRUE(kelTestWaitUntil([&] { return kelReadBytes(received).size() >= audio.size(); }, 10000));
+    expectCleanEnd(tx);
+    expectCleanEnd(rx);
+    const std::string got = kelReadBytes(received);
+    EXPECT_EQ(got.size(), audio.size());
+    EXPECT_TRUE(got == audio) << "received audio differs from the file sent";
+}
+
+TEST_F(kelIPTwoProcessTest, SecondTransmitterOnTheSamePortFailsWithSocketError)
+{
+    kelIPPeerProcess first, second;
+    ASSERT_EQ(startTransmitter(first), "READY " + std::to_string(f_port));
+    const std::string answer = startTransmitter(second, "second");
+    ASSERT_EQ(answer.substr(0, 20), "ERROR Socket error: ") << answer;
+    // The code follows: digits only.
+    const std::string code = answer.substr(20);
+    EXPECT_FALSE(code.empty());
+    EXPECT_EQ(code.find_first_not_of("0123456789"), std::string::npos) << answer;
+    ASSERT_TRUE(second.waitExit(10000));
+    EXPECT_EQ(second.exitCode(), 2);
+    expectCleanEnd(first);
+}
+
+} // namespace
