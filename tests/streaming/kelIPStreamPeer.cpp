@@ -21,6 +21,7 @@
 // the component; the last line is "BYE" and the exit code 0.
 
 #include "streaming/kelIPStreaming.h"
+#include "tests/streaming/kelIPTestPipes.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -67,32 +68,6 @@ std::string hexUnits(const char16_t* text)
     }
     return out;
 }
-
-// Feeds a file into its consumers, as an audio source would.
-class bytePump final : public kelmtlInOutPipe
-{
-public:
-    bool push(void* data, uint32_t len) { return onNewData(data, len, this); }
-
-protected:
-    uint32_t doWrite(const void*, uint32_t, kelmtlInOutPipe*) override { return 0; }
-    uint32_t doRead(void*, uint32_t) override { return 0; }
-    uint32_t getAvailableDataLen(int) override { return 0; }
-    bool doOpen() override
-    {
-        f_active = kelmtlInOutPipe::doOpen();
-        return f_active;
-    }
-    void doClose() override
-    {
-        f_active = false;
-        kelmtlInOutPipe::doClose();
-    }
-    bool isActive() override { return f_active.load(); }
-
-private:
-    std::atomic<bool> f_active{false};
-};
 
 // Appends what its provider hands on to a file. The receiver's RTP thread
 // writes; the main thread only opens and closes.
@@ -193,7 +168,7 @@ private:
     bool f_eof = false;
 };
 
-void runTransmitter(TkelIPTransmitter* tx, bytePump* pump, commandInput& input)
+void runTransmitter(TkelIPTransmitter* tx, kelTestPump* pump, commandInput& input)
 {
     std::string line;
     while (input.next(line)) {
@@ -273,7 +248,7 @@ int main(int argc, char** argv)
 
     if (mode == "tx") {
         kelOwned<TkelIPTransmitter> tx(kelCreate<TkelIPTransmitter>());
-        kelOwned<bytePump> pump(kelCreate<bytePump>());
+        kelOwned<kelTestPump> pump(kelCreate<kelTestPump>());
         if (!tx || !pump)
             return 1;
         tx->setURI(uri);

@@ -1,0 +1,400 @@
+// The IP streaming components against real peers on 127.0.0.1: ffmpeg and
+// GStreamer send L16 into our receiver, which takes its format from the
+// session description each of them writes; GStreamer depayloads our
+// transmitter's L16; tshark captures our real-time text packets live on the
+// loopback interface. Every comparison is byte for byte.
+#include "kelRTPPeerProcess.h"
+
+#include "core/kelUtf.h"
+#include "streaming/kelIPStreaming.h"
+#include "tests/streaming/kelIPTestNet.h"
+#include "tests/streaming/kelIPTestPipes.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+kelString wide(const std::string& s)
+{
+    return utf8ToUtf16(s);
+}
+
+// 16-bit samples the other way round: the wire and the files of the peers
+// are big-endian, our pipe carries host order.
+std::string swapped(const std::string& bytes)
+{
+    std::string out = bytes;
+    for (size_t i = 0; i + 1 < out.size(); i += 2)
+        std::swap(out[i], out[i + 1]);
+    return out;
+}
+
+// A free even port with a free successor, other than `taken`'s pair
+// (kelTestFreeRTPPort gives the same answer twice within a millisecond).
+uint16_t freeRTPPortBeside(uint16_t taken)
+{
+    for (uint32_t p = taken + 2u; p < taken + 2000u && p < 65534u; p += 2)
+        if (kelTestUdpPortFree(static_cast<uint16_t>(p)) && kelTestUdpPortFree(static_cast<uint16_t>(p + 1)))
+            return static_cast<uint16_t>(p);
+    return 0;
+}
+
+// Our receiver with a sink, bound to 127.0.0.1:`port`, with its format
+// from `sdp`. The URI names a transmitter port nobody holds, so its hole
+// packets go nowhere: these peers send without being asked.
+struct receiverUnderTest
+{
+    kelOwned<TkelIPReceiver> rx{kelCreate<TkelIPReceiver>()};
+    kelOwned<kelTestByteSink> sink{kelCreate<kelTestByteSink>()};
+
+    bool open(uint16_t port, const kelString& sdp)
+    {
+        const uint16_t nobody = freeRTPPortBeside(port);
+        if (!rx || !sink || nobody == 0 || !rx->addConsumer(sink.get()))
+            return false;
+        // Consumers learn the PCM format only from a format provider.
+        rx->setIsFormatProvider(true);
+        rx->setURI(kelTestURI(nobody));
+        rx->setBind2ip(u"127.0.0.1");
+        rx->setBind2port(wide(std::to_string(port)));
+        rx->setSDP(sdp);
+        if (!rx->open())
+            return false;
+        return sink->active() || sink->open();
+    }
+    ~receiverUnderTest()
+    {
+        if (rx && sink) {
+            rx->close();
+            rx->removeConsumer(sink.get());
+        }
+    }
+};
+
+// The peer has ended and written `refPath`; our sink must hold exactly its
+// samples, in host order.
+void expectSameSamples(kelRTPPeerProcess& peer, receiverUnderTest& r, const std::string& refPath)
+{
+    ASSERT_TRUE(peer.waitExit(30000)) << "peer did not finish: " << peer.log();
+    ASSERT_EQ(peer.exitStatus(), 0) << peer.log();
+    const std::string ref = kelRTPPeerProcess::readFile(refPath);
+    ASSERT_GT(ref.size(), 40000u) << peer.log();
+    EXPECT_TRUE(waitUntil([&] { return r.sink->size() >= ref.size(); }, 5000));
+    const std::string got = r.sink->bytes();
+    EXPECT_EQ(got.size(), ref.size());
+    EXPECT_TRUE(got == swapped(ref)) << "received samples differ from what the peer sent";
+}
+
+void expectFormat(receiverUnderTest& r, intptr_t rate, intptr_t channels)
+{
+    EXPECT_EQ(r.rx->encoding(), kelRTPEnc_L16);
+    EXPECT_EQ(r.rx->samplingRate(), rate);
+    EXPECT_EQ(r.rx->numChannels(), channels);
+    kelWaveFormat f;
+    ASSERT_TRUE(r.sink->format(f)) << "the sink was never told the format";
+    EXPECT_EQ(f.formatTag, kelWaveFormatTagPCM);
+    EXPECT_EQ(f.formatOriginal.pcmSamplesPerSecond, static_cast<uintptr_t>(rate));
+    EXPECT_EQ(f.formatOriginal.pcmNumChannels, static_cast<uintptr_t>(channels));
+    EXPECT_EQ(f.formatOriginal.pcmBitsPerSample, 16u);
+}
+
+TEST(kelIPStreamingInteropTest, FfmpegL16WithItsSdpArrivesByteExact)
+{
+    if (!kelRTPPeerProcess::available("ffmpeg"))
+        GTEST_SKIP() << "ffmpeg not installed (scripts/install-deps installs it)";
+    kelTempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const uint16_t port = kelTestFreeRTPPort();
+    ASSERT_NE(port, 0);
+    // Two different tones, one a channel, at a rate that takes a dynamic
+    // payload type: only the description tells it apart from our default.
+    const auto args = [&](const std::string& duration, bool realTime, const std::string& sdp,
+                          const std::string& ref) {
+        std::vector<std::string> a = {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error"};
+        if (realTime)
+            a.push_back("-re");
+        for (const std::string& s :
+             {std::string("-f"), std::string("lavfi"), std::string("-i"),
+              "aevalsrc=0.6*sin(2*PI*440*t)|0.3*sin(2*PI*1000*t):s=22050:d=" + duration, std::string("-map"),
+              std::string("0:a"), std::string("-c:a"), std::string("pcm_s16be"), std::string("-f"),
+              std::string("rtp"), "rtp://127.0.0.1:" + std::to_string(port) + "?pkt_size=1200",
+              std::string("-sdp_file"), sdp})
+            a.push_back(s);
+        if (!ref.empty())
+            for (const std::string& s : {std::string("-map"), std::string("0:a"), std::string("-c:a"),
+                                         std::string("pcm_s16be"), std::string("-f"), std::string("s16be"), ref})
+                a.push_back(s);
+        return a;
+    };
+    // The description comes from a short run of the same stream before the
+    // receiver listens, so it is applied before the first packet arrives.
+    kelRTPPeerProcess probe;
+    const std::string sdpPath = dir.path() + "/ffmpeg.sdp";
+    ASSERT_TRUE(probe.start(args("0.05", false, sdpPath, ""), dir.path() + "/probe.log"));
+    ASSERT_TRUE(probe.waitExit(30000)) << probe.log();
+    ASSERT_EQ(probe.exitStatus(), 0) << probe.log();
+    const std::string sdp = kelRTPPeerProcess::readFile(sdpPath);
+    ASSERT_NE(sdp.find("a=rtpmap:97 L16/22050/2"), std::string::npos) << sdp;
+
+    receiverUnderTest r;
+    ASSERT_TRUE(r.open(port, wide(sdp))) << std::string(r.rx->descriptionError().begin(), r.rx->descriptionError().end());
+    EXPECT_EQ(r.rx->mapping()->r_dynType, 97);
+    expectFormat(r, 22050, 2);
+
+    kelRTPPeerProcess ff;
+    const std::string ref = dir.path() + "/sent.raw";
+    ASSERT_TRUE(ff.start(args("2", true, dir.path() + "/stream.sdp", ref), dir.path() + "/ffmpeg.log"));
+    expectSameSamples(ff, r, ref);
+    expectFormat(r, 22050, 2);
+}
+
+TEST(kelIPStreamingInteropTest, GStreamerL16WithItsSdpArrivesByteExact)
+{
+    if (!kelRTPPeerProcess::available("gst-launch-1.0"))
+        GTEST_SKIP() << "gst-launch-1.0 not installed (scripts/install-deps installs gstreamer1.0-tools)";
+    if (std::system("/usr/bin/python3 -c \"import gi; gi.require_version('Gst', '1.0')\" >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "python3-gi with GStreamer introspection not installed (scripts/install-deps installs it)";
+    kelTempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const uint16_t port = kelTestFreeRTPPort();
+    ASSERT_NE(port, 0);
+    kelRTPPeerProcess writer;
+    const std::string sdpPath = dir.path() + "/gst.sdp";
+    ASSERT_TRUE(writer.start({"/usr/bin/python3", std::string(KEL_SOURCE_DIR) + "/tests/interop/kelIPGstL16Sdp.py",
+                              sdpPath, "16000", "1", "96", std::to_string(port)},
+                             dir.path() + "/sdp.log"));
+    ASSERT_TRUE(writer.waitExit(30000)) << writer.log();
+    ASSERT_EQ(writer.exitStatus(), 0) << writer.log();
+    const std::string sdp = kelRTPPeerProcess::readFile(sdpPath);
+    ASSERT_NE(sdp.find("a=rtpmap:96 L16/16000"), std::string::npos) << sdp;
+
+    receiverUnderTest r;
+    ASSERT_TRUE(r.open(port, wide(sdp)));
+    EXPECT_EQ(r.rx->mapping()->r_dynType, 96);
+    expectFormat(r, 16000, 1);
+
+    // Two seconds, paced in real time; the tee writes exactly the samples
+    // the payloader gets.
+    kelRTPPeerProcess gst;
+    const std::string ref = dir.path() + "/sent.raw";
+    ASSERT_TRUE(gst.start({"gst-launch-1.0", "-q", "audiotestsrc", "num-buffers=100", "samplesperbuffer=320",
+                           "is-live=true", "wave=pink-noise", "!", "audio/x-raw,format=S16BE,rate=16000,channels=1",
+                           "!", "tee", "name=t", "!", "queue", "!", "rtpL16pay", "pt=96", "!", "udpsink",
+                           "host=127.0.0.1", "port=" + std::to_string(port), "t.", "!", "queue", "!", "filesink",
+                           "location=" + ref},
+                          dir.path() + "/gst.log"));
+    expectSameSamples(gst, r, ref);
+    expectFormat(r, 16000, 1);
+}
+
+// True once something (the peer) holds `port` on 127.0.0.1.
+bool portTaken(uint16_t port)
+{
+    return !kelTestUdpPortFree(port);
+}
+
+// A UDP socket bound to 127.0.0.1:`from` sends one datagram to `to`.
+bool sendFrom(uint16_t from, uint16_t to, const std::vector<uint8_t>& data)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0)
+        return false;
+    const sockaddr_in src = kelTestLoopback(from);
+    const sockaddr_in dst = kelTestLoopback(to);
+    const bool ok = ::bind(fd, reinterpret_cast<const sockaddr*>(&src), sizeof src) == 0 &&
+                    ::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&dst), sizeof dst) ==
+                        static_cast<ssize_t>(data.size());
+    ::close(fd);
+    return ok;
+}
+
+TEST(kelIPStreamingInteropTest, GStreamerDepayloadsOurL16ByteExact)
+{
+    if (!kelRTPPeerProcess::available("gst-launch-1.0"))
+        GTEST_SKIP() << "gst-launch-1.0 not installed (scripts/install-deps installs gstreamer1.0-tools)";
+    kelTempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const uint16_t txPort = kelTestFreeRTPPort();
+    ASSERT_NE(txPort, 0);
+    const uint16_t gstPort = freeRTPPortBeside(txPort);
+    ASSERT_NE(gstPort, 0);
+
+    kelOwned<TkelIPTransmitter> tx(kelCreate<TkelIPTransmitter>());
+    kelOwned<kelTestPump> pump(kelCreate<kelTestPump>());
+    ASSERT_TRUE(tx && pump);
+    tx->setURI(kelTestURI(txPort));
+    tx->setSDP(u"v=0\r\nm=audio 0 RTP/AVP 96\r\na=rtpmap:96 L16/16000/2\r\n");
+    ASSERT_TRUE(tx->open()) << std::string(tx->descriptionError().begin(), tx->descriptionError().end());
+    ASSERT_TRUE(pump->open());
+    ASSERT_TRUE(pump->addConsumer(tx.get()));
+    // GStreamer punches no holes: a comfort-noise packet from its port-to-be
+    // makes that port a destination, as a receiver's would.
+    const std::vector<uint8_t> ping = {0x80, 13, 0, 1, 0, 0, 0, 0, 0x12, 0x34, 0x56, 0x78, 0};
+    ASSERT_TRUE(sendFrom(gstPort, txPort, ping));
+    ASSERT_TRUE(waitUntil([&] { return tx->destCount() >= 1; }, 10000));
+
+    const std::string out = dir.path() + "/received.raw";
+    kelRTPPeerProcess gst;
+    ASSERT_TRUE(gst.start({"gst-launch-1.0", "-q", "-e", "udpsrc", "address=127.0.0.1",
+                           "port=" + std::to_string(gstPort),
+                           "caps=application/x-rtp,media=audio,clock-rate=16000,encoding-name=L16,channels=2,"
+                           "payload=96",
+                           "!", "rtpL16depay", "!", "filesink", "buffer-mode=2", "location=" + out},
+                          dir.path() + "/gst.log"));
+    ASSERT_TRUE(waitUntil([&] { return portTaken(gstPort) || gst.exited(); }, 20000)) << gst.log();
+    ASSERT_FALSE(gst.exited()) << gst.log();
+
+    // Two seconds of a pseudo-random pattern in host order, 20 ms a block
+    // (1280 bytes: one datagram within GStreamer's receive size), paced so
+    // the peer's socket buffer never overflows.
+    std::string sent;
+    uint32_t state = 0x9E3779B9u;
+    for (int block = 0; block < 100; ++block) {
+        std::string chunk(1280, '\0');
+        for (char& b : chunk) {
+            state = state * 1664525u + 1013904223u;
+            b = static_cast<char>(state >> 24);
+        }
+        ASSERT_TRUE(pump->push(chunk.data(), static_cast<uint32_t>(chunk.size())));
+        sent += chunk;
+        kelSleepMs(5);
+    }
+    EXPECT_TRUE(waitUntil([&] { return kelRTPPeerProcess::readFile(out).size() >= sent.size(); }, 10000));
+    gst.stop();
+    pump->removeConsumer(tx.get());
+    tx->close();
+    const std::string got = kelRTPPeerProcess::readFile(out);
+    EXPECT_EQ(got.size(), sent.size()) << gst.log();
+    EXPECT_TRUE(got == swapped(sent)) << "depayloaded samples differ from what we sent";
+}
+
+// The fields tshark prints, one line a packet, tab-separated.
+std::vector<std::vector<std::string>> tsharkFields(const std::string& cmd)
+{
+    std::vector<std::vector<std::string>> rows;
+    FILE* p = ::popen(cmd.c_str(), "r");
+    if (p == nullptr)
+        return rows;
+    std::string text;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+        text.append(buf, n);
+    ::pclose(p);
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> row;
+        std::istringstream fields(line);
+        for (std::string f; std::getline(fields, f, '\t');)
+            row.push_back(f);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+std::vector<uint8_t> fromHex(const std::string& hex)
+{
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+uint32_t be32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           p[3];
+}
+
+TEST(kelIPStreamingInteropTest, TsharkSeesOurTextPacketsOnTheLoopback)
+{
+    if (!kelRTPPeerProcess::available("tshark"))
+        GTEST_SKIP() << "tshark not installed (scripts/install-deps installs it)";
+    kelTempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const uint16_t port = kelTestFreeRTPPort();
+    ASSERT_NE(port, 0);
+    const std::vector<kelString> texts = {u"a", u"\b", u"\x7f\n", u"\u0416", u"\U0001F600"};
+
+    // Only the text packets our transmitter sends: from its RTP port, payload
+    // type 113 in the second byte of the RTP header. tshark stops by itself
+    // once it has all of them.
+    const std::string pcap = dir.path() + "/text.pcap";
+    kelRTPPeerProcess capture;
+    const std::string filter = "udp src port " + std::to_string(port) + " and (udp[9] & 0x7f) = 113";
+    ASSERT_TRUE(capture.start({"tshark", "-i", "lo", "-n", "-q", "-f", filter, "-c", std::to_string(texts.size()),
+                               "-w", pcap},
+                              dir.path() + "/tshark.log"));
+    ASSERT_TRUE(waitUntil([&] { return capture.log().find("Capture started") != std::string::npos || capture.exited(); },
+                          20000));
+    if (capture.exited() || capture.log().find("Capture started") == std::string::npos)
+        GTEST_SKIP() << "tshark cannot capture on lo here: " << capture.log();
+
+    kelOwned<TkelIPTransmitter> tx(kelCreate<TkelIPTransmitter>());
+    kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
+    ASSERT_TRUE(tx && rx);
+    std::mutex guard;
+    std::vector<kelString> heard;
+    rx->setOnText([&](kelmtlInOutPipe*, const char16_t* text) {
+        std::lock_guard lock(guard);
+        heard.emplace_back(text);
+    });
+    tx->setURI(kelTestURI(port));
+    rx->setURI(kelTestURI(port));
+    ASSERT_TRUE(tx->open());
+    ASSERT_TRUE(rx->open());
+    ASSERT_TRUE(waitUntil([&] { return tx->destCount() >= 1; }, 30000));
+    for (const kelString& t : texts)
+        ASSERT_EQ(tx->sendText(t), kelS_OK);
+    ASSERT_TRUE(waitUntil([&] { std::lock_guard lock(guard); return heard.size() >= texts.size(); }, 10000));
+    {
+        std::lock_guard lock(guard);
+        EXPECT_EQ(heard, texts);
+    }
+    EXPECT_TRUE(capture.waitExit(20000)) << "tshark did not see every text packet: " << capture.log();
+    capture.stop();
+    rx->close();
+    tx->close();
+
+    const std::vector<std::vector<std::string>> rows =
+        tsharkFields("tshark -n -r '" + pcap + "' -d udp.port==" + std::to_string(port) +
+                     ",rtp -T fields -e rtp.version -e rtp.p_type -e rtp.marker -e rtp.seq -e rtp.timestamp "
+                     "-e udp.payload 2>/dev/null");
+    ASSERT_EQ(rows.size(), texts.size());
+    std::vector<std::vector<uint8_t>> packets;
+    for (const auto& row : rows) {
+        ASSERT_EQ(row.size(), 6u);
+        // As tshark dissects it...
+        EXPECT_EQ(row[0], "2");
+        EXPECT_EQ(row[1], "113");
+        EXPECT_EQ(row[2], "0");
+        packets.push_back(fromHex(row[5]));
+        const std::vector<uint8_t>& p = packets.back();
+        ASSERT_GE(p.size(), 12u);
+        // ...and as the bytes say.
+        EXPECT_EQ(p[0], 0x80) << "version 2, no padding, extension or CSRC";
+        EXPECT_EQ(p[1], 113) << "marker clear, payload type 113";
+        EXPECT_EQ(std::to_string(p[2] << 8 | p[3]), row[3]);
+        EXPECT_EQ(std::to_string(be32(p.data() + 4)), row[4]);
+    }
+    for (size_t i = 0; i < packets.size(); ++i) {
+        SCOPED_TRACE("text " + std::to_string(i));
+        const std::string utf8 = utf16ToUtf8(texts[i]);
+        EXPECT_EQ(std::string(packets[i].begin() + 12, packets[i].end()), utf8);
+        if (i == 0)
+            continue;
+        const std::vector<uint8_t>& prev = packets[i - 1];
+        const std::vector<uint8_t>& cur = packets[i];
+        EXPECT_EQ(static_cast<uint16_t>((cur[2] << 8 | cur[3]) - (prev[2] << 8 | prev[3])), 1);
+        // Each packet's timestamp has moved on by its own text's UTF-16 code
+        // units: by two for the pair 127 + 10 and for the surrogate pair.
+        EXPECT_EQ(be32(cur.data() + 4) - be32(prev.data() + 4), texts[i].size());
+        EXPECT_EQ(be32(cur.data() + 8), be32(prev.data() + 8)) << "one SSRC";
+    }
+}
+
+} // namespace
