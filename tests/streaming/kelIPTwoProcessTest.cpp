@@ -165,12 +165,8 @@ TEST_F(kelIPTwoProcessTest, SecondTransmitterOnTheSamePortFailsWithSocketError)
 {
     kelIPPeerProcess first, second;
     ASSERT_EQ(startTransmitter(first), "READY " + std::to_string(f_port));
-    const std::string answer = startTransmitter(second, "second");
-    ASSERT_EQ(answer.substr(0, 20), "ERROR Socket error: ") << answer;
-    // The code follows: digits only.
-    const std::string code = answer.substr(20);
-    EXPECT_FALSE(code.empty());
-    EXPECT_EQ(code.find_first_not_of("0123456789"), std::string::npos) << answer;
+    // The library's socket code for an address in use, not the errno.
+    EXPECT_EQ(startTransmitter(second, "second"), "ERROR Socket error: 10048");
     ASSERT_TRUE(second.waitExit(10000));
     EXPECT_EQ(second.exitCode(), 2);
     expectCleanEnd(first);
