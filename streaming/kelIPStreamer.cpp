@@ -7,6 +7,21 @@
 #include "streaming/kelIdleThread.h"
 
 namespace {
+// The text and format properties are read and set whole under their guard.
+template <class T>
+T lockedCopy(std::mutex& guard, const T& field)
+{
+    std::lock_guard lock(guard);
+    return field;
+}
+
+template <class T>
+void lockedAssign(std::mutex& guard, T& field, const T& value)
+{
+    std::lock_guard lock(guard);
+    field = value;
+}
+
 constexpr intptr_t kIdleStartTimeout = 10000;
 constexpr intptr_t kIdleStopTimeout = 3000;
 // doOpen waits a little longer than a sample does: a sender still inside
@@ -151,86 +166,72 @@ void kelIPStreamer::measureBandwidth(kelBandwidthDir dir, int64_t bytes) noexcep
 
 kelString kelIPStreamer::URI() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_URI;
+    return lockedCopy(f_textGuard, f_URI);
 }
 
 kelString kelIPStreamer::uriHost() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_URIHost;
+    return lockedCopy(f_textGuard, f_URIHost);
 }
 
 kelString kelIPStreamer::uriPort() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_URIport;
+    return lockedCopy(f_textGuard, f_URIport);
 }
 
 kelString kelIPStreamer::URIuserName() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_URIuserName;
+    return lockedCopy(f_textGuard, f_URIuserName);
 }
 
 void kelIPStreamer::setURIuserName(const kelString& value)
 {
-    std::lock_guard lock(f_textGuard);
-    f_URIuserName = value;
+    lockedAssign(f_textGuard, f_URIuserName, value);
 }
 
 kelString kelIPStreamer::URIuserPass() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_URIuserPass;
+    return lockedCopy(f_textGuard, f_URIuserPass);
 }
 
 void kelIPStreamer::setURIuserPass(const kelString& value)
 {
-    std::lock_guard lock(f_textGuard);
-    f_URIuserPass = value;
+    lockedAssign(f_textGuard, f_URIuserPass, value);
 }
 
 kelURICrack kelIPStreamer::uriCrack() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_crack;
+    return lockedCopy(f_textGuard, f_crack);
 }
 
 kelString kelIPStreamer::SDP() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_SDP;
+    return lockedCopy(f_textGuard, f_SDP);
 }
 
 kelRTPMap kelIPStreamer::mappingCopy() const
 {
-    std::lock_guard lock(f_formatGuard);
-    return f_mapping;
+    return lockedCopy(f_formatGuard, f_mapping);
 }
 
 kelString kelIPStreamer::descriptionInfo() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_descInfo;
+    return lockedCopy(f_textGuard, f_descInfo);
 }
 
 kelString kelIPStreamer::descriptionError() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_descError;
+    return lockedCopy(f_textGuard, f_descError);
 }
 
 void kelIPStreamer::setDescriptionInfo(const kelString& value)
 {
-    std::lock_guard lock(f_textGuard);
-    f_descInfo = value;
+    lockedAssign(f_textGuard, f_descInfo, value);
 }
 
 void kelIPStreamer::setDescriptionError(const kelString& value)
 {
-    std::lock_guard lock(f_textGuard);
-    f_descError = value;
+    lockedAssign(f_textGuard, f_descError, value);
 }
 
 intptr_t kelIPStreamer::rtcpTimeoutReports()
@@ -247,26 +248,22 @@ void kelIPStreamer::setRtcpTimeoutReports(intptr_t value)
 
 kelString kelIPStreamer::bind2port() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_bind2port;
+    return lockedCopy(f_textGuard, f_bind2port);
 }
 
 void kelIPStreamer::setBind2port(const kelString& value)
 {
-    std::lock_guard lock(f_textGuard);
-    f_bind2port = value;
+    lockedAssign(f_textGuard, f_bind2port, value);
 }
 
 kelString kelIPStreamer::bind2ip() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_bind2ip;
+    return lockedCopy(f_textGuard, f_bind2ip);
 }
 
 void kelIPStreamer::setBind2ip(const kelString& value)
 {
-    std::lock_guard lock(f_textGuard);
-    f_bind2ip = value;
+    lockedAssign(f_textGuard, f_bind2ip, value);
 }
 
 kelString kelIPStreamer::getExLib(int index) const
@@ -285,14 +282,12 @@ void kelIPStreamer::setExLib(int index, const kelString& value)
 
 kelString kelIPStreamer::STUNserver() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_STUNserver;
+    return lockedCopy(f_textGuard, f_STUNserver);
 }
 
 kelString kelIPStreamer::STUNPort() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_STUNPort;
+    return lockedCopy(f_textGuard, f_STUNPort);
 }
 
 void kelIPStreamer::setSTUN(const kelString& host, const kelString& port)
@@ -304,12 +299,10 @@ void kelIPStreamer::setSTUN(const kelString& host, const kelString& port)
 
 kelWaveFormat kelIPStreamer::exmtFormat() const
 {
-    std::lock_guard lock(f_formatGuard);
-    return f_exmtFormat;
+    return lockedCopy(f_formatGuard, f_exmtFormat);
 }
 
 void kelIPStreamer::setExmtFormat(const kelWaveFormat& value)
 {
-    std::lock_guard lock(f_formatGuard);
-    f_exmtFormat = value;
+    lockedAssign(f_formatGuard, f_exmtFormat, value);
 }
