@@ -91,60 +91,44 @@ void addVector(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * kItems);
 }
 
-void removeLastKel(benchmark::State& state)
+// Times only the draining: each round refills the list untimed, then calls
+// removeOne until it reports that nothing is left.
+template <class List, class RemoveOne>
+void timeDraining(benchmark::State& state, List& list, RemoveOne removeOne)
 {
-    kelList list(uldt_int64, false);
     for (auto _ : state) {
         state.PauseTiming();
         for (int64_t i = 0; i < kItems; ++i)
             list.add(i);
         state.ResumeTiming();
-        while (list.removeByIndex(list.count() - 1, 0)) {
+        while (removeOne()) {
         }
     }
     state.SetItemsProcessed(state.iterations() * kItems);
+}
+
+void removeLastKel(benchmark::State& state)
+{
+    kelList list(uldt_int64, false);
+    timeDraining(state, list, [&list] { return list.removeByIndex(list.count() - 1, 0); });
 }
 
 void removeLastVector(benchmark::State& state)
 {
     LockedVector list;
-    for (auto _ : state) {
-        state.PauseTiming();
-        for (int64_t i = 0; i < kItems; ++i)
-            list.add(i);
-        state.ResumeTiming();
-        while (list.removeLast()) {
-        }
-    }
-    state.SetItemsProcessed(state.iterations() * kItems);
+    timeDraining(state, list, [&list] { return list.removeLast(); });
 }
 
 void removeFirstKel(benchmark::State& state)
 {
     kelList list(uldt_int64, false);
-    for (auto _ : state) {
-        state.PauseTiming();
-        for (int64_t i = 0; i < kItems; ++i)
-            list.add(i);
-        state.ResumeTiming();
-        while (list.removeFromEdge(true)) {
-        }
-    }
-    state.SetItemsProcessed(state.iterations() * kItems);
+    timeDraining(state, list, [&list] { return list.removeFromEdge(true); });
 }
 
 void removeFirstVector(benchmark::State& state)
 {
     LockedVector list;
-    for (auto _ : state) {
-        state.PauseTiming();
-        for (int64_t i = 0; i < kItems; ++i)
-            list.add(i);
-        state.ResumeTiming();
-        while (list.removeFirst()) {
-        }
-    }
-    state.SetItemsProcessed(state.iterations() * kItems);
+    timeDraining(state, list, [&list] { return list.removeFirst(); });
 }
 
 void indexOfKel(benchmark::State& state)
