@@ -8,15 +8,13 @@
 
 namespace {
 // The text and format properties are read and set whole under their guard.
-template <class T>
-T lockedCopy(std::mutex& guard, const T& field)
+template <class T> T lockedCopy(std::mutex& guard, const T& field)
 {
     std::lock_guard lock(guard);
     return field;
 }
 
-template <class T>
-void lockedAssign(std::mutex& guard, T& field, const T& value)
+template <class T> void lockedAssign(std::mutex& guard, T& field, const T& value)
 {
     std::lock_guard lock(guard);
     field = value;
@@ -29,8 +27,7 @@ constexpr intptr_t kIdleStopTimeout = 3000;
 constexpr intptr_t kWindowRestartTimeout = 100;
 } // namespace
 
-kelIPStreamer::kelIPStreamer(kelComponent* owner)
-    : kelmtlInOutPipe(owner), f_buf(kScratchSize, 0)
+kelIPStreamer::kelIPStreamer(kelComponent* owner) : kelmtlInOutPipe(owner), f_buf(kScratchSize, 0)
 {
     f_idleThread = kelMakeOwned<kelIdleThread>(this);
     f_sdpParser = std::make_unique<kelSDPParser>();
@@ -126,7 +123,10 @@ void kelIPStreamer::onMemberGone(const rtp_site_info* member, bool timedOut)
     (void)member, (void)timedOut;
 }
 
-void kelIPStreamer::onMemberSilent(const rtp_site_info* member) { (void)member; }
+void kelIPStreamer::onMemberSilent(const rtp_site_info* member)
+{
+    (void)member;
+}
 
 void kelIPStreamer::setRemoteAddresses(intptr_t kind, const kelString& host, const kelString& portRTP,
                                        const kelString& portRTCP)
@@ -136,9 +136,15 @@ void kelIPStreamer::setRemoteAddresses(intptr_t kind, const kelString& host, con
 
 // --- bandwidth --------------------------------------------------------------------------
 
-void kelIPStreamer::setClock(Clock clock) { f_clock = std::move(clock); }
+void kelIPStreamer::setClock(Clock clock)
+{
+    f_clock = std::move(clock);
+}
 
-uint64_t kelIPStreamer::now() const { return f_clock ? f_clock() : tickNow(); }
+uint64_t kelIPStreamer::now() const
+{
+    return f_clock ? f_clock() : tickNow();
+}
 
 void kelIPStreamer::measureBandwidth(kelBandwidthDir dir, int64_t bytes) noexcept
 {
