@@ -131,9 +131,10 @@ void removeFirstVector(benchmark::State& state)
     timeDraining(state, list, [&list] { return list.removeFirst(); });
 }
 
-void indexOfKel(benchmark::State& state)
+// Looks up the stored values in a scattered order.
+template <class List>
+void timeIndexOf(benchmark::State& state, List& list)
 {
-    kelList list(uldt_int64, false);
     const auto values = randomValues();
     for (int64_t v : values)
         list.add(v);
@@ -144,17 +145,16 @@ void indexOfKel(benchmark::State& state)
     }
 }
 
+void indexOfKel(benchmark::State& state)
+{
+    kelList list(uldt_int64, false);
+    timeIndexOf(state, list);
+}
+
 void indexOfVector(benchmark::State& state)
 {
     LockedVector list;
-    const auto values = randomValues();
-    for (int64_t v : values)
-        list.add(v);
-    size_t next = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(list.indexOf(values[next]));
-        next = (next + 97) % values.size();
-    }
+    timeIndexOf(state, list);
 }
 
 void sortedInsertKel(benchmark::State& state)
