@@ -132,8 +132,7 @@ void removeFirstVector(benchmark::State& state)
 }
 
 // Looks up the stored values in a scattered order.
-template <class List>
-void timeIndexOf(benchmark::State& state, List& list)
+template <class List> void timeIndexOf(benchmark::State& state, List& list)
 {
     const auto values = randomValues();
     for (int64_t v : values)
