@@ -140,7 +140,7 @@ TEST(kelIPWire, TextAndL16LeaveInWireOrderWithoutTouchingTheWrittenBlock)
     ASSERT_TRUE(tx->open());
     // A comfort-noise packet makes the peer a destination.
     peer.sendTo(port, rtpPacket(13, 1, {0}));
-    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->destCount() >= 1; }, 10000));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->rootDestCount() >= 1; }, 10000));
 
     EXPECT_EQ(tx->sendText(u"b"), kelS_OK);
     const std::vector<uint8_t> first = peer.receive(113, 10000);
@@ -227,7 +227,7 @@ TEST(kelIPWire, L16ReachesTheReceiversConsumersByteExact)
     ASSERT_TRUE(tx->open());
     ASSERT_TRUE(rx->open());
     ASSERT_TRUE(sink->open());
-    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->destCount() >= 1; }, 30000));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->rootDestCount() >= 1; }, 30000));
     std::vector<uint8_t> expected;
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(tx->write(kSamples.data(), static_cast<uint32_t>(kSamples.size())), kSamples.size());

@@ -64,7 +64,7 @@ void quillnetIPLinkTest::typedTextCrossesLoopback()
     QVERIFY(tx.window->TX().active());
     QVERIFY(rx.window->RX().active());
     // Typing counts only once the receiver's hole packets reached us.
-    QTRY_VERIFY_WITH_TIMEOUT(tx.tx->transmitter()->destCount() >= 1, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(tx.tx->transmitter()->rootDestCount() >= 1, 30000);
 
     QWidget* box = tx.window->c_memo_text;
     QTest::keyClick(box, Qt::Key_A);
