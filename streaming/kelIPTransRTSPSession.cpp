@@ -80,6 +80,14 @@ bool kelIPTransRTSPSession::sameAddr(const sockaddr_in& addr) const noexcept
     return f_destAddr.sin_port == 0 || addr.sin_port == 0 || f_destAddr.sin_port == addr.sin_port;
 }
 
+bool kelIPTransRTSPSession::sameRTCPAddr(const sockaddr_in& addr) const noexcept
+{
+    if (f_destAddr.sin_addr.s_addr == 0 || f_destAddr.sin_addr.s_addr != addr.sin_addr.s_addr)
+        return false;
+    const unsigned rtp = ntohs(f_destAddr.sin_port);
+    return rtp != 0 && ntohs(addr.sin_port) == rtp + 1;
+}
+
 kelIPTransRTSPSessionList::kelIPTransRTSPSessionList() : kelIdList(uldt_obj, false)
 {
     setAutoFree(true);

@@ -47,6 +47,9 @@ public:
     // True when `addr` is this destination's RTP address: same IP, and the
     // same port unless either port is 0.
     bool sameAddr(const sockaddr_in& addr) const noexcept;
+    // True when `addr` is this destination's RTCP address: same IP, the RTP
+    // port + 1 (both ports known).
+    bool sameRTCPAddr(const sockaddr_in& addr) const noexcept;
 
     kelString _classID() const override { return u"kelIPTransRTSPSession"; }
 

@@ -135,6 +135,13 @@ void TkelIPTransmitter::onMemberGone(const rtp_site_info* member, bool timedOut)
         for (intptr_t i = 0; found == nullptr && i < f_sessions.count(); ++i)
             if (const kelIPTransRTSPSession* s = f_sessions.session(i); s && s->sameAddr(member->r_remoteAddrRTP))
                 found = s;
+    // A client that only receives never sends RTP, so its member has no RTP
+    // address; its reports come from the RTCP port beside its RTP port.
+    if (found == nullptr && !member->r_remoteAddrRTPValid && member->r_remoteAddrRTCPValid)
+        for (intptr_t i = 0; found == nullptr && i < f_sessions.count(); ++i)
+            if (const kelIPTransRTSPSession* s = f_sessions.session(i);
+                s && s->sameRTCPAddr(member->r_remoteAddrRTCP))
+                found = s;
     // Command 5 takes a session id; a destination without one goes by its
     // URI.
     kelString which;
