@@ -1,5 +1,6 @@
 #include "streaming/kelIPTransRTSPSession.h"
 
+#include "net/protocols/kelRE.h"
 #include "net/sockets/kelSockAddr.h"
 #include "net/sockets/kelURICrack.h"
 
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -49,6 +51,24 @@ int64_t session2id(const kelString& session) noexcept
         value = value * 32 + digit;
     }
     return static_cast<int64_t>(value);
+}
+
+bool kelSplitSessionCommand(const kelRE* compiled, const kelString& text, kelString& session, kelString& uri)
+{
+    std::vector<kelRECapture> captures;
+    if (reFindCaptures(compiled, text, 1, reStepBudgetFor(text), captures) < 1 || captures.size() < 4)
+        return false;
+    const auto group = [&](size_t i) {
+        const kelRECapture& c = captures[i];
+        return c.r_start < 0 ? kelString{}
+                             : text.substr(static_cast<size_t>(c.r_start), static_cast<size_t>(c.r_length));
+    };
+    kelString u = group(3);
+    if (u.empty())
+        return false;
+    session = group(2);
+    uri = std::move(u);
+    return true;
 }
 
 kelIPTransRTSPSession::kelIPTransRTSPSession(const kelString& session, const kelString& destURI, uint32_t recSSRC,

@@ -22,6 +22,17 @@
 // 63 bits.
 int64_t session2id(const kelString& session) noexcept;
 
+class kelRE;
+
+// The pattern that splits the text of the add-session command:
+// "*" any text "*" session id "*" destination URI.
+inline constexpr char16_t kelSessionDestPattern[] = u"\\*(.*)\\*(.*)\\*(.*)";
+
+// Splits an add-session text with `compiled` (kelSessionDestPattern): the
+// session is the second group, the URI the third. False when the text does
+// not match or names no URI; `session` and `uri` are then left alone.
+bool kelSplitSessionCommand(const kelRE* compiled, const kelString& text, kelString& session, kelString& uri);
+
 class kelIPTransRTSPSession : public kelObject
 {
 public:

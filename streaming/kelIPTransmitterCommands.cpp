@@ -18,15 +18,6 @@ constexpr intptr_t kFindByURI = 1001;
 constexpr intptr_t kAddSession = 1000;
 constexpr intptr_t kMemberGone = 150;
 
-constexpr char16_t kSessionDestPattern[] = u"\\*(.*)\\*(.*)\\*(.*)";
-
-kelString captured(const kelString& text, const std::vector<kelRECapture>& captures, size_t group)
-{
-    if (group >= captures.size() || captures[group].r_start < 0)
-        return {};
-    return text.substr(static_cast<size_t>(captures[group].r_start), static_cast<size_t>(captures[group].r_length));
-}
-
 } // namespace
 
 // --- destinations known by session ---------------------------------------------------
@@ -201,7 +192,7 @@ int32_t TkelIPTransmitter::builtInCommand(int32_t cmd, kelString& data, uint32_t
 const kelRE* TkelIPTransmitter::sessionExpression()
 {
     std::call_once(f_reOnce, [this] {
-        if (reCompile(kSessionDestPattern, f_reSessionDest) != 0)
+        if (reCompile(kelSessionDestPattern, f_reSessionDest) != 0)
             f_reSessionDest = nullptr;
     });
     return f_reSessionDest;
@@ -209,12 +200,8 @@ const kelRE* TkelIPTransmitter::sessionExpression()
 
 int32_t TkelIPTransmitter::addSessionCommand(const kelString& data, uint32_t udata)
 {
-    std::vector<kelRECapture> captures;
-    if (reFindCaptures(sessionExpression(), data, 1, reStepBudgetFor(data), captures) < 1)
-        return -1;
-    const kelString session = captured(data, captures, 2);
-    const kelString uri = captured(data, captures, 3);
-    if (uri.empty())
+    kelString session, uri;
+    if (!kelSplitSessionCommand(sessionExpression(), data, session, uri))
         return -1;
     // Not static and not opened yet: a PLAY (command 7) opens it.
     return destAdd(false, uri, false, session, udata, -1) >= 0 ? 0 : -1;
