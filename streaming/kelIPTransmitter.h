@@ -110,6 +110,8 @@ public:
     // Set while the component is closed.
     void setOnExTransCmd(kelmtIPTransmitterExTransCmd handler) { f_onExTransCmd = std::move(handler); }
 
+    // Whether receivers punching holes become destinations of the root.
+    // Opening an rtp, udp or tcp URI turns it on; turn it off after open.
     bool autoAddDestFromHolePacket() const noexcept { return f_autoAddDest.load(); }
     void setAutoAddDestFromHolePacket(bool value) noexcept { f_autoAddDest.store(value); }
     // The root; null while there is none. Valid until the next open, close

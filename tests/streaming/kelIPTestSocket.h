@@ -89,8 +89,16 @@ private:
 // An RTP packet with SSRC 0x12345678.
 inline std::vector<uint8_t> kelTestRTPPacket(uint8_t pt, uint16_t seq, const std::vector<uint8_t>& payload)
 {
-    std::vector<uint8_t> p = {0x80, pt, static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq), 0, 0, 0, 0,
-                              0x12, 0x34, 0x56, 0x78};
-    p.insert(p.end(), payload.begin(), payload.end());
+    std::vector<uint8_t> p(12 + payload.size(), 0);
+    p[0] = 0x80;
+    p[1] = pt;
+    p[2] = static_cast<uint8_t>(seq >> 8);
+    p[3] = static_cast<uint8_t>(seq);
+    p[8] = 0x12;
+    p[9] = 0x34;
+    p[10] = 0x56;
+    p[11] = 0x78;
+    for (size_t i = 0; i < payload.size(); ++i)
+        p[12 + i] = payload[i];
     return p;
 }

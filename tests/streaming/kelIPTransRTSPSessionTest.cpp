@@ -1,11 +1,8 @@
-// Session ids and the session list of the IP transmitter.
+// Session ids of the IP transmitter: base-32 texts from RTSP clients.
 
-#include "core/kelCreate.h"
 #include "streaming/kelIPTransRTSPSession.h"
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
 
 TEST(kelIPTransRTSPSessionTest, Session2idReadsBase32InEitherCase)
 {
@@ -37,43 +34,4 @@ TEST(kelIPTransRTSPSessionTest, Session2idStopsAt63Bits)
     EXPECT_EQ(session2id(u"7VVVVVVVVVVVV"), INT64_MAX);
     EXPECT_EQ(session2id(u"8000000000000"), -1);
     EXPECT_EQ(session2id(u"VVVVVVVVVVVVVVVV"), -1);
-}
-
-TEST(kelIPTransRTSPSessionTest, SessionTakesItsDestinationApart)
-{
-    kelOwned<kelIPTransRTSPSession> s(
-        kelCreate<kelIPTransRTSPSession>(u"1b", u"rtp://127.0.0.1:40002/live", 77u, intptr_t{5}));
-    ASSERT_TRUE(s);
-    EXPECT_EQ(s->id(), 43);
-    EXPECT_EQ(s->destHost(), u"127.0.0.1");
-    EXPECT_EQ(s->destPort(), u"40002");
-    EXPECT_EQ(s->destPath(), u"/live");
-    EXPECT_EQ(s->recSSRC(), 77u);
-    EXPECT_EQ(s->ttl(), 5);
-    EXPECT_TRUE(s->sameURI(u"RTP://127.0.0.1:40002/LIVE"));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(40002);
-    EXPECT_TRUE(s->sameAddr(a));
-    a.sin_port = 0; // a member whose port is not known
-    EXPECT_TRUE(s->sameAddr(a));
-    a.sin_port = htons(40004);
-    EXPECT_FALSE(s->sameAddr(a));
-}
-
-TEST(kelIPTransRTSPSessionTest, ListFindsSessionsByIdAndSessionlessOnesByURI)
-{
-    kelIPTransRTSPSessionList list;
-    ASSERT_GE(list.add(static_cast<kelObject*>(kelCreate<kelIPTransRTSPSession>(u"", u"rtp://127.0.0.1:40000", 0u, intptr_t{-1}))), 0);
-    // A second destination without a session id is listed beside the first.
-    ASSERT_GE(list.add(static_cast<kelObject*>(kelCreate<kelIPTransRTSPSession>(u"", u"rtp://127.0.0.1:40010", 0u, intptr_t{-1}))), 0);
-    ASSERT_GE(list.add(static_cast<kelObject*>(kelCreate<kelIPTransRTSPSession>(u"S1", u"rtp://127.0.0.1:40020", 0u, intptr_t{-1}))), 0);
-    ASSERT_EQ(list.count(), 3);
-    ASSERT_TRUE(list.lock(true));
-    EXPECT_EQ(list.indexOfSession(session2id(u"s1")), 2);
-    EXPECT_EQ(list.indexOfSession(-1), -1) << "id -1 names no session";
-    EXPECT_EQ(list.indexOfURI(u"RTP://127.0.0.1:40010"), 1);
-    EXPECT_EQ(list.indexOfURI(u""), -1);
-    list.unlockRO();
 }

@@ -11,6 +11,8 @@
 
 #include <arpa/inet.h>
 
+#include <atomic>
+
 namespace {
 
 constexpr int kWait = 10000;
@@ -20,6 +22,19 @@ class memberGoneTransmitter : public TkelIPTransmitter
 {
 public:
     using TkelIPTransmitter::onMemberGone;
+};
+
+// Counts the RTP packets the root hands on (its receiver thread).
+class countingTransmitter : public TkelIPTransmitter
+{
+public:
+    int received() const { return f_received.load(); }
+
+protected:
+    void onReceivedPayload(const sockaddr_in&, const uint8_t*, const uint8_t*, size_t) override { ++f_received; }
+
+private:
+    std::atomic<int> f_received{0};
 };
 
 kelOwned<TkelIPTransmitter> openTransmitter(uint16_t& port)
@@ -237,5 +252,34 @@ TEST(kelIPTransmitterSessionTest, ByeOfARealPeerRemovesItsSession)
     // A session is left, so the root stays.
     EXPECT_EQ(tx->sendText(u"k"), kelS_OK);
     EXPECT_EQ(other.receiveText(kWait), "k");
+    tx->close();
+}
+
+TEST(kelIPTransmitterSessionTest, HolePunchersAreRefusedWhileTheOptionIsOff)
+{
+    kelTestUdpSocket refused, taken, listed;
+    ASSERT_TRUE(refused.ok() && taken.ok() && listed.ok());
+    const uint16_t port = kelTestFreeRTPPort();
+    ASSERT_NE(port, 0);
+    kelOwned<countingTransmitter> tx(kelCreate<countingTransmitter>());
+    tx->setURI(kelTestURI(port));
+    ASSERT_TRUE(tx->open());
+    tx->setAutoAddDestFromHolePacket(false);
+    refused.sendTo(port, kelTestRTPPacket(13, 1, {0}));
+    // Every packet the root receives reaches the component after the root
+    // handled it.
+    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->received() >= 1; }, kWait));
+    EXPECT_EQ(tx->rootDestCount(), 0);
+    // Destinations added on purpose are still taken.
+    ASSERT_EQ(tx->destAdd(false, listed.uri(), true, u"", 0, -1), 0);
+    EXPECT_EQ(tx->rootDestCount(), 1);
+
+    tx->setAutoAddDestFromHolePacket(true);
+    taken.sendTo(port, kelTestRTPPacket(13, 2, {0}));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->received() >= 2; }, kWait));
+    EXPECT_EQ(tx->rootDestCount(), 2);
+    ASSERT_EQ(tx->sendText(u"h"), kelS_OK);
+    EXPECT_EQ(taken.receiveText(kWait), "h");
+    EXPECT_EQ(listed.receiveText(kWait), "h");
     tx->close();
 }
