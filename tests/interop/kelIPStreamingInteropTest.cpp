@@ -236,7 +236,7 @@ TEST(kelIPStreamingInteropTest, GStreamerDepayloadsOurL16ByteExact)
     // makes that port a destination, as a receiver's would.
     const std::vector<uint8_t> ping = {0x80, 13, 0, 1, 0, 0, 0, 0, 0x12, 0x34, 0x56, 0x78, 0};
     ASSERT_TRUE(sendFrom(gstPort, txPort, ping));
-    ASSERT_TRUE(waitUntil([&] { return tx->destCount() >= 1; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return tx->rootDestCount() >= 1; }, 10000));
 
     const std::string out = dir.path() + "/received.raw";
     kelRTPPeerProcess gst;
@@ -347,7 +347,7 @@ TEST(kelIPStreamingInteropTest, TsharkSeesOurTextPacketsOnTheLoopback)
     rx->setURI(kelTestURI(port));
     ASSERT_TRUE(tx->open());
     ASSERT_TRUE(rx->open());
-    ASSERT_TRUE(waitUntil([&] { return tx->destCount() >= 1; }, 30000));
+    ASSERT_TRUE(waitUntil([&] { return tx->rootDestCount() >= 1; }, 30000));
     for (const kelString& t : texts)
         ASSERT_EQ(tx->sendText(t), kelS_OK);
     ASSERT_TRUE(waitUntil([&] { std::lock_guard lock(guard); return heard.size() >= texts.size(); }, 10000));

@@ -8,8 +8,9 @@
 // prints "ERROR <descriptionError>" and exits with 2. Then it reads
 // commands from standard input, one a line, and answers each on standard
 // output:
-//   dest <n> <ms>          (tx) waits up to <ms> until the transmitter has
-//                          <n> destinations: "DEST <count>"
+//   dest <n> <ms>          (tx) waits up to <ms> until the root transmitter
+//                          has <n> destinations, hole-punching receivers
+//                          included: "DEST <count>"
 //   text <hex> ...         (tx) sends one text made of these UTF-16 code
 //                          units: "SENT <result, 8 hex digits> <RTP timestamp>"
 //   l16 <file> <bytes> <ms> (tx) writes the file's bytes through a pipe into
@@ -179,10 +180,10 @@ void runTransmitter(TkelIPTransmitter* tx, kelTestPump* pump, commandInput& inpu
             intptr_t want = 1;
             int ms = 0;
             in >> want >> ms;
-            for (int waited = 0; tx->destCount() < want && waited < ms; waited += 10)
+            for (int waited = 0; tx->rootDestCount() < want && waited < ms; waited += 10)
                 if (!input.pause(10))
                     return;
-            say("DEST " + std::to_string(tx->destCount()));
+            say("DEST " + std::to_string(tx->rootDestCount()));
         } else if (cmd == "text") {
             kelString text;
             std::string unit;
