@@ -130,6 +130,44 @@ TEST_F(kelIPTwoProcessTest, TextsArriveInOrderWhenTheReceiverStartsLater)
     expectCleanEnd(rx);
 }
 
+TEST_F(kelIPTwoProcessTest, EitherEndRestartedFindsTheOtherAgain)
+{
+    kelIPPeerProcess rx, tx;
+    ASSERT_EQ(startReceiver(rx).substr(0, 6), "READY ");
+    ASSERT_EQ(startTransmitter(tx), "READY " + std::to_string(f_port));
+    ASSERT_TRUE(tx.send("dest 1 30000"));
+    ASSERT_EQ(tx.waitLine("DEST ", 40000).value_or("none"), "DEST 1");
+    ASSERT_TRUE(tx.send("text 0061"));
+    ASSERT_TRUE(rx.waitLine("TEXT ", 10000, 1)) << rx.log();
+
+    // A transmitter that stops says goodbye: the receiver that outlived it
+    // punches its holes again at its next report time, and the successor
+    // on the same port finds it.
+    expectCleanEnd(tx, SIGTERM);
+    kelIPPeerProcess tx2;
+    ASSERT_EQ(startTransmitter(tx2, "tx2"), "READY " + std::to_string(f_port));
+    ASSERT_TRUE(tx2.send("dest 1 30000"));
+    ASSERT_EQ(tx2.waitLine("DEST ", 40000).value_or("none"), "DEST 1") << rx.log();
+    ASSERT_TRUE(tx2.send("text 0062"));
+    ASSERT_TRUE(rx.waitLine("TEXT ", 10000, 2)) << rx.log();
+
+    // A receiver that dies says no goodbye and leaves its destination
+    // behind for a while; a new one is added beside it and hears what
+    // follows.
+    rx.signal(SIGKILL);
+    ASSERT_TRUE(rx.waitExit(10000));
+    kelIPPeerProcess rx2;
+    ASSERT_EQ(startPeer(rx2, {"rx", f_uri, f_dir.file("received2.raw")}, "rx2").substr(0, 6), "READY ");
+    ASSERT_TRUE(tx2.send("dest 2 30000"));
+    ASSERT_EQ(tx2.waitLine("DEST ", 40000, 2).value_or("none"), "DEST 2");
+    ASSERT_TRUE(tx2.send("text 0063"));
+    ASSERT_TRUE(rx2.waitLine("TEXT ", 10000, 1)) << rx2.log();
+    EXPECT_EQ(rx.linesWith("TEXT "), (std::vector<std::string>{"TEXT 0061", "TEXT 0062"}));
+    EXPECT_EQ(rx2.linesWith("TEXT "), (std::vector<std::string>{"TEXT 0063"}));
+    expectCleanEnd(tx2);
+    expectCleanEnd(rx2);
+}
+
 TEST_F(kelIPTwoProcessTest, L16AudioThroughThePipeArrivesByteExact)
 {
     // Three seconds of 8000 Hz mono (the streamers' default format) in host
