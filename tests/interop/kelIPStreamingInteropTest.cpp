@@ -12,6 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -55,16 +60,14 @@ struct receiverUnderTest
     bool open(uint16_t port, const kelString& sdp)
     {
         const uint16_t nobody = freeRTPPortBeside(port);
-        if (!rx || !sink || nobody == 0 || !rx->addConsumer(sink.get()))
-            return false;
+        if (!rx || !sink || nobody == 0 || !rx->addConsumer(sink.get())) return false;
         // Consumers learn the PCM format only from a format provider.
         rx->setIsFormatProvider(true);
         rx->setURI(kelTestURI(nobody));
         rx->setBind2ip(u"127.0.0.1");
         rx->setBind2port(wide(std::to_string(port)));
         rx->setSDP(sdp);
-        if (!rx->open())
-            return false;
+        if (!rx->open()) return false;
         return sink->active() || sink->open();
     }
     ~receiverUnderTest()
@@ -116,8 +119,7 @@ TEST(kelIPStreamingInteropTest, FfmpegL16WithItsSdpArrivesByteExact)
     const auto args = [&](const std::string& duration, bool realTime, const std::string& sdp,
                           const std::string& ref) {
         std::vector<std::string> a = {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error"};
-        if (realTime)
-            a.push_back("-re");
+        if (realTime) a.push_back("-re");
         for (const std::string& s :
              {std::string("-f"), std::string("lavfi"), std::string("-i"),
               "aevalsrc=0.6*sin(2*PI*440*t)|0.3*sin(2*PI*1000*t):s=22050:d=" + duration, std::string("-map"),
@@ -126,8 +128,9 @@ TEST(kelIPStreamingInteropTest, FfmpegL16WithItsSdpArrivesByteExact)
               std::string("-sdp_file"), sdp})
             a.push_back(s);
         if (!ref.empty())
-            for (const std::string& s : {std::string("-map"), std::string("0:a"), std::string("-c:a"),
-                                         std::string("pcm_s16be"), std::string("-f"), std::string("s16be"), ref})
+            for (const std::string& s :
+                 {std::string("-map"), std::string("0:a"), std::string("-c:a"), std::string("pcm_s16be"),
+                  std::string("-f"), std::string("s16be"), ref})
                 a.push_back(s);
         return a;
     };
@@ -142,7 +145,8 @@ TEST(kelIPStreamingInteropTest, FfmpegL16WithItsSdpArrivesByteExact)
     ASSERT_NE(sdp.find("a=rtpmap:97 L16/22050/2"), std::string::npos) << sdp;
 
     receiverUnderTest r;
-    ASSERT_TRUE(r.open(port, wide(sdp))) << std::string(r.rx->descriptionError().begin(), r.rx->descriptionError().end());
+    ASSERT_TRUE(r.open(port, wide(sdp)))
+        << std::string(r.rx->descriptionError().begin(), r.rx->descriptionError().end());
     EXPECT_EQ(r.rx->mapping()->r_dynType, 97);
     expectFormat(r, 22050, 2);
 
@@ -157,17 +161,20 @@ TEST(kelIPStreamingInteropTest, GStreamerL16WithItsSdpArrivesByteExact)
 {
     if (!kelRTPPeerProcess::available("gst-launch-1.0"))
         GTEST_SKIP() << "gst-launch-1.0 not installed (scripts/install-deps installs gstreamer1.0-tools)";
-    if (std::system("/usr/bin/python3 -c \"import gi; gi.require_version('Gst', '1.0')\" >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "python3-gi with GStreamer introspection not installed (scripts/install-deps installs it)";
+    if (std::system("/usr/bin/python3 -c \"import gi; gi.require_version('Gst', '1.0')\" >/dev/null 2>&1") !=
+        0)
+        GTEST_SKIP()
+            << "python3-gi with GStreamer introspection not installed (scripts/install-deps installs it)";
     kelTempDir dir;
     ASSERT_FALSE(dir.path().empty());
     const uint16_t port = kelTestFreeRTPPort();
     ASSERT_NE(port, 0);
     kelRTPPeerProcess writer;
     const std::string sdpPath = dir.path() + "/gst.sdp";
-    ASSERT_TRUE(writer.start({"/usr/bin/python3", std::string(KEL_SOURCE_DIR) + "/tests/interop/kelIPGstL16Sdp.py",
-                              sdpPath, "16000", "1", "96", std::to_string(port)},
-                             dir.path() + "/sdp.log"));
+    ASSERT_TRUE(
+        writer.start({"/usr/bin/python3", std::string(KEL_SOURCE_DIR) + "/tests/interop/kelIPGstL16Sdp.py",
+                      sdpPath, "16000", "1", "96", std::to_string(port)},
+                     dir.path() + "/sdp.log"));
     ASSERT_TRUE(writer.waitExit(30000)) << writer.log();
     ASSERT_EQ(writer.exitStatus(), 0) << writer.log();
     const std::string sdp = kelRTPPeerProcess::readFile(sdpPath);
@@ -182,10 +189,32 @@ TEST(kelIPStreamingInteropTest, GStreamerL16WithItsSdpArrivesByteExact)
     // the payloader gets.
     kelRTPPeerProcess gst;
     const std::string ref = dir.path() + "/sent.raw";
-    ASSERT_TRUE(gst.start({"gst-launch-1.0", "-q", "audiotestsrc", "num-buffers=100", "samplesperbuffer=320",
-                           "is-live=true", "wave=pink-noise", "!", "audio/x-raw,format=S16BE,rate=16000,channels=1",
-                           "!", "tee", "name=t", "!", "queue", "!", "rtpL16pay", "pt=96", "!", "udpsink",
-                           "host=127.0.0.1", "port=" + std::to_string(port), "t.", "!", "queue", "!", "filesink",
+    ASSERT_TRUE(gst.start({"gst-launch-1.0",
+                           "-q",
+                           "audiotestsrc",
+                           "num-buffers=100",
+                           "samplesperbuffer=320",
+                           "is-live=true",
+                           "wave=pink-noise",
+                           "!",
+                           "audio/x-raw,format=S16BE,rate=16000,channels=1",
+                           "!",
+                           "tee",
+                           "name=t",
+                           "!",
+                           "queue",
+                           "!",
+                           "rtpL16pay",
+                           "pt=96",
+                           "!",
+                           "udpsink",
+                           "host=127.0.0.1",
+                           "port=" + std::to_string(port),
+                           "t.",
+                           "!",
+                           "queue",
+                           "!",
+                           "filesink",
                            "location=" + ref},
                           dir.path() + "/gst.log"));
     expectSameSamples(gst, r, ref);
@@ -202,13 +231,12 @@ bool portTaken(uint16_t port)
 bool sendFrom(uint16_t from, uint16_t to, const std::vector<uint8_t>& data)
 {
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0)
-        return false;
+    if (fd < 0) return false;
     const sockaddr_in src = kelTestLoopback(from);
     const sockaddr_in dst = kelTestLoopback(to);
     const bool ok = ::bind(fd, reinterpret_cast<const sockaddr*>(&src), sizeof src) == 0 &&
-                    ::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&dst), sizeof dst) ==
-                        static_cast<ssize_t>(data.size());
+                    ::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&dst),
+                             sizeof dst) == static_cast<ssize_t>(data.size());
     ::close(fd);
     return ok;
 }
@@ -278,8 +306,7 @@ std::vector<std::vector<std::string>> tsharkFields(const std::string& cmd)
 {
     std::vector<std::vector<std::string>> rows;
     FILE* p = ::popen(cmd.c_str(), "r");
-    if (p == nullptr)
-        return rows;
+    if (p == nullptr) return rows;
     std::string text;
     char buf[4096];
     for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
@@ -306,8 +333,8 @@ std::vector<uint8_t> fromHex(const std::string& hex)
 
 uint32_t be32(const uint8_t* p)
 {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
-           p[3];
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 
 TEST(kelIPStreamingInteropTest, TsharkSeesOurTextPacketsOnTheLoopback)
@@ -326,11 +353,12 @@ TEST(kelIPStreamingInteropTest, TsharkSeesOurTextPacketsOnTheLoopback)
     const std::string pcap = dir.path() + "/text.pcap";
     kelRTPPeerProcess capture;
     const std::string filter = "udp src port " + std::to_string(port) + " and (udp[9] & 0x7f) = 113";
-    ASSERT_TRUE(capture.start({"tshark", "-i", "lo", "-n", "-q", "-f", filter, "-c", std::to_string(texts.size()),
-                               "-w", pcap},
-                              dir.path() + "/tshark.log"));
-    ASSERT_TRUE(waitUntil([&] { return capture.log().find("Capture started") != std::string::npos || capture.exited(); },
-                          20000));
+    ASSERT_TRUE(capture.start(
+        {"tshark", "-i", "lo", "-n", "-q", "-f", filter, "-c", std::to_string(texts.size()), "-w", pcap},
+        dir.path() + "/tshark.log"));
+    ASSERT_TRUE(waitUntil(
+        [&] { return capture.log().find("Capture started") != std::string::npos || capture.exited(); },
+        20000));
     if (capture.exited() || capture.log().find("Capture started") == std::string::npos)
         GTEST_SKIP() << "tshark cannot capture on lo here: " << capture.log();
 
@@ -350,7 +378,12 @@ TEST(kelIPStreamingInteropTest, TsharkSeesOurTextPacketsOnTheLoopback)
     ASSERT_TRUE(waitUntil([&] { return tx->rootDestCount() >= 1; }, 30000));
     for (const kelString& t : texts)
         ASSERT_EQ(tx->sendText(t), kelS_OK);
-    ASSERT_TRUE(waitUntil([&] { std::lock_guard lock(guard); return heard.size() >= texts.size(); }, 10000));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            std::lock_guard lock(guard);
+            return heard.size() >= texts.size();
+        },
+        10000));
     {
         std::lock_guard lock(guard);
         EXPECT_EQ(heard, texts);
@@ -385,8 +418,7 @@ TEST(kelIPStreamingInteropTest, TsharkSeesOurTextPacketsOnTheLoopback)
         SCOPED_TRACE("text " + std::to_string(i));
         const std::string utf8 = utf16ToUtf8(texts[i]);
         EXPECT_EQ(std::string(packets[i].begin() + 12, packets[i].end()), utf8);
-        if (i == 0)
-            continue;
+        if (i == 0) continue;
         const std::vector<uint8_t>& prev = packets[i - 1];
         const std::vector<uint8_t>& cur = packets[i];
         EXPECT_EQ(static_cast<uint16_t>((cur[2] << 8 | cur[3]) - (prev[2] << 8 | prev[3])), 1);

@@ -39,8 +39,7 @@ public:
         int pair[2];
         // A socket rather than a pipe: a write to a peer that died fails
         // with EPIPE (MSG_NOSIGNAL) instead of killing the test.
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-            return false;
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return false;
         std::vector<char*> argv;
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
@@ -66,8 +65,7 @@ public:
     // Writes one command line; false when the peer no longer reads.
     bool send(const std::string& line)
     {
-        if (f_input < 0)
-            return false;
+        if (f_input < 0) return false;
         const std::string text = line + "\n";
         return ::send(f_input, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
     }
@@ -105,8 +103,7 @@ public:
     {
         std::vector<std::string> out;
         for (const std::string& l : lines())
-            if (l.rfind(prefix, 0) == 0)
-                out.push_back(l);
+            if (l.rfind(prefix, 0) == 0) out.push_back(l);
         return out;
     }
 
@@ -119,10 +116,8 @@ public:
         for (;;) {
             const bool ended = exited();
             const std::vector<std::string> found = linesWith(prefix);
-            if (found.size() >= count)
-                return found[count - 1];
-            if (ended || ticksSince(start) > timeoutMs)
-                return std::nullopt;
+            if (found.size() >= count) return found[count - 1];
+            if (ended || ticksSince(start) > timeoutMs) return std::nullopt;
             kelSleepMs(5);
         }
     }
@@ -130,8 +125,7 @@ public:
     // True once the process has ended (reaped).
     bool exited()
     {
-        if (f_pid <= 0)
-            return true;
+        if (f_pid <= 0) return true;
         int status = 0;
         if (::waitpid(f_pid, &status, WNOHANG) == f_pid) {
             f_pid = -1;
@@ -145,8 +139,7 @@ public:
     {
         const uint64_t start = tickNow();
         while (!exited()) {
-            if (ticksSince(start) > timeoutMs)
-                return false;
+            if (ticksSince(start) > timeoutMs) return false;
             kelSleepMs(5);
         }
         return true;
@@ -154,18 +147,15 @@ public:
 
     void signal(int sig)
     {
-        if (f_pid > 0)
-            ::kill(f_pid, sig);
+        if (f_pid > 0) ::kill(f_pid, sig);
     }
 
     // Input closed, then SIGTERM, then SIGKILL.
     void stop()
     {
         closeInput();
-        if (f_pid <= 0)
-            return;
-        if (waitExit(2000))
-            return;
+        if (f_pid <= 0) return;
+        if (waitExit(2000)) return;
         signal(SIGTERM);
         if (!waitExit(5000)) {
             signal(SIGKILL);

@@ -29,6 +29,8 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -82,16 +84,14 @@ public:
     }
     ~fileSink() override
     {
-        if (f_file != nullptr)
-            std::fclose(f_file);
+        if (f_file != nullptr) std::fclose(f_file);
     }
 
 protected:
     uint32_t doWrite(const void* data, uint32_t len, kelmtlInOutPipe*) override
     {
         std::lock_guard lock(f_guard);
-        if (f_file == nullptr)
-            return 0;
+        if (f_file == nullptr) return 0;
         const size_t n = std::fwrite(data, 1, len, f_file);
         // The test reads the file while we run: every block is there at once.
         std::fflush(f_file);
@@ -121,10 +121,7 @@ private:
 class commandInput
 {
 public:
-    explicit commandInput(int signals)
-        : f_signals(signals)
-    {
-    }
+    explicit commandInput(int signals) : f_signals(signals) {}
 
     // The next line; false at end of input or on a stop signal.
     bool next(std::string& line)
@@ -136,20 +133,16 @@ public:
                 f_pending.erase(0, eol + 1);
                 return true;
             }
-            if (f_eof)
-                return false;
+            if (f_eof) return false;
             pollfd p[2] = {{0, POLLIN, 0}, {f_signals, POLLIN, 0}};
-            if (::poll(p, 2, -1) < 0)
-                continue;
-            if (p[1].revents != 0)
-                return false;
+            if (::poll(p, 2, -1) < 0) continue;
+            if (p[1].revents != 0) return false;
             char buf[4096];
             const ssize_t n = ::read(0, buf, sizeof buf);
             if (n <= 0) {
                 f_eof = true;
                 // A last line without its newline still counts.
-                if (!f_pending.empty())
-                    f_pending.push_back('\n');
+                if (!f_pending.empty()) f_pending.push_back('\n');
                 continue;
             }
             f_pending.append(buf, static_cast<size_t>(n));
@@ -181,8 +174,7 @@ void runTransmitter(TkelIPTransmitter* tx, kelTestPump* pump, commandInput& inpu
             int ms = 0;
             in >> want >> ms;
             for (int waited = 0; tx->rootDestCount() < want && waited < ms; waited += 10)
-                if (!input.pause(10))
-                    return;
+                if (!input.pause(10)) return;
             say("DEST " + std::to_string(tx->rootDestCount()));
         } else if (cmd == "text") {
             kelString text;
@@ -201,14 +193,12 @@ void runTransmitter(TkelIPTransmitter* tx, kelTestPump* pump, commandInput& inpu
             std::ifstream file(path, std::ios::binary);
             std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
             size_t done = 0;
-            if (chunk == 0)
-                chunk = bytes.size();
+            if (chunk == 0) chunk = bytes.size();
             while (done < bytes.size()) {
                 const size_t n = std::min(chunk, bytes.size() - done);
                 (void)pump->push(bytes.data() + done, static_cast<uint32_t>(n));
                 done += n;
-                if (done < bytes.size() && ms > 0 && !input.pause(ms))
-                    return;
+                if (done < bytes.size() && ms > 0 && !input.pause(ms)) return;
             }
             say("L16 " + std::to_string(done));
         } else if (!cmd.empty()) {
@@ -227,11 +217,9 @@ int usage()
 
 int main(int argc, char** argv)
 {
-    if (argc < 3)
-        return usage();
+    if (argc < 3) return usage();
     const std::string mode = argv[1];
-    if ((mode != "tx" && mode != "rx") || (mode == "rx" && argc < 4))
-        return usage();
+    if ((mode != "tx" && mode != "rx") || (mode == "rx" && argc < 4)) return usage();
 
     // Blocked before any thread starts, so every thread leaves them to the
     // signal descriptor and the main loop ends cleanly.
@@ -241,8 +229,7 @@ int main(int argc, char** argv)
     sigaddset(&stops, SIGINT);
     sigprocmask(SIG_BLOCK, &stops, nullptr);
     const int signals = ::signalfd(-1, &stops, SFD_CLOEXEC);
-    if (signals < 0)
-        return 1;
+    if (signals < 0) return 1;
     commandInput input(signals);
     const std::string uriText = argv[2];
     const kelString uri(uriText.begin(), uriText.end());
@@ -250,8 +237,7 @@ int main(int argc, char** argv)
     if (mode == "tx") {
         kelOwned<TkelIPTransmitter> tx(kelCreate<TkelIPTransmitter>());
         kelOwned<kelTestPump> pump(kelCreate<kelTestPump>());
-        if (!tx || !pump)
-            return 1;
+        if (!tx || !pump) return 1;
         tx->setURI(uri);
         if (!tx->open()) {
             say("ERROR " + narrow(tx->descriptionError()));
@@ -271,18 +257,15 @@ int main(int argc, char** argv)
     } else {
         kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
         kelOwned<fileSink> sink(kelCreate<fileSink>());
-        if (!rx || !sink || !sink->setFile(argv[3]))
-            return 1;
+        if (!rx || !sink || !sink->setFile(argv[3])) return 1;
         rx->setOnText([](kelmtlInOutPipe*, const char16_t* text) { say("TEXT" + hexUnits(text)); });
-        if (!rx->addConsumer(sink.get()))
-            return 1;
+        if (!rx->addConsumer(sink.get())) return 1;
         rx->setURI(uri);
         if (!rx->open()) {
             say("ERROR " + narrow(rx->descriptionError()));
             return 2;
         }
-        if (!sink->active())
-            (void)sink->open();
+        if (!sink->active()) (void)sink->open();
         say("READY " + narrow(rx->portLocal()));
         std::string line;
         while (input.next(line)) {

@@ -38,7 +38,8 @@ protected:
     }
 
     // Starts a peer and waits for its first answer: READY or ERROR.
-    std::string startPeer(kelIPPeerProcess& peer, const std::vector<std::string>& args, const std::string& name)
+    std::string startPeer(kelIPPeerProcess& peer, const std::vector<std::string>& args,
+                          const std::string& name)
     {
         std::vector<std::string> argv = {kPeer};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -46,10 +47,8 @@ protected:
         const uint64_t start = tickNow();
         while (ticksSince(start) < 20000) {
             for (const std::string& line : peer.lines())
-                if (line.rfind("READY ", 0) == 0 || line.rfind("ERROR ", 0) == 0)
-                    return line;
-            if (peer.exited())
-                break;
+                if (line.rfind("READY ", 0) == 0 || line.rfind("ERROR ", 0) == 0) return line;
+            if (peer.exited()) break;
             kelSleepMs(5);
         }
         return "no answer: " + peer.log();
