@@ -7,6 +7,19 @@
 #include "streaming/kelIdleThread.h"
 
 namespace {
+// The text and format properties are read and set whole under their guard.
+template <class T> T lockedCopy(std::mutex& guard, const T& field)
+{
+    std::lock_guard lock(guard);
+    return field;
+}
+
+template <class T> void lockedAssign(std::mutex& guard, T& field, const T& value)
+{
+    std::lock_guard lock(guard);
+    field = value;
+}
+
 constexpr intptr_t kIdleStartTimeout = 10000;
 constexpr intptr_t kIdleStopTimeout = 3000;
 // doOpen waits a little longer than a sample does: a sender still inside
@@ -14,8 +27,7 @@ constexpr intptr_t kIdleStopTimeout = 3000;
 constexpr intptr_t kWindowRestartTimeout = 100;
 } // namespace
 
-kelIPStreamer::kelIPStreamer(kelComponent* owner)
-    : kelmtlInOutPipe(owner), f_buf(kScratchSize, 0)
+kelIPStreamer::kelIPStreamer(kelComponent* owner) : kelmtlInOutPipe(owner), f_buf(kScratchSize, 0)
 {
     f_idleThread = kelMakeOwned<kelIdleThread>(this);
     f_sdpParser = std::make_unique<kelSDPParser>();
@@ -111,7 +123,10 @@ void kelIPStreamer::onMemberGone(const rtp_site_info* member, bool timedOut)
     (void)member, (void)timedOut;
 }
 
-void kelIPStreamer::onMemberSilent(const rtp_site_info* member) { (void)member; }
+void kelIPStreamer::onMemberSilent(const rtp_site_info* member)
+{
+    (void)member;
+}
 
 void kelIPStreamer::setRemoteAddresses(intptr_t kind, const kelString& host, const kelString& portRTP,
                                        const kelString& portRTCP)
@@ -121,9 +136,15 @@ void kelIPStreamer::setRemoteAddresses(intptr_t kind, const kelString& host, con
 
 // --- bandwidth --------------------------------------------------------------------------
 
-void kelIPStreamer::setClock(Clock clock) { f_clock = std::move(clock); }
+void kelIPStreamer::setClock(Clock clock)
+{
+    f_clock = std::move(clock);
+}
 
-uint64_t kelIPStreamer::now() const { return f_clock ? f_clock() : tickNow(); }
+uint64_t kelIPStreamer::now() const
+{
+    return f_clock ? f_clock() : tickNow();
+}
 
 void kelIPStreamer::measureBandwidth(kelBandwidthDir dir, int64_t bytes) noexcept
 {
@@ -151,86 +172,72 @@ void kelIPStreamer::measureBandwidth(kelBandwidthDir dir, int64_t bytes) noexcep
 
 kelString kelIPStreamer::URI() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_URI;
+    return lockedCopy(f_textGuard, f_URI);
 }
 
 kelString kelIPStreamer::uriHost() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_URIHost;
+    return lockedCopy(f_textGuard, f_URIHost);
 }
 
 kelString kelIPStreamer::uriPort() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_URIport;
+    return lockedCopy(f_textGuard, f_URIport);
 }
 
 kelString kelIPStreamer::URIuserName() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_URIuserName;
+    return lockedCopy(f_textGuard, f_URIuserName);
 }
 
 void kelIPStreamer::setURIuserName(const kelString& value)
 {
-    std::lock_guard lock(f_textGuard);
-    f_URIuserName = value;
+    lockedAssign(f_textGuard, f_URIuserName, value);
 }
 
 kelString kelIPStreamer::URIuserPass() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_URIuserPass;
+    return lockedCopy(f_textGuard, f_URIuserPass);
 }
 
 void kelIPStreamer::setURIuserPass(const kelString& value)
 {
-    std::lock_guard lock(f_textGuard);
-    f_URIuserPass = value;
+    lockedAssign(f_textGuard, f_URIuserPass, value);
 }
 
 kelURICrack kelIPStreamer::uriCrack() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_crack;
+    return lockedCopy(f_textGuard, f_crack);
 }
 
 kelString kelIPStreamer::SDP() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_SDP;
+    return lockedCopy(f_textGuard, f_SDP);
 }
 
 kelRTPMap kelIPStreamer::mappingCopy() const
 {
-    std::lock_guard lock(f_formatGuard);
-    return f_mapping;
+    return lockedCopy(f_formatGuard, f_mapping);
 }
 
 kelString kelIPStreamer::descriptionInfo() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_descInfo;
+    return lockedCopy(f_textGuard, f_descInfo);
 }
 
 kelString kelIPStreamer::descriptionError() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_descError;
+    return lockedCopy(f_textGuard, f_descError);
 }
 
 void kelIPStreamer::setDescriptionInfo(const kelString& value)
 {
-    std::lock_guard lock(f_textGuard);
-    f_descInfo = value;
+    lockedAssign(f_textGuard, f_descInfo, value);
 }
 
 void kelIPStreamer::setDescriptionError(const kelString& value)
 {
-    std::lock_guard lock(f_textGuard);
-    f_descError = value;
+    lockedAssign(f_textGuard, f_descError, value);
 }
 
 intptr_t kelIPStreamer::rtcpTimeoutReports()
@@ -247,26 +254,22 @@ void kelIPStreamer::setRtcpTimeoutReports(intptr_t value)
 
 kelString kelIPStreamer::bind2port() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_bind2port;
+    return lockedCopy(f_textGuard, f_bind2port);
 }
 
 void kelIPStreamer::setBind2port(const kelString& value)
 {
-    std::lock_guard lock(f_textGuard);
-    f_bind2port = value;
+    lockedAssign(f_textGuard, f_bind2port, value);
 }
 
 kelString kelIPStreamer::bind2ip() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_bind2ip;
+    return lockedCopy(f_textGuard, f_bind2ip);
 }
 
 void kelIPStreamer::setBind2ip(const kelString& value)
 {
-    std::lock_guard lock(f_textGuard);
-    f_bind2ip = value;
+    lockedAssign(f_textGuard, f_bind2ip, value);
 }
 
 kelString kelIPStreamer::getExLib(int index) const
@@ -285,14 +288,12 @@ void kelIPStreamer::setExLib(int index, const kelString& value)
 
 kelString kelIPStreamer::STUNserver() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_STUNserver;
+    return lockedCopy(f_textGuard, f_STUNserver);
 }
 
 kelString kelIPStreamer::STUNPort() const
 {
-    std::lock_guard lock(f_textGuard);
-    return f_STUNPort;
+    return lockedCopy(f_textGuard, f_STUNPort);
 }
 
 void kelIPStreamer::setSTUN(const kelString& host, const kelString& port)
@@ -304,12 +305,10 @@ void kelIPStreamer::setSTUN(const kelString& host, const kelString& port)
 
 kelWaveFormat kelIPStreamer::exmtFormat() const
 {
-    std::lock_guard lock(f_formatGuard);
-    return f_exmtFormat;
+    return lockedCopy(f_formatGuard, f_exmtFormat);
 }
 
 void kelIPStreamer::setExmtFormat(const kelWaveFormat& value)
 {
-    std::lock_guard lock(f_formatGuard);
-    f_exmtFormat = value;
+    lockedAssign(f_formatGuard, f_exmtFormat, value);
 }

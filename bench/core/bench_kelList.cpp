@@ -91,86 +91,69 @@ void addVector(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * kItems);
 }
 
-void removeLastKel(benchmark::State& state)
+// Times only the draining: each round refills the list untimed, then calls
+// removeOne until it reports that nothing is left.
+template <class List, class RemoveOne>
+void timeDraining(benchmark::State& state, List& list, RemoveOne removeOne)
 {
-    kelList list(uldt_int64, false);
     for (auto _ : state) {
         state.PauseTiming();
         for (int64_t i = 0; i < kItems; ++i)
             list.add(i);
         state.ResumeTiming();
-        while (list.removeByIndex(list.count() - 1, 0)) {
+        while (removeOne()) {
         }
     }
     state.SetItemsProcessed(state.iterations() * kItems);
+}
+
+void removeLastKel(benchmark::State& state)
+{
+    kelList list(uldt_int64, false);
+    timeDraining(state, list, [&list] { return list.removeByIndex(list.count() - 1, 0); });
 }
 
 void removeLastVector(benchmark::State& state)
 {
     LockedVector list;
-    for (auto _ : state) {
-        state.PauseTiming();
-        for (int64_t i = 0; i < kItems; ++i)
-            list.add(i);
-        state.ResumeTiming();
-        while (list.removeLast()) {
-        }
-    }
-    state.SetItemsProcessed(state.iterations() * kItems);
+    timeDraining(state, list, [&list] { return list.removeLast(); });
 }
 
 void removeFirstKel(benchmark::State& state)
 {
     kelList list(uldt_int64, false);
-    for (auto _ : state) {
-        state.PauseTiming();
-        for (int64_t i = 0; i < kItems; ++i)
-            list.add(i);
-        state.ResumeTiming();
-        while (list.removeFromEdge(true)) {
-        }
-    }
-    state.SetItemsProcessed(state.iterations() * kItems);
+    timeDraining(state, list, [&list] { return list.removeFromEdge(true); });
 }
 
 void removeFirstVector(benchmark::State& state)
 {
     LockedVector list;
+    timeDraining(state, list, [&list] { return list.removeFirst(); });
+}
+
+// Looks up the stored values in a scattered order.
+template <class List> void timeIndexOf(benchmark::State& state, List& list)
+{
+    const auto values = randomValues();
+    for (int64_t v : values)
+        list.add(v);
+    size_t next = 0;
     for (auto _ : state) {
-        state.PauseTiming();
-        for (int64_t i = 0; i < kItems; ++i)
-            list.add(i);
-        state.ResumeTiming();
-        while (list.removeFirst()) {
-        }
+        benchmark::DoNotOptimize(list.indexOf(values[next]));
+        next = (next + 97) % values.size();
     }
-    state.SetItemsProcessed(state.iterations() * kItems);
 }
 
 void indexOfKel(benchmark::State& state)
 {
     kelList list(uldt_int64, false);
-    const auto values = randomValues();
-    for (int64_t v : values)
-        list.add(v);
-    size_t next = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(list.indexOf(values[next]));
-        next = (next + 97) % values.size();
-    }
+    timeIndexOf(state, list);
 }
 
 void indexOfVector(benchmark::State& state)
 {
     LockedVector list;
-    const auto values = randomValues();
-    for (int64_t v : values)
-        list.add(v);
-    size_t next = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(list.indexOf(values[next]));
-        next = (next + 97) % values.size();
-    }
+    timeIndexOf(state, list);
 }
 
 void sortedInsertKel(benchmark::State& state)

@@ -2,8 +2,9 @@
 # Runs two real quillnet programs on a virtual X display, one transmitting
 # and one receiving on rtp://127.0.0.1, starts both, types into the
 # transmitting one, saves a screenshot of the display and closes both with
-# Ctrl+Q. Checks that both windows came up and went down cleanly and saved
-# their settings. Usage: quillnet-gui.sh <quillnet executable> <artifact dir>
+# Ctrl+Q. Checks that both windows came up, that the receiving box showed
+# text once it was typed, and that both went down cleanly and saved their
+# settings. Usage: quillnet-gui.sh <quillnet executable> <artifact dir>
 # Exit 77 (skip) when the display tools are missing.
 set -euo pipefail
 exe=${1:?quillnet executable}
@@ -84,13 +85,45 @@ click_start() { # window
   xdotool windowfocus --sync "$1"
   xdotool mousemove --window "$1" 45 $((menu + 95)) click 1
 }
-click_start "$rx_win"
+# The receiving window's picture, once two shots in a row agree.
+settled_shot() { # window, file
+  for _ in $(seq 1 100); do
+    import -window "$1" "$2.a.png"
+    sleep 0.2
+    import -window "$1" "$2"
+    [[ $(compare -metric AE "$2.a.png" "$2" null: 2>&1 || true) == 0 ]] && return 0
+  done
+  echo "window $1 never stopped changing" >&2
+  return 1
+}
+# The transmitter first: the receiver's first hole packets then reach it at
+# once, so it knows where to send before anything is typed. (Started the
+# other way round, the receiver repeats them only at its next report time,
+# and text typed before then has nowhere to go.)
 click_start "$tx_win"
+click_start "$rx_win"
+settled_shot "$rx_win" "$work/rx-before.png"
+xdotool windowfocus --sync "$tx_win"
 xdotool type --delay 20 "hello"
 press "$tx_win" BackSpace
 xdotool type --delay 20 "$(printf '\u0436')"
-sleep 0.5 # let the display settle before the picture; nothing is asserted on time
+# The text has arrived once the receiving box no longer looks empty.
+arrived=0
+for _ in $(seq 1 100); do
+  import -window "$rx_win" "$work/rx-after.png"
+  if [[ $(compare -metric AE "$work/rx-before.png" "$work/rx-after.png" null: 2>&1 || true) != 0 ]]; then
+    arrived=1
+    break
+  fi
+  sleep 0.1
+done
+settled_shot "$rx_win" "$work/rx-after.png"
 import -window root "$artifacts/quillnet-gui.png"
+cp "$work/rx-before.png" "$work/rx-after.png" "$artifacts/"
+if [[ $arrived != 1 ]]; then
+  echo "the receiving window never showed the typed text" >&2
+  exit 1
+fi
 
 press "$tx_win" ctrl+q
 press "$rx_win" ctrl+q

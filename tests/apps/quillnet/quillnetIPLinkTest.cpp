@@ -1,6 +1,7 @@
 // Two quillnet windows in one process joined by the real IP components on
-// 127.0.0.1: what is typed into the transmitting window appears in the
-// receiving one.
+// 127.0.0.1: every character and editing key typed into the transmitting
+// window is replayed by the receiving one, which ends with the same text
+// and cursor.
 
 #include "apps/quillnet/Tc_form_main.h"
 #include "apps/quillnet/quillnetIPLink.h"
@@ -48,10 +49,10 @@ class quillnetIPLinkTest final : public QObject
     Q_OBJECT
 
 private slots:
-    void typedTextCrossesLoopback();
+    void editsCrossLoopbackAlike();
 };
 
-void quillnetIPLinkTest::typedTextCrossesLoopback()
+void quillnetIPLinkTest::editsCrossLoopbackAlike()
 {
     const uint16_t port = kelTestFreeRTPPort();
     QVERIFY(port != 0);
@@ -67,11 +68,40 @@ void quillnetIPLinkTest::typedTextCrossesLoopback()
     QTRY_VERIFY_WITH_TIMEOUT(tx.tx->transmitter()->rootDestCount() >= 1, 30000);
 
     QWidget* box = tx.window->c_memo_text;
-    QTest::keyClick(box, Qt::Key_A);
-    QTest::sendKeyEvent(QTest::Click, box, Qt::Key_unknown, QString(QChar(0x0436)), Qt::NoModifier);
-    const QString expected = QStringLiteral("a") + QChar(0x0436);
+    const auto type = [box](Qt::Key key) { QTest::keyClick(box, key); };
+    const auto typeText = [box](const QString& text) {
+        QTest::sendKeyEvent(QTest::Click, box, Qt::Key_unknown, text, Qt::NoModifier);
+    };
+    typeText(QStringLiteral("a"));
+    type(Qt::Key_Backspace);
+    type(Qt::Key_Delete);
+    for (const QChar c : QStringLiteral("hello"))
+        typeText(QString(c));
+    type(Qt::Key_Home);
+    type(Qt::Key_Delete);
+    type(Qt::Key_End);
+    type(Qt::Key_Left);
+    type(Qt::Key_Left);
+    type(Qt::Key_Backspace);
+    type(Qt::Key_Insert);
+    typeText(QStringLiteral("x"));
+    type(Qt::Key_Insert);
+    typeText(QString(QChar(0x0436)));
+    type(Qt::Key_Return);
+    type(Qt::Key_Up);
+    type(Qt::Key_Right);
+    type(Qt::Key_Down);
+    const QString expected = QStringLiteral("ex") + QChar(0x0436) + QStringLiteral("\no");
     QCOMPARE(tx.window->c_memo_text->toPlainText(), expected);
-    QTRY_COMPARE_WITH_TIMEOUT(rx.window->c_memo_text->toPlainText(), expected, 10000);
+    const auto& sent = *tx.window->c_memo_text;
+    QCOMPARE(sent.textCursor().position(), 5);
+
+    // Every edit crossed the wire and was replayed in order: the same text,
+    // the same cursor and the same insert/overwrite state.
+    const auto& shown = *rx.window->c_memo_text;
+    QTRY_COMPARE_WITH_TIMEOUT(shown.toPlainText(), expected, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(shown.textCursor().position(), sent.textCursor().position(), 10000);
+    QCOMPARE(shown.overwriteMode(), sent.overwriteMode());
 
     tx.window->c_button_stop->click();
     rx.window->c_button_stop->click();
