@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,7 +28,9 @@ public:
                    size_t packetSize) override
     {
         kelRTPReceiver::onRTPData(from, header, payload, payloadSize, packetSize);
-        f_owner->onPayload(header, payload, payloadSize);
+        // A raw datagram comes with `header` pointing at its payload.
+        const bool raw = isRAW() || header == nullptr || header == payload;
+        f_owner->receivePacket(header, payload, payloadSize, raw);
     }
     void onMemberSilent(const rtp_site_info* member) override
     {
@@ -53,6 +56,14 @@ public:
 
     kelString _classID() const override { return u"rtpReceiver"; }
 
+protected:
+    // On the new thread, before start() returns.
+    void startIn() override
+    {
+        kelRTPReceiver::startIn();
+        f_owner->onReceiverStarted();
+    }
+
 private:
     TkelIPReceiver* f_owner;
 };
@@ -64,6 +75,33 @@ kelString decimal(intptr_t value)
     const std::string s = std::to_string(value);
     return kelString(s.begin(), s.end());
 }
+
+// The static payload types whose first packet sets the format. The others
+// of the table (G.723, LPC, QCELP, G.728, G.729) are left to the SDP: we
+// have no decoder for them and their data passes through as it is.
+bool detectsStaticFormat(intptr_t pt) noexcept
+{
+    switch (pt) {
+    case 0:
+    case 3:
+    case 5:
+    case 6:
+    case 8:
+    case 10:
+    case 11:
+    case 14:
+    case 16:
+    case 17:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The MPEG audio-specific header in front of every MPA payload (RFC 2250).
+constexpr size_t kMPAHeaderSize = 4;
+// Real-time text among our own dynamic payload types.
+constexpr intptr_t kTextPayloadType = 113;
 
 } // namespace
 
@@ -86,14 +124,62 @@ void TkelIPReceiver::setOnText(kelmtIPReceiverTextEvent handler)
     f_onText = std::move(handler);
 }
 
+void TkelIPReceiver::setOnRTPHeader(kelmtIPReceiverRTPHdr handler)
+{
+    std::lock_guard lock(f_eventGuard);
+    f_onRTPHdr = std::move(handler);
+}
+
+void TkelIPReceiver::setOnRAWDataWrite(kelmtIPReceiverRAWWrite handler)
+{
+    std::lock_guard lock(f_eventGuard);
+    f_onRAWWrite = std::move(handler);
+}
+
 kelString TkelIPReceiver::portLocal()
 {
     return f_rec ? f_rec->portLocal() : kelString(u"<none>");
 }
 
+kelRTPReceiver* TkelIPReceiver::rec()
+{
+    return f_rec.get();
+}
+
 kelRTCPstack* TkelIPReceiver::getRTCP()
 {
     return f_rec ? f_rec->rtcp() : nullptr;
+}
+
+bool TkelIPReceiver::isActive()
+{
+    if (!kelIPStreamer::isActive())
+        return false;
+    if (f_rec) {
+        const kelThreadStatus status = f_rec->status();
+        if (status == keltsStopped || status == keltsStopping) {
+            setActiveFlag(false);
+            return false;
+        }
+    }
+    return true;
+}
+
+void TkelIPReceiver::applyRTPOptions()
+{
+    kelIPStreamer::applyRTPOptions();
+    if (!f_rec)
+        return;
+    const kelString user = URIuserName();
+    if (!user.empty())
+        f_rec->setUserName(user);
+    f_rec->setNewSSRC(_SSRC());
+}
+
+void TkelIPReceiver::onReceiverStarted()
+{
+    // A new run has not met a transport stream yet.
+    setMpegTS_enabled(false);
 }
 
 bool TkelIPReceiver::doOpen()
@@ -116,17 +202,24 @@ bool TkelIPReceiver::doOpen()
             f_rec = kelMakeOwned<rtpReceiver>(this, uriPort(), uriHost(), raw, bind2ip(), false, noRTCP, TTL());
         else
             f_rec = kelMakeOwned<rtpReceiver>(this, bind2port(), kelString{}, raw, bind2ip(), true, noRTCP, TTL());
-        if (f_rec && (f_rec->setNewSSRC(_SSRC()), f_rec->start(10000))) {
+        if (f_rec) {
+            // The user name and SSRC take effect when the thread starts.
             applyRTPOptions();
-            setRemoteAddresses(type, uriHost(), uriPort(), kelString{});
-            ok = f_rec->socketError() == 0;
-            if (!ok)
-                setDescriptionError(u"Socket error: " + decimal(f_rec->socketError()));
+            if (f_rec->start(10000)) {
+                setRemoteAddresses(type, uriHost(), uriPort(), kelString{});
+                ok = f_rec->socketError() == 0;
+                if (!ok)
+                    setDescriptionError(u"Socket error: " + decimal(f_rec->socketError()));
+            }
         }
     }
     setActiveFlag(ok);
-    if (!ok && f_rec)
-        (void)f_rec->stop();
+    if (!ok) {
+        // A failed open leaves the component closed: nothing keeps ticking.
+        if (f_rec)
+            (void)f_rec->stop();
+        stopIdleThread();
+    }
     return ok;
 }
 
@@ -203,96 +296,142 @@ void TkelIPReceiver::onMemberSilent(const rtp_site_info* member)
         sendHoles(false);
 }
 
-void TkelIPReceiver::onPayload(const uint8_t* header, const uint8_t* payload, size_t size)
+void TkelIPReceiver::receivePacket(const uint8_t* header, const uint8_t* payload, size_t size, bool raw)
 {
-    if (!f_rec)
+    // An empty packet carries nothing to decide a format by or to hand on.
+    if (payload == nullptr || size == 0 || size > UINT32_MAX)
         return;
-    const bool raw = f_rec->isRAW() || header == payload || header == nullptr;
-    const intptr_t pt = raw ? 0 : rtp_hdr::read(header).payloadType();
-    // Our own comfort-noise pings keep paths open; they carry no audio.
-    if (!raw && pt == kelRTPPayloadCN)
+    if (raw) {
+        if (f_firstPacket.exchange(false) && doMpegTSFirstPacket(payload, size))
+            return;
+        (void)write(payload, static_cast<uint32_t>(size), nullptr);
         return;
-    const bool first = f_firstPacket.load();
-    if (!raw) {
-        kelRTPPayloadFormat fmt;
-        if (first && customPayloadAware() && pt >= 96) {
-            if (kelRTPCustomPayload(pt, fmt)) {
-                f_firstPacket.store(false);
-                updateFormat(fmt.rate, fmt.channels, fmt.bits, fmt.encoding, fmt.bitrate);
-            }
-        }
-        if (pt < 96 && first && kelRTPStaticPayload(pt, fmt)) {
+    }
+    if (header == nullptr)
+        return;
+    const rtp_hdr hdr = rtp_hdr::read(header);
+    doRTPHeader(&hdr, payload, static_cast<uint32_t>(size));
+    const intptr_t pt = hdr.payloadType();
+    // Comfort-noise pings keep paths open; they carry no audio.
+    if (pt == kelRTPPayloadCN)
+        return;
+    kelRTPPayloadFormat fmt;
+    if (f_firstPacket.load() && customPayloadAware() && pt >= 96 && kelRTPCustomPayload(pt, fmt)) {
+        f_firstPacket.store(false);
+        updateFormat(fmt.rate, fmt.channels, fmt.bits, fmt.encoding, fmt.bitrate);
+    }
+    if (pt < 96) {
+        if (f_firstPacket.load() && detectsStaticFormat(pt) && kelRTPStaticPayload(pt, fmt)) {
             f_firstPacket.store(false);
-            updateFormat(fmt.rate, fmt.channels, fmt.bits, fmt.encoding, fmt.bitrate > 0 ? fmt.bitrate : 0);
+            updateFormat(fmt.rate, fmt.channels, fmt.bits, fmt.encoding, 0);
         }
-        if (pt >= 96 && f_firstPacket.load() && pt == mappingCopy().r_dynType) {
+    } else if (f_firstPacket.load()) {
+        // Another dynamic type is known only by the SDP's mapping; one that
+        // is not the SDP's keeps us waiting for the first one that is.
+        const kelRTPMap map = mappingCopy();
+        if (pt == map.r_dynType) {
             f_firstPacket.store(false);
-            updateFormat(-1, -1, -1, mappingCopy().r_rtpEncoding, 0);
-        }
-        if (pt == kelRTPPayloadMPA) {
-            // The 4-byte MPEG audio-specific header goes.
-            if (size <= 4)
-                return;
-            payload += 4;
-            size -= 4;
+            updateFormat(-1, -1, -1, map.r_rtpEncoding, 0);
         }
     }
-    if (size == 0 || payload == nullptr)
-        return;
-    if (!raw && customPayloadAware() && pt == 113) {
-        doText(payload, size);
+    if (pt == kelRTPPayloadMPA) {
+        if (size <= kMPAHeaderSize)
+            return;
+        payload += kMPAHeaderSize;
+        size -= kMPAHeaderSize;
+    }
+    if (customPayloadAware() && pt == kTextPayloadType) {
+        doText(payload, static_cast<uint32_t>(size));
         return;
     }
     (void)write(payload, static_cast<uint32_t>(size), nullptr);
 }
 
-void TkelIPReceiver::doText(const void* data, size_t len)
+bool TkelIPReceiver::doMpegTSFirstPacket(const uint8_t*, size_t)
 {
-    if (data == nullptr || len == 0)
+    return false;
+}
+
+void TkelIPReceiver::doRTPHeader(const rtp_hdr* hdr, const void* data, uint32_t len)
+{
+    kelmtIPReceiverRTPHdr handler;
+    {
+        std::lock_guard lock(f_eventGuard);
+        handler = f_onRTPHdr;
+    }
+    if (!handler)
         return;
-    std::lock_guard lock(f_eventGuard);
-    if (!f_onText)
-        return;
-    const kelString text = utf8ToUtf16(data, len);
     try {
-        f_onText(this, text.c_str());
+        handler(this, hdr, data, len);
     } catch (...) {
-        // A handler's failure stays with the handler.
+        kelReportHookFailure("TkelIPReceiver::onRTPHeader");
     }
 }
 
-uint32_t TkelIPReceiver::doWrite(const void* data, uint32_t len, kelmtlInOutPipe* provider)
+void TkelIPReceiver::doText(const void* data, uint32_t len)
+{
+    if (data == nullptr || len == 0)
+        return;
+    kelmtIPReceiverTextEvent handler;
+    {
+        std::lock_guard lock(f_eventGuard);
+        handler = f_onText;
+    }
+    if (!handler)
+        return;
+    const kelString text = utf8ToUtf16(data, len);
+    try {
+        handler(this, text.c_str());
+    } catch (...) {
+        kelReportHookFailure("TkelIPReceiver::onText");
+    }
+}
+
+uint32_t TkelIPReceiver::doWrite(const void* data, uint32_t len, kelmtlInOutPipe*)
 {
     if (data == nullptr || len == 0)
         return 0;
     measureBandwidth(kelBandwidthDir::in, len);
+    {
+        kelmtIPReceiverRAWWrite handler;
+        {
+            std::lock_guard lock(f_eventGuard);
+            handler = f_onRAWWrite;
+        }
+        if (handler) {
+            try {
+                handler(this, data, len);
+            } catch (...) {
+                kelReportHookFailure("TkelIPReceiver::onRAWDataWrite");
+            }
+        }
+    }
     const intptr_t enc = encoding();
     if (enc == kelRTPEnc_t140c) {
         doText(data, len);
         return len;
     }
     if (enc == kelRTPEnc_L16 && doEncode() && f_rec && (!f_rec->isRAW() || swapRAWbytes())) {
-        // From network order, into our own buffer: the packet is not ours.
-        if (len <= kScratchSize) {
-            const auto* in = static_cast<const uint8_t*>(data);
-            uint8_t* out = scratch();
-            const uint32_t even = len & ~1u;
-            for (uint32_t i = 0; i < even; i += 2) {
-                out[i] = in[i + 1];
-                out[i + 1] = in[i];
-            }
-            if (even != len)
-                out[even] = in[even];
-            (void)onNewData(out, len, this);
-            return len;
+        // From network order, into our own buffer: the packet is not ours
+        // to change, and every consumer gets the same block.
+        const auto* in = static_cast<const uint8_t*>(data);
+        std::vector<uint8_t> big;
+        uint8_t* out = scratch();
+        if (len > kScratchSize) {
+            big.resize(len);
+            out = big.data();
         }
-        std::vector<uint8_t> big(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + len);
-        for (size_t i = 0; i + 1 < big.size(); i += 2)
-            std::swap(big[i], big[i + 1]);
-        (void)onNewData(big.data(), len, this);
+        const uint32_t even = len & ~1u;
+        for (uint32_t i = 0; i < even; i += 2) {
+            out[i] = in[i + 1];
+            out[i + 1] = in[i];
+        }
+        if (even != len)
+            out[even] = in[even];
+        (void)onNewData(out, len, this);
         return len;
     }
-    (void)provider;
+    // The consumers get the receiver itself as their provider.
     (void)onNewData(const_cast<void*>(data), len, this);
     return len;
 }

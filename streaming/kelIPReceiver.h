@@ -9,12 +9,21 @@
 // comfort-noise packet to its RTP port), which make the transmitter add it
 // as a destination and keep address translators open. They are sent again
 // at each report time while the transmitter has sent no RTP, so a receiver
-// may start before its transmitter.
+// may start before its transmitter. A tcp URI connects to the host and port
+// it names and reads raw payloads from the stream; no holes are sent.
 //
-// Threads. open/close and the properties belong to the window thread.
-// Payloads arrive on the RTP receiver's thread; doWrite, the consumers fed
-// from it and onText run there (a window must post what it shows). Hole
-// repeats run on the RTCP stack's idle thread.
+// The first packet of each open decides the format when its payload type
+// says one: our own dynamic types 110..121 (with customPayloadAware), the
+// static types 0, 3, 5, 6, 8, 10, 11, 14, 16 and 17, or the SDP's dynamic
+// type. Consumers learn it as a 40-byte PCM format block. 16-bit linear PCM
+// is handed on in host order; other encodings pass through as they came.
+//
+// Threads. open/close, the properties and the event setters belong to the
+// window thread, while the component is closed. Payloads arrive on the RTP
+// receiver's thread; doWrite, the consumers fed from it and the events
+// (onRTPHeader, onRAWDataWrite, onText) run there, so a window must post
+// what it shows. Hole repeats run on the RTCP stack's idle thread. Blocks
+// handed to events and consumers are valid only during the call.
 //
 // Make with kelCreate, free with kelFree.
 
@@ -28,18 +37,27 @@
 #include <functional>
 #include <mutex>
 
+class kelRTPReceiver;
+
 class TkelIPReceiver : public kelIPStreamer
 {
 public:
     explicit TkelIPReceiver(kelComponent* owner = nullptr);
     ~TkelIPReceiver() override;
 
-    // Raised with each received text (valid only during the call); set
-    // while closed.
+    // Raised with each received text, zero-terminated UTF-16.
     void setOnText(kelmtIPReceiverTextEvent handler);
+    // Raised with the header and payload of each RTP packet (not for raw
+    // datagrams, which have no header, nor for empty payloads).
+    void setOnRTPHeader(kelmtIPReceiverRTPHdr handler);
+    // Raised with each payload handed to doWrite, before it is decoded.
+    void setOnRAWDataWrite(kelmtIPReceiverRAWWrite handler);
 
     // The local RTP port bound, "<none>" while there is no RTP receiver.
     kelString portLocal();
+    // The RTP receiver of the last open, null before the first. It lives
+    // until the next open or destruction.
+    kelRTPReceiver* rec();
 
     kelString _classID() const override { return u"TkelIPReceiver"; }
 
@@ -47,6 +65,13 @@ protected:
     uint32_t doWrite(const void* data, uint32_t len, kelmtlInOutPipe* provider) override;
     bool doOpen() override;
     void doClose() override;
+    // The base value; an open receiver whose RTP thread has ended (a TCP
+    // listener that could not bind, a socket that failed) reads closed from
+    // then on.
+    bool isActive() override;
+    // Besides the base: the URI's user name (when given) becomes the CNAME's
+    // user part and _SSRC the SSRC of the RTP receiver's next start.
+    void applyRTPOptions() override;
     kelRTCPstack* getRTCP() override;
     void doFormatChange(intptr_t rate, intptr_t channels, intptr_t bits, intptr_t encoding,
                         intptr_t bitrate) override;
@@ -55,14 +80,29 @@ protected:
                             const kelString& portRTCP) override;
     void beforeDestruction() override;
 
+    // RTP thread, each RTP packet with a payload: raises onRTPHeader.
+    virtual void doRTPHeader(const rtp_hdr* hdr, const void* data, uint32_t len);
+    // Turns a text payload into onText (nothing for an empty one). Bad or
+    // cut UTF-8 comes out as U+FFFD, never as a shortened text.
+    virtual void doText(const void* data, uint32_t len);
+    // Raw mode, the first datagram of an open: the place where a reader of
+    // MPEG transport streams will recognise one and take the datagram
+    // (returning true). No such reader exists yet, so nothing is taken here
+    // and the datagram goes on as payload.
+    virtual bool doMpegTSFirstPacket(const uint8_t* data, size_t len);
+
+    // The payload path of one received packet: `header` points to its RTP
+    // header (unused when `raw`), `payload` to `size` payload bytes. The RTP
+    // receiver's thread; a test or fuzz driver may feed it directly.
+    void receivePacket(const uint8_t* header, const uint8_t* payload, size_t size, bool raw);
+
 private:
     class rtpReceiver;
     friend class rtpReceiver;
 
-    // The RTP receiver's thread: one packet (or raw datagram).
-    void onPayload(const uint8_t* header, const uint8_t* payload, size_t size);
-    void doText(const void* data, size_t len);
     void sendHoles(bool withHELO);
+    // The RTP receiver's thread has started a run.
+    void onReceiverStarted();
 
     kelOwned<rtpReceiver> f_rec;
     std::atomic<bool> f_firstPacket{true};
@@ -72,6 +112,9 @@ private:
     sockaddr_in f_addrRTP{};
     sockaddr_in f_addrRTCP{};
     std::atomic<bool> f_noHoles{false};
+    // Guards the handlers; they are copied out and called unguarded.
     std::mutex f_eventGuard;
     kelmtIPReceiverTextEvent f_onText;
+    kelmtIPReceiverRTPHdr f_onRTPHdr;
+    kelmtIPReceiverRAWWrite f_onRAWWrite;
 };

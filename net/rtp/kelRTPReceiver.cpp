@@ -12,7 +12,9 @@
 
 namespace {
 
-constexpr size_t kUdpBuffer = 4096;
+// Room for the largest datagram UDP carries: a smaller buffer would cut
+// long payloads (40 ms of 48 kHz stereo L16 is 7680 bytes) without notice.
+constexpr size_t kUdpBuffer = 65536;
 constexpr size_t kTcpBuffer = 14096;
 // The receive wait drops to this after data and doubles while idle, up to
 // about 1.8 s; the wake descriptor ends any wait at once.

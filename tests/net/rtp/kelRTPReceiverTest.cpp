@@ -61,6 +61,29 @@ TEST(kelRTPReceiverTest, StripsCsrcsAndPaddingAndDropsTruncatedPackets)
     EXPECT_FALSE(r->isRAW());
 }
 
+// 40 ms of 48 kHz stereo L16 is 7680 bytes: a datagram of any size that
+// UDP carries arrives whole, never cut at some buffer size.
+TEST(kelRTPReceiverTest, LargeDatagramsArriveWhole)
+{
+    auto r = startedReceiver();
+    ASSERT_TRUE(r);
+    const uint16_t port = portOf(r->portLocal());
+    auto s = plainSocket();
+    ASSERT_TRUE(s);
+    Bytes payload(7680);
+    for (size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<uint8_t>(i * 7 + i / 256);
+    sendTo(*s, port, rtpPacket(1, 0, 0xABCD0002, payload));
+    Bytes biggest(65507 - 12, 0x5A);
+    biggest.back() = 0xA5;
+    sendTo(*s, port, rtpPacket(2, 3840, 0xABCD0002, biggest));
+
+    ASSERT_TRUE(waitFor([&] { return r->dataCount() >= 2; }));
+    const auto got = r->dataCopy();
+    EXPECT_EQ(got[0].payload, payload);
+    EXPECT_EQ(got[1].payload, biggest);
+}
+
 TEST(kelRTPReceiverTest, FiveNonRtpDatagramsTurnTheReceiverRaw)
 {
     auto r = startedReceiver();

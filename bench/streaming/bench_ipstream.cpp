@@ -1,0 +1,318 @@
+// The IP streaming pair on 127.0.0.1, in one process.
+//
+//  Latency/udp     reference: the same 13-byte RTP datagram sent from one
+//                  plain UDP socket to another, whose reader thread wakes
+//                  the sender as onText would; p50 and p99 in us
+//  Latency/kel     TkelIPTransmitter::sendText("a") until the receiver's
+//                  onText has the text; p50 and p99 in us, and p50_ratio /
+//                  p99_ratio against Latency/udp of the same run
+//  IdleCpu/kel     an open transmitter/receiver pair that has found each
+//                  other and sends nothing, for KEL_BENCH_IDLE_SECONDS
+//                  (default 30) s: the process CPU in ms and in % of one
+//                  core (the time column is that CPU time)
+//
+// The time column of the latency cases is the mean latency, so the ratios
+// printed at the end compare the means against "udp".
+#include "kelBenchRatios.h"
+
+#include "core/kelCreate.h"
+#include "core/kelTick.h"
+#include "streaming/kelIPStreaming.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int kLatencyRounds = 1000;
+constexpr int kWaitMs = 1000;
+
+uint64_t nowNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+}
+
+uint64_t processCpuNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+}
+
+sockaddr_in loopback(uint16_t port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    return a;
+}
+
+int udpSocket(uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in a = loopback(port);
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+uint16_t boundPort(int fd)
+{
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    (void)::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+// An even port on 127.0.0.1 whose successor (RTCP) is free too; 0 if none.
+uint16_t freeRTPPort()
+{
+    for (uint32_t attempt = 0; attempt < 200; ++attempt) {
+        const auto port = static_cast<uint16_t>((30000 + (::getpid() * 131u + tickNow() + attempt * 34u) % 20000) & ~1u);
+        const int a = udpSocket(port);
+        const int b = udpSocket(static_cast<uint16_t>(port + 1));
+        if (a >= 0)
+            ::close(a);
+        if (b >= 0)
+            ::close(b);
+        if (a >= 0 && b >= 0)
+            return port;
+    }
+    return 0;
+}
+
+kelString rtpURI(uint16_t port)
+{
+    const std::string s = "rtp://127.0.0.1:" + std::to_string(port);
+    return kelString(s.begin(), s.end());
+}
+
+// One arrival at a time: the receiving side calls arrive(), the sender waits.
+class kelArrival
+{
+public:
+    void arrive()
+    {
+        {
+            std::lock_guard lock(f_guard);
+            ++f_count;
+        }
+        f_changed.notify_one();
+    }
+    // Waits until more than `seen` arrivals were counted; false on time-out.
+    bool waitBeyond(uint64_t seen, int timeoutMs)
+    {
+        std::unique_lock lock(f_guard);
+        return f_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return f_count > seen; });
+    }
+    uint64_t count()
+    {
+        std::lock_guard lock(f_guard);
+        return f_count;
+    }
+
+private:
+    std::mutex f_guard;
+    std::condition_variable f_changed;
+    uint64_t f_count = 0;
+};
+
+struct kelPercentiles
+{
+    double mean = 0;
+    double p50 = 0;
+    double p99 = 0;
+};
+
+kelPercentiles summarise(std::vector<double> us)
+{
+    kelPercentiles p;
+    if (us.empty())
+        return p;
+    std::sort(us.begin(), us.end());
+    double sum = 0;
+    for (double v : us)
+        sum += v;
+    p.mean = sum / double(us.size());
+    p.p50 = us[us.size() / 2];
+    p.p99 = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+    return p;
+}
+
+// The reference of this run, for the ratio counters of Latency/kel.
+kelPercentiles g_udp;
+
+void reportLatency(benchmark::State& state, const std::vector<double>& us, int lost)
+{
+    const kelPercentiles p = summarise(us);
+    state.counters["p50_us"] = p.p50;
+    state.counters["p99_us"] = p.p99;
+    state.counters["lost"] = lost;
+    if (us.empty())
+        state.SkipWithError("nothing arrived");
+}
+
+void LatencyUdp(benchmark::State& state)
+{
+    const int rx = udpSocket(0);
+    const int tx = udpSocket(0);
+    if (rx < 0 || tx < 0) {
+        state.SkipWithError("no loopback socket");
+        return;
+    }
+    const sockaddr_in to = loopback(boundPort(rx));
+    kelArrival arrival;
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        uint8_t buf[2048];
+        while (!stop.load()) {
+            pollfd p{rx, POLLIN, 0};
+            if (::poll(&p, 1, 100) > 0 && ::recv(rx, buf, sizeof buf, 0) > 0)
+                arrival.arrive();
+        }
+    });
+    // The datagram sendText("a") puts on the wire.
+    const uint8_t packet[13] = {0x80, 113, 0, 1, 0, 0, 0, 1, 0x12, 0x34, 0x56, 0x78, 'a'};
+    std::vector<double> us;
+    us.reserve(kLatencyRounds);
+    int lost = 0;
+    for (auto _ : state) {
+        const uint64_t seen = arrival.count();
+        const uint64_t t0 = nowNs();
+        (void)::sendto(tx, packet, sizeof packet, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        if (!arrival.waitBeyond(seen, kWaitMs)) {
+            ++lost;
+            state.SetIterationTime(double(kWaitMs) / 1000.0);
+            continue;
+        }
+        const double t = double(nowNs() - t0) / 1000.0;
+        us.push_back(t);
+        state.SetIterationTime(t / 1e6);
+    }
+    stop.store(true);
+    reader.join();
+    ::close(rx);
+    ::close(tx);
+    g_udp = summarise(us);
+    reportLatency(state, us, lost);
+}
+
+// A transmitter and a receiver on one port that have found each other.
+struct kelPair
+{
+    kelOwned<TkelIPTransmitter> tx{kelCreate<TkelIPTransmitter>()};
+    kelOwned<TkelIPReceiver> rx{kelCreate<TkelIPReceiver>()};
+
+    bool open(uint16_t port)
+    {
+        if (!tx || !rx || port == 0)
+            return false;
+        tx->setURI(rtpURI(port));
+        rx->setURI(rtpURI(port));
+        if (!tx->open() || !rx->open())
+            return false;
+        const uint64_t start = tickNow();
+        while (tx->destCount() < 1) {
+            if (ticksSince(start) > 10000)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
+    ~kelPair()
+    {
+        if (tx)
+            tx->close();
+        if (rx)
+            rx->close();
+    }
+};
+
+void LatencyKel(benchmark::State& state)
+{
+    kelArrival arrival;
+    kelPair pair;
+    pair.rx->setOnText([&](kelmtlInOutPipe*, const char16_t*) { arrival.arrive(); });
+    if (!pair.open(freeRTPPort())) {
+        state.SkipWithError("the pair did not open and find each other on 127.0.0.1");
+        return;
+    }
+    std::vector<double> us;
+    us.reserve(kLatencyRounds);
+    int lost = 0;
+    for (auto _ : state) {
+        const uint64_t seen = arrival.count();
+        const uint64_t t0 = nowNs();
+        (void)pair.tx->sendText(u"a");
+        if (!arrival.waitBeyond(seen, kWaitMs)) {
+            ++lost;
+            state.SetIterationTime(double(kWaitMs) / 1000.0);
+            continue;
+        }
+        const double t = double(nowNs() - t0) / 1000.0;
+        us.push_back(t);
+        state.SetIterationTime(t / 1e6);
+    }
+    reportLatency(state, us, lost);
+    const kelPercentiles p = summarise(us);
+    if (g_udp.p50 > 0 && g_udp.p99 > 0) {
+        state.counters["p50_ratio"] = p.p50 / g_udp.p50;
+        state.counters["p99_ratio"] = p.p99 / g_udp.p99;
+    }
+}
+
+double idleSeconds()
+{
+    const char* text = std::getenv("KEL_BENCH_IDLE_SECONDS");
+    const double value = text != nullptr ? std::atof(text) : 0.0;
+    return value > 0 ? value : 30.0;
+}
+
+void IdleCpuKel(benchmark::State& state)
+{
+    kelPair pair;
+    if (!pair.open(freeRTPPort())) {
+        state.SkipWithError("the pair did not open and find each other on 127.0.0.1");
+        return;
+    }
+    const double seconds = idleSeconds();
+    for (auto _ : state) {
+        const uint64_t cpu0 = processCpuNs();
+        const uint64_t wall0 = nowNs();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        const double cpu = double(processCpuNs() - cpu0) / 1e9;
+        const double wall = double(nowNs() - wall0) / 1e9;
+        state.SetIterationTime(cpu);
+        state.counters["cpu_ms"] = cpu * 1000.0;
+        state.counters["cpu_pct"] = cpu / wall * 100.0;
+        state.counters["seconds"] = wall;
+    }
+}
+
+} // namespace
+
+BENCHMARK(LatencyUdp)->Name("Latency/udp")->Iterations(kLatencyRounds)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(LatencyKel)->Name("Latency/kel")->Iterations(kLatencyRounds)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(IdleCpuKel)->Name("IdleCpu/kel")->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+KEL_BENCH_MAIN_WITH_RATIOS("udp")

@@ -1,0 +1,59 @@
+// Feeds arbitrary datagrams through the IP receiver's payload path, as its
+// RTP thread would: the first byte chooses raw or RTP mode and the options,
+// the rest is the datagram. Every text raised must be zero-terminated, and
+// whatever format a first packet selects must stay a valid block.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "net/rtp/kelRTPHeader.h"
+#include "streaming/kelIPStreaming.h"
+
+namespace {
+
+class kelFuzzReceiver : public TkelIPReceiver
+{
+public:
+    void feed(const uint8_t* data, size_t size, bool raw)
+    {
+        if (raw) {
+            receivePacket(data, data, size, true);
+            return;
+        }
+        kelRTPPacketInfo info;
+        if (rtpParsePacket(data, size, info))
+            receivePacket(data, data + info.payloadOffset, info.payloadSize, false);
+    }
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    const uint8_t options = data[0];
+    kelOwned<kelFuzzReceiver> rx(kelCreate<kelFuzzReceiver>());
+    if (!rx)
+        return 0;
+    rx->setCustomPayloadAware((options & 2) == 0);
+    rx->setDoEncode((options & 4) == 0);
+    rx->setIsFormatProvider(true);
+    rx->setOnText([](kelmtlInOutPipe*, const char16_t* text) {
+        size_t n = 0;
+        while (text[n] != 0)
+            ++n;
+        (void)n;
+    });
+    // The rest holds one or more datagrams, each after a one-byte length.
+    size_t at = 1;
+    while (at < size) {
+        const size_t len = data[at++];
+        const size_t take = len < size - at ? len : size - at;
+        rx->feed(data + at, take, (options & 1) != 0);
+        at += take;
+    }
+    if (rx->samplingRate() < 1 || rx->numChannels() < 1 || rx->bitsPerSample() < 1)
+        std::abort();
+    return 0;
+}

@@ -1,0 +1,175 @@
+// What the IP receiver sends and where: hole packets to the default ports,
+// no repeats without RTCP, and the tcp transport, watched from plain
+// sockets on 127.0.0.1.
+
+#include "core/kelTick.h"
+#include "net/rtp/kelRTPHeader.h"
+#include "net/sockets/kelSockAddr.h"
+#include "streaming/kelIPStreaming.h"
+#include "tests/pipes/kelPipeHarness.h"
+#include "tests/streaming/kelIPTestNet.h"
+#include "tests/streaming/kelIPTestPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+kelString toKel(const std::string& s)
+{
+    return kelString(s.begin(), s.end());
+}
+
+struct kelRTCPPart
+{
+    uint8_t type = 0;
+    std::vector<uint8_t> bytes;
+};
+
+// Splits a compound RTCP datagram at its length fields; empty when one
+// does not fit.
+std::vector<kelRTCPPart> splitCompound(const std::vector<uint8_t>& d)
+{
+    std::vector<kelRTCPPart> parts;
+    size_t at = 0;
+    while (at + 4 <= d.size()) {
+        const size_t len = (static_cast<size_t>(d[at + 2]) << 8 | d[at + 3]) * 4 + 4;
+        if ((d[at] & 0xC0) != 0x80 || at + len > d.size())
+            return {};
+        parts.push_back({d[at + 1], std::vector<uint8_t>(d.begin() + at, d.begin() + at + len)});
+        at += len;
+    }
+    return at == d.size() ? parts : std::vector<kelRTCPPart>{};
+}
+
+bool isCNPing(const std::vector<uint8_t>& d)
+{
+    return d.size() == kelRTPCNPingSize && d[0] == 0x80 && (d[1] & 0x7F) == kelRTPPayloadCN;
+}
+
+} // namespace
+
+TEST(kelIPReceiverHolesTest, URIWithoutPortPunchesHolesTo5004And5005)
+{
+    kelTestPeer rtp(5004);
+    kelTestPeer rtcp(5005);
+    if (!rtp.ok() || !rtcp.ok())
+        GTEST_SKIP() << "127.0.0.1 ports 5004/5005 are in use here; the default-port holes cannot be watched";
+    kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
+    rx->setURI(u"rtp://127.0.0.1");
+    ASSERT_TRUE(rx->open()) << std::string(rx->descriptionError().begin(), rx->descriptionError().end());
+    const int local = portFromString(rx->portLocal());
+
+    uint16_t from = 0;
+    std::vector<uint8_t> ping;
+    const uint64_t start = tickNow();
+    while (from != local && ticksSince(start) < 10000)
+        ping = rtp.receive(10000, &from);
+    ASSERT_EQ(from, local);
+    EXPECT_TRUE(isCNPing(ping));
+
+    // Our CNAME first, then the empty APP "HELO" of subtype 0, each a
+    // datagram of its own.
+    std::vector<kelRTCPPart> sdes;
+    while (sdes.empty() && ticksSince(start) < 10000)
+        sdes = splitCompound(rtcp.receive(10000, &from));
+    ASSERT_EQ(sdes.size(), 1u);
+    EXPECT_EQ(sdes[0].type, 202);
+    EXPECT_EQ(from, local + 1);
+    const std::vector<kelRTCPPart> app = splitCompound(rtcp.receive(10000, &from));
+    ASSERT_EQ(app.size(), 1u);
+    EXPECT_EQ(app[0].type, 204);
+    const std::vector<uint8_t>& helo = app[0].bytes;
+    ASSERT_EQ(helo.size(), 12u);
+    EXPECT_EQ(helo[0] & 0x1F, 0);
+    EXPECT_EQ(std::string(helo.begin() + 8, helo.end()), "HELO");
+    EXPECT_EQ(from, local + 1);
+    rx->close();
+}
+
+TEST(kelIPReceiverHolesTest, WithoutRTCPOnlyTheOpeningPingGoesOutAndNoneIsRepeated)
+{
+    // Two receivers side by side: with RTCP (which repeats its holes at
+    // report time, the proof that the watch is long enough) and without.
+    const uint16_t portOn = kelTestFreeRTPPort();
+    kelTestPeer onRTP(portOn);
+    kelTestPeer onRTCP(static_cast<uint16_t>(portOn + 1));
+    const uint16_t portOff = kelTestFreeRTPPort();
+    kelTestPeer offRTP(portOff);
+    kelTestPeer offRTCP(static_cast<uint16_t>(portOff + 1));
+    ASSERT_TRUE(onRTP.ok() && onRTCP.ok() && offRTP.ok() && offRTCP.ok());
+    kelOwned<TkelIPReceiver> withRTCP(kelCreate<TkelIPReceiver>());
+    kelOwned<TkelIPReceiver> without(kelCreate<TkelIPReceiver>());
+    withRTCP->setURI(kelTestURI(portOn));
+    without->setURI(kelTestURI(portOff));
+    without->setEnableRTCP(false);
+    ASSERT_TRUE(withRTCP->open());
+    ASSERT_TRUE(without->open());
+    EXPECT_EQ(without->rtcp(), nullptr);
+
+    int pingsOn = 0;
+    int pingsOff = 0;
+    int reportsOn = 0;
+    int reportsOff = 0;
+    // The first report interval is at most about 3 s: watch two and more.
+    const uint64_t start = tickNow();
+    while ((ticksSince(start) < 7000 || pingsOn < 2) && ticksSince(start) < 30000) {
+        pingsOn += isCNPing(onRTP.receive(5)) ? 1 : 0;
+        pingsOff += isCNPing(offRTP.receive(5)) ? 1 : 0;
+        reportsOn += onRTCP.receive(5).empty() ? 0 : 1;
+        reportsOff += offRTCP.receive(5).empty() ? 0 : 1;
+    }
+    EXPECT_GE(pingsOn, 2);
+    EXPECT_GE(reportsOn, 2);
+    EXPECT_EQ(pingsOff, 1);
+    EXPECT_EQ(reportsOff, 0);
+    withRTCP->close();
+    without->close();
+}
+
+TEST(kelIPReceiverHolesTest, TcpURIConnectsToItsHostAndHandsOnTheStream)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in a = kelTestLoopback(0);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+
+    kelOwned<kelTestPipe> sink(kelCreate<kelTestPipe>("sink"));
+    kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
+    ASSERT_TRUE(rx->addConsumer(sink.get()));
+    rx->setSwapRAWbytes(false);
+    rx->setURI(toKel("tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port))));
+    EXPECT_EQ(rx->socketType(), kelIPSocketTCP);
+    ASSERT_TRUE(rx->open()) << std::string(rx->descriptionError().begin(), rx->descriptionError().end());
+    ASSERT_TRUE(sink->open());
+
+    pollfd p{listener, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10000), 1) << "the receiver did not connect";
+    const int conn = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(conn, 0);
+    const std::string data = "\x80\x71raw tcp bytes";
+    ASSERT_EQ(::send(conn, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+    std::vector<uint8_t> got;
+    ASSERT_TRUE(kelTestWaitUntil(
+        [&] {
+            got.clear();
+            for (const kelTestBlock& b : sink->blocks())
+                got.insert(got.end(), b.bytes.begin(), b.bytes.end());
+            return got.size() >= data.size();
+        },
+        10000));
+    EXPECT_EQ(std::string(got.begin(), got.end()), data);
+    rx->close();
+    ::close(conn);
+    ::close(listener);
+}
