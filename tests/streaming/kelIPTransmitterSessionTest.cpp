@@ -238,12 +238,16 @@ TEST(kelIPTransmitterSessionTest, ByeOfARealPeerRemovesItsSession)
     ASSERT_EQ(tx->destAdd(false, kelTestURI(peerPort), true, u"7", 0, -1), 0);
     ASSERT_EQ(tx->destAdd(false, other.uri(), true, u"8", 0, -1), 1);
 
-    // Our RTCP stack learns the peer from its first report.
+    // Our RTCP stack learns the peer, and where it sends from, from its
+    // packets.
     const uint8_t payload[4] = {1, 2, 3, 4};
     ASSERT_TRUE(kelTestWaitUntil(
         [&] {
             (void)peer->transmit(160, payload, sizeof payload);
-            return tx->rtcp() != nullptr && tx->rtcp()->members().count() >= 1;
+            rtp_site_info* m = tx->rtcp() ? tx->rtcp()->memberBySSRCAcq(peer->_SSRC(), true, 100) : nullptr;
+            const bool located = m != nullptr && (m->r_remoteAddrRTPValid || m->r_remoteAddrRTCPValid);
+            kelRTCPstack::memberReleaseRO(m);
+            return located;
         },
         kWait));
     peer->close(false); // says BYE
