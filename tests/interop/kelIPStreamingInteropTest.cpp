@@ -29,6 +29,16 @@ kelString wide(const std::string& s)
     return utf8ToUtf16(s);
 }
 
+// A command line split at its blanks (none of its arguments has one).
+std::vector<std::string> words(const std::string& line)
+{
+    std::vector<std::string> out;
+    std::istringstream in(line);
+    for (std::string w; in >> w;)
+        out.push_back(w);
+    return out;
+}
+
 // 16-bit samples the other way round: the wire and the files of the peers
 // are big-endian, our pipe carries host order.
 std::string swapped(const std::string& bytes)
@@ -116,23 +126,16 @@ TEST(kelIPStreamingInteropTest, FfmpegL16WithItsSdpArrivesByteExact)
     ASSERT_NE(port, 0);
     // Two different tones, one a channel, at a rate that takes a dynamic
     // payload type: only the description tells it apart from our default.
-    const auto args = [&](const std::string& duration, bool realTime, const std::string& sdp,
+    const auto args = [&](const std::string& seconds, bool realTime, const std::string& sdp,
                           const std::string& ref) {
-        std::vector<std::string> a = {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error"};
-        if (realTime) a.push_back("-re");
-        for (const std::string& s :
-             {std::string("-f"), std::string("lavfi"), std::string("-i"),
-              "aevalsrc=0.6*sin(2*PI*440*t)|0.3*sin(2*PI*1000*t):s=22050:d=" + duration, std::string("-map"),
-              std::string("0:a"), std::string("-c:a"), std::string("pcm_s16be"), std::string("-f"),
-              std::string("rtp"), "rtp://127.0.0.1:" + std::to_string(port) + "?pkt_size=1200",
-              std::string("-sdp_file"), sdp})
-            a.push_back(s);
-        if (!ref.empty())
-            for (const std::string& s :
-                 {std::string("-map"), std::string("0:a"), std::string("-c:a"), std::string("pcm_s16be"),
-                  std::string("-f"), std::string("s16be"), ref})
-                a.push_back(s);
-        return a;
+        std::string line = "ffmpeg -nostdin -hide_banner -loglevel error";
+        if (realTime) line += " -re";
+        line += " -f lavfi -i aevalsrc=0.6*sin(2*PI*440*t)|0.3*sin(2*PI*1000*t):s=22050:d=" + seconds +
+                " -map 0:a -c:a pcm_s16be -f rtp rtp://127.0.0.1:" + std::to_string(port) +
+                "?pkt_size=1200 -sdp_file " + sdp;
+        // The same samples, as they went into the RTP muxer.
+        if (!ref.empty()) line += " -map 0:a -c:a pcm_s16be -f s16be " + ref;
+        return words(line);
     };
     // The description comes from a short run of the same stream before the
     // receiver listens, so it is applied before the first packet arrives.
@@ -189,34 +192,12 @@ TEST(kelIPStreamingInteropTest, GStreamerL16WithItsSdpArrivesByteExact)
     // the payloader gets.
     kelRTPPeerProcess gst;
     const std::string ref = dir.path() + "/sent.raw";
-    ASSERT_TRUE(gst.start({"gst-launch-1.0",
-                           "-q",
-                           "audiotestsrc",
-                           "num-buffers=100",
-                           "samplesperbuffer=320",
-                           "is-live=true",
-                           "wave=pink-noise",
-                           "!",
-                           "audio/x-raw,format=S16BE,rate=16000,channels=1",
-                           "!",
-                           "tee",
-                           "name=t",
-                           "!",
-                           "queue",
-                           "!",
-                           "rtpL16pay",
-                           "pt=96",
-                           "!",
-                           "udpsink",
-                           "host=127.0.0.1",
-                           "port=" + std::to_string(port),
-                           "t.",
-                           "!",
-                           "queue",
-                           "!",
-                           "filesink",
-                           "location=" + ref},
-                          dir.path() + "/gst.log"));
+    ASSERT_TRUE(
+        gst.start(words("gst-launch-1.0 -q audiotestsrc num-buffers=100 samplesperbuffer=320 is-live=true "
+                        "wave=pink-noise ! audio/x-raw,format=S16BE,rate=16000,channels=1 ! tee name=t ! "
+                        "queue ! rtpL16pay pt=96 ! udpsink host=127.0.0.1 port=" +
+                        std::to_string(port) + " t. ! queue ! filesink location=" + ref),
+                  dir.path() + "/gst.log"));
     expectSameSamples(gst, r, ref);
     expectFormat(r, 16000, 1);
 }
