@@ -1,4 +1,5 @@
 #include "streaming/kelIPReceiver.h"
+#include "streaming/kelIdleThread.h"
 
 #include "core/kelUtf.h"
 #include "net/rtp/kelRTPHeader.h"
@@ -158,7 +159,12 @@ bool TkelIPReceiver::isActive()
     if (f_rec) {
         const kelThreadStatus status = f_rec->status();
         if (status == keltsStopped || status == keltsStopping) {
+            // Closed in all but name: close() will not run doClose for a
+            // component that reads closed, so the ticks end here too. Only
+            // asked, never waited for, since any thread may be asking.
             setActiveFlag(false);
+            if (kelIdleThread* idle = idleThread())
+                idle->askStop();
             return false;
         }
     }

@@ -67,7 +67,7 @@ protected:
     void doClose() override;
     // The base value; an open receiver whose RTP thread has ended (a TCP
     // listener that could not bind, a socket that failed) reads closed from
-    // then on.
+    // then on, and its idle ticks stop.
     bool isActive() override;
     // Besides the base: the URI's user name (when given) becomes the CNAME's
     // user part and _SSRC the SSRC of the RTP receiver's next start.
