@@ -208,6 +208,9 @@ protected:
     // block reaches every consumer, so a consumer must not change it. False
     // for a null or empty block. Called on the producing thread.
     bool onNewData(void* data, uint32_t len, kelmtlInOutPipe* provider);
+    // Counts bytes a component put out by other means than onNewData (a
+    // network sender's packets) in outBytes. Any thread.
+    void countOutBytes(int64_t bytes) noexcept { f_outBytes.fetch_add(bytes, std::memory_order_relaxed); }
     // A format provider calls it when its format may have changed: sends the
     // format to the consumers when its CRC differs from the last one sent.
     // Returns isFormatProvider().

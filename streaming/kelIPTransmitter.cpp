@@ -1,22 +1,97 @@
+// The transmitter component: its root RTP transmitter, opening and closing,
+// and the sending of text and written data. The destinations known by
+// session and the transport commands are in kelIPTransmitterCommands.cpp.
 #include "streaming/kelIPTransmitter.h"
 
+#include "core/kelLog.h"
 #include "core/kelUtf.h"
+#include "net/protocols/kelRE.h"
 
 #include <string>
+
+// The root of the component: an RTP transmitter that tells its owner of the
+// members that leave and of the packets it receives, and that asks the
+// owner whether receivers punching holes may become destinations. Its
+// receiver's and RTCP stack's threads call these hooks.
+class TkelIPTransmitter::rtpTransmitter final : public kelRTPTransmitter
+{
+public:
+    rtpTransmitter(TkelIPTransmitter* master, intptr_t payload, bool isRAW, bool noRTCP, const kelString& bind2ip,
+                   const kelString& bind2port, const kelString& mgroup, intptr_t ttl)
+        : kelRTPTransmitter(payload, isRAW, noRTCP, bind2ip, bind2port, mgroup, ttl)
+        , f_master(master)
+    {
+    }
+
+    // The owner first: it finds the member's session by its addresses
+    // before this transmitter drops the destinations it had there.
+    void onMemberGone(const rtp_site_info* member, bool timedOut) override
+    {
+        try {
+            f_master->onMemberGone(member, timedOut);
+        } catch (...) {
+            logMessage(u"TkelIPTransmitter.onMemberGone raised an exception");
+        }
+        kelRTPTransmitter::onMemberGone(member, timedOut);
+    }
+    void onRTPData(const sockaddr_in& from, const uint8_t* header, const uint8_t* payload, size_t payloadSize,
+                   size_t packetSize) override
+    {
+        kelRTPTransmitter::onRTPData(from, header, payload, payloadSize, packetSize);
+        try {
+            f_master->onReceivedPayload(from, header, payload, payloadSize);
+        } catch (...) {
+            logMessage(u"TkelIPTransmitter.onReceivedPayload raised an exception");
+        }
+    }
+    // With autoAddDestFromHolePacket off the owner answers: destinations
+    // added on purpose are taken, hole punchers are not. With it on, the
+    // transmitter's own onAddDest decides.
+    bool acceptDestination(const sockaddr_in& destRTP, const sockaddr_in& destRTCP, bool fromHole) override
+    {
+        if (!f_master->autoAddDestFromHolePacket())
+            return !fromHole;
+        return kelRTPTransmitter::acceptDestination(destRTP, destRTCP, fromHole);
+    }
+
+    kelString _classID() const override { return u"rtpTransmitter"; }
+
+private:
+    TkelIPTransmitter* const f_master;
+};
+
+namespace {
+
+kelString decimal(int64_t value)
+{
+    const std::string s = std::to_string(value);
+    return kelString(s.begin(), s.end());
+}
+
+} // namespace
 
 TkelIPTransmitter::TkelIPTransmitter(kelComponent* owner)
     : kelIPStreamer(owner)
 {
 }
 
-TkelIPTransmitter::~TkelIPTransmitter() = default;
+TkelIPTransmitter::~TkelIPTransmitter()
+{
+    reFree(f_reSessionDest);
+}
 
 void TkelIPTransmitter::beforeDestruction()
 {
     kelIPStreamer::beforeDestruction();
-    std::lock_guard lock(f_rootGuard);
-    f_root.reset();
+    kelOwned<kelRTPTransmitter> root;
+    {
+        std::lock_guard lock(f_rootGuard);
+        root = std::move(f_root);
+    }
+    // Stopped outside the guard: its threads may be waiting for it.
+    root.reset();
     freeParked();
+    f_sessions.clear(2);
 }
 
 void TkelIPTransmitter::setURI(const kelString& value)
@@ -28,10 +103,16 @@ void TkelIPTransmitter::setURI(const kelString& value)
     setBind2ip(uriHost());
 }
 
-intptr_t TkelIPTransmitter::destCount()
+intptr_t TkelIPTransmitter::rootDestCount()
 {
     std::lock_guard lock(f_rootGuard);
     return f_root ? f_root->destGetCount() : 0;
+}
+
+kelRTPTransmitter* TkelIPTransmitter::transRoot()
+{
+    std::lock_guard lock(f_rootGuard);
+    return f_root.get();
 }
 
 uint32_t TkelIPTransmitter::rootTimestamp()
@@ -46,6 +127,18 @@ kelString TkelIPTransmitter::rootPortLocal()
     if (!f_root || f_root->receiver() == nullptr)
         return u"<none>";
     return f_root->receiver()->portLocal();
+}
+
+kelString TkelIPTransmitter::rootPorts()
+{
+    kelString rtpPort = u"<none>";
+    int64_t rtcpPort = 0;
+    if (f_root && f_root->receiver() != nullptr) {
+        rtpPort = f_root->receiver()->portLocal();
+        if (const kelRTCPstack* stack = f_root->rtcp())
+            rtcpPort = stack->boundPort();
+    }
+    return rtpPort + u"-" + decimal(rtcpPort);
 }
 
 kelRTCPstack* TkelIPTransmitter::getRTCP()
@@ -64,67 +157,103 @@ void TkelIPTransmitter::applyRTPOptions()
     if (!user.empty() && f_root->receiver() != nullptr)
         f_root->receiver()->setUserName(user);
     f_root->setNewSSRC(_SSRC());
+
+    struct listed
+    {
+        kelString uri;
+        intptr_t ttl;
+        uint32_t ssrc;
+    };
+    std::vector<listed> again;
+    if (f_sessions.lock(true, 10)) {
+        try {
+            for (intptr_t i = 0; i < f_sessions.count(); ++i)
+                if (const kelIPTransRTSPSession* s = f_sessions.session(i))
+                    again.push_back({s->destURI(), s->ttl(), s->recSSRC()});
+        } catch (...) {
+        }
+        f_sessions.unlockRO();
+    }
+    // An address the root has already is refused by it, which is fine.
+    for (const listed& l : again)
+        (void)f_root->destAdd(false, l.uri, true, l.ttl, l.ssrc);
 }
+
+// --- opening and closing ---------------------------------------------------------
 
 bool TkelIPTransmitter::doOpen()
 {
     setDescriptionInfo({});
     if (!kelIPStreamer::doOpen())
         return false;
-    bool ok = false;
+    // The old root lets go of its port before a new one binds it. It is
+    // stopped outside the guard, and only then parked: the idle tick that
+    // frees parked roots is already running.
+    kelOwned<kelRTPTransmitter> old;
     {
         std::lock_guard lock(f_rootGuard);
-        parkRoot();
-        const intptr_t proto = protocol();
-        if (proto == kelIPProtoRAW || proto == kelIPProtoRTP)
-            ok = openRoot();
+        old = std::move(f_root);
     }
-    if (ok)
-        applyRTPOptions();
+    if (old) {
+        old->close(false);
+        std::lock_guard lock(f_parkGuard);
+        f_parked.push_back(std::move(old));
+    }
+    bool ok = false;
+    const intptr_t proto = protocol();
+    if (proto == kelIPProtoRAW || proto == kelIPProtoRTP) {
+        f_autoAddDest.store(true);
+        kelString data = uriHost() + u":" + uriPort();
+        ok = doExTransCmd(kelTransCmdOpenRoot, data, static_cast<uint32_t>(socketType())) == 0;
+    }
     setActiveFlag(ok);
     return ok;
 }
 
-bool TkelIPTransmitter::openRoot()
+int32_t TkelIPTransmitter::openRootCommand(kelString& data, uint32_t udata)
 {
-    const bool raw = protocol() == kelIPProtoRAW;
-    const bool noRTCP = !enableRTCP() || raw;
-    const kelRTPMap map = mappingCopy();
-    kelOwned<kelRTPTransmitter> root;
-    if (socketType() == kelIPSocketMulticast)
-        root = kelMakeOwned<kelRTPTransmitter>(static_cast<intptr_t>(map.r_dynType), raw, noRTCP, bind2ip(), uriPort(),
-                                               uriHost(), TTL());
-    else
-        root = kelMakeOwned<kelRTPTransmitter>(static_cast<intptr_t>(map.r_dynType), raw, noRTCP, bind2ip(),
-                                               bind2port(), kelString{}, intptr_t{-1});
-    if (!root)
-        return false;
-    // With the option off, receivers that punch holes are not taken on;
-    // destinations added on purpose always are.
-    root->setOnAddDest([this](kelRTPTransmitter*, bool fromHole, const sockaddr_in&, const sockaddr_in&,
-                              bool& accept) { accept = !fromHole || f_autoAddDest.load(); });
-    root->setNewSSRC(_SSRC());
-    root->setSamplingRate(static_cast<uint32_t>(samplingRate() > 0 ? samplingRate() : 0));
-    f_root = std::move(root);
-    if (f_root->open())
-        return true;
-    const intptr_t err = f_root->socketError() != 0
-                             ? f_root->socketError()
-                             : (f_root->receiver() != nullptr ? f_root->receiver()->socketError() : 0);
-    if (err != 0) {
-        const std::string code = std::to_string(err);
-        setDescriptionError(u"Socket error: " + kelString(code.begin(), code.end()));
+    std::lock_guard lock(f_rootGuard);
+    int32_t result = 0;
+    if (!f_root) {
+        const bool raw = protocol() == kelIPProtoRAW;
+        const bool noRTCP = !enableRTCP() || raw;
+        const intptr_t payload = mappingCopy().r_dynType;
+        if (udata == kelIPSocketMulticast)
+            f_root.reset(kelCreate<rtpTransmitter>(this, payload, raw, noRTCP, bind2ip(), uriPort(), uriHost(), TTL()));
+        else
+            f_root.reset(kelCreate<rtpTransmitter>(this, payload, raw, noRTCP, bind2ip(), bind2port(), kelString{},
+                                                   intptr_t{-1}));
+        if (!f_root) {
+            result = kelTransCmdRootFailed;
+        } else {
+            f_root->setNewSSRC(_SSRC());
+            f_root->setSamplingRate(static_cast<uint32_t>(samplingRate() > 0 ? samplingRate() : 0));
+            applyRTPOptions();
+            if (!f_root->open()) {
+                result = kelTransCmdRootFailed;
+                intptr_t err = f_root->socketError();
+                if (err == 0 && f_root->receiver() != nullptr)
+                    err = f_root->receiver()->socketError();
+                if (err != 0)
+                    setDescriptionError(u"Socket error: " + decimal(err));
+            }
+        }
     }
-    return false;
+    data = rootPorts();
+    // A root that did not open is no root: the next command 1 tries anew.
+    if (result != 0)
+        (void)parkRoot();
+    return result;
 }
 
-void TkelIPTransmitter::parkRoot()
+kelRTPTransmitter* TkelIPTransmitter::parkRoot()
 {
     if (!f_root)
-        return;
-    f_root->close(false);
+        return nullptr;
+    kelRTPTransmitter* parked = f_root.get();
     std::lock_guard lock(f_parkGuard);
     f_parked.push_back(std::move(f_root));
+    return parked;
 }
 
 void TkelIPTransmitter::freeParked()
@@ -142,11 +271,16 @@ void TkelIPTransmitter::doClose()
     // The idle tick frees parked roots; stop it before touching them.
     stopIdleThread();
     freeParked();
+    // Nobody frees the root meanwhile (a command 5 only parks it, and the
+    // idle tick has stopped), so it is closed outside the guard, which its
+    // own threads may be waiting for.
+    kelRTPTransmitter* root = nullptr;
     {
         std::lock_guard lock(f_rootGuard);
-        if (f_root)
-            f_root->close(false);
+        root = f_root.get();
     }
+    if (root != nullptr)
+        root->close(false);
     kelIPStreamer::doClose();
 }
 
@@ -156,15 +290,30 @@ void TkelIPTransmitter::onIdle()
     freeParked();
 }
 
-intptr_t TkelIPTransmitter::transmitLocked(uint32_t samples, const uint8_t* data, size_t len, bool marker,
-                                           intptr_t payload)
+// --- sending -----------------------------------------------------------------------
+
+intptr_t TkelIPTransmitter::doTransmit(uint32_t samples, const uint8_t* data, size_t len, bool marker,
+                                       intptr_t payload)
 {
-    if (!f_root || !f_root->active())
-        return -1;
-    const intptr_t sent = f_root->transmit(samples, data, len, marker, payload);
-    if (sent > 0)
+    intptr_t sent = 0;
+    if (f_root)
+        sent = f_root->transmit(samples, data, len, marker, payload, nullptr, f_prebuf.empty() ? nullptr : f_prebuf.data(),
+                                f_prebuf.size(), true);
+    sent += sendToSHOUTSource(data, len);
+    if (sent > 0) {
+        countOutBytes(sent);
         measureBandwidth(kelBandwidthDir::out, sent);
+    }
     return sent;
+}
+
+intptr_t TkelIPTransmitter::sendToSHOUTSource(const uint8_t*, size_t)
+{
+    return 0;
+}
+
+void TkelIPTransmitter::onReceivedPayload(const sockaddr_in&, const uint8_t*, const uint8_t*, size_t)
+{
 }
 
 int32_t TkelIPTransmitter::sendText(const kelString& text)
@@ -176,8 +325,8 @@ int32_t TkelIPTransmitter::sendText(const kelString& text)
     if (!f_root || !f_root->active())
         return kelE_FAIL;
     const intptr_t payload = customPayloadAware() ? kelRTPPayloadT140 : -1;
-    (void)transmitLocked(static_cast<uint32_t>(text.size()), reinterpret_cast<const uint8_t*>(bytes.data()),
-                         bytes.size(), false, payload);
+    (void)doTransmit(static_cast<uint32_t>(text.size()), reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                     false, payload);
     return kelS_OK;
 }
 
@@ -188,14 +337,12 @@ uint32_t TkelIPTransmitter::doWrite(const void* data, uint32_t len, kelmtlInOutP
     const auto* bytes = static_cast<const uint8_t*>(data);
     const intptr_t enc = encoding();
     std::lock_guard lock(f_rootGuard);
-    if (!f_root)
-        return 0;
     if (enc == kelRTPEnc_L8 || enc == kelRTPEnc_L16) {
         // Below 8 bits a sample still takes a byte on the wire.
         const intptr_t bytesPerSample = bitsPerSample() >= 8 ? bitsPerSample() / 8 : 1;
         const intptr_t channels = numChannels() > 0 ? numChannels() : 1;
         const auto samples = static_cast<uint32_t>(len / bytesPerSample / channels);
-        const bool swap = enc == kelRTPEnc_L16 && doEncode() && (!f_root->isRAW() || swapRAWbytes());
+        const bool swap = enc == kelRTPEnc_L16 && doEncode() && f_root && (!f_root->isRAW() || swapRAWbytes());
         if (swap) {
             // The block is shared with every other consumer of our provider:
             // the network order goes into our own buffer, never into it.
@@ -209,12 +356,12 @@ uint32_t TkelIPTransmitter::doWrite(const void* data, uint32_t len, kelmtlInOutP
                 f_swapBuf[even] = bytes[even];
             bytes = f_swapBuf.data();
         }
-        (void)transmitLocked(samples, bytes, len, false, -1);
+        (void)doTransmit(samples, bytes, len, false, -1);
         return len;
     }
     if (enc == kelRTPEnc_vorbis)
         return len;
     // Without a coder every other encoding goes out as it is.
-    (void)transmitLocked(static_cast<uint32_t>(frameSize()), bytes, len, false, -1);
+    (void)doTransmit(static_cast<uint32_t>(frameSize()), bytes, len, false, -1);
     return len;
 }

@@ -4,28 +4,61 @@
 //
 // For rtp, udp and tcp URIs it runs one RTP transmitter, the root, bound to
 // the URI's address. Receivers announce themselves with hole packets and
-// become destinations of the root on their own.
+// become destinations of the root on their own. Destinations known by
+// session (an RTSP client, a duplex, the application) are listed besides, so
+// that they survive a new root and leave when their member says goodbye.
+//
+// Transport decisions go through numbered commands (doExTransCmd), which an
+// application may take over with onExTransCmd:
+//   1 open the root ("host:port" in; "<RTP port>-<RTCP port>" out; udata is
+//     the socket type), 3 describe (the SDP out), 4 add a session
+//     ("*any*session*URI" in; udata is the client's SSRC), 5 remove a
+//     session (its id in; the root is dropped with the last one), 6 pause and
+//     7 play a session's destination (its id in).
 //
 // Threads. open/close and the properties belong to the window thread;
-// sendText may come from any thread; doWrite runs on the provider's thread.
-// The root is swapped and used under one guard, so a send never meets a
-// root being replaced. A replaced root is parked and freed on the next idle
-// tick or at close, never from inside one of its own callbacks.
+// sendText may come from any thread; doWrite runs on the provider's thread;
+// the commands and the destination methods may come from any thread (the
+// RTSP server's, the root's RTCP threads through onMemberGone). The root is
+// swapped and used under one guard, so a send never meets a root being
+// replaced; no root is stopped while that guard is held, since the root's
+// own threads may be waiting for it. A replaced or dropped root is parked
+// and freed on the next idle tick or at close, never from inside one of its
+// own callbacks.
 //
 // Make with kelCreate, free with kelFree.
 
 #include "net/rtp/kelRTPTransmitter.h"
 #include "streaming/kelIPStreamer.h"
+#include "streaming/kelIPTransRTSPSession.h"
 
+#include <netinet/in.h>
+
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <vector>
+
+class kelRE;
 
 inline constexpr int32_t kelS_OK = 0;
 inline constexpr int32_t kelE_FAIL = static_cast<int32_t>(0x80004005u);
 
 // The payload type of real-time text.
 inline constexpr intptr_t kelRTPPayloadT140 = 113;
+
+// Transport commands of TkelIPTransmitter::doExTransCmd.
+inline constexpr int32_t kelTransCmdOpenRoot = 1;
+inline constexpr int32_t kelTransCmdDescribe = 3;
+inline constexpr int32_t kelTransCmdAddSession = 4;
+inline constexpr int32_t kelTransCmdRemoveSession = 5;
+inline constexpr int32_t kelTransCmdPause = 6;
+inline constexpr int32_t kelTransCmdPlay = 7;
+// Command 1's result when the root could not open.
+inline constexpr int32_t kelTransCmdRootFailed = -10;
+// An onExTransCmd handler that leaves this text in `data` hands the command
+// back to the built-in handling.
+inline constexpr char16_t kelTransCmdNotHandled[] = u"C4E23FE4-9E62-4D3A-814C-295E6B67DA73";
 
 class TkelIPTransmitter : public kelIPStreamer
 {
@@ -44,10 +77,46 @@ public:
     // and bind2ip become the URI's port and host. Window thread.
     void setURI(const kelString& value) override;
 
+    // --- Destinations known by session ---------------------------------------------
+    // Lists a destination for `session` at `uri` and, with a root, adds it
+    // there (opened when `enabled`). A session id already listed keeps its
+    // entry: the existing index comes back and nothing else happens. A
+    // destination without a session id (an empty or non-base-32 text) is
+    // known by its URI instead: the same URI again, ignoring case, is the
+    // same entry. Returns the list index, -1 when the list is busy.
+    intptr_t destAdd(bool dstatic, const kelString& uri, bool enabled, const kelString& session, uint32_t recSSRC,
+                     intptr_t ttl);
+    // Removes the entry found by session id or, failing that, by URI
+    // (ignoring case), and its destination on the root. True when one went.
+    bool destRemove(const kelString& uri, const kelString& session);
+    bool destRemove(intptr_t index);
+    // Enables or disables the root's destination of the entry found as in
+    // destRemove (or at `index`); enabling opens a closed destination.
+    // False without such an entry or without a root.
+    bool destEnable(const kelString& uri, const kelString& session, bool doEnable);
+    bool destEnable(intptr_t index, bool doEnable);
+    // The listed sessions.
+    intptr_t destCount() const noexcept { return f_sessions.count(); }
+    kelIPTransRTSPSessionList& sessions() noexcept { return f_sessions; }
+    // Destinations of the root, hole-punching receivers included; 0
+    // without a root.
+    intptr_t rootDestCount();
+
+    // --- Transport commands ---------------------------------------------------------
+    // Runs command `cmd` (constants above) with `data` as argument and
+    // answer; 0 for success. onExTransCmd, when set, is asked first; see
+    // kelTransCmdNotHandled. Any thread but the root's own during command 1.
+    virtual int32_t doExTransCmd(int32_t cmd, kelString& data, uint32_t udata);
+    // Set while the component is closed.
+    void setOnExTransCmd(kelmtIPTransmitterExTransCmd handler) { f_onExTransCmd = std::move(handler); }
+
+    // Whether receivers punching holes become destinations of the root.
+    // Opening an rtp, udp or tcp URI turns it on; turn it off after open.
     bool autoAddDestFromHolePacket() const noexcept { return f_autoAddDest.load(); }
     void setAutoAddDestFromHolePacket(bool value) noexcept { f_autoAddDest.store(value); }
-    // Destinations of the root; 0 without one.
-    intptr_t destCount();
+    // The root; null while there is none. Valid until the next open, close
+    // or command 5 (window thread).
+    kelRTPTransmitter* transRoot();
     // The running RTP timestamp of the root; 0 without one.
     uint32_t rootTimestamp();
     // The local RTP port of the root, "<none>" without one.
@@ -60,22 +129,68 @@ protected:
     bool doOpen() override;
     void doClose() override;
     void onIdle() override;
+    // Besides the base, with a root: the URI's user name, the SSRC, and every
+    // listed session added to it again (already known addresses stay).
     void applyRTPOptions() override;
+    // Removes the session of a member that said goodbye or timed out: the
+    // first whose SSRC is the member's, else the first at the member's RTP
+    // address; then runs command 5 for it. RTCP threads of the root.
+    void onMemberGone(const rtp_site_info* member, bool timedOut) override;
     kelRTCPstack* getRTCP() override;
     void beforeDestruction() override;
 
+    // Sends one payload: through the root (with the packet prefix) and to a
+    // SHOUTcast/Icecast source, counting the bytes as output. Returns the
+    // bytes sent. Called with the root guard held, on the thread of
+    // sendText or doWrite.
+    virtual intptr_t doTransmit(uint32_t samples, const uint8_t* data, size_t len, bool marker, intptr_t payload);
+    // Every RTP packet the root receives, after the root's own handling;
+    // empty here. The root's receiver thread.
+    virtual void onReceivedPayload(const sockaddr_in& from, const uint8_t* header, const uint8_t* data, size_t len);
+    // The seam of the http transport: a SHOUTcast/Icecast source would take
+    // every payload here and return the bytes it sent. This build has no
+    // such source (an http URI does not open), so nothing is sent.
+    virtual intptr_t sendToSHOUTSource(const uint8_t* data, size_t len);
+
 private:
-    // Under f_rootGuard.
-    bool openRoot();
-    void parkRoot();
+    class rtpTransmitter;
+    friend class rtpTransmitter;
+
+    int32_t builtInCommand(int32_t cmd, kelString& data, uint32_t udata);
+    int32_t openRootCommand(kelString& data, uint32_t udata);
+    int32_t addSessionCommand(const kelString& data, uint32_t udata);
+    int32_t removeSessionCommand(const kelString& data);
+    int32_t enableSessionCommand(const kelString& data, bool doEnable);
+    // Index of the entry destRemove/destEnable mean; the caller holds the
+    // session list.
+    intptr_t findSession(const kelString& uri, const kelString& session);
+    bool removeAt(intptr_t index);
+    bool enableAt(intptr_t index, bool doEnable);
+    // "<RTP port>-<RTCP port>" of the root; under f_rootGuard.
+    kelString rootPorts();
+    // Takes the root out into the park list without stopping it; under
+    // f_rootGuard. Returns the parked root.
+    kelRTPTransmitter* parkRoot();
     void freeParked();
-    intptr_t transmitLocked(uint32_t samples, const uint8_t* data, size_t len, bool marker, intptr_t payload);
+    // The compiled "\*(.*)\*(.*)\*(.*)"; null when it does not compile.
+    const kelRE* sessionExpression();
 
     std::atomic<bool> f_autoAddDest{true};
+    kelmtIPTransmitterExTransCmd f_onExTransCmd;
+    kelIPTransRTSPSessionList f_sessions;
+
     std::recursive_mutex f_rootGuard;
     kelOwned<kelRTPTransmitter> f_root;
     // Byte-swapped L16 for the wire; under f_rootGuard.
     std::vector<uint8_t> f_swapBuf;
+    // The per-packet prefix: empty while no coder needs one (MPEG audio and
+    // CELT packets carry a header of their own ahead of the payload).
+    // Under f_rootGuard.
+    std::vector<uint8_t> f_prebuf;
+
     std::mutex f_parkGuard;
     std::vector<kelOwned<kelRTPTransmitter>> f_parked;
+
+    std::once_flag f_reOnce;
+    kelRE* f_reSessionDest = nullptr;
 };

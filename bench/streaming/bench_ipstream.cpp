@@ -232,7 +232,7 @@ struct kelPair
         if (!tx->open() || !rx->open())
             return false;
         const uint64_t start = tickNow();
-        while (tx->destCount() < 1) {
+        while (tx->rootDestCount() < 1) {
             if (ticksSince(start) > 10000)
                 return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));

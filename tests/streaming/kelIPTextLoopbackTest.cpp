@@ -47,7 +47,7 @@ const std::vector<kelString> kTexts = {u"a", u"\b", u"\x7f\n", u"\u0416", u"\U00
 void sendAllAndExpect(TkelIPTransmitter* tx, TextSink& sink)
 {
     // The transmitter knows the receiver once its hole packets arrived.
-    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->destCount() >= 1; }, 30000));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->rootDestCount() >= 1; }, 30000));
     const uint32_t before = tx->rootTimestamp();
     for (const kelString& text : kTexts)
         EXPECT_EQ(tx->sendText(text), kelS_OK);
@@ -97,7 +97,7 @@ TEST(kelIPTextLoopback, ReceiverStartedLaterGetsEveryTextAndCloseEndsSending)
     EXPECT_EQ(tx->sendText(u"a"), kelE_FAIL);
     // Reopening on the same port replaces the root and works again.
     ASSERT_TRUE(tx->open());
-    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->destCount() >= 1; }, 30000));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->rootDestCount() >= 1; }, 30000));
     EXPECT_EQ(tx->sendText(u"z"), kelS_OK);
     ASSERT_TRUE(kelTestWaitUntil([&] { return sink.texts().size() > kTexts.size(); }, 10000));
     EXPECT_EQ(sink.texts().back(), u"z");

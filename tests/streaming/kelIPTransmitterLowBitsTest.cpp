@@ -20,7 +20,7 @@ TEST(kelIPTransmitterLowBitsTest, FourBitLinearFormatsSendOneSamplePerByte)
     tx->setURI(kelTestURI(port));
     ASSERT_TRUE(tx->open());
     peer.sendTo(port, kelTestRTPPacket(kelRTPPayloadCN, 1, {0}));
-    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->destCount() >= 1; }, 10000));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->rootDestCount() >= 1; }, 10000));
 
     const std::vector<uint8_t> block = {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};
     struct Case

@@ -5,12 +5,12 @@
 #include "platform/kelPlatformThread.h"
 #include "streaming/kelIPStreaming.h"
 #include "tests/streaming/kelIPTestNet.h"
+#include "tests/streaming/kelIPTestSocket.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,71 +20,6 @@
 #include <vector>
 
 namespace {
-
-// A UDP socket bound to 127.0.0.1 on any port.
-class plainSocket
-{
-public:
-    plainSocket()
-    {
-        f_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a = kelTestLoopback(0);
-        if (f_fd >= 0 && ::bind(f_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            ::close(f_fd);
-            f_fd = -1;
-        }
-    }
-    ~plainSocket()
-    {
-        if (f_fd >= 0)
-            ::close(f_fd);
-    }
-    plainSocket(const plainSocket&) = delete;
-    plainSocket& operator=(const plainSocket&) = delete;
-
-    bool ok() const { return f_fd >= 0; }
-    uint16_t port() const
-    {
-        sockaddr_in a{};
-        socklen_t len = sizeof a;
-        ::getsockname(f_fd, reinterpret_cast<sockaddr*>(&a), &len);
-        return ntohs(a.sin_port);
-    }
-    void sendTo(uint16_t port, const std::vector<uint8_t>& data) const
-    {
-        const sockaddr_in a = kelTestLoopback(port);
-        (void)::sendto(f_fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-    }
-    // The next datagram whose first byte says RTP and whose payload type is
-    // `pt`, within `timeoutMs`; empty when none came.
-    std::vector<uint8_t> receive(uint8_t pt, int timeoutMs) const
-    {
-        const uint64_t start = tickNow();
-        while (ticksSince(start) < static_cast<uint64_t>(timeoutMs)) {
-            pollfd p{f_fd, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0)
-                continue;
-            std::vector<uint8_t> buf(2048);
-            const ssize_t n = ::recv(f_fd, buf.data(), buf.size(), 0);
-            if (n >= 12 && (buf[0] & 0xC0) == 0x80 && (buf[1] & 0x7F) == pt) {
-                buf.resize(static_cast<size_t>(n));
-                return buf;
-            }
-        }
-        return {};
-    }
-
-private:
-    int f_fd = -1;
-};
-
-std::vector<uint8_t> rtpPacket(uint8_t pt, uint16_t seq, const std::vector<uint8_t>& payload)
-{
-    std::vector<uint8_t> p = {0x80, pt, static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq), 0, 0, 0, 0,
-                              0x12, 0x34, 0x56, 0x78};
-    p.insert(p.end(), payload.begin(), payload.end());
-    return p;
-}
 
 // A pipe consumer that keeps every byte it is given.
 class byteSink final : public kelmtlInOutPipe
@@ -133,14 +68,14 @@ TEST(kelIPWire, TextAndL16LeaveInWireOrderWithoutTouchingTheWrittenBlock)
 {
     const uint16_t port = kelTestFreeRTPPort();
     ASSERT_NE(port, 0);
-    plainSocket peer;
+    kelTestUdpSocket peer;
     ASSERT_TRUE(peer.ok());
     kelOwned<TkelIPTransmitter> tx(kelCreate<TkelIPTransmitter>());
     tx->setURI(kelTestURI(port));
     ASSERT_TRUE(tx->open());
     // A comfort-noise packet makes the peer a destination.
-    peer.sendTo(port, rtpPacket(13, 1, {0}));
-    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->destCount() >= 1; }, 10000));
+    peer.sendTo(port, kelTestRTPPacket(13, 1, {0}));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->rootDestCount() >= 1; }, 10000));
 
     EXPECT_EQ(tx->sendText(u"b"), kelS_OK);
     const std::vector<uint8_t> first = peer.receive(113, 10000);
@@ -191,12 +126,12 @@ TEST(kelIPWire, ReceiverDropsPingsAndKeepsTextWholeOnBadUtf8)
     ASSERT_TRUE(sink->open());
     const kelString portText = rx->portLocal();
     const int local = std::stoi(std::string(portText.begin(), portText.end()));
-    plainSocket peer;
+    kelTestUdpSocket peer;
     ASSERT_TRUE(peer.ok());
-    peer.sendTo(static_cast<uint16_t>(local), rtpPacket(13, 1, {0}));
+    peer.sendTo(static_cast<uint16_t>(local), kelTestRTPPacket(13, 1, {0}));
     // "a", a truncated three-byte sequence, "z".
-    peer.sendTo(static_cast<uint16_t>(local), rtpPacket(113, 2, {'a', 0xE2, 0x82}));
-    peer.sendTo(static_cast<uint16_t>(local), rtpPacket(113, 3, {'z'}));
+    peer.sendTo(static_cast<uint16_t>(local), kelTestRTPPacket(113, 2, {'a', 0xE2, 0x82}));
+    peer.sendTo(static_cast<uint16_t>(local), kelTestRTPPacket(113, 3, {'z'}));
     ASSERT_TRUE(kelTestWaitUntil(
         [&] {
             std::lock_guard lock(guard);
@@ -227,7 +162,7 @@ TEST(kelIPWire, L16ReachesTheReceiversConsumersByteExact)
     ASSERT_TRUE(tx->open());
     ASSERT_TRUE(rx->open());
     ASSERT_TRUE(sink->open());
-    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->destCount() >= 1; }, 30000));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->rootDestCount() >= 1; }, 30000));
     std::vector<uint8_t> expected;
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(tx->write(kSamples.data(), static_cast<uint32_t>(kSamples.size())), kSamples.size());

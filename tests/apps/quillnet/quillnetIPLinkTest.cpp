@@ -65,7 +65,7 @@ void quillnetIPLinkTest::editsCrossLoopbackAlike()
     QVERIFY(tx.window->TX().active());
     QVERIFY(rx.window->RX().active());
     // Typing counts only once the receiver's hole packets reached us.
-    QTRY_VERIFY_WITH_TIMEOUT(tx.tx->transmitter()->destCount() >= 1, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(tx.tx->transmitter()->rootDestCount() >= 1, 30000);
 
     QWidget* box = tx.window->c_memo_text;
     const auto type = [box](Qt::Key key) { QTest::keyClick(box, key); };
