@@ -1,4 +1,5 @@
 #include "streaming/kelIPReceiver.h"
+#include "streaming/kelIdleThread.h"
 
 #include "core/kelUtf.h"
 #include "net/rtp/kelRTPHeader.h"
@@ -158,7 +159,12 @@ bool TkelIPReceiver::isActive()
     if (f_rec) {
         const kelThreadStatus status = f_rec->status();
         if (status == keltsStopped || status == keltsStopping) {
+            // Closed in all but name: close() will not run doClose for a
+            // component that reads closed, so the ticks end here too. Only
+            // asked, never waited for, since any thread may be asking.
             setActiveFlag(false);
+            if (kelIdleThread* idle = idleThread())
+                idle->askStop();
             return false;
         }
     }
@@ -190,6 +196,7 @@ bool TkelIPReceiver::doOpen()
     f_rec.reset();
     f_noHoles.store(false);
     f_firstPacket.store(true);
+    f_l16Carry = -1;
     const intptr_t proto = protocol();
     bool ok = false;
     if (proto == kelIPProtoRAW || proto == kelIPProtoRTP) {
@@ -412,28 +419,41 @@ uint32_t TkelIPReceiver::doWrite(const void* data, uint32_t len, kelmtlInOutPipe
         return len;
     }
     if (enc == kelRTPEnc_L16 && doEncode() && f_rec && (!f_rec->isRAW() || swapRAWbytes())) {
-        // From network order, into our own buffer: the packet is not ours
-        // to change, and every consumer gets the same block.
-        const auto* in = static_cast<const uint8_t*>(data);
-        std::vector<uint8_t> big;
-        uint8_t* out = scratch();
-        if (len > kScratchSize) {
-            big.resize(len);
-            out = big.data();
-        }
-        const uint32_t even = len & ~1u;
-        for (uint32_t i = 0; i < even; i += 2) {
-            out[i] = in[i + 1];
-            out[i + 1] = in[i];
-        }
-        if (even != len)
-            out[even] = in[even];
-        (void)onNewData(out, len, this);
+        swapL16On(static_cast<const uint8_t*>(data), len);
         return len;
     }
     // The consumers get the receiver itself as their provider.
     (void)onNewData(const_cast<void*>(data), len, this);
     return len;
+}
+
+void TkelIPReceiver::swapL16On(const uint8_t* in, uint32_t len)
+{
+    // A TCP stream may be read at any byte: a sample cut in two waits for
+    // its second half in f_l16Carry. A datagram always starts a sample.
+    const bool stream = socketType() == kelIPSocketTCP;
+    const bool carried = stream && f_l16Carry >= 0;
+    const size_t total = len + (carried ? 1 : 0);
+    const size_t whole = stream ? total & ~size_t{1} : total;
+    // From network order, into our own buffer: the packet is not ours to
+    // change, and every consumer gets the same block.
+    std::vector<uint8_t> big;
+    uint8_t* out = scratch();
+    if (total > kScratchSize) {
+        big.resize(total);
+        out = big.data();
+    }
+    const auto at = [&](size_t i) { return carried ? (i == 0 ? static_cast<uint8_t>(f_l16Carry) : in[i - 1]) : in[i]; };
+    const size_t even = total & ~size_t{1};
+    for (size_t i = 0; i < even; i += 2) {
+        out[i] = at(i + 1);
+        out[i + 1] = at(i);
+    }
+    if (even != total)
+        out[even] = at(even);
+    f_l16Carry = whole != total ? at(total - 1) : -1;
+    if (whole > 0)
+        (void)onNewData(out, static_cast<uint32_t>(whole), this);
 }
 
 void TkelIPReceiver::doFormatChange(intptr_t rate, intptr_t channels, intptr_t bits, intptr_t encoding,

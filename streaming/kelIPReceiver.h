@@ -67,7 +67,7 @@ protected:
     void doClose() override;
     // The base value; an open receiver whose RTP thread has ended (a TCP
     // listener that could not bind, a socket that failed) reads closed from
-    // then on.
+    // then on, and its idle ticks stop.
     bool isActive() override;
     // Besides the base: the URI's user name (when given) becomes the CNAME's
     // user part and _SSRC the SSRC of the RTP receiver's next start.
@@ -101,11 +101,16 @@ private:
     friend class rtpReceiver;
 
     void sendHoles(bool withHELO);
+    // L16 from network order to the consumers (RTP thread).
+    void swapL16On(const uint8_t* in, uint32_t len);
     // The RTP receiver's thread has started a run.
     void onReceiverStarted();
 
     kelOwned<rtpReceiver> f_rec;
     std::atomic<bool> f_firstPacket{true};
+    // The RTP thread's: the first byte of a sample whose second byte has
+    // not been read yet (TCP), or -1.
+    int f_l16Carry = -1;
     // Where the holes go: set at open, read by the hole repeats.
     std::mutex f_addrGuard;
     intptr_t f_addrST = 0;

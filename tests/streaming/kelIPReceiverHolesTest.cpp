@@ -173,3 +173,50 @@ TEST(kelIPReceiverHolesTest, TcpURIConnectsToItsHostAndHandsOnTheStream)
     ::close(conn);
     ::close(listener);
 }
+
+// A TCP stream may be read at any byte, also in the middle of a sample: the
+// samples after such a read still come out whole and in host order.
+TEST(kelIPReceiverHolesTest, TcpL16CutInsideASampleStaysAligned)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in a = kelTestLoopback(0);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+
+    kelOwned<kelTestPipe> sink(kelCreate<kelTestPipe>("sink"));
+    kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
+    ASSERT_TRUE(rx->addConsumer(sink.get()));
+    rx->setSwapRAWbytes(true);
+    rx->setURI(toKel("tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port))));
+    ASSERT_EQ(rx->encoding(), kelRTPEnc_L16);
+    ASSERT_TRUE(rx->open());
+    ASSERT_TRUE(sink->open());
+    pollfd p{listener, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10000), 1) << "the receiver did not connect";
+    const int conn = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(conn, 0);
+
+    // Samples 0x0102, 0x0304, ... in network order, sent in pieces of
+    // 3, 1, 5 and 3 bytes, each piece read before the next is sent.
+    const std::vector<uint8_t> wire{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    std::vector<uint8_t> got;
+    const auto delivered = [&] {
+        got.clear();
+        for (const kelTestBlock& b : sink->blocks())
+            got.insert(got.end(), b.bytes.begin(), b.bytes.end());
+        return got.size();
+    };
+    size_t sent = 0;
+    for (const size_t piece : {3u, 1u, 5u, 3u}) {
+        ASSERT_EQ(::send(conn, wire.data() + sent, piece, 0), static_cast<ssize_t>(piece));
+        sent += piece;
+        ASSERT_TRUE(kelTestWaitUntil([&] { return delivered() >= (sent & ~size_t{1}); }, 10000));
+    }
+    EXPECT_EQ(got, (std::vector<uint8_t>{2, 1, 4, 3, 6, 5, 8, 7, 10, 9, 12, 11}));
+    rx->close();
+    ::close(conn);
+    ::close(listener);
+}

@@ -6,6 +6,7 @@
 #include "net/sockets/kelSockAddr.h"
 #include "net/rtp/kelRTPReceiver.h"
 #include "streaming/kelIPStreaming.h"
+#include "streaming/kelIdleThread.h"
 #include "tests/pipes/kelPipeHarness.h"
 #include "tests/streaming/kelIPTestNet.h"
 #include "tests/streaming/kelIPTestPeer.h"
@@ -18,6 +19,18 @@
 #include <vector>
 
 namespace {
+
+// The idle thread of a receiver, reached through the accessor its
+// subclasses get.
+struct kelIdleAccess : TkelIPReceiver
+{
+    static kelThread* of(TkelIPReceiver& rx) { return (rx.*(&kelIdleAccess::idleThread))(); }
+};
+
+kelThread* kelIdleThreadOf(TkelIPReceiver& rx)
+{
+    return kelIdleAccess::of(rx);
+}
 
 // What the receiver's events delivered.
 struct kelEventLog
@@ -301,6 +314,10 @@ TEST_F(kelIPReceiverPayloadTest, UserNameAndSSRCReachTheWireAndADeadThreadReadsC
     ASSERT_NE(f_rx->rec(), nullptr);
     ASSERT_TRUE(f_rx->rec()->stop(3000));
     EXPECT_FALSE(f_rx->active());
+    // Nothing of it keeps running: the idle ticks end as well.
+    kelThread* idle = kelIdleThreadOf(*f_rx);
+    ASSERT_NE(idle, nullptr);
+    EXPECT_TRUE(kelTestWaitUntil([&] { return idle->status() == keltsStopped; }, 10000));
 }
 
 namespace {
