@@ -318,6 +318,21 @@ uint32_t be32(const uint8_t* p)
            static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 
+// Starts tshark on the loopback interface with capture filter `filter`,
+// ending by itself after `count` packets. Empty once it captures; otherwise
+// why it does not.
+std::string startCapture(kelRTPPeerProcess& capture, const std::string& filter, size_t count,
+                         const std::string& pcap, const std::string& log)
+{
+    if (!capture.start(
+            {"tshark", "-i", "lo", "-n", "-q", "-f", filter, "-c", std::to_string(count), "-w", pcap}, log))
+        return "tshark could not be started";
+    const auto started = [&] { return capture.log().find("Capture started") != std::string::npos; };
+    (void)waitUntil([&] { return started() || capture.exited(); }, 20000);
+    if (capture.exited() || !started()) return "tshark cannot capture on lo here: " + capture.log();
+    return {};
+}
+
 TEST(kelIPStreamingInteropTest, TsharkSeesOurTextPacketsOnTheLoopback)
 {
     if (!kelRTPPeerProcess::available("tshark"))
@@ -329,19 +344,13 @@ TEST(kelIPStreamingInteropTest, TsharkSeesOurTextPacketsOnTheLoopback)
     const std::vector<kelString> texts = {u"a", u"\b", u"\x7f\n", u"\u0416", u"\U0001F600"};
 
     // Only the text packets our transmitter sends: from its RTP port, payload
-    // type 113 in the second byte of the RTP header. tshark stops by itself
-    // once it has all of them.
+    // type 113 in the second byte of the RTP header.
     const std::string pcap = dir.path() + "/text.pcap";
     kelRTPPeerProcess capture;
-    const std::string filter = "udp src port " + std::to_string(port) + " and (udp[9] & 0x7f) = 113";
-    ASSERT_TRUE(capture.start(
-        {"tshark", "-i", "lo", "-n", "-q", "-f", filter, "-c", std::to_string(texts.size()), "-w", pcap},
-        dir.path() + "/tshark.log"));
-    ASSERT_TRUE(waitUntil(
-        [&] { return capture.log().find("Capture started") != std::string::npos || capture.exited(); },
-        20000));
-    if (capture.exited() || capture.log().find("Capture started") == std::string::npos)
-        GTEST_SKIP() << "tshark cannot capture on lo here: " << capture.log();
+    const std::string why =
+        startCapture(capture, "udp src port " + std::to_string(port) + " and (udp[9] & 0x7f) = 113",
+                     texts.size(), pcap, dir.path() + "/tshark.log");
+    if (!why.empty()) GTEST_SKIP() << why;
 
     kelOwned<TkelIPTransmitter> tx(kelCreate<TkelIPTransmitter>());
     kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
@@ -408,6 +417,90 @@ TEST(kelIPStreamingInteropTest, TsharkSeesOurTextPacketsOnTheLoopback)
         EXPECT_EQ(be32(cur.data() + 4) - be32(prev.data() + 4), texts[i].size());
         EXPECT_EQ(be32(cur.data() + 8), be32(prev.data() + 8)) << "one SSRC";
     }
+}
+
+TEST(kelIPStreamingInteropTest, TsharkSeesTheReceiversHolesRepeatedAtReportTimes)
+{
+    if (!kelRTPPeerProcess::available("tshark"))
+        GTEST_SKIP() << "tshark not installed (scripts/install-deps installs it)";
+    kelTempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    // No transmitter holds the port: the receiver must keep punching.
+    const uint16_t port = kelTestFreeRTPPort();
+    ASSERT_NE(port, 0);
+    const std::string rtcpPort = std::to_string(port + 1);
+    const std::string pcap = dir.path() + "/holes.pcap";
+    kelRTPPeerProcess capture;
+    // Two rounds of three: SDES and APP "HELO" to the RTCP port, comfort
+    // noise to the RTP port.
+    const std::string why =
+        startCapture(capture, "udp dst port " + std::to_string(port) + " or udp dst port " + rtcpPort, 6,
+                     pcap, dir.path() + "/tshark.log");
+    if (!why.empty()) GTEST_SKIP() << why;
+
+    kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
+    ASSERT_TRUE(rx);
+    rx->setURI(kelTestURI(port));
+    ASSERT_TRUE(rx->open());
+    // The first round goes at open, the next at a report time.
+    EXPECT_TRUE(capture.waitExit(30000)) << "the receiver did not repeat its hole packets: " << capture.log();
+    capture.stop();
+    rx->close();
+
+    const std::string read = "tshark -n -r '" + pcap + "' -d udp.port==" + std::to_string(port) +
+                             ",rtp -d udp.port==" + rtcpPort + ",rtcp ";
+    const auto rows =
+        tsharkFields(read + "-T fields -e udp.dstport -e rtp.p_type -e rtcp.pt -e rtcp.app.name "
+                            "-e rtcp.app.subtype -e rtcp.sdes.text -e udp.payload 2>/dev/null");
+    ASSERT_EQ(rows.size(), 6u);
+    std::vector<std::vector<uint8_t>> sdes, app, cn;
+    std::vector<std::string> cnames;
+    int firstSDES = -1, firstAPP = -1;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const auto& row = rows[i];
+        ASSERT_EQ(row.size(), 7u) << "packet " << i;
+        const std::vector<uint8_t> bytes = fromHex(row[6]);
+        ASSERT_GE(bytes.size(), 8u);
+        if (row[0] == std::to_string(port)) {
+            EXPECT_EQ(row[1], "13") << "comfort noise";
+            cn.push_back(bytes);
+        } else if (row[2] == "202") {
+            cnames.push_back(row[5]);
+            sdes.push_back(bytes);
+            if (firstSDES < 0) firstSDES = static_cast<int>(i);
+        } else {
+            EXPECT_EQ(row[2], "204");
+            EXPECT_EQ(row[3], "HELO");
+            EXPECT_EQ(row[4], "0") << "subtype";
+            app.push_back(bytes);
+            if (firstAPP < 0) firstAPP = static_cast<int>(i);
+        }
+    }
+    ASSERT_EQ(sdes.size(), 2u);
+    ASSERT_EQ(app.size(), 2u);
+    ASSERT_EQ(cn.size(), 2u);
+    // The CNAME goes ahead, so the transmitter knows who says hello.
+    EXPECT_LT(firstSDES, firstAPP);
+    EXPECT_FALSE(cnames[0].empty());
+    EXPECT_EQ(cnames[0], cnames[1]);
+    // One SSRC throughout (the first source of an SDES, the sender of an APP
+    // and of the ping); the second ping follows the first.
+    const uint32_t ssrc = be32(cn[0].data() + 8);
+    for (const auto* group : {&sdes, &app})
+        for (const auto& p : *group)
+            EXPECT_EQ(be32(p.data() + 4), ssrc);
+    EXPECT_EQ(be32(cn[1].data() + 8), ssrc);
+    for (const auto& p : cn) {
+        ASSERT_EQ(p.size(), 13u) << "a 12-byte header and one byte of noise level";
+        EXPECT_EQ(p[0], 0x80);
+        EXPECT_EQ(p[1], 13) << "marker clear, payload type 13";
+    }
+    EXPECT_EQ(static_cast<uint16_t>((cn[1][2] << 8 | cn[1][3]) - (cn[0][2] << 8 | cn[0][3])), 1);
+    // And tshark finds nothing to complain about.
+    EXPECT_TRUE(tsharkFields(read +
+                             "-Y '_ws.malformed || _ws.expert.severity >= 6291456' -T fields -e frame.number "
+                             "2>/dev/null")
+                    .empty());
 }
 
 } // namespace
