@@ -4,6 +4,7 @@
 // the datagrams that reach it as they came off the wire.
 
 #include "core/kelTick.h"
+#include "core/kelTypes.h"
 #include "tests/support/kelTestNet.h"
 
 #include <arpa/inet.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 class kelTestPeer
@@ -44,6 +46,12 @@ public:
         ::getsockname(f_fd, reinterpret_cast<sockaddr*>(&a), &len);
         return ntohs(a.sin_port);
     }
+    // "rtp://127.0.0.1:<port>" with `suffix` after it.
+    kelString uri(const std::string& suffix = {}) const
+    {
+        const std::string s = "rtp://127.0.0.1:" + std::to_string(port()) + suffix;
+        return kelString(s.begin(), s.end());
+    }
     void sendTo(uint16_t port, const std::vector<uint8_t>& data) const
     {
         const sockaddr_in a = kelTestLoopback(port);
@@ -70,6 +78,26 @@ public:
             return buf;
         }
         return {};
+    }
+    // The next datagram whose first byte says RTP and whose payload type is
+    // `pt`, within `timeoutMs`; empty when none came. Others are skipped.
+    std::vector<uint8_t> receiveRTP(uint8_t pt, int timeoutMs) const
+    {
+        const uint64_t start = tickNow();
+        while (ticksSince(start) < static_cast<uint64_t>(timeoutMs)) {
+            const uint64_t left = static_cast<uint64_t>(timeoutMs) - ticksSince(start);
+            std::vector<uint8_t> d = receive(static_cast<int>(left));
+            if (d.size() >= 12 && (d[0] & 0xC0) == 0x80 && (d[1] & 0x7F) == pt)
+                return d;
+        }
+        return {};
+    }
+    // The payload of the next real-time text packet, as text; empty when
+    // none came within `timeoutMs`.
+    std::string receiveText(int timeoutMs) const
+    {
+        const std::vector<uint8_t> p = receiveRTP(113, timeoutMs);
+        return p.size() > 12 ? std::string(p.begin() + 12, p.end()) : std::string();
     }
 
 private:

@@ -3,7 +3,7 @@
 
 #include "streaming/kelIPStreaming.h"
 #include "tests/streaming/kelIPTestNet.h"
-#include "tests/streaming/kelIPTestSocket.h"
+#include "tests/streaming/kelIPTestPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -145,7 +145,7 @@ TEST(kelIPTransmitterCommandTest, AddSessionSplitsItsTextAtTheStars)
 
 TEST(kelIPTransmitterCommandTest, PlayOpensAndPauseStopsASessionDestination)
 {
-    kelTestUdpSocket peer;
+    kelTestPeer peer;
     ASSERT_TRUE(peer.ok());
     const uint16_t port = kelTestFreeRTPPort();
     ASSERT_NE(port, 0);
@@ -178,7 +178,7 @@ TEST(kelIPTransmitterCommandTest, PlayOpensAndPauseStopsASessionDestination)
 
 TEST(kelIPTransmitterCommandTest, RemovingTheLastSessionDropsTheRoot)
 {
-    kelTestUdpSocket a, b;
+    kelTestPeer a, b;
     ASSERT_TRUE(a.ok() && b.ok());
     const uint16_t port = kelTestFreeRTPPort();
     ASSERT_NE(port, 0);

@@ -5,7 +5,7 @@
 #include "net/rtp/kelRTPTransmitter.h"
 #include "streaming/kelIPStreaming.h"
 #include "tests/streaming/kelIPTestNet.h"
-#include "tests/streaming/kelIPTestSocket.h"
+#include "tests/streaming/kelIPTestPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -81,7 +81,7 @@ TEST(kelIPTransmitterSessionTest, SameSessionTwiceIsListedOnceAtTheSameIndex)
 
 TEST(kelIPTransmitterSessionTest, DestinationsWithoutSessionAreKeptApartByAddress)
 {
-    kelTestUdpSocket a, b;
+    kelTestPeer a, b;
     ASSERT_TRUE(a.ok() && b.ok());
     uint16_t port = kelTestFreeRTPPort();
     ASSERT_NE(port, 0);
@@ -98,8 +98,8 @@ TEST(kelIPTransmitterSessionTest, DestinationsWithoutSessionAreKeptApartByAddres
     EXPECT_EQ(tx->rootDestCount(), 2);
 
     ASSERT_EQ(tx->sendText(u"x"), kelS_OK);
-    const std::vector<uint8_t> atA = a.receive(113, kWait);
-    const std::vector<uint8_t> atB = b.receive(113, kWait);
+    const std::vector<uint8_t> atA = a.receiveRTP(113, kWait);
+    const std::vector<uint8_t> atB = b.receiveRTP(113, kWait);
     ASSERT_EQ(atA.size(), 13u);
     EXPECT_EQ(atA[12], 'x');
     EXPECT_EQ(atA, atB) << "both got the same packet";
@@ -115,7 +115,7 @@ TEST(kelIPTransmitterSessionTest, DestinationsWithoutSessionAreKeptApartByAddres
 
 TEST(kelIPTransmitterSessionTest, DestRemoveBySessionOrURIStopsThePackets)
 {
-    kelTestUdpSocket a, b;
+    kelTestPeer a, b;
     ASSERT_TRUE(a.ok() && b.ok());
     uint16_t port = 0;
     kelOwned<TkelIPTransmitter> tx = openTransmitter(port);
@@ -145,7 +145,7 @@ TEST(kelIPTransmitterSessionTest, DestRemoveBySessionOrURIStopsThePackets)
 
 TEST(kelIPTransmitterSessionTest, DestEnableStopsAndRestartsOneDestination)
 {
-    kelTestUdpSocket a, b;
+    kelTestPeer a, b;
     ASSERT_TRUE(a.ok() && b.ok());
     uint16_t port = 0;
     kelOwned<TkelIPTransmitter> tx = openTransmitter(port);
@@ -221,7 +221,7 @@ TEST(kelIPTransmitterSessionTest, MemberGoneFindsTheSessionBySSRCThenByAddress)
 
 TEST(kelIPTransmitterSessionTest, ByeOfARealPeerRemovesItsSession)
 {
-    kelTestUdpSocket other;
+    kelTestPeer other;
     ASSERT_TRUE(other.ok());
     uint16_t port = 0;
     kelOwned<TkelIPTransmitter> tx = openTransmitter(port);
@@ -261,7 +261,7 @@ TEST(kelIPTransmitterSessionTest, ByeOfARealPeerRemovesItsSession)
 
 TEST(kelIPTransmitterSessionTest, HolePunchersAreRefusedWhileTheOptionIsOff)
 {
-    kelTestUdpSocket refused, taken, listed;
+    kelTestPeer refused, taken, listed;
     ASSERT_TRUE(refused.ok() && taken.ok() && listed.ok());
     const uint16_t port = kelTestFreeRTPPort();
     ASSERT_NE(port, 0);

@@ -5,7 +5,7 @@
 #include "platform/kelPlatformThread.h"
 #include "streaming/kelIPStreaming.h"
 #include "tests/streaming/kelIPTestNet.h"
-#include "tests/streaming/kelIPTestSocket.h"
+#include "tests/streaming/kelIPTestPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -68,7 +68,7 @@ TEST(kelIPWire, TextAndL16LeaveInWireOrderWithoutTouchingTheWrittenBlock)
 {
     const uint16_t port = kelTestFreeRTPPort();
     ASSERT_NE(port, 0);
-    kelTestUdpSocket peer;
+    kelTestPeer peer;
     ASSERT_TRUE(peer.ok());
     kelOwned<TkelIPTransmitter> tx(kelCreate<TkelIPTransmitter>());
     tx->setURI(kelTestURI(port));
@@ -78,10 +78,10 @@ TEST(kelIPWire, TextAndL16LeaveInWireOrderWithoutTouchingTheWrittenBlock)
     ASSERT_TRUE(kelTestWaitUntil([&] { return tx->rootDestCount() >= 1; }, 10000));
 
     EXPECT_EQ(tx->sendText(u"b"), kelS_OK);
-    const std::vector<uint8_t> first = peer.receive(113, 10000);
+    const std::vector<uint8_t> first = peer.receiveRTP(113, 10000);
     ASSERT_EQ(first.size(), 13u);
     EXPECT_EQ(tx->sendText(u"\U0001F600"), kelS_OK);
-    const std::vector<uint8_t> second = peer.receive(113, 10000);
+    const std::vector<uint8_t> second = peer.receiveRTP(113, 10000);
     ASSERT_EQ(second.size(), 12u + 4u);
     EXPECT_EQ(second[1] & 0x80, 0) << "marker";
     // One packet for the whole character, not one per surrogate.
@@ -101,7 +101,7 @@ TEST(kelIPWire, TextAndL16LeaveInWireOrderWithoutTouchingTheWrittenBlock)
     std::vector<uint8_t> block = kSamples;
     EXPECT_EQ(tx->write(block.data(), static_cast<uint32_t>(block.size())), block.size());
     EXPECT_EQ(block, kSamples);
-    const std::vector<uint8_t> audio = peer.receive(98, 10000);
+    const std::vector<uint8_t> audio = peer.receiveRTP(98, 10000);
     ASSERT_EQ(audio.size(), 12u + kSamples.size());
     EXPECT_EQ(std::vector<uint8_t>(audio.begin() + 12, audio.end()),
               (std::vector<uint8_t>{0x02, 0x01, 0x04, 0x03, 0x7F, 0xFF, 0x80, 0x00}));
@@ -126,7 +126,7 @@ TEST(kelIPWire, ReceiverDropsPingsAndKeepsTextWholeOnBadUtf8)
     ASSERT_TRUE(sink->open());
     const kelString portText = rx->portLocal();
     const int local = std::stoi(std::string(portText.begin(), portText.end()));
-    kelTestUdpSocket peer;
+    kelTestPeer peer;
     ASSERT_TRUE(peer.ok());
     peer.sendTo(static_cast<uint16_t>(local), kelTestRTPPacket(13, 1, {0}));
     // "a", a truncated three-byte sequence, "z".
