@@ -74,7 +74,7 @@ std::string hexUnits(const char16_t* text)
 
 // Appends what its provider hands on to a file. The receiver's RTP thread
 // writes; the main thread only opens and closes.
-class fileSink final : public kelmtlInOutPipe
+class fileSink final : public kelTestPipeEnd
 {
 public:
     bool setFile(const std::string& path)
@@ -97,22 +97,8 @@ protected:
         std::fflush(f_file);
         return static_cast<uint32_t>(n);
     }
-    uint32_t doRead(void*, uint32_t) override { return 0; }
-    uint32_t getAvailableDataLen(int) override { return 0; }
-    bool doOpen() override
-    {
-        f_active = kelmtlInOutPipe::doOpen();
-        return f_active;
-    }
-    void doClose() override
-    {
-        f_active = false;
-        kelmtlInOutPipe::doClose();
-    }
-    bool isActive() override { return f_active.load(); }
 
 private:
-    std::atomic<bool> f_active{false};
     std::mutex f_guard;
     std::FILE* f_file = nullptr;
 };

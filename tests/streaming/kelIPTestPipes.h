@@ -12,14 +12,10 @@
 #include <mutex>
 #include <string>
 
-// push() runs the consumers' doWrite on the calling thread.
-class kelTestPump final : public kelmtlInOutPipe
+// The open/close bookkeeping the test pipe ends share; nothing to read.
+class kelTestPipeEnd : public kelmtlInOutPipe
 {
-public:
-    bool push(void* data, uint32_t len) { return onNewData(data, len, this); }
-
 protected:
-    uint32_t doWrite(const void*, uint32_t, kelmtlInOutPipe*) override { return 0; }
     uint32_t doRead(void*, uint32_t) override { return 0; }
     uint32_t getAvailableDataLen(int) override { return 0; }
     bool doOpen() override
@@ -38,8 +34,19 @@ private:
     std::atomic<bool> f_active{false};
 };
 
+// push() runs the consumers' doWrite on the calling thread.
+class kelTestPump final : public kelTestPipeEnd
+{
+public:
+    bool push(void* data, uint32_t len) { return onNewData(data, len, this); }
+
+protected:
+    uint32_t doWrite(const void*, uint32_t, kelmtlInOutPipe*) override { return 0; }
+
+};
+
 // Written on its provider's thread, read by the test's.
-class kelTestByteSink final : public kelmtlInOutPipe
+class kelTestByteSink final : public kelTestPipeEnd
 {
 public:
     std::string bytes() const
@@ -67,19 +74,6 @@ protected:
         f_bytes.append(static_cast<const char*>(data), len);
         return len;
     }
-    uint32_t doRead(void*, uint32_t) override { return 0; }
-    uint32_t getAvailableDataLen(int) override { return 0; }
-    bool doOpen() override
-    {
-        f_active = kelmtlInOutPipe::doOpen();
-        return f_active;
-    }
-    void doClose() override
-    {
-        f_active = false;
-        kelmtlInOutPipe::doClose();
-    }
-    bool isActive() override { return f_active.load(); }
     bool applyFormat(const void* data, uint32_t len, kelmtlInOutPipe* provider,
                      bool restoreActiveState) override
     {
@@ -92,7 +86,6 @@ protected:
     }
 
 private:
-    std::atomic<bool> f_active{false};
     mutable std::mutex f_guard;
     std::string f_bytes;
     kelWaveFormat f_format{};
