@@ -54,6 +54,42 @@ bool isCNPing(const std::vector<uint8_t>& d)
     return d.size() == kelRTPCNPingSize && d[0] == 0x80 && (d[1] & 0x7F) == kelRTPPayloadCN;
 }
 
+// A TCP listener on 127.0.0.1, any port: the far end of a tcp URI.
+class kelTestTcpListener
+{
+public:
+    kelTestTcpListener()
+    {
+        f_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = kelTestLoopback(0);
+        socklen_t len = sizeof a;
+        if (f_fd < 0 || ::bind(f_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(f_fd, 1) != 0 ||
+            ::getsockname(f_fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            return;
+        f_port = ntohs(a.sin_port);
+    }
+    ~kelTestTcpListener()
+    {
+        if (f_fd >= 0)
+            ::close(f_fd);
+    }
+    kelTestTcpListener(const kelTestTcpListener&) = delete;
+    kelTestTcpListener& operator=(const kelTestTcpListener&) = delete;
+
+    bool ok() const { return f_port != 0; }
+    uint16_t port() const { return f_port; }
+    // The next connection within `timeoutMs`, -1 when none came.
+    int accept(int timeoutMs) const
+    {
+        pollfd p{f_fd, POLLIN, 0};
+        return ::poll(&p, 1, timeoutMs) == 1 ? ::accept(f_fd, nullptr, nullptr) : -1;
+    }
+
+private:
+    int f_fd = -1;
+    uint16_t f_port = 0;
+};
+
 } // namespace
 
 TEST(kelIPReceiverHolesTest, URIWithoutPortPunchesHolesTo5004And5005)
@@ -136,27 +172,20 @@ TEST(kelIPReceiverHolesTest, WithoutRTCPOnlyTheOpeningPingGoesOutAndNoneIsRepeat
 
 TEST(kelIPReceiverHolesTest, TcpURIConnectsToItsHostAndHandsOnTheStream)
 {
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in a = kelTestLoopback(0);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(listener, 1), 0);
-    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    kelTestTcpListener listener;
+    ASSERT_TRUE(listener.ok());
 
     kelOwned<kelTestPipe> sink(kelCreate<kelTestPipe>("sink"));
     kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
     ASSERT_TRUE(rx->addConsumer(sink.get()));
     rx->setSwapRAWbytes(false);
-    rx->setURI(toKel("tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port))));
+    rx->setURI(toKel("tcp://127.0.0.1:" + std::to_string(listener.port())));
     EXPECT_EQ(rx->socketType(), kelIPSocketTCP);
     ASSERT_TRUE(rx->open()) << std::string(rx->descriptionError().begin(), rx->descriptionError().end());
     ASSERT_TRUE(sink->open());
 
-    pollfd p{listener, POLLIN, 0};
-    ASSERT_EQ(::poll(&p, 1, 10000), 1) << "the receiver did not connect";
-    const int conn = ::accept(listener, nullptr, nullptr);
-    ASSERT_GE(conn, 0);
+    const int conn = listener.accept(10000);
+    ASSERT_GE(conn, 0) << "the receiver did not connect";
     const std::string data = "\x80\x71raw tcp bytes";
     ASSERT_EQ(::send(conn, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
     std::vector<uint8_t> got;
@@ -171,33 +200,25 @@ TEST(kelIPReceiverHolesTest, TcpURIConnectsToItsHostAndHandsOnTheStream)
     EXPECT_EQ(std::string(got.begin(), got.end()), data);
     rx->close();
     ::close(conn);
-    ::close(listener);
 }
 
 // A TCP stream may be read at any byte, also in the middle of a sample: the
 // samples after such a read still come out whole and in host order.
 TEST(kelIPReceiverHolesTest, TcpL16CutInsideASampleStaysAligned)
 {
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in a = kelTestLoopback(0);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(listener, 1), 0);
-    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    kelTestTcpListener listener;
+    ASSERT_TRUE(listener.ok());
 
     kelOwned<kelTestPipe> sink(kelCreate<kelTestPipe>("sink"));
     kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
     ASSERT_TRUE(rx->addConsumer(sink.get()));
     rx->setSwapRAWbytes(true);
-    rx->setURI(toKel("tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port))));
+    rx->setURI(toKel("tcp://127.0.0.1:" + std::to_string(listener.port())));
     ASSERT_EQ(rx->encoding(), kelRTPEnc_L16);
     ASSERT_TRUE(rx->open());
     ASSERT_TRUE(sink->open());
-    pollfd p{listener, POLLIN, 0};
-    ASSERT_EQ(::poll(&p, 1, 10000), 1) << "the receiver did not connect";
-    const int conn = ::accept(listener, nullptr, nullptr);
-    ASSERT_GE(conn, 0);
+    const int conn = listener.accept(10000);
+    ASSERT_GE(conn, 0) << "the receiver did not connect";
 
     // Samples 0x0102, 0x0304, ... in network order, sent in pieces of
     // 3, 1, 5 and 3 bytes, each piece read before the next is sent.
@@ -218,5 +239,4 @@ TEST(kelIPReceiverHolesTest, TcpL16CutInsideASampleStaysAligned)
     EXPECT_EQ(got, (std::vector<uint8_t>{2, 1, 4, 3, 6, 5, 8, 7, 10, 9, 12, 11}));
     rx->close();
     ::close(conn);
-    ::close(listener);
 }
