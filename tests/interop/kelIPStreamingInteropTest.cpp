@@ -94,7 +94,7 @@ struct receiverUnderTest
 void expectSameSamples(kelRTPPeerProcess& peer, receiverUnderTest& r, const std::string& refPath)
 {
     ASSERT_TRUE(peer.waitExit(30000)) << "peer did not finish: " << peer.log();
-    ASSERT_EQ(peer.exitStatus(), 0) << peer.log();
+    ASSERT_EQ(peer.exitCode(), 0) << peer.log();
     const std::string ref = kelRTPPeerProcess::readFile(refPath);
     ASSERT_GT(ref.size(), 40000u) << peer.log();
     EXPECT_TRUE(waitUntil([&] { return r.sink->size() >= ref.size(); }, 5000));
@@ -143,7 +143,7 @@ TEST(kelIPStreamingInteropTest, FfmpegL16WithItsSdpArrivesByteExact)
     const std::string sdpPath = dir.path() + "/ffmpeg.sdp";
     ASSERT_TRUE(probe.start(args("0.05", false, sdpPath, ""), dir.path() + "/probe.log"));
     ASSERT_TRUE(probe.waitExit(30000)) << probe.log();
-    ASSERT_EQ(probe.exitStatus(), 0) << probe.log();
+    ASSERT_EQ(probe.exitCode(), 0) << probe.log();
     const std::string sdp = kelRTPPeerProcess::readFile(sdpPath);
     ASSERT_NE(sdp.find("a=rtpmap:97 L16/22050/2"), std::string::npos) << sdp;
 
@@ -179,7 +179,7 @@ TEST(kelIPStreamingInteropTest, GStreamerL16WithItsSdpArrivesByteExact)
                       sdpPath, "16000", "1", "96", std::to_string(port)},
                      dir.path() + "/sdp.log"));
     ASSERT_TRUE(writer.waitExit(30000)) << writer.log();
-    ASSERT_EQ(writer.exitStatus(), 0) << writer.log();
+    ASSERT_EQ(writer.exitCode(), 0) << writer.log();
     const std::string sdp = kelRTPPeerProcess::readFile(sdpPath);
     ASSERT_NE(sdp.find("a=rtpmap:96 L16/16000"), std::string::npos) << sdp;
 

@@ -55,7 +55,7 @@ std::string portText(const kelRTPReceiver& r)
 void expectSameBytes(kelRTPPeerProcess& peer, CollectingReceiver& r, const std::string& refPath, int payloadType)
 {
     ASSERT_TRUE(peer.waitExit(30000)) << "peer did not finish: " << peer.log();
-    ASSERT_EQ(peer.exitStatus(), 0) << peer.log();
+    ASSERT_EQ(peer.exitCode(), 0) << peer.log();
     const std::string ref = kelRTPPeerProcess::readFile(refPath);
     ASSERT_GT(ref.size(), 40000u) << peer.log();
     EXPECT_TRUE(waitUntil([&] { return r.size() >= ref.size(); }, 5000));
