@@ -103,20 +103,3 @@ TEST(kelIPTextLoopback, ReceiverStartedLaterGetsEveryTextAndCloseEndsSending)
     EXPECT_EQ(sink.texts().back(), u"z");
     rx->close();
 }
-
-TEST(kelIPTextLoopback, SecondTransmitterOnTheSamePortFailsWithSocketError)
-{
-    const uint16_t port = kelTestFreeRTPPort();
-    ASSERT_NE(port, 0);
-    kelOwned<TkelIPTransmitter> first(kelCreate<TkelIPTransmitter>());
-    kelOwned<TkelIPTransmitter> second(kelCreate<TkelIPTransmitter>());
-    first->setURI(kelTestURI(port));
-    second->setURI(kelTestURI(port));
-    ASSERT_TRUE(first->open());
-    EXPECT_FALSE(second->open());
-    const kelString error = second->descriptionError();
-    EXPECT_EQ(error.substr(0, 14), u"Socket error: ") << std::string(error.begin(), error.end());
-    EXPECT_GT(error.size(), 14u);
-    EXPECT_EQ(second->sendText(u"a"), kelE_FAIL);
-    first->close();
-}
