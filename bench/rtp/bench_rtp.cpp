@@ -13,12 +13,14 @@
 //
 // Ratios are printed against "gstreamer". Our peer is this program run as
 // "bench_rtp --peer-receiver <rtp port> <sink port>".
+#include "kelBenchClock.h"
 #include "kelBenchRatios.h"
 
 #include "core/kelCreate.h"
 #include "core/kelParseInt.h"
 #include "net/rtp/kelSocks_RTP.h"
 #include "net/rtp/kelSocks_SNTP.h"
+#include "tests/support/kelTestNet.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -47,28 +49,12 @@ constexpr size_t kPayload = 882; // 10 ms of 44.1 kHz mono L16
 // A burst fits the default socket receive buffer, which both peers keep.
 constexpr int kBurst = 64;
 
-uint64_t nowNs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
-}
-
-sockaddr_in loopback(uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    return a;
-}
-
 int udpSocket(uint16_t port, uint16_t* bound = nullptr)
 {
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     int big = 4 << 20;
     (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    sockaddr_in a = loopback(port);
+    sockaddr_in a = kelTestLoopback(port);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         ::close(fd);
         return -1;
@@ -96,7 +82,7 @@ class ForwardingReceiver : public kelRTPReceiver
 public:
     ForwardingReceiver(const kelString& port, uint16_t sink)
         : kelRTPReceiver(port, kelString(), false, kelString(u"127.0.0.1"), nullptr, true, false, 1),
-          f_sink(loopback(sink)), f_fd(::socket(AF_INET, SOCK_DGRAM, 0))
+          f_sink(kelTestLoopback(sink)), f_fd(::socket(AF_INET, SOCK_DGRAM, 0))
     {
     }
     ~ForwardingReceiver() override { ::close(f_fd); }
@@ -264,9 +250,9 @@ struct Harness
     void send()
     {
         rtpWriteHeader(packet.data(), false, 11, ++seq, ts += kPayload / 2, 0x0BE4C4ED);
-        const uint64_t t = nowNs();
+        const uint64_t t = kelBenchNowNs();
         std::memcpy(packet.data() + kelRTPHeaderSize, &t, sizeof t);
-        const sockaddr_in to = loopback(peer.rtpPort);
+        const sockaddr_in to = kelTestLoopback(peer.rtpPort);
         (void)::sendto(tx, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     }
 
@@ -332,7 +318,7 @@ void Latency(benchmark::State& state, const std::string& kind)
         h.send();
         const uint64_t sent = h.receive(1000);
         if (sent != 0)
-            us.push_back(double(nowNs() - sent) / 1000.0);
+            us.push_back(double(kelBenchNowNs() - sent) / 1000.0);
     }
     if (us.empty())
         return;
@@ -348,7 +334,7 @@ void Cpu50pps(benchmark::State& state, const std::string& kind)
         return;
     for (auto _ : state) {
         const uint64_t cpu0 = h.peer.cpuNs();
-        const uint64_t start = nowNs();
+        const uint64_t start = kelBenchNowNs();
         int got = 0;
         for (int i = 0; i < 100; ++i) {
             h.send();
@@ -356,8 +342,8 @@ void Cpu50pps(benchmark::State& state, const std::string& kind)
                 ++got;
             // The next packet 20 ms after the previous one's slot.
             const uint64_t next = start + uint64_t(i + 1) * 20000000u;
-            while (nowNs() < next)
-                ::usleep(static_cast<useconds_t>(std::max<uint64_t>(1, (next - nowNs()) / 1000)));
+            while (kelBenchNowNs() < next)
+                ::usleep(static_cast<useconds_t>(std::max<uint64_t>(1, (next - kelBenchNowNs()) / 1000)));
         }
         const double cpu = double(h.peer.cpuNs() - cpu0) / 1e9;
         state.SetIterationTime(cpu);

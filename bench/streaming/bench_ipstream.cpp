@@ -13,11 +13,13 @@
 //
 // The time column of the latency cases is the mean latency, so the ratios
 // printed at the end compare the means against "udp".
+#include "kelBenchClock.h"
 #include "kelBenchRatios.h"
 
 #include "core/kelCreate.h"
 #include "core/kelTick.h"
 #include "streaming/kelIPStreaming.h"
+#include "tests/support/kelTestNet.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -42,33 +44,10 @@ namespace {
 constexpr int kLatencyRounds = 1000;
 constexpr int kWaitMs = 1000;
 
-uint64_t nowNs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
-}
-
-uint64_t processCpuNs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
-}
-
-sockaddr_in loopback(uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    return a;
-}
-
 int udpSocket(uint16_t port)
 {
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in a = loopback(port);
+    const sockaddr_in a = kelTestLoopback(port);
     if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
         ::close(fd);
         return -1;
@@ -180,7 +159,7 @@ void LatencyUdp(benchmark::State& state)
         state.SkipWithError("no loopback socket");
         return;
     }
-    const sockaddr_in to = loopback(boundPort(rx));
+    const sockaddr_in to = kelTestLoopback(boundPort(rx));
     kelArrival arrival;
     std::atomic<bool> stop{false};
     std::thread reader([&] {
@@ -198,14 +177,14 @@ void LatencyUdp(benchmark::State& state)
     int lost = 0;
     for (auto _ : state) {
         const uint64_t seen = arrival.count();
-        const uint64_t t0 = nowNs();
+        const uint64_t t0 = kelBenchNowNs();
         (void)::sendto(tx, packet, sizeof packet, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
         if (!arrival.waitBeyond(seen, kWaitMs)) {
             ++lost;
             state.SetIterationTime(double(kWaitMs) / 1000.0);
             continue;
         }
-        const double t = double(nowNs() - t0) / 1000.0;
+        const double t = double(kelBenchNowNs() - t0) / 1000.0;
         us.push_back(t);
         state.SetIterationTime(t / 1e6);
     }
@@ -262,14 +241,14 @@ void LatencyKel(benchmark::State& state)
     int lost = 0;
     for (auto _ : state) {
         const uint64_t seen = arrival.count();
-        const uint64_t t0 = nowNs();
+        const uint64_t t0 = kelBenchNowNs();
         (void)pair.tx->sendText(u"a");
         if (!arrival.waitBeyond(seen, kWaitMs)) {
             ++lost;
             state.SetIterationTime(double(kWaitMs) / 1000.0);
             continue;
         }
-        const double t = double(nowNs() - t0) / 1000.0;
+        const double t = double(kelBenchNowNs() - t0) / 1000.0;
         us.push_back(t);
         state.SetIterationTime(t / 1e6);
     }
@@ -297,11 +276,11 @@ void IdleCpuKel(benchmark::State& state)
     }
     const double seconds = idleSeconds();
     for (auto _ : state) {
-        const uint64_t cpu0 = processCpuNs();
-        const uint64_t wall0 = nowNs();
+        const uint64_t cpu0 = kelBenchProcessCpuNs();
+        const uint64_t wall0 = kelBenchNowNs();
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-        const double cpu = double(processCpuNs() - cpu0) / 1e9;
-        const double wall = double(nowNs() - wall0) / 1e9;
+        const double cpu = double(kelBenchProcessCpuNs() - cpu0) / 1e9;
+        const double wall = double(kelBenchNowNs() - wall0) / 1e9;
         state.SetIterationTime(cpu);
         state.counters["cpu_ms"] = cpu * 1000.0;
         state.counters["cpu_pct"] = cpu / wall * 100.0;
