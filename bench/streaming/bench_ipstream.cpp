@@ -151,6 +151,29 @@ void reportLatency(benchmark::State& state, const std::vector<double>& us, int l
         state.SkipWithError("nothing arrived");
 }
 
+// Each round: send(), then wait for the arrival it causes. The microseconds
+// of each round go into `us`; the result counts the rounds that timed out.
+template <class Send>
+int timeRoundTrips(benchmark::State& state, kelArrival& arrival, std::vector<double>& us, Send send)
+{
+    us.reserve(kLatencyRounds);
+    int lost = 0;
+    for (auto _ : state) {
+        const uint64_t seen = arrival.count();
+        const uint64_t t0 = kelBenchNowNs();
+        send();
+        if (!arrival.waitBeyond(seen, kWaitMs)) {
+            ++lost;
+            state.SetIterationTime(double(kWaitMs) / 1000.0);
+            continue;
+        }
+        const double t = double(kelBenchNowNs() - t0) / 1000.0;
+        us.push_back(t);
+        state.SetIterationTime(t / 1e6);
+    }
+    return lost;
+}
+
 void LatencyUdp(benchmark::State& state)
 {
     const int rx = udpSocket(0);
@@ -173,21 +196,9 @@ void LatencyUdp(benchmark::State& state)
     // The datagram sendText("a") puts on the wire.
     const uint8_t packet[13] = {0x80, 113, 0, 1, 0, 0, 0, 1, 0x12, 0x34, 0x56, 0x78, 'a'};
     std::vector<double> us;
-    us.reserve(kLatencyRounds);
-    int lost = 0;
-    for (auto _ : state) {
-        const uint64_t seen = arrival.count();
-        const uint64_t t0 = kelBenchNowNs();
+    const int lost = timeRoundTrips(state, arrival, us, [&] {
         (void)::sendto(tx, packet, sizeof packet, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-        if (!arrival.waitBeyond(seen, kWaitMs)) {
-            ++lost;
-            state.SetIterationTime(double(kWaitMs) / 1000.0);
-            continue;
-        }
-        const double t = double(kelBenchNowNs() - t0) / 1000.0;
-        us.push_back(t);
-        state.SetIterationTime(t / 1e6);
-    }
+    });
     stop.store(true);
     reader.join();
     ::close(rx);
@@ -237,21 +248,7 @@ void LatencyKel(benchmark::State& state)
         return;
     }
     std::vector<double> us;
-    us.reserve(kLatencyRounds);
-    int lost = 0;
-    for (auto _ : state) {
-        const uint64_t seen = arrival.count();
-        const uint64_t t0 = kelBenchNowNs();
-        (void)pair.tx->sendText(u"a");
-        if (!arrival.waitBeyond(seen, kWaitMs)) {
-            ++lost;
-            state.SetIterationTime(double(kWaitMs) / 1000.0);
-            continue;
-        }
-        const double t = double(kelBenchNowNs() - t0) / 1000.0;
-        us.push_back(t);
-        state.SetIterationTime(t / 1e6);
-    }
+    const int lost = timeRoundTrips(state, arrival, us, [&] { (void)pair.tx->sendText(u"a"); });
     reportLatency(state, us, lost);
     const kelPercentiles p = summarise(us);
     if (g_udp.p50 > 0 && g_udp.p99 > 0) {
