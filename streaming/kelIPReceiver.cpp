@@ -1,6 +1,7 @@
 #include "streaming/kelIPReceiver.h"
 #include "streaming/kelIdleThread.h"
 
+#include "core/kelMemUtils.h"
 #include "core/kelUtf.h"
 #include "net/rtp/kelRTPHeader.h"
 #include "net/rtp/kelRTPReceiver.h"
@@ -10,6 +11,7 @@
 #include <arpa/inet.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -443,15 +445,11 @@ void TkelIPReceiver::swapL16On(const uint8_t* in, uint32_t len)
         big.resize(total);
         out = big.data();
     }
-    const auto at = [&](size_t i) { return carried ? (i == 0 ? static_cast<uint8_t>(f_l16Carry) : in[i - 1]) : in[i]; };
-    const size_t even = total & ~size_t{1};
-    for (size_t i = 0; i < even; i += 2) {
-        out[i] = at(i + 1);
-        out[i + 1] = at(i);
-    }
-    if (even != total)
-        out[even] = at(even);
-    f_l16Carry = whole != total ? at(total - 1) : -1;
+    if (carried)
+        out[0] = static_cast<uint8_t>(f_l16Carry);
+    std::memcpy(out + (carried ? 1 : 0), in, len);
+    f_l16Carry = whole != total ? out[total - 1] : -1;
+    swapBytePairs(out, whole);
     if (whole > 0)
         (void)onNewData(out, static_cast<uint32_t>(whole), this);
 }

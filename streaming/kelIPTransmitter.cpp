@@ -4,6 +4,7 @@
 #include "streaming/kelIPTransmitter.h"
 
 #include "core/kelLog.h"
+#include "core/kelMemUtils.h"
 #include "core/kelUtf.h"
 #include "net/protocols/kelRE.h"
 
@@ -346,14 +347,8 @@ uint32_t TkelIPTransmitter::doWrite(const void* data, uint32_t len, kelmtlInOutP
         if (swap) {
             // The block is shared with every other consumer of our provider:
             // the network order goes into our own buffer, never into it.
-            f_swapBuf.resize(len);
-            const uint32_t even = len & ~1u;
-            for (uint32_t i = 0; i < even; i += 2) {
-                f_swapBuf[i] = bytes[i + 1];
-                f_swapBuf[i + 1] = bytes[i];
-            }
-            if (even != len)
-                f_swapBuf[even] = bytes[even];
+            f_swapBuf.assign(bytes, bytes + len);
+            swapBytePairs(f_swapBuf.data(), len);
             bytes = f_swapBuf.data();
         }
         (void)doTransmit(samples, bytes, len, false, -1);
