@@ -164,10 +164,14 @@ bool kelCrackUrl(const std::u16string& url, uint32_t flags, kelUrlComponents& ou
         }
     }
     if (!havePort) {
-        if (equalsAscii(r.scheme, "http")) r.port = 80;
-        else if (equalsAscii(r.scheme, "https")) r.port = 443;
-        else if (equalsAscii(r.scheme, "ftp")) r.port = 21;
-        else r.port = 0;
+        if (equalsAscii(r.scheme, "http"))
+            r.port = 80;
+        else if (equalsAscii(r.scheme, "https"))
+            r.port = 443;
+        else if (equalsAscii(r.scheme, "ftp"))
+            r.port = 21;
+        else
+            r.port = 0;
     }
 
     // Path and extra information.

@@ -176,7 +176,8 @@ void kelIPStreamer::updateFormat(intptr_t rate, intptr_t channels, intptr_t bits
         std::atomic<intptr_t>* fields[5] = {&f_sps, &f_nch, &f_bits, &f_enc, &f_br};
         const intptr_t given[5] = {rate, channels, bits, encoding, bitrate};
         bool changed = false;
-        for (int i = 0; i < 5; ++i) changed |= given[i] > 0 && given[i] != fields[i]->load();
+        for (int i = 0; i < 5; ++i)
+            changed |= given[i] > 0 && given[i] != fields[i]->load();
         if (!changed) return;
         for (int i = 0; i < 5; ++i) {
             if (given[i] > 0) fields[i]->store(given[i]);

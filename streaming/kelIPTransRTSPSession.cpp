@@ -19,8 +19,9 @@ char16_t lowerASCII(char16_t c) noexcept
 
 bool equalsIgnoringCase(const kelString& a, const kelString& b) noexcept
 {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) { return lowerASCII(x) == lowerASCII(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) {
+               return lowerASCII(x) == lowerASCII(y);
+           });
 }
 
 kelString decimal(unsigned value)
@@ -33,8 +34,7 @@ kelString decimal(unsigned value)
 
 int64_t session2id(const kelString& session) noexcept
 {
-    if (session.empty())
-        return -1;
+    if (session.empty()) return -1;
     uint64_t value = 0;
     for (const char16_t c : session) {
         unsigned digit;
@@ -46,8 +46,7 @@ int64_t session2id(const kelString& session) noexcept
         else
             return -1;
         // Beyond 63 bits the id would turn negative and could meet -1.
-        if (value > (static_cast<uint64_t>(INT64_MAX) - digit) / 32)
-            return -1;
+        if (value > (static_cast<uint64_t>(INT64_MAX) - digit) / 32) return -1;
         value = value * 32 + digit;
     }
     return static_cast<int64_t>(value);
@@ -64,23 +63,20 @@ bool kelSplitSessionCommand(const kelRE* compiled, const kelString& text, kelStr
                              : text.substr(static_cast<size_t>(c.r_start), static_cast<size_t>(c.r_length));
     };
     kelString u = group(3);
-    if (u.empty())
-        return false;
+    if (u.empty()) return false;
     session = group(2);
     uri = std::move(u);
     return true;
 }
 
-kelIPTransRTSPSession::kelIPTransRTSPSession(const kelString& session, const kelString& destURI, uint32_t recSSRC,
-                                             intptr_t ttl)
+kelIPTransRTSPSession::kelIPTransRTSPSession(const kelString& session, const kelString& destURI,
+                                             uint32_t recSSRC, intptr_t ttl)
     : f_destURI(destURI), f_session(session), f_recSSRC(recSSRC), f_ttl(ttl), f_id(session2id(session))
 {
     kelURICrack crack;
-    if (!crackURI(destURI, crack))
-        return;
+    if (!crackURI(destURI, crack)) return;
     f_destHost = crack.r_hostName;
-    if (crack.r_port != 0)
-        f_destPort = decimal(crack.r_port);
+    if (crack.r_port != 0) f_destPort = decimal(crack.r_port);
     f_destPath = crack.r_path;
     f_destAddr.sin_family = AF_INET;
     f_destAddr.sin_port = htons(crack.r_port);
@@ -95,15 +91,13 @@ bool kelIPTransRTSPSession::sameURI(const kelString& uri) const noexcept
 
 bool kelIPTransRTSPSession::sameAddr(const sockaddr_in& addr) const noexcept
 {
-    if (f_destAddr.sin_addr.s_addr == 0 || f_destAddr.sin_addr.s_addr != addr.sin_addr.s_addr)
-        return false;
+    if (f_destAddr.sin_addr.s_addr == 0 || f_destAddr.sin_addr.s_addr != addr.sin_addr.s_addr) return false;
     return f_destAddr.sin_port == 0 || addr.sin_port == 0 || f_destAddr.sin_port == addr.sin_port;
 }
 
 bool kelIPTransRTSPSession::sameRTCPAddr(const sockaddr_in& addr) const noexcept
 {
-    if (f_destAddr.sin_addr.s_addr == 0 || f_destAddr.sin_addr.s_addr != addr.sin_addr.s_addr)
-        return false;
+    if (f_destAddr.sin_addr.s_addr == 0 || f_destAddr.sin_addr.s_addr != addr.sin_addr.s_addr) return false;
     const unsigned rtp = ntohs(f_destAddr.sin_port);
     return rtp != 0 && ntohs(addr.sin_port) == rtp + 1;
 }
@@ -133,10 +127,8 @@ intptr_t kelIPTransRTSPSessionList::indexOfSession(int64_t id) noexcept
 
 intptr_t kelIPTransRTSPSessionList::indexOfURI(const kelString& uri) noexcept
 {
-    if (uri.empty())
-        return -1;
+    if (uri.empty()) return -1;
     for (intptr_t i = 0; i < count(); ++i)
-        if (const kelIPTransRTSPSession* s = session(i); s != nullptr && s->sameURI(uri))
-            return i;
+        if (const kelIPTransRTSPSession* s = session(i); s != nullptr && s->sameURI(uri)) return i;
     return -1;
 }

@@ -84,8 +84,8 @@ public:
     // destination without a session id (an empty or non-base-32 text) is
     // known by its URI instead: the same URI again, ignoring case, is the
     // same entry. Returns the list index, -1 when the list is busy.
-    intptr_t destAdd(bool dstatic, const kelString& uri, bool enabled, const kelString& session, uint32_t recSSRC,
-                     intptr_t ttl);
+    intptr_t destAdd(bool dstatic, const kelString& uri, bool enabled, const kelString& session,
+                     uint32_t recSSRC, intptr_t ttl);
     // Removes the entry found by session id or, failing that, by URI
     // (ignoring case), and its destination on the root. True when one went.
     bool destRemove(const kelString& uri, const kelString& session);
@@ -143,10 +143,12 @@ protected:
     // SHOUTcast/Icecast source, counting the bytes as output. Returns the
     // bytes sent. Called with the root guard held, on the thread of
     // sendText or doWrite.
-    virtual intptr_t doTransmit(uint32_t samples, const uint8_t* data, size_t len, bool marker, intptr_t payload);
+    virtual intptr_t doTransmit(uint32_t samples, const uint8_t* data, size_t len, bool marker,
+                                intptr_t payload);
     // Every RTP packet the root receives, after the root's own handling;
     // empty here. The root's receiver thread.
-    virtual void onReceivedPayload(const sockaddr_in& from, const uint8_t* header, const uint8_t* data, size_t len);
+    virtual void onReceivedPayload(const sockaddr_in& from, const uint8_t* header, const uint8_t* data,
+                                   size_t len);
     // The seam of the http transport: a SHOUTcast/Icecast source would take
     // every payload here and return the bytes it sent. This build has no
     // such source (an http URI does not open), so nothing is sent.

@@ -22,12 +22,11 @@ constexpr intptr_t kMemberGone = 150;
 
 // --- destinations known by session ---------------------------------------------------
 
-intptr_t TkelIPTransmitter::destAdd(bool dstatic, const kelString& uri, bool enabled, const kelString& session,
-                                    uint32_t recSSRC, intptr_t ttl)
+intptr_t TkelIPTransmitter::destAdd(bool dstatic, const kelString& uri, bool enabled,
+                                    const kelString& session, uint32_t recSSRC, intptr_t ttl)
 {
     auto* s = kelCreate<kelIPTransRTSPSession>(session, uri, recSSRC, ttl);
-    if (s == nullptr)
-        return -1;
+    if (s == nullptr) return -1;
     if (!f_sessions.lock(false, kAddSession)) {
         kelFree(s);
         return -1;
@@ -46,8 +45,7 @@ intptr_t TkelIPTransmitter::destAdd(bool dstatic, const kelString& uri, bool ena
         return index < 0 ? -1 : index;
     }
     std::lock_guard lock(f_rootGuard);
-    if (f_root)
-        (void)f_root->destAdd(dstatic, uri, enabled, ttl, recSSRC);
+    if (f_root) (void)f_root->destAdd(dstatic, uri, enabled, ttl, recSSRC);
     return index;
 }
 
@@ -66,23 +64,20 @@ bool TkelIPTransmitter::removeAt(intptr_t index)
     f_sessions.unlockWO();
     if (removed) {
         std::lock_guard lock(f_rootGuard);
-        if (f_root)
-            (void)f_root->destRemove(destURI);
+        if (f_root) (void)f_root->destRemove(destURI);
     }
     return removed;
 }
 
 bool TkelIPTransmitter::destRemove(const kelString& uri, const kelString& session)
 {
-    if (!f_sessions.lock(false, kFindByURI))
-        return false;
+    if (!f_sessions.lock(false, kFindByURI)) return false;
     return removeAt(findSession(uri, session));
 }
 
 bool TkelIPTransmitter::destRemove(intptr_t index)
 {
-    if (!f_sessions.lock(false, kFindByURI))
-        return false;
+    if (!f_sessions.lock(false, kFindByURI)) return false;
     return removeAt(index);
 }
 
@@ -92,31 +87,27 @@ bool TkelIPTransmitter::enableAt(intptr_t index, bool doEnable)
     const kelIPTransRTSPSession* s = f_sessions.session(index);
     const kelString destURI = s != nullptr ? s->destURI() : kelString{};
     f_sessions.unlockRO();
-    if (s == nullptr)
-        return false;
+    if (s == nullptr) return false;
     std::lock_guard lock(f_rootGuard);
     return f_root && f_root->destEnable(destURI, doEnable);
 }
 
 bool TkelIPTransmitter::destEnable(const kelString& uri, const kelString& session, bool doEnable)
 {
-    if (!f_sessions.lock(true, kFindById))
-        return false;
+    if (!f_sessions.lock(true, kFindById)) return false;
     return enableAt(findSession(uri, session), doEnable);
 }
 
 bool TkelIPTransmitter::destEnable(intptr_t index, bool doEnable)
 {
-    if (!f_sessions.lock(true, kFindById))
-        return false;
+    if (!f_sessions.lock(true, kFindById)) return false;
     return enableAt(index, doEnable);
 }
 
 void TkelIPTransmitter::onMemberGone(const rtp_site_info* member, bool timedOut)
 {
     kelIPStreamer::onMemberGone(member, timedOut);
-    if (member == nullptr || f_sessions.count() == 0 || !f_sessions.lock(true, kMemberGone))
-        return;
+    if (member == nullptr || f_sessions.count() == 0 || !f_sessions.lock(true, kMemberGone)) return;
     const kelIPTransRTSPSession* found = nullptr;
     if (member->r_ssrc != 0)
         for (intptr_t i = 0; found == nullptr && i < f_sessions.count(); ++i)
@@ -124,7 +115,8 @@ void TkelIPTransmitter::onMemberGone(const rtp_site_info* member, bool timedOut)
                 found = s;
     if (found == nullptr && member->r_remoteAddrRTPValid)
         for (intptr_t i = 0; found == nullptr && i < f_sessions.count(); ++i)
-            if (const kelIPTransRTSPSession* s = f_sessions.session(i); s && s->sameAddr(member->r_remoteAddrRTP))
+            if (const kelIPTransRTSPSession* s = f_sessions.session(i);
+                s && s->sameAddr(member->r_remoteAddrRTP))
                 found = s;
     // A client that only receives never sends RTP, so its member has no RTP
     // address; its reports come from the RTCP port beside its RTP port.
@@ -136,11 +128,9 @@ void TkelIPTransmitter::onMemberGone(const rtp_site_info* member, bool timedOut)
     // Command 5 takes a session id; a destination without one goes by its
     // URI.
     kelString which;
-    if (found != nullptr)
-        which = found->hasId() ? found->session() : found->destURI();
+    if (found != nullptr) which = found->hasId() ? found->session() : found->destURI();
     f_sessions.unlockRO();
-    if (!which.empty())
-        (void)doExTransCmd(kelTransCmdRemoveSession, which, 0);
+    if (!which.empty()) (void)doExTransCmd(kelTransCmdRemoveSession, which, 0);
 }
 
 // --- transport commands ------------------------------------------------------------------
@@ -156,8 +146,7 @@ int32_t TkelIPTransmitter::doExTransCmd(int32_t cmd, kelString& data, uint32_t u
             logMessage(u"onExTransCmd handler raised an exception");
             handled = false;
         }
-        if (handled && data != kelTransCmdNotHandled)
-            return 0;
+        if (handled && data != kelTransCmdNotHandled) return 0;
         data = original;
     }
     try {
@@ -192,8 +181,7 @@ int32_t TkelIPTransmitter::builtInCommand(int32_t cmd, kelString& data, uint32_t
 const kelRE* TkelIPTransmitter::sessionExpression()
 {
     std::call_once(f_reOnce, [this] {
-        if (reCompile(kelSessionDestPattern, f_reSessionDest) != 0)
-            f_reSessionDest = nullptr;
+        if (reCompile(kelSessionDestPattern, f_reSessionDest) != 0) f_reSessionDest = nullptr;
     });
     return f_reSessionDest;
 }
@@ -201,8 +189,7 @@ const kelRE* TkelIPTransmitter::sessionExpression()
 int32_t TkelIPTransmitter::addSessionCommand(const kelString& data, uint32_t udata)
 {
     kelString session, uri;
-    if (!kelSplitSessionCommand(sessionExpression(), data, session, uri))
-        return -1;
+    if (!kelSplitSessionCommand(sessionExpression(), data, session, uri)) return -1;
     // Not static and not opened yet: a PLAY (command 7) opens it.
     return destAdd(false, uri, false, session, udata, -1) >= 0 ? 0 : -1;
 }
@@ -211,12 +198,10 @@ int32_t TkelIPTransmitter::removeSessionCommand(const kelString& data)
 {
     // `data` is a session id, or the URI of a destination without one.
     const bool isId = session2id(data) != -1;
-    if (!destRemove(isId ? kelString{} : data, data))
-        return -1;
+    if (!destRemove(isId ? kelString{} : data, data)) return -1;
     std::lock_guard lock(f_rootGuard);
     // Parked, not freed: this may run on one of the root's own threads.
-    if (f_sessions.count() == 0)
-        (void)parkRoot();
+    if (f_sessions.count() == 0) (void)parkRoot();
     return 0;
 }
 

@@ -5,8 +5,7 @@
 
 kelIdleThread::kelIdleThread(kelIPStreamer* master)
     : kelThread(false, kelThreadPriorityNormal), f_master(master)
-{
-}
+{}
 
 intptr_t kelIdleThread::execute(uintptr_t globalIndex)
 {

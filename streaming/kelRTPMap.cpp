@@ -36,27 +36,41 @@ struct kelPayloadRow
 // Every static row is mono with a 16-bit PCM side unless it says otherwise;
 // MPA leaves rate, channels and bits to the stream.
 constexpr std::array<kelPayloadRow, 15> kStatic{{
-    {0, {kelRTPEnc_PCMU, 8000, 1, 16, -1}},  {3, {kelRTPEnc_GSM, 8000, 1, 16, -1}},
-    {4, {kelRTPEnc_G723, 8000, 1, 16, -1}},  {5, {kelRTPEnc_DVI4, 8000, 1, 16, -1}},
-    {6, {kelRTPEnc_DVI4, 16000, 1, 16, -1}}, {7, {kelRTPEnc_LPC, 8000, 1, 16, -1}},
-    {8, {kelRTPEnc_PCMA, 8000, 1, 16, -1}},  {10, {kelRTPEnc_L16, 44100, 2, 16, -1}},
-    {11, {kelRTPEnc_L16, 44100, 1, 16, -1}}, {12, {kelRTPEnc_QCELP, 8000, 1, 16, -1}},
-    {14, {kelRTPEnc_MPA, -1, -1, -1, -1}},   {15, {kelRTPEnc_G728, 8000, 1, 16, -1}},
-    {16, {kelRTPEnc_DVI4, 11025, 1, 16, -1}}, {17, {kelRTPEnc_DVI4, 22050, 1, 16, -1}},
+    {0, {kelRTPEnc_PCMU, 8000, 1, 16, -1}},
+    {3, {kelRTPEnc_GSM, 8000, 1, 16, -1}},
+    {4, {kelRTPEnc_G723, 8000, 1, 16, -1}},
+    {5, {kelRTPEnc_DVI4, 8000, 1, 16, -1}},
+    {6, {kelRTPEnc_DVI4, 16000, 1, 16, -1}},
+    {7, {kelRTPEnc_LPC, 8000, 1, 16, -1}},
+    {8, {kelRTPEnc_PCMA, 8000, 1, 16, -1}},
+    {10, {kelRTPEnc_L16, 44100, 2, 16, -1}},
+    {11, {kelRTPEnc_L16, 44100, 1, 16, -1}},
+    {12, {kelRTPEnc_QCELP, 8000, 1, 16, -1}},
+    {14, {kelRTPEnc_MPA, -1, -1, -1, -1}},
+    {15, {kelRTPEnc_G728, 8000, 1, 16, -1}},
+    {16, {kelRTPEnc_DVI4, 11025, 1, 16, -1}},
+    {17, {kelRTPEnc_DVI4, 22050, 1, 16, -1}},
     {18, {kelRTPEnc_G729, 8000, 1, 16, -1}},
 }};
 
 constexpr std::array<kelPayloadRow, 12> kCustom{{
-    {110, {kelRTPEnc_speex, 8000, 1, 16, -1}},  {111, {kelRTPEnc_speex, 16000, 1, 16, -1}},
-    {112, {kelRTPEnc_speex, 32000, 1, 16, -1}}, {113, {kelRTPEnc_t140c, 1000, -1, -1, -1}},
-    {114, {kelRTPEnc_vorbis, -1, -1, -1, -1}},  {115, {kelRTPEnc_VDVI, -1, 1, 16, -1}},
-    {116, {kelRTPEnc_CELT, 16000, 1, 16, -1}},  {117, {kelRTPEnc_CELT, 24000, 1, 16, -1}},
-    {118, {kelRTPEnc_CELT, 48000, 2, 16, -1}},  {119, {kelRTPEnc_GSM49, 8000, 1, 16, -1}},
-    {120, {kelRTPEnc_G7221, 16000, 1, 16, 24}}, {121, {kelRTPEnc_G7221, 32000, 1, 16, 48}},
+    {110, {kelRTPEnc_speex, 8000, 1, 16, -1}},
+    {111, {kelRTPEnc_speex, 16000, 1, 16, -1}},
+    {112, {kelRTPEnc_speex, 32000, 1, 16, -1}},
+    {113, {kelRTPEnc_t140c, 1000, -1, -1, -1}},
+    {114, {kelRTPEnc_vorbis, -1, -1, -1, -1}},
+    {115, {kelRTPEnc_VDVI, -1, 1, 16, -1}},
+    {116, {kelRTPEnc_CELT, 16000, 1, 16, -1}},
+    {117, {kelRTPEnc_CELT, 24000, 1, 16, -1}},
+    {118, {kelRTPEnc_CELT, 48000, 2, 16, -1}},
+    {119, {kelRTPEnc_GSM49, 8000, 1, 16, -1}},
+    {120, {kelRTPEnc_G7221, 16000, 1, 16, 24}},
+    {121, {kelRTPEnc_G7221, 32000, 1, 16, 48}},
 }};
 
 template <size_t N>
-bool findRow(const std::array<kelPayloadRow, N>& rows, intptr_t payloadType, kelRTPPayloadFormat& format) noexcept
+bool findRow(const std::array<kelPayloadRow, N>& rows, intptr_t payloadType,
+             kelRTPPayloadFormat& format) noexcept
 {
     for (const kelPayloadRow& row : rows) {
         if (row.payloadType == payloadType) {
@@ -85,9 +99,15 @@ int32_t toInt32(std::u16string_view text, int32_t def) noexcept
     return static_cast<int32_t>(value);
 }
 
-bool isParamBoundary(char16_t c) noexcept { return c == u' ' || c == u'\t' || c == u';' || c == u'\n'; }
+bool isParamBoundary(char16_t c) noexcept
+{
+    return c == u' ' || c == u'\t' || c == u';' || c == u'\n';
+}
 
-char16_t lowerUnit(char16_t c) noexcept { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; }
+char16_t lowerUnit(char16_t c) noexcept
+{
+    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+}
 
 // The value of fmtp parameter `key` (which includes its "="): the decimal
 // digits right after it, 0 when the key is missing, has no digits or does
@@ -98,7 +118,8 @@ int32_t fmtpNumber(std::u16string_view fmtp, std::u16string_view key) noexcept
     for (size_t pos = 1; pos + key.size() <= fmtp.size(); ++pos) {
         if (!isParamBoundary(fmtp[pos - 1])) continue;
         bool same = true;
-        for (size_t i = 0; i < key.size() && same; ++i) same = lowerUnit(fmtp[pos + i]) == key[i];
+        for (size_t i = 0; i < key.size() && same; ++i)
+            same = lowerUnit(fmtp[pos + i]) == key[i];
         if (!same) continue;
         int64_t value = 0;
         size_t i = pos + key.size();
@@ -181,7 +202,8 @@ bool kelParseRTPMap(std::u16string_view rtpmap, std::u16string_view fmtp, kelRTP
     // Only ASCII names have a meaning; anything else is kept as '?' so the
     // stored name stays one byte per character.
     std::string narrow;
-    for (char16_t c : name) narrow.push_back(c > 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
+    for (char16_t c : name)
+        narrow.push_back(c > 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
 
     map.r_dynType = toInt32(rtpmap.substr(0, blank), 96);
     kelRTPMapSetName(map, narrow);

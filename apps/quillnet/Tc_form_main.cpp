@@ -29,7 +29,7 @@ constexpr int kClientWidth = 455;
 constexpr int kClientHeight = 379;
 constexpr int kStatusHeight = 19;
 constexpr int kMargin = 8;
-constexpr int kRightMargin = kClientWidth - 8 - 436;                      // URI and text boxes
+constexpr int kRightMargin = kClientWidth - 8 - 436;                     // URI and text boxes
 constexpr int kBottomMargin = kClientHeight - kStatusHeight - 114 - 237; // text box
 // The smallest outer window is 300 x 370; its frame takes 8 x 54 of that,
 // of which the menu bar is inside this widget.
@@ -52,9 +52,11 @@ QString qs(const kelString& text)
 } // namespace
 
 Tc_form_main::Tc_form_main(quillnetWindowSetup setup, QWidget* parent)
-    : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                              Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      f_tx(std::move(setup.transmitter)), f_rx(std::move(setup.receiver)), f_defaultURI(std::move(setup.defaultURI))
+    : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                              Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                              Qt::WindowCloseButtonHint),
+      f_tx(std::move(setup.transmitter)), f_rx(std::move(setup.receiver)),
+      f_defaultURI(std::move(setup.defaultURI))
 {
     // formCreate: the settings store.
     f_config = std::make_unique<kelIniFile>(setup.iniFileName, kSection, 1000, true);
@@ -207,8 +209,10 @@ void Tc_form_main::c_button_startClick()
     updateControls();
     // Typing goes to the text box once it transmits; after a failed start
     // it must not land in the URI box.
-    if (c_memo_text->isEnabled()) c_memo_text->setFocus();
-    else if (c_button_start->isEnabled()) c_button_start->setFocus();
+    if (c_memo_text->isEnabled())
+        c_memo_text->setFocus();
+    else if (c_button_start->isEnabled())
+        c_button_start->setFocus();
 }
 
 void Tc_form_main::c_button_stopClick()

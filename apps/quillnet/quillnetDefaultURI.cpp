@@ -9,7 +9,8 @@
 
 bool quillnetIsPrivateIPv4(uint32_t address) noexcept
 {
-    return (address >> 24) == 10 || (address >> 20) == ((172u << 4) | 1u) || (address >> 16) == ((192u << 8) | 168u);
+    return (address >> 24) == 10 || (address >> 20) == ((172u << 4) | 1u) ||
+           (address >> 16) == ((192u << 8) | 168u);
 }
 
 kelString quillnetDefaultURIFor(const std::vector<uint32_t>& addresses)
@@ -21,9 +22,10 @@ kelString quillnetDefaultURIFor(const std::vector<uint32_t>& addresses)
             break;
         }
     }
-    const std::string text = "rtp://" + std::to_string(chosen >> 24) + "." + std::to_string((chosen >> 16) & 0xFF) +
-                             "." + std::to_string((chosen >> 8) & 0xFF) + "." + std::to_string(chosen & 0xFF) + ":" +
-                             std::to_string(quillnetDefaultPort);
+    const std::string text = "rtp://" + std::to_string(chosen >> 24) + "." +
+                             std::to_string((chosen >> 16) & 0xFF) + "." +
+                             std::to_string((chosen >> 8) & 0xFF) + "." + std::to_string(chosen & 0xFF) +
+                             ":" + std::to_string(quillnetDefaultPort);
     return kelString(text.begin(), text.end());
 }
 
@@ -33,7 +35,8 @@ std::vector<uint32_t> quillnetInterfaceAddresses()
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) return addresses;
     for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
-        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET || (i->ifa_flags & IFF_UP) == 0) continue;
+        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET || (i->ifa_flags & IFF_UP) == 0)
+            continue;
         const auto* in = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
         addresses.push_back(ntohl(in->sin_addr.s_addr));
     }

@@ -38,7 +38,8 @@ kelControlBounds quillnetGeometry::bounds() const
 
 void quillnetGeometry::setBounds(const kelControlBounds& b)
 {
-    const QSize size = QSize(static_cast<int>(b.width), static_cast<int>(b.height)).expandedTo(f_widget->minimumSize());
+    const QSize size =
+        QSize(static_cast<int>(b.width), static_cast<int>(b.height)).expandedTo(f_widget->minimumSize());
     f_widget->resize(size);
     const QPoint pos(static_cast<int>(b.left), static_cast<int>(b.top));
     if (!f_widget->isWindow() || onSomeScreen(QRect(pos, size))) f_widget->move(pos);

@@ -15,13 +15,11 @@ quillnetIPLink::quillnetIPLink(role which)
                     std::lock_guard lock(f_guard);
                     handler = f_handler;
                 }
-                if (handler)
-                    handler(kelString(text));
+                if (handler) handler(kelString(text));
             });
         }
     }
-    if (f_component == nullptr)
-        f_error = kCannotOpen;
+    if (f_component == nullptr) f_error = kCannotOpen;
 }
 
 quillnetIPLink::~quillnetIPLink()
@@ -37,8 +35,7 @@ void quillnetIPLink::setTextHandler(textHandler handler)
 
 bool quillnetIPLink::open(const kelString& uri)
 {
-    if (f_component == nullptr)
-        return false;
+    if (f_component == nullptr) return false;
     f_component->close();
     f_component->setURI(uri);
     const bool ok = f_component->open();
@@ -47,16 +44,14 @@ bool quillnetIPLink::open(const kelString& uri)
         f_error.clear();
     } else {
         f_error = f_component->descriptionError();
-        if (f_error.empty())
-            f_error = kCannotOpen;
+        if (f_error.empty()) f_error = kCannotOpen;
     }
     return ok;
 }
 
 void quillnetIPLink::close()
 {
-    if (f_component != nullptr)
-        f_component->close();
+    if (f_component != nullptr) f_component->close();
 }
 
 bool quillnetIPLink::active() const
@@ -66,8 +61,7 @@ bool quillnetIPLink::active() const
 
 void quillnetIPLink::sendText(const kelString& text)
 {
-    if (f_tx)
-        (void)f_tx->sendText(text);
+    if (f_tx) (void)f_tx->sendText(text);
 }
 
 kelString quillnetIPLink::errorText() const

@@ -26,11 +26,16 @@ constexpr std::array<std::pair<uint16_t, int>, 10> kQtKeys = {{
 int qtKeyOfCharacter(char16_t c) noexcept
 {
     switch (c) {
-    case 8: return Qt::Key_Backspace;
-    case 9: return Qt::Key_Tab;
-    case 13: return Qt::Key_Return;
-    case 27: return Qt::Key_Escape;
-    default: return Qt::Key_unknown;
+    case 8:
+        return Qt::Key_Backspace;
+    case 9:
+        return Qt::Key_Tab;
+    case 13:
+        return Qt::Key_Return;
+    case 27:
+        return Qt::Key_Escape;
+    default:
+        return Qt::Key_unknown;
     }
 }
 
@@ -38,8 +43,7 @@ int qtKeyOfCharacter(char16_t c) noexcept
 
 quillnetReplayEvent::quillnetReplayEvent(bool keyDown, char16_t value)
     : QEvent(eventType()), f_keyDown(keyDown), f_value(value)
-{
-}
+{}
 
 QEvent::Type quillnetReplayEvent::eventType()
 {

@@ -61,16 +61,14 @@ int udpSocket(uint16_t port, uint16_t* bound = nullptr)
     }
     socklen_t len = sizeof a;
     (void)::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    if (bound)
-        *bound = ntohs(a.sin_port);
+    if (bound) *bound = ntohs(a.sin_port);
     return fd;
 }
 
 bool portTaken(uint16_t port)
 {
     const int fd = udpSocket(port);
-    if (fd < 0)
-        return true;
+    if (fd < 0) return true;
     ::close(fd);
     return false;
 }
@@ -83,8 +81,7 @@ public:
     ForwardingReceiver(const kelString& port, uint16_t sink)
         : kelRTPReceiver(port, kelString(), false, kelString(u"127.0.0.1"), nullptr, true, false, 1),
           f_sink(kelTestLoopback(sink)), f_fd(::socket(AF_INET, SOCK_DGRAM, 0))
-    {
-    }
+    {}
     ~ForwardingReceiver() override { ::close(f_fd); }
     void onRTPData(const sockaddr_in&, const uint8_t*, const uint8_t* payload, size_t size, size_t) override
     {
@@ -104,10 +101,9 @@ int runPeerReceiver(const char* port, const char* sink)
     sigaddset(&set, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     const std::string p(port);
-    kelOwned<ForwardingReceiver> r(kelCreate<ForwardingReceiver>(kelString(p.begin(), p.end()),
-                                                                 static_cast<uint16_t>(std::atoi(sink))));
-    if (!r || !r->start(10000) || !r->active())
-        return 1;
+    kelOwned<ForwardingReceiver> r(
+        kelCreate<ForwardingReceiver>(kelString(p.begin(), p.end()), static_cast<uint16_t>(std::atoi(sink))));
+    if (!r || !r->start(10000) || !r->active()) return 1;
     int sig = 0;
     sigwait(&set, &sig);
     return 0;
@@ -123,8 +119,7 @@ struct Peer
     ~Peer() { stop(); }
     void stop()
     {
-        if (pid <= 0)
-            return;
+        if (pid <= 0) return;
         ::kill(pid, SIGINT);
         for (int i = 0; i < 300; ++i) {
             if (::waitpid(pid, nullptr, WNOHANG) == pid) {
@@ -144,12 +139,10 @@ struct Peer
         const std::string dir = "/proc/" + std::to_string(pid) + "/task";
         if (DIR* d = ::opendir(dir.c_str())) {
             while (dirent* e = ::readdir(d)) {
-                if (e->d_name[0] == '.')
-                    continue;
+                if (e->d_name[0] == '.') continue;
                 std::ifstream in(dir + "/" + e->d_name + "/schedstat");
                 uint64_t ns = 0;
-                if (in >> ns)
-                    total += ns;
+                if (in >> ns) total += ns;
             }
             ::closedir(d);
         }
@@ -177,8 +170,7 @@ bool spawn(Peer& peer, const std::vector<std::string>& args)
     posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
     const int rc = ::posix_spawnp(&peer.pid, argv[0], &fa, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0)
-        peer.pid = -1;
+    if (rc != 0) peer.pid = -1;
     return peer.pid > 0;
 }
 
@@ -190,8 +182,7 @@ uint16_t freePortPair()
         const int a = udpSocket(0, &port);
         const bool ok = a >= 0 && port % 2 == 0 && port < 65000 && !portTaken(port + 1);
         ::close(a);
-        if (ok)
-            return port;
+        if (ok) return port;
     }
     return 0;
 }
@@ -220,8 +211,7 @@ struct Harness
         tx = udpSocket(0);
         sink = udpSocket(0, &sinkPort);
         peer.rtpPort = freePortPair();
-        if (tx < 0 || sink < 0 || peer.rtpPort == 0)
-            return false;
+        if (tx < 0 || sink < 0 || peer.rtpPort == 0) return false;
         const std::string port = std::to_string(peer.rtpPort);
         const std::string sinkText = std::to_string(sinkPort);
         const bool ok =
@@ -232,14 +222,12 @@ struct Harness
                                "channels=1,payload=11",
                                "!", "rtpL16depay", "!", "udpsink", "host=127.0.0.1", "port=" + sinkText,
                                "sync=false", "async=false"});
-        if (!ok)
-            return false;
+        if (!ok) return false;
         // Warm up until a packet makes the round.
         for (int i = 0; i < 500; ++i) {
             if (portTaken(peer.rtpPort)) {
                 send();
-                if (receive(20) > 0)
-                    return true;
+                if (receive(20) > 0) return true;
             } else {
                 ::usleep(10000);
             }
@@ -253,19 +241,18 @@ struct Harness
         const uint64_t t = kelBenchNowNs();
         std::memcpy(packet.data() + kelRTPHeaderSize, &t, sizeof t);
         const sockaddr_in to = kelTestLoopback(peer.rtpPort);
-        (void)::sendto(tx, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        (void)::sendto(tx, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                       sizeof to);
     }
 
     // One payload from the sink within `waitMs`: its send time, or 0.
     uint64_t receive(int waitMs)
     {
         pollfd p{sink, POLLIN, 0};
-        if (::poll(&p, 1, waitMs) <= 0)
-            return 0;
+        if (::poll(&p, 1, waitMs) <= 0) return 0;
         const ssize_t n = ::recv(sink, in.data(), in.size(), 0);
         uint64_t t = 0;
-        if (n >= static_cast<ssize_t>(sizeof t))
-            std::memcpy(&t, in.data(), sizeof t);
+        if (n >= static_cast<ssize_t>(sizeof t)) std::memcpy(&t, in.data(), sizeof t);
         return t;
     }
 };
@@ -291,8 +278,7 @@ bool setUp(benchmark::State& state, Harness& h, const std::string& kind)
 void Throughput(benchmark::State& state, const std::string& kind)
 {
     Harness h;
-    if (!setUp(state, h, kind))
-        return;
+    if (!setUp(state, h, kind)) return;
     int64_t delivered = 0, lost = 0;
     for (auto _ : state) {
         for (int i = 0; i < kBurst; ++i)
@@ -310,18 +296,15 @@ void Throughput(benchmark::State& state, const std::string& kind)
 void Latency(benchmark::State& state, const std::string& kind)
 {
     Harness h;
-    if (!setUp(state, h, kind))
-        return;
+    if (!setUp(state, h, kind)) return;
     std::vector<double> us;
     us.reserve(2000);
     for (auto _ : state) {
         h.send();
         const uint64_t sent = h.receive(1000);
-        if (sent != 0)
-            us.push_back(double(kelBenchNowNs() - sent) / 1000.0);
+        if (sent != 0) us.push_back(double(kelBenchNowNs() - sent) / 1000.0);
     }
-    if (us.empty())
-        return;
+    if (us.empty()) return;
     std::sort(us.begin(), us.end());
     state.counters["p50_us"] = us[us.size() / 2];
     state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
@@ -330,16 +313,14 @@ void Latency(benchmark::State& state, const std::string& kind)
 void Cpu50pps(benchmark::State& state, const std::string& kind)
 {
     Harness h;
-    if (!setUp(state, h, kind))
-        return;
+    if (!setUp(state, h, kind)) return;
     for (auto _ : state) {
         const uint64_t cpu0 = h.peer.cpuNs();
         const uint64_t start = kelBenchNowNs();
         int got = 0;
         for (int i = 0; i < 100; ++i) {
             h.send();
-            if (h.receive(100) != 0)
-                ++got;
+            if (h.receive(100) != 0) ++got;
             // The next packet 20 ms after the previous one's slot.
             const uint64_t next = start + uint64_t(i + 1) * 20000000u;
             while (kelBenchNowNs() < next)
@@ -355,7 +336,9 @@ void Cpu50pps(benchmark::State& state, const std::string& kind)
 } // namespace
 
 BENCHMARK_CAPTURE(Throughput, kel, std::string("kel"))->Name("Throughput/kel")->Iterations(40);
-BENCHMARK_CAPTURE(Throughput, gstreamer, std::string("gstreamer"))->Name("Throughput/gstreamer")->Iterations(40);
+BENCHMARK_CAPTURE(Throughput, gstreamer, std::string("gstreamer"))
+    ->Name("Throughput/gstreamer")
+    ->Iterations(40);
 BENCHMARK_CAPTURE(Latency, kel, std::string("kel"))->Name("Latency/kel")->Iterations(1000);
 BENCHMARK_CAPTURE(Latency, gstreamer, std::string("gstreamer"))->Name("Latency/gstreamer")->Iterations(1000);
 BENCHMARK_CAPTURE(Cpu50pps, kel, std::string("kel"))->Name("Cpu50pps/kel")->Iterations(1)->UseManualTime();
@@ -369,11 +352,9 @@ int main(int argc, char** argv)
     // Sender reports take their time from the shared SNTP clock: here it
     // asks a loopback port where nobody answers, never a public server.
     setNTPDefaultServer(u"127.0.0.1", 9);
-    if (argc == 4 && std::strcmp(argv[1], "--peer-receiver") == 0)
-        return runPeerReceiver(argv[2], argv[3]);
+    if (argc == 4 && std::strcmp(argv[1], "--peer-receiver") == 0) return runPeerReceiver(argv[2], argv[3]);
     benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     kelRatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.printRatios("gstreamer");

@@ -101,8 +101,8 @@ void BM_udp_posix(benchmark::State& state)
     std::vector<uint8_t> out(kDatagram, 0x5A);
     std::vector<uint8_t> in(2048);
     for (auto _ : state) {
-        if (::sendto(tx, out.data(), kDatagram, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&p.to), sizeof p.to) !=
-            kDatagram) {
+        if (::sendto(tx, out.data(), kDatagram, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&p.to),
+                     sizeof p.to) != kDatagram) {
             state.SkipWithError("sendto failed");
             break;
         }

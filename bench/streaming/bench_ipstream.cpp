@@ -67,15 +67,13 @@ uint16_t boundPort(int fd)
 uint16_t freeRTPPort()
 {
     for (uint32_t attempt = 0; attempt < 200; ++attempt) {
-        const auto port = static_cast<uint16_t>((30000 + (::getpid() * 131u + tickNow() + attempt * 34u) % 20000) & ~1u);
+        const auto port =
+            static_cast<uint16_t>((30000 + (::getpid() * 131u + tickNow() + attempt * 34u) % 20000) & ~1u);
         const int a = udpSocket(port);
         const int b = udpSocket(static_cast<uint16_t>(port + 1));
-        if (a >= 0)
-            ::close(a);
-        if (b >= 0)
-            ::close(b);
-        if (a >= 0 && b >= 0)
-            return port;
+        if (a >= 0) ::close(a);
+        if (b >= 0) ::close(b);
+        if (a >= 0 && b >= 0) return port;
     }
     return 0;
 }
@@ -126,8 +124,7 @@ struct kelPercentiles
 kelPercentiles summarise(std::vector<double> us)
 {
     kelPercentiles p;
-    if (us.empty())
-        return p;
+    if (us.empty()) return p;
     std::sort(us.begin(), us.end());
     double sum = 0;
     for (double v : us)
@@ -147,8 +144,7 @@ void reportLatency(benchmark::State& state, const std::vector<double>& us, int l
     state.counters["p50_us"] = p.p50;
     state.counters["p99_us"] = p.p99;
     state.counters["lost"] = lost;
-    if (us.empty())
-        state.SkipWithError("nothing arrived");
+    if (us.empty()) state.SkipWithError("nothing arrived");
 }
 
 // Each round: send(), then wait for the arrival it causes. The microseconds
@@ -189,8 +185,7 @@ void LatencyUdp(benchmark::State& state)
         uint8_t buf[2048];
         while (!stop.load()) {
             pollfd p{rx, POLLIN, 0};
-            if (::poll(&p, 1, 100) > 0 && ::recv(rx, buf, sizeof buf, 0) > 0)
-                arrival.arrive();
+            if (::poll(&p, 1, 100) > 0 && ::recv(rx, buf, sizeof buf, 0) > 0) arrival.arrive();
         }
     });
     // The datagram sendText("a") puts on the wire.
@@ -215,26 +210,21 @@ struct kelPair
 
     bool open(uint16_t port)
     {
-        if (!tx || !rx || port == 0)
-            return false;
+        if (!tx || !rx || port == 0) return false;
         tx->setURI(rtpURI(port));
         rx->setURI(rtpURI(port));
-        if (!tx->open() || !rx->open())
-            return false;
+        if (!tx->open() || !rx->open()) return false;
         const uint64_t start = tickNow();
         while (tx->rootDestCount() < 1) {
-            if (ticksSince(start) > 10000)
-                return false;
+            if (ticksSince(start) > 10000) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         return true;
     }
     ~kelPair()
     {
-        if (tx)
-            tx->close();
-        if (rx)
-            rx->close();
+        if (tx) tx->close();
+        if (rx) rx->close();
     }
 };
 
@@ -287,8 +277,16 @@ void IdleCpuKel(benchmark::State& state)
 
 } // namespace
 
-BENCHMARK(LatencyUdp)->Name("Latency/udp")->Iterations(kLatencyRounds)->UseManualTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(LatencyKel)->Name("Latency/kel")->Iterations(kLatencyRounds)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(LatencyUdp)
+    ->Name("Latency/udp")
+    ->Iterations(kLatencyRounds)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(LatencyKel)
+    ->Name("Latency/kel")
+    ->Iterations(kLatencyRounds)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(IdleCpuKel)->Name("IdleCpu/kel")->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 KEL_BENCH_MAIN_WITH_RATIOS("udp")

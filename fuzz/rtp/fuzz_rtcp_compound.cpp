@@ -8,10 +8,8 @@ namespace {
 
 void mustBeInside(const uint8_t* base, size_t size, const uint8_t* p, size_t n)
 {
-    if (n == 0)
-        return;
-    if (p < base || p + n > base + size)
-        std::abort();
+    if (n == 0) return;
+    if (p < base || p + n > base + size) std::abort();
 }
 
 } // namespace
@@ -23,8 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t packets = 0;
     volatile uint32_t sink = 0;
     while (reader.next(v)) {
-        if (++packets > size / 4 + 1)
-            std::abort();
+        if (++packets > size / 4 + 1) std::abort();
         mustBeInside(data, size, v.packet, v.size);
         mustBeInside(data, size, v.cname, v.cnameLength);
         mustBeInside(data, size, v.appData, v.appDataSize);

@@ -39,7 +39,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     from.sin_port = htons(5007);
     stack->processRTCP(from, data, size);
     (void)stack->report(false);
-    if (++runs % 256 == 0)
-        stack->members().clear(2);
+    if (++runs % 256 == 0) stack->members().clear(2);
     return 0;
 }

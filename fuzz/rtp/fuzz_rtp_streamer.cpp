@@ -26,8 +26,7 @@ struct Streamers
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static Streamers s;
-    if (size < 1 || !s.receiver || !s.transmitter)
-        return 0;
+    if (size < 1 || !s.receiver || !s.transmitter) return 0;
     sockaddr_in from{};
     from.sin_family = AF_INET;
     from.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -45,14 +44,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         break;
     }
     default:
-        s.transmitter->onRTCPPacket(n >= 8 ? (uint32_t(body[4]) << 24 | uint32_t(body[5]) << 16 |
-                                              uint32_t(body[6]) << 8 | body[7])
-                                           : 0,
-                                    from, body, n);
+        s.transmitter->onRTCPPacket(
+            n >= 8 ? (uint32_t(body[4]) << 24 | uint32_t(body[5]) << 16 | uint32_t(body[6]) << 8 | body[7])
+                   : 0,
+            from, body, n);
         break;
     }
     // Hole packets add destinations; keep the list from growing without end.
-    if (s.transmitter->destGetCount() > 64)
-        s.transmitter->close(true);
+    if (s.transmitter->destGetCount() > 64) s.transmitter->close(true);
     return 0;
 }

@@ -16,8 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (sntpAnswersRequest(a, sent) != (a.mode == kelSNTPModeServer)) std::abort();
     int64_t delay = 0;
     int64_t offset = 0;
-    sntpDelayOffset(ntpToMs(a.originate), ntpToMs(a.receive), ntpToMs(a.transmit), ntpToMs(ntpRead(data + 16)), delay,
-                    offset);
+    sntpDelayOffset(ntpToMs(a.originate), ntpToMs(a.receive), ntpToMs(a.transmit),
+                    ntpToMs(ntpRead(data + 16)), delay, offset);
     // Each difference is at most half an era.
     const int64_t halfEra = (int64_t(1) << 31) * 1000;
     if (offset > halfEra || offset < -halfEra || delay > 2 * halfEra || delay < -2 * halfEra) std::abort();

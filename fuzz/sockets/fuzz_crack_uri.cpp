@@ -31,9 +31,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t mode = data[0];
     kelString uri;
     if (mode & 1) {
-        for (size_t i = 1; i + 1 < size; i += 2) uri += static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+        for (size_t i = 1; i + 1 < size; i += 2)
+            uri += static_cast<char16_t>(data[i] | (data[i + 1] << 8));
     } else {
-        for (size_t i = 1; i < size; ++i) uri += static_cast<char16_t>(data[i]);
+        for (size_t i = 1; i < size; ++i)
+            uri += static_cast<char16_t>(data[i]);
     }
     const uint32_t flags = (mode & 2) ? kelICU_DECODE : 0;
     kelURICrack c;
@@ -43,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!flags) {
         check(c.r_path.empty() || c.r_path[0] == u'/');
         check(c.r_extraInfo.empty() || c.r_extraInfo[0] == u'?' || c.r_extraInfo[0] == u'#');
-        check(c.r_path.size() + c.r_extraInfo.size() + c.r_userName.size() + c.r_password.size() <= uri.size());
+        check(c.r_path.size() + c.r_extraInfo.size() + c.r_userName.size() + c.r_password.size() <=
+              uri.size());
     }
     return 0;
 }

@@ -30,12 +30,10 @@ public:
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (size < 1)
-        return 0;
+    if (size < 1) return 0;
     const uint8_t options = data[0];
     kelOwned<kelFuzzReceiver> rx(kelCreate<kelFuzzReceiver>());
-    if (!rx)
-        return 0;
+    if (!rx) return 0;
     rx->setCustomPayloadAware((options & 2) == 0);
     rx->setDoEncode((options & 4) == 0);
     rx->setIsFormatProvider(true);
@@ -53,7 +51,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         rx->feed(data + at, take, (options & 1) != 0);
         at += take;
     }
-    if (rx->samplingRate() < 1 || rx->numChannels() < 1 || rx->bitsPerSample() < 1)
-        std::abort();
+    if (rx->samplingRate() < 1 || rx->numChannels() < 1 || rx->bitsPerSample() < 1) std::abort();
     return 0;
 }

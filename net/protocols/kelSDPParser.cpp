@@ -78,7 +78,8 @@ void parseSDPConnection(const kelString& value, kelSDPConnectionInfo& info)
     }
     info.r_ttl = toInt32(first, -1);
     if (slash2 != kelString::npos)
-        info.r_numberOfAddresses = std::max<int32_t>(toInt32(kelParseDecimal(suffix.substr(slash2 + 1)), 1), 1);
+        info.r_numberOfAddresses =
+            std::max<int32_t>(toInt32(kelParseDecimal(suffix.substr(slash2 + 1)), 1), 1);
 }
 
 kelSDPMDList::kelSDPMDList() : kelRecordList(true, false)

@@ -15,9 +15,9 @@
 
 struct kelRTCPIntervalInput
 {
-    int64_t members = 1;      // this side included
+    int64_t members = 1; // this side included
     int64_t senders = 0;
-    int64_t avgRtcpSize = 100; // bytes
+    int64_t avgRtcpSize = 100;   // bytes
     int64_t rtcpBandwidth = 200; // bytes per second
     bool weSent = false;
     bool initial = true;

@@ -54,8 +54,7 @@ bool kelRTCPWriter::beginSR(uint32_t ssrc, const kelNTP_timestamp& ntp, uint32_t
                             uint32_t packetCount, uint32_t octetCount) noexcept
 {
     closePacket();
-    if (!room(kelRTCPSRSize))
-        return false;
+    if (!room(kelRTCPSRSize)) return false;
     uint8_t* p = f_buf + f_size;
     writeHeader(p, 0, kelrtcp_SR, kelRTCPSRSize);
     rtpWrite32(p + 4, ssrc);
@@ -73,8 +72,7 @@ bool kelRTCPWriter::beginSR(uint32_t ssrc, const kelNTP_timestamp& ntp, uint32_t
 bool kelRTCPWriter::beginRR(uint32_t ssrc) noexcept
 {
     closePacket();
-    if (!room(kelRTCPRRSize))
-        return false;
+    if (!room(kelRTCPRRSize)) return false;
     uint8_t* p = f_buf + f_size;
     writeHeader(p, 0, kelrtcp_RR, kelRTCPRRSize);
     rtpWrite32(p + 4, ssrc);
@@ -87,8 +85,7 @@ bool kelRTCPWriter::beginRR(uint32_t ssrc) noexcept
 
 bool kelRTCPWriter::addBlock(const kelRTCPReportBlock& block) noexcept
 {
-    if (!f_open || f_blocks >= kelRTCPMaxBlocks || !room(kelRTCPBlockSize))
-        return false;
+    if (!f_open || f_blocks >= kelRTCPMaxBlocks || !room(kelRTCPBlockSize)) return false;
     block.write(f_buf + f_size);
     f_size += kelRTCPBlockSize;
     ++f_blocks;
@@ -100,8 +97,7 @@ bool kelRTCPWriter::addBlock(const kelRTCPReportBlock& block) noexcept
 
 void kelRTCPWriter::closePacket() noexcept
 {
-    if (!f_open)
-        return;
+    if (!f_open) return;
     writeHeader(f_buf + f_openAt, static_cast<uint8_t>(f_blocks), f_buf[f_openAt + 1], f_size - f_openAt);
     f_open = false;
     f_blocks = 0;
@@ -110,11 +106,9 @@ void kelRTCPWriter::closePacket() noexcept
 bool kelRTCPWriter::addSDES(uint32_t ssrc, std::string_view cname) noexcept
 {
     closePacket();
-    if (cname.size() > 255)
-        cname = cname.substr(0, 255);
+    if (cname.size() > 255) cname = cname.substr(0, 255);
     const size_t total = rtcpSDESSize(cname.size());
-    if (!room(total))
-        return false;
+    if (!room(total)) return false;
     uint8_t* p = f_buf + f_size;
     std::memset(p, 0, total);
     p[0] = 0x81;
@@ -123,8 +117,7 @@ bool kelRTCPWriter::addSDES(uint32_t ssrc, std::string_view cname) noexcept
     rtpWrite32(p + 4, ssrc);
     p[8] = kelSDES_CNAME;
     p[9] = static_cast<uint8_t>(cname.size());
-    if (!cname.empty())
-        std::memcpy(p + 10, cname.data(), cname.size());
+    if (!cname.empty()) std::memcpy(p + 10, cname.data(), cname.size());
     // The end-of-items byte and the padding are the zeros left by memset.
     f_size += total;
     return true;
@@ -133,8 +126,7 @@ bool kelRTCPWriter::addSDES(uint32_t ssrc, std::string_view cname) noexcept
 bool kelRTCPWriter::addBYE(uint32_t ssrc) noexcept
 {
     closePacket();
-    if (!room(kelRTCPByeSize))
-        return false;
+    if (!room(kelRTCPByeSize)) return false;
     uint8_t* p = f_buf + f_size;
     writeHeader(p, 1, kelrtcp_BYE, kelRTCPByeSize);
     rtpWrite32(p + 4, ssrc);
@@ -146,20 +138,17 @@ bool kelRTCPWriter::addAPP(uint32_t ssrc, uint8_t subtype, std::string_view name
                            size_t dataLength) noexcept
 {
     closePacket();
-    if (data == nullptr)
-        dataLength = 0;
+    if (data == nullptr) dataLength = 0;
     const size_t total = rtcpAPPSize(dataLength);
     // The length field holds at most 65535 words.
-    if (total / 4 - 1 > 0xFFFF || !room(total))
-        return false;
+    if (total / 4 - 1 > 0xFFFF || !room(total)) return false;
     uint8_t* p = f_buf + f_size;
     std::memset(p, 0, total);
     writeHeader(p, subtype, kelrtcp_APP, total);
     rtpWrite32(p + 4, ssrc);
     for (size_t i = 0; i < 4; ++i)
         p[8 + i] = i < name.size() ? static_cast<uint8_t>(name[i]) : uint8_t(' ');
-    if (dataLength > 0)
-        std::memcpy(p + 12, data, dataLength);
+    if (dataLength > 0) std::memcpy(p + 12, data, dataLength);
     f_size += total;
     return true;
 }

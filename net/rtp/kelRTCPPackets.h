@@ -30,8 +30,7 @@
 #include <cstdint>
 #include <string_view>
 
-enum kelRTCPPacketType : uint8_t
-{
+enum kelRTCPPacketType : uint8_t {
     kelrtcp_SR = 200,
     kelrtcp_RR = 201,
     kelrtcp_SDES = 202,

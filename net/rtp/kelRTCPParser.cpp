@@ -12,29 +12,24 @@ namespace {
 // of padding bytes; a count that does not fit leaves the packet as it is.
 size_t contentSize(const uint8_t* p, size_t size, size_t headerBytes, bool padding) noexcept
 {
-    if (!padding || size < headerBytes)
-        return size;
+    if (!padding || size < headerBytes) return size;
     const size_t pad = p[size - 1];
-    if (pad == 0 || pad > size - headerBytes)
-        return size;
+    if (pad == 0 || pad > size - headerBytes) return size;
     return size - pad;
 }
 
 void readSDES(const uint8_t* p, size_t size, kelRTCPPacketView& out) noexcept
 {
-    if (size < 8 || out.count == 0)
-        return;
+    if (size < 8 || out.count == 0) return;
     out.hasSSRC = true;
     out.ssrc = rtpRead32(p + 4);
     // Items of the first chunk until the end item (type 0); an item whose
     // header or text would cross the packet's end is not read.
     size_t at = 8;
     while (at < size && p[at] != 0) {
-        if (size - at < 2)
-            return;
+        if (size - at < 2) return;
         const size_t len = p[at + 1];
-        if (len > size - at - 2)
-            return;
+        if (len > size - at - 2) return;
         if (p[at] == kelSDES_CNAME && out.cname == nullptr) {
             out.cname = p + at + 2;
             out.cnameLength = static_cast<uint8_t>(len);
@@ -52,8 +47,7 @@ bool kelRTCPPacketView::isApp(const char* name4) const noexcept
 
 bool kelRTCPReader::next(kelRTCPPacketView& out) noexcept
 {
-    if (f_offset >= f_size)
-        return false;
+    if (f_offset >= f_size) return false;
     const uint8_t* p = f_data + f_offset;
     const size_t left = f_size - f_offset;
     const bool first = f_offset == 0;
@@ -79,12 +73,10 @@ bool kelRTCPReader::next(kelRTCPPacketView& out) noexcept
     case kelrtcp_SR:
     case kelrtcp_RR: {
         const size_t fixed = out.type == kelrtcp_SR ? kelRTCPSRSize : kelRTCPRRSize;
-        if (size < fixed)
-            break;
+        if (size < fixed) break;
         out.hasSSRC = true;
         out.ssrc = rtpRead32(p + 4);
-        if (out.type == kelrtcp_SR)
-            out.ntp = ntpRead(p + 8);
+        if (out.type == kelrtcp_SR) out.ntp = ntpRead(p + 8);
         const size_t body = contentSize(p, size, fixed, out.padding) - fixed;
         out.blocks = p + fixed;
         out.blockCount = static_cast<unsigned>(std::min<size_t>(out.count, body / kelRTCPBlockSize));

@@ -28,7 +28,7 @@ struct kelRTCPPacketView
     const uint8_t* packet = nullptr; // start of this packet's header
     size_t size = 0;                 // (length + 1) × 4
     uint8_t type = 0;
-    uint8_t count = 0;               // blocks, chunks or APP subtype
+    uint8_t count = 0; // blocks, chunks or APP subtype
     bool padding = false;
     bool hasSSRC = false;
     uint32_t ssrc = 0;

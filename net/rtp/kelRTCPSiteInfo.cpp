@@ -29,8 +29,7 @@ bool rtpSeqUpdate(rtp_site_info& s, uint16_t seq) noexcept
         if (seq == static_cast<uint16_t>(s.r_max_seq + 1)) {
             const uint32_t was = s.r_probation--;
             s.r_max_seq = seq;
-            if (was == 1)
-                rtpSeqInit(s, seq);
+            if (was == 1) rtpSeqInit(s, seq);
             valid = true;
         } else {
             s.r_probation = 1;
@@ -39,8 +38,7 @@ bool rtpSeqUpdate(rtp_site_info& s, uint16_t seq) noexcept
     } else {
         const uint16_t udelta = static_cast<uint16_t>(seq - s.r_max_seq);
         if (udelta < kelRTPMaxDropout) {
-            if (seq < s.r_max_seq)
-                s.r_cycles += kelRTPSeqMod;
+            if (seq < s.r_max_seq) s.r_cycles += kelRTPSeqMod;
             s.r_max_seq = seq;
             valid = true;
         } else if (udelta <= kelRTPSeqMod - kelRTPMaxMisorder) {

@@ -32,8 +32,7 @@ void kelRTCPSourceList::releaseItem(intptr_t index, uintptr_t doFree) noexcept
     // Clears the slot and runs the release handler; uldt_ptr items are never
     // freed by the base.
     kelList::releaseItem(index, doFree);
-    if (m == nullptr || !wantsFree(doFree))
-        return;
+    if (m == nullptr || !wantsFree(doFree)) return;
     // Whoever still holds the member found it before it left the list and
     // holds it only briefly: wait for them, then free.
     if (m->r_acq) {
@@ -53,8 +52,7 @@ intptr_t kelRTCPIdleThread::execute(uintptr_t)
 {
     while (!shouldStop()) {
         sleepThread(100);
-        if (shouldStop())
-            break;
+        if (shouldStop()) break;
         try {
             f_rtcp->timerTick();
         } catch (...) {
@@ -73,24 +71,21 @@ kelRTCPstack::kelRTCPstack(kelRTCPStackOwner* streamer, bool useNTP)
     f_idleThread.reset(kelCreate<kelRTCPIdleThread>(this));
     // Sender reports carry the process's shared, SNTP-corrected clock.
     f_ntp = [](kelNTP_timestamp& ntp) { return getNTPTime(&ntp); };
-    if (useNTP)
-        (void)getNTPTime(nullptr);
+    if (useNTP) (void)getNTPTime(nullptr);
 }
 
 kelRTCPstack::~kelRTCPstack() = default;
 
 uint32_t kelRTCPstack::random(uint32_t upperLimit) noexcept
 {
-    if (f_random)
-        return f_random(upperLimit);
+    if (f_random) return f_random(upperLimit);
     std::lock_guard<std::mutex> guard(f_randomGuard);
     return std::uniform_int_distribution<uint32_t>(0, upperLimit)(f_rng);
 }
 
 void kelRTCPstack::callOwner(const char* what, const std::function<void(kelRTCPStackOwner&)>& call) noexcept
 {
-    if (f_streamer == nullptr)
-        return;
+    if (f_streamer == nullptr) return;
     try {
         call(*f_streamer);
     } catch (...) {
@@ -110,8 +105,7 @@ void kelRTCPstack::onRTPSent(const rtp_hdr& header, size_t payloadSize) noexcept
     intptr_t score = f_we_sent.load();
     while (score < 5 && !f_we_sent.compare_exchange_weak(score, score + 1)) {
     }
-    if (score == 0)
-        ++f_senders;
+    if (score == 0) ++f_senders;
     f_we_sentEver.store(true);
     f_rtpTS.store(header.timestamp());
     if (payloadSize > 0) {
@@ -139,27 +133,22 @@ rtp_site_info* kelRTCPstack::newMember(uint32_t ssrc) noexcept
 rtp_site_info* kelRTCPstack::memberAcq(uint32_t ssrc, bool create, bool ro, intptr_t timeout,
                                        bool* created) noexcept
 {
-    if (created)
-        *created = false;
+    if (created) *created = false;
     // The list lock is held until the member's lock is settled, so nobody
     // can remove and free the member in between.
-    if (!f_members.lock(!create, timeout))
-        return nullptr;
+    if (!f_members.lock(!create, timeout)) return nullptr;
     rtp_site_info* m = nullptr;
     const intptr_t index = f_members.indexOfId(ssrc);
     if (index >= 0) {
         m = f_members.member(index);
-        if (m && !m->r_acq->acquire(ro, timeout))
-            m = nullptr;
+        if (m && !m->r_acq->acquire(ro, timeout)) m = nullptr;
     } else if (create) {
         m = newMember(ssrc);
         const bool locked = m && m->r_acq->acquire(false, 1);
         if (locked && f_members.add(static_cast<void*>(m)) >= 0) {
-            if (created)
-                *created = true;
+            if (created) *created = true;
         } else if (m) {
-            if (locked)
-                m->r_acq->releaseWO();
+            if (locked) m->r_acq->releaseWO();
             delete m;
             m = nullptr;
         }
@@ -173,20 +162,18 @@ rtp_site_info* kelRTCPstack::memberAcq(uint32_t ssrc, bool create, bool ro, intp
 
 rtp_site_info* kelRTCPstack::memberBySSRCAcq(uint32_t ssrc, bool ro, intptr_t timeout) noexcept
 {
-    if (f_members.count() == 0)
-        return nullptr;
+    if (f_members.count() == 0) return nullptr;
     return memberAcq(ssrc, false, ro, timeout, nullptr);
 }
 
-rtp_site_info* kelRTCPstack::memberByAddrAcq(bool isRTP, const sockaddr_in& addr, bool ro, intptr_t timeout) noexcept
+rtp_site_info* kelRTCPstack::memberByAddrAcq(bool isRTP, const sockaddr_in& addr, bool ro,
+                                             intptr_t timeout) noexcept
 {
-    if (!f_members.lock(true, 200))
-        return nullptr;
+    if (!f_members.lock(true, 200)) return nullptr;
     rtp_site_info* found = nullptr;
     for (intptr_t i = 0; i < f_members.count() && found == nullptr; ++i) {
         rtp_site_info* m = f_members.member(i);
-        if (m == nullptr || !m->r_acq->acquire(ro, timeout))
-            continue;
+        if (m == nullptr || !m->r_acq->acquire(ro, timeout)) continue;
         const bool valid = isRTP ? m->r_remoteAddrRTPValid : m->r_remoteAddrRTCPValid;
         if (valid && rtpSameAddr(isRTP ? m->r_remoteAddrRTP : m->r_remoteAddrRTCP, addr))
             found = m;
@@ -199,14 +186,12 @@ rtp_site_info* kelRTCPstack::memberByAddrAcq(bool isRTP, const sockaddr_in& addr
 
 void kelRTCPstack::memberReleaseRO(rtp_site_info* member) noexcept
 {
-    if (member && member->r_acq)
-        member->r_acq->releaseRO();
+    if (member && member->r_acq) member->r_acq->releaseRO();
 }
 
 void kelRTCPstack::memberReleaseWO(rtp_site_info* member) noexcept
 {
-    if (member && member->r_acq)
-        member->r_acq->releaseWO();
+    if (member && member->r_acq) member->r_acq->releaseWO();
 }
 
 // --- received RTP --------------------------------------------------------------
@@ -214,8 +199,7 @@ void kelRTCPstack::memberReleaseWO(rtp_site_info* member) noexcept
 void kelRTCPstack::processRTP(const sockaddr_in& from, const rtp_hdr& header, size_t) noexcept
 {
     rtp_site_info* m = memberBySSRCAcq(header.ssrc(), false, 20);
-    if (m == nullptr)
-        return;
+    if (m == nullptr) return;
     if (!m->r_remoteAddrRTPValid) {
         m->r_remoteAddrRTP = from;
         m->r_remoteAddrRTPValid = kelTrue;
@@ -231,8 +215,7 @@ void kelRTCPstack::processRTP(const sockaddr_in& from, const rtp_hdr& header, si
 
 bool kelRTCPstack::isFirstMember(uint32_t ssrc) noexcept
 {
-    if (!f_members.lock(true, 20))
-        return false;
+    if (!f_members.lock(true, 20)) return false;
     const bool first = f_members.count() > 0 && f_members.idAt(0) == int64_t(ssrc);
     f_members.unlockRO();
     return first;
@@ -241,19 +224,16 @@ bool kelRTCPstack::isFirstMember(uint32_t ssrc) noexcept
 bool kelRTCPstack::updateSeq(uint32_t ssrc, uint16_t seq) noexcept
 {
     const kelRTCPStackOwner* owner = f_streamer;
-    if (owner && ssrc == owner->rtcpSSRC())
-        return false;
+    if (owner && ssrc == owner->rtcpSSRC()) return false;
     rtp_site_info* m = memberAcq(ssrc, false, false, 40, nullptr);
     if (m == nullptr) {
         bool created = false;
         m = memberAcq(ssrc, true, false, 40, &created);
         // A member we can neither find nor make in time is still delivered:
         // losing media to lock contention would be worse than a missed count.
-        if (m == nullptr)
-            return true;
+        if (m == nullptr) return true;
     }
-    if (m->r_probation == kelRTPProbationRTCPOnly)
-        rtpSeqStartProbation(*m, seq);
+    if (m->r_probation == kelRTPProbationRTCPOnly) rtpSeqStartProbation(*m, seq);
     if (f_confMode.load() && isFirstMember(ssrc)) {
         memberReleaseWO(m);
         return true;
@@ -268,10 +248,8 @@ bool kelRTCPstack::updateSeq(uint32_t ssrc, uint16_t seq) noexcept
 void kelRTCPstack::heard(const sockaddr_in& from, uint32_t ssrc, const kelRTCPPacketView& p) noexcept
 {
     rtp_site_info* m = memberAcq(ssrc, false, false, 40, nullptr);
-    if (m == nullptr)
-        m = memberAcq(ssrc, true, false, 40, nullptr);
-    if (m == nullptr)
-        return;
+    if (m == nullptr) m = memberAcq(ssrc, true, false, 40, nullptr);
+    if (m == nullptr) return;
     if (!m->r_remoteAddrRTCPValid) {
         m->r_remoteAddrRTCP = from;
         m->r_remoteAddrRTCPValid = kelTrue;
@@ -299,15 +277,13 @@ void kelRTCPstack::heard(const sockaddr_in& from, uint32_t ssrc, const kelRTCPPa
         }
     }
     memberReleaseWO(m);
-    if (cname)
-        callOwner("onSDESItem", [&](kelRTCPStackOwner& o) { o.onSDESItem(ssrc, *cname); });
+    if (cname) callOwner("onSDESItem", [&](kelRTCPStackOwner& o) { o.onSDESItem(ssrc, *cname); });
 }
 
 void kelRTCPstack::bye(uint32_t ssrc) noexcept
 {
     rtp_site_info* m = memberBySSRCAcq(ssrc, false, 100);
-    if (m == nullptr)
-        return;
+    if (m == nullptr) return;
     m->r_hardBye = kelTrue;
     std::unique_ptr<rtp_site_info> gone;
     if (!m->r_byeReported) {
@@ -318,8 +294,7 @@ void kelRTCPstack::bye(uint32_t ssrc) noexcept
         }
     }
     memberReleaseWO(m);
-    if (gone)
-        callOwner("onMemberGone", [&](kelRTCPStackOwner& o) { o.onMemberGone(gone.get(), false); });
+    if (gone) callOwner("onMemberGone", [&](kelRTCPStackOwner& o) { o.onMemberGone(gone.get(), false); });
 }
 
 void kelRTCPstack::processRTCP(const sockaddr_in& from, const uint8_t* data, size_t size) noexcept
@@ -330,11 +305,9 @@ void kelRTCPstack::processRTCP(const sockaddr_in& from, const uint8_t* data, siz
     bool first = true;
     uint32_t firstSSRC = 0;
     while (reader.next(p)) {
-        if (first && p.hasSSRC)
-            firstSSRC = p.ssrc;
+        if (first && p.hasSSRC) firstSSRC = p.ssrc;
         first = false;
-        if (!p.hasSSRC || p.ssrc == own)
-            continue;
+        if (!p.hasSSRC || p.ssrc == own) continue;
         switch (p.type) {
         case kelrtcp_SR:
         case kelrtcp_RR:
@@ -356,24 +329,23 @@ void kelRTCPstack::processRTCP(const sockaddr_in& from, const uint8_t* data, siz
         callOwner("onRTCPPacket", [&](kelRTCPStackOwner& o) { o.onRTCPPacket(firstSSRC, from, data, size); });
 }
 
-void kelRTCPstack::processAPP(const sockaddr_in& from, const uint8_t* packet, uint8_t subtype, const char* name,
-                              const uint8_t* data, size_t size) noexcept
+void kelRTCPstack::processAPP(const sockaddr_in& from, const uint8_t* packet, uint8_t subtype,
+                              const char* name, const uint8_t* data, size_t size) noexcept
 {
     const uint32_t ssrc = packet ? rtpRead32(packet + 4) : 0;
     if (std::memcmp(name, "_RTT", 4) != 0) {
-        callOwner("onRTCPApp", [&](kelRTCPStackOwner& o) { o.onRTCPApp(from, ssrc, subtype, name, data, size); });
+        callOwner("onRTCPApp",
+                  [&](kelRTCPStackOwner& o) { o.onRTCPApp(from, ssrc, subtype, name, data, size); });
         return;
     }
-    if (!f_rttEnabled.load() || size < kelRTTPayloadSize)
-        return;
+    if (!f_rttEnabled.load() || size < kelRTTPayloadSize) return;
     const uint32_t own = f_streamer ? f_streamer->rtcpSSRC() : 0;
     const kelRTTPayload rtt = kelRTTPayload::read(data);
     if (subtype == kelRTTProbe && rtt.probedSSRC == own) {
         (void)sendAPPto(from, kelRTTEcho, "_RTT", data, kelRTTPayloadSize, false);
     } else if (subtype == kelRTTEcho && rtt.proberSSRC == own && ssrc == rtt.probedSSRC) {
         rtp_site_info* m = memberBySSRCAcq(ssrc, false, 40);
-        if (m == nullptr)
-            return;
+        if (m == nullptr) return;
         if (m->r_rttMagic == rtt.magic) {
             const uint64_t t = std::max(now(), rtt.timeMark);
             m->r_rtt = static_cast<uint32_t>(t - rtt.timeMark);

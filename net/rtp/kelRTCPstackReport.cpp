@@ -66,8 +66,7 @@ void kelRTCPstack::resetSession() noexcept
 
 void kelRTCPstack::timerTick() noexcept
 {
-    if (!f_readyEv.waitFor(100))
-        return;
+    if (!f_readyEv.waitFor(100)) return;
     runTimer();
 }
 
@@ -81,8 +80,7 @@ void kelRTCPstack::runTimer() noexcept
         intptr_t score = f_we_sent.load();
         while (score > 0 && !f_we_sent.compare_exchange_weak(score, score - 1)) {
         }
-        if (score == 1 && f_senders.load() > 0)
-            --f_senders;
+        if (score == 1 && f_senders.load() > 0) --f_senders;
         const int64_t T = interval();
         if (f_tp == 0 || elapsed(t, f_tp) >= static_cast<uint64_t>(T)) {
             const uint64_t previous = f_tp;
@@ -106,14 +104,12 @@ size_t kelRTCPstack::buildReport(std::string_view cname, uint32_t ssrc) noexcept
     bool ok;
     if (f_we_sent.load() > 0) {
         kelNTP_timestamp ntp;
-        if (!f_ntp || !f_ntp(ntp))
-            ntp = kelNTP_timestamp{};
+        if (!f_ntp || !f_ntp(ntp)) ntp = kelNTP_timestamp{};
         ok = w.beginSR(ssrc, ntp, f_rtpTS.load(), f_rtpPCount.load(), f_rtpPSize.load());
     } else {
         ok = w.beginRR(ssrc);
     }
-    if (!ok)
-        return 0;
+    if (!ok) return 0;
 
     const uint64_t t = now();
     if (f_members.lock(true, 100)) {
@@ -122,31 +118,28 @@ size_t kelRTCPstack::buildReport(std::string_view cname, uint32_t ssrc) noexcept
         for (intptr_t k = 0; k < n; ++k) {
             // Room for one more block, in this packet or in a further RR.
             const bool full = w.openBlocks() >= kelRTCPMaxBlocks;
-            if (w.size() + sdes + (full ? kelRTCPRRSize + kelRTCPBlockSize : kelRTCPBlockSize) >= kMaxCompound)
+            if (w.size() + sdes + (full ? kelRTCPRRSize + kelRTCPBlockSize : kelRTCPBlockSize) >=
+                kMaxCompound)
                 break;
             const intptr_t index = (start + k) % n;
             f_lastRRIndex = index;
             rtp_site_info* m = f_members.member(index);
-            if (m == nullptr || !m->r_acq->acquire(false, 20))
-                continue;
+            if (m == nullptr || !m->r_acq->acquire(false, 20)) continue;
             m->r_noRRsinceLastReport = kelTrue;
             const bool reportable =
                 !m->r_hardBye && !m->r_timedout && m->r_heardOf && m->r_remoteAddrRTCPValid;
             m->r_heardOf = kelFalse;
             if (reportable) {
-                if (full)
-                    ok = w.beginRR(ssrc);
+                if (full) ok = w.beginRR(ssrc);
                 ok = ok && w.addBlock(rtpMakeReportBlock(*m, t));
             }
             m->r_acq->releaseWO();
-            if (!ok)
-                break;
+            if (!ok) break;
         }
         f_members.unlockRO();
     }
     w.closePacket();
-    if (!w.addSDES(ssrc, cname))
-        return 0;
+    if (!w.addSDES(ssrc, cname)) return 0;
     return w.size();
 }
 
@@ -155,23 +148,19 @@ bool kelRTCPstack::report(bool isBye) noexcept
     const uint32_t ssrc = f_streamer ? f_streamer->rtcpSSRC() : 0;
     std::string cname;
     try {
-        if (f_streamer)
-            cname = f_streamer->rtcpCNAME();
+        if (f_streamer) cname = f_streamer->rtcpCNAME();
     } catch (...) {
     }
     size_t size = 0;
     if (isBye) {
         // A side that never reported nor sent has nobody to say goodbye to.
-        if (f_initial.load() && !f_we_sentEver.load())
-            return false;
+        if (f_initial.load() && !f_we_sentEver.load()) return false;
         kelRTCPWriter w(f_outBuf.data(), f_outBuf.size());
-        if (w.addBYE(ssrc))
-            size = w.size();
+        if (w.addBYE(ssrc)) size = w.size();
     } else {
         size = buildReport(cname, ssrc);
     }
-    if (size == 0)
-        return false;
+    if (size == 0) return false;
 
     const uint8_t* data = f_outBuf.data();
     bool sent = false;
@@ -184,8 +173,7 @@ bool kelRTCPstack::report(bool isBye) noexcept
         if (f_members.lock(true, 100)) {
             for (intptr_t i = 0; i < f_members.count(); ++i) {
                 rtp_site_info* m = f_members.member(i);
-                if (m == nullptr || !m->r_acq->acquire(true, 10))
-                    continue;
+                if (m == nullptr || !m->r_acq->acquire(true, 10)) continue;
                 const bool use = m->r_remoteAddrRTCPValid && !m->r_hardBye;
                 const sockaddr_in addr = m->r_remoteAddrRTCP;
                 m->r_acq->releaseRO();
@@ -194,8 +182,7 @@ bool kelRTCPstack::report(bool isBye) noexcept
                         targets.push_back(addr);
                     } catch (...) {
                     }
-                    if (conference)
-                        break;
+                    if (conference) break;
                 }
             }
             f_members.unlockRO();
@@ -228,8 +215,7 @@ void kelRTCPstack::checkTimeouts(uint64_t previousReport) noexcept
         bool timedOut;
     };
     std::vector<Gone> gone;
-    if (!f_members.lock(false, 300))
-        return;
+    if (!f_members.lock(false, 300)) return;
     for (intptr_t i = 0; i < f_members.count();) {
         rtp_site_info* m = f_members.member(i);
         if (m == nullptr || !m->r_acq->acquire(false, 20)) {
@@ -243,8 +229,7 @@ void kelRTCPstack::checkTimeouts(uint64_t previousReport) noexcept
         if (!m->r_hardBye && !m->r_timedout && !heardRTP && m->r_noRRsinceLastReport) {
             if (m->r_isSender && elapsed(t, m->r_lastPayloadTM) > 3 * tn) {
                 m->r_isSender = kelFalse;
-                if (f_senders.load() > 0)
-                    --f_senders;
+                if (f_senders.load() > 0) --f_senders;
             }
             if (reportsToTimeout > 0 && elapsed(t, m->r_lastRRreceivedTM) > tn * uint64_t(reportsToTimeout))
                 m->r_timedout = kelTrue;
@@ -252,8 +237,7 @@ void kelRTCPstack::checkTimeouts(uint64_t previousReport) noexcept
         if (m->r_byeReported) {
             if (m->r_hardBye) {
                 remove = true;
-                if (m->r_isSender && f_senders.load() > 0)
-                    --f_senders;
+                if (m->r_isSender && f_senders.load() > 0) --f_senders;
             } else {
                 m->r_hardBye = kelTrue;
             }
@@ -277,14 +261,12 @@ void kelRTCPstack::checkTimeouts(uint64_t previousReport) noexcept
 
 void kelRTCPstack::sendRTTProbe() noexcept
 {
-    if (!f_rttEnabled.load())
-        return;
+    if (!f_rttEnabled.load()) return;
     const uint64_t t = now();
     bool probe = false;
     sockaddr_in addr{};
     kelRTTPayload payload;
-    if (!f_members.lock(true, 100))
-        return;
+    if (!f_members.lock(true, 100)) return;
     if (f_rttLastIndex >= f_members.count()) {
         f_rttLastIndex = 0;
         f_members.unlockRO();
@@ -316,8 +298,7 @@ void kelRTCPstack::sendRTTProbe() noexcept
 int kelRTCPstack::sendAPPto(const sockaddr_in& addr, uint8_t subtype, const char* name, const uint8_t* data,
                             size_t len, bool sendCNAMEasWell) noexcept
 {
-    if (addr.sin_addr.s_addr == 0)
-        return 0;
+    if (addr.sin_addr.s_addr == 0) return 0;
     const uint32_t ssrc = f_streamer ? f_streamer->rtcpSSRC() : 0;
     int rc = 0;
     try {
@@ -325,8 +306,7 @@ int kelRTCPstack::sendAPPto(const sockaddr_in& addr, uint8_t subtype, const char
             const std::string cname = f_streamer ? f_streamer->rtcpCNAME() : std::string();
             std::vector<uint8_t> sdes(rtcpSDESSize(cname.size()));
             kelRTCPWriter w(sdes.data(), sdes.size());
-            if (w.addSDES(ssrc, cname))
-                rc = sendTo(&addr, sdes.data(), w.size());
+            if (w.addSDES(ssrc, cname)) rc = sendTo(&addr, sdes.data(), w.size());
             // The CNAME goes ahead, so the peer knows the sender first.
             kelSleepMs(10);
         }
@@ -340,7 +320,6 @@ int kelRTCPstack::sendAPPto(const sockaddr_in& addr, uint8_t subtype, const char
     } catch (...) {
         rc = 10055; // no buffer space
     }
-    if (rc != 0)
-        setSocketError(rc);
+    if (rc != 0) setSocketError(rc);
     return rc;
 }

@@ -4,7 +4,6 @@
 #include "core/kelParseInt.h"
 #include "net/sockets/kelSockets.h"
 
-
 namespace {
 
 // The receive wait grows while nothing arrives, up to about 2.2 s, and
@@ -21,17 +20,14 @@ void kelRTCPstack::beforeDestruction()
     kelThread::beforeDestruction();
     // Never started, or already stopped: make sure the idle thread is gone
     // before the members it ticks.
-    if (f_idleThread)
-        f_idleThread->stop(3000, true);
+    if (f_idleThread) f_idleThread->stop(3000, true);
     f_idleThread.reset();
 }
 
 kelSocket* kelRTCPstack::activeSocket() const noexcept
 {
-    if (f_socket_M)
-        return f_socket_M.get();
-    if (f_socket_U)
-        return f_socket_U.get();
+    if (f_socket_M) return f_socket_M.get();
+    if (f_socket_U) return f_socket_U.get();
     return f_socket_T.get();
 }
 
@@ -52,16 +48,14 @@ void kelRTCPstack::startIn()
     }
     kelSocket* socket = activeSocket();
     const kelString bindIP = f_streamer ? f_streamer->rtcpBindIP() : kelString();
-    if (!bindIP.empty())
-        socket->setBindToIP(bindIP);
+    if (!bindIP.empty()) socket->setBindToIP(bindIP);
 
     // Our port, or the next free one above it.
     int64_t port = parseInteger(f_b2port, -1);
     int rc = -1;
     for (int attempt = 0; attempt < kBindAttempts; ++attempt) {
         rc = socket->bindSocketToPort(static_cast<int>(port < 0 ? 0 : port));
-        if (rc == 0)
-            break;
+        if (rc == 0) break;
         port = (port < 0 ? 1000 : port) + 1;
         f_b2port = formatInteger(port);
     }
@@ -71,26 +65,22 @@ void kelRTCPstack::startIn()
         setSocketError(0);
         const kelString group = f_streamer ? f_streamer->rtcpGroup() : kelString();
         if (f_socket_M && !group.empty())
-            setSocketError(f_socket_M->mjoin(group, kelMJoinReceive | kelMJoinSend, f_streamer->rtcpTTL(), false));
+            setSocketError(
+                f_socket_M->mjoin(group, kelMJoinReceive | kelMJoinSend, f_streamer->rtcpTTL(), false));
         sockaddr_in bound{};
-        if (socket->getSockAddrBound(bound) == 0)
-            f_boundPort.store(ntohs(bound.sin_port));
+        if (socket->getSockAddrBound(bound) == 0) f_boundPort.store(ntohs(bound.sin_port));
     }
 
     resetSession();
-    if (f_idleThread)
-        (void)f_idleThread->start(10000);
+    if (f_idleThread) (void)f_idleThread->start(10000);
 }
 
 void kelRTCPstack::startOut()
 {
-    if (f_idleThread)
-        f_idleThread->stop(3000, true);
+    if (f_idleThread) f_idleThread->stop(3000, true);
     std::lock_guard<std::mutex> guard(f_sendGuard);
-    if (f_socket_M)
-        (void)f_socket_M->mleave();
-    if (kelSocket* socket = activeSocket())
-        (void)socket->close(false);
+    if (f_socket_M) (void)f_socket_M->mleave();
+    if (kelSocket* socket = activeSocket()) (void)socket->close(false);
     f_socket_U.reset();
     f_socket_M.reset();
     f_socket_T.reset();
@@ -102,12 +92,10 @@ int kelRTCPstack::receive(sockaddr_in& from, uint8_t* buf, size_t size, int64_t 
 {
     kelSocket* socket = activeSocket();
     const kelSocketHandle fd = socket ? socket->handle() : kelInvalidSocket;
-    if (!waitReadable(static_cast<int>(fd), wait))
-        return 0;
+    if (!waitReadable(static_cast<int>(fd), wait)) return 0;
     if (f_socket_T) {
         uint32_t got = static_cast<uint32_t>(size);
-        if (f_socket_T->read(buf, got, 0, true) != 0)
-            return -1;
+        if (f_socket_T->read(buf, got, 0, true) != 0) return -1;
         (void)f_socket_T->getSockAddr(from);
         return static_cast<int>(got);
     }
@@ -137,16 +125,13 @@ intptr_t kelRTCPstack::execute(uintptr_t)
                 const intptr_t avg = f_avg_rtcp_size.load();
                 f_avg_rtcp_size.store(static_cast<intptr_t>(avg * 0.9375) + n / 16);
             } else {
-                if (wait < kWaitGrowLimit)
-                    wait *= 2;
+                if (wait < kWaitGrowLimit) wait *= 2;
                 // A socket that keeps failing must not spin the loop.
-                if (n < 0)
-                    sleepThread(10);
+                if (n < 0) sleepThread(10);
             }
         }
     }
-    if (f_idleThread)
-        f_idleThread->stop(3000, true);
+    if (f_idleThread) f_idleThread->stop(3000, true);
     (void)report(true);
     f_readyEv.setState(false);
     return 0;
@@ -155,14 +140,11 @@ intptr_t kelRTCPstack::execute(uintptr_t)
 int kelRTCPstack::sendTo(const sockaddr_in* addr, const uint8_t* data, size_t size) noexcept
 {
     std::lock_guard<std::mutex> guard(f_sendGuard);
-    if (f_socket_M)
-        return f_socket_M->sendData(data, static_cast<uint32_t>(size), false);
+    if (f_socket_M) return f_socket_M->sendData(data, static_cast<uint32_t>(size), false);
     if (f_socket_U) {
-        if (addr == nullptr)
-            return WSAEFAULT;
+        if (addr == nullptr) return WSAEFAULT;
         return f_socket_U->sendto(*addr, data, static_cast<uint32_t>(size), 0, 10, false);
     }
-    if (f_socket_T)
-        return f_socket_T->send(data, static_cast<uint32_t>(size), false);
+    if (f_socket_T) return f_socket_T->send(data, static_cast<uint32_t>(size), false);
     return WSAENOTSOCK;
 }

@@ -44,8 +44,7 @@ bool kelRTPDestination::openDest() noexcept
 {
     f_lastRRTM.store(f_trans ? f_trans->now() : tickNow());
     std::lock_guard<std::mutex> guard(f_socketGuard);
-    if (f_isOpen.load())
-        return true;
+    if (f_isOpen.load()) return true;
     const kelString bindIP = f_trans ? f_trans->bind2ip() : kelString();
     const kelString bindPort = f_trans ? f_trans->bind2port() : kelString(u"0");
     switch (f_scope) {
@@ -80,11 +79,9 @@ bool kelRTPDestination::openDest() noexcept
 void kelRTPDestination::closeDest() noexcept
 {
     std::lock_guard<std::mutex> guard(f_socketGuard);
-    if (f_bsocket)
-        (void)f_bsocket->close(false);
+    if (f_bsocket) (void)f_bsocket->close(false);
     if (f_msocket) {
-        if (f_isOpen.load())
-            (void)f_msocket->mleave();
+        if (f_isOpen.load()) (void)f_msocket->mleave();
         (void)f_msocket->close(false);
     }
     f_isOpen.store(false);
@@ -94,18 +91,14 @@ void kelRTPDestination::setTtl(intptr_t ttl) noexcept
 {
     f_ttl.store(ttl);
     std::lock_guard<std::mutex> guard(f_socketGuard);
-    if (f_msocket)
-        f_msocket->setTtl(static_cast<uint32_t>(ttl < 0 ? 0 : ttl));
+    if (f_msocket) f_msocket->setTtl(static_cast<uint32_t>(ttl < 0 ? 0 : ttl));
 }
 
 int kelRTPDestination::transmit(const uint8_t* data, size_t len, bool isRTCP) noexcept
 {
-    if (!f_isOpen.load())
-        return WSAENOTSOCK;
-    if (!f_enabled.load())
-        return 0;
-    if (isRTCP && f_trans && f_trans->rtcp())
-        return f_trans->rtcp()->sendTo(&f_destAddrRTCP, data, len);
+    if (!f_isOpen.load()) return WSAENOTSOCK;
+    if (!f_enabled.load()) return 0;
+    if (isRTCP && f_trans && f_trans->rtcp()) return f_trans->rtcp()->sendTo(&f_destAddrRTCP, data, len);
     const sockaddr_in& to = isRTCP ? f_destAddrRTCP : f_destAddrRTP;
     switch (f_scope) {
     case kelrds_broadcast: {
@@ -120,17 +113,14 @@ int kelRTPDestination::transmit(const uint8_t* data, size_t len, bool isRTCP) no
         break;
     }
     kelRTPReceiver* r = f_trans ? f_trans->receiver() : nullptr;
-    if (r == nullptr)
-        return WSAENOTSOCK;
+    if (r == nullptr) return WSAENOTSOCK;
     return r->sendDatagram(to, data, len, 10);
 }
 
 bool kelRTPDestination::sameAddr(bool isRTP, const sockaddr_in& addr, bool checkIPOnly) const noexcept
 {
     const sockaddr_in& own = isRTP ? f_destAddrRTP : f_destAddrRTCP;
-    if (own.sin_addr.s_addr != addr.sin_addr.s_addr)
-        return false;
-    if (checkIPOnly)
-        return true;
+    if (own.sin_addr.s_addr != addr.sin_addr.s_addr) return false;
+    if (checkIPOnly) return true;
     return own.sin_port == 0 || addr.sin_port == 0 || own.sin_port == addr.sin_port;
 }

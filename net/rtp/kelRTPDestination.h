@@ -35,8 +35,8 @@ class kelRTPDestination : public kelObject
 public:
     // `addrRTCP` null: the RTP address with port + 1. Opens at once when
     // `doOpen` (in afterConstruction; make it with kelCreate).
-    kelRTPDestination(bool dstatic, kelRTPTransmitter* trans, const sockaddr_in& addrRTP, const sockaddr_in* addrRTCP,
-                      bool doOpen, intptr_t ttl, uint32_t recSSRC);
+    kelRTPDestination(bool dstatic, kelRTPTransmitter* trans, const sockaddr_in& addrRTP,
+                      const sockaddr_in* addrRTCP, bool doOpen, intptr_t ttl, uint32_t recSSRC);
     ~kelRTPDestination() override;
 
     // Marks the destination alive and gets its sockets ready. True when open.

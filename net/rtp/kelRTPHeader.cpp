@@ -42,12 +42,30 @@ uint32_t toWire32(uint32_t v) noexcept
 
 } // namespace
 
-uint16_t rtp_hdr::seq() const noexcept { return fromWire16(r_seq_NO); }
-uint32_t rtp_hdr::timestamp() const noexcept { return fromWire32(r_timestamp_NO); }
-uint32_t rtp_hdr::ssrc() const noexcept { return fromWire32(r_ssrc_NO); }
-void rtp_hdr::setSeq(uint16_t seq) noexcept { r_seq_NO = toWire16(seq); }
-void rtp_hdr::setTimestamp(uint32_t ts) noexcept { r_timestamp_NO = toWire32(ts); }
-void rtp_hdr::setSsrc(uint32_t ssrc) noexcept { r_ssrc_NO = toWire32(ssrc); }
+uint16_t rtp_hdr::seq() const noexcept
+{
+    return fromWire16(r_seq_NO);
+}
+uint32_t rtp_hdr::timestamp() const noexcept
+{
+    return fromWire32(r_timestamp_NO);
+}
+uint32_t rtp_hdr::ssrc() const noexcept
+{
+    return fromWire32(r_ssrc_NO);
+}
+void rtp_hdr::setSeq(uint16_t seq) noexcept
+{
+    r_seq_NO = toWire16(seq);
+}
+void rtp_hdr::setTimestamp(uint32_t ts) noexcept
+{
+    r_timestamp_NO = toWire32(ts);
+}
+void rtp_hdr::setSsrc(uint32_t ssrc) noexcept
+{
+    r_ssrc_NO = toWire32(ssrc);
+}
 
 rtp_hdr rtp_hdr::read(const uint8_t* packet) noexcept
 {
@@ -63,12 +81,10 @@ void rtp_hdr::write(uint8_t* packet) const noexcept
 
 bool rtpParsePacket(const uint8_t* data, size_t size, kelRTPPacketInfo& out) noexcept
 {
-    if (data == nullptr || size < kelRTPHeaderSize || !rtpIsVersion2(data[0]))
-        return false;
+    if (data == nullptr || size < kelRTPHeaderSize || !rtpIsVersion2(data[0])) return false;
     const size_t headerSize = kelRTPHeaderSize + 4 * size_t(data[0] & 0x0F);
     const size_t padding = (data[0] & 0x20) ? data[size - 1] : 0;
-    if (headerSize + padding > size)
-        return false;
+    if (headerSize + padding > size) return false;
 
     out.header = rtp_hdr::read(data);
     out.headerSize = headerSize;

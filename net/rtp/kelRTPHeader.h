@@ -72,7 +72,7 @@ inline bool rtpIsVersion2(uint8_t firstByte) noexcept
 struct kelRTPPacketInfo
 {
     rtp_hdr header;
-    size_t headerSize = 0;   // 12 + 4 × CSRC count
+    size_t headerSize = 0; // 12 + 4 × CSRC count
     size_t payloadOffset = 0;
     size_t payloadSize = 0;
     size_t paddingSize = 0;

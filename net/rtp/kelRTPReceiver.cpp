@@ -44,8 +44,9 @@ uint32_t randomNonZero()
 
 } // namespace
 
-kelRTPReceiver::kelRTPReceiver(const kelString& bind2port, const kelString& ip, bool isRAW, const kelString& bind2ip,
-                               kelRTPTransmitter* transmitter, bool isUDP, bool noRTCP, intptr_t ttl)
+kelRTPReceiver::kelRTPReceiver(const kelString& bind2port, const kelString& ip, bool isRAW,
+                               const kelString& bind2ip, kelRTPTransmitter* transmitter, bool isUDP,
+                               bool noRTCP, intptr_t ttl)
     : kelRTPStreamer(isRAW || !isUDP, noRTCP, isUDP, isMulticastAddr(ip), ttl, transmitter != nullptr,
                      kelThreadPriorityHighest),
       f_bind2port(bind2port), f_bind2ip(bind2ip), f_ip(ip), f_transmitter(transmitter)
@@ -57,15 +58,13 @@ kelRTPReceiver::kelRTPReceiver(const kelString& bind2port, const kelString& ip, 
     else {
         f_socket = std::make_unique<kelTcpSocket>();
         f_isServer = isAnyAddress(ip);
-        if (!f_isServer)
-            (void)f_socket->setHost(ip);
+        if (!f_isServer) (void)f_socket->setHost(ip);
     }
 }
 
 kelRTPReceiver::kelRTPReceiver(bool isRAW)
     : kelRTPStreamer(isRAW, true, true, false, 1, false, kelThreadPriorityHighest)
-{
-}
+{}
 
 kelRTPReceiver::~kelRTPReceiver() = default;
 
@@ -122,8 +121,7 @@ void kelRTPReceiver::startIn()
     f_ssrc.store(parent != 0 ? parent : randomNonZero());
     setPortLocal(u"<none>");
     setSocketError(0);
-    if (!f_socket)
-        return;
+    if (!f_socket) return;
     {
         std::lock_guard<std::mutex> guard(f_socketGuard);
         f_socket->setBindToIP(bind2ip());
@@ -135,8 +133,7 @@ void kelRTPReceiver::startIn()
     }
     if (f_isUDP && socketError() == 0) {
         sockaddr_in bound{};
-        if (f_socket->getSockAddrBound(bound) == 0)
-            setPortLocal(formatInteger(ntohs(bound.sin_port)));
+        if (f_socket->getSockAddrBound(bound) == 0) setPortLocal(formatInteger(ntohs(bound.sin_port)));
         startRTCP();
         f_active.store(true);
     }
@@ -150,10 +147,8 @@ void kelRTPReceiver::bindUdp() noexcept
         auto* ms = static_cast<kelMulticastSocket*>(f_socket.get());
         // Several receivers (and the transmitter's group socket) may share
         // the group's port on one machine.
-        if (ms->getSocket(true) != kelInvalidSocket)
-            (void)ms->setOptBool(kelSO_REUSEADDR, true);
-        if (port > 0)
-            (void)ms->setBindToPort(formatInteger(port));
+        if (ms->getSocket(true) != kelInvalidSocket) (void)ms->setOptBool(kelSO_REUSEADDR, true);
+        if (port > 0) (void)ms->setBindToPort(formatInteger(port));
         setSocketError(ms->mjoin(f_ip, kelMJoinReceive, 1, false));
         return;
     }
@@ -165,12 +160,10 @@ void kelRTPReceiver::bindUdp() noexcept
 
 void kelRTPReceiver::startRTCP() noexcept
 {
-    if (!f_rtcp || f_noRTCP.load() || f_isRAW.load())
-        return;
+    if (!f_rtcp || f_noRTCP.load() || f_isRAW.load()) return;
     const int64_t port = portNumber(portLocal());
     f_rtcp->setBind2port(formatInteger(port > 0 ? port + 1 : 0));
-    if (f_rtcp->start(10000))
-        (void)f_rtcp->readyEvent().waitFor(1000);
+    if (f_rtcp->start(10000)) (void)f_rtcp->readyEvent().waitFor(1000);
 }
 
 void kelRTPReceiver::startOut()
@@ -178,14 +171,12 @@ void kelRTPReceiver::startOut()
     {
         std::lock_guard<std::mutex> guard(f_socketGuard);
         if (f_socket) {
-            if (f_isMC)
-                (void)static_cast<kelMulticastSocket*>(f_socket.get())->mleave();
+            if (f_isMC) (void)static_cast<kelMulticastSocket*>(f_socket.get())->mleave();
             f_accepted.reset();
             (void)f_socket->close(false);
         }
     }
-    if (f_rtcp)
-        (void)f_rtcp->stop(3000, true);
+    if (f_rtcp) (void)f_rtcp->stop(3000, true);
     f_active.store(false);
 }
 
@@ -194,9 +185,9 @@ void kelRTPReceiver::startOut()
 int kelRTPReceiver::receiveUdp(sockaddr_in& from, uint8_t* buf, size_t size, int64_t wait) noexcept
 {
     const kelSocketHandle fd = f_socket->handle();
-    if (!waitReadable(static_cast<int>(fd), wait))
-        return 0;
-    const int got = static_cast<kelUdpSocket*>(f_socket.get())->recvfrom(&from, buf, static_cast<int>(size), true);
+    if (!waitReadable(static_cast<int>(fd), wait)) return 0;
+    const int got =
+        static_cast<kelUdpSocket*>(f_socket.get())->recvfrom(&from, buf, static_cast<int>(size), true);
     if (got < 0) {
         // A larger datagram keeps its start; anything else is passed over
         // (a port-unreachable reported on a socket we also send from).
@@ -211,18 +202,15 @@ int kelRTPReceiver::receiveTcp(sockaddr_in& from, uint8_t* buf, size_t size, int
     pollfd fds[3];
     nfds_t count = 0;
     const int wake = wakeFd();
-    if (wake >= 0)
-        fds[count++] = {wake, POLLIN, 0};
+    if (wake >= 0) fds[count++] = {wake, POLLIN, 0};
     const nfds_t listenAt = count;
     if (f_isServer && f_socket->handle() != kelInvalidSocket)
         fds[count++] = {static_cast<int>(f_socket->handle()), POLLIN, 0};
     const nfds_t dataAt = count;
     if (data && data->handle() != kelInvalidSocket)
         fds[count++] = {static_cast<int>(data->handle()), POLLIN, 0};
-    if (::poll(fds, count, static_cast<int>(wait)) <= 0)
-        return 0;
-    if (wake >= 0 && (fds[0].revents & POLLIN))
-        consumeWake();
+    if (::poll(fds, count, static_cast<int>(wait)) <= 0) return 0;
+    if (wake >= 0 && (fds[0].revents & POLLIN)) consumeWake();
     // The connection is served before the listener: when a peer leaves and
     // the next one knocks in the same round, the leaving peer's end of stream
     // must be read first, or the newcomer would be turned away as a second
@@ -258,28 +246,24 @@ int kelRTPReceiver::receiveTcp(sockaddr_in& from, uint8_t* buf, size_t size, int
 
 intptr_t kelRTPReceiver::execute(uintptr_t)
 {
-    if (socketError() != 0 || !f_socket)
-        return 0;
+    if (socketError() != 0 || !f_socket) return 0;
     std::vector<uint8_t> buf(f_isUDP ? kUdpBuffer : kTcpBuffer);
     int64_t wait = 100;
     if (!f_isUDP) {
         // Leave the owner a moment to finish its own set-up.
-        if (sleepThread(100) && shouldStop())
-            return 0;
+        if (sleepThread(100) && shouldStop()) return 0;
         std::lock_guard<std::mutex> guard(f_socketGuard);
         if (f_isServer) {
             const int64_t port = portNumber(bind2port());
             int rc = f_socket->bindSocketToPort(static_cast<int>(port > 0 ? port : 0));
-            if (rc == 0)
-                rc = f_socket->listen(5);
+            if (rc == 0) rc = f_socket->listen(5);
             setSocketError(rc);
             sockaddr_in bound{};
             if (rc == 0 && f_socket->getSockAddrBound(bound) == 0)
                 setPortLocal(formatInteger(ntohs(bound.sin_port)));
         } else if (f_socket->connect() == 0) {
             sockaddr_in bound{};
-            if (f_socket->getSockAddrBound(bound) == 0)
-                setPortLocal(formatInteger(ntohs(bound.sin_port)));
+            if (f_socket->getSockAddrBound(bound) == 0) setPortLocal(formatInteger(ntohs(bound.sin_port)));
         }
         f_active.store(socketError() == 0);
     }
@@ -297,10 +281,8 @@ intptr_t kelRTPReceiver::execute(uintptr_t)
             const int n = f_isUDP ? receiveUdp(from, buf.data(), buf.size(), wait)
                                   : receiveTcp(from, buf.data(), buf.size(), wait);
             if (n <= 0) {
-                if (wait < kWaitGrowLimit)
-                    wait *= 2;
-                if (!f_isUDP && f_socket->handle() == kelInvalidSocket)
-                    sleepThread(100);
+                if (wait < kWaitGrowLimit) wait *= 2;
+                if (!f_isUDP && f_socket->handle() == kelInvalidSocket) sleepThread(100);
                 continue;
             }
             wait = kWaitAfterData;
@@ -314,29 +296,24 @@ intptr_t kelRTPReceiver::execute(uintptr_t)
 
 void kelRTPReceiver::processDatagram(const sockaddr_in& from, const uint8_t* data, size_t size) noexcept
 {
-    if (f_pingsockInProgress.load() || data == nullptr)
-        return;
+    if (f_pingsockInProgress.load() || data == nullptr) return;
     try {
         if (f_isRAW.load()) {
             onRTPData(from, data, data, size, size);
             return;
         }
-        if (size < kelRTPHeaderSize)
-            return;
+        if (size < kelRTPHeaderSize) return;
         if (!rtpIsVersion2(data[0])) {
-            if (f_broken.fetch_add(1) + 1 > kBrokenLimit)
-                f_isRAW.store(true);
+            if (f_broken.fetch_add(1) + 1 > kBrokenLimit) f_isRAW.store(true);
             return;
         }
         f_broken.store(0);
         kelRTPPacketInfo info;
         // Shorter than its own header and padding: nothing to deliver.
-        if (!rtpParsePacket(data, size, info))
-            return;
+        if (!rtpParsePacket(data, size, info)) return;
         if (f_rtcp && !f_noRTCP.load()) {
             f_rtcp->processRTP(from, info.header, size);
-            if (!f_rtcp->updateSeq(info.header.ssrc(), info.header.seq()))
-                return;
+            if (!f_rtcp->updateSeq(info.header.ssrc(), info.header.seq())) return;
         }
         onRTPData(from, data, data + info.payloadOffset, info.payloadSize, size);
     } catch (...) {
@@ -346,24 +323,21 @@ void kelRTPReceiver::processDatagram(const sockaddr_in& from, const uint8_t* dat
 
 // --- sending -------------------------------------------------------------------------
 
-int kelRTPReceiver::sendDatagram(const sockaddr_in& addr, const uint8_t* data, size_t size, int64_t checkMs) noexcept
+int kelRTPReceiver::sendDatagram(const sockaddr_in& addr, const uint8_t* data, size_t size,
+                                 int64_t checkMs) noexcept
 {
     std::lock_guard<std::mutex> guard(f_socketGuard);
-    if (!f_socket || !f_isUDP || f_socket->handle() == kelInvalidSocket)
-        return WSAENOTSOCK;
+    if (!f_socket || !f_isUDP || f_socket->handle() == kelInvalidSocket) return WSAENOTSOCK;
     return static_cast<kelUdpSocket*>(f_socket.get())
         ->sendto(addr, data, static_cast<uint32_t>(size), 0, checkMs, false);
 }
 
 int kelRTPReceiver::sendRTP_CN_To(const sockaddr_in& addr) noexcept
 {
-    if (!f_socket)
-        return WSAENOTSOCK;
-    if (addr.sin_addr.s_addr == 0)
-        return 0;
+    if (!f_socket) return WSAENOTSOCK;
+    if (addr.sin_addr.s_addr == 0) return 0;
     kelRTCPstack* paired = nullptr;
-    if (f_transmitter)
-        paired = f_transmitter->rtcp();
+    if (f_transmitter) paired = f_transmitter->rtcp();
     // Without a paired transmitter the pings count up from 1 on their own:
     // repeats of one number would be dropped as duplicates by the far
     // side's sequence check, so a path that had to be reopened never would.
@@ -371,60 +345,50 @@ int kelRTPReceiver::sendRTP_CN_To(const sockaddr_in& addr) noexcept
     uint8_t ping[kelRTPCNPingSize];
     rtpBuildCNPing(ping, seq, _SSRC());
     const int rc = sendDatagram(addr, ping, sizeof ping, 100);
-    if (rc != 0)
-        setSocketError(rc);
+    if (rc != 0) setSocketError(rc);
     return rc;
 }
 
 void kelRTPReceiver::onRTPSent(const sockaddr_in&, const uint8_t* packet, size_t size) noexcept
 {
-    if (!f_rtcp || f_noRTCP.load() || packet == nullptr || size < kelRTPHeaderSize)
-        return;
+    if (!f_rtcp || f_noRTCP.load() || packet == nullptr || size < kelRTPHeaderSize) return;
     f_rtcp->onRTPSent(rtp_hdr::read(packet), size - kelRTPHeaderSize);
 }
 
 // --- hooks: forwarded to the transmitter -------------------------------------------
 
-void kelRTPReceiver::onMemberSilent(const rtp_site_info*)
-{
-}
+void kelRTPReceiver::onMemberSilent(const rtp_site_info*) {}
 
 void kelRTPReceiver::onRTPData(const sockaddr_in& from, const uint8_t* header, const uint8_t* payload,
                                size_t payloadSize, size_t packetSize)
 {
-    if (f_transmitter)
-        f_transmitter->onRTPData(from, header, payload, payloadSize, packetSize);
+    if (f_transmitter) f_transmitter->onRTPData(from, header, payload, payloadSize, packetSize);
 }
 
 void kelRTPReceiver::onRTCPReport(const uint8_t* data, size_t size)
 {
-    if (f_transmitter)
-        f_transmitter->onRTCPReport(data, size);
+    if (f_transmitter) f_transmitter->onRTCPReport(data, size);
 }
 
 void kelRTPReceiver::onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, const uint8_t* packet, size_t size)
 {
-    if (f_transmitter)
-        f_transmitter->onRTCPPacket(ssrc, from, packet, size);
+    if (f_transmitter) f_transmitter->onRTCPPacket(ssrc, from, packet, size);
 }
 
 void kelRTPReceiver::onSDESItem(uint32_t ssrc, const rtcp_sdes_item& item)
 {
-    if (f_transmitter)
-        f_transmitter->onSDESItem(ssrc, item);
+    if (f_transmitter) f_transmitter->onSDESItem(ssrc, item);
 }
 
 void kelRTPReceiver::onMemberGone(const rtp_site_info* member, bool timedOut)
 {
-    if (f_transmitter)
-        f_transmitter->onMemberGone(member, timedOut);
+    if (f_transmitter) f_transmitter->onMemberGone(member, timedOut);
 }
 
 void kelRTPReceiver::onRTCPApp(const sockaddr_in& from, uint32_t ssrc, uint8_t subtype, const char* name,
                                const uint8_t* data, size_t size)
 {
-    if (f_transmitter)
-        f_transmitter->onRTCPApp(from, ssrc, subtype, name, data, size);
+    if (f_transmitter) f_transmitter->onRTCPApp(from, ssrc, subtype, name, data, size);
 }
 
 void kelRTPReceiver::onIdle(bool timerExpired)
@@ -437,11 +401,9 @@ void kelRTPReceiver::onIdle(bool timerExpired)
         if (members.lock(true, 100)) {
             for (intptr_t i = 0; i < members.count(); ++i) {
                 rtp_site_info* m = members.member(i);
-                if (m == nullptr || m->r_ssrc == _SSRC())
-                    continue;
+                if (m == nullptr || m->r_ssrc == _SSRC()) continue;
                 any = true;
-                if (!m->r_acq->acquire(true, 20))
-                    continue;
+                if (!m->r_acq->acquire(true, 20)) continue;
                 if (m->r_lastPayloadTM == 0) {
                     try {
                         silent.push_back(*m);
@@ -451,12 +413,10 @@ void kelRTPReceiver::onIdle(bool timerExpired)
                 m->r_acq->releaseRO();
             }
             members.unlockRO();
-            if (!any)
-                onMemberSilent(nullptr);
+            if (!any) onMemberSilent(nullptr);
             for (const rtp_site_info& m : silent)
                 onMemberSilent(&m);
         }
     }
-    if (f_transmitter)
-        f_transmitter->onIdle(timerExpired);
+    if (f_transmitter) f_transmitter->onIdle(timerExpired);
 }

@@ -82,8 +82,8 @@ public:
     void onSDESItem(uint32_t ssrc, const rtcp_sdes_item& item) override;
     void onMemberGone(const rtp_site_info* member, bool timedOut) override;
     void onIdle(bool timerExpired) override;
-    void onRTCPApp(const sockaddr_in& from, uint32_t ssrc, uint8_t subtype, const char* name, const uint8_t* data,
-                   size_t size) override;
+    void onRTCPApp(const sockaddr_in& from, uint32_t ssrc, uint8_t subtype, const char* name,
+                   const uint8_t* data, size_t size) override;
 
     kelString rtcpBindIP() const override { return bind2ip(); }
     kelString rtcpGroup() const override;

@@ -19,11 +19,9 @@ constexpr uint64_t kDestCheckSpacing = 6000;
 bool addressFromURI(const kelString& uri, sockaddr_in& rtp, sockaddr_in& rtcpAddr)
 {
     kelURICrack crack;
-    if (!crackURI(uri, crack) || crack.r_hostName.empty())
-        return false;
+    if (!crackURI(uri, crack) || crack.r_hostName.empty()) return false;
     const uint32_t ipH = hostToIpH(crack.r_hostName, 0);
-    if (ipH == 0)
-        return false;
+    if (ipH == 0) return false;
     rtp = sockaddr_in{};
     rtp.sin_family = AF_INET;
     rtp.sin_addr.s_addr = htonl(ipH);
@@ -39,8 +37,7 @@ intptr_t kelRTPTransmitter::indexOfDest(const sockaddr_in& addrRTP, bool checkPo
 {
     for (intptr_t i = 0; i < f_destinations.count(); ++i) {
         auto* d = static_cast<kelRTPDestination*>(f_destinations.getObject(i));
-        if (d == nullptr)
-            continue;
+        if (d == nullptr) continue;
         const sockaddr_in* a = d->addrRTP();
         if (a->sin_addr.s_addr == addrRTP.sin_addr.s_addr && (!checkPort || a->sin_port == addrRTP.sin_port))
             return i;
@@ -54,11 +51,9 @@ intptr_t kelRTPTransmitter::destAdd(bool dstatic, const kelString& remoteHost, c
 {
     const uint32_t ipH = hostToIpH(remoteHost, 0);
     const int portRTP = portFromString(remotePortRTP);
-    if (ipH == 0 || portRTP < 0)
-        return -1;
+    if (ipH == 0 || portRTP < 0) return -1;
     int portRTCP = portFromString(remotePortRTCP);
-    if (portRTCP < 0)
-        portRTCP = portRTP + 1;
+    if (portRTCP < 0) portRTCP = portRTP + 1;
     sockaddr_in rtp{};
     rtp.sin_family = AF_INET;
     rtp.sin_addr.s_addr = htonl(ipH);
@@ -68,28 +63,23 @@ intptr_t kelRTPTransmitter::destAdd(bool dstatic, const kelString& remoteHost, c
     return destAdd(dstatic, &rtp, &rtcpAddr, doOpen, fromHole, recSSRC);
 }
 
-intptr_t kelRTPTransmitter::destAdd(bool dstatic, const sockaddr_in* addrRTP, const sockaddr_in* addrRTCP, bool doOpen,
-                                    bool fromHole, uint32_t recSSRC) noexcept
+intptr_t kelRTPTransmitter::destAdd(bool dstatic, const sockaddr_in* addrRTP, const sockaddr_in* addrRTCP,
+                                    bool doOpen, bool fromHole, uint32_t recSSRC) noexcept
 {
-    if (addrRTP == nullptr)
-        return -1;
+    if (addrRTP == nullptr) return -1;
     sockaddr_in rtcpAddr = addrRTCP ? *addrRTCP : *addrRTP;
-    if (addrRTCP == nullptr)
-        rtcpAddr.sin_port = htons(static_cast<uint16_t>(ntohs(addrRTP->sin_port) + 1));
-    if (destHas(*addrRTP))
-        return -1;
+    if (addrRTCP == nullptr) rtcpAddr.sin_port = htons(static_cast<uint16_t>(ntohs(addrRTP->sin_port) + 1));
+    if (destHas(*addrRTP)) return -1;
     bool accept = false;
     try {
         accept = acceptDestination(*addrRTP, rtcpAddr, fromHole);
     } catch (...) {
         logMessage(u"acceptDestination raised an exception");
     }
-    if (!accept)
-        return -1;
+    if (!accept) return -1;
     // The transmitter's TTL, whatever the caller gave.
     auto* d = kelCreate<kelRTPDestination>(dstatic, this, *addrRTP, &rtcpAddr, doOpen, f_ttl, recSSRC);
-    if (d == nullptr)
-        return -1;
+    if (d == nullptr) return -1;
     if (!f_destinations.lock(false, 1000)) {
         kelFree(d);
         return -1;
@@ -97,11 +87,9 @@ intptr_t kelRTPTransmitter::destAdd(bool dstatic, const sockaddr_in* addrRTP, co
     // Checked again under the write lock: two threads may race to add the
     // same sender.
     intptr_t index = -1;
-    if (indexOfDest(*addrRTP, true) < 0)
-        index = f_destinations.add(static_cast<kelObject*>(d));
+    if (indexOfDest(*addrRTP, true) < 0) index = f_destinations.add(static_cast<kelObject*>(d));
     f_destinations.unlockWO();
-    if (index < 0)
-        kelFree(d);
+    if (index < 0) kelFree(d);
     return index < 0 ? -1 : index;
 }
 
@@ -109,8 +97,7 @@ intptr_t kelRTPTransmitter::destAdd(bool dstatic, const kelString& uri, bool doO
                                     uint32_t recSSRC) noexcept
 {
     sockaddr_in rtp{}, rtcpAddr{};
-    if (!addressFromURI(uri, rtp, rtcpAddr))
-        return -1;
+    if (!addressFromURI(uri, rtp, rtcpAddr)) return -1;
     (void)ttl;
     return destAdd(dstatic, &rtp, &rtcpAddr, doOpen, false, recSSRC);
 }
@@ -118,13 +105,10 @@ intptr_t kelRTPTransmitter::destAdd(bool dstatic, const kelString& uri, bool doO
 bool kelRTPTransmitter::destEnable(const kelString& uri, bool doEnable) noexcept
 {
     sockaddr_in rtp{}, rtcpAddr{};
-    if (!addressFromURI(uri, rtp, rtcpAddr))
-        return false;
+    if (!addressFromURI(uri, rtp, rtcpAddr)) return false;
     kelRTPDestination* d = destGetAcq(rtp, false);
-    if (d == nullptr)
-        return false;
-    if (doEnable && !d->isOpen())
-        (void)d->openDest();
+    if (d == nullptr) return false;
+    if (doEnable && !d->isOpen()) (void)d->openDest();
     d->setEnabled(doEnable);
     kelObject::releaseOf(d);
     return true;
@@ -137,20 +121,17 @@ kelRTPDestination* kelRTPTransmitter::destGetAcq(intptr_t index, bool ro) noexce
 
 kelRTPDestination* kelRTPTransmitter::destGetAcq(const sockaddr_in& addrRTP, bool ro) noexcept
 {
-    if (!f_destinations.lock(true, 998))
-        return nullptr;
+    if (!f_destinations.lock(true, 998)) return nullptr;
     const intptr_t index = indexOfDest(addrRTP, true);
     kelRTPDestination* d = nullptr;
-    if (index >= 0)
-        d = static_cast<kelRTPDestination*>(f_destinations.lockObject(index, ro, 999));
+    if (index >= 0) d = static_cast<kelRTPDestination*>(f_destinations.lockObject(index, ro, 999));
     f_destinations.unlockRO();
     return d;
 }
 
 bool kelRTPTransmitter::destHas(const sockaddr_in& addrRTP) noexcept
 {
-    if (!f_destinations.lock(true, 1000))
-        return false;
+    if (!f_destinations.lock(true, 1000)) return false;
     const bool has = indexOfDest(addrRTP, true) >= 0;
     f_destinations.unlockRO();
     return has;
@@ -164,8 +145,7 @@ bool kelRTPTransmitter::destRemove(const kelString& uri) noexcept
 
 bool kelRTPTransmitter::destRemove(const sockaddr_in& addrRTP) noexcept
 {
-    if (!f_destinations.lock(false, 1000))
-        return false;
+    if (!f_destinations.lock(false, 1000)) return false;
     const intptr_t index = indexOfDest(addrRTP, true);
     const bool removed = index >= 0 && f_destinations.removeByIndex(index, 2);
     f_destinations.unlockWO();
@@ -179,12 +159,11 @@ bool kelRTPTransmitter::destRemove(kelRTPDestination* dest) noexcept
 
 // --- keep-alive ---------------------------------------------------------------------------
 
-void kelRTPTransmitter::checkDestinations(uint32_t reporterSSRC, const sockaddr_in* from, const uint8_t* packet,
-                                          size_t size) noexcept
+void kelRTPTransmitter::checkDestinations(uint32_t reporterSSRC, const sockaddr_in* from,
+                                          const uint8_t* packet, size_t size) noexcept
 {
     const uint64_t t = now();
-    if (packet == nullptr && t - std::min(t, f_lastDestTOCheckTM.load()) <= kDestCheckSpacing)
-        return;
+    if (packet == nullptr && t - std::min(t, f_lastDestTOCheckTM.load()) <= kDestCheckSpacing) return;
     f_lastDestTOCheckTM.store(t);
     const uint32_t own = _SSRC();
 
@@ -194,8 +173,7 @@ void kelRTPTransmitter::checkDestinations(uint32_t reporterSSRC, const sockaddr_
         kelRTCPReader reader(packet, size);
         kelRTCPPacketView p;
         while (!aboutUs && reader.next(p)) {
-            if (p.type != kelrtcp_SR && p.type != kelrtcp_RR)
-                continue;
+            if (p.type != kelrtcp_SR && p.type != kelrtcp_RR) continue;
             for (unsigned i = 0; i < p.blockCount && !aboutUs; ++i)
                 aboutUs = p.block(i).ssrc == own;
         }
@@ -204,13 +182,11 @@ void kelRTPTransmitter::checkDestinations(uint32_t reporterSSRC, const sockaddr_
     if (packet != nullptr && f_destinations.lock(true, 20)) {
         for (intptr_t i = 0; i < f_destinations.count(); ++i) {
             auto* d = static_cast<kelRTPDestination*>(f_destinations.getObject(i));
-            if (d == nullptr)
-                continue;
+            if (d == nullptr) continue;
             const uint32_t expected = d->recSSRC();
             const bool alive = (expected != 0 && expected == reporterSSRC) ||
                                (expected == 0 && aboutUs && from && d->sameAddr(false, *from, false));
-            if (alive)
-                d->setLastRRTM(t);
+            if (alive) d->setLastRRTM(t);
         }
         f_destinations.unlockRO();
     }
@@ -224,11 +200,11 @@ void kelRTPTransmitter::checkDestinations(uint32_t reporterSSRC, const sockaddr_
         sockaddr_in rtcp;
     };
     std::vector<Gone> gone;
-    if (!f_destinations.lock(false, 20))
-        return;
+    if (!f_destinations.lock(false, 20)) return;
     for (intptr_t i = 0; i < f_destinations.count();) {
         auto* d = static_cast<kelRTPDestination*>(f_destinations.getObject(i));
-        if (d == nullptr || d->scope() != kelrds_unicast || !d->isOpen() || t - std::min(t, d->lastRRTM()) <= kDestSilence) {
+        if (d == nullptr || d->scope() != kelrds_unicast || !d->isOpen() ||
+            t - std::min(t, d->lastRRTM()) <= kDestSilence) {
             ++i;
             continue;
         }
@@ -264,8 +240,7 @@ void kelRTPTransmitter::onMemberGone(const rtp_site_info* member, bool)
     kelRTCPstack* stack = rtcp();
     if (stack == nullptr || stack->conferenceMode() || member == nullptr || !member->r_remoteAddrRTCPValid)
         return;
-    if (!f_destinations.lock(false, 100))
-        return;
+    if (!f_destinations.lock(false, 100)) return;
     for (intptr_t i = 0; i < f_destinations.count();) {
         auto* d = static_cast<kelRTPDestination*>(f_destinations.getObject(i));
         if (d == nullptr || !d->sameAddr(false, member->r_remoteAddrRTCP, false)) {

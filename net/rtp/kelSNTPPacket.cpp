@@ -55,7 +55,8 @@ bool sntpAnswersRequest(const kelSNTPAnswer& answer, const kelNTP_timestamp& sen
     return answer.mode == kelSNTPModeServer && answer.originate == sent;
 }
 
-void sntpDelayOffset(uint64_t t1, uint64_t t2, uint64_t t3, uint64_t t4, int64_t& delay, int64_t& offset) noexcept
+void sntpDelayOffset(uint64_t t1, uint64_t t2, uint64_t t3, uint64_t t4, int64_t& delay,
+                     int64_t& offset) noexcept
 {
     delay = eraDiff(t4, t1) - eraDiff(t3, t2);
     offset = (eraDiff(t2, t1) + eraDiff(t3, t4)) / 2;

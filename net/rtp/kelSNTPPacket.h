@@ -54,4 +54,5 @@ bool sntpAnswersRequest(const kelSNTPAnswer& answer, const kelNTP_timestamp& sen
 // (answer received, our clock), all ms since 1900:
 //   delay = (T4 - T1) - (T3 - T2),  offset = ((T2 - T1) + (T3 - T4)) / 2.
 // Differences are taken across the 2036 rollover of the seconds field.
-void sntpDelayOffset(uint64_t t1, uint64_t t2, uint64_t t3, uint64_t t4, int64_t& delay, int64_t& offset) noexcept;
+void sntpDelayOffset(uint64_t t1, uint64_t t2, uint64_t t3, uint64_t t4, int64_t& delay,
+                     int64_t& offset) noexcept;

@@ -48,7 +48,9 @@ uint64_t kelSNTPSystemClock() noexcept
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-kelSNTP::kelSNTP(kelSNTPClock clock) : kelThread(false), f_clock(clock ? std::move(clock) : kelSNTPSystemClock) {}
+kelSNTP::kelSNTP(kelSNTPClock clock)
+    : kelThread(false), f_clock(clock ? std::move(clock) : kelSNTPSystemClock)
+{}
 
 kelSNTP::~kelSNTP()
 {
@@ -65,7 +67,8 @@ intptr_t kelSNTP::synch(const kelString& server) noexcept
     kelString ip;
     std::vector<kelString> addresses;
     if (lookupHost(server, ip, &addresses) != 0) return 0;
-    for (const kelString& a : addresses) f_serverList.add(a);
+    for (const kelString& a : addresses)
+        f_serverList.add(a);
     const intptr_t count = f_serverList.count();
     if (count > 0) {
         // A start that fails leaves the clock uncorrected, as a run without
@@ -111,13 +114,15 @@ intptr_t kelSNTP::execute(uintptr_t /*globalIndex*/)
         kelString ip;
         std::vector<kelString> addresses;
         if (lookupHost(f_pendingName, ip, &addresses) == 0) {
-            for (const kelString& a : addresses) f_serverList.add(a);
+            for (const kelString& a : addresses)
+                f_serverList.add(a);
         }
         f_pendingName.clear();
     }
     Averages avg;
     const intptr_t count = f_serverList.count();
-    for (intptr_t i = 0; i < count && !shouldStop(); ++i) queryAddress(f_serverList.get(i), i == count - 1, avg);
+    for (intptr_t i = 0; i < count && !shouldStop(); ++i)
+        queryAddress(f_serverList.get(i), i == count - 1, avg);
     if (avg.delay != 0) f_rtd = avg.delay;
     if (avg.offset != 0) f_co = avg.offset;
     f_serverList.clear();
@@ -158,8 +163,8 @@ void kelSNTP::queryAddress(const kelString& address, bool last, Averages& avg)
         if (answer.stratum != 0) {
             int64_t delay = 0;
             int64_t offset = 0;
-            sntpDelayOffset(ntpToMs(answer.originate), ntpToMs(answer.receive), ntpToMs(answer.transmit), ntpToMs(t4),
-                            delay, offset);
+            sntpDelayOffset(ntpToMs(answer.originate), ntpToMs(answer.receive), ntpToMs(answer.transmit),
+                            ntpToMs(t4), delay, offset);
             avg.delay = avg.delay != 0 ? (avg.delay + delay) / 2 : delay;
             avg.offset = avg.offset != 0 ? (avg.offset + offset) / 2 : offset;
             f_stratum = answer.stratum;

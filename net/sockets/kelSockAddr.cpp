@@ -21,10 +21,12 @@ constexpr uint32_t ip4(uint32_t a, uint32_t b, uint32_t c, uint32_t d)
 }
 
 constexpr Block kReserved[] = {
-    {ip4(0, 0, 0, 0), 0xFF000000u},     {ip4(10, 0, 0, 0), 0xFF000000u},   {ip4(127, 0, 0, 0), 0xFF000000u},
-    {ip4(169, 254, 0, 0), 0xFFFF0000u}, {ip4(172, 16, 0, 0), 0xFFF00000u}, {ip4(192, 0, 0, 0), 0xFFFFFF00u},
-    {ip4(192, 0, 2, 0), 0xFFFFFF00u},   {ip4(192, 168, 0, 0), 0xFFFF0000u}, {ip4(198, 18, 0, 0), 0xFFFE0000u},
-    {ip4(198, 51, 100, 0), 0xFFFFFF00u}, {ip4(203, 0, 113, 0), 0xFFFFFF00u},
+    {ip4(0, 0, 0, 0), 0xFF000000u},     {ip4(10, 0, 0, 0), 0xFF000000u},
+    {ip4(127, 0, 0, 0), 0xFF000000u},   {ip4(169, 254, 0, 0), 0xFFFF0000u},
+    {ip4(172, 16, 0, 0), 0xFFF00000u},  {ip4(192, 0, 0, 0), 0xFFFFFF00u},
+    {ip4(192, 0, 2, 0), 0xFFFFFF00u},   {ip4(192, 168, 0, 0), 0xFFFF0000u},
+    {ip4(198, 18, 0, 0), 0xFFFE0000u},  {ip4(198, 51, 100, 0), 0xFFFFFF00u},
+    {ip4(203, 0, 113, 0), 0xFFFFFF00u},
 };
 
 // A decimal number 0 ... 65535 without sign or spaces, or -1.
@@ -63,7 +65,8 @@ int lookupHost(const kelString& host, kelString& ip, std::vector<kelString>* lis
     }
     ip = ipN2str(addrs.front());
     if (list != nullptr) {
-        for (const uint32_t a : addrs) list->push_back(ipN2str(a));
+        for (const uint32_t a : addrs)
+            list->push_back(ipN2str(a));
     }
     return 0;
 }

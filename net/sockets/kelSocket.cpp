@@ -22,13 +22,9 @@ bool closesSocket(int err) noexcept
 } // namespace
 
 kelSocket::kelSocket(int addressFamily, int socketProtocol, int socketType, bool overlapped) noexcept
-    : f_addressFamily(addressFamily),
-      f_socketProtocol(socketProtocol),
-      f_socketType(socketType),
-      f_overlapped(overlapped),
-      f_bindToIP(u"0.0.0.0")
-{
-}
+    : f_addressFamily(addressFamily), f_socketProtocol(socketProtocol), f_socketType(socketType),
+      f_overlapped(overlapped), f_bindToIP(u"0.0.0.0")
+{}
 
 kelSocket::~kelSocket()
 {
@@ -149,8 +145,8 @@ std::unique_ptr<kelSocket> kelSocket::accept(intptr_t& result, int64_t timeout) 
         result = kelWSAGetLastError();
         return nullptr;
     }
-    std::unique_ptr<kelSocket> s(new (std::nothrow)
-                                     kelSocket(peer.sin_family, f_socketProtocol, f_socketType, f_overlapped));
+    std::unique_ptr<kelSocket> s(
+        new (std::nothrow) kelSocket(peer.sin_family, f_socketProtocol, f_socketType, f_overlapped));
     if (!s) {
         kelCloseSocket(h);
         result = WSAENOBUFS;

@@ -159,7 +159,6 @@ class kelTcpSocket : public kelSocket
 public:
     explicit kelTcpSocket(bool overlapped = false) noexcept
         : kelSocket(kelAF_INET, kelIPPROTO_TCP, kelSOCK_STREAM, overlapped)
-    {
-    }
+    {}
     kelString _classID() const override { return u"kelTcpSocket"; }
 };

@@ -102,16 +102,18 @@ int kelMulticastSocket::setIF(const kelString& intf) noexcept
     const uint32_t a = str2ipN(intf);
     if (a == 0 || a == INADDR_NONE) return WSAEADDRNOTAVAIL;
     if (const int err = ensureSocket(); err != 0) return err;
-    return kelSetSockOpt(f_socket, kelIPPROTO_IP, kelIP_MULTICAST_IF, &a, sizeof a) == 0 ? 0
-                                                                                           : kelWSAGetLastError();
+    return kelSetSockOpt(f_socket, kelIPPROTO_IP, kelIP_MULTICAST_IF, &a, sizeof a) == 0
+               ? 0
+               : kelWSAGetLastError();
 }
 
 int kelMulticastSocket::setLoopEnable(bool enable) noexcept
 {
     if (const int err = ensureSocket(); err != 0) return err;
     const int32_t v = enable ? 1 : 0;
-    return kelSetSockOpt(f_socket, kelIPPROTO_IP, kelIP_MULTICAST_LOOP, &v, sizeof v) == 0 ? 0
-                                                                                            : kelWSAGetLastError();
+    return kelSetSockOpt(f_socket, kelIPPROTO_IP, kelIP_MULTICAST_LOOP, &v, sizeof v) == 0
+               ? 0
+               : kelWSAGetLastError();
 }
 
 void kelMulticastSocket::setTtl(uint32_t ttl) noexcept

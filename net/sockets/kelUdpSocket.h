@@ -10,8 +10,7 @@ class kelUdpSocket : public kelSocket
 public:
     explicit kelUdpSocket(bool overlapped = false) noexcept
         : kelSocket(kelAF_INET, kelIPPROTO_UDP, kelSOCK_DGRAM, overlapped)
-    {
-    }
+    {}
 
     // Receives one datagram into `data`, the sender into `from` when given.
     // Unless `noCheck`, returns -2 when nothing is readable within `timeout`.

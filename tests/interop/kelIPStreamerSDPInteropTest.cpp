@@ -37,7 +37,8 @@ bool runProgram(const std::vector<std::string>& args, int timeoutMs)
             dup2(null, 2);
         }
         std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(127);
@@ -69,10 +70,26 @@ kelString ffmpegSDP(const std::string& codec, int rate, int channels, int port)
     char tmpl[] = "/tmp/kel-ipsdp-XXXXXX";
     if (!mkdtemp(tmpl)) return {};
     const std::string file = std::string(tmpl) + "/out.sdp";
-    const bool ok = runProgram({kFfmpeg, "-hide_banner", "-loglevel", "error", "-nostdin", "-f", "lavfi", "-i",
-                                "sine=frequency=440:duration=0.1:sample_rate=" + std::to_string(rate), "-c:a",
-                                codec, "-ar", std::to_string(rate), "-ac", std::to_string(channels), "-f", "rtp",
-                                "rtp://127.0.0.1:" + std::to_string(port), "-sdp_file", file},
+    const bool ok = runProgram({kFfmpeg,
+                                "-hide_banner",
+                                "-loglevel",
+                                "error",
+                                "-nostdin",
+                                "-f",
+                                "lavfi",
+                                "-i",
+                                "sine=frequency=440:duration=0.1:sample_rate=" + std::to_string(rate),
+                                "-c:a",
+                                codec,
+                                "-ar",
+                                std::to_string(rate),
+                                "-ac",
+                                std::to_string(channels),
+                                "-f",
+                                "rtp",
+                                "rtp://127.0.0.1:" + std::to_string(port),
+                                "-sdp_file",
+                                file},
                                30000);
     std::ifstream in(file, std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -92,10 +109,8 @@ TEST(kelIPStreamerSDPInteropTest, FormatsFromDescriptionsFfmpegWritesLive)
         intptr_t encoding, dynType;
     };
     const Case cases[] = {
-        {"pcm_mulaw", 8000, 1, kelRTPEnc_PCMU, 0},
-        {"pcm_alaw", 8000, 1, kelRTPEnc_PCMA, 8},
-        {"pcm_s16be", 44100, 2, kelRTPEnc_L16, 10},
-        {"pcm_s16be", 22050, 2, kelRTPEnc_L16, 97},
+        {"pcm_mulaw", 8000, 1, kelRTPEnc_PCMU, 0},   {"pcm_alaw", 8000, 1, kelRTPEnc_PCMA, 8},
+        {"pcm_s16be", 44100, 2, kelRTPEnc_L16, 10},  {"pcm_s16be", 22050, 2, kelRTPEnc_L16, 97},
         {"libspeex", 16000, 1, kelRTPEnc_speex, 97},
     };
     int port = 25040;

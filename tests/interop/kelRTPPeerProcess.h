@@ -23,8 +23,7 @@ inline bool waitUntil(const std::function<bool()>& done, uint64_t timeoutMs)
 {
     const uint64_t start = tickNow();
     while (!done()) {
-        if (ticksSince(start) > timeoutMs)
-            return done();
+        if (ticksSince(start) > timeoutMs) return done();
         kelSleepMs(5);
     }
     return true;

@@ -38,10 +38,9 @@ public:
 
 kelOwned<CollectingReceiver> startReceiver()
 {
-    kelOwned<CollectingReceiver> r(
-        kelCreate<CollectingReceiver>(u"0", kelString(), false, kelString(u"127.0.0.1"), nullptr, true, false, 1));
-    if (r && !r->start(10000))
-        r.reset();
+    kelOwned<CollectingReceiver> r(kelCreate<CollectingReceiver>(
+        u"0", kelString(), false, kelString(u"127.0.0.1"), nullptr, true, false, 1));
+    if (r && !r->start(10000)) r.reset();
     return r;
 }
 
@@ -52,7 +51,8 @@ std::string portText(const kelRTPReceiver& r)
 
 // The reference file once the peer has ended, and our bytes once as many
 // have arrived (or the wait ran out).
-void expectSameBytes(kelRTPPeerProcess& peer, CollectingReceiver& r, const std::string& refPath, int payloadType)
+void expectSameBytes(kelRTPPeerProcess& peer, CollectingReceiver& r, const std::string& refPath,
+                     int payloadType)
 {
     ASSERT_TRUE(peer.waitExit(30000)) << "peer did not finish: " << peer.log();
     ASSERT_EQ(peer.exitCode(), 0) << peer.log();
@@ -79,10 +79,32 @@ TEST(kelRTPReceiverInteropTest, GStreamerL16StreamArrivesByteIdentical)
     // One second of a tone, paced in real time; the tee writes exactly the
     // samples that the payloader gets, which sends them with its default
     // dynamic type 96.
-    ASSERT_TRUE(gst.start({"gst-launch-1.0", "-q", "audiotestsrc", "num-buffers=50", "samplesperbuffer=882",
-                           "is-live=true", "freq=523", "!", "audio/x-raw,format=S16BE,rate=44100,channels=1", "!",
-                           "tee", "name=t", "!", "queue", "!", "rtpL16pay", "!", "udpsink", "host=127.0.0.1",
-                           "port=" + portText(*r), "t.", "!", "queue", "!", "filesink", "location=" + ref},
+    ASSERT_TRUE(gst.start({"gst-launch-1.0",
+                           "-q",
+                           "audiotestsrc",
+                           "num-buffers=50",
+                           "samplesperbuffer=882",
+                           "is-live=true",
+                           "freq=523",
+                           "!",
+                           "audio/x-raw,format=S16BE,rate=44100,channels=1",
+                           "!",
+                           "tee",
+                           "name=t",
+                           "!",
+                           "queue",
+                           "!",
+                           "rtpL16pay",
+                           "!",
+                           "udpsink",
+                           "host=127.0.0.1",
+                           "port=" + portText(*r),
+                           "t.",
+                           "!",
+                           "queue",
+                           "!",
+                           "filesink",
+                           "location=" + ref},
                           dir.path() + "/gst.log"));
     expectSameBytes(gst, *r, ref, 96);
 }
@@ -98,10 +120,34 @@ TEST(kelRTPReceiverInteropTest, FfmpegL16StreamArrivesByteIdentical)
     const std::string ref = dir.path() + "/sent.raw";
     kelRTPPeerProcess ff;
     // The same decoded tone goes to the RTP muxer and to a raw file.
-    ASSERT_TRUE(ff.start({"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
-                          "sine=frequency=440:sample_rate=44100:duration=1", "-map", "0:a", "-ac", "1", "-c:a",
-                          "pcm_s16be", "-f", "rtp", "rtp://127.0.0.1:" + portText(*r) + "?pkt_size=1200", "-map",
-                          "0:a", "-ac", "1", "-c:a", "pcm_s16be", "-f", "s16be", ref},
+    ASSERT_TRUE(ff.start({"ffmpeg",
+                          "-nostdin",
+                          "-hide_banner",
+                          "-loglevel",
+                          "error",
+                          "-re",
+                          "-f",
+                          "lavfi",
+                          "-i",
+                          "sine=frequency=440:sample_rate=44100:duration=1",
+                          "-map",
+                          "0:a",
+                          "-ac",
+                          "1",
+                          "-c:a",
+                          "pcm_s16be",
+                          "-f",
+                          "rtp",
+                          "rtp://127.0.0.1:" + portText(*r) + "?pkt_size=1200",
+                          "-map",
+                          "0:a",
+                          "-ac",
+                          "1",
+                          "-c:a",
+                          "pcm_s16be",
+                          "-f",
+                          "s16be",
+                          ref},
                          dir.path() + "/ffmpeg.log"));
     // L16 mono at 44100 Hz has the static type 11.
     expectSameBytes(ff, *r, ref, 11);

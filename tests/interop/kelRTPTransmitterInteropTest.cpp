@@ -25,13 +25,11 @@ uint16_t freePortPair()
         kelUdpSocket a, b;
         a.setBindToIP(u"127.0.0.1");
         b.setBindToIP(u"127.0.0.1");
-        if (a.bindSocketToPort(0) != 0)
-            continue;
+        if (a.bindSocketToPort(0) != 0) continue;
         sockaddr_in bound{};
         (void)a.getSockAddrBound(bound);
         const uint16_t port = ntohs(bound.sin_port);
-        if (port % 2 == 0 && port < 65000 && b.bindSocketToPort(port + 1) == 0)
-            return port;
+        if (port % 2 == 0 && port < 65000 && b.bindSocketToPort(port + 1) == 0) return port;
     }
     return 0;
 }
@@ -48,7 +46,8 @@ std::string tone(size_t samples, size_t offset)
 {
     std::string pcm;
     for (size_t i = 0; i < samples; ++i) {
-        const auto v = static_cast<int16_t>(12000 * std::sin(2 * M_PI * 440.0 * double(offset + i) / 44100.0));
+        const auto v =
+            static_cast<int16_t>(12000 * std::sin(2 * M_PI * 440.0 * double(offset + i) / 44100.0));
         pcm.push_back(static_cast<char>(uint16_t(v) >> 8));
         pcm.push_back(static_cast<char>(uint16_t(v) & 0xFF));
     }
@@ -57,12 +56,10 @@ std::string tone(size_t samples, size_t offset)
 
 kelOwned<kelRTPTransmitter> openTransmitter(uint16_t destPort)
 {
-    kelOwned<kelRTPTransmitter> t(kelCreate<kelRTPTransmitter>(kelRTPPayloadL16Mono, false, false,
-                                                               kelString(u"127.0.0.1"), kelString(u"0"), kelString(), 1));
-    if (!t || !t->open())
-        return nullptr;
-    if (t->destAdd(true, u"127.0.0.1", formatInteger(destPort), kelString(), true) < 0)
-        return nullptr;
+    kelOwned<kelRTPTransmitter> t(kelCreate<kelRTPTransmitter>(
+        kelRTPPayloadL16Mono, false, false, kelString(u"127.0.0.1"), kelString(u"0"), kelString(), 1));
+    if (!t || !t->open()) return nullptr;
+    if (t->destAdd(true, u"127.0.0.1", formatInteger(destPort), kelString(), true) < 0) return nullptr;
     return t;
 }
 
@@ -76,10 +73,11 @@ TEST(kelRTPTransmitterInteropTest, GStreamerDepayloadsOurL16ByteIdentical)
     ASSERT_NE(port, 0);
     const std::string out = dir.path() + "/received.raw";
     kelRTPPeerProcess gst;
-    ASSERT_TRUE(gst.start({"gst-launch-1.0", "-q", "-e", "udpsrc", "address=127.0.0.1", "port=" + std::to_string(port),
-                           "caps=application/x-rtp,media=audio,clock-rate=44100,encoding-name=L16,channels=1,payload=11",
-                           "!", "rtpL16depay", "!", "filesink", "buffer-mode=2", "location=" + out},
-                          dir.path() + "/gst.log"));
+    ASSERT_TRUE(gst.start(
+        {"gst-launch-1.0", "-q", "-e", "udpsrc", "address=127.0.0.1", "port=" + std::to_string(port),
+         "caps=application/x-rtp,media=audio,clock-rate=44100,encoding-name=L16,channels=1,payload=11", "!",
+         "rtpL16depay", "!", "filesink", "buffer-mode=2", "location=" + out},
+        dir.path() + "/gst.log"));
     ASSERT_TRUE(waitUntil([&] { return portTaken(port) || gst.exited(); }, 20000)) << gst.log();
     ASSERT_FALSE(gst.exited()) << gst.log();
 
@@ -100,8 +98,10 @@ TEST(kelRTPTransmitterInteropTest, GStreamerDepayloadsOurL16ByteIdentical)
 TEST(kelRTPTransmitterInteropTest, RtpbinTakesOurReportsCnameAndBye)
 {
     if (::access("/usr/bin/python3", X_OK) != 0 ||
-        std::system("/usr/bin/python3 -c \"import gi; gi.require_version('Gst', '1.0')\" >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "python3-gi with GStreamer introspection not installed (scripts/install-deps installs it)";
+        std::system("/usr/bin/python3 -c \"import gi; gi.require_version('Gst', '1.0')\" >/dev/null 2>&1") !=
+            0)
+        GTEST_SKIP()
+            << "python3-gi with GStreamer introspection not installed (scripts/install-deps installs it)";
     kelTempDir dir;
     ASSERT_FALSE(dir.path().empty());
     const uint16_t port = freePortPair();
@@ -113,10 +113,11 @@ TEST(kelRTPTransmitterInteropTest, RtpbinTakesOurReportsCnameAndBye)
     ASSERT_NE(ourRtcp, 0);
     const std::string script = std::string(KEL_SOURCE_DIR) + "/tests/interop/kelRTPTransmitterRtpbinPeer.py";
     kelRTPPeerProcess peer;
-    ASSERT_TRUE(peer.start({"/usr/bin/python3", "-u", script, std::to_string(port), std::to_string(ourRtcp), "44100",
-                            "11"},
-                           dir.path() + "/rtpbin.log"));
-    ASSERT_TRUE(waitUntil([&] { return peer.log().find("READY") != std::string::npos || peer.exited(); }, 20000))
+    ASSERT_TRUE(peer.start(
+        {"/usr/bin/python3", "-u", script, std::to_string(port), std::to_string(ourRtcp), "44100", "11"},
+        dir.path() + "/rtpbin.log"));
+    ASSERT_TRUE(
+        waitUntil([&] { return peer.log().find("READY") != std::string::npos || peer.exited(); }, 20000))
         << peer.log();
     ASSERT_TRUE(waitUntil([&] { return portTaken(port) && portTaken(port + 1); }, 5000));
 
@@ -129,12 +130,15 @@ TEST(kelRTPTransmitterInteropTest, RtpbinTakesOurReportsCnameAndBye)
     const std::string ssrc = std::to_string(t->_SSRC());
     // Our first report comes within about three seconds, the next within
     // about six: by then every packet above has been counted.
-    const std::string srLine = "SR " + ssrc + " " + std::to_string(packets) + " " + std::to_string(packets * 882);
+    const std::string srLine =
+        "SR " + ssrc + " " + std::to_string(packets) + " " + std::to_string(packets * 882);
     EXPECT_TRUE(waitUntil([&] { return peer.log().find(srLine) != std::string::npos; }, 20000))
-        << "expected \"" << srLine << "\" in:\n" << peer.log();
+        << "expected \"" << srLine << "\" in:\n"
+        << peer.log();
     const std::string cnameLine = "CNAME " + ssrc + " " + t->receiver()->cname8();
     EXPECT_TRUE(waitUntil([&] { return peer.log().find(cnameLine) != std::string::npos; }, 10000))
-        << "expected \"" << cnameLine << "\" in:\n" << peer.log();
+        << "expected \"" << cnameLine << "\" in:\n"
+        << peer.log();
 
     t->close(false);
     EXPECT_TRUE(waitUntil([&] { return peer.log().find("BYE " + ssrc) != std::string::npos; }, 10000))

@@ -61,7 +61,8 @@ uint16_t freeUdpPort()
 pid_t spawn(const std::vector<std::string>& args, const std::string& logPath)
 {
     std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -100,7 +101,8 @@ protected:
     void SetUp() override
     {
         f_chronyd = findChronyd();
-        if (f_chronyd == nullptr) GTEST_SKIP() << "chronyd not installed (scripts/install-deps installs chrony)";
+        if (f_chronyd == nullptr)
+            GTEST_SKIP() << "chronyd not installed (scripts/install-deps installs chrony)";
         char tmpl[] = "/tmp/kel-sntp-interop-XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         f_dir = tmpl;
@@ -161,7 +163,8 @@ protected:
                                       "/dev/null",
                                       "-u",
                                       userName(),
-                                      "server 127.0.0.1 port " + std::to_string(f_port) + " iburst maxsamples 1",
+                                      "server 127.0.0.1 port " + std::to_string(f_port) +
+                                          " iburst maxsamples 1",
                                       "pidfile " + f_dir + "/query.pid",
                                       "cmdport 0"};
         if (::geteuid() != 0) args.push_back("-U");
@@ -199,7 +202,8 @@ TEST_F(kelSNTPChronyTest, ClientAgreesWithChronydOneShotQuery)
     // The server needs a moment to bind and to take up its local reference.
     bool answered = false;
     const uint64_t start = tickNow();
-    while (!answered && ticksSince(start) < 20000) answered = queryOnce(*client);
+    while (!answered && ticksSince(start) < 20000)
+        answered = queryOnce(*client);
     ASSERT_TRUE(answered) << "no answer from chronyd:\n" << readFile(f_dir + "/chronyd.log");
     EXPECT_EQ(client->stratum(), 10u);
 
@@ -217,6 +221,7 @@ TEST_F(kelSNTPChronyTest, ClientAgreesWithChronydOneShotQuery)
     kelNTP_timestamp fixed;
     client->nowNTP(raw, false);
     client->nowNTP(fixed, true);
-    const double diff = static_cast<double>(static_cast<int64_t>(ntpToMs(fixed)) - static_cast<int64_t>(ntpToMs(raw)));
+    const double diff =
+        static_cast<double>(static_cast<int64_t>(ntpToMs(fixed)) - static_cast<int64_t>(ntpToMs(raw)));
     EXPECT_NEAR(diff, static_cast<double>(client->clockOffset()), 2.0);
 }

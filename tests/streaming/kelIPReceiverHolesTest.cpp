@@ -41,8 +41,7 @@ std::vector<kelRTCPPart> splitCompound(const std::vector<uint8_t>& d)
     size_t at = 0;
     while (at + 4 <= d.size()) {
         const size_t len = (static_cast<size_t>(d[at + 2]) << 8 | d[at + 3]) * 4 + 4;
-        if ((d[at] & 0xC0) != 0x80 || at + len > d.size())
-            return {};
+        if ((d[at] & 0xC0) != 0x80 || at + len > d.size()) return {};
         parts.push_back({d[at + 1], std::vector<uint8_t>(d.begin() + at, d.begin() + at + len)});
         at += len;
     }
@@ -63,15 +62,14 @@ public:
         f_fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a = kelTestLoopback(0);
         socklen_t len = sizeof a;
-        if (f_fd < 0 || ::bind(f_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(f_fd, 1) != 0 ||
-            ::getsockname(f_fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        if (f_fd < 0 || ::bind(f_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::listen(f_fd, 1) != 0 || ::getsockname(f_fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
             return;
         f_port = ntohs(a.sin_port);
     }
     ~kelTestTcpListener()
     {
-        if (f_fd >= 0)
-            ::close(f_fd);
+        if (f_fd >= 0) ::close(f_fd);
     }
     kelTestTcpListener(const kelTestTcpListener&) = delete;
     kelTestTcpListener& operator=(const kelTestTcpListener&) = delete;

@@ -87,14 +87,12 @@ protected:
     }
     void TearDown() override
     {
-        if (f_rx)
-            f_rx->close();
+        if (f_rx) f_rx->close();
     }
 
     bool openRx()
     {
-        if (!f_rx->open() || !f_sink->open())
-            return false;
+        if (!f_rx->open() || !f_sink->open()) return false;
         f_rxPort = static_cast<uint16_t>(portFromString(f_rx->portLocal()));
         return f_rxPort != 0;
     }
@@ -125,8 +123,7 @@ protected:
         kelWaveFormat block;
         const std::vector<uint8_t> bytes = f_sink->lastFormat();
         EXPECT_EQ(bytes.size(), sizeof block);
-        if (bytes.size() == sizeof block)
-            std::memcpy(&block, bytes.data(), sizeof block);
+        if (bytes.size() == sizeof block) std::memcpy(&block, bytes.data(), sizeof block);
         return block;
     }
 
@@ -210,9 +207,9 @@ TEST_F(kelIPReceiverPayloadTest, FirstPacketOfEachOpenSelectsTheStaticFormat)
         uintptr_t channels;
     };
     const Row rows[] = {
-        {0, kelRTPEnc_PCMU, 8000, 1},   {3, kelRTPEnc_GSM, 8000, 1},     {8, kelRTPEnc_PCMA, 8000, 1},
-        {10, kelRTPEnc_L16, 44100, 2},  {11, kelRTPEnc_L16, 44100, 1},   {5, kelRTPEnc_DVI4, 8000, 1},
-        {6, kelRTPEnc_DVI4, 16000, 1},  {16, kelRTPEnc_DVI4, 11025, 1},  {17, kelRTPEnc_DVI4, 22050, 1},
+        {0, kelRTPEnc_PCMU, 8000, 1},  {3, kelRTPEnc_GSM, 8000, 1},    {8, kelRTPEnc_PCMA, 8000, 1},
+        {10, kelRTPEnc_L16, 44100, 2}, {11, kelRTPEnc_L16, 44100, 1},  {5, kelRTPEnc_DVI4, 8000, 1},
+        {6, kelRTPEnc_DVI4, 16000, 1}, {16, kelRTPEnc_DVI4, 11025, 1}, {17, kelRTPEnc_DVI4, 22050, 1},
     };
     uint16_t seq = 1;
     for (const Row& row : rows) {
@@ -294,8 +291,7 @@ TEST_F(kelIPReceiverPayloadTest, HeaderAndRawEventsSeeThePacketAndL16IsSwappedIn
 TEST_F(kelIPReceiverPayloadTest, UserNameAndSSRCReachTheWireAndADeadThreadReadsClosed)
 {
     kelTestPeer rtcp(static_cast<uint16_t>(f_peer.port() + 1));
-    if (!rtcp.ok())
-        GTEST_SKIP() << "the port after the peer's is taken; cannot watch the RTCP hole";
+    if (!rtcp.ok()) GTEST_SKIP() << "the port after the peer's is taken; cannot watch the RTCP hole";
     const std::string uri = "rtp://alice@127.0.0.1:" + std::to_string(f_peer.port());
     f_rx->setURI(kelString(uri.begin(), uri.end()));
     f_rx->set_SSRC(0x0BADCAFE);
@@ -308,7 +304,8 @@ TEST_F(kelIPReceiverPayloadTest, UserNameAndSSRCReachTheWireAndADeadThreadReadsC
     ASSERT_GE(report.size(), 8u);
     const std::string text(report.begin(), report.end());
     EXPECT_NE(text.find("alice@"), std::string::npos) << "CNAME without the URI's user name";
-    EXPECT_EQ(static_cast<uint32_t>(report[4]) << 24 | report[5] << 16 | report[6] << 8 | report[7], 0x0BADCAFEu);
+    EXPECT_EQ(static_cast<uint32_t>(report[4]) << 24 | report[5] << 16 | report[6] << 8 | report[7],
+              0x0BADCAFEu);
 
     EXPECT_TRUE(f_rx->active());
     ASSERT_NE(f_rx->rec(), nullptr);

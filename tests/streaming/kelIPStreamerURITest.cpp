@@ -22,8 +22,8 @@ TEST(kelIPStreamerURITest, SchemesChooseProtocolSocketTypeAndDefaultPort)
         {u"RTP://224.0.0.1:6000", kelIPProtoRTP, kelIPSocketMulticast, u"6000"},
         {u"rtp://239.255.255.250", kelIPProtoRTP, kelIPSocketMulticast, u"5004"},
         {u"rtp://240.0.0.1", kelIPProtoRTP, kelIPSocketUDP, u"5004"},
-        {u"rtp://224.1.2", kelIPProtoRTP, kelIPSocketUDP, u"5004"},      // not a dotted address
-        {u"rtp://224.1.2.256", kelIPProtoRTP, kelIPSocketUDP, u"5004"},  // nor is this
+        {u"rtp://224.1.2", kelIPProtoRTP, kelIPSocketUDP, u"5004"},     // not a dotted address
+        {u"rtp://224.1.2.256", kelIPProtoRTP, kelIPSocketUDP, u"5004"}, // nor is this
         {u"udp://225.1.1.1:7000", kelIPProtoRAW, kelIPSocketMulticast, u"7000"},
         {u"tcp://127.0.0.1:7004", kelIPProtoRAW, kelIPSocketTCP, u"7004"},
         {u"rtsp://127.0.0.1/live", kelIPProtoRTSP, kelIPSocketTCP, u"554"},
@@ -78,8 +78,8 @@ TEST(kelIPStreamerURITest, AURIThatDoesNotSplitKeepsEverythingAndSaysWhy)
 {
     auto s = kelMakeOwned<kelTestStreamer>();
     s->setURI(u"rtp://127.0.0.1:5010");
-    for (const char16_t* bad : {u"rtp://bad host:5012", u"rtp://127.0.0.1:70000", u"1tp://127.0.0.1",
-                                u"rtp://127.0.0.1:50x"}) {
+    for (const char16_t* bad :
+         {u"rtp://bad host:5012", u"rtp://127.0.0.1:70000", u"1tp://127.0.0.1", u"rtp://127.0.0.1:50x"}) {
         s->setURI(bad);
         EXPECT_EQ(s->descriptionError(), u"Invalid URI, err=12005");
         EXPECT_EQ(s->URI(), u"rtp://127.0.0.1:5010");

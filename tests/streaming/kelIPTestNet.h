@@ -21,8 +21,7 @@ inline bool kelTestUdpPortFree(uint16_t port)
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     const sockaddr_in a = kelTestLoopback(port);
     const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
-    if (fd >= 0)
-        ::close(fd);
+    if (fd >= 0) ::close(fd);
     return ok;
 }
 
@@ -33,8 +32,7 @@ inline uint16_t kelTestFreeRTPPort()
     for (uint32_t attempt = 0; attempt < 200; ++attempt) {
         const uint64_t spread = static_cast<uint64_t>(::getpid()) * 131 + tickNow() + attempt * 34u;
         const auto port = static_cast<uint16_t>((20000 + spread % 20000) & ~1u);
-        if (kelTestUdpPortFree(port) && kelTestUdpPortFree(static_cast<uint16_t>(port + 1)))
-            return port;
+        if (kelTestUdpPortFree(port) && kelTestUdpPortFree(static_cast<uint16_t>(port + 1))) return port;
     }
     return 0;
 }
@@ -49,8 +47,7 @@ inline bool kelTestWaitUntil(const std::function<bool()>& condition, uint64_t ti
 {
     const uint64_t start = tickNow();
     while (!condition()) {
-        if (ticksSince(start) > timeoutMs)
-            return false;
+        if (ticksSince(start) > timeoutMs) return false;
         kelSleepMs(10);
     }
     return true;

@@ -32,8 +32,7 @@ public:
     }
     ~kelTestPeer()
     {
-        if (f_fd >= 0)
-            ::close(f_fd);
+        if (f_fd >= 0) ::close(f_fd);
     }
     kelTestPeer(const kelTestPeer&) = delete;
     kelTestPeer& operator=(const kelTestPeer&) = delete;
@@ -64,17 +63,15 @@ public:
         const uint64_t start = tickNow();
         while (ticksSince(start) < static_cast<uint64_t>(timeoutMs)) {
             pollfd p{f_fd, POLLIN, 0};
-            if (::poll(&p, 1, 20) <= 0)
-                continue;
+            if (::poll(&p, 1, 20) <= 0) continue;
             std::vector<uint8_t> buf(65536);
             sockaddr_in a{};
             socklen_t len = sizeof a;
-            const ssize_t n = ::recvfrom(f_fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&a), &len);
-            if (n < 0)
-                continue;
+            const ssize_t n =
+                ::recvfrom(f_fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&a), &len);
+            if (n < 0) continue;
             buf.resize(static_cast<size_t>(n));
-            if (from != nullptr)
-                *from = ntohs(a.sin_port);
+            if (from != nullptr) *from = ntohs(a.sin_port);
             return buf;
         }
         return {};
@@ -87,8 +84,7 @@ public:
         while (ticksSince(start) < static_cast<uint64_t>(timeoutMs)) {
             const uint64_t left = static_cast<uint64_t>(timeoutMs) - ticksSince(start);
             std::vector<uint8_t> d = receive(static_cast<int>(left));
-            if (d.size() >= 12 && (d[0] & 0xC0) == 0x80 && (d[1] & 0x7F) == pt)
-                return d;
+            if (d.size() >= 12 && (d[0] & 0xC0) == 0x80 && (d[1] & 0x7F) == pt) return d;
         }
         return {};
     }

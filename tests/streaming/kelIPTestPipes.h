@@ -42,7 +42,6 @@ public:
 
 protected:
     uint32_t doWrite(const void*, uint32_t, kelmtlInOutPipe*) override { return 0; }
-
 };
 
 // Written on its provider's thread, read by the test's.

@@ -132,9 +132,11 @@ TEST(kelIPTransmitterCommandTest, AddSessionSplitsItsTextAtTheStars)
     EXPECT_EQ(tx->doExTransCmd(kelTransCmdAddSession, data, 0), 0);
     EXPECT_EQ(tx->destCount(), 1);
 
-    for (const char16_t* bad : {u"", u"1B2 rtp://127.0.0.1:40000/", u"*/live*1B3*", u"*1B3*rtp://127.0.0.1:1/"}) {
+    for (const char16_t* bad :
+         {u"", u"1B2 rtp://127.0.0.1:40000/", u"*/live*1B3*", u"*1B3*rtp://127.0.0.1:1/"}) {
         data = bad;
-        EXPECT_EQ(tx->doExTransCmd(kelTransCmdAddSession, data, 0), -1) << std::string(data.begin(), data.end());
+        EXPECT_EQ(tx->doExTransCmd(kelTransCmdAddSession, data, 0), -1)
+            << std::string(data.begin(), data.end());
     }
     EXPECT_EQ(tx->destCount(), 1);
     // Unknown commands do nothing and succeed.
@@ -223,7 +225,8 @@ TEST(kelIPTransmitterCommandTest, SecondTransmitterOnThePortFailsWithItsSocketEr
     second->setURI(kelTestURI(port));
     ASSERT_TRUE(first->open());
     kelString answer;
-    second->setOnExTransCmd([&](kelmtlInOutPipe*, uint32_t, int32_t, kelString& d) { d = kelTransCmdNotHandled; });
+    second->setOnExTransCmd(
+        [&](kelmtlInOutPipe*, uint32_t, int32_t, kelString& d) { d = kelTransCmdNotHandled; });
     EXPECT_FALSE(second->open());
     EXPECT_EQ(second->descriptionError(), u"Socket error: 10048"); // address in use
     EXPECT_EQ(second->transRoot(), nullptr);

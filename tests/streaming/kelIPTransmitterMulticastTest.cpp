@@ -28,8 +28,7 @@ constexpr uint16_t kPort = 5004;
 bool loopbackCarriesMulticast()
 {
     const int ctl = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (ctl < 0)
-        return false;
+    if (ctl < 0) return false;
     ifreq ifr{};
     std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
     bool ok = ::ioctl(ctl, SIOCGIFFLAGS, &ifr) == 0;
@@ -54,42 +53,33 @@ bool loopbackCarriesMulticast()
 // values the step that failed.
 int textToTheGroup()
 {
-    if (::unshare(CLONE_NEWNET) != 0)
-        return 77;
-    if (!loopbackCarriesMulticast())
-        return 2;
+    if (::unshare(CLONE_NEWNET) != 0) return 77;
+    if (!loopbackCarriesMulticast()) return 2;
     const int listener = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in any{};
     any.sin_family = AF_INET;
     any.sin_port = htons(kPort);
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0)
-        return 3;
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) return 3;
     ip_mreq join{};
     join.imr_multiaddr.s_addr = htonl(kGroup);
     join.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
-    if (::setsockopt(listener, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0)
-        return 4;
+    if (::setsockopt(listener, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0) return 4;
 
     kelOwned<TkelIPTransmitter> tx(kelCreate<TkelIPTransmitter>());
     tx->setURI(u"rtp://239.255.0.7:5004");
     // A group is where we send, not where we bind.
     if (tx->socketType() != kelIPSocketMulticast || tx->bind2ip() != u"0.0.0.0" || tx->bind2port() != u"0")
         return 5;
-    if (!tx->open())
-        return 6;
-    if (tx->rootDestCount() != 1)
-        return 7;
-    if (tx->sendText(u"m") != kelS_OK)
-        return 8;
+    if (!tx->open()) return 6;
+    if (tx->rootDestCount() != 1) return 7;
+    if (tx->sendText(u"m") != kelS_OK) return 8;
     int result = 9;
     for (int round = 0; round < 100 && result != 0; ++round) {
         pollfd p{listener, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0)
-            continue;
+        if (::poll(&p, 1, 100) <= 0) continue;
         uint8_t buf[64];
         const ssize_t n = ::recv(listener, buf, sizeof buf, 0);
-        if (n == 13 && (buf[1] & 0x7F) == 113 && buf[12] == 'm')
-            result = 0;
+        if (n == 13 && (buf[1] & 0x7F) == 113 && buf[12] == 'm') result = 0;
     }
     tx->close();
     ::close(listener);
@@ -102,12 +92,12 @@ TEST(kelIPTransmitterMulticastTest, MulticastURISendsToTheGroup)
 {
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
-    if (pid == 0)
-        ::_exit(textToTheGroup());
+    if (pid == 0) ::_exit(textToTheGroup());
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
     if (WEXITSTATUS(status) == 77)
-        GTEST_SKIP() << "no network namespace could be made (needs CAP_SYS_ADMIN): multicast is not tried on the host";
+        GTEST_SKIP()
+            << "no network namespace could be made (needs CAP_SYS_ADMIN): multicast is not tried on the host";
     EXPECT_EQ(WEXITSTATUS(status), 0) << "failed at step " << WEXITSTATUS(status);
 }

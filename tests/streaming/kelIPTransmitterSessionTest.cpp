@@ -31,7 +31,10 @@ public:
     int received() const { return f_received.load(); }
 
 protected:
-    void onReceivedPayload(const sockaddr_in&, const uint8_t*, const uint8_t*, size_t) override { ++f_received; }
+    void onReceivedPayload(const sockaddr_in&, const uint8_t*, const uint8_t*, size_t) override
+    {
+        ++f_received;
+    }
 
 private:
     std::atomic<int> f_received{0};
@@ -41,11 +44,9 @@ kelOwned<TkelIPTransmitter> openTransmitter(uint16_t& port)
 {
     port = kelTestFreeRTPPort();
     kelOwned<TkelIPTransmitter> tx(kelCreate<TkelIPTransmitter>());
-    if (port == 0 || !tx)
-        return {};
+    if (port == 0 || !tx) return {};
     tx->setURI(kelTestURI(port));
-    if (!tx->open())
-        return {};
+    if (!tx->open()) return {};
     return tx;
 }
 
@@ -229,9 +230,8 @@ TEST(kelIPTransmitterSessionTest, ByeOfARealPeerRemovesItsSession)
     const uint16_t peerPort = kelTestFreeRTPPort();
     ASSERT_NE(peerPort, 0);
     // The peer: an RTP transmitter on 127.0.0.1 sending to ours.
-    kelOwned<kelRTPTransmitter> peer(kelCreate<kelRTPTransmitter>(intptr_t{0}, false, false, kelString(u"127.0.0.1"),
-                                                                  portText(peerPort), kelString(),
-                                                                  intptr_t{-1}));
+    kelOwned<kelRTPTransmitter> peer(kelCreate<kelRTPTransmitter>(
+        intptr_t{0}, false, false, kelString(u"127.0.0.1"), portText(peerPort), kelString(), intptr_t{-1}));
     ASSERT_TRUE(peer);
     ASSERT_GE(peer->destAdd(true, kelTestURI(port), true), 0);
     ASSERT_TRUE(peer->open());

@@ -85,7 +85,8 @@ TEST(kelIPWire, TextAndL16LeaveInWireOrderWithoutTouchingTheWrittenBlock)
     ASSERT_EQ(second.size(), 12u + 4u);
     EXPECT_EQ(second[1] & 0x80, 0) << "marker";
     // One packet for the whole character, not one per surrogate.
-    EXPECT_EQ(std::vector<uint8_t>(second.begin() + 12, second.end()), (std::vector<uint8_t>{0xF0, 0x9F, 0x98, 0x80}));
+    EXPECT_EQ(std::vector<uint8_t>(second.begin() + 12, second.end()),
+              (std::vector<uint8_t>{0xF0, 0x9F, 0x98, 0x80}));
     const auto seq = [](const std::vector<uint8_t>& p) { return static_cast<uint16_t>(p[2] << 8 | p[3]); };
     const auto ts = [](const std::vector<uint8_t>& p) {
         return static_cast<uint32_t>(p[4]) << 24 | static_cast<uint32_t>(p[5]) << 16 |

@@ -30,7 +30,8 @@ TEST(kelRTPPayloadTablesTest, UnchangedFieldsAndUnknownTypes)
     ASSERT_TRUE(kelRTPCustomPayload(113, f));
     EXPECT_EQ(f.encoding, kelRTPEnc_t140c);
     EXPECT_TRUE(f.rate == 1000 && f.channels == -1 && f.bits == -1);
-    for (intptr_t unknown : {1, 2, 9, 13, 19, 96, -1}) EXPECT_FALSE(kelRTPStaticPayload(unknown, f)) << unknown;
+    for (intptr_t unknown : {1, 2, 9, 13, 19, 96, -1})
+        EXPECT_FALSE(kelRTPStaticPayload(unknown, f)) << unknown;
     EXPECT_FALSE(kelRTPCustomPayload(109, f));
     EXPECT_FALSE(kelRTPCustomPayload(122, f));
 }

@@ -55,7 +55,8 @@ protected:
     }
 
 private:
-    void record(char kind, kelmtlInOutPipe* sender, kelmtlInOutPipe* provider, const void* format, uint32_t len)
+    void record(char kind, kelmtlInOutPipe* sender, kelmtlInOutPipe* provider, const void* format,
+                uint32_t len)
     {
         const bool ok = sender == this && provider == this && format == mapping() && len == 0;
         std::lock_guard lock(f_guard);

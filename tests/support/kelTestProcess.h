@@ -61,8 +61,7 @@ public:
     bool startWithInput(const std::vector<std::string>& args, const std::string& logPath)
     {
         int pair[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-            return false;
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return false;
         const bool ok = spawn(args, logPath, pair[1]);
         ::close(pair[1]);
         if (!ok) {
@@ -76,8 +75,7 @@ public:
     // Writes one command line; false when the process no longer reads.
     bool send(const std::string& line)
     {
-        if (f_input < 0)
-            return false;
+        if (f_input < 0) return false;
         const std::string text = line + "\n";
         return ::send(f_input, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
     }
@@ -109,8 +107,7 @@ public:
     {
         std::vector<std::string> out;
         for (const std::string& l : lines())
-            if (l.rfind(prefix, 0) == 0)
-                out.push_back(l);
+            if (l.rfind(prefix, 0) == 0) out.push_back(l);
         return out;
     }
 
@@ -123,10 +120,8 @@ public:
         for (;;) {
             const bool ended = exited();
             const std::vector<std::string> found = linesWith(prefix);
-            if (found.size() >= count)
-                return found[count - 1];
-            if (ended || ticksSince(start) > timeoutMs)
-                return std::nullopt;
+            if (found.size() >= count) return found[count - 1];
+            if (ended || ticksSince(start) > timeoutMs) return std::nullopt;
             kelSleepMs(5);
         }
     }
@@ -134,8 +129,7 @@ public:
     // True once the process has ended (reaped).
     bool exited()
     {
-        if (f_pid <= 0)
-            return true;
+        if (f_pid <= 0) return true;
         int status = 0;
         if (::waitpid(f_pid, &status, WNOHANG) == f_pid) {
             f_pid = -1;
@@ -149,8 +143,7 @@ public:
     {
         const uint64_t start = tickNow();
         while (!exited()) {
-            if (ticksSince(start) > timeoutMs)
-                return false;
+            if (ticksSince(start) > timeoutMs) return false;
             kelSleepMs(5);
         }
         return true;
@@ -158,8 +151,7 @@ public:
 
     void signal(int sig)
     {
-        if (f_pid > 0)
-            ::kill(f_pid, sig);
+        if (f_pid > 0) ::kill(f_pid, sig);
     }
 
     // Input closed (a process that reads it gets 2 s to end on its own),
@@ -168,8 +160,7 @@ public:
     {
         const bool hadInput = f_input >= 0;
         closeInput();
-        if (f_pid <= 0 || (hadInput && waitExit(2000)))
-            return;
+        if (f_pid <= 0 || (hadInput && waitExit(2000))) return;
         signal(SIGINT);
         if (!waitExit(graceMs)) {
             signal(SIGKILL);
@@ -199,8 +190,7 @@ private:
         const int rc = ::posix_spawnp(&f_pid, argv[0], &fa, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&fa);
         f_log = logPath;
-        if (rc != 0)
-            f_pid = -1;
+        if (rc != 0) f_pid = -1;
         return f_pid > 0;
     }
 

@@ -54,7 +54,10 @@ public:
     fakeHub(const fakeHub&) = delete;
     fakeHub& operator=(const fakeHub&) = delete;
 
-    std::unique_ptr<fakeLink> make(bool transmitter) { return std::make_unique<fakeLink>(*this, transmitter); }
+    std::unique_ptr<fakeLink> make(bool transmitter)
+    {
+        return std::make_unique<fakeLink>(*this, transmitter);
+    }
     // Delivers `text` to the receivers open on `uri`, later, on the hub's
     // thread. Any thread.
     void post(const kelString& uri, const kelString& text);

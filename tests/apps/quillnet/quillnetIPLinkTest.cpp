@@ -27,8 +27,8 @@ struct ipWindow
 
 ipWindow makeWindow(const std::string& ini, const kelString& uri, bool transmit)
 {
-    kelWriteBytes(ini, kelUtf16LeFile(u"[settings]\r\nTX=" + kelString(transmit ? u"-1" : u"0") + u"\r\nURI=" + uri +
-                                      u"\r\n"));
+    kelWriteBytes(ini, kelUtf16LeFile(u"[settings]\r\nTX=" + kelString(transmit ? u"-1" : u"0") +
+                                      u"\r\nURI=" + uri + u"\r\n"));
     quillnetWindowSetup setup;
     setup.iniFileName = kelString(ini.begin(), ini.end());
     setup.defaultURI = uri;

@@ -120,7 +120,9 @@ void quillnetWindowTest::decodesEditingKeysAndSkipsBrokenPairs()
 
 void quillnetWindowTest::defaultURIPicksFirstPrivateAddress()
 {
-    const auto ip = [](uint32_t a, uint32_t b, uint32_t c, uint32_t d) { return a << 24 | b << 16 | c << 8 | d; };
+    const auto ip = [](uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
+        return a << 24 | b << 16 | c << 8 | d;
+    };
     // The edges of the 172.16/12 range are the easy ones to get wrong.
     QVERIFY(quillnetIsPrivateIPv4(ip(172, 16, 0, 0)));
     QVERIFY(quillnetIsPrivateIPv4(ip(172, 31, 255, 255)));

@@ -28,10 +28,10 @@ TEST(kelRTCPPacketsTest, SenderReportWithOneBlock)
     b.delaySinceLastSR = 0x00018000;
     ASSERT_TRUE(w.addBlock(b));
     w.closePacket();
-    EXPECT_EQ(written(w), (Bytes{0x81, 200, 0, 12,  1, 2, 3, 4,  0xAA, 0xBB, 0xCC, 0xDD, 0x80, 0, 0, 0,
-                                 0x11, 0x22, 0x33, 0x44,  0, 0, 0, 5,  0, 0, 3, 0x20,
-                                 0x0A, 0x0B, 0x0C, 0x0D,  0x40, 0x34, 0x56, 0x78,  0, 1, 0, 5,
-                                 0, 0, 0, 0xF1,  0xCC, 0xDD, 0x80, 0,  0, 1, 0x80, 0}));
+    EXPECT_EQ(written(w), (Bytes{0x81, 200,  0,    12,   1,    2,    3,    4,    0xAA, 0xBB, 0xCC, 0xDD, 0x80,
+                                 0,    0,    0,    0x11, 0x22, 0x33, 0x44, 0,    0,    0,    5,    0,    0,
+                                 3,    0x20, 0x0A, 0x0B, 0x0C, 0x0D, 0x40, 0x34, 0x56, 0x78, 0,    1,    0,
+                                 5,    0,    0,    0,    0xF1, 0xCC, 0xDD, 0x80, 0,    0,    1,    0x80, 0}));
 }
 
 TEST(kelRTCPPacketsTest, ReceiverReportHeaderAndBlockLimit)
@@ -68,8 +68,8 @@ TEST(kelRTCPPacketsTest, SdesSizeFollowsTheCnameLength)
     uint8_t buf[64];
     kelRTCPWriter w(buf, sizeof buf);
     ASSERT_TRUE(w.addSDES(0x01020304, "abc@xyz"));
-    EXPECT_EQ(written(w), (Bytes{0x81, 202, 0, 4,  1, 2, 3, 4,  1, 7, 'a', 'b', 'c', '@', 'x', 'y',
-                                 'z', 0, 0, 0}));
+    EXPECT_EQ(written(w),
+              (Bytes{0x81, 202, 0, 4, 1, 2, 3, 4, 1, 7, 'a', 'b', 'c', '@', 'x', 'y', 'z', 0, 0, 0}));
 }
 
 TEST(kelRTCPPacketsTest, AppDataIsPaddedToWholeWords)
@@ -79,8 +79,8 @@ TEST(kelRTCPPacketsTest, AppDataIsPaddedToWholeWords)
     uint8_t buf[64];
     kelRTCPWriter w(buf, sizeof buf);
     ASSERT_TRUE(w.addAPP(0x0000ABCD, 3, "NAME", data, 5));
-    EXPECT_EQ(written(w), (Bytes{0x83, 204, 0, 4,  0, 0, 0xAB, 0xCD,  'N', 'A', 'M', 'E',  1, 2, 3, 4,
-                                 5, 0, 0, 0}));
+    EXPECT_EQ(written(w),
+              (Bytes{0x83, 204, 0, 4, 0, 0, 0xAB, 0xCD, 'N', 'A', 'M', 'E', 1, 2, 3, 4, 5, 0, 0, 0}));
     EXPECT_EQ(rtcpAPPSize(0), 12u);
     EXPECT_EQ(rtcpAPPSize(20), 32u);
 
@@ -98,8 +98,8 @@ TEST(kelRTCPPacketsTest, RttPayloadTravelsLittleEndian)
     r.probedSSRC = 0xB1B2B3B4;
     uint8_t out[20];
     r.write(out);
-    EXPECT_EQ(Bytes(out, out + 20), (Bytes{8, 7, 6, 5, 4, 3, 2, 1,  0x44, 0x33, 0x22, 0x11,
-                                           0xA4, 0xA3, 0xA2, 0xA1,  0xB4, 0xB3, 0xB2, 0xB1}));
+    EXPECT_EQ(Bytes(out, out + 20), (Bytes{8,    7,    6,    5,    4,    3,    2,    1,    0x44, 0x33,
+                                           0x22, 0x11, 0xA4, 0xA3, 0xA2, 0xA1, 0xB4, 0xB3, 0xB2, 0xB1}));
     const kelRTTPayload back = kelRTTPayload::read(out);
     EXPECT_EQ(back.timeMark, r.timeMark);
     EXPECT_EQ(back.probedSSRC, r.probedSSRC);
@@ -162,7 +162,7 @@ TEST(kelRTCPParserTest, WalkStopsAtTheFirstMalformedPacket)
     EXPECT_FALSE(r1.next(v));
     EXPECT_TRUE(r1.malformed());
     // A declared length past the datagram: the RR is read, the BYE is not.
-    const Bytes longer{0x80, 201, 0, 1, 0, 0, 0, 1,  0x81, 203, 0, 9, 0, 0, 0, 2};
+    const Bytes longer{0x80, 201, 0, 1, 0, 0, 0, 1, 0x81, 203, 0, 9, 0, 0, 0, 2};
     kelRTCPReader r2(longer.data(), longer.size());
     ASSERT_TRUE(r2.next(v));
     EXPECT_EQ(v.type, kelrtcp_RR);
@@ -189,7 +189,7 @@ TEST(kelRTCPParserTest, ShortPacketsOfKnownTypesCarryNoSsrc)
 {
     kelRTCPPacketView v;
     // An SR of 8 bytes (too short for its sender info) and an APP of 8.
-    const Bytes shorts{0x80, 200, 0, 1, 0, 0, 0, 1,  0x80, 204, 0, 1, 0, 0, 0, 3};
+    const Bytes shorts{0x80, 200, 0, 1, 0, 0, 0, 1, 0x80, 204, 0, 1, 0, 0, 0, 3};
     kelRTCPReader r(shorts.data(), shorts.size());
     ASSERT_TRUE(r.next(v));
     EXPECT_FALSE(v.hasSSRC);
@@ -198,8 +198,8 @@ TEST(kelRTCPParserTest, ShortPacketsOfKnownTypesCarryNoSsrc)
     EXPECT_FALSE(r.next(v));
     EXPECT_FALSE(r.malformed());
     // Blocks claimed beyond the packet are not exposed.
-    const Bytes rr{0x9F, 201, 0, 7, 0, 0, 0, 1, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
-                   17, 18, 19, 20, 21, 22, 23, 24};
+    const Bytes rr{0x9F, 201, 0,  7,  0,  0,  0,  1,  1,  2,  3,  4,  5,  6,  7,  8,
+                   9,    10,  11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24};
     kelRTCPReader r2(rr.data(), rr.size());
     ASSERT_TRUE(r2.next(v));
     EXPECT_EQ(v.count, 31);
@@ -217,7 +217,7 @@ TEST(kelRTCPParserTest, SdesItemsAreBoundedByThePacket)
     EXPECT_EQ(v.cnameLength, 3);
     EXPECT_EQ(v.cname[0], 'a');
     // The item length runs past the packet (into the next one): not read.
-    const Bytes over{0x81, 202, 0, 2, 0, 0, 0, 9, 1, 200, 'a', 'b',  0x80, 201, 0, 1, 0, 0, 0, 1};
+    const Bytes over{0x81, 202, 0, 2, 0, 0, 0, 9, 1, 200, 'a', 'b', 0x80, 201, 0, 1, 0, 0, 0, 1};
     kelRTCPReader r2(over.data(), over.size());
     ASSERT_TRUE(r2.next(v));
     EXPECT_TRUE(v.hasSSRC);
@@ -235,7 +235,7 @@ TEST(kelRTCPParserTest, AppDataEndsWithItsPacket)
 {
     // The APP claims 4 data bytes; an RR follows in the same datagram and is
     // not taken as APP data.
-    const Bytes d{0x80, 204, 0, 3, 0, 0, 0, 1, 'N', 'P', 'N', 'G', 1, 2, 3, 4,  0x80, 201, 0, 1, 0, 0, 0, 2};
+    const Bytes d{0x80, 204, 0, 3, 0, 0, 0, 1, 'N', 'P', 'N', 'G', 1, 2, 3, 4, 0x80, 201, 0, 1, 0, 0, 0, 2};
     kelRTCPReader r(d.data(), d.size());
     kelRTCPPacketView v;
     ASSERT_TRUE(r.next(v));

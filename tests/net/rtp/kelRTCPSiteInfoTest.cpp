@@ -145,7 +145,7 @@ TEST(kelRTCPIntervalTest, SenderSharesAndRandomBounds)
     EXPECT_EQ(r.Td, 20000);
     for (uint32_t draw = 0; draw < 100; ++draw) {
         const int64_t t = rtcpComputeInterval(in, draw).T;
-        EXPECT_GE(t, 8208); // 0.5 Td / 1.21828
+        EXPECT_GE(t, 8208);  // 0.5 Td / 1.21828
         EXPECT_LE(t, 24461); // 1.49 Td / 1.21828
     }
     EXPECT_LT(rtcpComputeInterval(in, 0).T, rtcpComputeInterval(in, 99).T);

@@ -34,8 +34,7 @@ public:
 bool waitUntil(const std::function<bool()>& done, int timeoutMs)
 {
     for (int waited = 0; waited < timeoutMs; waited += 5) {
-        if (done())
-            return true;
+        if (done()) return true;
         kelSleepMs(5);
     }
     return done();
@@ -57,8 +56,7 @@ bool receiveType(kelUdpSocket& peer, uint8_t type, int timeoutMs, Bytes* out = n
         sockaddr_in from{};
         const int n = peer.recvfrom(&from, buf, sizeof buf, false, 0, 100);
         if (n >= 4 && buf[1] == type) {
-            if (out)
-                out->assign(buf, buf + n);
+            if (out) out->assign(buf, buf + n);
             return true;
         }
     }

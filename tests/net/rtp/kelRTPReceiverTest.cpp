@@ -8,7 +8,8 @@
 
 namespace {
 
-Bytes rtpPacket(uint16_t seq, uint32_t ts, uint32_t ssrc, const Bytes& payload, uint8_t csrcs = 0, uint8_t padding = 0)
+Bytes rtpPacket(uint16_t seq, uint32_t ts, uint32_t ssrc, const Bytes& payload, uint8_t csrcs = 0,
+                uint8_t padding = 0)
 {
     Bytes p(kelRTPHeaderSize + 4u * csrcs);
     rtpWriteHeader(p.data(), false, 0, seq, ts, ssrc);
@@ -115,8 +116,8 @@ TEST(kelRTPReceiverTest, FiveNonRtpDatagramsTurnTheReceiverRaw)
 
 TEST(kelRTPReceiverTest, TcpServerDeliversTheStreamRawAndTakesTheNextPeer)
 {
-    kelOwned<RecordingReceiver> r(kelCreate<RecordingReceiver>(u"0", kelString(), false, kelString(u"127.0.0.1"),
-                                                               nullptr, false, false, 1));
+    kelOwned<RecordingReceiver> r(kelCreate<RecordingReceiver>(
+        u"0", kelString(), false, kelString(u"127.0.0.1"), nullptr, false, false, 1));
     ASSERT_TRUE(r);
     EXPECT_TRUE(r->isRAW());
     EXPECT_TRUE(r->isServer());
@@ -154,8 +155,8 @@ TEST(kelRTPReceiverTest, TcpClientConnectsToItsPeer)
     ASSERT_EQ(server.bindSocketToPort(0), 0);
     ASSERT_EQ(server.listen(1), 0);
     const kelString port = formatInteger(boundPort(server));
-    kelOwned<RecordingReceiver> r(
-        kelCreate<RecordingReceiver>(port, kelString(u"127.0.0.1"), false, kelString(), nullptr, false, true, 1));
+    kelOwned<RecordingReceiver> r(kelCreate<RecordingReceiver>(port, kelString(u"127.0.0.1"), false,
+                                                               kelString(), nullptr, false, true, 1));
     ASSERT_TRUE(r);
     EXPECT_FALSE(r->isServer());
     ASSERT_TRUE(r->start(10000));

@@ -108,8 +108,8 @@ kelOwned<kelSNTP> clientFor(const FakeServer& server, const kelSNTPClock& clock)
 
 uint32_t fourCC(const char* s)
 {
-    return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) | (uint32_t(uint8_t(s[2])) << 8) |
-           uint32_t(uint8_t(s[3]));
+    return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) |
+           (uint32_t(uint8_t(s[2])) << 8) | uint32_t(uint8_t(s[3]));
 }
 
 } // namespace
@@ -119,7 +119,7 @@ TEST(kelSNTPPacketTest, RequestBytesAreTheClientHeader)
     uint8_t req[kelSNTPPacketSize];
     sntpBuildRequest(req, kelNTP_timestamp{0x01020304u, 0x80000000u});
     const uint8_t golden[kelSNTPPacketSize] = {
-        0xDB, 0x00, 0x01, 0xFA, 0, 0, 0, 0, 0x00, 0x01, 0x04, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+        0xDB, 0x00, 0x01, 0xFA, 0, 0, 0, 0, 0x00, 0x01, 0x04, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0,    0, 0, 0,
         0,    0,    0,    0,    0, 0, 0, 0, 0,    0,    0,    0,    0, 0, 0, 0, 1, 2, 3, 4, 0x80, 0, 0, 0,
     };
     EXPECT_EQ(std::memcmp(req, golden, sizeof golden), 0);
@@ -296,7 +296,8 @@ TEST(kelSNTPTest, SharedClockResolvesOnItsThreadAndCorrectsTime)
     std::thread holder([&] {
         kelLock lock(socketsSharedWSA(), false, 1000);
         held = lock.held();
-        while (!release) kelSleepMs(2);
+        while (!release)
+            kelSleepMs(2);
     });
     ASSERT_TRUE(waitFor([&] { return held.load(); }));
     kelNTP_timestamp ntp;

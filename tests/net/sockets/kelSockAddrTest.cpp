@@ -31,13 +31,13 @@ TEST(kelSockAddrTest, MulticastBroadcastAndReservedClasses)
     EXPECT_TRUE(isBroadcastAddrN(str2ipN(u"127.255.255.255")));
 
     const std::pair<const char16_t*, bool> reserved[] = {
-        {u"0.1.2.3", true},       {u"10.255.0.1", true},      {u"127.0.0.1", true},
-        {u"169.254.9.9", true},   {u"169.253.9.9", false},    {u"172.15.255.255", false},
-        {u"172.16.0.0", true},    {u"172.31.255.255", true},  {u"172.32.0.0", false},
-        {u"192.0.0.200", true},   {u"192.0.1.1", false},      {u"192.0.2.7", true},
-        {u"192.168.44.1", true},  {u"198.17.255.255", false}, {u"198.19.255.255", true},
-        {u"198.20.0.0", false},   {u"198.51.100.5", true},    {u"203.0.113.9", true},
-        {u"203.0.114.9", false},  {u"8.8.8.8", false},
+        {u"0.1.2.3", true},      {u"10.255.0.1", true},      {u"127.0.0.1", true},
+        {u"169.254.9.9", true},  {u"169.253.9.9", false},    {u"172.15.255.255", false},
+        {u"172.16.0.0", true},   {u"172.31.255.255", true},  {u"172.32.0.0", false},
+        {u"192.0.0.200", true},  {u"192.0.1.1", false},      {u"192.0.2.7", true},
+        {u"192.168.44.1", true}, {u"198.17.255.255", false}, {u"198.19.255.255", true},
+        {u"198.20.0.0", false},  {u"198.51.100.5", true},    {u"203.0.113.9", true},
+        {u"203.0.114.9", false}, {u"8.8.8.8", false},
     };
     for (const auto& [ip, want] : reserved) {
         const kelString text = ip;
@@ -62,7 +62,8 @@ TEST(kelSockAddrTest, LookupOfLiteralsAndOfThisMachine)
     ASSERT_FALSE(list.empty());
     EXPECT_EQ(ip, list.front());
     if (list.size() > 1 || list.front() != u"127.0.0.1") {
-        for (const kelString& a : list) EXPECT_NE(str2ipH(a) >> 24, 127u);
+        for (const kelString& a : list)
+            EXPECT_NE(str2ipH(a) >> 24, 127u);
     }
 }
 
@@ -75,9 +76,11 @@ TEST(kelSockAddrTest, LookupThatCannotTakeTheLockReportsAnError)
     std::thread holder([&] {
         kelLock lock(wsa, false, 1000);
         held = lock.held();
-        while (!done) kelSleepMs(5);
+        while (!done)
+            kelSleepMs(5);
     });
-    while (!held) kelSleepMs(1);
+    while (!held)
+        kelSleepMs(1);
     kelString ip = u"stale";
     const uint64_t start = tickNow();
     EXPECT_NE(lookupHost(u"127.0.0.1", ip), 0);

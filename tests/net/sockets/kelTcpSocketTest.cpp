@@ -164,7 +164,8 @@ TEST(kelTcpSocketTest, PeerCloseReadsZeroAndResetReadsConnReset)
         ASSERT_NE(p.server, nullptr);
         // An abortive close makes the peer see a reset.
         const uint16_t lingerOff[2] = {1, 0};
-        ASSERT_EQ(kelSetSockOpt(p.server->handle(), kelSOL_SOCKET, kelSO_LINGER, lingerOff, sizeof lingerOff), 0);
+        ASSERT_EQ(kelSetSockOpt(p.server->handle(), kelSOL_SOCKET, kelSO_LINGER, lingerOff, sizeof lingerOff),
+                  0);
         p.server->close(false);
         char buf[16];
         uint32_t size = sizeof buf;

@@ -23,8 +23,8 @@ const Row kGood[] = {
     {u"rtp://127.0.0.1:5004", u"rtp", u"127.0.0.1", 5004, u"", u"", u"", u""},
     {u"udp://239.255.0.1:1234/", u"udp", u"239.255.0.1", 1234, u"", u"", u"/", u""},
     {u"tcp://Peer.Example:9000/raw", u"tcp", u"peer.example", 9000, u"", u"", u"/raw", u""},
-    {u"RTSP://user:pa:ss@Media.Example.COM:554/live/Stream?x=1#frag", u"rtsp", u"media.example.com", 554, u"user",
-     u"pa:ss", u"/live/Stream", u"?x=1#frag"},
+    {u"RTSP://user:pa:ss@Media.Example.COM:554/live/Stream?x=1#frag", u"rtsp", u"media.example.com", 554,
+     u"user", u"pa:ss", u"/live/Stream", u"?x=1#frag"},
     {u"rtspu://10.1.2.3/a", u"rtspu", u"10.1.2.3", 0, u"", u"", u"/a", u""},
     {u"http://radio.example/stream.mp3", u"http", u"radio.example", 80, u"", u"", u"/stream.mp3", u""},
     {u"https://secure.example", u"https", u"secure.example", 443, u"", u"", u"", u""},
@@ -67,16 +67,16 @@ TEST(kelURICrackTest, SplitsEveryComponent)
 TEST(kelURICrackTest, BadInputFailsWith12005AndLeavesTheRecord)
 {
     const char16_t* bad[] = {
-        u"",                   // nothing at all
-        u"//no.scheme/",       // "//" without a scheme
-        u"1rtp://h:5004",      // scheme must start with a letter
-        u"r tp://h",           // nor hold spaces
-        u"rtp://h:70000",      // port out of range
-        u"rtp://h:12ab",       // port not decimal
-        u"rtp://h:5004:6",     // two ports
+        u"",                    // nothing at all
+        u"//no.scheme/",        // "//" without a scheme
+        u"1rtp://h:5004",       // scheme must start with a letter
+        u"r tp://h",            // nor hold spaces
+        u"rtp://h:70000",       // port out of range
+        u"rtp://h:12ab",        // port not decimal
+        u"rtp://h:5004:6",      // two ports
         u"rtp://bad host:5004", // space in the host
-        u"rtp://[::1",         // unclosed bracket
-        u"rtp://",             // scheme alone
+        u"rtp://[::1",          // unclosed bracket
+        u"rtp://",              // scheme alone
     };
     for (const char16_t* uri : bad) {
         kelURICrack c;

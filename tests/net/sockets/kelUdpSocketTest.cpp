@@ -64,7 +64,8 @@ TEST(kelUdpSocketTest, LargeSendsSplitIntoDatagramsOfTheMTU)
     ASSERT_NE(tx.getSocket(), kelInvalidSocket);
     EXPECT_EQ(tx.getMTU(), 65507u);
     std::vector<uint8_t> data(70000);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 7);
     EXPECT_EQ(tx.sendto(kelTestLoopback(rx.port), data.data(), static_cast<uint32_t>(data.size())), 0);
 
     std::vector<uint8_t> got(70000);
@@ -216,7 +217,8 @@ int groupRoundTripInPrivateNamespace()
     if (tx.mjoin(u"239.255.0.1", kelMJoinSend, 1, false) != 0) return 7;
     if (tx.sendData("group", 5) != 0) return 8;
     char buf[16];
-    if (rx.recvfrom(nullptr, buf, sizeof buf, false, 0, 3000) != 5 || std::memcmp(buf, "group", 5) != 0) return 9;
+    if (rx.recvfrom(nullptr, buf, sizeof buf, false, 0, 3000) != 5 || std::memcmp(buf, "group", 5) != 0)
+        return 9;
     // Unicast to the port still arrives.
     kelUdpSocket uni;
     sockaddr_in to{};
