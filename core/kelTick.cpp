@@ -1,15 +1,13 @@
 #include "core/kelTick.h"
 
+#include "platform/kelMonotonic.h"
 #include "platform/kelPlatformThread.h"
 
 #include <cstdlib>
-#include <ctime>
 
 uint64_t tickNow() noexcept
 {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return kelMonotonicMs();
 }
 
 uint64_t ticksSince(uint64_t mark) noexcept

@@ -1,6 +1,7 @@
 #include "platform/kelSocketApi.h"
 
 #include "platform/kelLastError.h"
+#include "platform/kelMonotonic.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -75,13 +76,6 @@ bool translateMsgFlags(int flags, int& out) noexcept
     return true;
 }
 
-uint64_t monotonicMs() noexcept
-{
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
 // How an option's value travels between the two numberings.
 enum class OptKind { Int, Bool, Timeout, Linger, Error, Addr, Mreq, DontFragment, MaxMsgSize };
 
@@ -153,11 +147,10 @@ struct ProtoRow
 
 // The protocol database the socket library ships (IANA numbers).
 constexpr std::array<ProtoRow, 20> kProtocols{{
-    {"ip", 0},          {"icmp", 1},        {"igmp", 2},        {"ggp", 3},
-    {"tcp", 6},         {"egp", 8},         {"pup", 12},        {"udp", 17},
-    {"hmp", 20},        {"xns-idp", 22},    {"rdp", 27},        {"ipv6", 41},
-    {"ipv6-route", 43}, {"ipv6-frag", 44},  {"esp", 50},        {"ah", 51},
-    {"ipv6-icmp", 58},  {"ipv6-nonxt", 59}, {"ipv6-opts", 60},  {"rvd", 66},
+    {"ip", 0},   {"icmp", 1},       {"igmp", 2},        {"ggp", 3},        {"tcp", 6},
+    {"egp", 8},  {"pup", 12},       {"udp", 17},        {"hmp", 20},       {"xns-idp", 22},
+    {"rdp", 27}, {"ipv6", 41},      {"ipv6-route", 43}, {"ipv6-frag", 44}, {"esp", 50},
+    {"ah", 51},  {"ipv6-icmp", 58}, {"ipv6-nonxt", 59}, {"ipv6-opts", 60}, {"rvd", 66},
 }};
 
 } // namespace
@@ -197,59 +190,103 @@ void kelWSASetLastError(int code) noexcept
 int kelSockErrorFromErrno(int err) noexcept
 {
     switch (err) {
-    case 0: return 0;
-    case EINTR: return WSAEINTR;
-    case EBADF: return WSAENOTSOCK;
+    case 0:
+        return 0;
+    case EINTR:
+        return WSAEINTR;
+    case EBADF:
+        return WSAENOTSOCK;
     case EACCES:
-    case EPERM: return WSAEACCES;
-    case EFAULT: return WSAEFAULT;
-    case EINVAL: return WSAEINVAL;
+    case EPERM:
+        return WSAEACCES;
+    case EFAULT:
+        return WSAEFAULT;
+    case EINVAL:
+        return WSAEINVAL;
     case EMFILE:
-    case ENFILE: return WSAEMFILE;
+    case ENFILE:
+        return WSAEMFILE;
 #if EWOULDBLOCK != EAGAIN
     case EWOULDBLOCK:
 #endif
-    case EAGAIN: return WSAEWOULDBLOCK;
-    case EINPROGRESS: return WSAEINPROGRESS;
-    case EALREADY: return WSAEALREADY;
-    case ENOTSOCK: return WSAENOTSOCK;
-    case EDESTADDRREQ: return WSAEDESTADDRREQ;
-    case EMSGSIZE: return WSAEMSGSIZE;
-    case EPROTOTYPE: return WSAEPROTOTYPE;
-    case ENOPROTOOPT: return WSAENOPROTOOPT;
-    case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
-    case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
-    case EOPNOTSUPP: return WSAEOPNOTSUPP;
-    case EPFNOSUPPORT: return WSAEPFNOSUPPORT;
-    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
-    case EADDRINUSE: return WSAEADDRINUSE;
+    case EAGAIN:
+        return WSAEWOULDBLOCK;
+    case EINPROGRESS:
+        return WSAEINPROGRESS;
+    case EALREADY:
+        return WSAEALREADY;
+    case ENOTSOCK:
+        return WSAENOTSOCK;
+    case EDESTADDRREQ:
+        return WSAEDESTADDRREQ;
+    case EMSGSIZE:
+        return WSAEMSGSIZE;
+    case EPROTOTYPE:
+        return WSAEPROTOTYPE;
+    case ENOPROTOOPT:
+        return WSAENOPROTOOPT;
+    case EPROTONOSUPPORT:
+        return WSAEPROTONOSUPPORT;
+    case ESOCKTNOSUPPORT:
+        return WSAESOCKTNOSUPPORT;
+    case EOPNOTSUPP:
+        return WSAEOPNOTSUPP;
+    case EPFNOSUPPORT:
+        return WSAEPFNOSUPPORT;
+    case EAFNOSUPPORT:
+        return WSAEAFNOSUPPORT;
+    case EADDRINUSE:
+        return WSAEADDRINUSE;
     case EADDRNOTAVAIL:
     case ENODEV:
-    case ENXIO: return WSAEADDRNOTAVAIL;
-    case ENETDOWN: return WSAENETDOWN;
-    case ENETUNREACH: return WSAENETUNREACH;
-    case ENETRESET: return WSAENETRESET;
-    case ECONNABORTED: return WSAECONNABORTED;
+    case ENXIO:
+        return WSAEADDRNOTAVAIL;
+    case ENETDOWN:
+        return WSAENETDOWN;
+    case ENETUNREACH:
+        return WSAENETUNREACH;
+    case ENETRESET:
+        return WSAENETRESET;
+    case ECONNABORTED:
+        return WSAECONNABORTED;
     case ECONNRESET:
-    case EPIPE: return WSAECONNRESET;
+    case EPIPE:
+        return WSAECONNRESET;
     case ENOBUFS:
-    case ENOMEM: return WSAENOBUFS;
-    case EISCONN: return WSAEISCONN;
-    case ENOTCONN: return WSAENOTCONN;
-    case ESHUTDOWN: return WSAESHUTDOWN;
-    case ETOOMANYREFS: return WSAETOOMANYREFS;
-    case ETIMEDOUT: return WSAETIMEDOUT;
-    case ECONNREFUSED: return WSAECONNREFUSED;
-    case ELOOP: return WSAELOOP;
-    case ENAMETOOLONG: return WSAENAMETOOLONG;
-    case EHOSTDOWN: return WSAEHOSTDOWN;
-    case EHOSTUNREACH: return WSAEHOSTUNREACH;
-    case ENOTEMPTY: return WSAENOTEMPTY;
-    case EUSERS: return WSAEUSERS;
-    case EDQUOT: return WSAEDQUOT;
-    case ESTALE: return WSAESTALE;
-    case EREMOTE: return WSAEREMOTE;
-    default: return WSAEINVAL;
+    case ENOMEM:
+        return WSAENOBUFS;
+    case EISCONN:
+        return WSAEISCONN;
+    case ENOTCONN:
+        return WSAENOTCONN;
+    case ESHUTDOWN:
+        return WSAESHUTDOWN;
+    case ETOOMANYREFS:
+        return WSAETOOMANYREFS;
+    case ETIMEDOUT:
+        return WSAETIMEDOUT;
+    case ECONNREFUSED:
+        return WSAECONNREFUSED;
+    case ELOOP:
+        return WSAELOOP;
+    case ENAMETOOLONG:
+        return WSAENAMETOOLONG;
+    case EHOSTDOWN:
+        return WSAEHOSTDOWN;
+    case EHOSTUNREACH:
+        return WSAEHOSTUNREACH;
+    case ENOTEMPTY:
+        return WSAENOTEMPTY;
+    case EUSERS:
+        return WSAEUSERS;
+    case EDQUOT:
+        return WSAEDQUOT;
+    case ESTALE:
+        return WSAESTALE;
+    case EREMOTE:
+        return WSAEREMOTE;
+    default:
+        return WSAEINVAL;
     }
 }
 
@@ -432,7 +469,8 @@ int kelGetSockOpt(kelSocketHandle s, int level, int opt, void* value, int* len) 
         out = (v == IP_PMTUDISC_DO) ? 1 : 0;
         break;
     }
-    case OptKind::Mreq: break;
+    case OptKind::Mreq:
+        break;
     }
     std::memcpy(value, &out, sizeof out);
     *len = sizeof out;
@@ -448,7 +486,8 @@ int kelSetSockOpt(kelSocketHandle s, int level, int opt, const void* value, int 
     int rc = 0;
     switch (m->kind) {
     case OptKind::Error:
-    case OptKind::MaxMsgSize: return fail(WSAENOPROTOOPT); // read-only
+    case OptKind::MaxMsgSize:
+        return fail(WSAENOPROTOOPT); // read-only
     case OptKind::Int:
     case OptKind::Bool: {
         // One-byte values are accepted for the booleans, as that library does.
@@ -531,7 +570,8 @@ int kelIoctlSocket(kelSocketHandle s, uint32_t cmd, uint32_t* argp) noexcept
         if (want != fl && ::fcntl(fd, F_SETFL, want) != 0) return failErrno();
         return 0;
     }
-    default: return fail(WSAEINVAL);
+    default:
+        return fail(WSAEINVAL);
     }
 }
 
@@ -567,12 +607,12 @@ int kelSelectOne(kelSocketHandle s, int conditions, int64_t timeoutMs) noexcept
     if (conditions & kelSelWrite) events |= POLLOUT;
     if (conditions & kelSelExcept) events |= POLLPRI;
     const int wait = kelPollTimeout(timeoutMs);
-    const uint64_t start = monotonicMs();
+    const uint64_t start = kelMonotonicMs();
     for (;;) {
         pollfd p{fd, events, 0};
         int remaining = wait;
         if (wait > 0) {
-            const uint64_t spent = monotonicMs() - start;
+            const uint64_t spent = kelMonotonicMs() - start;
             remaining = spent >= static_cast<uint64_t>(wait) ? 0 : wait - static_cast<int>(spent);
         }
         const int n = ::poll(&p, 1, remaining);
@@ -623,17 +663,24 @@ int kelResolveHostIPv4(const std::string& host, std::vector<uint32_t>& addrsN)
     const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
     if (rc != 0) {
         switch (rc) {
-        case EAI_NONAME: return WSAHOST_NOT_FOUND;
-        case EAI_AGAIN: return WSATRY_AGAIN;
+        case EAI_NONAME:
+            return WSAHOST_NOT_FOUND;
+        case EAI_AGAIN:
+            return WSATRY_AGAIN;
 #ifdef EAI_NODATA
-        case EAI_NODATA: return WSANO_DATA;
+        case EAI_NODATA:
+            return WSANO_DATA;
 #endif
 #ifdef EAI_ADDRFAMILY
-        case EAI_ADDRFAMILY: return WSANO_DATA;
+        case EAI_ADDRFAMILY:
+            return WSANO_DATA;
 #endif
-        case EAI_MEMORY: return WSAENOBUFS;
-        case EAI_SYSTEM: return kelSockErrorFromErrno(errno);
-        default: return WSANO_RECOVERY;
+        case EAI_MEMORY:
+            return WSAENOBUFS;
+        case EAI_SYSTEM:
+            return kelSockErrorFromErrno(errno);
+        default:
+            return WSANO_RECOVERY;
         }
     }
     for (const addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {

@@ -22,10 +22,8 @@ class TkelIPReceiver::rtpReceiver final : public kelRTPReceiver
 public:
     rtpReceiver(TkelIPReceiver* owner, const kelString& bind2port, const kelString& ip, bool isRAW,
                 const kelString& bind2ip, bool isUDP, bool noRTCP, intptr_t ttl)
-        : kelRTPReceiver(bind2port, ip, isRAW, bind2ip, nullptr, isUDP, noRTCP, ttl)
-        , f_owner(owner)
-    {
-    }
+        : kelRTPReceiver(bind2port, ip, isRAW, bind2ip, nullptr, isUDP, noRTCP, ttl), f_owner(owner)
+    {}
 
     void onRTPData(const sockaddr_in& from, const uint8_t* header, const uint8_t* payload, size_t payloadSize,
                    size_t packetSize) override
@@ -108,10 +106,7 @@ constexpr intptr_t kTextPayloadType = 113;
 
 } // namespace
 
-TkelIPReceiver::TkelIPReceiver(kelComponent* owner)
-    : kelIPStreamer(owner)
-{
-}
+TkelIPReceiver::TkelIPReceiver(kelComponent* owner) : kelIPStreamer(owner) {}
 
 TkelIPReceiver::~TkelIPReceiver() = default;
 
@@ -156,8 +151,7 @@ kelRTCPstack* TkelIPReceiver::getRTCP()
 
 bool TkelIPReceiver::isActive()
 {
-    if (!kelIPStreamer::isActive())
-        return false;
+    if (!kelIPStreamer::isActive()) return false;
     if (f_rec) {
         const kelThreadStatus status = f_rec->status();
         if (status == keltsStopped || status == keltsStopping) {
@@ -165,8 +159,7 @@ bool TkelIPReceiver::isActive()
             // component that reads closed, so the ticks end here too. Only
             // asked, never waited for, since any thread may be asking.
             setActiveFlag(false);
-            if (kelIdleThread* idle = idleThread())
-                idle->askStop();
+            if (kelIdleThread* idle = idleThread()) idle->askStop();
             return false;
         }
     }
@@ -176,11 +169,10 @@ bool TkelIPReceiver::isActive()
 void TkelIPReceiver::applyRTPOptions()
 {
     kelIPStreamer::applyRTPOptions();
-    if (!f_rec)
-        return;
+    if (!f_rec) return;
+    f_rec->setClock(clock());
     const kelString user = URIuserName();
-    if (!user.empty())
-        f_rec->setUserName(user);
+    if (!user.empty()) f_rec->setUserName(user);
     f_rec->setNewSSRC(_SSRC());
 }
 
@@ -193,8 +185,7 @@ void TkelIPReceiver::onReceiverStarted()
 bool TkelIPReceiver::doOpen()
 {
     setDescriptionInfo({});
-    if (!kelIPStreamer::doOpen())
-        return false;
+    if (!kelIPStreamer::doOpen()) return false;
     f_rec.reset();
     f_noHoles.store(false);
     f_firstPacket.store(true);
@@ -206,27 +197,28 @@ bool TkelIPReceiver::doOpen()
         const bool noRTCP = !enableRTCP() || raw;
         const intptr_t type = socketType();
         if (type == kelIPSocketMulticast)
-            f_rec = kelMakeOwned<rtpReceiver>(this, bind2port(), uriHost(), raw, bind2ip(), true, noRTCP, TTL());
+            f_rec =
+                kelMakeOwned<rtpReceiver>(this, bind2port(), uriHost(), raw, bind2ip(), true, noRTCP, TTL());
         else if (type == kelIPSocketTCP)
-            f_rec = kelMakeOwned<rtpReceiver>(this, uriPort(), uriHost(), raw, bind2ip(), false, noRTCP, TTL());
+            f_rec =
+                kelMakeOwned<rtpReceiver>(this, uriPort(), uriHost(), raw, bind2ip(), false, noRTCP, TTL());
         else
-            f_rec = kelMakeOwned<rtpReceiver>(this, bind2port(), kelString{}, raw, bind2ip(), true, noRTCP, TTL());
+            f_rec = kelMakeOwned<rtpReceiver>(this, bind2port(), kelString{}, raw, bind2ip(), true, noRTCP,
+                                              TTL());
         if (f_rec) {
             // The user name and SSRC take effect when the thread starts.
             applyRTPOptions();
             if (f_rec->start(10000)) {
                 setRemoteAddresses(type, uriHost(), uriPort(), kelString{});
                 ok = f_rec->socketError() == 0;
-                if (!ok)
-                    setDescriptionError(u"Socket error: " + decimal(f_rec->socketError()));
+                if (!ok) setDescriptionError(u"Socket error: " + decimal(f_rec->socketError()));
             }
         }
     }
     setActiveFlag(ok);
     if (!ok) {
         // A failed open leaves the component closed: nothing keeps ticking.
-        if (f_rec)
-            (void)f_rec->stop();
+        if (f_rec) (void)f_rec->stop();
         stopIdleThread();
     }
     return ok;
@@ -234,8 +226,7 @@ bool TkelIPReceiver::doOpen()
 
 void TkelIPReceiver::doClose()
 {
-    if (f_rec)
-        (void)f_rec->stop();
+    if (f_rec) (void)f_rec->stop();
     kelIPStreamer::doClose();
 }
 
@@ -264,8 +255,7 @@ void TkelIPReceiver::setRemoteAddresses(intptr_t kind, const kelString& host, co
 
 void TkelIPReceiver::sendHoles(bool withHELO)
 {
-    if (!f_rec)
-        return;
+    if (!f_rec) return;
     intptr_t kind;
     sockaddr_in rtp{};
     sockaddr_in rtcp{};
@@ -277,18 +267,15 @@ void TkelIPReceiver::sendHoles(bool withHELO)
     }
     if (withHELO && enableRTCP()) {
         // The SDES goes first, so the transmitter knows our CNAME.
-        if (kelRTCPstack* stack = f_rec->rtcp())
-            (void)stack->sendAPPto(rtcp, 0, "HELO", nullptr, 0, true);
+        if (kelRTCPstack* stack = f_rec->rtcp()) (void)stack->sendAPPto(rtcp, 0, "HELO", nullptr, 0, true);
     }
-    if (kind != kelIPSocketTCP && kind != kelIPSocketMulticast)
-        (void)f_rec->sendRTP_CN_To(rtp);
+    if (kind != kelIPSocketTCP && kind != kelIPSocketMulticast) (void)f_rec->sendRTP_CN_To(rtp);
 }
 
 void TkelIPReceiver::onMemberSilent(const rtp_site_info* member)
 {
     kelIPStreamer::onMemberSilent(member);
-    if (f_noHoles.load())
-        return;
+    if (f_noHoles.load()) return;
     if (member == nullptr) {
         // Nobody heard yet (the transmitter may have started after us): the
         // whole set again, or it would never learn where we are.
@@ -301,29 +288,24 @@ void TkelIPReceiver::onMemberSilent(const rtp_site_info* member)
         sameHost = member->r_remoteAddrRTCPValid != 0 &&
                    member->r_remoteAddrRTCP.sin_addr.s_addr == f_addrRTCP.sin_addr.s_addr;
     }
-    if (sameHost)
-        sendHoles(false);
+    if (sameHost) sendHoles(false);
 }
 
 void TkelIPReceiver::receivePacket(const uint8_t* header, const uint8_t* payload, size_t size, bool raw)
 {
     // An empty packet carries nothing to decide a format by or to hand on.
-    if (payload == nullptr || size == 0 || size > UINT32_MAX)
-        return;
+    if (payload == nullptr || size == 0 || size > UINT32_MAX) return;
     if (raw) {
-        if (f_firstPacket.exchange(false) && doMpegTSFirstPacket(payload, size))
-            return;
+        if (f_firstPacket.exchange(false) && doMpegTSFirstPacket(payload, size)) return;
         (void)write(payload, static_cast<uint32_t>(size), nullptr);
         return;
     }
-    if (header == nullptr)
-        return;
+    if (header == nullptr) return;
     const rtp_hdr hdr = rtp_hdr::read(header);
     doRTPHeader(&hdr, payload, static_cast<uint32_t>(size));
     const intptr_t pt = hdr.payloadType();
     // Comfort-noise pings keep paths open; they carry no audio.
-    if (pt == kelRTPPayloadCN)
-        return;
+    if (pt == kelRTPPayloadCN) return;
     kelRTPPayloadFormat fmt;
     if (f_firstPacket.load() && customPayloadAware() && pt >= 96 && kelRTPCustomPayload(pt, fmt)) {
         f_firstPacket.store(false);
@@ -344,8 +326,7 @@ void TkelIPReceiver::receivePacket(const uint8_t* header, const uint8_t* payload
         }
     }
     if (pt == kelRTPPayloadMPA) {
-        if (size <= kMPAHeaderSize)
-            return;
+        if (size <= kMPAHeaderSize) return;
         payload += kMPAHeaderSize;
         size -= kMPAHeaderSize;
     }
@@ -368,8 +349,7 @@ void TkelIPReceiver::doRTPHeader(const rtp_hdr* hdr, const void* data, uint32_t 
         std::lock_guard lock(f_eventGuard);
         handler = f_onRTPHdr;
     }
-    if (!handler)
-        return;
+    if (!handler) return;
     try {
         handler(this, hdr, data, len);
     } catch (...) {
@@ -379,15 +359,13 @@ void TkelIPReceiver::doRTPHeader(const rtp_hdr* hdr, const void* data, uint32_t 
 
 void TkelIPReceiver::doText(const void* data, uint32_t len)
 {
-    if (data == nullptr || len == 0)
-        return;
+    if (data == nullptr || len == 0) return;
     kelmtIPReceiverTextEvent handler;
     {
         std::lock_guard lock(f_eventGuard);
         handler = f_onText;
     }
-    if (!handler)
-        return;
+    if (!handler) return;
     const kelString text = utf8ToUtf16(data, len);
     try {
         handler(this, text.c_str());
@@ -398,8 +376,7 @@ void TkelIPReceiver::doText(const void* data, uint32_t len)
 
 uint32_t TkelIPReceiver::doWrite(const void* data, uint32_t len, kelmtlInOutPipe*)
 {
-    if (data == nullptr || len == 0)
-        return 0;
+    if (data == nullptr || len == 0) return 0;
     measureBandwidth(kelBandwidthDir::in, len);
     {
         kelmtIPReceiverRAWWrite handler;
@@ -445,13 +422,11 @@ void TkelIPReceiver::swapL16On(const uint8_t* in, uint32_t len)
         big.resize(total);
         out = big.data();
     }
-    if (carried)
-        out[0] = static_cast<uint8_t>(f_l16Carry);
+    if (carried) out[0] = static_cast<uint8_t>(f_l16Carry);
     std::memcpy(out + (carried ? 1 : 0), in, len);
     f_l16Carry = whole != total ? out[total - 1] : -1;
     swapBytePairs(out, whole);
-    if (whole > 0)
-        (void)onNewData(out, static_cast<uint32_t>(whole), this);
+    if (whole > 0) (void)onNewData(out, static_cast<uint32_t>(whole), this);
 }
 
 void TkelIPReceiver::doFormatChange(intptr_t rate, intptr_t channels, intptr_t bits, intptr_t encoding,

@@ -136,16 +136,6 @@ void kelIPStreamer::setRemoteAddresses(intptr_t kind, const kelString& host, con
 
 // --- bandwidth --------------------------------------------------------------------------
 
-void kelIPStreamer::setClock(Clock clock)
-{
-    f_clock = std::move(clock);
-}
-
-uint64_t kelIPStreamer::now() const
-{
-    return f_clock ? f_clock() : tickNow();
-}
-
 void kelIPStreamer::measureBandwidth(kelBandwidthDir dir, int64_t bytes) noexcept
 {
     if (!acquireCounter(f_bwAcq, kBandwidthLockTimeout)) return;

@@ -20,6 +20,7 @@
 // Make with kelCreate (the default SDP is applied in afterConstruction, so a
 // subclass sees its own doFormatChange), free with kelFree.
 
+#include "core/kelClock.h"
 #include "core/kelCreate.h"
 #include "core/kelTick.h"
 #include "core/kelTypes.h"
@@ -76,9 +77,6 @@ inline constexpr char16_t kelIPStreamerDefaultSDP[] =
 class kelIPStreamer : public kelmtlInOutPipe
 {
 public:
-    // Milliseconds, monotonic; the bandwidth window's time source.
-    using Clock = std::function<uint64_t()>;
-
     static constexpr size_t kScratchSize = 8000;
     static constexpr int64_t kBandwidthWindowMs = 2000;
     static constexpr intptr_t kBandwidthLockTimeout = 10;
@@ -181,9 +179,13 @@ public:
     // 2000 ms have passed since it began. A sample that cannot take the
     // bandwidth lock within 10 ms is dropped. Any thread.
     void measureBandwidth(kelBandwidthDir dir, int64_t bytes) noexcept;
-    // Replaces the time source; set it while the component is closed.
-    void setClock(Clock clock);
-    uint64_t now() const;
+    // The component's clock: the bandwidth window reads it, and the RTP
+    // transmitter or receiver the component makes (with its RTCP stack and
+    // keep-alives) is given it. The system clock until set; set it while the
+    // component is closed. `clock` must outlive the component.
+    void setClock(const kelClock& clock) noexcept { f_clock.set(clock); }
+    const kelClock& clock() const noexcept { return f_clock.get(); }
+    uint64_t now() const noexcept { return f_clock.nowMs(); }
 
     // --- Published pipe properties and events -----------------------------------------
     using kelmtlInOutPipe::isFormatProvider;
@@ -312,7 +314,7 @@ private:
     std::vector<uint8_t> f_buf;
 
     // The bandwidth window, guarded by f_bwAcq; the figures are read freely.
-    Clock f_clock;
+    kelClockSlot f_clock;
     uint64_t f_bwTM = 0;
     int64_t f_bwInDelta = 0;
     int64_t f_bwOutDelta = 0;

@@ -17,12 +17,11 @@
 class TkelIPTransmitter::rtpTransmitter final : public kelRTPTransmitter
 {
 public:
-    rtpTransmitter(TkelIPTransmitter* master, intptr_t payload, bool isRAW, bool noRTCP, const kelString& bind2ip,
-                   const kelString& bind2port, const kelString& mgroup, intptr_t ttl)
-        : kelRTPTransmitter(payload, isRAW, noRTCP, bind2ip, bind2port, mgroup, ttl)
-        , f_master(master)
-    {
-    }
+    rtpTransmitter(TkelIPTransmitter* master, intptr_t payload, bool isRAW, bool noRTCP,
+                   const kelString& bind2ip, const kelString& bind2port, const kelString& mgroup,
+                   intptr_t ttl)
+        : kelRTPTransmitter(payload, isRAW, noRTCP, bind2ip, bind2port, mgroup, ttl), f_master(master)
+    {}
 
     // The owner first: it finds the member's session by its addresses
     // before this transmitter drops the destinations it had there.
@@ -50,8 +49,7 @@ public:
     // transmitter's own onAddDest decides.
     bool acceptDestination(const sockaddr_in& destRTP, const sockaddr_in& destRTCP, bool fromHole) override
     {
-        if (!f_master->autoAddDestFromHolePacket())
-            return !fromHole;
+        if (!f_master->autoAddDestFromHolePacket()) return !fromHole;
         return kelRTPTransmitter::acceptDestination(destRTP, destRTCP, fromHole);
     }
 
@@ -71,10 +69,7 @@ kelString decimal(int64_t value)
 
 } // namespace
 
-TkelIPTransmitter::TkelIPTransmitter(kelComponent* owner)
-    : kelIPStreamer(owner)
-{
-}
+TkelIPTransmitter::TkelIPTransmitter(kelComponent* owner) : kelIPStreamer(owner) {}
 
 TkelIPTransmitter::~TkelIPTransmitter()
 {
@@ -98,8 +93,7 @@ void TkelIPTransmitter::beforeDestruction()
 void TkelIPTransmitter::setURI(const kelString& value)
 {
     kelIPStreamer::setURI(value);
-    if (socketType() == kelIPSocketMulticast)
-        return;
+    if (socketType() == kelIPSocketMulticast) return;
     setBind2port(protocol() == kelIPProtoRTSP ? kelString(u"0") : uriPort());
     setBind2ip(uriHost());
 }
@@ -125,8 +119,7 @@ uint32_t TkelIPTransmitter::rootTimestamp()
 kelString TkelIPTransmitter::rootPortLocal()
 {
     std::lock_guard lock(f_rootGuard);
-    if (!f_root || f_root->receiver() == nullptr)
-        return u"<none>";
+    if (!f_root || f_root->receiver() == nullptr) return u"<none>";
     return f_root->receiver()->portLocal();
 }
 
@@ -136,8 +129,7 @@ kelString TkelIPTransmitter::rootPorts()
     int64_t rtcpPort = 0;
     if (f_root && f_root->receiver() != nullptr) {
         rtpPort = f_root->receiver()->portLocal();
-        if (const kelRTCPstack* stack = f_root->rtcp())
-            rtcpPort = stack->boundPort();
+        if (const kelRTCPstack* stack = f_root->rtcp()) rtcpPort = stack->boundPort();
     }
     return rtpPort + u"-" + decimal(rtcpPort);
 }
@@ -152,11 +144,9 @@ void TkelIPTransmitter::applyRTPOptions()
 {
     kelIPStreamer::applyRTPOptions();
     std::lock_guard lock(f_rootGuard);
-    if (!f_root)
-        return;
+    if (!f_root) return;
     const kelString user = URIuserName();
-    if (!user.empty() && f_root->receiver() != nullptr)
-        f_root->receiver()->setUserName(user);
+    if (!user.empty() && f_root->receiver() != nullptr) f_root->receiver()->setUserName(user);
     f_root->setNewSSRC(_SSRC());
 
     struct listed
@@ -185,8 +175,7 @@ void TkelIPTransmitter::applyRTPOptions()
 bool TkelIPTransmitter::doOpen()
 {
     setDescriptionInfo({});
-    if (!kelIPStreamer::doOpen())
-        return false;
+    if (!kelIPStreamer::doOpen()) return false;
     // The old root lets go of its port before a new one binds it. It is
     // stopped outside the guard, and only then parked: the idle tick that
     // frees parked roots is already running.
@@ -220,37 +209,35 @@ int32_t TkelIPTransmitter::openRootCommand(kelString& data, uint32_t udata)
         const bool noRTCP = !enableRTCP() || raw;
         const intptr_t payload = mappingCopy().r_dynType;
         if (udata == kelIPSocketMulticast)
-            f_root.reset(kelCreate<rtpTransmitter>(this, payload, raw, noRTCP, bind2ip(), uriPort(), uriHost(), TTL()));
+            f_root.reset(kelCreate<rtpTransmitter>(this, payload, raw, noRTCP, bind2ip(), uriPort(),
+                                                   uriHost(), TTL()));
         else
-            f_root.reset(kelCreate<rtpTransmitter>(this, payload, raw, noRTCP, bind2ip(), bind2port(), kelString{},
-                                                   intptr_t{-1}));
+            f_root.reset(kelCreate<rtpTransmitter>(this, payload, raw, noRTCP, bind2ip(), bind2port(),
+                                                   kelString{}, intptr_t{-1}));
         if (!f_root) {
             result = kelTransCmdRootFailed;
         } else {
+            f_root->setClock(clock());
             f_root->setNewSSRC(_SSRC());
             f_root->setSamplingRate(static_cast<uint32_t>(samplingRate() > 0 ? samplingRate() : 0));
             applyRTPOptions();
             if (!f_root->open()) {
                 result = kelTransCmdRootFailed;
                 intptr_t err = f_root->socketError();
-                if (err == 0 && f_root->receiver() != nullptr)
-                    err = f_root->receiver()->socketError();
-                if (err != 0)
-                    setDescriptionError(u"Socket error: " + decimal(err));
+                if (err == 0 && f_root->receiver() != nullptr) err = f_root->receiver()->socketError();
+                if (err != 0) setDescriptionError(u"Socket error: " + decimal(err));
             }
         }
     }
     data = rootPorts();
     // A root that did not open is no root: the next command 1 tries anew.
-    if (result != 0)
-        (void)parkRoot();
+    if (result != 0) (void)parkRoot();
     return result;
 }
 
 kelRTPTransmitter* TkelIPTransmitter::parkRoot()
 {
-    if (!f_root)
-        return nullptr;
+    if (!f_root) return nullptr;
     kelRTPTransmitter* parked = f_root.get();
     std::lock_guard lock(f_parkGuard);
     f_parked.push_back(std::move(f_root));
@@ -280,8 +267,7 @@ void TkelIPTransmitter::doClose()
         std::lock_guard lock(f_rootGuard);
         root = f_root.get();
     }
-    if (root != nullptr)
-        root->close(false);
+    if (root != nullptr) root->close(false);
     kelIPStreamer::doClose();
 }
 
@@ -298,8 +284,8 @@ intptr_t TkelIPTransmitter::doTransmit(uint32_t samples, const uint8_t* data, si
 {
     intptr_t sent = 0;
     if (f_root)
-        sent = f_root->transmit(samples, data, len, marker, payload, nullptr, f_prebuf.empty() ? nullptr : f_prebuf.data(),
-                                f_prebuf.size(), true);
+        sent = f_root->transmit(samples, data, len, marker, payload, nullptr,
+                                f_prebuf.empty() ? nullptr : f_prebuf.data(), f_prebuf.size(), true);
     sent += sendToSHOUTSource(data, len);
     if (sent > 0) {
         countOutBytes(sent);
@@ -313,28 +299,23 @@ intptr_t TkelIPTransmitter::sendToSHOUTSource(const uint8_t*, size_t)
     return 0;
 }
 
-void TkelIPTransmitter::onReceivedPayload(const sockaddr_in&, const uint8_t*, const uint8_t*, size_t)
-{
-}
+void TkelIPTransmitter::onReceivedPayload(const sockaddr_in&, const uint8_t*, const uint8_t*, size_t) {}
 
 int32_t TkelIPTransmitter::sendText(const kelString& text)
 {
-    if (text.empty())
-        return kelE_FAIL;
+    if (text.empty()) return kelE_FAIL;
     const std::string bytes = utf16ToUtf8(text);
     std::lock_guard lock(f_rootGuard);
-    if (!f_root || !f_root->active())
-        return kelE_FAIL;
+    if (!f_root || !f_root->active()) return kelE_FAIL;
     const intptr_t payload = customPayloadAware() ? kelRTPPayloadT140 : -1;
-    (void)doTransmit(static_cast<uint32_t>(text.size()), reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
-                     false, payload);
+    (void)doTransmit(static_cast<uint32_t>(text.size()), reinterpret_cast<const uint8_t*>(bytes.data()),
+                     bytes.size(), false, payload);
     return kelS_OK;
 }
 
 uint32_t TkelIPTransmitter::doWrite(const void* data, uint32_t len, kelmtlInOutPipe*)
 {
-    if (data == nullptr || len == 0)
-        return 0;
+    if (data == nullptr || len == 0) return 0;
     const auto* bytes = static_cast<const uint8_t*>(data);
     const intptr_t enc = encoding();
     std::lock_guard lock(f_rootGuard);
@@ -343,7 +324,8 @@ uint32_t TkelIPTransmitter::doWrite(const void* data, uint32_t len, kelmtlInOutP
         const intptr_t bytesPerSample = bitsPerSample() >= 8 ? bitsPerSample() / 8 : 1;
         const intptr_t channels = numChannels() > 0 ? numChannels() : 1;
         const auto samples = static_cast<uint32_t>(len / bytesPerSample / channels);
-        const bool swap = enc == kelRTPEnc_L16 && doEncode() && f_root && (!f_root->isRAW() || swapRAWbytes());
+        const bool swap =
+            enc == kelRTPEnc_L16 && doEncode() && f_root && (!f_root->isRAW() || swapRAWbytes());
         if (swap) {
             // The block is shared with every other consumer of our provider:
             // the network order goes into our own buffer, never into it.
@@ -354,8 +336,7 @@ uint32_t TkelIPTransmitter::doWrite(const void* data, uint32_t len, kelmtlInOutP
         (void)doTransmit(samples, bytes, len, false, -1);
         return len;
     }
-    if (enc == kelRTPEnc_vorbis)
-        return len;
+    if (enc == kelRTPEnc_vorbis) return len;
     // Without a coder every other encoding goes out as it is.
     (void)doTransmit(static_cast<uint32_t>(frameSize()), bytes, len, false, -1);
     return len;

@@ -16,10 +16,11 @@
 // The member list has its own lock; each member record has its lock too,
 // taken with short timeouts. Owner hooks run with no member lock held.
 //
-// Time comes from an injectable clock (milliseconds, tickNow by default) and
+// Time comes from a kelClock (the system clock unless set) and
 // randomness from an injectable source, so the interval and time-out logic
 // runs under test without waiting.
 
+#include "core/kelClock.h"
 #include "core/kelCreate.h"
 #include "core/kelEvent.h"
 #include "core/kelIdList.h"
@@ -135,7 +136,6 @@ private:
 class kelRTCPstack : public kelThread
 {
 public:
-    using Clock = std::function<uint64_t()>;
     using Random = std::function<uint32_t(uint32_t upperLimit)>;
     using NTPClock = std::function<bool(kelNTP_timestamp& ntp)>;
 
@@ -218,8 +218,11 @@ public:
     uint64_t lastReportTM() const noexcept { return f_tp; }
     kelRTCPIntervalResult lastInterval() const noexcept;
 
-    // Replace the clock, the random source or the NTP clock; before start.
-    void setClock(Clock clock) { f_clock = std::move(clock); }
+    // The clock the scheduler, time-outs and round-trip probes read; the
+    // system clock until set. `clock` must outlive the stack.
+    void setClock(const kelClock& clock) noexcept { f_clock.set(clock); }
+    const kelClock& clock() const noexcept { return f_clock.get(); }
+    // Replace the random source or the NTP clock; before start.
     void setRandom(Random random) { f_random = std::move(random); }
     void setNTPClock(NTPClock ntp) { f_ntp = std::move(ntp); }
 
@@ -248,7 +251,7 @@ protected:
     // Computes and stores the interval, ms.
     int64_t interval() noexcept;
 
-    uint64_t now() const { return f_clock ? f_clock() : tickNow(); }
+    uint64_t now() const noexcept { return f_clock.nowMs(); }
     uint32_t random(uint32_t upperLimit) noexcept;
 
 private:
@@ -302,7 +305,7 @@ private:
     std::atomic<bool> f_acar{true};
     std::atomic<uint16_t> f_boundPort{0};
 
-    Clock f_clock;
+    kelClockSlot f_clock;
     Random f_random;
     NTPClock f_ntp;
     std::mutex f_randomGuard;

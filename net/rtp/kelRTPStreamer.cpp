@@ -50,23 +50,19 @@ void kelRTPStreamer::setUserName(const kelString& name)
     f_userName = name;
 }
 
-void kelRTPStreamer::setClock(Clock clock)
+void kelRTPStreamer::setClock(const kelClock& clock) noexcept
 {
-    f_clock = clock;
-    if (f_rtcp)
-        f_rtcp->setClock(std::move(clock));
+    f_clock.set(clock);
+    if (f_rtcp) f_rtcp->setClock(clock);
 }
 
 kelRTCPTransport kelRTPStreamer::rtcpTransport() const noexcept
 {
-    if (f_isMC)
-        return kelrtcp_multicast;
+    if (f_isMC) return kelrtcp_multicast;
     return f_isUDP ? kelrtcp_udp : kelrtcp_tcp;
 }
 
-void kelRTPStreamer::onRTPData(const sockaddr_in&, const uint8_t*, const uint8_t*, size_t, size_t)
-{
-}
+void kelRTPStreamer::onRTPData(const sockaddr_in&, const uint8_t*, const uint8_t*, size_t, size_t) {}
 
 void kelRTPStreamer::startIn()
 {
@@ -80,17 +76,14 @@ void kelRTPStreamer::startIn()
 
 bool kelRTPStreamer::grantStop()
 {
-    if (!kelThread::grantStop())
-        return false;
-    if (!f_pingsockInProgress.load())
-        selfPing();
+    if (!kelThread::grantStop()) return false;
+    if (!f_pingsockInProgress.load()) selfPing();
     return true;
 }
 
 void kelRTPStreamer::selfPing() noexcept
 {
-    if (!f_isUDP)
-        return;
+    if (!f_isUDP) return;
     sockaddr_in target{};
     {
         std::lock_guard<std::mutex> guard(f_socketGuard);
@@ -98,8 +91,7 @@ void kelRTPStreamer::selfPing() noexcept
             target.sin_port == 0)
             return;
     }
-    if (target.sin_addr.s_addr == INADDR_ANY)
-        target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (target.sin_addr.s_addr == INADDR_ANY) target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     f_pingsockInProgress.store(true);
     kelUdpSocket ping;
     const uint8_t byte = 0;

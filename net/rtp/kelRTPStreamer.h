@@ -14,6 +14,7 @@
 // Make and free streamers with kelCreate / kelFree: the stop that must come
 // before destruction runs in beforeDestruction().
 
+#include "core/kelClock.h"
 #include "core/kelCreate.h"
 #include "core/kelThread.h"
 #include "core/kelTypes.h"
@@ -33,9 +34,6 @@ class kelSocket;
 class kelRTPStreamer : public kelThread, public kelRTCPStackOwner
 {
 public:
-    // Milliseconds, monotonic. Tests replace it to drive time-outs by hand.
-    using Clock = std::function<uint64_t()>;
-
     ~kelRTPStreamer() override;
 
     // While set, the receive loops (the streamer's and its RTCP stack's)
@@ -60,9 +58,11 @@ public:
     kelRTCPstack* rtcp() const noexcept { return f_rtcp.get(); }
     intptr_t ttl() const noexcept { return f_ttl; }
 
-    // Replaces the clock of the streamer and of its RTCP stack; before start.
-    void setClock(Clock clock);
-    uint64_t now() const { return f_clock ? f_clock() : tickNow(); }
+    // The clock of the streamer and of its RTCP stack; the system clock until
+    // set. `clock` must outlive the streamer. Any thread.
+    void setClock(const kelClock& clock) noexcept;
+    const kelClock& clock() const noexcept { return f_clock.get(); }
+    uint64_t now() const noexcept { return f_clock.nowMs(); }
 
     // --- hooks (empty here) -------------------------------------------------
     // An accepted RTP packet, or a raw datagram (then `header` points to the
@@ -82,7 +82,8 @@ public:
 protected:
     // `priority` is the thread's. The RTCP stack is made unless `noRTCP` or
     // `isRAW`; it prepares the NTP clock at once when `useNTP`.
-    kelRTPStreamer(bool isRAW, bool noRTCP, bool isUDP, bool isMC, intptr_t ttl, bool useNTP, intptr_t priority);
+    kelRTPStreamer(bool isRAW, bool noRTCP, bool isUDP, bool isMC, intptr_t ttl, bool useNTP,
+                   intptr_t priority);
 
     // Takes the class name as the user name (the most derived class is
     // known only now).
@@ -121,5 +122,5 @@ protected:
     intptr_t f_ttl;
     kelOwned<kelRTCPstack> f_rtcp;
     std::atomic<bool> f_active{false};
-    Clock f_clock;
+    kelClockSlot f_clock;
 };

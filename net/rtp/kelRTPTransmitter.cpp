@@ -58,17 +58,14 @@ kelRTPTransmitter::~kelRTPTransmitter() = default;
 bool kelRTPTransmitter::isLocalBinding(const kelString& address, const kelString& port) const
 {
     const uint32_t a = address.empty() ? 0 : str2ipN(address);
-    if (a == 0 || a == INADDR_NONE || parseInteger(port, 0) == 0)
-        return true;
-    if ((ntohl(a) >> 24) == 127)
-        return true;
+    if (a == 0 || a == INADDR_NONE || parseInteger(port, 0) == 0) return true;
+    if ((ntohl(a) >> 24) == 127) return true;
     kelString first;
     std::vector<kelString> local;
     if (lookupHost(kelString(), first, &local) == 0) {
         const kelString dotted = ipN2str(a);
         for (const kelString& l : local)
-            if (equalsIgnoringCase(l, dotted))
-                return true;
+            if (equalsIgnoringCase(l, dotted)) return true;
     }
     return false;
 }
@@ -81,16 +78,14 @@ void kelRTPTransmitter::beforeDestruction()
     kelObject::beforeDestruction();
 }
 
-void kelRTPTransmitter::setClock(Clock clock)
+void kelRTPTransmitter::setClock(const kelClock& clock) noexcept
 {
-    if (f_receiver)
-        f_receiver->setClock(std::move(clock));
+    if (f_receiver) f_receiver->setClock(clock);
 }
 
 void kelRTPTransmitter::setNewSSRC(uint32_t newssrc) noexcept
 {
-    if (f_receiver)
-        f_receiver->setNewSSRC(newssrc);
+    if (f_receiver) f_receiver->setNewSSRC(newssrc);
 }
 
 // --- payload clocks ----------------------------------------------------------------
@@ -116,8 +111,7 @@ void kelRTPTransmitter::setPayload(intptr_t payload) noexcept
 void kelRTPTransmitter::setSamplingRate(uint32_t rate) noexcept
 {
     f_streamRate.store(rate);
-    if (f_payload.load() == kelRTPPayloadMPA)
-        f_sr.store(rate != 0 ? rate : 44100);
+    if (f_payload.load() == kelRTPPayloadMPA) f_sr.store(rate != 0 ? rate : 44100);
 }
 
 // --- open and close ------------------------------------------------------------------
@@ -154,13 +148,11 @@ void kelRTPTransmitter::close(bool clearAllDest) noexcept
     try {
         // Also after an open whose receiver could not bind: the
         // destinations were opened all the same.
-        if (f_opened.exchange(false) || active())
-            doClose(clearAllDest);
+        if (f_opened.exchange(false) || active()) doClose(clearAllDest);
     } catch (...) {
         logMessage(u"RTP transmitter close raised an exception");
     }
-    if (clearAllDest)
-        f_destinations.clear(2);
+    if (clearAllDest) f_destinations.clear(2);
 }
 
 bool kelRTPTransmitter::doOpen()
@@ -171,20 +163,17 @@ bool kelRTPTransmitter::doOpen()
         f_timestamp.store(std::uniform_int_distribution<uint32_t>(0, 0x6FFFFFFF)(rng));
     }
     f_rtpPingTM.store(0);
-    if (!f_receiver)
-        return false;
+    if (!f_receiver) return false;
     f_receiver->setBind2ip(f_bind2ip);
     f_receiver->setBind2port(f_bind2port);
-    if (!f_receiver->start(10000))
-        return false;
+    if (!f_receiver->start(10000)) return false;
     f_opened.store(true);
     f_socketError.store(f_receiver->socketError());
     // Destinations open once the receiver's socket is bound: they share
     // its port.
     if (f_destinations.lock(true, 1000)) {
         for (intptr_t i = 0; i < f_destinations.count(); ++i)
-            if (auto* d = static_cast<kelRTPDestination*>(f_destinations.getObject(i)))
-                (void)d->openDest();
+            if (auto* d = static_cast<kelRTPDestination*>(f_destinations.getObject(i))) (void)d->openDest();
         f_destinations.unlockRO();
     }
     f_lastDestTOCheckTM.store(now());
@@ -201,8 +190,7 @@ void kelRTPTransmitter::doClose(bool)
     }
     if (f_destinations.lock(true, 1000)) {
         for (intptr_t i = 0; i < f_destinations.count(); ++i)
-            if (auto* d = static_cast<kelRTPDestination*>(f_destinations.getObject(i)))
-                d->closeDest();
+            if (auto* d = static_cast<kelRTPDestination*>(f_destinations.getObject(i))) d->closeDest();
         f_destinations.unlockRO();
     }
     std::lock_guard<std::mutex> build(f_buildGuard);
@@ -215,15 +203,12 @@ intptr_t kelRTPTransmitter::transmit(uint32_t samplesDelta, const uint8_t* data,
                                      intptr_t tpayload, const sockaddr_in* addr, const uint8_t* prebufData,
                                      size_t prebufDataLen, bool updateWeSent) noexcept
 {
-    if (f_paused.load() || !active())
-        return 0;
-    if (f_isRAW)
-        return data ? retransmit(data, len, false, false) : 0;
+    if (f_paused.load() || !active()) return 0;
+    if (f_isRAW) return data ? retransmit(data, len, false, false) : 0;
     std::lock_guard<std::mutex> build(f_buildGuard);
     const size_t size = kelRTPHeaderSize + (prebufData ? prebufDataLen : 0) + (data ? len : 0);
     try {
-        if (f_sendBuf.size() < size)
-            f_sendBuf.resize(size);
+        if (f_sendBuf.size() < size) f_sendBuf.resize(size);
     } catch (...) {
         return 0;
     }
@@ -244,8 +229,7 @@ intptr_t kelRTPTransmitter::transmit(uint32_t samplesDelta, const uint8_t* data,
         std::memcpy(f_sendBuf.data() + at, prebufData, prebufDataLen);
         at += prebufDataLen;
     }
-    if (data && len)
-        std::memcpy(f_sendBuf.data() + at, data, len);
+    if (data && len) std::memcpy(f_sendBuf.data() + at, data, len);
     // Sending RTP keeps the path open; no need for pings meanwhile.
     f_rtpPingTM.store(now());
     if (addr != nullptr) {
@@ -255,19 +239,17 @@ intptr_t kelRTPTransmitter::transmit(uint32_t samplesDelta, const uint8_t* data,
     return retransmit(f_sendBuf.data(), size, updateWeSent, false);
 }
 
-intptr_t kelRTPTransmitter::retransmit(const uint8_t* data, size_t len, bool updateWeSent, bool isRTCP) noexcept
+intptr_t kelRTPTransmitter::retransmit(const uint8_t* data, size_t len, bool updateWeSent,
+                                       bool isRTCP) noexcept
 {
-    if (f_paused.load() || data == nullptr || len == 0)
-        return 0;
+    if (f_paused.load() || data == nullptr || len == 0) return 0;
     kelRTCPstack* stack = rtcp();
     intptr_t sent = 0;
     bool anySent = false;
-    if (!f_destinations.lock(true, 20))
-        return 0;
+    if (!f_destinations.lock(true, 20)) return 0;
     for (intptr_t i = 0; i < f_destinations.count(); ++i) {
         auto* d = static_cast<kelRTPDestination*>(f_destinations.getObject(i));
-        if (d == nullptr || !d->acquire(true, 60))
-            continue;
+        if (d == nullptr || !d->acquire(true, 60)) continue;
         // A disabled destination is passed over, not counted as sent.
         if (d->enabled()) {
             bool skip = false;
@@ -294,29 +276,24 @@ intptr_t kelRTPTransmitter::retransmit(const uint8_t* data, size_t len, bool upd
     f_destinations.unlockRO();
     // One packet sent, however many copies went out: the sender report
     // counts packets and octets of the stream, not of the fan-out.
-    if (anySent && updateWeSent && !isRTCP && f_receiver)
-        f_receiver->onRTPSent(sockaddr_in{}, data, len);
+    if (anySent && updateWeSent && !isRTCP && f_receiver) f_receiver->onRTPSent(sockaddr_in{}, data, len);
     return sent;
 }
 
 int kelRTPTransmitter::sendTo(const sockaddr_in* addr, const uint8_t* data, size_t len, bool isRTCP,
                               bool ownPacket) noexcept
 {
-    if (f_paused.load())
-        return 0;
-    if (addr == nullptr || !f_receiver)
-        return WSAENOTSOCK;
+    if (f_paused.load()) return 0;
+    if (addr == nullptr || !f_receiver) return WSAENOTSOCK;
     int rc;
     if (isRTCP) {
         kelRTCPstack* stack = rtcp();
         rc = stack ? stack->sendTo(addr, data, len) : WSAENOTSOCK;
     } else {
         rc = f_receiver->sendDatagram(*addr, data, len, 10);
-        if (rc == 0 && ownPacket)
-            f_receiver->onRTPSent(*addr, data, len);
+        if (rc == 0 && ownPacket) f_receiver->onRTPSent(*addr, data, len);
     }
-    if (rc != 0)
-        f_socketError.store(rc);
+    if (rc != 0) f_socketError.store(rc);
     return rc;
 }
 
@@ -327,9 +304,7 @@ void kelRTPTransmitter::onRTCPReport(const uint8_t* data, size_t size)
     (void)retransmit(data, size, false, true);
 }
 
-void kelRTPTransmitter::onSDESItem(uint32_t, const rtcp_sdes_item&)
-{
-}
+void kelRTPTransmitter::onSDESItem(uint32_t, const rtcp_sdes_item&) {}
 
 void kelRTPTransmitter::onRTPData(const sockaddr_in& from, const uint8_t* header, const uint8_t*, size_t,
                                   size_t packetSize)
@@ -337,10 +312,8 @@ void kelRTPTransmitter::onRTPData(const sockaddr_in& from, const uint8_t* header
     if (header == nullptr || packetSize < kelRTPHeaderSize || f_receiver == nullptr || f_receiver->isRAW())
         return;
     const rtp_hdr h = rtp_hdr::read(header);
-    if (h.payloadType() == kelRTPPayloadCN)
-        addFromHole(from, h);
-    if (f_isTranslator.load())
-        (void)retransmit(header, packetSize, false, false);
+    if (h.payloadType() == kelRTPPayloadCN) addFromHole(from, h);
+    if (f_isTranslator.load()) (void)retransmit(header, packetSize, false, false);
 }
 
 void kelRTPTransmitter::addFromHole(const sockaddr_in& from, const rtp_hdr& header) noexcept
@@ -349,27 +322,24 @@ void kelRTPTransmitter::addFromHole(const sockaddr_in& from, const rtp_hdr& head
     rtcpAddr.sin_port = htons(static_cast<uint16_t>(ntohs(from.sin_port) + 1));
     if (kelRTCPstack* stack = rtcp()) {
         if (rtp_site_info* m = stack->memberBySSRCAcq(header.ssrc(), true, 100)) {
-            if (m->r_remoteAddrRTCPValid)
-                rtcpAddr = m->r_remoteAddrRTCP;
+            if (m->r_remoteAddrRTCPValid) rtcpAddr = m->r_remoteAddrRTCP;
             kelRTCPstack::memberReleaseRO(m);
         }
     }
     (void)destAdd(false, &from, &rtcpAddr, true, true, header.ssrc());
 }
 
-void kelRTPTransmitter::onRTCPApp(const sockaddr_in&, uint32_t ssrc, uint8_t, const char* name, const uint8_t*,
-                                  size_t)
+void kelRTPTransmitter::onRTCPApp(const sockaddr_in&, uint32_t ssrc, uint8_t, const char* name,
+                                  const uint8_t*, size_t)
 {
     // "HELO" needs nothing more: the stack has noted its sender already.
-    if (name != nullptr && std::memcmp(name, "NPNG", 4) == 0)
-        answerWithPing(ssrc);
+    if (name != nullptr && std::memcmp(name, "NPNG", 4) == 0) answerWithPing(ssrc);
 }
 
 void kelRTPTransmitter::answerWithPing(uint32_t ssrc) noexcept
 {
     kelRTCPstack* stack = rtcp();
-    if (stack == nullptr || !f_receiver)
-        return;
+    if (stack == nullptr || !f_receiver) return;
     sockaddr_in to{};
     bool known = false;
     if (rtp_site_info* m = stack->memberBySSRCAcq(ssrc, true, 100)) {
@@ -377,11 +347,11 @@ void kelRTPTransmitter::answerWithPing(uint32_t ssrc) noexcept
         to = m->r_remoteAddrRTP;
         kelRTCPstack::memberReleaseRO(m);
     }
-    if (known)
-        (void)f_receiver->sendRTP_CN_To(to);
+    if (known) (void)f_receiver->sendRTP_CN_To(to);
 }
 
-void kelRTPTransmitter::onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, const uint8_t* packet, size_t size)
+void kelRTPTransmitter::onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, const uint8_t* packet,
+                                     size_t size)
 {
     kelRTCPstack* stack = rtcp();
     if (f_rtpPing.load() && stack && stack->weSent() <= 0) {
@@ -403,8 +373,7 @@ void kelRTPTransmitter::onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, con
                 to = m->r_remoteAddrRTP;
                 kelRTCPstack::memberReleaseRO(m);
             }
-            if (known && f_receiver->sendRTP_CN_To(to) == 0)
-                f_rtpPingTM.store(t);
+            if (known && f_receiver->sendRTP_CN_To(to) == 0) f_rtpPingTM.store(t);
         }
     }
     checkDestinations(ssrc, &from, packet, size);
@@ -415,7 +384,8 @@ void kelRTPTransmitter::onIdle(bool)
     checkDestinations(0, nullptr, nullptr, 0);
 }
 
-bool kelRTPTransmitter::acceptDestination(const sockaddr_in& destRTP, const sockaddr_in& destRTCP, bool fromHole)
+bool kelRTPTransmitter::acceptDestination(const sockaddr_in& destRTP, const sockaddr_in& destRTCP,
+                                          bool fromHole)
 {
     bool accept = true;
     if (f_onAddDest) {

@@ -39,8 +39,9 @@ class kelRTPTransmitter;
 
 // Asked before a destination is added from the network or by destAdd; set
 // `accept` false to refuse it. Runs on the thread that adds.
-using kelRTPOnAddDestination = std::function<void(kelRTPTransmitter* sender, bool fromHole, const sockaddr_in& destRTP,
-                                                  const sockaddr_in& destRTCP, bool& accept)>;
+using kelRTPOnAddDestination =
+    std::function<void(kelRTPTransmitter* sender, bool fromHole, const sockaddr_in& destRTP,
+                       const sockaddr_in& destRTCP, bool& accept)>;
 
 // The payload types whose RTP clock differs from the plain 8000 Hz count.
 inline constexpr intptr_t kelRTPPayloadL16Stereo = 10;
@@ -50,15 +51,14 @@ inline constexpr intptr_t kelRTPPayloadMPA = 14;
 class kelRTPTransmitter : public kelObject
 {
 public:
-    using Clock = kelRTPStreamer::Clock;
 
     // `bind2ip` / `mgroup` and `bind2port` choose local or remote: a local
     // address (0, loopback, one of this machine's, or port 0) binds the
     // internal receiver there; a remote one (a peer or, with `mgroup`, a
     // group) becomes a static destination (RTP port, RTCP port + 1) and the
     // receiver binds to any port.
-    kelRTPTransmitter(intptr_t payload, bool isRAW, bool noRTCP, const kelString& bind2ip, const kelString& bind2port,
-                      const kelString& mgroup, intptr_t ttl);
+    kelRTPTransmitter(intptr_t payload, bool isRAW, bool noRTCP, const kelString& bind2ip,
+                      const kelString& bind2port, const kelString& mgroup, intptr_t ttl);
     ~kelRTPTransmitter() override;
 
     // Starts the receiver and opens the destinations; returns active().
@@ -76,8 +76,9 @@ public:
     // configured payload type. Returns the bytes sent (summed over the
     // destinations); 0 while paused or closed.
     intptr_t transmit(uint32_t samplesDelta, const uint8_t* data, size_t len, bool marker = false,
-                      intptr_t tpayload = -1, const sockaddr_in* addr = nullptr, const uint8_t* prebufData = nullptr,
-                      size_t prebufDataLen = 0, bool updateWeSent = true) noexcept;
+                      intptr_t tpayload = -1, const sockaddr_in* addr = nullptr,
+                      const uint8_t* prebufData = nullptr, size_t prebufDataLen = 0,
+                      bool updateWeSent = true) noexcept;
     // Sends a finished packet to every enabled destination; the sum of the
     // bytes of successful sends. With `updateWeSent` the packet counts once
     // in our sender reports, whatever the number of destinations.
@@ -85,7 +86,8 @@ public:
     // One packet to one address: RTP through the receiver's socket, RTCP
     // through the RTCP stack. 0 when paused; 10038 without an address or a
     // receiver; else the send result (errors are kept in socketError).
-    int sendTo(const sockaddr_in* addr, const uint8_t* data, size_t len, bool isRTCP, bool ownPacket) noexcept;
+    int sendTo(const sockaddr_in* addr, const uint8_t* data, size_t len, bool isRTCP,
+               bool ownPacket) noexcept;
 
     // --- destinations -----------------------------------------------------
     // Each returns the new destination's index, or -1 (bad address, the RTP
@@ -96,7 +98,8 @@ public:
     intptr_t destAdd(bool dstatic, const sockaddr_in* addrRTP, const sockaddr_in* addrRTCP, bool doOpen,
                      bool fromHole = false, uint32_t recSSRC = 0) noexcept;
     // "rtp://host:port": RTCP on port + 1.
-    intptr_t destAdd(bool dstatic, const kelString& uri, bool doOpen, intptr_t ttl = 1, uint32_t recSSRC = 0) noexcept;
+    intptr_t destAdd(bool dstatic, const kelString& uri, bool doOpen, intptr_t ttl = 1,
+                     uint32_t recSSRC = 0) noexcept;
     // Finds the destination by the URI's address and port; enabling a
     // closed one opens it. False when there is none.
     bool destEnable(const kelString& uri, bool doEnable) noexcept;
@@ -142,17 +145,18 @@ public:
     // Set before open; runs on the thread that adds a destination.
     void setOnAddDest(kelRTPOnAddDestination handler) { f_onAddDest = std::move(handler); }
 
-    // Replaces the clock of the keep-alive, the receiver and its RTCP stack;
-    // before open.
-    void setClock(Clock clock);
-    uint64_t now() const { return f_receiver ? f_receiver->now() : tickNow(); }
+    // The clock of the keep-alive, the receiver and its RTCP stack; the
+    // system clock until set. `clock` must outlive the transmitter.
+    void setClock(const kelClock& clock) noexcept;
+    const kelClock& clock() const noexcept { return f_receiver ? f_receiver->clock() : kelClock::system(); }
+    uint64_t now() const noexcept { return clock().nowMs(); }
 
     // --- hooks ------------------------------------------------------------------
     // A compound report of our stack: sent on to the destinations whose RTCP
     // address the stack does not report to itself.
     virtual void onRTCPReport(const uint8_t* data, size_t size);
-    virtual void onRTPData(const sockaddr_in& from, const uint8_t* header, const uint8_t* payload, size_t payloadSize,
-                           size_t packetSize);
+    virtual void onRTPData(const sockaddr_in& from, const uint8_t* header, const uint8_t* payload,
+                           size_t payloadSize, size_t packetSize);
     virtual void onSDESItem(uint32_t ssrc, const rtcp_sdes_item& item);
     virtual void onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, const uint8_t* packet, size_t size);
     virtual void onMemberGone(const rtp_site_info* member, bool timedOut);

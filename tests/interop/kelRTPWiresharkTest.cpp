@@ -30,8 +30,7 @@ std::string run(const std::string& cmd)
 {
     std::string out;
     FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr)
-        return out;
+    if (p == nullptr) return out;
     char buf[4096];
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, p)) > 0)
@@ -53,8 +52,7 @@ protected:
     }
     void TearDown() override
     {
-        if (!f_dir.empty())
-            std::system(("rm -rf '" + f_dir + "'").c_str());
+        if (!f_dir.empty()) std::system(("rm -rf '" + f_dir + "'").c_str());
     }
 
     // Writes the packets as UDP datagrams to `port` into a capture file and
@@ -74,8 +72,8 @@ protected:
             f << "\n";
         }
         f.close();
-        const std::string cmd = "text2pcap -q -4 127.0.0.1,127.0.0.2 -u 40000," + std::to_string(port) + " '" +
-                                txt + "' '" + pcap + "' >/dev/null 2>&1";
+        const std::string cmd = "text2pcap -q -4 127.0.0.1,127.0.0.2 -u 40000," + std::to_string(port) +
+                                " '" + txt + "' '" + pcap + "' >/dev/null 2>&1";
         EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
         return pcap;
     }
@@ -136,14 +134,14 @@ public:
             ntp = ntpFromUnixMs(1765267200123ull);
             return true;
         });
-        setClock([this] { return t; });
+        setClock(manual);
     }
     int sendTo(const sockaddr_in*, const uint8_t* data, size_t size) noexcept override
     {
         sent.emplace_back(data, data + size);
         return 0;
     }
-    uint64_t t = 5000000;
+    kelManualClock manual{5000000};
     std::vector<Bytes> sent;
 };
 
@@ -177,7 +175,7 @@ TEST_F(kelRTPWiresharkTest, StackReportsProbesAndByeDissectCleanly)
             (void)stack->updateSeq(ssrc, seq);
         }
     }
-    stack->t += 1500;
+    stack->manual.advanceMs(1500);
     rtp_hdr sentHeader;
     sentHeader.setTimestamp(160000);
     stack->onRTPSent(sentHeader, 160);
@@ -212,7 +210,8 @@ TEST_F(kelRTPWiresharkTest, StackReportsProbesAndByeDissectCleanly)
     // 31 blocks in the SR, the other 9 in an RR; the later reports have
     // none, as nobody was heard since.
     EXPECT_EQ(tshark(pcap, "-Y 'frame.number == 1' -T fields -e rtcp.rc"), "31,9\n");
-    EXPECT_EQ(tshark(pcap, "-Y 'frame.number == 1' -T fields -e rtcp.sdes.text"), "kelRTPTransmitter@quill\n");
+    EXPECT_EQ(tshark(pcap, "-Y 'frame.number == 1' -T fields -e rtcp.sdes.text"),
+              "kelRTPTransmitter@quill\n");
     EXPECT_EQ(complaints(pcap), "");
 }
 

@@ -14,22 +14,20 @@ namespace {
 // next clock read (and so inside the bandwidth lock) until released.
 thread_local bool tl_holdInClock = false;
 
-struct kelManualClock
+struct HoldingClock final : kelClock
 {
-    std::atomic<uint64_t> t{1000};
-    kelEvent entered{true, false};
-    kelEvent release{true, false};
+    mutable std::atomic<uint64_t> t{1000};
+    mutable kelEvent entered{true, false};
+    mutable kelEvent release{true, false};
 
-    kelIPStreamer::Clock clock()
+    uint64_t nowUs() const noexcept override
     {
-        return [this] {
-            if (tl_holdInClock) {
-                tl_holdInClock = false;
-                entered.setState(true);
-                (void)release.waitFor(10000);
-            }
-            return t.load();
-        };
+        if (tl_holdInClock) {
+            tl_holdInClock = false;
+            entered.setState(true);
+            (void)release.waitFor(10000);
+        }
+        return t.load() * 1000u;
     }
 };
 
@@ -47,9 +45,9 @@ bool waitUntil(const std::function<bool()>& condition, uint64_t timeoutMs)
 
 TEST(kelIPStreamerBandwidthTest, BitsPerSecondOverATwoSecondWindow)
 {
-    kelManualClock mc;
+    HoldingClock mc;
     auto s = kelMakeOwned<kelTestStreamer>();
-    s->setClock(mc.clock());
+    s->setClock(mc);
     s->measureBandwidth(kelBandwidthDir::in, 1000); // window starts at 1000
     s->measureBandwidth(kelBandwidthDir::out, 250);
     mc.t = 3000; // exactly 2000 ms: still open
@@ -74,9 +72,9 @@ TEST(kelIPStreamerBandwidthTest, BitsPerSecondOverATwoSecondWindow)
 
 TEST(kelIPStreamerBandwidthTest, IdleThreadTicksWhileOpenAndClosesTheWindow)
 {
-    kelManualClock mc;
+    HoldingClock mc;
     auto s = kelMakeOwned<kelTestStreamer>();
-    s->setClock(mc.clock());
+    s->setClock(mc);
     EXPECT_EQ(s->idleThread()->status(), keltsStopped);
     ASSERT_TRUE(s->open());
     s->measureBandwidth(kelBandwidthDir::in, 2500);
@@ -98,9 +96,9 @@ TEST(kelIPStreamerBandwidthTest, IdleThreadTicksWhileOpenAndClosesTheWindow)
 // bandwidth lock: once the sender leaves, measuring goes on as before.
 TEST(kelIPStreamerBandwidthTest, CloseDuringASampleKeepsTheLockWorking)
 {
-    kelManualClock mc;
+    HoldingClock mc;
     auto s = kelMakeOwned<kelTestStreamer>();
-    s->setClock(mc.clock());
+    s->setClock(mc);
     ASSERT_TRUE(s->open());
     std::thread sender([&] {
         tl_holdInClock = true;

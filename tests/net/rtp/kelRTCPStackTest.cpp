@@ -61,13 +61,13 @@ public:
 };
 
 // The stack with its socket replaced by a record of what it sends, its
-// clock by `t`, and its random draws fixed at the middle of their range.
+// clock by a manual one, and its random draws fixed at the middle of their range.
 class TestStack : public kelRTCPstack
 {
 public:
     TestStack(kelRTCPStackOwner* owner) : kelRTCPstack(owner, false)
     {
-        setClock([this] { return t; });
+        setClock(manual);
         setRandom([](uint32_t upper) { return std::min<uint32_t>(upper, 50); });
         // No synchronised clock: the shared one would ask a public server.
         setNTPClock([](kelNTP_timestamp&) { return false; });
@@ -90,13 +90,13 @@ public:
     // Runs the 100 ms ticks until `ms` have passed.
     void advance(uint64_t ms)
     {
-        for (uint64_t end = t + ms; t < end;) {
-            t += 100;
+        for (uint64_t end = manual.nowMs() + ms; manual.nowMs() < end;) {
+            manual.advanceMs(100);
             runTimer();
         }
     }
 
-    uint64_t t = 1000000;
+    kelManualClock manual;
     std::vector<Sent> sent;
 };
 
@@ -147,7 +147,10 @@ protected:
         stack->resetSession();
     }
 
-    void feed(const Bytes& b, uint16_t port = 6001) { stack->processRTCP(kelTestLoopback(port), b.data(), b.size()); }
+    void feed(const Bytes& b, uint16_t port = 6001)
+    {
+        stack->processRTCP(kelTestLoopback(port), b.data(), b.size());
+    }
 
     // A member that sends RTP from 127.0.0.1:port-1 and RTCP from port.
     void hearRTP(uint32_t ssrc, uint16_t seq, uint16_t port = 6001)
@@ -182,7 +185,7 @@ TEST_F(kelRTCPStackTest, RtcpMakesMembersKnownAndOwnPacketsAreIgnored)
     EXPECT_TRUE(m->r_remoteAddrRTCPValid);
     EXPECT_EQ(ntohs(m->r_remoteAddrRTCP.sin_port), 6003);
     EXPECT_EQ(m->r_lastSRreceived, 0x33445566u);
-    EXPECT_EQ(m->r_lastSRreceivedTM, stack->t);
+    EXPECT_EQ(m->r_lastSRreceivedTM, stack->manual.nowMs());
     ASSERT_TRUE(m->r_cname);
     EXPECT_EQ(m->r_cname->length, 8);
     kelRTCPstack::memberReleaseRO(m);
@@ -235,8 +238,7 @@ TEST_F(kelRTCPStackTest, ReceiverReportGoesToMembersAndOwner)
 {
     feed(rrOrBye(0x1111, false));
     for (uint16_t s = 10; s < 20; ++s)
-        if (s != 15)
-            hearRTP(0x1111, s);
+        if (s != 15) hearRTP(0x1111, s);
     ASSERT_TRUE(stack->report(false));
     ASSERT_EQ(stack->sent.size(), 1u);
     EXPECT_EQ(ntohs(stack->sent[0].to.sin_port), 6001);
@@ -285,8 +287,8 @@ TEST_F(kelRTCPStackTest, SenderReportCarriesSentCountsAndLastTimestamp)
     const Bytes& d = owner.reports.at(0);
     ASSERT_GE(d.size(), 28u);
     EXPECT_EQ(Bytes(d.begin(), d.begin() + 28),
-              (Bytes{0x80, 200, 0, 6, 0xC0, 0xFF, 0xEE, 0x01, 0xE0, 0, 0, 1, 0x80, 0, 0, 0,
-                     0xAA, 0xBB, 0xCD, 0x7D, 0, 0, 0, 2, 0, 0, 1, 4}));
+              (Bytes{0x80, 200, 0,    6,    0xC0, 0xFF, 0xEE, 0x01, 0xE0, 0, 0, 1, 0x80, 0,
+                     0,    0,   0xAA, 0xBB, 0xCD, 0x7D, 0,    0,    0,    2, 0, 0, 1,    4}));
 }
 
 TEST_F(kelRTCPStackTest, FortyMembersSpillIntoASecondReceiverReport)
@@ -318,19 +320,19 @@ TEST_F(kelRTCPStackTest, SilentMemberTimesOutAndIsRemovedTwoReportsLater)
     feed(rrOrBye(0x1111, false));
     feed(rrOrBye(0x2222, false), 6003);
     // 0x2222 keeps sending RTP; 0x1111 falls silent after its RR.
-    const uint64_t lastRR = stack->t;
+    const uint64_t lastRR = stack->manual.nowMs();
     uint16_t seq = 1;
     int reportsSeen = 0;
     uint64_t goneAt = 0;
     uint64_t tnWhenGone = 0;
     size_t reportsAtGone = 0;
-    while (stack->t < lastRR + 600000 && isMember(0x1111)) {
+    while (stack->manual.nowMs() < lastRR + 600000 && isMember(0x1111)) {
         const uint64_t tn = stack->nextCheckIn();
         hearRTP(0x2222, seq++, 6003);
         stack->advance(100);
         reportsSeen = static_cast<int>(owner.reports.size());
         if (goneAt == 0 && !owner.gone.empty()) {
-            goneAt = stack->t;
+            goneAt = stack->manual.nowMs();
             tnWhenGone = tn;
             reportsAtGone = owner.reports.size();
         }
@@ -385,7 +387,7 @@ TEST_F(kelRTCPStackTest, RoundTripProbeAndEcho)
     EXPECT_GE(probe.timeMark, 1002000u);
 
     // The peer echoes it 30 ms later.
-    stack->t = probe.timeMark + 30;
+    stack->manual.setMs(probe.timeMark + 30);
     feed(app(0x1111, kelRTTEcho, "_RTT", probe));
     rtp_site_info* m = stack->memberBySSRCAcq(0x1111, true, 100);
     ASSERT_NE(m, nullptr);

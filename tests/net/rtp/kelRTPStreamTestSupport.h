@@ -30,8 +30,7 @@ inline bool waitFor(const std::function<bool()>& done, uint64_t timeoutMs = 1000
 {
     const uint64_t start = tickNow();
     while (!done()) {
-        if (ticksSince(start) > timeoutMs)
-            return done();
+        if (ticksSince(start) > timeoutMs) return done();
         kelSleepMs(2);
     }
     return true;
@@ -41,18 +40,6 @@ inline uint16_t portOf(const kelString& port)
 {
     return static_cast<uint16_t>(parseInteger(port, 0));
 }
-
-// A millisecond clock that only moves when the test says so.
-struct ManualClock
-{
-    std::shared_ptr<std::atomic<uint64_t>> ms = std::make_shared<std::atomic<uint64_t>>(1000000);
-    std::function<uint64_t()> fn() const
-    {
-        auto p = ms;
-        return [p] { return p->load(); };
-    }
-    void advance(uint64_t by) { ms->fetch_add(by); }
-};
 
 struct Received
 {
@@ -73,8 +60,7 @@ public:
     {
         Received r;
         r.from = from;
-        if (header != payload && packetSize >= kelRTPHeaderSize)
-            r.header = rtp_hdr::read(header);
+        if (header != payload && packetSize >= kelRTPHeaderSize) r.header = rtp_hdr::read(header);
         r.payload.assign(payload, payload + payloadSize);
         r.packetSize = packetSize;
         std::lock_guard<std::mutex> g(guard);
@@ -122,10 +108,9 @@ public:
 // A UDP receiver on 127.0.0.1, any port, started.
 inline kelOwned<RecordingReceiver> startedReceiver(bool noRTCP = false, const kelString& port = u"0")
 {
-    kelOwned<RecordingReceiver> r(
-        kelCreate<RecordingReceiver>(port, kelString(), false, kelString(u"127.0.0.1"), nullptr, true, noRTCP, 1));
-    if (r && !r->start(10000))
-        r.reset();
+    kelOwned<RecordingReceiver> r(kelCreate<RecordingReceiver>(
+        port, kelString(), false, kelString(u"127.0.0.1"), nullptr, true, noRTCP, 1));
+    if (r && !r->start(10000)) r.reset();
     return r;
 }
 
@@ -134,8 +119,7 @@ inline std::unique_ptr<kelUdpSocket> plainSocket()
 {
     auto s = std::make_unique<kelUdpSocket>();
     s->setBindToIP(u"127.0.0.1");
-    if (s->bindSocketToPort(0) != 0)
-        return nullptr;
+    if (s->bindSocketToPort(0) != 0) return nullptr;
     return s;
 }
 

@@ -12,14 +12,13 @@
 
 namespace {
 
-kelOwned<kelRTPTransmitter> localTransmitter(intptr_t payload, const ManualClock* clock = nullptr, bool raw = false)
+kelOwned<kelRTPTransmitter> localTransmitter(intptr_t payload, const kelManualClock* clock = nullptr,
+                                             bool raw = false)
 {
-    kelOwned<kelRTPTransmitter> t(
-        kelCreate<kelRTPTransmitter>(payload, raw, false, kelString(u"127.0.0.1"), kelString(u"0"), kelString(), 1));
-    if (t && clock)
-        t->setClock(clock->fn());
-    if (t && !t->open())
-        t.reset();
+    kelOwned<kelRTPTransmitter> t(kelCreate<kelRTPTransmitter>(payload, raw, false, kelString(u"127.0.0.1"),
+                                                               kelString(u"0"), kelString(), 1));
+    if (t && clock) t->setClock(*clock);
+    if (t && !t->open()) t.reset();
     return t;
 }
 
@@ -42,7 +41,8 @@ TEST(kelRTPTransmitterTest, PacketsReachTheReceiverWithHeadersAndPayloadIntact)
     for (int i = 0; i < 5; ++i) {
         Bytes payload(160, static_cast<uint8_t>(i));
         const Bytes prebuf{0xEE, static_cast<uint8_t>(i)};
-        EXPECT_EQ(t->transmit(160, payload.data(), payload.size(), i == 0, -1, nullptr, prebuf.data(), prebuf.size()),
+        EXPECT_EQ(t->transmit(160, payload.data(), payload.size(), i == 0, -1, nullptr, prebuf.data(),
+                              prebuf.size()),
                   12 + 2 + 160);
     }
     ASSERT_TRUE(waitFor([&] { return r->dataCount() == 5; }));
@@ -96,7 +96,7 @@ TEST(kelRTPTransmitterTest, PayloadClocksConvertSamplesToTimestampTicks)
 
 TEST(kelRTPTransmitterTest, SenderReportCountsEachPacketOnceWhateverTheDestinations)
 {
-    ManualClock clock;
+    kelManualClock clock;
     std::vector<kelOwned<RecordingReceiver>> receivers;
     for (int i = 0; i < 3; ++i) {
         receivers.push_back(startedReceiver());
@@ -112,7 +112,7 @@ TEST(kelRTPTransmitterTest, SenderReportCountsEachPacketOnceWhateverTheDestinati
     for (int i = 0; i < 10; ++i)
         ASSERT_EQ(t->transmit(160, payload.data(), payload.size()), 3 * 112);
     // Past the first report interval.
-    clock.advance(10000);
+    clock.advanceMs(10000);
     auto r = receivers[1].get();
     Bytes sr;
     ASSERT_TRUE(waitFor([&] {
@@ -144,12 +144,13 @@ TEST(kelRTPTransmitterTest, HolePacketAddsItsSenderAsDestination)
     ASSERT_TRUE(t);
     std::atomic<int> asked{0};
     std::atomic<bool> refuse{true};
-    t->setOnAddDest([&](kelRTPTransmitter* sender, bool fromHole, const sockaddr_in&, const sockaddr_in&, bool& accept) {
-        EXPECT_EQ(sender, t.get());
-        EXPECT_TRUE(fromHole);
-        ++asked;
-        accept = !refuse.load();
-    });
+    t->setOnAddDest(
+        [&](kelRTPTransmitter* sender, bool fromHole, const sockaddr_in&, const sockaddr_in&, bool& accept) {
+            EXPECT_EQ(sender, t.get());
+            EXPECT_TRUE(fromHole);
+            ++asked;
+            accept = !refuse.load();
+        });
     auto r = startedReceiver();
     ASSERT_TRUE(r);
     const sockaddr_in tx = kelTestLoopback(localPort(*t));
@@ -195,7 +196,8 @@ TEST(kelRTPTransmitterTest, NpngIsAnsweredWithAComfortNoisePing)
     for (uint16_t seq = 500; seq < 502; ++seq) {
         Bytes media(20, 0);
         rtpWriteHeader(media.data(), false, 0, seq, 0, peer);
-        ASSERT_EQ(rtpSock->sendto(kelTestLoopback(port), media.data(), static_cast<uint32_t>(media.size())), 0);
+        ASSERT_EQ(rtpSock->sendto(kelTestLoopback(port), media.data(), static_cast<uint32_t>(media.size())),
+                  0);
     }
     ASSERT_TRUE(waitFor([&] {
         rtp_site_info* m = t->rtcp()->memberBySSRCAcq(peer, true, 100);
@@ -221,15 +223,15 @@ TEST(kelRTPTransmitterTest, NpngIsAnsweredWithAComfortNoisePing)
 
 TEST(kelRTPTransmitterTest, KeepAliveDropsSilentDestinationsButNotReportingOrBroadcastOnes)
 {
-    ManualClock clock;
+    kelManualClock clock;
     auto t = localTransmitter(0, &clock);
     ASSERT_TRUE(t);
     // A live receiver on the same clock, and two addresses where nobody
     // listens.
-    kelOwned<RecordingReceiver> live(kelCreate<RecordingReceiver>(u"0", kelString(), false, kelString(u"127.0.0.1"),
-                                                                  nullptr, true, false, 1));
+    kelOwned<RecordingReceiver> live(kelCreate<RecordingReceiver>(
+        u"0", kelString(), false, kelString(u"127.0.0.1"), nullptr, true, false, 1));
     ASSERT_TRUE(live);
-    live->setClock(clock.fn());
+    live->setClock(clock);
     ASSERT_TRUE(live->start(10000));
     auto deadA = plainSocket();
     auto deadB = plainSocket();
@@ -256,7 +258,7 @@ TEST(kelRTPTransmitterTest, KeepAliveDropsSilentDestinationsButNotReportingOrBro
     ASSERT_TRUE(waitFor(
         [&] {
             (void)t->transmit(160, b, sizeof b);
-            clock.advance(1000);
+            clock.advanceMs(1000);
             kelSleepMs(20);
             return !t->destHas(dynAddr);
         },
@@ -353,7 +355,8 @@ TEST(kelRTPTransmitterTest, RawAndTranslatorModesForwardBytesUnchanged)
     ASSERT_TRUE(s);
     Bytes packet(40, 0x33);
     rtpWriteHeader(packet.data(), true, 96, 1234, 5678, 0xFEEDF00D);
-    ASSERT_EQ(s->sendto(kelTestLoopback(localPort(*tr)), packet.data(), static_cast<uint32_t>(packet.size())), 0);
+    ASSERT_EQ(s->sendto(kelTestLoopback(localPort(*tr)), packet.data(), static_cast<uint32_t>(packet.size())),
+              0);
     ASSERT_TRUE(waitFor([&] { return r->dataCount() == 2; }));
     const Received got = r->dataCopy()[1];
     EXPECT_EQ(got.header.ssrc(), 0xFEEDF00Du);
@@ -374,8 +377,7 @@ TEST(kelRTPTransmitterTest, CloseSaysByeToDestinationsThatNeverReported)
         ASSERT_TRUE(rtpSock);
         auto next = std::make_unique<kelUdpSocket>();
         next->setBindToIP(u"127.0.0.1");
-        if (next->bindSocketToPort(boundPort(*rtpSock) + 1) == 0)
-            rtcpSock = std::move(next);
+        if (next->bindSocketToPort(boundPort(*rtpSock) + 1) == 0) rtcpSock = std::move(next);
     }
     ASSERT_TRUE(rtcpSock);
     auto t = localTransmitter(0);
@@ -389,10 +391,12 @@ TEST(kelRTPTransmitterTest, CloseSaysByeToDestinationsThatNeverReported)
     t->close(false);
     // Reports may come first; the BYE must follow.
     Bytes bye;
-    ASSERT_TRUE(waitFor([&] {
-        bye = receiveOne(*rtcpSock, 50);
-        return bye.size() >= 8 && bye[1] == 203;
-    }, 5000));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            bye = receiveOne(*rtcpSock, 50);
+            return bye.size() >= 8 && bye[1] == 203;
+        },
+        5000));
     EXPECT_EQ(bye.size(), 8u);
     EXPECT_EQ(bye[0], 0x81);
     EXPECT_EQ(rtpRead32(bye.data() + 4), ssrc);
