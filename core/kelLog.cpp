@@ -1,6 +1,7 @@
 #include "core/kelLog.h"
 
 #include "core/kelFileUtils.h"
+#include "core/kelLogSink.h"
 #include "core/kelMemUtils.h"
 #include "core/kelParseInt.h"
 #include "core/kelTextUtils.h"
@@ -10,17 +11,23 @@
 #include "core/kelUtilsState.h"
 #include "platform/kelPlatformThread.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdarg>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstdio>
 #include <deque>
+#include <exception>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -68,6 +75,10 @@ public:
     uint32_t lastDate = 0;
     uint64_t lastTick = 0;
     bool anyMessage = false;
+
+    // Registered sinks; a logger copies the list and writes after unlocking.
+    std::vector<std::pair<kelLogSinkId, std::shared_ptr<kelLogSink>>> sinks;
+    kelLogSinkId nextSinkId = 1;
 
     std::deque<kelPendingWrite> queue;
     size_t inFlight = 0; // queued plus the one being written
@@ -152,6 +163,10 @@ kelLogState& logState()
 
 std::atomic<uint32_t> g_infoMask{0};
 
+// Set while this thread runs the log callback: a line logged meanwhile (the
+// callback's own failure) skips the callback instead of recursing into it.
+thread_local bool t_inLogCallback = false;
+
 void setIf(int& field, int value)
 {
     if (value != -1) field = value;
@@ -229,21 +244,28 @@ bool logSettings(const kelString& fileName, std::optional<kelLogCallback> callba
     return true;
 }
 
-void logMessage(const kelString& text, int consoleMode, int toFile, int stampType, int memInfo, int threadId,
-                uint32_t flags)
+namespace {
+
+// logMessage's work; true when the line went to at least one output.
+bool deliverMessage(const kelString& text, int consoleMode, int toFile, int stampType, int memInfo,
+                    int threadId, uint32_t flags)
 {
     kelLogState& s = logState();
-    if (s.stopping) return;
+    if (s.stopping) return false;
     kelString line;
     kelLogCallback callback;
+    std::vector<std::shared_ptr<kelLogSink>> sinks;
     int console;
     {
         std::unique_lock<std::mutex> held(s.lock);
-        if (s.stopping) return;
+        if (s.stopping) return false;
         console = consoleMode == -1 ? s.consoleMode : consoleMode;
         const bool file = on(toFile == -1 ? s.toFile : toFile) && s.fd >= 0;
-        callback = s.callback;
-        if (console == kelConsoleOff && !callback && !file) return;
+        if (!t_inLogCallback) callback = s.callback;
+        sinks.reserve(s.sinks.size());
+        for (const auto& entry : s.sinks)
+            sinks.push_back(entry.second);
+        if (console == kelConsoleOff && !callback && !file && sinks.empty()) return false;
 
         line = stampOf(s, stampType == -1 ? s.stampType : stampType, on(s.useUTC));
         if (on(memInfo == -1 ? s.memInfo : memInfo))
@@ -281,13 +303,96 @@ void logMessage(const kelString& text, int consoleMode, int toFile, int stampTyp
             showMessage(line, u"Information message", kelMbIconInfo);
         }
     }
+    for (const auto& sink : sinks)
+        sink->write(line);
     if (callback) {
+        t_inLogCallback = true;
         try {
             callback(line);
         } catch (...) {
-            std::fputs("logMessage: the log callback raised an exception\n", stderr);
+            logCaught("the log callback");
         }
+        t_inLogCallback = false;
     }
+    return true;
+}
+
+// The text of the exception being handled.
+std::string caughtText()
+{
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "an exception of unknown type";
+    }
+}
+
+} // namespace
+
+void logMessage(const kelString& text, int consoleMode, int toFile, int stampType, int memInfo, int threadId,
+                uint32_t flags)
+{
+    deliverMessage(text, consoleMode, toFile, stampType, memInfo, threadId, flags);
+}
+
+bool logFailure(std::string_view text) noexcept
+{
+    // Logging may run out of memory; the failure being reported must not
+    // turn into an exception for the library code that reports it.
+    try {
+        return deliverMessage(utf8ToUtf16(text), -1, -1, -1, -1, -1, 0);
+    } catch (...) {
+        return false;
+    }
+}
+
+bool logFailuref(const char* format, ...) noexcept
+{
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n < 0) return false;
+    return logFailure(std::string_view(text, std::min(static_cast<size_t>(n), sizeof text - 1)));
+}
+
+void logCaught(std::string_view where) noexcept
+{
+    try {
+        std::string text = "exception caught in ";
+        text += where;
+        if (std::current_exception()) text += ": " + caughtText();
+        logFailure(text);
+    } catch (...) {
+        // Out of memory while describing the exception: nothing more to do.
+    }
+}
+
+kelLogSinkId logAddSink(std::shared_ptr<kelLogSink> sink)
+{
+    if (!sink) return 0;
+    kelLogState& s = logState();
+    const std::lock_guard<std::mutex> held(s.lock);
+    if (s.stopping) return 0;
+    const kelLogSinkId id = s.nextSinkId++;
+    s.sinks.emplace_back(id, std::move(sink));
+    return id;
+}
+
+void logRemoveSink(kelLogSinkId id) noexcept
+{
+    kelLogState& s = logState();
+    std::shared_ptr<kelLogSink> removed; // released after unlocking
+    const std::lock_guard<std::mutex> held(s.lock);
+    for (auto it = s.sinks.begin(); it != s.sinks.end(); ++it)
+        if (it->first == id) {
+            removed = std::move(it->second);
+            s.sinks.erase(it);
+            break;
+        }
 }
 
 void setInfoMask(uint32_t mask) noexcept

@@ -9,12 +9,17 @@
 // other value for on. Defaults: no log file, no console, file output on (it
 // takes effect once logSettings names a file), date-and-time stamps, no
 // memory or thread prefix, 8-bit (UTF-8) file text, local time.
+//
+// This is the library's one channel for failures: library code reports
+// through logFailure and logCaught, never straight to standard error. The
+// sinks of core/kelLogSink.h receive every line as well.
 
 #include "core/kelTypes.h"
 
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string_view>
 
 // Stamp types.
 inline constexpr int kelStampNone = 0;
@@ -35,7 +40,8 @@ inline constexpr int kelConsoleRaw = 2;
 inline constexpr uint32_t kelLogNoQueue = 8;
 
 // Receives every finished line (without CR LF) on the logging thread. Must
-// not log itself; exceptions it raises are dropped.
+// not log itself (a line it logs skips the callback); an exception it raises
+// is caught and reported to the other outputs.
 using kelLogCallback = std::function<void(const kelString& line)>;
 
 // Changes the logging defaults. `fileName` is trimmed: "<none>" (any case)
@@ -64,3 +70,15 @@ void infoMessage(const kelString& text, int64_t mask = -1, int consoleMode = -1,
 // Waits until every queued log write has reached the file (tests, orderly
 // shutdown). Bounded by `timeoutMs`; true when the queue is empty.
 bool logFlush(uint32_t timeoutMs = 3000);
+
+// Reports a failure of library code: one logMessage of the UTF-8 `text` with
+// the current defaults. True when the line reached at least one output
+// (console, callback, log file or sink). Never raises.
+bool logFailure(std::string_view text) noexcept;
+// The same with printf formatting (the text is cut at 1023 bytes).
+bool logFailuref(const char* format, ...) noexcept __attribute__((format(printf, 1, 2)));
+
+// Called only inside a catch block at a library boundary (thread bodies,
+// data delivery, item release, callbacks into user or subclass code): logs
+// "exception caught in <where>: <what>" for the exception being handled.
+void logCaught(std::string_view where) noexcept;
