@@ -1,6 +1,7 @@
 #include "core/kelControlPosition.h"
 
 #include "core/kelIniFile.h"
+#include "core/kelLog.h"
 
 namespace {
 
@@ -50,6 +51,7 @@ bool loadControlPosition(kelControlGeometry* control, kelIniAbstractStorage* sto
         }
     } catch (...) {
         // A failing toolkit call leaves the window as far as it got.
+        logCaught("loading a control's position");
         return false;
     }
     return true;
@@ -79,6 +81,7 @@ bool saveControlPosition(kelControlGeometry* control, kelIniAbstractStorage* sto
         ok = storage->setValue(n + u".dockOrnt", control->dockOrientation()) && ok;
         if (!topLevel) ok = storage->setValue(n + u".visible", control->isVisible()) && ok;
     } catch (...) {
+        logCaught("saving a control's position");
         return false;
     }
     return ok;

@@ -1,12 +1,15 @@
 #include "core/kelList.h"
 
+#include "core/kelCheck.h"
 #include "core/kelCreate.h"
+#include "core/kelLog.h"
 #include "platform/kelPlatformThread.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string>
 #include <vector>
 
 namespace {
@@ -25,7 +28,7 @@ constexpr intptr_t kLookupTimeout = 100;
 
 void reportHandlerFailure(const char* which) noexcept
 {
-    std::fprintf(stderr, "kelList: exception caught in %s handler\n", which);
+    logCaught(std::string("kelList ") + which + " handler");
 }
 
 // Length-first comparison of two string blocks; a missing block equals
@@ -175,6 +178,7 @@ void unlockListWO(kelList* list) noexcept
 
 void* kelList::itemAt(intptr_t index) const noexcept
 {
+    KEL_DCHECK(index >= 0 && static_cast<uintptr_t>(index) < f_allocated);
     const uint8_t* slot = f_slots + index * f_dataItemSize;
     if (f_dataItemSize == 4) {
         int32_t v = 0;
@@ -188,6 +192,7 @@ void* kelList::itemAt(intptr_t index) const noexcept
 
 void kelList::storeAt(intptr_t index, void* item) noexcept
 {
+    KEL_DCHECK(index >= 0 && static_cast<uintptr_t>(index) < f_allocated);
     uint8_t* slot = f_slots + index * f_dataItemSize;
     if (f_dataItemSize == 4) {
         const auto v = static_cast<int32_t>(reinterpret_cast<intptr_t>(item));
@@ -635,7 +640,7 @@ intptr_t kelList::copyFrom(kelList& list, kelListCopyOpEnum copyOperation, intpt
     try {
         std::vector<uint8_t> snapshot(list.f_slots, list.f_slots + bytes);
         return doCopyFrom(snapshot.data(), static_cast<intptr_t>(bytes), copyOperation, startIndex);
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         return 0;
     }
 }

@@ -1,10 +1,9 @@
 #include "core/kelObject.h"
 
+#include "core/kelCheck.h"
 #include "core/kelCreate.h"
+#include "core/kelLog.h"
 #include "platform/kelPlatformThread.h"
-
-#include <cassert>
-#include <cstdio>
 
 namespace {
 
@@ -27,9 +26,9 @@ kelObject::~kelObject()
     f_destroying = true;
 #ifndef NDEBUG
     if (f_acqObj[kWrite].load() > 0 || f_acqObj[kRead].load() > 0)
-        std::fprintf(stderr, "kelObject %p destroyed while its lock is held (write %lld, read %lld)\n",
-                     static_cast<void*>(this), static_cast<long long>(f_acqObj[kWrite].load()),
-                     static_cast<long long>(f_acqObj[kRead].load()));
+        logFailuref("kelObject %p destroyed while its lock is held (write %lld, read %lld)",
+                    static_cast<void*>(this), static_cast<long long>(f_acqObj[kWrite].load()),
+                    static_cast<long long>(f_acqObj[kRead].load()));
 #endif
 }
 
@@ -203,7 +202,7 @@ bool kelObject::releaseNewest() noexcept
     {
         std::lock_guard guard(f_pwnThreadGuard);
         if (!findOwner(kelCurrentThreadId(), false, true, &ro)) {
-            assert(!"kelObject released by a thread that does not hold it");
+            KEL_DCHECK(!"kelObject released by a thread that does not hold it");
             return false;
         }
     }
@@ -272,7 +271,7 @@ bool kelObject::releaseOf(kelObject* obj) noexcept
 
 void kelReportHookFailure(const char* where) noexcept
 {
-    std::fprintf(stderr, "kel: exception caught in %s\n", where);
+    logCaught(where);
 }
 
 void kelFree(kelObject* obj) noexcept

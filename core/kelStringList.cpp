@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <string>
 
 namespace {
@@ -186,7 +187,7 @@ kelString kelStringList::get(intptr_t index) noexcept
     kelString text;
     try {
         if (index >= 0 && index < count()) text = blockText(itemAt(index));
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         text.clear();
     }
     unlockRO();
@@ -234,7 +235,7 @@ intptr_t kelStringList::indexOfValue(const kelString& name) noexcept
                 found = i;
                 break;
             }
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         found = -1;
     }
     unlockRO();
@@ -252,7 +253,7 @@ kelString kelStringList::getValue(const kelString& name) noexcept
             const size_t eq = item.find(u'=');
             if (eq != kelString::npos) value = item.substr(eq + 1);
         }
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         value.clear();
     }
     unlockRO();
@@ -267,7 +268,7 @@ bool kelStringList::setValue(const kelString& name, const kelString& value) noex
         const kelString item = name + u"=" + value;
         const intptr_t index = indexOfValue(name);
         done = index >= 0 ? setItem(index, item) : add(item) >= 0;
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         done = false;
     }
     unlockWO();
@@ -288,7 +289,7 @@ kelString kelStringList::text() noexcept
             if (void* block = itemAt(i)) all.append(blockUnits(block), blockBytes(block) / 2);
             all += u"\r\n";
         }
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         all.clear();
     }
     unlockRO();
@@ -337,7 +338,7 @@ bool kelStringList::readFromFile(const kelString& fileName) noexcept
             content = utf8ToText(bytes);
         }
         return setText(content);
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         return false;
     }
 }

@@ -1,6 +1,7 @@
 #include "core/kelThread.h"
 
 #include "core/kelCreate.h"
+#include "core/kelLog.h"
 #include "core/kelTick.h"
 #include "platform/kelPlatformThread.h"
 
@@ -8,7 +9,6 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <mutex>
 #include <new>
 #include <poll.h>
@@ -333,8 +333,8 @@ kelThread::~kelThread()
 {
 #ifndef NDEBUG
     if (!f_shutDown && bodyActive())
-        std::fprintf(stderr, "kelThread %p deleted with a live body: free thread objects with kelFree\n",
-                     static_cast<void*>(this));
+        logFailuref("kelThread %p deleted with a live body: free thread objects with kelFree",
+                    static_cast<void*>(this));
 #endif
     shutdown();
 }
@@ -372,8 +372,10 @@ void kelThread::shutdown() noexcept
         tt.changed.wait_for(lock, std::chrono::milliseconds(100));
         if (!reported && ticksSince(mark) > 1000) {
             reported = true;
-            std::fprintf(stderr, "kelThread %p: waiting for an abandoned body to leave before freeing\n",
-                         static_cast<void*>(this));
+            lock.unlock(); // the log may call back into the program
+            logFailuref("kelThread %p: waiting for an abandoned body to leave before freeing",
+                        static_cast<void*>(this));
+            lock.lock();
         }
     }
     s.object = nullptr;
@@ -494,8 +496,7 @@ void kelThread::abandonRun(uint64_t token) noexcept
         if (s.runningEvent) s.runningEvent->setState(true);
         if (s.stopEvent) s.stopEvent->setState(true);
     }
-    std::fprintf(stderr, "kelThread %p: body did not stop in time and was abandoned\n",
-                 static_cast<void*>(this));
+    logFailuref("kelThread %p: body did not stop in time and was abandoned", static_cast<void*>(this));
 }
 
 bool kelThread::stop(intptr_t timeout, bool force) noexcept

@@ -1,6 +1,7 @@
 #include "core/kelUtilsState.h"
 
 #include "core/kelUtf.h"
+#include "core/kelLog.h"
 
 #include <clocale>
 #include <cstdio>
@@ -95,7 +96,7 @@ int showMessage(const kelString& text, const kelString& caption, uint32_t flags,
         try {
             return hook(text, caption, flags, owner);
         } catch (...) {
-            std::fputs("showMessage: the message hook raised an exception\n", stderr);
+            logCaught("the message hook");
             return 0;
         }
     }

@@ -1,10 +1,13 @@
 #include "pipes/kelmtlInOutPipe.h"
 
+#include "core/kelCheck.h"
 #include "core/kelFileUtils.h"
 #include "core/kelList.h"
 #include "core/kelTextUtils.h"
 #include "pipes/kelDataProxyThread.h"
 #include "platform/kelPlatformThread.h"
+
+#include <new>
 
 namespace {
 
@@ -13,6 +16,7 @@ namespace {
 // read directly instead of through a second, re-entrant lock.
 kelmtlInOutPipe* pipeAt(kelObjectList& list, intptr_t index)
 {
+    KEL_DCHECK(index >= 0 && index < list.count());
     void* const* slot = static_cast<void* const*>(list.getListPtrAt(index));
     return slot ? static_cast<kelmtlInOutPipe*>(static_cast<kelObject*>(*slot)) : nullptr;
 }
@@ -77,7 +81,7 @@ std::string kelmtlInOutPipe::read(uint32_t len)
     std::string bytes;
     try {
         bytes.resize(len);
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         return {};
     }
     const uint32_t got = read(bytes.data(), len);

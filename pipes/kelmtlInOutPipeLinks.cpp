@@ -2,12 +2,14 @@
 
 #include "pipes/kelmtlInOutPipe.h"
 
+#include "core/kelCheck.h"
 #include "core/kelCrc.h"
 #include "core/kelList.h"
 #include "core/kelTick.h"
 #include "pipes/kelDataProxyThread.h"
 #include "platform/kelPlatformThread.h"
 
+#include <new>
 #include <vector>
 
 namespace {
@@ -17,6 +19,7 @@ namespace {
 // read directly instead of through a second, re-entrant lock.
 kelmtlInOutPipe* pipeAt(kelObjectList& list, intptr_t index)
 {
+    KEL_DCHECK(index >= 0 && index < list.count());
     void* const* slot = static_cast<void* const*>(list.getListPtrAt(index));
     return slot ? static_cast<kelmtlInOutPipe*>(static_cast<kelObject*>(*slot)) : nullptr;
 }
@@ -66,7 +69,7 @@ std::vector<kelmtlInOutPipe*> snapshotOf(kelObjectList& list, intptr_t timeout, 
         copy.reserve(static_cast<size_t>(count));
         for (intptr_t i = 0; i < count; ++i)
             copy.push_back(pipeAt(list, i));
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         copy.clear();
     }
     list.unlockWO();

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/kelLog.h"
+#include "core/kelUtf.h"
 #include "net/protocols/kelSDPParser.h"
 #include "net/rtp/kelRTCPstack.h"
 #include "streaming/kelIdleThread.h"
@@ -227,7 +229,14 @@ void kelIPStreamer::setDescriptionInfo(const kelString& value)
 
 void kelIPStreamer::setDescriptionError(const kelString& value)
 {
-    lockedAssign(f_textGuard, f_descError, value);
+    bool changed = false;
+    {
+        std::lock_guard lock(f_textGuard);
+        changed = f_descError != value;
+        f_descError = value;
+    }
+    // Each new failure once, not every time a retry finds it again.
+    if (changed && !value.empty()) logFailure("IP streamer: " + utf16ToUtf8(value));
 }
 
 intptr_t kelIPStreamer::rtcpTimeoutReports()

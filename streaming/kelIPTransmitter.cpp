@@ -8,6 +8,7 @@
 #include "core/kelUtf.h"
 #include "net/protocols/kelRE.h"
 
+#include <new>
 #include <string>
 
 // The root of the component: an RTP transmitter that tells its owner of the
@@ -30,7 +31,7 @@ public:
         try {
             f_master->onMemberGone(member, timedOut);
         } catch (...) {
-            logMessage(u"TkelIPTransmitter.onMemberGone raised an exception");
+            logCaught("TkelIPTransmitter::onMemberGone");
         }
         kelRTPTransmitter::onMemberGone(member, timedOut);
     }
@@ -41,7 +42,7 @@ public:
         try {
             f_master->onReceivedPayload(from, header, payload, payloadSize);
         } catch (...) {
-            logMessage(u"TkelIPTransmitter.onReceivedPayload raised an exception");
+            logCaught("TkelIPTransmitter::onReceivedPayload");
         }
     }
     // With autoAddDestFromHolePacket off the owner answers: destinations
@@ -161,7 +162,8 @@ void TkelIPTransmitter::applyRTPOptions()
             for (intptr_t i = 0; i < f_sessions.count(); ++i)
                 if (const kelIPTransRTSPSession* s = f_sessions.session(i))
                     again.push_back({s->destURI(), s->ttl(), s->recSSRC()});
-        } catch (...) {
+        } catch (const std::bad_alloc&) {
+            again.clear();
         }
         f_sessions.unlockRO();
     }

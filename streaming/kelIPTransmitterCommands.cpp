@@ -143,7 +143,7 @@ int32_t TkelIPTransmitter::doExTransCmd(int32_t cmd, kelString& data, uint32_t u
         try {
             f_onExTransCmd(this, udata, cmd, data);
         } catch (...) {
-            logMessage(u"onExTransCmd handler raised an exception");
+            logCaught("the onExTransCmd handler");
             handled = false;
         }
         if (handled && data != kelTransCmdNotHandled) return 0;
@@ -152,7 +152,7 @@ int32_t TkelIPTransmitter::doExTransCmd(int32_t cmd, kelString& data, uint32_t u
     try {
         return builtInCommand(cmd, data, udata);
     } catch (...) {
-        logMessage(u"TkelIPTransmitter transport command raised an exception");
+        logCaught("TkelIPTransmitter transport command");
         return -1;
     }
 }

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <string>
 
 // --- member list ---------------------------------------------------------------
 
@@ -53,11 +55,7 @@ intptr_t kelRTCPIdleThread::execute(uintptr_t)
     while (!shouldStop()) {
         sleepThread(100);
         if (shouldStop()) break;
-        try {
-            f_rtcp->timerTick();
-        } catch (...) {
-            logMessage(u"RTCP timer tick raised an exception");
-        }
+        f_rtcp->timerTick();
     }
     return 0;
 }
@@ -89,7 +87,7 @@ void kelRTCPstack::callOwner(const char* what, const std::function<void(kelRTCPS
     try {
         call(*f_streamer);
     } catch (...) {
-        logMessage(u"RTCP owner hook raised an exception: " + kelString(what, what + std::strlen(what)));
+        logCaught(std::string("the RTCP owner hook ") + what);
     }
 }
 
@@ -125,7 +123,7 @@ rtp_site_info* kelRTCPstack::newMember(uint32_t ssrc) noexcept
         m->r_lastRRreceivedTM = now();
         m->r_acq = std::make_shared<kelObject>();
         return m;
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         return nullptr;
     }
 }
@@ -273,7 +271,8 @@ void kelRTCPstack::heard(const sockaddr_in& from, uint32_t ssrc, const kelRTCPPa
             std::memcpy(item->r_data.data(), p.cname, p.cnameLength);
             m->r_cname = item;
             cname = std::move(item);
-        } catch (...) {
+        } catch (const std::bad_alloc&) {
+            // The CNAME is not kept; the member stays.
         }
     }
     memberReleaseWO(m);
@@ -290,7 +289,8 @@ void kelRTCPstack::bye(uint32_t ssrc) noexcept
         m->r_byeReported = kelTrue;
         try {
             gone = std::make_unique<rtp_site_info>(*m);
-        } catch (...) {
+        } catch (const std::bad_alloc&) {
+            // The BYE is not reported to the owner.
         }
     }
     memberReleaseWO(m);

@@ -3,11 +3,13 @@
 // the BYE sent as the receive thread ends.
 #include "net/rtp/kelRTCPstack.h"
 
+#include "core/kelLog.h"
 #include "platform/kelPlatformThread.h"
 #include "net/rtp/kelRTCPPackets.h"
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -150,6 +152,7 @@ bool kelRTCPstack::report(bool isBye) noexcept
     try {
         if (f_streamer) cname = f_streamer->rtcpCNAME();
     } catch (...) {
+        logCaught("the RTCP owner hook rtcpCNAME");
     }
     size_t size = 0;
     if (isBye) {
@@ -180,7 +183,8 @@ bool kelRTCPstack::report(bool isBye) noexcept
                 if (use) {
                     try {
                         targets.push_back(addr);
-                    } catch (...) {
+                    } catch (const std::bad_alloc&) {
+                        // This member misses one report.
                     }
                     if (conference) break;
                 }
@@ -245,7 +249,8 @@ void kelRTCPstack::checkTimeouts(uint64_t previousReport) noexcept
             m->r_byeReported = kelTrue;
             try {
                 gone.push_back(Gone{std::make_unique<rtp_site_info>(*m), !m->r_hardBye});
-            } catch (...) {
+            } catch (const std::bad_alloc&) {
+                // The departure is not reported to the owner.
             }
         }
         m->r_acq->releaseWO();
@@ -317,7 +322,7 @@ int kelRTCPstack::sendAPPto(const sockaddr_in& addr, uint8_t subtype, const char
                      ? sendTo(&addr, packet.data(), w.size())
                      : 10040; // message too long
         }
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         rc = 10055; // no buffer space
     }
     if (rc != 0) setSocketError(rc);

@@ -118,10 +118,7 @@ intptr_t kelRTCPstack::execute(uintptr_t)
             const int n = receive(from, buf.data(), buf.size(), wait);
             if (n > 0) {
                 wait = kWaitAfterData;
-                try {
-                    processRTCP(from, buf.data(), static_cast<size_t>(n));
-                } catch (...) {
-                }
+                processRTCP(from, buf.data(), static_cast<size_t>(n));
                 const intptr_t avg = f_avg_rtcp_size.load();
                 f_avg_rtcp_size.store(static_cast<intptr_t>(avg * 0.9375) + n / 16);
             } else {

@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <poll.h>
 
+#include <new>
 #include <random>
 
 namespace {
@@ -288,7 +289,7 @@ intptr_t kelRTPReceiver::execute(uintptr_t)
             wait = kWaitAfterData;
             processDatagram(from, buf.data(), static_cast<size_t>(n));
         } catch (...) {
-            logMessage(u"RTP receive round raised an exception");
+            logCaught("the RTP receive round");
         }
     }
     return 0;
@@ -317,7 +318,7 @@ void kelRTPReceiver::processDatagram(const sockaddr_in& from, const uint8_t* dat
         }
         onRTPData(from, data, data + info.payloadOffset, info.payloadSize, size);
     } catch (...) {
-        logMessage(u"RTP data hook raised an exception");
+        logCaught("the RTP data hook");
     }
 }
 
@@ -407,7 +408,8 @@ void kelRTPReceiver::onIdle(bool timerExpired)
                 if (m->r_lastPayloadTM == 0) {
                     try {
                         silent.push_back(*m);
-                    } catch (...) {
+                    } catch (const std::bad_alloc&) {
+                        // This member misses one hole packet.
                     }
                 }
                 m->r_acq->releaseRO();

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <random>
 
 namespace {
@@ -136,7 +137,7 @@ bool kelRTPTransmitter::open() noexcept
         try {
             (void)doOpen();
         } catch (...) {
-            logMessage(u"RTP transmitter open raised an exception");
+            logCaught("kelRTPTransmitter::doOpen");
         }
     }
     return active();
@@ -150,7 +151,7 @@ void kelRTPTransmitter::close(bool clearAllDest) noexcept
         // destinations were opened all the same.
         if (f_opened.exchange(false) || active()) doClose(clearAllDest);
     } catch (...) {
-        logMessage(u"RTP transmitter close raised an exception");
+        logCaught("kelRTPTransmitter::doClose");
     }
     if (clearAllDest) f_destinations.clear(2);
 }
@@ -209,7 +210,7 @@ intptr_t kelRTPTransmitter::transmit(uint32_t samplesDelta, const uint8_t* data,
     const size_t size = kelRTPHeaderSize + (prebufData ? prebufDataLen : 0) + (data ? len : 0);
     try {
         if (f_sendBuf.size() < size) f_sendBuf.resize(size);
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         return 0;
     }
     const uint8_t pt = static_cast<uint8_t>(tpayload >= 0 ? tpayload : f_payload.load());
@@ -392,7 +393,7 @@ bool kelRTPTransmitter::acceptDestination(const sockaddr_in& destRTP, const sock
         try {
             f_onAddDest(this, fromHole, destRTP, destRTCP, accept);
         } catch (...) {
-            logMessage(u"onAddDest handler raised an exception");
+            logCaught("the onAddDest handler");
             accept = false;
         }
     }

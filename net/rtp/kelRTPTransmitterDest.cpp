@@ -9,6 +9,8 @@
 
 #include <arpa/inet.h>
 
+#include <new>
+
 namespace {
 
 // A destination is silent when no report about us arrived for this long.
@@ -74,7 +76,7 @@ intptr_t kelRTPTransmitter::destAdd(bool dstatic, const sockaddr_in* addrRTP, co
     try {
         accept = acceptDestination(*addrRTP, rtcpAddr, fromHole);
     } catch (...) {
-        logMessage(u"acceptDestination raised an exception");
+        logCaught("kelRTPTransmitter::acceptDestination");
     }
     if (!accept) return -1;
     // The transmitter's TTL, whatever the caller gave.
@@ -210,7 +212,8 @@ void kelRTPTransmitter::checkDestinations(uint32_t reporterSSRC, const sockaddr_
         }
         try {
             gone.push_back(Gone{*d->addrRTP(), *d->addrRTCP()});
-        } catch (...) {
+        } catch (const std::bad_alloc&) {
+            // The owner is not told; the destination still goes.
         }
         if (d->dstatic()) {
             d->closeDest();
@@ -230,7 +233,7 @@ void kelRTPTransmitter::checkDestinations(uint32_t reporterSSRC, const sockaddr_
         try {
             onMemberGone(&member, true);
         } catch (...) {
-            logMessage(u"onMemberGone raised an exception");
+            logCaught("kelRTPTransmitter::onMemberGone");
         }
     }
 }

@@ -1,6 +1,7 @@
 #include "net/rtp/kelSocks_SNTP.h"
 
 #include "core/kelCreate.h"
+#include "core/kelLog.h"
 #include "core/kelTick.h"
 #include "net/rtp/kelSNTPPacket.h"
 #include "net/sockets/kelSockets.h"
@@ -93,6 +94,7 @@ uint64_t kelSNTP::nowUnixMs(bool adjustOffset) const noexcept
     try {
         now = f_clock();
     } catch (...) {
+        logCaught("the SNTP clock");
         now = kelSNTPSystemClock();
     }
     const int64_t co = f_co.load();

@@ -1,6 +1,7 @@
 #include "net/sockets/kelSocket.h"
 
 #include "net/sockets/kelSockAddr.h"
+#include "core/kelLog.h"
 #include "core/kelTextUtils.h"
 #include "core/kelUtf.h"
 #include "net/sockets/kelWSA.h"
@@ -83,7 +84,13 @@ int kelSocket::bind(const sockaddr_in* addr) noexcept
         own.sin_addr.s_addr = ip == INADDR_NONE ? 0 : ip;
         addr = &own;
     }
-    if (kelBind(f_socket, addr) != 0) return kelWSAGetLastError();
+    if (kelBind(f_socket, addr) != 0) {
+        const int err = kelWSAGetLastError();
+        char ip[INET_ADDRSTRLEN] = "?";
+        ::inet_ntop(AF_INET, &addr->sin_addr, ip, sizeof ip);
+        logFailuref("Socket error: %d binding to %s:%u", err, ip, unsigned(ntohs(addr->sin_port)));
+        return err;
+    }
     f_bound = true;
     return 0;
 }
