@@ -3,6 +3,7 @@
 #include "apps/quillnet/Tc_form_main.h"
 #include "apps/quillnet/quillnetIPLink.h"
 #include "apps/quillnet/quillnetMessageBox.h"
+#include "core/kelProgramLog.h"
 
 #include <QApplication>
 
@@ -11,6 +12,8 @@
 
 int main(int argc, char** argv)
 {
+    // Failures the library reports go to standard error and the program's log file.
+    startProgramLog(u"quillnet");
     QApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("quillnet"));
     app.setApplicationDisplayName(QString::fromUtf16(Tc_form_main::kCaption));

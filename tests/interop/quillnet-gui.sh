@@ -44,8 +44,10 @@ preset tx -1 10
 preset rx 0 500
 
 export QT_QPA_PLATFORM=xcb
-"$work/rx/quillnet" >"$work/rx.log" 2>&1 & pids+=($!)
-"$work/tx/quillnet" >"$work/tx.log" 2>&1 & pids+=($!)
+# Each side's program log goes to the artifacts, not the user's state folder.
+rm -rf "$artifacts/rx-state" "$artifacts/tx-state"
+XDG_STATE_HOME="$artifacts/rx-state" "$work/rx/quillnet" >"$work/rx.log" 2>&1 & pids+=($!)
+XDG_STATE_HOME="$artifacts/tx-state" "$work/tx/quillnet" >"$work/tx.log" 2>&1 & pids+=($!)
 
 window_of() { # pid
   local id=""
@@ -149,5 +151,8 @@ check rx 'URI=rtp://127.0.0.1:5006'
 check tx 'c_form_main.left=10'
 check rx 'c_form_main.windowState=0'
 [[ -s $artifacts/quillnet-gui.png ]] || { echo "no screenshot" >&2; exit 1; }
+for side in tx rx; do
+  [[ -f $artifacts/$side-state/quillnet/quillnet.log ]] || { echo "$side made no program log" >&2; exit 1; }
+done
 cp "$work/tx.log" "$work/rx.log" "$artifacts/"
 echo "both windows ran and saved their settings; screenshot in $artifacts/quillnet-gui.png"
