@@ -104,3 +104,16 @@ TEST_F(kelLogSinkTest, FormattedFailureIsCutAtItsBufferEnd)
     logFailuref("%s", std::string(3000, 'x').c_str());
     EXPECT_EQ(capture.lines(), (lines{"code 10048 at 127.0.0.1:5004", std::string(1023, 'x')}));
 }
+
+TEST_F(kelLogSinkTest, CallbackThatLogsReachesTheOtherOutputsInsteadOfItself)
+{
+    int calls = 0;
+    ASSERT_TRUE(logSettings(u"<>", [&](const kelString& line) {
+        ++calls;
+        logMessage(u"echo of " + line);
+    }));
+    kelLogCapture capture;
+    logMessage(u"once");
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(capture.lines(), (lines{"once", "echo of once"}));
+}
