@@ -1,43 +1,12 @@
 #include "streaming/kelIPStreaming.h"
 
-#include "core/kelLog.h"
 #include "core/kelResultText.h"
 #include "tests/streaming/kelIPTestNet.h"
+#include "tests/support/kelTestLogCapture.h"
 
 #include <gtest/gtest.h>
 
-#include <mutex>
-#include <vector>
-
-namespace {
-
-// Collects log lines for one test and removes itself afterwards.
-class LogCapture
-{
-public:
-    LogCapture()
-    {
-        (void)logSettings(u"<>", [this](const kelString& line) {
-            std::lock_guard lock(f_mutex);
-            f_lines.push_back(line);
-        });
-    }
-    ~LogCapture() { (void)logSettings(u"<>", kelLogCallback{}); }
-
-    bool contains(const kelString& part)
-    {
-        std::lock_guard lock(f_mutex);
-        for (const kelString& line : f_lines)
-            if (line.find(part) != kelString::npos) return true;
-        return false;
-    }
-
-private:
-    std::mutex f_mutex;
-    std::vector<kelString> f_lines;
-};
-
-} // namespace
+#include <string>
 
 TEST(kelIPStreamerLogTest, FailedOpenLogsTheCodeWithItsTextAndKeepsTheFixedDescription)
 {
@@ -48,7 +17,7 @@ TEST(kelIPStreamerLogTest, FailedOpenLogsTheCodeWithItsTextAndKeepsTheFixedDescr
     first->setURI(kelTestURI(port));
     second->setURI(kelTestURI(port));
     ASSERT_TRUE(first->open());
-    LogCapture log;
+    kelTestLogCapture log;
     EXPECT_FALSE(second->open());
     EXPECT_EQ(second->descriptionError(), u"Socket error: 10048");
     EXPECT_TRUE(log.contains(u"10048 (address already in use)"));
@@ -60,4 +29,24 @@ TEST(kelIPStreamerLogTest, TheTransmittersCommandResultHasAText)
     EXPECT_EQ(kelResultText(kelTransCmdRootFailed), u"root transmitter could not open");
     EXPECT_EQ(kelResultText(kelE_FAIL), u"unspecified failure");
     EXPECT_EQ(kelResultText(kelS_OK), u"success");
+}
+
+TEST(kelIPStreamerLogTest, ReceiverThatCannotBindReportsTheBindErrorNotALaterSendError)
+{
+    const uint16_t port = kelTestFreeRTPPort();
+    ASSERT_NE(port, 0);
+    kelOwned<TkelIPTransmitter> holder(kelCreate<TkelIPTransmitter>());
+    holder->setURI(kelTestURI(port));
+    ASSERT_TRUE(holder->open());
+    kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
+    rx->setURI(kelTestURI(port));
+    const std::string taken = std::to_string(port);
+    rx->setBind2port(kelString(taken.begin(), taken.end()));
+    kelTestLogCapture log;
+    EXPECT_FALSE(rx->open());
+    // The hole ping that follows the failed bind has no socket to go
+    // through; that must not hide the bind's own error.
+    EXPECT_EQ(rx->descriptionError(), u"Socket error: 10048");
+    EXPECT_TRUE(log.contains(u"10048 (address already in use)"));
+    holder->close();
 }
