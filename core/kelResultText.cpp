@@ -4,6 +4,7 @@
 
 #include "core/kelFileUtils.h"
 #include "platform/kelSocketApi.h"
+#include "platform/kelUrlSplit.h"
 
 namespace {
 
@@ -82,6 +83,8 @@ constexpr kelCodeText kTexts[] = {
     {WSATRY_AGAIN, "host not found, try again"},
     {WSANO_RECOVERY, "non-recoverable name server failure"},
     {WSANO_DATA, "no address for this name"},
+    // The URL splitter.
+    {kelERROR_INTERNET_INVALID_URL, "invalid URL"},
     // Unspecified failure.
     {kUnspecifiedFailure, "unspecified failure"},
     {kUnspecifiedFailureSigned, "unspecified failure"},

@@ -7,8 +7,8 @@
 // the file routines' negative codes (-1 .. -4) and the IP transmitter's
 // command result (-10); the unspecified failure 0x80004005; the multimedia
 // result codes 11 (invalid parameter) and 12 (busy, also a lock or hand-shake
-// that timed out); the socket codes 10004 .. 11004. Any other number gives
-// "unknown code N".
+// that timed out); the socket codes 10004 .. 11004; the URL splitter's
+// 12005. Any other number gives "unknown code N".
 //
 // These texts are for people reading logs. The fixed texts a component
 // reports as its state (such as "Socket error: " and the code) do not change

@@ -17,6 +17,7 @@ TEST(kelResultTextTest, KnownCodesOfEachFamilyHaveTheirText)
     EXPECT_EQ(kelResultText(12), u"busy or timed out");
     EXPECT_EQ(kelResultText(kelFileCannotOpen), u"file cannot be opened");
     EXPECT_EQ(kelResultText(kelFileShort), u"fewer bytes read or written than asked for");
+    EXPECT_EQ(kelResultText(12005), u"invalid URL");
     // The unspecified failure, whether kept signed or as its bit pattern.
     EXPECT_EQ(kelResultText(static_cast<int32_t>(0x80004005u)), u"unspecified failure");
     EXPECT_EQ(kelResultText(0x80004005), u"unspecified failure");

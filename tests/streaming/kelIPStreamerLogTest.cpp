@@ -50,3 +50,12 @@ TEST(kelIPStreamerLogTest, ReceiverThatCannotBindReportsTheBindErrorNotALaterSen
     EXPECT_TRUE(log.contains(u"10048 (address already in use)"));
     holder->close();
 }
+
+TEST(kelIPStreamerLogTest, RefusedURILogsItsCodeWithTheText)
+{
+    kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
+    kelTestLogCapture log;
+    rx->setURI(u"rtp://bad host:5012");
+    EXPECT_EQ(rx->descriptionError(), u"Invalid URI, err=12005");
+    EXPECT_TRUE(log.contains(u"12005 (invalid URL)"));
+}
