@@ -23,6 +23,9 @@ struct kelEvent::Waiter
 
 namespace {
 
+// Timed waits sleep on a condition variable, which takes its deadline in a
+// standard clock; steady_clock is the same CLOCK_MONOTONIC that
+// kelMonotonicUs reads, so these deadlines agree with tickNow.
 using Clock = std::chrono::steady_clock;
 
 // Sets the absolute deadline of a wait; false for a wait without limit.

@@ -2,6 +2,7 @@
 
 #include "core/kelCreate.h"
 #include "core/kelThread.h"
+#include "platform/kelMonotonic.h"
 #include "platform/kelPlatformThread.h"
 
 #include <atomic>
@@ -13,11 +14,11 @@ namespace {
 
 constexpr int64_t kNsPerMs = 1000000;
 
+// The one monotonic reading, which is CLOCK_MONOTONIC itself (no offset), so
+// its values serve as clock_nanosleep's absolute deadlines.
 int64_t monotonicNs() noexcept
 {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    return static_cast<int64_t>(kelMonotonicUs()) * 1000;
 }
 
 timespec toTimespec(int64_t ns) noexcept

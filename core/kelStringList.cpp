@@ -7,6 +7,9 @@
 #include <new>
 #include <string>
 
+#include "core/kelByteOrder.h"
+#include "core/kelUtf.h"
+
 namespace {
 
 constexpr intptr_t kValueTimeout = 100;
@@ -52,85 +55,6 @@ bool sameText(const void* block, const kelString& value, bool exact) noexcept
         if (exact ? text[i] != value[i] : lowerAscii(text[i]) != lowerAscii(value[i])) return false;
     }
     return true;
-}
-
-std::string pathToUtf8(const kelString& s)
-{
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        uint32_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-// UTF-8 to UTF-16; malformed sequences become U+FFFD.
-kelString utf8ToText(const std::string& in)
-{
-    kelString out;
-    size_t i = 0;
-    const size_t n = in.size();
-    while (i < n) {
-        const auto b = static_cast<uint8_t>(in[i]);
-        uint32_t c = 0xFFFD;
-        size_t len = 1;
-        uint32_t min = 0;
-        if (b < 0x80) {
-            c = b;
-        } else if ((b & 0xE0) == 0xC0) {
-            len = 2, c = b & 0x1F, min = 0x80;
-        } else if ((b & 0xF0) == 0xE0) {
-            len = 3, c = b & 0x0F, min = 0x800;
-        } else if ((b & 0xF8) == 0xF0) {
-            len = 4, c = b & 0x07, min = 0x10000;
-        } else {
-            len = 0;
-        }
-        if (len > 1) {
-            bool ok = i + len <= n;
-            for (size_t k = 1; ok && k < len; ++k) {
-                const auto cb = static_cast<uint8_t>(in[i + k]);
-                if ((cb & 0xC0) != 0x80) ok = false;
-                c = (c << 6) | (cb & 0x3F);
-            }
-            if (!ok || c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-                c = 0xFFFD;
-                len = 1;
-            }
-        } else if (len == 0) {
-            c = 0xFFFD;
-            len = 1;
-        }
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
-        i += len;
-    }
-    return out;
 }
 
 } // namespace
@@ -323,19 +247,21 @@ bool kelStringList::setText(const kelString& value) noexcept
 bool kelStringList::readFromFile(const kelString& fileName) noexcept
 {
     try {
-        std::ifstream file(pathToUtf8(fileName), std::ios::binary);
+        std::ifstream file(utf16ToUtf8(fileName), std::ios::binary);
         if (!file) return false;
         const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         if (file.bad()) return false;
         kelString content;
         if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFF &&
             static_cast<uint8_t>(bytes[1]) == 0xFE) {
+            const auto* units = reinterpret_cast<const uint8_t*>(bytes.data()) + 2;
             content.resize((bytes.size() - 2) / 2);
-            std::memcpy(content.data(), bytes.data() + 2, content.size() * 2);
+            for (size_t i = 0; i < content.size(); ++i)
+                content[i] = static_cast<char16_t>(kelLoadLE16(units + 2 * i));
         } else if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-            content = utf8ToText(bytes.substr(3));
+            content = utf8ToUtf16(std::string_view(bytes).substr(3));
         } else {
-            content = utf8ToText(bytes);
+            content = utf8ToUtf16(bytes);
         }
         return setText(content);
     } catch (const std::bad_alloc&) {

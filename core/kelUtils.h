@@ -4,11 +4,13 @@
 // searches, time helpers, messages and logging.
 
 #include "core/kelBase64.h"
+#include "core/kelByteOrder.h"
 #include "core/kelCrc.h"
 #include "core/kelFileUtils.h"
 #include "core/kelLog.h"
 #include "core/kelMemUtils.h"
 #include "core/kelParseInt.h"
+#include "core/kelResultText.h"
 #include "core/kelTextUtils.h"
 #include "core/kelTick.h"
 #include "core/kelTimeUtils.h"

@@ -60,6 +60,9 @@ bool perfCounterMissing() noexcept
     return state().counterMissing;
 }
 
+// The performance counter reads CLOCK_MONOTONIC, the clock of
+// kelMonotonicUs, at the nanosecond resolution the counter frequency above
+// promises (kelMonotonicUs keeps microseconds).
 uint64_t perfCounterNow() noexcept
 {
     timespec now{};

@@ -6,7 +6,8 @@
 #include <cstdint>
 
 // Microseconds of CLOCK_MONOTONIC since an arbitrary start; never goes back.
-// Any thread.
+// The value is that clock's own, without an offset, so it also serves as an
+// absolute CLOCK_MONOTONIC deadline (clock_nanosleep). Any thread.
 uint64_t kelMonotonicUs() noexcept;
 
 // kelMonotonicUs() in whole milliseconds.

@@ -1,10 +1,10 @@
 #include "platform/kelPrivateProfile.h"
 
+#include "platform/kelMonotonic.h"
 #include "platform/kelPlatformThread.h"
 #include "platform/kelProfileDocument.h"
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <functional>
@@ -38,12 +38,11 @@ private:
 // flock() with a time-out: polls in 1 ms steps, like every wait here.
 bool lockWithin(int fd, int operation, int32_t timeoutMs)
 {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    const uint64_t deadline = kelMonotonicMs() + static_cast<uint64_t>(timeoutMs < 0 ? 0 : timeoutMs);
     for (;;) {
         if (::flock(fd, operation | LOCK_NB) == 0) return true;
         if (errno != EWOULDBLOCK && errno != EINTR) return false;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (kelMonotonicMs() >= deadline) return false;
         kelSleepMs(1);
     }
 }
@@ -128,14 +127,13 @@ bool modifyProfile(const std::string& fileName, int32_t lockTimeout,
 {
     if (fileName.empty()) return false;
     const std::string path = resolvedPath(fileName);
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(lockTimeout < 0 ? 0 : lockTimeout);
+    const uint64_t deadline = kelMonotonicMs() + static_cast<uint64_t>(lockTimeout < 0 ? 0 : lockTimeout);
     for (;;) {
         FileHandle fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666));
         if (fd.get() < 0) return false;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (!lockWithin(fd.get(), LOCK_EX, static_cast<int32_t>(left.count()))) return false;
+        const uint64_t at = kelMonotonicMs();
+        const auto left = static_cast<int32_t>(deadline > at ? deadline - at : 0);
+        if (!lockWithin(fd.get(), LOCK_EX, left)) return false;
         // Another writer may have renamed a new file over the one we locked
         // while we waited: then its content is stale, start over.
         struct stat held
@@ -146,7 +144,7 @@ bool modifyProfile(const std::string& fileName, int32_t lockTimeout,
         };
         if (::fstat(fd.get(), &held) != 0) return false;
         if (::stat(path.c_str(), &now) != 0 || now.st_ino != held.st_ino || now.st_dev != held.st_dev) {
-            if (std::chrono::steady_clock::now() >= deadline) return false;
+            if (kelMonotonicMs() >= deadline) return false;
             continue;
         }
         std::string bytes;

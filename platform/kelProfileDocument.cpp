@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/kelUtf8.h"
+
 namespace {
 
 constexpr char16_t kCR = u'\r';
@@ -55,87 +57,6 @@ std::vector<std::u16string> splitLines(const std::u16string& text)
     return lines;
 }
 
-// Strict UTF-8 (shortest forms, no surrogates, at most U+10FFFF). False at
-// the first invalid or truncated sequence.
-bool decodeUtf8(const uint8_t* p, size_t n, std::u16string& out)
-{
-    out.clear();
-    out.reserve(n);
-    size_t i = 0;
-    while (i < n) {
-        const uint8_t b = p[i];
-        if (b < 0x80) {
-            out.push_back(b);
-            ++i;
-            continue;
-        }
-        size_t len;
-        uint32_t cp;
-        uint32_t minimum;
-        if ((b & 0xE0) == 0xC0) {
-            len = 2;
-            cp = b & 0x1Fu;
-            minimum = 0x80;
-        } else if ((b & 0xF0) == 0xE0) {
-            len = 3;
-            cp = b & 0x0Fu;
-            minimum = 0x800;
-        } else if ((b & 0xF8) == 0xF0) {
-            len = 4;
-            cp = b & 0x07u;
-            minimum = 0x10000;
-        } else {
-            return false;
-        }
-        if (n - i < len) return false;
-        for (size_t k = 1; k < len; ++k) {
-            const uint8_t c = p[i + k];
-            if ((c & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (c & 0x3Fu);
-        }
-        if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-        i += len;
-    }
-    return true;
-}
-
-// False when the text holds a lone surrogate, which UTF-8 cannot carry.
-bool encodeUtf8(const std::u16string& s, std::string& out)
-{
-    for (size_t i = 0; i < s.size(); ++i) {
-        uint32_t cp = s[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-            if (i + 1 >= s.size() || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF) return false;
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (s[++i] - 0xDC00u);
-        } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-            return false;
-        }
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        }
-    }
-    return true;
-}
-
 void appendUtf16(const std::u16string& s, bool bigEndian, std::string& out)
 {
     for (char16_t c : s) {
@@ -166,7 +87,7 @@ void kelProfileDocument::load(const uint8_t* data, size_t size)
     } else {
         const bool bom = size >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF;
         const size_t skip = bom ? 3 : 0;
-        if (decodeUtf8(data + skip, size - skip, text)) {
+        if (kelUtf8ToUtf16Strict(data + skip, size - skip, text)) {
             f_encoding = bom ? kelProfileEncoding::utf8bom : kelProfileEncoding::utf8;
         } else {
             // Not UTF-8: keep every byte as it is so that a rewrite changes
@@ -193,7 +114,7 @@ std::string kelProfileDocument::save() const
         // load would take that character for the mark.
         if (f_encoding == kelProfileEncoding::utf8bom || (!text.empty() && text[0] == 0xFEFF))
             out = "\xEF\xBB\xBF";
-        if (encodeUtf8(text, out)) return out;
+        if (kelUtf16ToUtf8Strict(text, out)) return out;
         break;
     case kelProfileEncoding::latin1:
         if (std::all_of(text.begin(), text.end(), [](char16_t c) { return c <= 0xFF; })) {
@@ -203,7 +124,8 @@ std::string kelProfileDocument::save() const
             std::u16string probe;
             const bool markLike = out.size() >= 2 && ((out[0] == '\xFF' && out[1] == '\xFE') ||
                                                       (out[0] == '\xFE' && out[1] == '\xFF'));
-            if (!markLike && !decodeUtf8(reinterpret_cast<const uint8_t*>(out.data()), out.size(), probe))
+            if (!markLike &&
+                !kelUtf8ToUtf16Strict(reinterpret_cast<const uint8_t*>(out.data()), out.size(), probe))
                 return out;
         }
         break;

@@ -1,6 +1,7 @@
 #include "platform/kelUrlSplit.h"
 
 #include "platform/kelLastError.h"
+#include "platform/kelUtf8.h"
 
 #include <utility>
 
@@ -61,35 +62,17 @@ std::u16string percentDecode(const std::u16string& s)
             continue;
         }
         i = j;
+        const auto* raw = reinterpret_cast<const uint8_t*>(bytes.data());
         size_t k = 0;
         while (k < bytes.size()) {
-            const auto b0 = static_cast<unsigned char>(bytes[k]);
-            size_t n = b0 < 0x80 ? 1 : (b0 >> 5) == 6 ? 2 : (b0 >> 4) == 14 ? 3 : (b0 >> 3) == 30 ? 4 : 0;
-            uint32_t cp = 0;
-            bool ok = n > 0 && k + n <= bytes.size();
-            if (ok) {
-                cp = n == 1 ? b0 : n == 2 ? (b0 & 0x1Fu) : n == 3 ? (b0 & 0x0Fu) : (b0 & 0x07u);
-                for (size_t m = 1; m < n && ok; ++m) {
-                    const auto b = static_cast<unsigned char>(bytes[k + m]);
-                    ok = (b >> 6) == 2;
-                    cp = (cp << 6) | (b & 0x3Fu);
-                }
-                static const uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
-                ok = ok && cp >= kMin[n] && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-            }
-            if (!ok) {
-                out += static_cast<char16_t>(b0);
+            const kelUtf8Char c = kelUtf8Read(raw + k, bytes.size() - k);
+            if (c.kind != kelUtf8Kind::scalar) {
+                out += static_cast<char16_t>(raw[k]);
                 ++k;
                 continue;
             }
-            if (cp >= 0x10000) {
-                cp -= 0x10000;
-                out += static_cast<char16_t>(0xD800 + (cp >> 10));
-                out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-            } else {
-                out += static_cast<char16_t>(cp);
-            }
-            k += n;
+            kelUtf16Append(out, c.codePoint);
+            k += c.length;
         }
     }
     return out;

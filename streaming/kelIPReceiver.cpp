@@ -1,9 +1,12 @@
 #include "streaming/kelIPReceiver.h"
 #include "streaming/kelIdleThread.h"
 
+#include "core/kelLog.h"
 #include "core/kelMemUtils.h"
+#include "core/kelResultText.h"
 #include "core/kelUtf.h"
 #include "net/rtp/kelRTPHeader.h"
+#include "net/rtp/kelRTPPayloadTypes.h"
 #include "net/rtp/kelRTPReceiver.h"
 #include "net/rtp/kelRTPTransmitter.h"
 #include "net/sockets/kelSockAddr.h"
@@ -83,16 +86,16 @@ kelString decimal(intptr_t value)
 bool detectsStaticFormat(intptr_t pt) noexcept
 {
     switch (pt) {
-    case 0:
-    case 3:
-    case 5:
-    case 6:
-    case 8:
-    case 10:
-    case 11:
-    case 14:
-    case 16:
-    case 17:
+    case kelRTPPayloadPCMU:
+    case kelRTPPayloadGSM:
+    case kelRTPPayloadDVI4_8000:
+    case kelRTPPayloadDVI4_16000:
+    case kelRTPPayloadPCMA:
+    case kelRTPPayloadL16Stereo:
+    case kelRTPPayloadL16Mono:
+    case kelRTPPayloadMPA:
+    case kelRTPPayloadDVI4_11025:
+    case kelRTPPayloadDVI4_22050:
         return true;
     default:
         return false;
@@ -101,8 +104,6 @@ bool detectsStaticFormat(intptr_t pt) noexcept
 
 // The MPEG audio-specific header in front of every MPA payload (RFC 2250).
 constexpr size_t kMPAHeaderSize = 4;
-// Real-time text among our own dynamic payload types.
-constexpr intptr_t kTextPayloadType = 113;
 
 } // namespace
 
@@ -211,7 +212,11 @@ bool TkelIPReceiver::doOpen()
             if (f_rec->start(10000)) {
                 setRemoteAddresses(type, uriHost(), uriPort(), kelString{});
                 ok = f_rec->socketError() == 0;
-                if (!ok) setDescriptionError(u"Socket error: " + decimal(f_rec->socketError()));
+                if (!ok) {
+                    const intptr_t err = f_rec->socketError();
+                    setDescriptionError(u"Socket error: " + decimal(err));
+                    logMessage(u"TkelIPReceiver: RTP receiver did not open: " + kelResultWithText(err));
+                }
             }
         }
     }
@@ -307,11 +312,12 @@ void TkelIPReceiver::receivePacket(const uint8_t* header, const uint8_t* payload
     // Comfort-noise pings keep paths open; they carry no audio.
     if (pt == kelRTPPayloadCN) return;
     kelRTPPayloadFormat fmt;
-    if (f_firstPacket.load() && customPayloadAware() && pt >= 96 && kelRTPCustomPayload(pt, fmt)) {
+    if (f_firstPacket.load() && customPayloadAware() && pt >= kelRTPPayloadDynamicFirst &&
+        kelRTPCustomPayload(pt, fmt)) {
         f_firstPacket.store(false);
         updateFormat(fmt.rate, fmt.channels, fmt.bits, fmt.encoding, fmt.bitrate);
     }
-    if (pt < 96) {
+    if (pt < kelRTPPayloadDynamicFirst) {
         if (f_firstPacket.load() && detectsStaticFormat(pt) && kelRTPStaticPayload(pt, fmt)) {
             f_firstPacket.store(false);
             updateFormat(fmt.rate, fmt.channels, fmt.bits, fmt.encoding, 0);
@@ -330,7 +336,7 @@ void TkelIPReceiver::receivePacket(const uint8_t* header, const uint8_t* payload
         payload += kMPAHeaderSize;
         size -= kMPAHeaderSize;
     }
-    if (customPayloadAware() && pt == kTextPayloadType) {
+    if (customPayloadAware() && pt == kelRTPPayloadT140) {
         doText(payload, static_cast<uint32_t>(size));
         return;
     }

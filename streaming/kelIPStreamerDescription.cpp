@@ -3,7 +3,9 @@
 
 #include "streaming/kelIPStreamer.h"
 
+#include "core/kelLog.h"
 #include "core/kelParseInt.h"
+#include "core/kelResultText.h"
 #include "core/kelTextUtils.h"
 #include "core/kelUtf.h"
 #include "net/protocols/kelDecimal.h"
@@ -52,7 +54,9 @@ void kelIPStreamer::setURI(const kelString& value)
     close();
     kelURICrack crack;
     if (!crackURI(value, crack)) {
-        setDescriptionError(u"Invalid URI, err=" + formatUnsigned(kelGetLastError()));
+        const uint32_t err = kelGetLastError();
+        setDescriptionError(u"Invalid URI, err=" + formatUnsigned(err));
+        logMessage(u"kelIPStreamer: URI refused: " + kelResultWithText(err));
         return;
     }
     const bool portGiven = crack.r_port != 0;

@@ -5,8 +5,10 @@
 
 #include "core/kelLog.h"
 #include "core/kelMemUtils.h"
+#include "core/kelResultText.h"
 #include "core/kelUtf.h"
 #include "net/protocols/kelRE.h"
+#include "net/rtp/kelRTPPayloadTypes.h"
 
 #include <new>
 #include <string>
@@ -227,7 +229,11 @@ int32_t TkelIPTransmitter::openRootCommand(kelString& data, uint32_t udata)
                 result = kelTransCmdRootFailed;
                 intptr_t err = f_root->socketError();
                 if (err == 0 && f_root->receiver() != nullptr) err = f_root->receiver()->socketError();
-                if (err != 0) setDescriptionError(u"Socket error: " + decimal(err));
+                if (err != 0) {
+                    setDescriptionError(u"Socket error: " + decimal(err));
+                    logMessage(u"TkelIPTransmitter: root transmitter did not open: " +
+                               kelResultWithText(err));
+                }
             }
         }
     }

@@ -44,9 +44,6 @@ class kelRE;
 inline constexpr int32_t kelS_OK = 0;
 inline constexpr int32_t kelE_FAIL = static_cast<int32_t>(0x80004005u);
 
-// The payload type of real-time text.
-inline constexpr intptr_t kelRTPPayloadT140 = 113;
-
 // Transport commands of TkelIPTransmitter::doExTransCmd.
 inline constexpr int32_t kelTransCmdOpenRoot = 1;
 inline constexpr int32_t kelTransCmdDescribe = 3;

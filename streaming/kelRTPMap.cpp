@@ -6,6 +6,7 @@
 
 #include "core/kelParseInt.h"
 #include "core/kelTextUtils.h"
+#include "net/rtp/kelRTPPayloadTypes.h"
 
 namespace {
 
@@ -36,36 +37,36 @@ struct kelPayloadRow
 // Every static row is mono with a 16-bit PCM side unless it says otherwise;
 // MPA leaves rate, channels and bits to the stream.
 constexpr std::array<kelPayloadRow, 15> kStatic{{
-    {0, {kelRTPEnc_PCMU, 8000, 1, 16, -1}},
-    {3, {kelRTPEnc_GSM, 8000, 1, 16, -1}},
-    {4, {kelRTPEnc_G723, 8000, 1, 16, -1}},
-    {5, {kelRTPEnc_DVI4, 8000, 1, 16, -1}},
-    {6, {kelRTPEnc_DVI4, 16000, 1, 16, -1}},
-    {7, {kelRTPEnc_LPC, 8000, 1, 16, -1}},
-    {8, {kelRTPEnc_PCMA, 8000, 1, 16, -1}},
-    {10, {kelRTPEnc_L16, 44100, 2, 16, -1}},
-    {11, {kelRTPEnc_L16, 44100, 1, 16, -1}},
-    {12, {kelRTPEnc_QCELP, 8000, 1, 16, -1}},
-    {14, {kelRTPEnc_MPA, -1, -1, -1, -1}},
-    {15, {kelRTPEnc_G728, 8000, 1, 16, -1}},
-    {16, {kelRTPEnc_DVI4, 11025, 1, 16, -1}},
-    {17, {kelRTPEnc_DVI4, 22050, 1, 16, -1}},
-    {18, {kelRTPEnc_G729, 8000, 1, 16, -1}},
+    {kelRTPPayloadPCMU, {kelRTPEnc_PCMU, 8000, 1, 16, -1}},
+    {kelRTPPayloadGSM, {kelRTPEnc_GSM, 8000, 1, 16, -1}},
+    {kelRTPPayloadG723, {kelRTPEnc_G723, 8000, 1, 16, -1}},
+    {kelRTPPayloadDVI4_8000, {kelRTPEnc_DVI4, 8000, 1, 16, -1}},
+    {kelRTPPayloadDVI4_16000, {kelRTPEnc_DVI4, 16000, 1, 16, -1}},
+    {kelRTPPayloadLPC, {kelRTPEnc_LPC, 8000, 1, 16, -1}},
+    {kelRTPPayloadPCMA, {kelRTPEnc_PCMA, 8000, 1, 16, -1}},
+    {kelRTPPayloadL16Stereo, {kelRTPEnc_L16, 44100, 2, 16, -1}},
+    {kelRTPPayloadL16Mono, {kelRTPEnc_L16, 44100, 1, 16, -1}},
+    {kelRTPPayloadQCELP, {kelRTPEnc_QCELP, 8000, 1, 16, -1}},
+    {kelRTPPayloadMPA, {kelRTPEnc_MPA, -1, -1, -1, -1}},
+    {kelRTPPayloadG728, {kelRTPEnc_G728, 8000, 1, 16, -1}},
+    {kelRTPPayloadDVI4_11025, {kelRTPEnc_DVI4, 11025, 1, 16, -1}},
+    {kelRTPPayloadDVI4_22050, {kelRTPEnc_DVI4, 22050, 1, 16, -1}},
+    {kelRTPPayloadG729, {kelRTPEnc_G729, 8000, 1, 16, -1}},
 }};
 
 constexpr std::array<kelPayloadRow, 12> kCustom{{
-    {110, {kelRTPEnc_speex, 8000, 1, 16, -1}},
-    {111, {kelRTPEnc_speex, 16000, 1, 16, -1}},
-    {112, {kelRTPEnc_speex, 32000, 1, 16, -1}},
-    {113, {kelRTPEnc_t140c, 1000, -1, -1, -1}},
-    {114, {kelRTPEnc_vorbis, -1, -1, -1, -1}},
-    {115, {kelRTPEnc_VDVI, -1, 1, 16, -1}},
-    {116, {kelRTPEnc_CELT, 16000, 1, 16, -1}},
-    {117, {kelRTPEnc_CELT, 24000, 1, 16, -1}},
-    {118, {kelRTPEnc_CELT, 48000, 2, 16, -1}},
-    {119, {kelRTPEnc_GSM49, 8000, 1, 16, -1}},
-    {120, {kelRTPEnc_G7221, 16000, 1, 16, 24}},
-    {121, {kelRTPEnc_G7221, 32000, 1, 16, 48}},
+    {kelRTPPayloadSpeex8000, {kelRTPEnc_speex, 8000, 1, 16, -1}},
+    {kelRTPPayloadSpeex16000, {kelRTPEnc_speex, 16000, 1, 16, -1}},
+    {kelRTPPayloadSpeex32000, {kelRTPEnc_speex, 32000, 1, 16, -1}},
+    {kelRTPPayloadT140, {kelRTPEnc_t140c, 1000, -1, -1, -1}},
+    {kelRTPPayloadVorbis, {kelRTPEnc_vorbis, -1, -1, -1, -1}},
+    {kelRTPPayloadVDVI, {kelRTPEnc_VDVI, -1, 1, 16, -1}},
+    {kelRTPPayloadCELT16000, {kelRTPEnc_CELT, 16000, 1, 16, -1}},
+    {kelRTPPayloadCELT24000, {kelRTPEnc_CELT, 24000, 1, 16, -1}},
+    {kelRTPPayloadCELT48000, {kelRTPEnc_CELT, 48000, 2, 16, -1}},
+    {kelRTPPayloadGSM49, {kelRTPEnc_GSM49, 8000, 1, 16, -1}},
+    {kelRTPPayloadG7221_24, {kelRTPEnc_G7221, 16000, 1, 16, 24}},
+    {kelRTPPayloadG7221_48, {kelRTPEnc_G7221, 32000, 1, 16, 48}},
 }};
 
 template <size_t N>

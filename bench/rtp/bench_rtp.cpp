@@ -237,7 +237,7 @@ struct Harness
 
     void send()
     {
-        rtpWriteHeader(packet.data(), false, 11, ++seq, ts += kPayload / 2, 0x0BE4C4ED);
+        rtpWriteHeader(packet.data(), false, kelRTPPayloadL16Mono, ++seq, ts += kPayload / 2, 0x0BE4C4ED);
         const uint64_t t = kelBenchNowNs();
         std::memcpy(packet.data() + kelRTPHeaderSize, &t, sizeof t);
         const sockaddr_in to = kelTestLoopback(peer.rtpPort);

@@ -189,7 +189,7 @@ void LatencyUdp(benchmark::State& state)
         }
     });
     // The datagram sendText("a") puts on the wire.
-    const uint8_t packet[13] = {0x80, 113, 0, 1, 0, 0, 0, 1, 0x12, 0x34, 0x56, 0x78, 'a'};
+    const uint8_t packet[13] = {0x80, kelRTPPayloadT140, 0, 1, 0, 0, 0, 1, 0x12, 0x34, 0x56, 0x78, 'a'};
     std::vector<double> us;
     const int lost = timeRoundTrips(state, arrival, us, [&] {
         (void)::sendto(tx, packet, sizeof packet, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);

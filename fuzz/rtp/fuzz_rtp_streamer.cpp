@@ -5,6 +5,7 @@
 #include "net/rtp/kelSocks_RTP.h"
 #include "net/rtp/kelSocks_SNTP.h"
 
+#include "core/kelByteOrder.h"
 #include "core/kelCreate.h"
 
 #include <arpa/inet.h>
@@ -44,10 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         break;
     }
     default:
-        s.transmitter->onRTCPPacket(
-            n >= 8 ? (uint32_t(body[4]) << 24 | uint32_t(body[5]) << 16 | uint32_t(body[6]) << 8 | body[7])
-                   : 0,
-            from, body, n);
+        s.transmitter->onRTCPPacket(n >= 8 ? kelLoadBE32(body + 4) : 0, from, body, n);
         break;
     }
     // Hole packets add destinations; keep the list from growing without end.

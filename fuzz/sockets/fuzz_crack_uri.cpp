@@ -1,6 +1,7 @@
 // URIs from users and from peers (RTSP redirects, SDP): crackURI must never
 // crash, and what it returns must be pieces of the input.
 #include "net/sockets/kelURICrack.h"
+#include "core/kelByteOrder.h"
 
 #include "platform/kelUrlSplit.h"
 
@@ -32,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     kelString uri;
     if (mode & 1) {
         for (size_t i = 1; i + 1 < size; i += 2)
-            uri += static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+            uri += static_cast<char16_t>(kelLoadLE16(data + i));
     } else {
         for (size_t i = 1; i < size; ++i)
             uri += static_cast<char16_t>(data[i]);

@@ -1,6 +1,6 @@
 #include "net/rtp/kelNTPTimestamp.h"
 
-#include "net/rtp/kelRTPBytes.h"
+#include "core/kelByteOrder.h"
 
 #include <array>
 
@@ -72,14 +72,14 @@ kelNTP_timestamp ntpFromMs(uint64_t ms) noexcept
 
 void ntpWrite(uint8_t* out, const kelNTP_timestamp& ntp) noexcept
 {
-    rtpWrite32(out, ntp.r_seconds);
-    rtpWrite32(out + 4, ntp.r_fraction);
+    kelStoreBE32(out, ntp.r_seconds);
+    kelStoreBE32(out + 4, ntp.r_fraction);
 }
 
 kelNTP_timestamp ntpRead(const uint8_t* in) noexcept
 {
     kelNTP_timestamp ntp;
-    ntp.r_seconds = rtpRead32(in);
-    ntp.r_fraction = rtpRead32(in + 4);
+    ntp.r_seconds = kelLoadBE32(in);
+    ntp.r_fraction = kelLoadBE32(in + 4);
     return ntp;
 }

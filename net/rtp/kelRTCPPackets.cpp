@@ -1,31 +1,31 @@
 #include "net/rtp/kelRTCPPackets.h"
 
-#include "net/rtp/kelRTPBytes.h"
+#include "core/kelByteOrder.h"
 
 #include <algorithm>
 #include <cstring>
 
 void kelRTCPReportBlock::write(uint8_t* out) const noexcept
 {
-    rtpWrite32(out, ssrc);
-    rtpWrite32(out + 4, (uint32_t(fractionLost) << 24) | (cumulativeLost & 0x00FFFFFFu));
-    rtpWrite32(out + 8, extendedHighestSeq);
-    rtpWrite32(out + 12, jitter);
-    rtpWrite32(out + 16, lastSR);
-    rtpWrite32(out + 20, delaySinceLastSR);
+    kelStoreBE32(out, ssrc);
+    kelStoreBE32(out + 4, (uint32_t(fractionLost) << 24) | (cumulativeLost & 0x00FFFFFFu));
+    kelStoreBE32(out + 8, extendedHighestSeq);
+    kelStoreBE32(out + 12, jitter);
+    kelStoreBE32(out + 16, lastSR);
+    kelStoreBE32(out + 20, delaySinceLastSR);
 }
 
 kelRTCPReportBlock kelRTCPReportBlock::read(const uint8_t* in) noexcept
 {
     kelRTCPReportBlock b;
-    b.ssrc = rtpRead32(in);
-    const uint32_t lost = rtpRead32(in + 4);
+    b.ssrc = kelLoadBE32(in);
+    const uint32_t lost = kelLoadBE32(in + 4);
     b.fractionLost = static_cast<uint8_t>(lost >> 24);
     b.cumulativeLost = lost & 0x00FFFFFFu;
-    b.extendedHighestSeq = rtpRead32(in + 8);
-    b.jitter = rtpRead32(in + 12);
-    b.lastSR = rtpRead32(in + 16);
-    b.delaySinceLastSR = rtpRead32(in + 20);
+    b.extendedHighestSeq = kelLoadBE32(in + 8);
+    b.jitter = kelLoadBE32(in + 12);
+    b.lastSR = kelLoadBE32(in + 16);
+    b.delaySinceLastSR = kelLoadBE32(in + 20);
     return b;
 }
 
@@ -47,7 +47,7 @@ void kelRTCPWriter::writeHeader(uint8_t* at, uint8_t count, uint8_t type, size_t
 {
     at[0] = static_cast<uint8_t>(0x80 | (count & 0x1F));
     at[1] = type;
-    rtpWrite16(at + 2, static_cast<uint16_t>(bytes / 4 - 1));
+    kelStoreBE16(at + 2, static_cast<uint16_t>(bytes / 4 - 1));
 }
 
 bool kelRTCPWriter::beginSR(uint32_t ssrc, const kelNTP_timestamp& ntp, uint32_t rtpTimestamp,
@@ -57,11 +57,11 @@ bool kelRTCPWriter::beginSR(uint32_t ssrc, const kelNTP_timestamp& ntp, uint32_t
     if (!room(kelRTCPSRSize)) return false;
     uint8_t* p = f_buf + f_size;
     writeHeader(p, 0, kelrtcp_SR, kelRTCPSRSize);
-    rtpWrite32(p + 4, ssrc);
+    kelStoreBE32(p + 4, ssrc);
     ntpWrite(p + 8, ntp);
-    rtpWrite32(p + 16, rtpTimestamp);
-    rtpWrite32(p + 20, packetCount);
-    rtpWrite32(p + 24, octetCount);
+    kelStoreBE32(p + 16, rtpTimestamp);
+    kelStoreBE32(p + 20, packetCount);
+    kelStoreBE32(p + 24, octetCount);
     f_openAt = f_size;
     f_size += kelRTCPSRSize;
     f_blocks = 0;
@@ -75,7 +75,7 @@ bool kelRTCPWriter::beginRR(uint32_t ssrc) noexcept
     if (!room(kelRTCPRRSize)) return false;
     uint8_t* p = f_buf + f_size;
     writeHeader(p, 0, kelrtcp_RR, kelRTCPRRSize);
-    rtpWrite32(p + 4, ssrc);
+    kelStoreBE32(p + 4, ssrc);
     f_openAt = f_size;
     f_size += kelRTCPRRSize;
     f_blocks = 0;
@@ -113,8 +113,8 @@ bool kelRTCPWriter::addSDES(uint32_t ssrc, std::string_view cname) noexcept
     std::memset(p, 0, total);
     p[0] = 0x81;
     p[1] = kelrtcp_SDES;
-    rtpWrite16(p + 2, static_cast<uint16_t>(total / 4 - 1));
-    rtpWrite32(p + 4, ssrc);
+    kelStoreBE16(p + 2, static_cast<uint16_t>(total / 4 - 1));
+    kelStoreBE32(p + 4, ssrc);
     p[8] = kelSDES_CNAME;
     p[9] = static_cast<uint8_t>(cname.size());
     if (!cname.empty()) std::memcpy(p + 10, cname.data(), cname.size());
@@ -129,7 +129,7 @@ bool kelRTCPWriter::addBYE(uint32_t ssrc) noexcept
     if (!room(kelRTCPByeSize)) return false;
     uint8_t* p = f_buf + f_size;
     writeHeader(p, 1, kelrtcp_BYE, kelRTCPByeSize);
-    rtpWrite32(p + 4, ssrc);
+    kelStoreBE32(p + 4, ssrc);
     f_size += kelRTCPByeSize;
     return true;
 }
@@ -145,7 +145,7 @@ bool kelRTCPWriter::addAPP(uint32_t ssrc, uint8_t subtype, std::string_view name
     uint8_t* p = f_buf + f_size;
     std::memset(p, 0, total);
     writeHeader(p, subtype, kelrtcp_APP, total);
-    rtpWrite32(p + 4, ssrc);
+    kelStoreBE32(p + 4, ssrc);
     for (size_t i = 0; i < 4; ++i)
         p[8 + i] = i < name.size() ? static_cast<uint8_t>(name[i]) : uint8_t(' ');
     if (dataLength > 0) std::memcpy(p + 12, data, dataLength);
@@ -155,18 +155,18 @@ bool kelRTCPWriter::addAPP(uint32_t ssrc, uint8_t subtype, std::string_view name
 
 void kelRTTPayload::write(uint8_t* out) const noexcept
 {
-    rtpWriteLE64(out, timeMark);
-    rtpWriteLE32(out + 8, magic);
-    rtpWriteLE32(out + 12, proberSSRC);
-    rtpWriteLE32(out + 16, probedSSRC);
+    kelStoreLE64(out, timeMark);
+    kelStoreLE32(out + 8, magic);
+    kelStoreLE32(out + 12, proberSSRC);
+    kelStoreLE32(out + 16, probedSSRC);
 }
 
 kelRTTPayload kelRTTPayload::read(const uint8_t* in) noexcept
 {
     kelRTTPayload r;
-    r.timeMark = rtpReadLE64(in);
-    r.magic = rtpReadLE32(in + 8);
-    r.proberSSRC = rtpReadLE32(in + 12);
-    r.probedSSRC = rtpReadLE32(in + 16);
+    r.timeMark = kelLoadLE64(in);
+    r.magic = kelLoadLE32(in + 8);
+    r.proberSSRC = kelLoadLE32(in + 12);
+    r.probedSSRC = kelLoadLE32(in + 16);
     return r;
 }

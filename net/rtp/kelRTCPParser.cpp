@@ -1,6 +1,6 @@
 #include "net/rtp/kelRTCPParser.h"
 
-#include "net/rtp/kelRTPBytes.h"
+#include "core/kelByteOrder.h"
 #include "net/rtp/kelRTPHeader.h"
 
 #include <algorithm>
@@ -22,7 +22,7 @@ void readSDES(const uint8_t* p, size_t size, kelRTCPPacketView& out) noexcept
 {
     if (size < 8 || out.count == 0) return;
     out.hasSSRC = true;
-    out.ssrc = rtpRead32(p + 4);
+    out.ssrc = kelLoadBE32(p + 4);
     // Items of the first chunk until the end item (type 0); an item whose
     // header or text would cross the packet's end is not read.
     size_t at = 8;
@@ -55,7 +55,7 @@ bool kelRTCPReader::next(kelRTCPPacketView& out) noexcept
         f_malformed = true;
         return false;
     }
-    const size_t size = (size_t(rtpRead16(p + 2)) + 1) * 4;
+    const size_t size = (size_t(kelLoadBE16(p + 2)) + 1) * 4;
     if (size > left) {
         f_malformed = true;
         return false;
@@ -75,7 +75,7 @@ bool kelRTCPReader::next(kelRTCPPacketView& out) noexcept
         const size_t fixed = out.type == kelrtcp_SR ? kelRTCPSRSize : kelRTCPRRSize;
         if (size < fixed) break;
         out.hasSSRC = true;
-        out.ssrc = rtpRead32(p + 4);
+        out.ssrc = kelLoadBE32(p + 4);
         if (out.type == kelrtcp_SR) out.ntp = ntpRead(p + 8);
         const size_t body = contentSize(p, size, fixed, out.padding) - fixed;
         out.blocks = p + fixed;
@@ -88,13 +88,13 @@ bool kelRTCPReader::next(kelRTCPPacketView& out) noexcept
     case kelrtcp_BYE:
         if (size >= kelRTCPByeSize && out.count > 0) {
             out.hasSSRC = true;
-            out.ssrc = rtpRead32(p + 4);
+            out.ssrc = kelLoadBE32(p + 4);
         }
         break;
     case kelrtcp_APP:
         if (size >= kelRTCPAppHeaderSize) {
             out.hasSSRC = true;
-            out.ssrc = rtpRead32(p + 4);
+            out.ssrc = kelLoadBE32(p + 4);
             std::memcpy(out.appName, p + 8, 4);
             out.appData = p + kelRTCPAppHeaderSize;
             out.appDataSize = contentSize(p, size, kelRTCPAppHeaderSize, out.padding) - kelRTCPAppHeaderSize;

@@ -1,7 +1,7 @@
 #include "net/rtp/kelRTCPstack.h"
 
+#include "core/kelByteOrder.h"
 #include "core/kelLog.h"
-#include "net/rtp/kelRTPBytes.h"
 #include "net/rtp/kelSocks_SNTP.h"
 #include "net/sockets/kelUdpSocket.h"
 
@@ -332,7 +332,7 @@ void kelRTCPstack::processRTCP(const sockaddr_in& from, const uint8_t* data, siz
 void kelRTCPstack::processAPP(const sockaddr_in& from, const uint8_t* packet, uint8_t subtype,
                               const char* name, const uint8_t* data, size_t size) noexcept
 {
-    const uint32_t ssrc = packet ? rtpRead32(packet + 4) : 0;
+    const uint32_t ssrc = packet ? kelLoadBE32(packet + 4) : 0;
     if (std::memcmp(name, "_RTT", 4) != 0) {
         callOwner("onRTCPApp",
                   [&](kelRTCPStackOwner& o) { o.onRTCPApp(from, ssrc, subtype, name, data, size); });

@@ -1,6 +1,6 @@
 #include "net/rtp/kelRTPHeader.h"
 
-#include "net/rtp/kelRTPBytes.h"
+#include "core/kelByteOrder.h"
 
 #include <cstring>
 
@@ -12,20 +12,20 @@ uint16_t fromWire16(uint16_t field) noexcept
 {
     uint8_t b[2];
     std::memcpy(b, &field, 2);
-    return rtpRead16(b);
+    return kelLoadBE16(b);
 }
 
 uint32_t fromWire32(uint32_t field) noexcept
 {
     uint8_t b[4];
     std::memcpy(b, &field, 4);
-    return rtpRead32(b);
+    return kelLoadBE32(b);
 }
 
 uint16_t toWire16(uint16_t v) noexcept
 {
     uint8_t b[2];
-    rtpWrite16(b, v);
+    kelStoreBE16(b, v);
     uint16_t field;
     std::memcpy(&field, b, 2);
     return field;
@@ -34,7 +34,7 @@ uint16_t toWire16(uint16_t v) noexcept
 uint32_t toWire32(uint32_t v) noexcept
 {
     uint8_t b[4];
-    rtpWrite32(b, v);
+    kelStoreBE32(b, v);
     uint32_t field;
     std::memcpy(&field, b, 4);
     return field;
@@ -99,9 +99,9 @@ void rtpWriteHeader(uint8_t* out, bool marker, uint8_t payloadType, uint16_t seq
 {
     out[0] = 0x80;
     out[1] = static_cast<uint8_t>((marker ? 0x80 : 0) | (payloadType & 0x7F));
-    rtpWrite16(out + 2, seq);
-    rtpWrite32(out + 4, timestamp);
-    rtpWrite32(out + 8, ssrc);
+    kelStoreBE16(out + 2, seq);
+    kelStoreBE32(out + 4, timestamp);
+    kelStoreBE32(out + 8, ssrc);
 }
 
 size_t rtpBuildCNPing(uint8_t* out, uint16_t seq, uint32_t ssrc) noexcept

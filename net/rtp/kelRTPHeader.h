@@ -18,6 +18,8 @@
 // stripped, and the extension bit is not interpreted. This library never
 // writes CSRCs, padding or extensions.
 
+#include "net/rtp/kelRTPPayloadTypes.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -57,9 +59,7 @@ struct rtp_hdr
 static_assert(sizeof(rtp_hdr) == 12, "rtp_hdr must match the 12 wire bytes");
 
 inline constexpr size_t kelRTPHeaderSize = 12;
-// Payload type of comfort noise (RFC 3389), which doubles as the
-// path-opening ping, and the ping's length.
-inline constexpr uint8_t kelRTPPayloadCN = 13;
+// Length of the path-opening ping (a comfort-noise packet, kelRTPPayloadCN).
 inline constexpr size_t kelRTPCNPingSize = 13;
 
 // True when the first byte carries version 2 (0x80 ... 0xBF): RTP or RTCP.

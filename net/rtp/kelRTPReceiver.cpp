@@ -346,7 +346,9 @@ int kelRTPReceiver::sendRTP_CN_To(const sockaddr_in& addr) noexcept
     uint8_t ping[kelRTPCNPingSize];
     rtpBuildCNPing(ping, seq, _SSRC());
     const int rc = sendDatagram(addr, ping, sizeof ping, 100);
-    if (rc != 0) setSocketError(rc);
+    // A socket without a usable handle (its bind failed) is no send error:
+    // it must not replace the error that explains why.
+    if (rc != 0 && rc != WSAENOTSOCK) setSocketError(rc);
     return rc;
 }
 

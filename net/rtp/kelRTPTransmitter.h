@@ -25,6 +25,7 @@
 #include "net/rtp/kelRTCPstack.h"
 #include "net/rtp/kelRTPDestination.h"
 #include "net/rtp/kelRTPHeader.h"
+#include "net/rtp/kelRTPPayloadTypes.h"
 #include "net/rtp/kelRTPReceiver.h"
 
 #include <netinet/in.h>
@@ -43,15 +44,9 @@ using kelRTPOnAddDestination =
     std::function<void(kelRTPTransmitter* sender, bool fromHole, const sockaddr_in& destRTP,
                        const sockaddr_in& destRTCP, bool& accept)>;
 
-// The payload types whose RTP clock differs from the plain 8000 Hz count.
-inline constexpr intptr_t kelRTPPayloadL16Stereo = 10;
-inline constexpr intptr_t kelRTPPayloadL16Mono = 11;
-inline constexpr intptr_t kelRTPPayloadMPA = 14;
-
 class kelRTPTransmitter : public kelObject
 {
 public:
-
     // `bind2ip` / `mgroup` and `bind2port` choose local or remote: a local
     // address (0, loopback, one of this machine's, or port 0) binds the
     // internal receiver there; a remote one (a peer or, with `mgroup`, a

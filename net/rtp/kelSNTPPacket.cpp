@@ -1,6 +1,6 @@
 #include "net/rtp/kelSNTPPacket.h"
 
-#include "net/rtp/kelRTPBytes.h"
+#include "core/kelByteOrder.h"
 
 #include <cstring>
 
@@ -42,7 +42,7 @@ bool sntpParseAnswer(const uint8_t* data, size_t size, kelSNTPAnswer& answer) no
     a.version = static_cast<uint8_t>((data[0] >> 3) & 7);
     a.mode = static_cast<uint8_t>(data[0] & 7);
     a.stratum = data[1];
-    a.refId = rtpRead32(data + 12);
+    a.refId = kelLoadBE32(data + 12);
     a.originate = ntpRead(data + 24);
     a.receive = ntpRead(data + 32);
     a.transmit = ntpRead(data + 40);

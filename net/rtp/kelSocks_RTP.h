@@ -11,6 +11,7 @@
 #include "net/rtp/kelRTCPstack.h"
 #include "net/rtp/kelRTPDestination.h"
 #include "net/rtp/kelRTPHeader.h"
+#include "net/rtp/kelRTPPayloadTypes.h"
 #include "net/rtp/kelRTPReceiver.h"
 #include "net/rtp/kelRTPStreamer.h"
 #include "net/rtp/kelRTPTransmitter.h"

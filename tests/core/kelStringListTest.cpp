@@ -1,5 +1,7 @@
 #include "core/kelStringList.h"
 
+#include "core/kelFileUtils.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -119,4 +121,22 @@ TEST(kelStringListTest, ReadFromFileLoadsUtf8Lines)
     EXPECT_EQ(items(list), (Lines{u"first", u"\u00e4", u"", u"last"}));
     std::remove(path.c_str());
     EXPECT_FALSE(list.readFromFile(u"/nonexistent/kel/file.txt"));
+}
+
+TEST(kelStringListTest, ReadFromFileFindsFilesByTheLibrarysOwnNameEncoding)
+{
+    // A name with a lone surrogate reaches the file system in the same bytes
+    // whichever routine opens it.
+    const std::string dir = testing::TempDir();
+    kelString name(dir.begin(), dir.end());
+    name += u"kelStringList";
+    name += char16_t(0xD800);
+    name += u".txt";
+    const char text[] = "\xFF\xFE"
+                        "a\0\r\0\n\0b\0";
+    ASSERT_EQ(appendToFile(name, text, sizeof text - 1, 0, kelSeekBegin), kelFileOk);
+    kelStringList list;
+    EXPECT_TRUE(list.readFromFile(name));
+    EXPECT_EQ(items(list), (Lines{u"a", u"b"}));
+    EXPECT_TRUE(deleteFileAt(name));
 }

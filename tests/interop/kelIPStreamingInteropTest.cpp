@@ -5,6 +5,7 @@
 // loopback interface. Every comparison is byte for byte.
 #include "kelRTPPeerProcess.h"
 
+#include "core/kelByteOrder.h"
 #include "core/kelUtf.h"
 #include "streaming/kelIPStreaming.h"
 #include "tests/streaming/kelIPTestNet.h"
@@ -314,8 +315,7 @@ std::vector<uint8_t> fromHex(const std::string& hex)
 
 uint32_t be32(const uint8_t* p)
 {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
+    return kelLoadBE32(p);
 }
 
 // Starts tshark on the loopback interface with capture filter `filter`,

@@ -4,7 +4,7 @@
 #include "kelRTPStreamTestSupport.h"
 
 #include "core/kelParseInt.h"
-#include "net/rtp/kelRTPBytes.h"
+#include "core/kelByteOrder.h"
 
 #include <gtest/gtest.h>
 
@@ -123,10 +123,10 @@ TEST(kelRTPTransmitterTest, SenderReportCountsEachPacketOnceWhateverTheDestinati
             }
         return false;
     }));
-    EXPECT_EQ(rtpRead32(sr.data() + 4), t->_SSRC());
-    EXPECT_EQ(rtpRead32(sr.data() + 16), t->timestamp()) << "RTP timestamp of the last packet sent";
-    EXPECT_EQ(rtpRead32(sr.data() + 20), 10u) << "packets";
-    EXPECT_EQ(rtpRead32(sr.data() + 24), 1000u) << "payload octets";
+    EXPECT_EQ(kelLoadBE32(sr.data() + 4), t->_SSRC());
+    EXPECT_EQ(kelLoadBE32(sr.data() + 16), t->timestamp()) << "RTP timestamp of the last packet sent";
+    EXPECT_EQ(kelLoadBE32(sr.data() + 20), 10u) << "packets";
+    EXPECT_EQ(kelLoadBE32(sr.data() + 24), 1000u) << "payload octets";
     // The CNAME of the SDES that closes the compound reached the receiver.
     ASSERT_TRUE(waitFor([&] {
         std::lock_guard<std::mutex> g(r->guard);
@@ -216,8 +216,8 @@ TEST(kelRTPTransmitterTest, NpngIsAnsweredWithAComfortNoisePing)
     }));
     EXPECT_EQ(ping[0], 0x80);
     EXPECT_EQ(ping[1], 13);
-    EXPECT_EQ(rtpRead32(ping.data() + 4), 1u);
-    EXPECT_EQ(rtpRead32(ping.data() + 8), t->_SSRC());
+    EXPECT_EQ(kelLoadBE32(ping.data() + 4), 1u);
+    EXPECT_EQ(kelLoadBE32(ping.data() + 8), t->_SSRC());
     EXPECT_EQ(ping[12], 0);
 }
 
@@ -399,7 +399,7 @@ TEST(kelRTPTransmitterTest, CloseSaysByeToDestinationsThatNeverReported)
         5000));
     EXPECT_EQ(bye.size(), 8u);
     EXPECT_EQ(bye[0], 0x81);
-    EXPECT_EQ(rtpRead32(bye.data() + 4), ssrc);
+    EXPECT_EQ(kelLoadBE32(bye.data() + 4), ssrc);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "net/rtp/kelSNTPPacket.h"
 #include "net/rtp/kelSocks_SNTP.h"
 
+#include "core/kelByteOrder.h"
 #include "core/kelCreate.h"
 #include "core/kelTick.h"
 #include "net/sockets/kelSockets.h"
@@ -108,8 +109,7 @@ kelOwned<kelSNTP> clientFor(const FakeServer& server, const kelSNTPClock& clock)
 
 uint32_t fourCC(const char* s)
 {
-    return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) |
-           (uint32_t(uint8_t(s[2])) << 8) | uint32_t(uint8_t(s[3]));
+    return kelLoadBE32(reinterpret_cast<const uint8_t*>(s));
 }
 
 } // namespace
