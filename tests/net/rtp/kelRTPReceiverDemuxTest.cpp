@@ -30,28 +30,7 @@ void feed(kelRTPReceiver& r, const Bytes& b, uint16_t fromPort = 5006)
     r.processDatagram(kelTestLoopback(fromPort), b.data(), b.size());
 }
 
-TEST(kelRTPReceiverDemuxTest, StunGoesToItsHookAndNeverTurnsTheReceiverRaw)
-{
-    kelOwned<STUNRecordingReceiver> r(kelCreate<STUNRecordingReceiver>(false));
-    ASSERT_TRUE(r);
-    for (uint32_t i = 0; i < 100; ++i)
-        feed(*r, kelTestSTUNBindingRequestNumbered(i), static_cast<uint16_t>(40000 + i));
-    feed(*r, kelTestSTUNConnectivityCheck);
-    EXPECT_FALSE(r->isRAW());
-    EXPECT_EQ(r->brokenCount(), 0);
-    EXPECT_EQ(r->dataCount(), 0u);
-    ASSERT_EQ(r->stun.size(), 101u);
-    EXPECT_EQ(r->stun[42], kelTestSTUNBindingRequestNumbered(42));
-    EXPECT_EQ(r->stunFrom[42], 40042);
-    EXPECT_EQ(r->stun[100], kelTestSTUNConnectivityCheck);
-
-    feed(*r, kelTestRTPTextPacket(1, "after the checks"));
-    ASSERT_EQ(r->dataCount(), 1u);
-    const Bytes text{'a', 'f', 't', 'e', 'r', ' ', 't', 'h', 'e', ' ', 'c', 'h', 'e', 'c', 'k', 's'};
-    EXPECT_EQ(r->dataCopy()[0].payload, text);
-}
-
-TEST(kelRTPReceiverDemuxTest, StunBetweenBadDatagramsNeitherCountsNorResets)
+TEST(kelRTPReceiverDemuxTest, StunGoesToItsHookAndNeitherCountsNorResets)
 {
     kelOwned<STUNRecordingReceiver> r(kelCreate<STUNRecordingReceiver>(false));
     ASSERT_TRUE(r);
@@ -62,17 +41,22 @@ TEST(kelRTPReceiverDemuxTest, StunBetweenBadDatagramsNeitherCountsNorResets)
     fake[4] = 0;
     feed(*r, fake);
     EXPECT_EQ(r->brokenCount(), 4);
-    feed(*r, kelTestSTUNBindingRequest);
-    feed(*r, kelTestRTCPReceiverReport);
+    for (uint32_t i = 0; i < 100; ++i)
+        feed(*r, kelTestSTUNBindingRequestNumbered(i), static_cast<uint16_t>(40000 + i));
+    feed(*r, kelTestSTUNConnectivityCheck);
     EXPECT_EQ(r->brokenCount(), 4);
     EXPECT_FALSE(r->isRAW());
+    EXPECT_EQ(r->dataCount(), 0u);
+    ASSERT_EQ(r->stun.size(), 101u);
+    EXPECT_EQ(r->stun[42], kelTestSTUNBindingRequestNumbered(42));
+    EXPECT_EQ(r->stunFrom[42], 40042);
+    EXPECT_EQ(r->stun[100], kelTestSTUNConnectivityCheck);
+
     feed(*r, kelTestDTLSClientHello);
     EXPECT_TRUE(r->isRAW());
-    EXPECT_EQ(r->stun.size(), 1u);
-
     // Raw mode keeps its rule: every datagram is payload, STUN included.
     feed(*r, kelTestSTUNBindingRequest);
-    EXPECT_EQ(r->stun.size(), 1u);
+    EXPECT_EQ(r->stun.size(), 101u);
     ASSERT_EQ(r->dataCount(), 1u);
     EXPECT_EQ(r->dataCopy()[0].payload, kelTestSTUNBindingRequest);
 }
@@ -82,7 +66,7 @@ TEST(kelRTPReceiverDemuxTest, RtcpWithoutAStackIsDroppedNotDeliveredAsRtp)
     kelOwned<STUNRecordingReceiver> r(kelCreate<STUNRecordingReceiver>(false));
     ASSERT_TRUE(r);
     ASSERT_EQ(r->rtcp(), nullptr);
-    for (int i = 0; i < 10; ++i) {
+    for (int i = 0; i < 3; ++i) {
         feed(*r, kelTestRTCPReceiverReport);
         feed(*r, kelTestRTCPSenderReport);
     }
