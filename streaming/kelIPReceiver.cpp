@@ -41,6 +41,11 @@ public:
         kelRTPReceiver::onMemberSilent(member);
         f_owner->onMemberSilent(member);
     }
+    void onSTUN(const sockaddr_in& from, const uint8_t* data, size_t size) override
+    {
+        kelRTPReceiver::onSTUN(from, data, size);
+        f_owner->doSTUN(from, data, size);
+    }
     void onSDESItem(uint32_t ssrc, const rtcp_sdes_item& item) override
     {
         kelRTPReceiver::onSDESItem(ssrc, item);
@@ -347,6 +352,8 @@ bool TkelIPReceiver::doMpegTSFirstPacket(const uint8_t*, size_t)
 {
     return false;
 }
+
+void TkelIPReceiver::doSTUN(const sockaddr_in&, const uint8_t*, size_t) {}
 
 void TkelIPReceiver::doRTPHeader(const rtp_hdr* hdr, const void* data, uint32_t len)
 {

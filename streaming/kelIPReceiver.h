@@ -90,6 +90,11 @@ protected:
     // (returning true). No such reader exists yet, so nothing is taken here
     // and the datagram goes on as payload.
     virtual bool doMpegTSFirstPacket(const uint8_t* data, size_t len);
+    // A STUN message that came in on the RTP port, where peers that run ICE
+    // send their connectivity checks. The RTP receiver's thread; `data`
+    // lives during the call only. Nothing is done with it yet: it is
+    // dropped, and never counts against the RTP stream.
+    virtual void doSTUN(const sockaddr_in& from, const uint8_t* data, size_t size);
 
     // The payload path of one received packet: `header` points to its RTP
     // header (unused when `raw`), `payload` to `size` payload bytes. The RTP

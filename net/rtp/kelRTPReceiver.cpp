@@ -2,6 +2,7 @@
 
 #include "core/kelLog.h"
 #include "core/kelParseInt.h"
+#include "net/rtp/kelDatagramDemux.h"
 #include "net/rtp/kelRTPTransmitter.h"
 #include "net/sockets/kelSockets.h"
 
@@ -303,6 +304,19 @@ void kelRTPReceiver::processDatagram(const sockaddr_in& from, const uint8_t* dat
             onRTPData(from, data, data, size, size);
             return;
         }
+        // Peers that run ICE or rtcp-mux send STUN and RTCP to this port
+        // too: they go their own way before the RTP checks, neither counted
+        // against the stream nor resetting the count.
+        switch (kelClassifyDatagram(data, size)) {
+        case keldg_stun:
+            onSTUN(from, data, size);
+            return;
+        case keldg_rtcp:
+            if (f_rtcp && !f_noRTCP.load()) f_rtcp->processRTCP(from, data, size);
+            return;
+        default:
+            break;
+        }
         if (size < kelRTPHeaderSize) return;
         if (!rtpIsVersion2(data[0])) {
             if (f_broken.fetch_add(1) + 1 > kBrokenLimit) f_isRAW.store(true);
@@ -361,6 +375,8 @@ void kelRTPReceiver::onRTPSent(const sockaddr_in&, const uint8_t* packet, size_t
 // --- hooks: forwarded to the transmitter -------------------------------------------
 
 void kelRTPReceiver::onMemberSilent(const rtp_site_info*) {}
+
+void kelRTPReceiver::onSTUN(const sockaddr_in&, const uint8_t*, size_t) {}
 
 void kelRTPReceiver::onRTPData(const sockaddr_in& from, const uint8_t* header, const uint8_t* payload,
                                size_t payloadSize, size_t packetSize)

@@ -6,8 +6,10 @@
 //
 // The receive loop waits in poll() on the socket and the thread's wake
 // descriptor, so a stop request ends it at once. TCP is always raw (the
-// stream carries no packet boundaries); UDP input that is not RTP turns the
-// receiver raw after five such datagrams in a row.
+// stream carries no packet boundaries). On UDP, STUN goes to onSTUN and
+// RTCP (from rtcp-mux peers) to the RTCP stack, or is dropped without one;
+// other input that is not RTP turns the receiver raw after five such
+// datagrams in a row.
 //
 // A receiver that belongs to a kelRTPTransmitter shares its socket with it
 // (one UDP port both sends and receives) and forwards every hook to the
@@ -55,7 +57,8 @@ public:
     void onRTPSent(const sockaddr_in& addr, const uint8_t* packet, size_t size) noexcept;
 
     // Runs a received datagram through the checks and hooks of the receive
-    // loop. The receive thread, or the owner of a socketless receiver.
+    // loop: the one entry of every datagram, whatever carried it. The
+    // receive thread, or the owner of a socketless receiver.
     void processDatagram(const sockaddr_in& from, const uint8_t* data, size_t size) noexcept;
 
     // --- properties ---------------------------------------------------------
@@ -74,6 +77,11 @@ public:
     // A member that has sent no RTP yet, at each expiry of the report timer;
     // null when there are no members. Idle thread. Empty here.
     virtual void onMemberSilent(const rtp_site_info* member);
+    // A STUN message that arrived where RTP is read (a peer's connectivity
+    // check, or the answer to a request sent from our socket). The receive
+    // thread, or whoever feeds processDatagram; `data` lives during the
+    // call only, and the hook must not block. Empty here: it is dropped.
+    virtual void onSTUN(const sockaddr_in& from, const uint8_t* data, size_t size);
 
     void onRTPData(const sockaddr_in& from, const uint8_t* header, const uint8_t* payload, size_t payloadSize,
                    size_t packetSize) override;

@@ -3,6 +3,7 @@
 // streamers that move RTP over sockets (receiver, transmitter and its
 // destinations).
 
+#include "net/rtp/kelDatagramDemux.h"
 #include "net/rtp/kelNTPTimestamp.h"
 #include "net/rtp/kelRTCPInterval.h"
 #include "net/rtp/kelRTCPPackets.h"
