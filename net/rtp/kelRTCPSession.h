@@ -177,7 +177,6 @@ public:
     rtp_site_info* memberByAddrAcq(bool isRTP, const sockaddr_in& addr, bool ro, intptr_t timeout) noexcept;
     static void memberReleaseRO(rtp_site_info* member) noexcept;
     static void memberReleaseWO(rtp_site_info* member) noexcept;
-    kelRTCPSourceList& members() noexcept { return f_members; }
 
     // --- properties ---------------------------------------------------------
     kelRTCPStackOwner* owner() const noexcept { return f_owner; }

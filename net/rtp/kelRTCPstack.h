@@ -95,8 +95,10 @@ public:
     // Idle thread.
     virtual void timerTick() noexcept;
 
-    // --- members (see kelRTCPSession for the queries that lock nothing
-    // outside the session) ---------------------------------------------------
+    // --- members -------------------------------------------------------------
+    // A member locked for the caller, as the session's memberBySSRCAcq and
+    // memberByAddrAcq. Prefer the session's queries (memberCopy,
+    // hasMemberAt, copyMembers ...), which leave no lock to the caller.
     rtp_site_info* memberBySSRCAcq(uint32_t ssrc, bool ro, intptr_t timeout) noexcept
     {
         return f_session.memberBySSRCAcq(ssrc, ro, timeout);
@@ -109,7 +111,6 @@ public:
     static void memberReleaseWO(rtp_site_info* member) noexcept { kelRTCPSession::memberReleaseWO(member); }
     // Members in the list + 1 for this side.
     intptr_t memberCount() const noexcept { return f_session.memberCount(); }
-    kelRTCPSourceList& members() noexcept { return f_session.members(); }
 
     // --- sending ----------------------------------------------------------
     // An APP packet to `addr` (10038 without a socket; 0 and nothing sent
