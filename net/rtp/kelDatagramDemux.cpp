@@ -1,6 +1,6 @@
 #include "net/rtp/kelDatagramDemux.h"
 
-#include "net/rtp/kelRTPBytes.h"
+#include "core/kelByteOrder.h"
 #include "net/rtp/kelRTPHeader.h"
 
 namespace {
@@ -19,9 +19,9 @@ constexpr uint8_t kRTCPTypeLast = 223;
 bool kelIsSTUNMessage(const uint8_t* data, size_t size) noexcept
 {
     if (data == nullptr || size < kelSTUNHeaderSize || data[0] > kSTUNLast) return false;
-    const size_t length = rtpRead16(data + 2);
+    const size_t length = kelLoadBE16(data + 2);
     if (length % 4 != 0 || length != size - kelSTUNHeaderSize) return false;
-    return rtpRead32(data + 4) == kelSTUNMagicCookie;
+    return kelLoadBE32(data + 4) == kelSTUNMagicCookie;
 }
 
 kelDatagramKind kelClassifyDatagram(const uint8_t* data, size_t size) noexcept

@@ -71,7 +71,7 @@ void kelRTCPstack::startIn()
         if (socket->getSockAddrBound(bound) == 0) f_boundPort.store(ntohs(bound.sin_port));
     }
 
-    resetSession();
+    f_session.reset();
     if (f_idleThread) (void)f_idleThread->start(10000);
 }
 
@@ -85,7 +85,7 @@ void kelRTCPstack::startOut()
     f_socket_M.reset();
     f_socket_T.reset();
     f_boundPort.store(0);
-    f_members.clear(2);
+    f_session.clearMembers();
 }
 
 int kelRTCPstack::receive(sockaddr_in& from, uint8_t* buf, size_t size, int64_t wait) noexcept
@@ -119,8 +119,7 @@ intptr_t kelRTCPstack::execute(uintptr_t)
             if (n > 0) {
                 wait = kWaitAfterData;
                 processRTCP(from, buf.data(), static_cast<size_t>(n));
-                const intptr_t avg = f_avg_rtcp_size.load();
-                f_avg_rtcp_size.store(static_cast<intptr_t>(avg * 0.9375) + n / 16);
+                f_session.noteCompoundSize(static_cast<size_t>(n));
             } else {
                 if (wait < kWaitGrowLimit) wait *= 2;
                 // A socket that keeps failing must not spin the loop.
@@ -129,7 +128,7 @@ intptr_t kelRTCPstack::execute(uintptr_t)
         }
     }
     if (f_idleThread) f_idleThread->stop(3000, true);
-    (void)report(true);
+    (void)f_session.report(true);
     f_readyEv.setState(false);
     return 0;
 }

@@ -10,6 +10,7 @@
 #include <poll.h>
 
 #include <new>
+#include <algorithm>
 #include <random>
 
 namespace {
@@ -414,28 +415,16 @@ void kelRTPReceiver::onIdle(bool timerExpired)
 {
     if (timerExpired && f_rtcp && !f_noRTCP.load()) {
         // Copies, so the hook runs with no lock held.
-        std::vector<rtp_site_info> silent;
-        bool any = false;
-        kelRTCPSourceList& members = f_rtcp->members();
-        if (members.lock(true, 100)) {
-            for (intptr_t i = 0; i < members.count(); ++i) {
-                rtp_site_info* m = members.member(i);
-                if (m == nullptr || m->r_ssrc == _SSRC()) continue;
-                any = true;
-                if (!m->r_acq->acquire(true, 20)) continue;
-                if (m->r_lastPayloadTM == 0) {
-                    try {
-                        silent.push_back(*m);
-                    } catch (const std::bad_alloc&) {
-                        // This member misses one hole packet.
-                    }
-                }
-                m->r_acq->releaseRO();
-            }
-            members.unlockRO();
+        std::vector<rtp_site_info> members;
+        std::vector<uint32_t> busy;
+        if (f_rtcp->session().copyMembers(members, &busy, 100, 20)) {
+            const uint32_t own = _SSRC();
+            bool any = std::any_of(busy.begin(), busy.end(), [own](uint32_t ssrc) { return ssrc != own; });
+            for (const rtp_site_info& m : members)
+                any = any || m.r_ssrc != own;
             if (!any) onMemberSilent(nullptr);
-            for (const rtp_site_info& m : silent)
-                onMemberSilent(&m);
+            for (const rtp_site_info& m : members)
+                if (m.r_ssrc != own && m.r_lastPayloadTM == 0) onMemberSilent(&m);
         }
     }
     if (f_transmitter) f_transmitter->onIdle(timerExpired);

@@ -256,8 +256,7 @@ intptr_t kelRTPTransmitter::retransmit(const uint8_t* data, size_t len, bool upd
             bool skip = false;
             if (isRTCP && stack) {
                 // The stack reports to its known members itself.
-                if (rtp_site_info* m = stack->memberByAddrAcq(false, *d->addrRTCP(), true, 100)) {
-                    kelRTCPstack::memberReleaseRO(m);
+                if (stack->session().hasMemberAt(false, *d->addrRTCP(), 100)) {
                     skip = true;
                     sent += static_cast<intptr_t>(len);
                 }
@@ -322,10 +321,9 @@ void kelRTPTransmitter::addFromHole(const sockaddr_in& from, const rtp_hdr& head
     sockaddr_in rtcpAddr = from;
     rtcpAddr.sin_port = htons(static_cast<uint16_t>(ntohs(from.sin_port) + 1));
     if (kelRTCPstack* stack = rtcp()) {
-        if (rtp_site_info* m = stack->memberBySSRCAcq(header.ssrc(), true, 100)) {
-            if (m->r_remoteAddrRTCPValid) rtcpAddr = m->r_remoteAddrRTCP;
-            kelRTCPstack::memberReleaseRO(m);
-        }
+        rtp_site_info m;
+        if (stack->session().memberCopy(header.ssrc(), m, 100) && m.r_remoteAddrRTCPValid)
+            rtcpAddr = m.r_remoteAddrRTCP;
     }
     (void)destAdd(false, &from, &rtcpAddr, true, true, header.ssrc());
 }
@@ -341,14 +339,9 @@ void kelRTPTransmitter::answerWithPing(uint32_t ssrc) noexcept
 {
     kelRTCPstack* stack = rtcp();
     if (stack == nullptr || !f_receiver) return;
-    sockaddr_in to{};
-    bool known = false;
-    if (rtp_site_info* m = stack->memberBySSRCAcq(ssrc, true, 100)) {
-        known = m->r_remoteAddrRTPValid != 0;
-        to = m->r_remoteAddrRTP;
-        kelRTCPstack::memberReleaseRO(m);
-    }
-    if (known) (void)f_receiver->sendRTP_CN_To(to);
+    rtp_site_info m;
+    if (stack->session().memberCopy(ssrc, m, 100) && m.r_remoteAddrRTPValid)
+        (void)f_receiver->sendRTP_CN_To(m.r_remoteAddrRTP);
 }
 
 void kelRTPTransmitter::onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, const uint8_t* packet,
@@ -358,23 +351,13 @@ void kelRTPTransmitter::onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, con
     if (f_rtpPing.load() && stack && stack->weSent() <= 0) {
         const uint64_t t = now();
         const uint64_t last = f_rtpPingTM.load();
-        bool eligible = true;
-        if (stack->conferenceMode()) {
-            eligible = false;
-            if (stack->members().lock(true, 20)) {
-                eligible = stack->members().count() > 0 && stack->members().idAt(0) == int64_t(ssrc);
-                stack->members().unlockRO();
-            }
-        }
+        // In a conference only the peer (the first member) is pinged.
+        const bool eligible = !stack->conferenceMode() || stack->session().isFirstMember(ssrc);
         if (eligible && (last == 0 || t - last >= kRtpPingSpacing)) {
-            sockaddr_in to{};
-            bool known = false;
-            if (rtp_site_info* m = stack->memberBySSRCAcq(ssrc, true, 100)) {
-                known = m->r_remoteAddrRTPValid != 0;
-                to = m->r_remoteAddrRTP;
-                kelRTCPstack::memberReleaseRO(m);
-            }
-            if (known && f_receiver->sendRTP_CN_To(to) == 0) f_rtpPingTM.store(t);
+            rtp_site_info m;
+            if (stack->session().memberCopy(ssrc, m, 100) && m.r_remoteAddrRTPValid &&
+                f_receiver->sendRTP_CN_To(m.r_remoteAddrRTP) == 0)
+                f_rtpPingTM.store(t);
         }
     }
     checkDestinations(ssrc, &from, packet, size);

@@ -212,3 +212,47 @@ TEST(kelRTPReceiverTest, SocketlessReceiverIsFedByItsOwner)
 }
 
 } // namespace
+
+namespace {
+
+class SilenceRecorder : public RecordingReceiver
+{
+public:
+    using RecordingReceiver::RecordingReceiver;
+    void onMemberSilent(const rtp_site_info* member) override
+    {
+        std::lock_guard<std::mutex> g(guard);
+        silent.push_back(member ? member->r_ssrc : 0);
+    }
+    std::vector<uint32_t> silent;
+};
+
+TEST(kelRTPReceiverTest, MembersThatSentNoMediaAreNamedAtEachReportTimer)
+{
+    // Not started: the RTCP stack is fed by hand and the hook called as the
+    // idle thread would.
+    kelOwned<SilenceRecorder> r(kelCreate<SilenceRecorder>(kelString(u"0"), kelString(), false,
+                                                           kelString(u"127.0.0.1"), nullptr, true, false, 1));
+    ASSERT_TRUE(r);
+    ASSERT_NE(r->rtcp(), nullptr);
+    r->onIdle(true);
+    EXPECT_EQ(r->silent, (std::vector<uint32_t>{0})) << "no members";
+
+    Bytes rr(8);
+    for (const uint32_t ssrc : {0x5111u, 0x5222u}) {
+        kelRTCPWriter w(rr.data(), rr.size());
+        ASSERT_TRUE(w.beginRR(ssrc));
+        w.closePacket();
+        r->rtcp()->processRTCP(kelTestLoopback(6001), rr.data(), rr.size());
+    }
+    rtp_hdr h;
+    h.setSsrc(0x5222);
+    r->rtcp()->processRTP(kelTestLoopback(6000), h, 20);
+    r->silent.clear();
+    r->onIdle(false);
+    EXPECT_TRUE(r->silent.empty()) << "only when the timer ran out";
+    r->onIdle(true);
+    EXPECT_EQ(r->silent, (std::vector<uint32_t>{0x5111}));
+}
+
+} // namespace

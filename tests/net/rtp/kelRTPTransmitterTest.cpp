@@ -403,3 +403,48 @@ TEST(kelRTPTransmitterTest, CloseSaysByeToDestinationsThatNeverReported)
 }
 
 } // namespace
+
+TEST(kelRTPTransmitterTest, InAConferenceOnlyThePeerGetsAPingForItsReport)
+{
+    auto t = localTransmitter(0);
+    ASSERT_TRUE(t);
+    t->rtcp()->setConferenceMode(true);
+    const uint16_t port = localPort(*t);
+    // The peer (first member) and another member, each known by its media.
+    const uint32_t ssrcs[2] = {0x0000BEE1, 0x0000BEE2};
+    std::unique_ptr<kelUdpSocket> rtpSocks[2] = {plainSocket(), plainSocket()};
+    auto rtcpSock = plainSocket();
+    ASSERT_TRUE(rtpSocks[0] && rtpSocks[1] && rtcpSock);
+    for (int i = 0; i < 2; ++i) {
+        for (uint16_t seq = 1; seq < 3; ++seq) {
+            Bytes media(20, 0);
+            rtpWriteHeader(media.data(), false, 0, seq, 0, ssrcs[i]);
+            ASSERT_EQ(rtpSocks[i]->sendto(kelTestLoopback(port), media.data(), 20), 0);
+        }
+        ASSERT_TRUE(waitFor([&] {
+            rtp_site_info m;
+            return t->rtcp()->session().memberCopy(ssrcs[i], m) && m.r_remoteAddrRTPValid;
+        }));
+    }
+    ASSERT_TRUE(t->rtcp()->session().isFirstMember(ssrcs[0]));
+
+    // The other member reports first, then the peer: only the peer's report
+    // is answered, so the pacing of pings does not hold the peer's back.
+    for (const uint32_t ssrc : {ssrcs[1], ssrcs[0]}) {
+        Bytes rr(8);
+        kelRTCPWriter w(rr.data(), rr.size());
+        ASSERT_TRUE(w.beginRR(ssrc));
+        w.closePacket();
+        ASSERT_EQ(rtcpSock->sendto(kelTestLoopback(port + 1), rr.data(), 8), 0);
+    }
+    Bytes ping;
+    ASSERT_TRUE(waitFor([&] {
+        ping = receiveOne(*rtpSocks[0], 50);
+        return ping.size() == kelRTPCNPingSize;
+    }));
+    EXPECT_EQ(ping[1], 13);
+    EXPECT_EQ(kelLoadBE32(ping.data() + 8), t->_SSRC());
+    // Reports are handled in order: a ping to the other member would be
+    // waiting by now.
+    EXPECT_TRUE(receiveOne(*rtpSocks[1], 0).empty());
+}

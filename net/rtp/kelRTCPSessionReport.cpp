@@ -1,10 +1,8 @@
-// The report side of kelRTCPstack: the interval, compound reports, member
-// time-outs and round-trip probes. All of it runs on the idle thread, except
-// the BYE sent as the receive thread ends.
-#include "net/rtp/kelRTCPstack.h"
+// The report side of kelRTCPSession: the interval and its scheduler,
+// compound reports and the BYE, member time-outs and round-trip probes.
+#include "net/rtp/kelRTCPSession.h"
 
 #include "core/kelLog.h"
-#include "platform/kelPlatformThread.h"
 #include "net/rtp/kelRTCPPackets.h"
 
 #include <algorithm>
@@ -25,13 +23,13 @@ uint64_t elapsed(uint64_t now, uint64_t mark) noexcept
 
 } // namespace
 
-kelRTCPIntervalResult kelRTCPstack::lastInterval() const noexcept
+kelRTCPIntervalResult kelRTCPSession::lastInterval() const noexcept
 {
     std::lock_guard<std::mutex> guard(f_intervalGuard);
     return f_interval;
 }
 
-int64_t kelRTCPstack::interval() noexcept
+int64_t kelRTCPSession::interval() noexcept
 {
     kelRTCPIntervalInput in;
     in.members = memberCount();
@@ -46,9 +44,9 @@ int64_t kelRTCPstack::interval() noexcept
     return r.T;
 }
 
-void kelRTCPstack::resetSession() noexcept
+void kelRTCPSession::reset() noexcept
 {
-    f_tp = 0;
+    f_tp.store(0);
     f_pmembers.store(0);
     f_senders.store(0);
     f_rtcp_bw.store(200);
@@ -61,45 +59,40 @@ void kelRTCPstack::resetSession() noexcept
     f_rtpPSize.store(0);
     f_lastRRIndex = -1;
     f_rttLastIndex = 0;
-    f_tc = now();
-    f_tn = static_cast<uint64_t>(interval());
+    f_tc.store(now());
+    f_tn.store(static_cast<uint64_t>(interval()));
     f_seq.store(random(65535));
 }
 
-void kelRTCPstack::timerTick() noexcept
-{
-    if (!f_readyEv.waitFor(100)) return;
-    runTimer();
-}
-
-void kelRTCPstack::runTimer() noexcept
+bool kelRTCPSession::tick() noexcept
 {
     const uint64_t t = now();
     bool expired = false;
-    if (elapsed(t, f_tc) > f_tn) {
+    if (elapsed(t, f_tc.load()) > f_tn.load()) {
         expired = true;
-        f_tc = t;
+        f_tc.store(t);
         intptr_t score = f_we_sent.load();
         while (score > 0 && !f_we_sent.compare_exchange_weak(score, score - 1)) {
         }
         if (score == 1 && f_senders.load() > 0) --f_senders;
         const int64_t T = interval();
-        if (f_tp == 0 || elapsed(t, f_tp) >= static_cast<uint64_t>(T)) {
-            const uint64_t previous = f_tp;
+        const uint64_t previous = f_tp.load();
+        if (previous == 0 || elapsed(t, previous) >= static_cast<uint64_t>(T)) {
             (void)report(false);
             checkTimeouts(previous);
             sendRTTProbe();
-            f_tp = t;
-            f_tn = static_cast<uint64_t>(interval());
+            f_tp.store(t);
+            f_tn.store(static_cast<uint64_t>(interval()));
         } else {
-            f_tn = static_cast<uint64_t>(T);
+            f_tn.store(static_cast<uint64_t>(T));
         }
         f_pmembers.store(memberCount());
     }
     callOwner("onIdle", [&](kelRTCPStackOwner& o) { o.onIdle(expired); });
+    return expired;
 }
 
-size_t kelRTCPstack::buildReport(std::string_view cname, uint32_t ssrc) noexcept
+size_t kelRTCPSession::buildReport(std::string_view cname, uint32_t ssrc) noexcept
 {
     const size_t sdes = rtcpSDESSize(cname.size());
     kelRTCPWriter w(f_outBuf.data(), f_outBuf.size());
@@ -145,12 +138,12 @@ size_t kelRTCPstack::buildReport(std::string_view cname, uint32_t ssrc) noexcept
     return w.size();
 }
 
-bool kelRTCPstack::report(bool isBye) noexcept
+bool kelRTCPSession::report(bool isBye) noexcept
 {
-    const uint32_t ssrc = f_streamer ? f_streamer->rtcpSSRC() : 0;
+    const uint32_t ssrc = ownSSRC();
     std::string cname;
     try {
-        if (f_streamer) cname = f_streamer->rtcpCNAME();
+        if (f_owner) cname = f_owner->rtcpCNAME();
     } catch (...) {
         logCaught("the RTCP owner hook rtcpCNAME");
     }
@@ -167,9 +160,9 @@ bool kelRTCPstack::report(bool isBye) noexcept
 
     const uint8_t* data = f_outBuf.data();
     bool sent = false;
-    const kelRTCPTransport transport = f_streamer ? f_streamer->rtcpTransport() : kelrtcp_udp;
+    const kelRTCPTransport transport = f_owner ? f_owner->rtcpTransport() : kelrtcp_udp;
     if (transport == kelrtcp_multicast) {
-        sent = sendTo(nullptr, data, size) == 0;
+        sent = send(nullptr, data, size) == 0;
     } else {
         const bool conference = f_confMode.load();
         std::vector<sockaddr_in> targets;
@@ -192,26 +185,25 @@ bool kelRTCPstack::report(bool isBye) noexcept
             f_members.unlockRO();
         }
         for (const sockaddr_in& addr : targets)
-            sent = sendTo(&addr, data, size) == 0 || sent;
+            sent = send(&addr, data, size) == 0 || sent;
         // The owner passes the report on to its own destinations, which
         // counts as sent: that is how a side reports before it has members.
-        if (!conference && f_streamer) {
+        if (!conference && f_owner) {
             callOwner("onRTCPReport", [&](kelRTCPStackOwner& o) { o.onRTCPReport(data, size); });
             sent = true;
         }
     }
     if (sent) {
         f_initial.store(false);
-        const intptr_t avg = f_avg_rtcp_size.load();
-        f_avg_rtcp_size.store(static_cast<intptr_t>(avg * 0.9375) + static_cast<intptr_t>(size / 16));
+        noteCompoundSize(size);
     }
     return sent;
 }
 
-void kelRTCPstack::checkTimeouts(uint64_t previousReport) noexcept
+void kelRTCPSession::checkTimeouts(uint64_t previousReport) noexcept
 {
     const uint64_t t = now();
-    const uint64_t tn = f_tn;
+    const uint64_t tn = f_tn.load();
     const intptr_t reportsToTimeout = f_memberTR.load();
     struct Gone
     {
@@ -250,7 +242,7 @@ void kelRTCPstack::checkTimeouts(uint64_t previousReport) noexcept
             try {
                 gone.push_back(Gone{std::make_unique<rtp_site_info>(*m), !m->r_hardBye});
             } catch (const std::bad_alloc&) {
-                // The departure is not reported to the owner.
+                // The owner is not told of this member's leaving.
             }
         }
         m->r_acq->releaseWO();
@@ -264,7 +256,7 @@ void kelRTCPstack::checkTimeouts(uint64_t previousReport) noexcept
         callOwner("onMemberGone", [&](kelRTCPStackOwner& o) { o.onMemberGone(g.member.get(), g.timedOut); });
 }
 
-void kelRTCPstack::sendRTTProbe() noexcept
+void kelRTCPSession::sendRTTProbe() noexcept
 {
     if (!f_rttEnabled.load()) return;
     const uint64_t t = now();
@@ -284,7 +276,7 @@ void kelRTCPstack::sendRTTProbe() noexcept
             m->r_rttMagic = random(0x7FFFFFFE) ^ m->r_ssrc;
             payload.timeMark = t;
             payload.magic = m->r_rttMagic;
-            payload.proberSSRC = f_streamer ? f_streamer->rtcpSSRC() : 0;
+            payload.proberSSRC = ownSSRC();
             payload.probedSSRC = m->r_ssrc;
             addr = m->r_remoteAddrRTCP;
             probe = true;
@@ -296,35 +288,38 @@ void kelRTCPstack::sendRTTProbe() noexcept
     if (probe) {
         uint8_t data[kelRTTPayloadSize];
         payload.write(data);
-        (void)sendAPPto(addr, kelRTTProbe, "_RTT", data, sizeof data, false);
+        (void)sendAPPto(addr, kelRTTProbe, "_RTT", data, sizeof data);
     }
 }
 
-int kelRTCPstack::sendAPPto(const sockaddr_in& addr, uint8_t subtype, const char* name, const uint8_t* data,
-                            size_t len, bool sendCNAMEasWell) noexcept
+int kelRTCPSession::sendCNAMEto(const sockaddr_in& addr) noexcept
+{
+    try {
+        const std::string cname = f_owner ? f_owner->rtcpCNAME() : std::string();
+        std::vector<uint8_t> sdes(rtcpSDESSize(cname.size()));
+        kelRTCPWriter w(sdes.data(), sdes.size());
+        return w.addSDES(ownSSRC(), cname) ? send(&addr, sdes.data(), w.size()) : 0;
+    } catch (...) {
+        // Out of memory, or the owner's CNAME hook raised.
+        logCaught("the RTCP owner hook rtcpCNAME");
+        return 10055; // no buffer space
+    }
+}
+
+int kelRTCPSession::sendAPPto(const sockaddr_in& addr, uint8_t subtype, const char* name, const uint8_t* data,
+                              size_t len) noexcept
 {
     if (addr.sin_addr.s_addr == 0) return 0;
-    const uint32_t ssrc = f_streamer ? f_streamer->rtcpSSRC() : 0;
-    int rc = 0;
+    int rc;
     try {
-        if (sendCNAMEasWell) {
-            const std::string cname = f_streamer ? f_streamer->rtcpCNAME() : std::string();
-            std::vector<uint8_t> sdes(rtcpSDESSize(cname.size()));
-            kelRTCPWriter w(sdes.data(), sdes.size());
-            if (w.addSDES(ssrc, cname)) rc = sendTo(&addr, sdes.data(), w.size());
-            // The CNAME goes ahead, so the peer knows the sender first.
-            kelSleepMs(10);
-        }
-        if (rc == 0) {
-            std::vector<uint8_t> packet(rtcpAPPSize(len));
-            kelRTCPWriter w(packet.data(), packet.size());
-            rc = w.addAPP(ssrc, subtype, std::string_view(name, name ? std::strlen(name) : 0), data, len)
-                     ? sendTo(&addr, packet.data(), w.size())
-                     : 10040; // message too long
-        }
+        std::vector<uint8_t> packet(rtcpAPPSize(len));
+        kelRTCPWriter w(packet.data(), packet.size());
+        rc = w.addAPP(ownSSRC(), subtype, std::string_view(name, name ? std::strlen(name) : 0), data, len)
+                 ? send(&addr, packet.data(), w.size())
+                 : 10040; // message too long
     } catch (const std::bad_alloc&) {
         rc = 10055; // no buffer space
     }
-    if (rc != 0) setSocketError(rc);
+    if (rc != 0 && f_output) f_output->rtcpAppSendFailed(rc);
     return rc;
 }

@@ -1,0 +1,523 @@
+// The RTCP session alone: no socket, no thread, a manual clock and fixed
+// random draws. What it would send is recorded by the test output.
+#include "tests/support/kelTestNet.h"
+#include "tests/support/kelTestRTCP.h"
+#include "net/rtp/kelRTCPSession.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Bytes = kelTestBytes;
+constexpr uint32_t kOwnSSRC = 0xC0FFEE01;
+
+class kelRTCPSessionTest : public ::testing::Test
+{
+protected:
+    kelRTCPSessionTest() : session(&owner, &output)
+    {
+        session.setClock(clock);
+        // The middle of the range unless a test chooses.
+        session.setRandom([this](uint32_t upper) { return std::min<uint32_t>(upper, draw); });
+        session.reset();
+    }
+
+    void feed(const Bytes& b, uint16_t port = 6001)
+    {
+        ASSERT_FALSE(b.empty());
+        session.processRTCP(kelTestLoopback(port), b.data(), b.size());
+    }
+
+    // A member that sends RTP from 127.0.0.1:port-1 and RTCP from port.
+    void hearRTP(uint32_t ssrc, uint16_t seq, uint16_t port = 6001)
+    {
+        rtp_hdr h;
+        h.setSeq(seq);
+        h.setSsrc(ssrc);
+        session.processRTP(kelTestLoopback(static_cast<uint16_t>(port - 1)), h, 172);
+        (void)session.updateSeq(ssrc, seq);
+    }
+
+    // The 100 ms ticks until `ms` have passed.
+    void advance(uint64_t ms)
+    {
+        for (uint64_t end = clock.nowMs() + ms; clock.nowMs() < end;) {
+            clock.advanceMs(100);
+            (void)session.tick();
+        }
+    }
+
+    const Bytes& lastSent() { return output.sent.back().data; }
+
+    kelManualClock clock;
+    uint32_t draw = 50;
+    kelTestRTCPOwner owner{kOwnSSRC};
+    kelTestRTCPOutput output;
+    kelRTCPSession session;
+};
+
+// --- members and queries -------------------------------------------------------
+
+TEST_F(kelRTCPSessionTest, RtcpMakesMembersKnownAndOwnPacketsAreIgnored)
+{
+    feed(kelTestRTCPRR(0x1111));
+    feed(kelTestRTCPSRWithCname(0x2222, "peer@far"), 6003);
+    feed(kelTestRTCPRR(kOwnSSRC));
+    EXPECT_EQ(session.memberCount(), 3);
+    EXPECT_FALSE(session.isMember(kOwnSSRC));
+    EXPECT_EQ(owner.packetSSRCs, (std::vector<uint32_t>{0x1111, 0x2222}));
+    EXPECT_EQ(owner.cnames, (std::vector<std::string>{std::to_string(0x2222) + "=peer@far"}));
+
+    rtp_site_info m;
+    ASSERT_TRUE(session.memberCopy(0x2222, m));
+    EXPECT_TRUE(m.r_remoteAddrRTCPValid);
+    EXPECT_EQ(ntohs(m.r_remoteAddrRTCP.sin_port), 6003);
+    EXPECT_EQ(m.r_lastSRreceived, 0x33445566u);
+    EXPECT_EQ(m.r_lastSRreceivedTM, clock.nowMs());
+    ASSERT_TRUE(m.r_cname);
+    EXPECT_EQ(m.r_cname->length, 8);
+
+    // A known RTCP address stays; the member is found by it, and by a port
+    // of 0, but not by its RTP address, which it has not used yet.
+    feed(kelTestRTCPRR(0x2222), 7000);
+    rtp_site_info byAddr;
+    ASSERT_TRUE(session.memberCopyByAddr(false, kelTestLoopback(6003), byAddr));
+    EXPECT_EQ(byAddr.r_ssrc, 0x2222u);
+    EXPECT_TRUE(session.hasMemberAt(false, kelTestLoopback(0)));
+    EXPECT_FALSE(session.hasMemberAt(false, kelTestLoopback(7000)));
+    EXPECT_FALSE(session.hasMemberAt(true, kelTestLoopback(6002)));
+    EXPECT_FALSE(session.memberCopy(0x9999, m));
+
+    EXPECT_TRUE(session.isFirstMember(0x1111));
+    EXPECT_FALSE(session.isFirstMember(0x2222));
+    session.clearMembers();
+    EXPECT_EQ(session.memberCount(), 1);
+    EXPECT_FALSE(session.isFirstMember(0x1111));
+}
+
+TEST_F(kelRTCPSessionTest, CopyOfMembersNamesThoseBusyElsewhere)
+{
+    feed(kelTestRTCPRR(0x1111));
+    feed(kelTestRTCPRR(0x2222), 6003);
+    // Another thread holds 0x2222 for writing until told to let go.
+    std::mutex m;
+    std::condition_variable cv;
+    bool held = false;
+    bool letGo = false;
+    std::thread holder([&] {
+        rtp_site_info* member = session.memberBySSRCAcq(0x2222, false, 1000);
+        {
+            std::lock_guard<std::mutex> g(m);
+            held = member != nullptr;
+        }
+        cv.notify_all();
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait_for(lock, std::chrono::seconds(10), [&] { return letGo; });
+        kelRTCPSession::memberReleaseWO(member);
+    });
+    {
+        std::unique_lock<std::mutex> lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return held; }));
+    }
+    std::vector<rtp_site_info> copies;
+    std::vector<uint32_t> busy;
+    const bool read = session.copyMembers(copies, &busy, 100, 20);
+    {
+        std::lock_guard<std::mutex> g(m);
+        letGo = true;
+    }
+    cv.notify_all();
+    holder.join();
+    ASSERT_TRUE(read);
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_EQ(copies[0].r_ssrc, 0x1111u);
+    EXPECT_EQ(busy, (std::vector<uint32_t>{0x2222}));
+
+    copies.clear();
+    busy.clear();
+    ASSERT_TRUE(session.copyMembers(copies, &busy));
+    EXPECT_EQ(copies.size(), 2u);
+    EXPECT_TRUE(busy.empty());
+}
+
+TEST_F(kelRTCPSessionTest, ByeIsReportedOnceAndUnknownByeIsIgnored)
+{
+    feed(kelTestRTCPRR(0x1111));
+    feed(kelTestRTCPBye(0x1111));
+    feed(kelTestRTCPBye(0x1111));
+    feed(kelTestRTCPBye(0x5555));
+    ASSERT_EQ(owner.gone.size(), 1u);
+    EXPECT_EQ(owner.gone[0].ssrc, 0x1111u);
+    EXPECT_FALSE(owner.gone[0].timedOut);
+    EXPECT_EQ(session.memberCount(), 2);
+    // Marked, reported, so the next check removes it.
+    session.checkTimeouts(0);
+    EXPECT_EQ(session.memberCount(), 1);
+    EXPECT_EQ(owner.gone.size(), 1u);
+}
+
+TEST_F(kelRTCPSessionTest, SequenceCheck)
+{
+    EXPECT_FALSE(session.updateSeq(kOwnSSRC, 1));
+    // A member known from RTCP alone starts afresh with its first RTP packet.
+    feed(kelTestRTCPRR(0x1111));
+    EXPECT_TRUE(session.updateSeq(0x1111, 40000));
+    EXPECT_TRUE(session.updateSeq(0x1111, 40001));
+    for (uint16_t s = 40002; s < 40100; ++s)
+        ASSERT_TRUE(session.updateSeq(0x1111, s));
+    EXPECT_FALSE(session.updateSeq(0x1111, 40049)) << "50 behind";
+    // An unknown source is created by its first packet, which is delivered.
+    EXPECT_TRUE(session.updateSeq(0x3333, 7));
+    EXPECT_EQ(session.memberCount(), 3);
+    rtp_site_info m;
+    ASSERT_TRUE(session.memberCopy(0x1111, m));
+    EXPECT_EQ(m.r_received, 99u);
+
+    // In a conference the first member (the peer) is taken as it comes.
+    session.setConferenceMode(true);
+    EXPECT_TRUE(session.updateSeq(0x1111, 40049));
+    EXPECT_TRUE(session.updateSeq(0x3333, 8));
+    EXPECT_FALSE(session.updateSeq(0x3333, static_cast<uint16_t>(8 - 50))) << "others are still checked";
+}
+
+TEST_F(kelRTCPSessionTest, SequenceNumbersCountUpFromARandomStart)
+{
+    draw = 65535;
+    session.reset();
+    EXPECT_EQ(session.seqNum(), 65535);
+    EXPECT_EQ(session.nextSeq(), 0);
+    EXPECT_EQ(session.nextSeq(), 1);
+}
+
+// --- reports on the wire ----------------------------------------------------------
+
+TEST_F(kelRTCPSessionTest, ReceiverReportBytesGoToMembersAndOwner)
+{
+    feed(kelTestRTCPRR(0x1111));
+    for (uint16_t s = 10; s < 20; ++s)
+        if (s != 15) hearRTP(0x1111, s);
+    ASSERT_TRUE(session.report(false));
+    ASSERT_EQ(output.sent.size(), 1u);
+    EXPECT_FALSE(output.sent[0].toGroup);
+    EXPECT_EQ(ntohs(output.sent[0].to.sin_port), 6001);
+    EXPECT_EQ(output.sent[0].data, kelTestGoldenReceiverReport);
+    ASSERT_EQ(owner.reports.size(), 1u);
+    EXPECT_EQ(owner.reports[0], kelTestGoldenReceiverReport);
+    EXPECT_FALSE(session.initial());
+    // The average compound size moved towards this one: 100 × 15/16 + 56/16.
+    EXPECT_EQ(session.avgRtcpSize(), 96);
+
+    // Not heard since: no block in the next report.
+    ASSERT_TRUE(session.report(false));
+    kelRTCPReader r(lastSent().data(), lastSent().size());
+    kelRTCPPacketView v;
+    ASSERT_TRUE(r.next(v));
+    EXPECT_EQ(v.type, kelrtcp_RR);
+    EXPECT_EQ(v.blockCount, 0u);
+}
+
+TEST_F(kelRTCPSessionTest, GoldenReceiverReportParses)
+{
+    const Bytes& d = kelTestGoldenReceiverReport;
+    kelRTCPReader r(d.data(), d.size());
+    kelRTCPPacketView v;
+    ASSERT_TRUE(r.next(v));
+    EXPECT_EQ(v.type, kelrtcp_RR);
+    EXPECT_EQ(v.ssrc, kOwnSSRC);
+    ASSERT_EQ(v.blockCount, 1u);
+    const kelRTCPReportBlock b = v.block(0);
+    EXPECT_EQ(b.ssrc, 0x1111u);
+    EXPECT_EQ(b.fractionLost, 28);
+    EXPECT_EQ(b.cumulativeLost, 1u);
+    EXPECT_EQ(b.extendedHighestSeq, 19u);
+    EXPECT_EQ(b.jitter, 241u);
+    ASSERT_TRUE(r.next(v));
+    EXPECT_EQ(v.type, kelrtcp_SDES);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(v.cname), v.cnameLength), "tester@host");
+    EXPECT_FALSE(r.next(v));
+
+    // Fed to another session, it makes its sender a member.
+    kelTestRTCPOwner otherOwner(0x1111);
+    kelRTCPSession other(&otherOwner, nullptr);
+    other.processRTCP(kelTestLoopback(5005), d.data(), d.size());
+    EXPECT_TRUE(other.isMember(kOwnSSRC));
+    EXPECT_EQ(otherOwner.cnames, (std::vector<std::string>{std::to_string(kOwnSSRC) + "=tester@host"}));
+}
+
+TEST_F(kelRTCPSessionTest, SenderReportCarriesSentCountsAndLastTimestamp)
+{
+    session.setNTPClock([](kelNTP_timestamp& ntp) {
+        ntp = kelNTP_timestamp{0xE0000001, 0x80000000};
+        return true;
+    });
+    rtp_hdr h;
+    h.setSsrc(kOwnSSRC);
+    h.setTimestamp(0xAABBCCDD);
+    session.onRTPSent(h, 160);
+    session.onRTPSent(h, 0); // an empty packet is not counted
+    h.setTimestamp(0xAABBCD7D);
+    session.onRTPSent(h, 100);
+    EXPECT_EQ(session.weSent(), 3);
+    EXPECT_EQ(session.senders(), 1);
+    ASSERT_TRUE(session.report(false));
+    const Bytes& d = owner.reports.at(0);
+    ASSERT_GE(d.size(), 28u);
+    EXPECT_EQ(Bytes(d.begin(), d.begin() + 28),
+              (Bytes{0x80, 200, 0,    6,    0xC0, 0xFF, 0xEE, 0x01, 0xE0, 0, 0, 1, 0x80, 0,
+                     0,    0,   0xAA, 0xBB, 0xCD, 0x7D, 0,    0,    0,    2, 0, 0, 1,    4}));
+    // Without a synchronised clock the NTP stamp is zero.
+    session.setNTPClock([](kelNTP_timestamp&) { return false; });
+    ASSERT_TRUE(session.report(false));
+    EXPECT_EQ(Bytes(owner.reports.at(1).begin() + 8, owner.reports.at(1).begin() + 16), Bytes(8, 0));
+}
+
+TEST_F(kelRTCPSessionTest, FortyMembersSpillIntoASecondReceiverReport)
+{
+    for (uint32_t i = 0; i < 40; ++i) {
+        const uint16_t port = static_cast<uint16_t>(7001 + 2 * i);
+        feed(kelTestRTCPRR(0x100 + i), port);
+        hearRTP(0x100 + i, 1, port);
+    }
+    ASSERT_TRUE(session.report(false));
+    EXPECT_EQ(output.sent.size(), 40u);
+    const Bytes& d = owner.reports.at(0);
+    EXPECT_LT(d.size(), 1450u);
+    kelRTCPReader r(d.data(), d.size());
+    kelRTCPPacketView v;
+    ASSERT_TRUE(r.next(v));
+    EXPECT_EQ(v.type, kelrtcp_RR);
+    EXPECT_EQ(v.blockCount, 31u);
+    ASSERT_TRUE(r.next(v));
+    EXPECT_EQ(v.type, kelrtcp_RR);
+    EXPECT_EQ(v.blockCount, 9u);
+    ASSERT_TRUE(r.next(v));
+    EXPECT_EQ(v.type, kelrtcp_SDES);
+    EXPECT_FALSE(r.next(v));
+}
+
+TEST_F(kelRTCPSessionTest, MulticastReportsOnceToTheGroupAndConferenceOnlyToThePeer)
+{
+    feed(kelTestRTCPRR(0x1111));
+    feed(kelTestRTCPRR(0x2222), 6003);
+    owner.transport = kelrtcp_multicast;
+    ASSERT_TRUE(session.report(false));
+    ASSERT_EQ(output.sent.size(), 1u);
+    EXPECT_TRUE(output.sent[0].toGroup);
+    EXPECT_TRUE(owner.reports.empty());
+
+    owner.transport = kelrtcp_udp;
+    session.setConferenceMode(true);
+    output.sent.clear();
+    ASSERT_TRUE(session.report(false));
+    ASSERT_EQ(output.sent.size(), 1u);
+    EXPECT_EQ(ntohs(output.sent[0].to.sin_port), 6001);
+    EXPECT_TRUE(owner.reports.empty());
+    // Nobody took it: not sent.
+    output.result = 10065;
+    EXPECT_FALSE(session.report(false));
+}
+
+TEST_F(kelRTCPSessionTest, ByeOnlyAfterSomethingWasSent)
+{
+    EXPECT_FALSE(session.report(true));
+    EXPECT_TRUE(output.sent.empty());
+    EXPECT_TRUE(owner.reports.empty());
+    ASSERT_TRUE(session.report(false));
+    ASSERT_TRUE(session.report(true));
+    EXPECT_EQ(owner.reports.back(), (Bytes{0x81, 203, 0, 1, 0xC0, 0xFF, 0xEE, 0x01}));
+
+    // Having sent RTP is enough, before any report.
+    kelRTCPSession sender(&owner, &output);
+    rtp_hdr h;
+    sender.onRTPSent(h, 10);
+    EXPECT_TRUE(sender.report(true));
+}
+
+// --- the scheduler ------------------------------------------------------------------
+
+TEST_F(kelRTCPSessionTest, FirstReportComesAfterTheInitialInterval)
+{
+    // With the middle draw the initial interval is 2500 / 1.21828 ms.
+    EXPECT_EQ(session.nextCheckIn(), 2052u);
+    advance(2000);
+    EXPECT_TRUE(owner.reports.empty());
+    advance(200);
+    EXPECT_EQ(owner.reports.size(), 1u);
+    EXPECT_EQ(owner.expiries, 1);
+    // Now the minimum is 5000 ms.
+    EXPECT_EQ(session.lastInterval().Tmin, 5000);
+    advance(4000);
+    EXPECT_EQ(owner.reports.size(), 1u);
+    advance(1000);
+    EXPECT_EQ(owner.reports.size(), 2u);
+}
+
+TEST_F(kelRTCPSessionTest, TimerReconsiderationPostponesAReportThatIsNotYetDue)
+{
+    // Short draws: the first check after 2500 × 0.5 / 1.21828 ms, the next
+    // after 5000 × 0.5 / 1.21828 ms.
+    draw = 0;
+    session.reset();
+    EXPECT_EQ(session.nextCheckIn(), 1026u);
+    advance(1100);
+    ASSERT_EQ(owner.reports.size(), 1u);
+    const uint64_t reportedAt = session.lastReportTM();
+    EXPECT_EQ(reportedAt, clock.nowMs());
+    EXPECT_EQ(session.nextCheckIn(), 2052u);
+
+    // At that check a long draw makes the interval 5000 × 1.49 / 1.21828
+    // ms: the report is not due yet and the next check waits for it.
+    draw = 99;
+    advance(2100);
+    EXPECT_EQ(owner.reports.size(), 1u);
+    EXPECT_EQ(owner.expiries, 2);
+    EXPECT_EQ(session.nextCheckIn(), 6115u);
+    EXPECT_EQ(session.lastReportTM(), reportedAt);
+    advance(6100);
+    EXPECT_EQ(owner.reports.size(), 1u);
+    advance(100);
+    ASSERT_EQ(owner.reports.size(), 2u);
+    EXPECT_EQ(session.lastReportTM(), reportedAt + 2100 + 6200);
+}
+
+// --- time-outs -----------------------------------------------------------------------
+
+TEST_F(kelRTCPSessionTest, SilentMemberTimesOutAndIsRemovedTwoReportsLater)
+{
+    feed(kelTestRTCPRR(0x1111));
+    feed(kelTestRTCPRR(0x2222), 6003);
+    // 0x2222 keeps sending RTP; 0x1111 falls silent after its RR.
+    const uint64_t lastRR = clock.nowMs();
+    uint16_t seq = 1;
+    size_t reportsSeen = 0;
+    uint64_t goneAt = 0;
+    uint64_t tnWhenGone = 0;
+    size_t reportsAtGone = 0;
+    while (clock.nowMs() < lastRR + 600000 && session.isMember(0x1111)) {
+        const uint64_t tn = session.nextCheckIn();
+        hearRTP(0x2222, seq++, 6003);
+        advance(100);
+        reportsSeen = owner.reports.size();
+        if (goneAt == 0 && !owner.gone.empty()) {
+            goneAt = clock.nowMs();
+            tnWhenGone = tn;
+            reportsAtGone = owner.reports.size();
+        }
+    }
+    ASSERT_EQ(owner.gone.size(), 1u);
+    EXPECT_EQ(owner.gone[0].ssrc, 0x1111u);
+    EXPECT_TRUE(owner.gone[0].timedOut);
+    // Gone at the first report with the RR more than 6 intervals old.
+    EXPECT_GT(goneAt - lastRR, 6 * tnWhenGone);
+    EXPECT_LT(goneAt - lastRR, 8 * tnWhenGone);
+    // Removed two reports later; the RTP sender stays.
+    EXPECT_EQ(reportsSeen, reportsAtGone + 2);
+    EXPECT_EQ(session.memberCount(), 2);
+    rtp_site_info keeper;
+    ASSERT_TRUE(session.memberCopy(0x2222, keeper));
+    EXPECT_FALSE(keeper.r_timedout);
+}
+
+TEST_F(kelRTCPSessionTest, NoTimeOutWhenReportsToTimeOutIsZero)
+{
+    session.setMemberTimeoutReports(0);
+    feed(kelTestRTCPRR(0x1111));
+    advance(120000);
+    EXPECT_GT(owner.reports.size(), 10u);
+    EXPECT_TRUE(owner.gone.empty());
+    EXPECT_TRUE(session.isMember(0x1111));
+}
+
+// --- round-trip probes and other application packets --------------------------------
+
+TEST_F(kelRTCPSessionTest, RoundTripProbeAndEcho)
+{
+    feed(kelTestRTCPRR(0x1111));
+    advance(2200); // first report, then the probe
+    const auto isProbe = [](const kelTestRTCPOutput::Sent& s) {
+        kelRTCPReader r(s.data.data(), s.data.size());
+        kelRTCPPacketView v;
+        return r.next(v) && v.isApp("_RTT") && v.count == kelRTTProbe;
+    };
+    ASSERT_EQ(std::count_if(output.sent.begin(), output.sent.end(), isProbe), 1);
+    const auto it = std::find_if(output.sent.begin(), output.sent.end(), isProbe);
+    EXPECT_EQ(ntohs(it->to.sin_port), 6001);
+    const kelRTTPayload probe = kelRTTPayload::read(it->data.data() + 12);
+    EXPECT_EQ(probe.proberSSRC, kOwnSSRC);
+    EXPECT_EQ(probe.probedSSRC, 0x1111u);
+    EXPECT_GE(probe.timeMark, 1002000u);
+    EXPECT_EQ(probe.magic, 50u ^ 0x1111u);
+
+    // An echo with another magic is not ours to measure.
+    kelRTTPayload stale = probe;
+    stale.magic ^= 1;
+    clock.setMs(probe.timeMark + 10);
+    feed(kelTestRTCPApp(0x1111, kelRTTEcho, "_RTT", stale));
+    rtp_site_info m;
+    ASSERT_TRUE(session.memberCopy(0x1111, m));
+    EXPECT_EQ(m.r_rtt, 0u);
+    // The peer echoes it 30 ms later.
+    clock.setMs(probe.timeMark + 30);
+    feed(kelTestRTCPApp(0x1111, kelRTTEcho, "_RTT", probe));
+    ASSERT_TRUE(session.memberCopy(0x1111, m));
+    EXPECT_EQ(m.r_rtt, 30u);
+
+    // A peer's probe of us is echoed unchanged.
+    kelRTTPayload theirs;
+    theirs.timeMark = 42;
+    theirs.magic = 7;
+    theirs.proberSSRC = 0x1111;
+    theirs.probedSSRC = kOwnSSRC;
+    output.sent.clear();
+    feed(kelTestRTCPApp(0x1111, kelRTTProbe, "_RTT", theirs));
+    ASSERT_EQ(output.sent.size(), 1u);
+    EXPECT_EQ(output.sent[0].data, kelTestRTCPApp(kOwnSSRC, kelRTTEcho, "_RTT", theirs));
+    EXPECT_TRUE(owner.apps.empty());
+
+    // With probes off, neither.
+    session.setRttEnabled(false);
+    output.sent.clear();
+    feed(kelTestRTCPApp(0x1111, kelRTTProbe, "_RTT", theirs));
+    EXPECT_TRUE(output.sent.empty());
+}
+
+TEST_F(kelRTCPSessionTest, OtherApplicationPacketsGoToTheOwner)
+{
+    kelRTTPayload any;
+    feed(kelTestRTCPApp(0x1111, 3, "NPNG", any));
+    EXPECT_EQ(owner.apps, (std::vector<std::string>{std::to_string(0x1111) + ":NPNG:20"}));
+    EXPECT_TRUE(session.isMember(0x1111)) << "an APP makes its sender heard";
+    EXPECT_TRUE(output.sent.empty());
+}
+
+TEST_F(kelRTCPSessionTest, ApplicationSendsAndTheirFailures)
+{
+    EXPECT_EQ(session.sendAPPto(sockaddr_in{}, 0, "HELO", nullptr, 0), 0);
+    EXPECT_TRUE(output.sent.empty());
+    EXPECT_EQ(session.sendAPPto(kelTestLoopback(5007), 0, "HELO", nullptr, 0), 0);
+    ASSERT_EQ(output.sent.size(), 1u);
+    EXPECT_EQ(output.sent[0].data, (Bytes{0x80, 204, 0, 2, 0xC0, 0xFF, 0xEE, 0x01, 'H', 'E', 'L', 'O'}));
+    EXPECT_EQ(session.sendCNAMEto(kelTestLoopback(5007)), 0);
+    EXPECT_EQ(lastSent().size(), rtcpSDESSize(11));
+    EXPECT_TRUE(output.failures.empty());
+
+    output.result = 10065;
+    EXPECT_EQ(session.sendAPPto(kelTestLoopback(5007), 0, "HELO", nullptr, 0), 10065);
+    EXPECT_EQ(output.failures, (std::vector<int>{10065}));
+    // A session with nowhere to send fails rather than pretending.
+    kelRTCPSession unplugged(&owner, nullptr);
+    EXPECT_EQ(unplugged.sendAPPto(kelTestLoopback(5007), 0, "HELO", nullptr, 0), 10038);
+    owner.transport = kelrtcp_multicast;
+    EXPECT_FALSE(unplugged.report(false));
+}
+
+} // namespace
