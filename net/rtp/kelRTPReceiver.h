@@ -27,8 +27,9 @@ class kelTcpSocket;
 
 // The hooks a receiver passes on to the object it belongs to (the
 // transmitter whose socket it shares). Each runs on the thread that raised
-// the receiver's hook of the same name, with no lock of the receiver held;
-// the empty defaults let an owner take only what it needs.
+// the receiver's hook of the same name (see kelRTPStreamer), after the
+// receiver's own work; the empty defaults let an owner take only what it
+// needs.
 class kelRTPReceiverOwner
 {
 public:
