@@ -1,11 +1,11 @@
 #include "net/rtp/kelRTPDestination.h"
 
-#include "net/rtp/kelRTPTransmitter.h"
+#include "net/rtp/kelRTPSendContext.h"
 #include "net/sockets/kelSockets.h"
 
 #include <arpa/inet.h>
 
-kelRTPDestination::kelRTPDestination(bool dstatic, kelRTPTransmitter* trans, const sockaddr_in& addrRTP,
+kelRTPDestination::kelRTPDestination(bool dstatic, kelRTPSendContext* trans, const sockaddr_in& addrRTP,
                                      const sockaddr_in* addrRTCP, bool doOpen, intptr_t ttl, uint32_t recSSRC)
     : f_trans(trans), f_destAddrRTP(addrRTP), f_recSSRC(recSSRC), f_ttl(ttl), f_dstatic(dstatic),
       f_openAtCreation(doOpen)
@@ -37,12 +37,17 @@ void kelRTPDestination::afterConstruction()
     if (f_openAtCreation)
         (void)openDest();
     else
-        f_lastRRTM.store(f_trans ? f_trans->now() : tickNow());
+        f_lastRRTM.store(nowMs());
+}
+
+uint64_t kelRTPDestination::nowMs() const noexcept
+{
+    return (f_trans ? f_trans->clock() : kelClock::system()).nowMs();
 }
 
 bool kelRTPDestination::openDest() noexcept
 {
-    f_lastRRTM.store(f_trans ? f_trans->now() : tickNow());
+    f_lastRRTM.store(nowMs());
     std::lock_guard<std::mutex> guard(f_socketGuard);
     if (f_isOpen.load()) return true;
     const kelString bindIP = f_trans ? f_trans->bind2ip() : kelString();
@@ -98,7 +103,8 @@ int kelRTPDestination::transmit(const uint8_t* data, size_t len, bool isRTCP) no
 {
     if (!f_isOpen.load()) return WSAENOTSOCK;
     if (!f_enabled.load()) return 0;
-    if (isRTCP && f_trans && f_trans->rtcp()) return f_trans->rtcp()->sendTo(&f_destAddrRTCP, data, len);
+    if (isRTCP && f_trans && f_trans->hasRTCPSocket())
+        return f_trans->sendRTCPDatagram(f_destAddrRTCP, data, len);
     const sockaddr_in& to = isRTCP ? f_destAddrRTCP : f_destAddrRTP;
     switch (f_scope) {
     case kelrds_broadcast: {
@@ -112,9 +118,7 @@ int kelRTPDestination::transmit(const uint8_t* data, size_t len, bool isRTCP) no
     case kelrds_unicast:
         break;
     }
-    kelRTPReceiver* r = f_trans ? f_trans->receiver() : nullptr;
-    if (r == nullptr) return WSAENOTSOCK;
-    return r->sendDatagram(to, data, len, 10);
+    return f_trans ? f_trans->sendRTPDatagram(to, data, len) : WSAENOTSOCK;
 }
 
 bool kelRTPDestination::sameAddr(bool isRTP, const sockaddr_in& addr, bool checkIPOnly) const noexcept

@@ -4,8 +4,11 @@
 // Its scope follows the RTP address: multicast for 224-239.x.x.x (own
 // multicast socket, joined at open), broadcast when the last octet is 255
 // (own UDP socket with SO_BROADCAST), otherwise unicast, sent through the
-// transmitter's receiver socket so that replies reach the same port. RTCP
+// transmitter's shared RTP socket so that replies reach the same port. RTCP
 // goes through the transmitter's RTCP stack when it has one.
+//
+// A destination sees its transmitter only through a kelRTPSendContext: the
+// shared sockets, the local binding and the clock of its sign-of-life mark.
 //
 // The transmitter keeps destinations in its list and read-locks one while
 // sending through it; opening, closing and removal take the write lock.
@@ -20,7 +23,7 @@
 #include <memory>
 #include <mutex>
 
-class kelRTPTransmitter;
+class kelRTPSendContext;
 class kelUdpSocket;
 class kelMulticastSocket;
 
@@ -34,8 +37,10 @@ class kelRTPDestination : public kelObject
 {
 public:
     // `addrRTCP` null: the RTP address with port + 1. Opens at once when
-    // `doOpen` (in afterConstruction; make it with kelCreate).
-    kelRTPDestination(bool dstatic, kelRTPTransmitter* trans, const sockaddr_in& addrRTP,
+    // `doOpen` (in afterConstruction; make it with kelCreate). `trans`, the
+    // context it sends through, must outlive the destination; null leaves
+    // it with its own sockets and the system clock only.
+    kelRTPDestination(bool dstatic, kelRTPSendContext* trans, const sockaddr_in& addrRTP,
                       const sockaddr_in* addrRTCP, bool doOpen, intptr_t ttl, uint32_t recSSRC);
     ~kelRTPDestination() override;
 
@@ -61,7 +66,8 @@ public:
     intptr_t ttl() const noexcept { return f_ttl.load(); }
     // Stored and applied to the multicast socket.
     void setTtl(intptr_t ttl) noexcept;
-    // Last sign of life (a report about us, or the open), transmitter clock.
+    // Last sign of life (a report about us, or the open), on the context's
+    // clock.
     uint64_t lastRRTM() const noexcept { return f_lastRRTM.load(); }
     void setLastRRTM(uint64_t tm) noexcept { f_lastRRTM.store(tm); }
 
@@ -71,7 +77,9 @@ protected:
     void afterConstruction() override;
 
 private:
-    kelRTPTransmitter* f_trans;
+    uint64_t nowMs() const noexcept;
+
+    kelRTPSendContext* f_trans;
     std::unique_ptr<kelMulticastSocket> f_msocket;
     std::unique_ptr<kelUdpSocket> f_bsocket;
     kelString f_mgroup;

@@ -3,7 +3,6 @@
 #include "core/kelLog.h"
 #include "core/kelParseInt.h"
 #include "net/rtp/kelDatagramDemux.h"
-#include "net/rtp/kelRTPTransmitter.h"
 #include "net/sockets/kelSockets.h"
 
 #include <arpa/inet.h>
@@ -48,7 +47,7 @@ uint32_t randomNonZero()
 } // namespace
 
 kelRTPReceiver::kelRTPReceiver(const kelString& bind2port, const kelString& ip, bool isRAW,
-                               const kelString& bind2ip, kelRTPTransmitter* transmitter, bool isUDP,
+                               const kelString& bind2ip, kelRTPReceiverOwner* transmitter, bool isUDP,
                                bool noRTCP, intptr_t ttl)
     : kelRTPStreamer(isRAW || !isUDP, noRTCP, isUDP, isMulticastAddr(ip), ttl, transmitter != nullptr,
                      kelThreadPriorityHighest),
@@ -352,8 +351,9 @@ int kelRTPReceiver::sendRTP_CN_To(const sockaddr_in& addr) noexcept
 {
     if (!f_socket) return WSAENOTSOCK;
     if (addr.sin_addr.s_addr == 0) return 0;
-    kelRTCPstack* paired = nullptr;
-    if (f_transmitter) paired = f_transmitter->rtcp();
+    // A transmitter numbers its media from our stack's counter: the pings
+    // take their numbers from it too, so the far side sees one sequence.
+    kelRTCPstack* paired = f_transmitter ? f_rtcp.get() : nullptr;
     // Without a paired transmitter the pings count up from 1 on their own:
     // repeats of one number would be dropped as duplicates by the far
     // side's sequence check, so a path that had to be reopened never would.
@@ -373,7 +373,7 @@ void kelRTPReceiver::onRTPSent(const sockaddr_in&, const uint8_t* packet, size_t
     f_rtcp->onRTPSent(rtp_hdr::read(packet), size - kelRTPHeaderSize);
 }
 
-// --- hooks: forwarded to the transmitter -------------------------------------------
+// --- hooks: forwarded to the owner -------------------------------------------------
 
 void kelRTPReceiver::onMemberSilent(const rtp_site_info*) {}
 

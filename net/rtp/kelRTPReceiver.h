@@ -12,8 +12,9 @@
 // datagrams in a row.
 //
 // A receiver that belongs to a kelRTPTransmitter shares its socket with it
-// (one UDP port both sends and receives) and forwards every hook to the
-// transmitter's hook of the same name after its own (empty) work.
+// (one UDP port both sends and receives) and forwards every hook to its
+// owner's hook of the same name (kelRTPReceiverOwner, below) after its own
+// (empty) work.
 //
 // Make with kelCreate, free with kelFree. start() binds and starts the RTCP
 // stack (startIn runs before start returns); stop() ends the loop, closes
@@ -24,8 +25,37 @@
 #include <atomic>
 #include <vector>
 
-class kelRTPTransmitter;
 class kelTcpSocket;
+
+// The hooks a receiver passes on to the object it belongs to (the
+// transmitter whose socket it shares). Each runs on the thread that raised
+// the receiver's hook of the same name (see kelRTPStreamer), after the
+// receiver's own work; the empty defaults let an owner take only what it
+// needs.
+class kelRTPReceiverOwner
+{
+public:
+    virtual ~kelRTPReceiverOwner() = default;
+
+    virtual void onRTPData(const sockaddr_in& from, const uint8_t* header, const uint8_t* payload,
+                           size_t payloadSize, size_t packetSize)
+    {
+        (void)from, (void)header, (void)payload, (void)payloadSize, (void)packetSize;
+    }
+    virtual void onRTCPReport(const uint8_t* data, size_t size) { (void)data, (void)size; }
+    virtual void onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, const uint8_t* packet, size_t size)
+    {
+        (void)ssrc, (void)from, (void)packet, (void)size;
+    }
+    virtual void onSDESItem(uint32_t ssrc, const rtcp_sdes_item& item) { (void)ssrc, (void)item; }
+    virtual void onMemberGone(const rtp_site_info* member, bool timedOut) { (void)member, (void)timedOut; }
+    virtual void onIdle(bool timerExpired) { (void)timerExpired; }
+    virtual void onRTCPApp(const sockaddr_in& from, uint32_t ssrc, uint8_t subtype, const char* name,
+                           const uint8_t* data, size_t size)
+    {
+        (void)from, (void)ssrc, (void)subtype, (void)name, (void)data, (void)size;
+    }
+};
 
 class kelRTPReceiver : public kelRTPStreamer
 {
@@ -33,18 +63,20 @@ public:
     // `bind2port`: local port (UDP, multicast, TCP server) or the remote
     // port (TCP client); "0" or empty for any. `ip`: the remote host (TCP
     // client), the multicast group, or empty. `bind2ip`: local address,
-    // empty for any. `transmitter`: the owner whose hooks get ours, or null.
+    // empty for any. `transmitter`: the owner whose hooks get ours, or null;
+    // it must outlive the receiver.
     // TCP (`isUDP` false) forces raw mode; a TCP receiver listens when `ip`
     // is empty or "0.0.0.0", otherwise it connects to `ip`.
     kelRTPReceiver(const kelString& bind2port, const kelString& ip, bool isRAW, const kelString& bind2ip,
-                   kelRTPTransmitter* transmitter, bool isUDP, bool noRTCP, intptr_t ttl);
+                   kelRTPReceiverOwner* transmitter, bool isUDP, bool noRTCP, intptr_t ttl);
     // A receiver without socket and RTCP, fed through processDatagram by its
     // owner.
     explicit kelRTPReceiver(bool isRAW);
     ~kelRTPReceiver() override;
 
     // The 13-byte comfort-noise ping (payload type 13) to `addr` through our
-    // socket, numbered by the paired transmitter's counter or, without one,
+    // socket, numbered by our RTCP stack's counter when we belong to a
+    // transmitter (its media are numbered from the same counter) or else
     // 1, 2, 3 ...: 10038 without a socket, 0 and nothing sent for IP 0, else the
     // send result (an error is also kept in socketError). Any thread.
     int sendRTP_CN_To(const sockaddr_in& addr) noexcept;
@@ -69,7 +101,7 @@ public:
     // The local port actually bound, "<none>" before.
     kelString portLocal() const;
     bool isServer() const noexcept { return f_isServer; }
-    kelRTPTransmitter* transmitter() const noexcept { return f_transmitter; }
+    kelRTPReceiverOwner* transmitter() const noexcept { return f_transmitter; }
     // Consecutive datagrams that were not RTP.
     intptr_t brokenCount() const noexcept { return f_broken.load(); }
 
@@ -118,7 +150,7 @@ private:
     bool f_isServer = false;
     std::atomic<intptr_t> f_broken{0};
     kelString f_portL = u"<none>";
-    kelRTPTransmitter* f_transmitter = nullptr;
+    kelRTPReceiverOwner* f_transmitter = nullptr;
     // Sequence numbers of our own comfort-noise pings.
     std::atomic<uint32_t> f_pingSeq{0};
     // TCP server: the one connection kept.

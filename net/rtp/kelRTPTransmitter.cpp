@@ -287,14 +287,24 @@ int kelRTPTransmitter::sendTo(const sockaddr_in* addr, const uint8_t* data, size
     if (addr == nullptr || !f_receiver) return WSAENOTSOCK;
     int rc;
     if (isRTCP) {
-        kelRTCPstack* stack = rtcp();
-        rc = stack ? stack->sendTo(addr, data, len) : WSAENOTSOCK;
+        rc = sendRTCPDatagram(*addr, data, len);
     } else {
-        rc = f_receiver->sendDatagram(*addr, data, len, 10);
+        rc = sendRTPDatagram(*addr, data, len);
         if (rc == 0 && ownPacket) f_receiver->onRTPSent(*addr, data, len);
     }
     if (rc != 0) f_socketError.store(rc);
     return rc;
+}
+
+int kelRTPTransmitter::sendRTPDatagram(const sockaddr_in& to, const uint8_t* data, size_t size) noexcept
+{
+    return f_receiver ? f_receiver->sendDatagram(to, data, size, 10) : WSAENOTSOCK;
+}
+
+int kelRTPTransmitter::sendRTCPDatagram(const sockaddr_in& to, const uint8_t* data, size_t size) noexcept
+{
+    kelRTCPstack* stack = rtcp();
+    return stack ? stack->sendTo(&to, data, size) : WSAENOTSOCK;
 }
 
 // --- hooks ---------------------------------------------------------------------------------

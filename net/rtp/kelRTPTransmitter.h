@@ -15,6 +15,8 @@
 //
 // Hooks (virtual, below) run on the receiver's thread (onRTPData) and on the
 // RTCP stack's threads (the others), concurrently with the caller's sends.
+// The internal receiver reaches them as its kelRTPReceiverOwner; each
+// destination sees the transmitter only as its kelRTPSendContext.
 //
 // Make with kelCreate, free with kelFree (the free closes first).
 
@@ -27,6 +29,7 @@
 #include "net/rtp/kelRTPHeader.h"
 #include "net/rtp/kelRTPPayloadTypes.h"
 #include "net/rtp/kelRTPReceiver.h"
+#include "net/rtp/kelRTPSendContext.h"
 
 #include <netinet/in.h>
 
@@ -44,7 +47,7 @@ using kelRTPOnAddDestination =
     std::function<void(kelRTPTransmitter* sender, bool fromHole, const sockaddr_in& destRTP,
                        const sockaddr_in& destRTCP, bool& accept)>;
 
-class kelRTPTransmitter : public kelObject
+class kelRTPTransmitter : public kelObject, public kelRTPSendContext, public kelRTPReceiverOwner
 {
 public:
     // `bind2ip` / `mgroup` and `bind2port` choose local or remote: a local
@@ -128,8 +131,8 @@ public:
     bool isRAW() const noexcept { return f_isRAW; }
     bool isTranslator() const noexcept { return f_isTranslator.load(); }
     void setIsTranslator(bool value) noexcept { f_isTranslator.store(value); }
-    const kelString& bind2ip() const noexcept { return f_bind2ip; }
-    const kelString& bind2port() const noexcept { return f_bind2port; }
+    const kelString& bind2ip() const noexcept override { return f_bind2ip; }
+    const kelString& bind2port() const noexcept override { return f_bind2port; }
     kelRTPReceiver* receiver() const noexcept { return f_receiver.get(); }
     kelRTCPstack* rtcp() const noexcept { return f_receiver ? f_receiver->rtcp() : nullptr; }
     bool rtpPing() const noexcept { return f_rtpPing.load(); }
@@ -143,21 +146,24 @@ public:
     // The clock of the keep-alive, the receiver and its RTCP stack; the
     // system clock until set. `clock` must outlive the transmitter.
     void setClock(const kelClock& clock) noexcept;
-    const kelClock& clock() const noexcept { return f_receiver ? f_receiver->clock() : kelClock::system(); }
+    const kelClock& clock() const noexcept override
+    {
+        return f_receiver ? f_receiver->clock() : kelClock::system();
+    }
     uint64_t now() const noexcept { return clock().nowMs(); }
 
     // --- hooks ------------------------------------------------------------------
     // A compound report of our stack: sent on to the destinations whose RTCP
     // address the stack does not report to itself.
-    virtual void onRTCPReport(const uint8_t* data, size_t size);
-    virtual void onRTPData(const sockaddr_in& from, const uint8_t* header, const uint8_t* payload,
-                           size_t payloadSize, size_t packetSize);
-    virtual void onSDESItem(uint32_t ssrc, const rtcp_sdes_item& item);
-    virtual void onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, const uint8_t* packet, size_t size);
-    virtual void onMemberGone(const rtp_site_info* member, bool timedOut);
-    virtual void onIdle(bool timerExpired);
-    virtual void onRTCPApp(const sockaddr_in& from, uint32_t ssrc, uint8_t subtype, const char* name,
-                           const uint8_t* data, size_t size);
+    void onRTCPReport(const uint8_t* data, size_t size) override;
+    void onRTPData(const sockaddr_in& from, const uint8_t* header, const uint8_t* payload, size_t payloadSize,
+                   size_t packetSize) override;
+    void onSDESItem(uint32_t ssrc, const rtcp_sdes_item& item) override;
+    void onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, const uint8_t* packet, size_t size) override;
+    void onMemberGone(const rtp_site_info* member, bool timedOut) override;
+    void onIdle(bool timerExpired) override;
+    void onRTCPApp(const sockaddr_in& from, uint32_t ssrc, uint8_t subtype, const char* name,
+                   const uint8_t* data, size_t size) override;
     // Asks onAddDest (accept preset to true); true without a handler.
     virtual bool acceptDestination(const sockaddr_in& destRTP, const sockaddr_in& destRTCP, bool fromHole);
 
@@ -175,6 +181,12 @@ protected:
                            size_t size) noexcept;
 
 private:
+    // The rest of the destinations' send context: the receiver's socket
+    // for RTP, the RTCP stack's for RTCP. Reached only through the context.
+    int sendRTPDatagram(const sockaddr_in& to, const uint8_t* data, size_t size) noexcept override;
+    bool hasRTCPSocket() const noexcept override { return rtcp() != nullptr; }
+    int sendRTCPDatagram(const sockaddr_in& to, const uint8_t* data, size_t size) noexcept override;
+
     bool isLocalBinding(const kelString& address, const kelString& port) const;
     void answerWithPing(uint32_t ssrc) noexcept;
     void addFromHole(const sockaddr_in& from, const rtp_hdr& header) noexcept;

@@ -16,5 +16,6 @@
 #include "net/rtp/kelRTPHeader.h"
 #include "net/rtp/kelRTPPayloadTypes.h"
 #include "net/rtp/kelRTPReceiver.h"
+#include "net/rtp/kelRTPSendContext.h"
 #include "net/rtp/kelRTPStreamer.h"
 #include "net/rtp/kelRTPTransmitter.h"
