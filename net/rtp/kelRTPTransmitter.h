@@ -51,7 +51,6 @@ inline constexpr intptr_t kelRTPPayloadMPA = 14;
 class kelRTPTransmitter : public kelObject
 {
 public:
-
     // `bind2ip` / `mgroup` and `bind2port` choose local or remote: a local
     // address (0, loopback, one of this machine's, or port 0) binds the
     // internal receiver there; a remote one (a peer or, with `mgroup`, a
