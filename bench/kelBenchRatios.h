@@ -85,18 +85,32 @@ inline kelPercentiles kelSamplePercentiles(std::vector<double> samples)
     return p;
 }
 
-// "<case>/<subject>[/<option>...]" into the case (the options kept, so
-// "deliver/pipe/4" and "deliver/plain-loop/4" are one case) and the subject.
-// False for a name without a subject.
+// "<case>/<subject>[/<option>...]" into the case (its options kept, so
+// "deliver/pipe/4" and "deliver/plain-loop/4" are one case, "deliver/4") and
+// the subject. The options that only say how Google Benchmark timed the run
+// (iterations:N, real_time, manual_time, ...) are left out of the case, so
+// that a quick run and a full one name their cases alike. False for a name
+// without a subject.
 inline bool kelSplitBenchName(const std::string& name, std::string& kase, std::string& subject)
 {
     const auto slash = name.find('/');
     if (slash == std::string::npos) return false;
-    const std::string rest = name.substr(slash + 1);
-    const auto extra = rest.find('/');
-    subject = rest.substr(0, extra);
     kase = name.substr(0, slash);
-    if (extra != std::string::npos) kase += rest.substr(extra);
+    subject.clear();
+    size_t start = slash + 1;
+    for (bool first = true; start <= name.size(); first = false) {
+        const auto end = std::min(name.find('/', start), name.size());
+        const std::string part = name.substr(start, end - start);
+        start = end + 1;
+        if (first) {
+            subject = part;
+            continue;
+        }
+        const bool timing = part.rfind("iterations:", 0) == 0 || part.rfind("min_time:", 0) == 0 ||
+                            part.rfind("repeats:", 0) == 0 || part == "real_time" || part == "manual_time" ||
+                            part == "process_time";
+        if (!timing) kase += "/" + part;
+    }
     return !subject.empty();
 }
 

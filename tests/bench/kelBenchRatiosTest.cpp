@@ -68,9 +68,12 @@ TEST(kelBenchRatiosTest, NameSplitsIntoCaseWithOptionsAndSubject)
     ASSERT_TRUE(kelSplitBenchName("deliver/pipe/4", kase, subject));
     EXPECT_EQ(kase, "deliver/4");
     EXPECT_EQ(subject, "pipe");
-    ASSERT_TRUE(kelSplitBenchName("write2/std::shared_mutex/threads:2/real_time", kase, subject));
-    EXPECT_EQ(kase, "write2/threads:2/real_time");
+    ASSERT_TRUE(kelSplitBenchName("write2/std::shared_mutex/real_time/threads:2", kase, subject));
+    EXPECT_EQ(kase, "write2/threads:2");
     EXPECT_EQ(subject, "std::shared_mutex");
+    ASSERT_TRUE(kelSplitBenchName("Latency/kel/iterations:100/manual_time", kase, subject));
+    EXPECT_EQ(kase, "Latency");
+    EXPECT_EQ(subject, "kel");
     EXPECT_FALSE(kelSplitBenchName("IdleCpu", kase, subject));
     EXPECT_FALSE(kelSplitBenchName("IdleCpu/", kase, subject));
 }
