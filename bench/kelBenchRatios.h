@@ -13,8 +13,9 @@
 // runs every subject of a case back to back, the order flipping from round
 // to round (A B, B A, A B, ...) so that a drift favours neither side, and
 // takes the ratio within the round. It prints, per subject and metric, the
-// median of the round ratios with their min and max. Cases without a
-// reference run once, in the first round.
+// median of the round ratios with their min and max. A warm-up round, not
+// counted, comes first. Cases without a reference run once, in the first
+// round.
 //
 // Environment:
 //   KEL_BENCH_QUICK=1   a short run: 5 rounds, a tenth of the fixed iteration
@@ -235,6 +236,7 @@ public:
           f_nameWidth(nameWidth)
     {}
 
+    // Rounds count from 0; the runs of a round below 0 are shown, not recorded.
     void setRound(int round) { f_round = round; }
     const kelRatioTable& table() const { return f_table; }
 
@@ -250,6 +252,7 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override
     {
         ConsoleReporter::ReportRuns(runs);
+        if (f_round < 0) return;
         for (const Run& run : runs) {
             std::string kase, subject;
             if (run.run_type != Run::RT_Iteration || !kelSplitBenchName(run.benchmark_name(), kase, subject))
@@ -378,13 +381,18 @@ inline int kelBenchMainWithRatios(int argc, char** argv, const std::vector<std::
 
     const int rounds = kelBenchRounds();
     kelRatioReporter reporter(counters, width);
-    for (int round = 0; round < rounds; ++round) {
+    // Round -1 warms up: the first runs in a process pay for page faults,
+    // lazy binding and a cold cache, and would skew the first round.
+    for (int round = -1; round < rounds; ++round) {
         reporter.setRound(round);
         std::fflush(stdout);
-        std::printf("-- round %d of %d\n", round + 1, rounds);
+        if (round < 0)
+            std::printf("-- warm-up round, not counted\n");
+        else
+            std::printf("-- round %d of %d\n", round + 1, rounds);
         std::fflush(stdout);
         for (const auto& [kase, names] : cases) {
-            if (round > 0 && !compared(names)) continue;
+            if (round != 0 && !compared(names)) continue;
             for (const std::string& name : kelRoundOrder(names, round))
                 benchmark::RunSpecifiedBenchmarks(&reporter, kelBenchExactFilter(name));
         }

@@ -173,6 +173,10 @@ TEST(kelBenchRatiosTest, ReporterComparesTimesAcrossUnitsAndRecordsChosenCounter
     reporter.setRound(1);
     reporter.ReportRuns({timedRun("Latency/kel", 0.004, benchmark::kMillisecond),
                          timedRun("Latency/udp", 0.002, benchmark::kMillisecond)});
+    reporter.setRound(-1); // warm-up: shown, not counted
+    reporter.ReportRuns({timedRun("Latency/kel", 1, benchmark::kMillisecond),
+                         timedRun("Latency/udp", 0.001, benchmark::kMillisecond)});
+    reporter.setRound(1);
     BenchRun failed = timedRun("Latency/kel_nocheck", 1, benchmark::kMillisecond);
     failed.error_occurred = true;
     reporter.ReportRuns({failed});
