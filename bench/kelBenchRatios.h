@@ -379,6 +379,13 @@ inline int kelBenchMainWithRatios(int argc, char** argv, const std::vector<std::
         return false;
     };
 
+    if (cases.empty()) {
+        std::fprintf(stderr, "No benchmark matches the filter \"%s\"\n",
+                     benchmark::GetBenchmarkFilter().c_str());
+        benchmark::Shutdown();
+        return 1;
+    }
+
     const int rounds = kelBenchRounds();
     kelRatioReporter reporter(counters, width);
     // Round -1 warms up: the first runs in a process pay for page faults,
