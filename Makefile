@@ -11,7 +11,7 @@ CMAKE_FLAGS ?=
 CONFIGURE = cmake -S . -G Ninja -DKEL_WERROR=$(WERROR) $(CMAKE_FLAGS)
 CTEST     = ctest --output-on-failure --timeout 600 -j $(JOBS)
 
-.PHONY: all deps build test run asan tsan bench fuzz install clean tidy format
+.PHONY: all deps build test run asan tsan bench fuzz install clean tidy format check-format
 
 all: build
 
@@ -24,7 +24,9 @@ $(BUILD)/build.ninja:
 build: $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: deps build
+# Under CI the format check runs first, so a formatting slip fails the run
+# before any build time is spent on it.
+test: deps $(if $(CI),check-format) build
 	cd $(BUILD) && $(CTEST)
 	@scripts/test-summary $(BUILD)
 
@@ -46,8 +48,9 @@ tsan: deps
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(CTEST)
 
+# QUICK=1 runs every comparison with fewer rounds and iterations, in minutes.
 bench: deps build
-	scripts/run-benchmarks $(BUILD)
+	scripts/run-benchmarks $(if $(QUICK),--quick) $(BUILD)
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -G Ninja -B build-fuzz -DKEL_BUILD_FUZZ=ON -DKEL_BUILD_TESTS=OFF \
@@ -63,6 +66,10 @@ tidy: build
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+# Every tracked source under CI; otherwise what changed since the merge-base with main.
+check-format:
+	scripts/check-format
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz

@@ -30,14 +30,37 @@ target_compile_definitions(kel_options INTERFACE
 
 set_property(GLOBAL PROPERTY KEL_LIBRARIES "")
 
-# kel_library(NAME <name> [DEPENDS <targets>...])
-# One static library per folder, made of every .cpp in the folder (not its
-# sub-folders), exported as kel::<name>. Its headers install under
+# kel_library(NAME <name> [DEPENDS <targets>...] [SOURCES <files>...] [EXCLUDE <files>...])
+# One static library per folder, made of every .cpp and .h in the folder (not
+# its sub-folders), exported as kel::<name>. Its headers install under
 # include/kel/<folder>.
+# A folder that holds two libraries names the files of one with SOURCES and
+# leaves them out of the other with EXCLUDE; the one with EXCLUDE keeps the
+# glob, so a file added to the folder later joins it without a list to edit.
 function(kel_library)
-  cmake_parse_arguments(ARG "" "NAME" "DEPENDS" ${ARGN})
-  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
-  file(GLOB headers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+  cmake_parse_arguments(ARG "" "NAME" "DEPENDS;SOURCES;EXCLUDE" ${ARGN})
+  if(ARG_SOURCES)
+    set(sources "")
+    set(headers "")
+    foreach(file IN LISTS ARG_SOURCES)
+      set(path ${CMAKE_CURRENT_SOURCE_DIR}/${file})
+      if(NOT EXISTS ${path})
+        message(FATAL_ERROR "kel_library(${ARG_NAME}): no file ${file} in ${CMAKE_CURRENT_SOURCE_DIR}")
+      endif()
+      if(file MATCHES "\\.h$")
+        list(APPEND headers ${path})
+      else()
+        list(APPEND sources ${path})
+      endif()
+    endforeach()
+  else()
+    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+    file(GLOB headers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+  endif()
+  foreach(file IN LISTS ARG_EXCLUDE)
+    list(REMOVE_ITEM sources ${CMAKE_CURRENT_SOURCE_DIR}/${file})
+    list(REMOVE_ITEM headers ${CMAKE_CURRENT_SOURCE_DIR}/${file})
+  endforeach()
   set(target kel_${ARG_NAME})
   add_library(${target} STATIC ${sources} ${headers})
   add_library(kel::${ARG_NAME} ALIAS ${target})

@@ -136,6 +136,6 @@ void proxyHandOff(benchmark::State& state)
 
 BENCHMARK(deliverPipe)->Name("deliver/pipe")->Arg(1)->Arg(4)->Arg(16);
 BENCHMARK(deliverLoop)->Name("deliver/plain-loop")->Arg(1)->Arg(4)->Arg(16);
-BENCHMARK(proxyHandOff)->Name("proxy/hand-off")->Iterations(5000)->UseRealTime();
+BENCHMARK(proxyHandOff)->Name("proxy/hand-off")->Iterations(kelBenchIterations(5000))->UseRealTime();
 
 KEL_BENCH_MAIN_WITH_RATIOS("plain-loop")

@@ -8,11 +8,13 @@
 //                      items/s counts delivered packets, "lost" what did not
 //                      arrive (a lossy burst is not loss-free throughput)
 //  Latency/<peer>      one packet at a time, send to sink; p50 and p99 in us
-//  Cpu50pps/<peer>     a 50 packets/s stream for 2 s; the time column is the
-//                      peer's CPU time over those 2 s (all its threads)
+//  Cpu50pps/<peer>     a 50 packets/s stream for 2 s (0.5 s in a quick run);
+//                      the time column is the peer's CPU time over that
+//                      stream (all its threads)
 //
-// Ratios are printed against "gstreamer". Our peer is this program run as
-// "bench_rtp --peer-receiver <rtp port> <sink port>".
+// Both peers run in alternating rounds; the ratios against "gstreamer"
+// (time, p50_us, p99_us) are the medians of the rounds. Our peer is this
+// program run as "bench_rtp --peer-receiver <rtp port> <sink port>".
 #include "kelBenchClock.h"
 #include "kelBenchRatios.h"
 
@@ -305,20 +307,21 @@ void Latency(benchmark::State& state, const std::string& kind)
         if (sent != 0) us.push_back(double(kelBenchNowNs() - sent) / 1000.0);
     }
     if (us.empty()) return;
-    std::sort(us.begin(), us.end());
-    state.counters["p50_us"] = us[us.size() / 2];
-    state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+    const kelPercentiles p = kelSamplePercentiles(std::move(us));
+    state.counters["p50_us"] = p.p50;
+    state.counters["p99_us"] = p.p99;
 }
 
 void Cpu50pps(benchmark::State& state, const std::string& kind)
 {
     Harness h;
     if (!setUp(state, h, kind)) return;
+    const int packets = kelBenchQuick() ? 25 : 100;
     for (auto _ : state) {
         const uint64_t cpu0 = h.peer.cpuNs();
         const uint64_t start = kelBenchNowNs();
         int got = 0;
-        for (int i = 0; i < 100; ++i) {
+        for (int i = 0; i < packets; ++i) {
             h.send();
             if (h.receive(100) != 0) ++got;
             // The next packet 20 ms after the previous one's slot.
@@ -328,19 +331,25 @@ void Cpu50pps(benchmark::State& state, const std::string& kind)
         }
         const double cpu = double(h.peer.cpuNs() - cpu0) / 1e9;
         state.SetIterationTime(cpu);
-        state.counters["cpu_pct"] = cpu / 2.0 * 100.0;
+        state.counters["cpu_pct"] = cpu / (packets * 0.02) * 100.0;
         state.counters["delivered"] = got;
     }
 }
 
 } // namespace
 
-BENCHMARK_CAPTURE(Throughput, kel, std::string("kel"))->Name("Throughput/kel")->Iterations(40);
+BENCHMARK_CAPTURE(Throughput, kel, std::string("kel"))
+    ->Name("Throughput/kel")
+    ->Iterations(kelBenchIterations(40));
 BENCHMARK_CAPTURE(Throughput, gstreamer, std::string("gstreamer"))
     ->Name("Throughput/gstreamer")
-    ->Iterations(40);
-BENCHMARK_CAPTURE(Latency, kel, std::string("kel"))->Name("Latency/kel")->Iterations(1000);
-BENCHMARK_CAPTURE(Latency, gstreamer, std::string("gstreamer"))->Name("Latency/gstreamer")->Iterations(1000);
+    ->Iterations(kelBenchIterations(40));
+BENCHMARK_CAPTURE(Latency, kel, std::string("kel"))
+    ->Name("Latency/kel")
+    ->Iterations(kelBenchIterations(1000));
+BENCHMARK_CAPTURE(Latency, gstreamer, std::string("gstreamer"))
+    ->Name("Latency/gstreamer")
+    ->Iterations(kelBenchIterations(1000));
 BENCHMARK_CAPTURE(Cpu50pps, kel, std::string("kel"))->Name("Cpu50pps/kel")->Iterations(1)->UseManualTime();
 BENCHMARK_CAPTURE(Cpu50pps, gstreamer, std::string("gstreamer"))
     ->Name("Cpu50pps/gstreamer")
@@ -353,11 +362,5 @@ int main(int argc, char** argv)
     // asks a loopback port where nobody answers, never a public server.
     setNTPDefaultServer(u"127.0.0.1", 9);
     if (argc == 4 && std::strcmp(argv[1], "--peer-receiver") == 0) return runPeerReceiver(argv[2], argv[3]);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    kelRatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatios("gstreamer");
-    benchmark::Shutdown();
-    return 0;
+    return kelBenchMainWithRatios(argc, argv, {"gstreamer", "p50_us", "p99_us"});
 }

@@ -4,15 +4,15 @@
 //                  plain UDP socket to another, whose reader thread wakes
 //                  the sender as onText would; p50 and p99 in us
 //  Latency/kel     TkelIPTransmitter::sendText("a") until the receiver's
-//                  onText has the text; p50 and p99 in us, and p50_ratio /
-//                  p99_ratio against Latency/udp of the same run
+//                  onText has the text; p50 and p99 in us
 //  IdleCpu/kel     an open transmitter/receiver pair that has found each
 //                  other and sends nothing, for KEL_BENCH_IDLE_SECONDS
-//                  (default 30) s: the process CPU in ms and in % of one
-//                  core (the time column is that CPU time)
+//                  (default 30, 3 in a quick run) s: the process CPU in ms
+//                  and in % of one core (the time column is that CPU time)
 //
-// The time column of the latency cases is the mean latency, so the ratios
-// printed at the end compare the means against "udp".
+// The time column of the latency cases is the mean latency. The two latency
+// cases run in alternating rounds, and the ratios printed at the end (mean,
+// p50, p99 against "udp") are the medians of the rounds.
 #include "kelBenchClock.h"
 #include "kelBenchRatios.h"
 
@@ -28,7 +28,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -41,7 +40,7 @@
 
 namespace {
 
-constexpr int kLatencyRounds = 1000;
+constexpr int kLatencySamples = 1000;
 constexpr int kWaitMs = 1000;
 
 int udpSocket(uint16_t port)
@@ -114,33 +113,9 @@ private:
     uint64_t f_count = 0;
 };
 
-struct kelPercentiles
-{
-    double mean = 0;
-    double p50 = 0;
-    double p99 = 0;
-};
-
-kelPercentiles summarise(std::vector<double> us)
-{
-    kelPercentiles p;
-    if (us.empty()) return p;
-    std::sort(us.begin(), us.end());
-    double sum = 0;
-    for (double v : us)
-        sum += v;
-    p.mean = sum / double(us.size());
-    p.p50 = us[us.size() / 2];
-    p.p99 = us[std::min(us.size() - 1, us.size() * 99 / 100)];
-    return p;
-}
-
-// The reference of this run, for the ratio counters of Latency/kel.
-kelPercentiles g_udp;
-
 void reportLatency(benchmark::State& state, const std::vector<double>& us, int lost)
 {
-    const kelPercentiles p = summarise(us);
+    const kelPercentiles p = kelSamplePercentiles(us);
     state.counters["p50_us"] = p.p50;
     state.counters["p99_us"] = p.p99;
     state.counters["lost"] = lost;
@@ -152,7 +127,7 @@ void reportLatency(benchmark::State& state, const std::vector<double>& us, int l
 template <class Send>
 int timeRoundTrips(benchmark::State& state, kelArrival& arrival, std::vector<double>& us, Send send)
 {
-    us.reserve(kLatencyRounds);
+    us.reserve(static_cast<size_t>(state.max_iterations));
     int lost = 0;
     for (auto _ : state) {
         const uint64_t seen = arrival.count();
@@ -198,7 +173,6 @@ void LatencyUdp(benchmark::State& state)
     reader.join();
     ::close(rx);
     ::close(tx);
-    g_udp = summarise(us);
     reportLatency(state, us, lost);
 }
 
@@ -240,18 +214,14 @@ void LatencyKel(benchmark::State& state)
     std::vector<double> us;
     const int lost = timeRoundTrips(state, arrival, us, [&] { (void)pair.tx->sendText(u"a"); });
     reportLatency(state, us, lost);
-    const kelPercentiles p = summarise(us);
-    if (g_udp.p50 > 0 && g_udp.p99 > 0) {
-        state.counters["p50_ratio"] = p.p50 / g_udp.p50;
-        state.counters["p99_ratio"] = p.p99 / g_udp.p99;
-    }
 }
 
 double idleSeconds()
 {
     const char* text = std::getenv("KEL_BENCH_IDLE_SECONDS");
     const double value = text != nullptr ? std::atof(text) : 0.0;
-    return value > 0 ? value : 30.0;
+    if (value > 0) return value;
+    return kelBenchQuick() ? 3.0 : 30.0;
 }
 
 void IdleCpuKel(benchmark::State& state)
@@ -279,14 +249,14 @@ void IdleCpuKel(benchmark::State& state)
 
 BENCHMARK(LatencyUdp)
     ->Name("Latency/udp")
-    ->Iterations(kLatencyRounds)
+    ->Iterations(kelBenchIterations(kLatencySamples))
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(LatencyKel)
     ->Name("Latency/kel")
-    ->Iterations(kLatencyRounds)
+    ->Iterations(kelBenchIterations(kLatencySamples))
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(IdleCpuKel)->Name("IdleCpu/kel")->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
-KEL_BENCH_MAIN_WITH_RATIOS("udp")
+KEL_BENCH_MAIN_WITH_RATIOS("udp", "p50_us", "p99_us")

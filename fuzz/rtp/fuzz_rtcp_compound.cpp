@@ -1,6 +1,7 @@
 // Received RTCP datagrams: every view the reader hands out must point inside
 // the input, and the walk must end.
-#include "net/rtp/kelSocks_RTP.h"
+#include "net/rtp/kelRTCPPackets.h"
+#include "net/rtp/kelRTCPParser.h"
 
 #include <cstdlib>
 

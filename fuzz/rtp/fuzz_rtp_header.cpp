@@ -1,5 +1,5 @@
 // Received RTP datagrams: the located payload must lie inside the input.
-#include "net/rtp/kelSocks_RTP.h"
+#include "net/rtp/kelRTPHeader.h"
 
 #include <cstdlib>
 

@@ -12,7 +12,9 @@ function(run)
 endfunction()
 
 run(${CMAKE_COMMAND} --install ${KEL_BUILD_DIR} --prefix ${prefix})
-foreach(f include/kel/core/kelClasses.h include/kel/core/kelObject.h lib/cmake/kel/kelConfig.cmake lib/pkgconfig/kel.pc)
+foreach(f include/kel/core/kelClasses.h include/kel/core/kelObject.h include/kel/net/rtp/kelRTPHeader.h
+          include/kel/net/rtp/kelSocks_RTP.h lib/libkel_rtp_wire.a lib/cmake/kel/kelConfig.cmake
+          lib/pkgconfig/kel.pc)
   if(NOT EXISTS ${prefix}/${f})
     file(GLOB_RECURSE found RELATIVE ${prefix} ${prefix}/*)
     message(FATAL_ERROR "install lacks ${f}; it has: ${found}")
@@ -23,6 +25,7 @@ run(${CMAKE_COMMAND} -S ${KEL_CONSUMER_DIR} -B ${KEL_WORK_DIR}/consumer -G ${KEL
     -DCMAKE_PREFIX_PATH=${prefix})
 run(${CMAKE_COMMAND} --build ${KEL_WORK_DIR}/consumer)
 run(${KEL_WORK_DIR}/consumer/kel_consumer)
+run(${KEL_WORK_DIR}/consumer/kel_wire_consumer)
 
 find_program(PKG_CONFIG pkg-config)
 find_program(CXX NAMES c++ g++ clang++)
@@ -36,4 +39,6 @@ if(PKG_CONFIG AND CXX)
   separate_arguments(flags UNIX_COMMAND "${flags}")
   run(${CXX} ${KEL_CONSUMER_DIR}/main.cpp -o ${KEL_WORK_DIR}/pc_consumer ${flags})
   run(${KEL_WORK_DIR}/pc_consumer)
+  run(${CXX} ${KEL_CONSUMER_DIR}/wire_main.cpp -o ${KEL_WORK_DIR}/pc_wire_consumer ${flags})
+  run(${KEL_WORK_DIR}/pc_wire_consumer)
 endif()
