@@ -22,7 +22,7 @@
 // the component; the last line is "BYE" and the exit code 0.
 
 #include "streaming/kelIPStreaming.h"
-#include "tests/streaming/kelIPTestPipes.h"
+#include "tests/support/kelTestPipes.h"
 
 #include <poll.h>
 #include <signal.h>
