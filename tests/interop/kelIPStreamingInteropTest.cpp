@@ -7,6 +7,7 @@
 #include "platform/kelPlatformThread.h"
 #include "tests/support/kelTestFiles.h"
 #include "tests/support/kelTestProcess.h"
+#include "core/kelClock.h"
 #include "core/kelUtf.h"
 #include "streaming/kelIPStreaming.h"
 #include "tests/support/kelTestNet.h"
@@ -441,12 +442,17 @@ TEST(kelIPStreamingInteropTest, TsharkSeesTheReceiversHolesRepeatedAtReportTimes
                      pcap, dir.path() + "/tshark.log");
     if (!why.empty()) GTEST_SKIP() << why;
 
+    kelManualClock clock;
     kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
     ASSERT_TRUE(rx);
+    rx->setClock(clock);
     rx->setURI(kelTestURI(port));
     ASSERT_TRUE(rx->open());
-    // The first round goes at open, the next at a report time.
-    EXPECT_TRUE(capture.waitExit(30000)) << "the receiver did not repeat its hole packets: " << capture.log();
+    // The first round goes at open, the next at a report time of the
+    // receiver's clock.
+    EXPECT_TRUE(kelTestAdvanceUntil(
+        clock, [&] { return capture.exited(); }, 60000, 5000))
+        << "the receiver did not repeat its hole packets: " << capture.log();
     capture.stop();
     rx->close();
 
