@@ -70,6 +70,17 @@ public:
         return result;
     }
 
+    // Runs `args` to its end with its output discarded: its exit code; -1
+    // when it did not start, ended by a signal or was stopped after
+    // `timeoutMs`.
+    static int runToEnd(const std::vector<std::string>& args, uint64_t timeoutMs)
+    {
+        kelTestProcess p;
+        if (!p.start(args, "/dev/null")) return -1;
+        if (!p.waitExit(timeoutMs)) return -1;
+        return p.exitCode();
+    }
+
     // Runs `args` (args[0] a path or a name on the PATH) with its input from
     // /dev/null and its output into `logPath`. False when it did not start.
     bool start(const std::vector<std::string>& args, const std::string& logPath)
