@@ -86,8 +86,8 @@ function(kel_test)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
-  add_executable(${ARG_NAME} ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/tests/support/kelNetworkGuard.cpp)
-  target_link_libraries(${ARG_NAME} PRIVATE ${ARG_DEPENDS} GTest::gtest GTest::gmock GTest::gtest_main)
+  add_executable(${ARG_NAME} ${ARG_SOURCES})
+  target_link_libraries(${ARG_NAME} PRIVATE ${ARG_DEPENDS} kel::testsupport GTest::gtest GTest::gmock GTest::gtest_main)
   target_compile_definitions(${ARG_NAME} PRIVATE
     KEL_TEST_VECTORS="${PROJECT_SOURCE_DIR}/tests/vectors"
     KEL_SOURCE_DIR="${PROJECT_SOURCE_DIR}")

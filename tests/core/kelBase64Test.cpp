@@ -1,6 +1,6 @@
 #include "core/kelBase64.h"
 
-#include "tests/core/kelToolRunner.h"
+#include "tests/support/kelTestProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -41,18 +41,18 @@ TEST(kelBase64Test, DecodeSkipsEverythingOutsideTheAlphabet)
 
 TEST(kelBase64Test, AgreesWithCoreutilsBase64)
 {
-    if (!kelToolRunner::available("base64")) GTEST_SKIP() << "base64 (coreutils) is not installed";
+    if (!kelTestProcess::available("base64")) GTEST_SKIP() << "base64 (coreutils) is not installed";
     std::mt19937 rng(7);
     for (size_t n : {1u, 2u, 3u, 4u, 5u, 57u, 58u, 59u, 1000u, 4099u}) {
         const std::string data = randomBytes(rng, n);
-        const auto ref = kelToolRunner::run("base64 -w0", data);
+        const auto ref = kelTestProcess::filter("base64 -w0", data);
         ASSERT_TRUE(ref.has_value());
         EXPECT_EQ(encodeBase64(data), *ref) << n << " bytes";
         // The tool's default output is wrapped at 76 columns; line breaks are skipped.
-        const auto wrapped = kelToolRunner::run("base64", data);
+        const auto wrapped = kelTestProcess::filter("base64", data);
         ASSERT_TRUE(wrapped.has_value());
         EXPECT_EQ(decodeBase64(*wrapped), data) << n << " bytes";
-        const auto decoded = kelToolRunner::run("base64 -d", encodeBase64(data));
+        const auto decoded = kelTestProcess::filter("base64 -d", encodeBase64(data));
         ASSERT_TRUE(decoded.has_value());
         EXPECT_EQ(*decoded, data) << n << " bytes";
     }

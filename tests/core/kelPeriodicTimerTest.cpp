@@ -2,7 +2,7 @@
 
 #include "core/kelCreate.h"
 #include "platform/kelPlatformThread.h"
-#include "tests/core/kelTestWait.h"
+#include "tests/support/kelTestWait.h"
 
 #include <gtest/gtest.h>
 
@@ -147,7 +147,7 @@ TEST(kelPeriodicTimerTest, TicksAtItsIntervalWithoutDrift)
     const int64_t started = nowNs();
     t->start();
     ASSERT_TRUE(t->isRunning());
-    ASSERT_TRUE(waitUntil([&] { return t->tickCount() >= kTicks; }));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return t->tickCount() >= kTicks; }));
     t->stop();
     std::lock_guard lock(m);
     ASSERT_GE(at.size(), static_cast<size_t>(kTicks));
@@ -165,12 +165,12 @@ TEST(kelPeriodicTimerTest, KeepsRunningWithANewIntervalAndStopsPromptly)
     t->start();
     t->setInterval(5);
     EXPECT_TRUE(t->isRunning());
-    EXPECT_TRUE(waitUntil([&] { return fired >= 5; }));
+    EXPECT_TRUE(kelTestWaitUntil([&] { return fired >= 5; }));
 
     t->pause();
     const int paused = fired;
     t->resume();
-    EXPECT_TRUE(waitUntil([&] { return fired > paused + 2; }));
+    EXPECT_TRUE(kelTestWaitUntil([&] { return fired > paused + 2; }));
 
     t->setInterval(60000);
     const uint64_t mark = tickNow();
@@ -189,9 +189,9 @@ TEST(kelPeriodicTimerTest, HandlerMayStopOrRetimeItsOwnTimer)
         if (n == 6) sender->stop();
     });
     t->start();
-    ASSERT_TRUE(waitUntil([&] { return fired >= 6 && !t->isRunning(); }));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return fired >= 6 && !t->isRunning(); }));
     EXPECT_EQ(t->interval(), 6u);
     EXPECT_EQ(fired, 6);
     t->start(); // and it can run again
-    EXPECT_TRUE(waitUntil([&] { return fired > 6; }));
+    EXPECT_TRUE(kelTestWaitUntil([&] { return fired > 6; }));
 }

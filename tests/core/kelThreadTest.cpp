@@ -2,7 +2,7 @@
 
 #include "core/kelCreate.h"
 #include "platform/kelPlatformThread.h"
-#include "tests/core/kelTestWait.h"
+#include "tests/support/kelTestWait.h"
 
 #include <gtest/gtest.h>
 
@@ -84,7 +84,7 @@ TEST(kelThreadTest, BodyThatReturnsAtOnceStartsAndCanBeStartedAgain)
     kelOwned<TestThread> t(kelCreate<TestThread>([](TestThread*) -> intptr_t { return 7; }));
     for (int run = 1; run <= 2; ++run) {
         EXPECT_TRUE(t->start(10000));
-        EXPECT_TRUE(waitUntil([&] { return t->status() == keltsStopped && !t->bodyActive(); }));
+        EXPECT_TRUE(kelTestWaitUntil([&] { return t->status() == keltsStopped && !t->bodyActive(); }));
         EXPECT_EQ(t->exitCode(), 7u);
         EXPECT_EQ(t->startOuts, run);
     }
@@ -104,9 +104,9 @@ TEST(kelThreadTest, SleepThreadTimesOutIsWokenAndEndsAtOnceOnStop)
     }));
     ASSERT_TRUE(t->start(10000));
     EXPECT_EQ(t->status(), keltsRunning);
-    ASSERT_TRUE(waitUntil([&] { return phase == 1; }));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return phase == 1; }));
     t->wakeUp();
-    ASSERT_TRUE(waitUntil([&] { return phase == 2; }));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return phase == 2; }));
     const uint64_t mark = tickNow();
     EXPECT_TRUE(t->stop(30000, false));
     EXPECT_LT(ticksSince(mark), 10000u);
@@ -208,7 +208,7 @@ TEST(kelThreadTest, FreeingWaitsUntilAnAbandonedBodyLeavesTheObject)
     t->release = true;
     freer.join();
     // The slot is free once the late procedure has let go of it too.
-    EXPECT_TRUE(waitUntil([&] { return kelThread::slotsInUse() == slotsBefore; }));
+    EXPECT_TRUE(kelTestWaitUntil([&] { return kelThread::slotsInUse() == slotsBefore; }));
 }
 
 TEST(kelThreadTest, FreeingARunningThreadEndsItNormallyWithinTheGrace)
@@ -238,7 +238,7 @@ TEST(kelThreadTest, PauseHoldsTheBodyUntilResumeOrStop)
         return 0;
     }));
     ASSERT_TRUE(t->start(10000));
-    ASSERT_TRUE(waitUntil([&] { return loops > 3; }));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return loops > 3; }));
     EXPECT_TRUE(t->pause());
     EXPECT_EQ(t->status(), keltsPaused);
     kelSleepMs(20);
@@ -248,10 +248,10 @@ TEST(kelThreadTest, PauseHoldsTheBodyUntilResumeOrStop)
 
     EXPECT_TRUE(t->resume());
     EXPECT_EQ(t->status(), keltsRunning);
-    EXPECT_TRUE(waitUntil([&] { return loops > held + 3; }));
+    EXPECT_TRUE(kelTestWaitUntil([&] { return loops > held + 3; }));
     EXPECT_TRUE(t->pause());
     EXPECT_TRUE(t->stop(500, false)); // resumed and asked to stop
-    EXPECT_TRUE(waitUntil([&] { return t->status() == keltsStopped; }));
+    EXPECT_TRUE(kelTestWaitUntil([&] { return t->status() == keltsStopped; }));
 }
 
 TEST(kelThreadTest, ForcedStopOfAPausedThreadStaysForced)
@@ -285,7 +285,7 @@ TEST(kelThreadTest, WakeUpAndStopEndEventWaitsAndPollOnTheWakeDescriptor)
     }));
     ASSERT_TRUE(t->start(10000));
     t->wakeUp();
-    ASSERT_TRUE(waitUntil([&] { return phase == 1; }));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return phase == 1; }));
     EXPECT_FALSE(eventFired);
     kelSleepMs(10); // let it reach poll(); a stop before that ends the loop too
     const uint64_t mark = tickNow();
@@ -309,7 +309,7 @@ TEST(kelThreadTest, PriorityMapsToNiceValues)
     }));
     EXPECT_TRUE(t->setPriority(kelThreadPriorityLowest)); // stored, applied at start
     ASSERT_TRUE(t->start(10000));
-    ASSERT_TRUE(waitUntil([&] { return niceInBody != 100; }));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return niceInBody != 100; }));
     EXPECT_EQ(niceInBody, std::min(base + 10, 19));
 
     // Lowering a live thread's priority is always allowed.

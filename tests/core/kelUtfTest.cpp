@@ -1,6 +1,6 @@
 #include "core/kelUtf.h"
 
-#include "tests/core/kelToolRunner.h"
+#include "tests/support/kelTestProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -109,15 +109,15 @@ TEST(kelUtfTest, OnlyRealPairsCombineAndLoneSurrogatesRoundTrip)
 
 TEST(kelUtfTest, AgreesWithIconvOnValidText)
 {
-    if (!kelToolRunner::available("iconv"))
+    if (!kelTestProcess::available("iconv"))
         GTEST_SKIP() << "iconv is not installed: no reference to compare with";
     std::mt19937 rng(99);
     for (int round = 0; round < 8; ++round) {
         const kelString text = randomText(rng, 50 + 300 * static_cast<size_t>(round));
-        const auto utf8 = kelToolRunner::run("iconv -f UTF-16LE -t UTF-8", asUtf16le(text));
+        const auto utf8 = kelTestProcess::filter("iconv -f UTF-16LE -t UTF-8", asUtf16le(text));
         ASSERT_TRUE(utf8.has_value());
         EXPECT_EQ(utf16ToUtf8(text), *utf8);
-        const auto back = kelToolRunner::run("iconv -f UTF-8 -t UTF-16LE", *utf8);
+        const auto back = kelTestProcess::filter("iconv -f UTF-8 -t UTF-16LE", *utf8);
         ASSERT_TRUE(back.has_value());
         EXPECT_EQ(asUtf16le(utf8ToUtf16(*utf8)), *back);
     }

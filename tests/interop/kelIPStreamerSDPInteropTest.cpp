@@ -18,43 +18,12 @@
 #include <unistd.h>
 
 #include "core/kelUtf.h"
+#include "tests/support/kelTestFiles.h"
+#include "tests/support/kelTestProcess.h"
 
 namespace {
 
 const char* const kFfmpeg = "/usr/bin/ffmpeg";
-
-// Runs a program with its output discarded; true when it exits with 0
-// within `timeoutMs` (it is stopped by its PID otherwise).
-bool runProgram(const std::vector<std::string>& args, int timeoutMs)
-{
-    const pid_t pid = fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDWR);
-        if (null >= 0) {
-            dup2(null, 0);
-            dup2(null, 1);
-            dup2(null, 2);
-        }
-        std::vector<char*> argv;
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 class kelSDPOnlyStreamer : public kelIPStreamer
 {
@@ -67,34 +36,32 @@ protected:
 // 127.0.0.1:`port`; empty when ffmpeg failed.
 kelString ffmpegSDP(const std::string& codec, int rate, int channels, int port)
 {
-    char tmpl[] = "/tmp/kel-ipsdp-XXXXXX";
-    if (!mkdtemp(tmpl)) return {};
-    const std::string file = std::string(tmpl) + "/out.sdp";
-    const bool ok = runProgram({kFfmpeg,
-                                "-hide_banner",
-                                "-loglevel",
-                                "error",
-                                "-nostdin",
-                                "-f",
-                                "lavfi",
-                                "-i",
-                                "sine=frequency=440:duration=0.1:sample_rate=" + std::to_string(rate),
-                                "-c:a",
-                                codec,
-                                "-ar",
-                                std::to_string(rate),
-                                "-ac",
-                                std::to_string(channels),
-                                "-f",
-                                "rtp",
-                                "rtp://127.0.0.1:" + std::to_string(port),
-                                "-sdp_file",
-                                file},
-                               30000);
-    std::ifstream in(file, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::filesystem::remove_all(tmpl);
-    return ok ? utf8ToUtf16(text) : kelString();
+    const kelTempDir dir;
+    if (dir.path().empty()) return {};
+    const std::string file = dir.file("out.sdp");
+    const bool ok =
+        kelTestProcess::runToEnd({kFfmpeg,
+                                  "-hide_banner",
+                                  "-loglevel",
+                                  "error",
+                                  "-nostdin",
+                                  "-f",
+                                  "lavfi",
+                                  "-i",
+                                  "sine=frequency=440:duration=0.1:sample_rate=" + std::to_string(rate),
+                                  "-c:a",
+                                  codec,
+                                  "-ar",
+                                  std::to_string(rate),
+                                  "-ac",
+                                  std::to_string(channels),
+                                  "-f",
+                                  "rtp",
+                                  "rtp://127.0.0.1:" + std::to_string(port),
+                                  "-sdp_file",
+                                  file},
+                                 30000) == 0;
+    return ok ? utf8ToUtf16(kelReadBytes(file)) : kelString();
 }
 
 } // namespace

@@ -3,13 +3,17 @@
 // session description each of them writes; GStreamer depayloads our
 // transmitter's L16; tshark captures our real-time text packets live on the
 // loopback interface. Every comparison is byte for byte.
-#include "kelRTPPeerProcess.h"
 
 #include "core/kelByteOrder.h"
+#include "platform/kelPlatformThread.h"
+#include "tests/support/kelTestFiles.h"
+#include "tests/support/kelTestProcess.h"
+#include "core/kelClock.h"
 #include "core/kelUtf.h"
 #include "streaming/kelIPStreaming.h"
-#include "tests/streaming/kelIPTestNet.h"
-#include "tests/streaming/kelIPTestPipes.h"
+#include "tests/support/kelTestNet.h"
+#include "tests/support/kelTestWait.h"
+#include "tests/support/kelTestPipes.h"
 
 #include <gtest/gtest.h>
 
@@ -92,13 +96,13 @@ struct receiverUnderTest
 
 // The peer has ended and written `refPath`; our sink must hold exactly its
 // samples, in host order.
-void expectSameSamples(kelRTPPeerProcess& peer, receiverUnderTest& r, const std::string& refPath)
+void expectSameSamples(kelTestProcess& peer, receiverUnderTest& r, const std::string& refPath)
 {
     ASSERT_TRUE(peer.waitExit(30000)) << "peer did not finish: " << peer.log();
     ASSERT_EQ(peer.exitCode(), 0) << peer.log();
-    const std::string ref = kelRTPPeerProcess::readFile(refPath);
+    const std::string ref = kelTestProcess::readFile(refPath);
     ASSERT_GT(ref.size(), 40000u) << peer.log();
-    EXPECT_TRUE(waitUntil([&] { return r.sink->size() >= ref.size(); }, 5000));
+    EXPECT_TRUE(kelTestWaitUntil([&] { return r.sink->size() >= ref.size(); }, 5000));
     const std::string got = r.sink->bytes();
     EXPECT_EQ(got.size(), ref.size());
     EXPECT_TRUE(got == swapped(ref)) << "received samples differ from what the peer sent";
@@ -119,7 +123,7 @@ void expectFormat(receiverUnderTest& r, intptr_t rate, intptr_t channels)
 
 TEST(kelIPStreamingInteropTest, FfmpegL16WithItsSdpArrivesByteExact)
 {
-    if (!kelRTPPeerProcess::available("ffmpeg"))
+    if (!kelTestProcess::available("ffmpeg"))
         GTEST_SKIP() << "ffmpeg not installed (scripts/install-deps installs it)";
     kelTempDir dir;
     ASSERT_FALSE(dir.path().empty());
@@ -140,12 +144,12 @@ TEST(kelIPStreamingInteropTest, FfmpegL16WithItsSdpArrivesByteExact)
     };
     // The description comes from a short run of the same stream before the
     // receiver listens, so it is applied before the first packet arrives.
-    kelRTPPeerProcess probe;
+    kelTestProcess probe;
     const std::string sdpPath = dir.path() + "/ffmpeg.sdp";
     ASSERT_TRUE(probe.start(args("0.05", false, sdpPath, ""), dir.path() + "/probe.log"));
     ASSERT_TRUE(probe.waitExit(30000)) << probe.log();
     ASSERT_EQ(probe.exitCode(), 0) << probe.log();
-    const std::string sdp = kelRTPPeerProcess::readFile(sdpPath);
+    const std::string sdp = kelTestProcess::readFile(sdpPath);
     ASSERT_NE(sdp.find("a=rtpmap:97 L16/22050/2"), std::string::npos) << sdp;
 
     receiverUnderTest r;
@@ -154,7 +158,7 @@ TEST(kelIPStreamingInteropTest, FfmpegL16WithItsSdpArrivesByteExact)
     EXPECT_EQ(r.rx->mapping()->r_dynType, 97);
     expectFormat(r, 22050, 2);
 
-    kelRTPPeerProcess ff;
+    kelTestProcess ff;
     const std::string ref = dir.path() + "/sent.raw";
     ASSERT_TRUE(ff.start(args("2", true, dir.path() + "/stream.sdp", ref), dir.path() + "/ffmpeg.log"));
     expectSameSamples(ff, r, ref);
@@ -163,7 +167,7 @@ TEST(kelIPStreamingInteropTest, FfmpegL16WithItsSdpArrivesByteExact)
 
 TEST(kelIPStreamingInteropTest, GStreamerL16WithItsSdpArrivesByteExact)
 {
-    if (!kelRTPPeerProcess::available("gst-launch-1.0"))
+    if (!kelTestProcess::available("gst-launch-1.0"))
         GTEST_SKIP() << "gst-launch-1.0 not installed (scripts/install-deps installs gstreamer1.0-tools)";
     if (std::system("/usr/bin/python3 -c \"import gi; gi.require_version('Gst', '1.0')\" >/dev/null 2>&1") !=
         0)
@@ -173,7 +177,7 @@ TEST(kelIPStreamingInteropTest, GStreamerL16WithItsSdpArrivesByteExact)
     ASSERT_FALSE(dir.path().empty());
     const uint16_t port = kelTestFreeRTPPort();
     ASSERT_NE(port, 0);
-    kelRTPPeerProcess writer;
+    kelTestProcess writer;
     const std::string sdpPath = dir.path() + "/gst.sdp";
     ASSERT_TRUE(
         writer.start({"/usr/bin/python3", std::string(KEL_SOURCE_DIR) + "/tests/interop/kelIPGstL16Sdp.py",
@@ -181,7 +185,7 @@ TEST(kelIPStreamingInteropTest, GStreamerL16WithItsSdpArrivesByteExact)
                      dir.path() + "/sdp.log"));
     ASSERT_TRUE(writer.waitExit(30000)) << writer.log();
     ASSERT_EQ(writer.exitCode(), 0) << writer.log();
-    const std::string sdp = kelRTPPeerProcess::readFile(sdpPath);
+    const std::string sdp = kelTestProcess::readFile(sdpPath);
     ASSERT_NE(sdp.find("a=rtpmap:96 L16/16000"), std::string::npos) << sdp;
 
     receiverUnderTest r;
@@ -191,7 +195,7 @@ TEST(kelIPStreamingInteropTest, GStreamerL16WithItsSdpArrivesByteExact)
 
     // Two seconds, paced in real time; the tee writes exactly the samples
     // the payloader gets.
-    kelRTPPeerProcess gst;
+    kelTestProcess gst;
     const std::string ref = dir.path() + "/sent.raw";
     ASSERT_TRUE(
         gst.start(words("gst-launch-1.0 -q audiotestsrc num-buffers=100 samplesperbuffer=320 is-live=true "
@@ -225,7 +229,7 @@ bool sendFrom(uint16_t from, uint16_t to, const std::vector<uint8_t>& data)
 
 TEST(kelIPStreamingInteropTest, GStreamerDepayloadsOurL16ByteExact)
 {
-    if (!kelRTPPeerProcess::available("gst-launch-1.0"))
+    if (!kelTestProcess::available("gst-launch-1.0"))
         GTEST_SKIP() << "gst-launch-1.0 not installed (scripts/install-deps installs gstreamer1.0-tools)";
     kelTempDir dir;
     ASSERT_FALSE(dir.path().empty());
@@ -246,17 +250,17 @@ TEST(kelIPStreamingInteropTest, GStreamerDepayloadsOurL16ByteExact)
     // makes that port a destination, as a receiver's would.
     const std::vector<uint8_t> ping = {0x80, 13, 0, 1, 0, 0, 0, 0, 0x12, 0x34, 0x56, 0x78, 0};
     ASSERT_TRUE(sendFrom(gstPort, txPort, ping));
-    ASSERT_TRUE(waitUntil([&] { return tx->rootDestCount() >= 1; }, 10000));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->rootDestCount() >= 1; }, 10000));
 
     const std::string out = dir.path() + "/received.raw";
-    kelRTPPeerProcess gst;
+    kelTestProcess gst;
     ASSERT_TRUE(gst.start({"gst-launch-1.0", "-q", "-e", "udpsrc", "address=127.0.0.1",
                            "port=" + std::to_string(gstPort),
                            "caps=application/x-rtp,media=audio,clock-rate=16000,encoding-name=L16,channels=2,"
                            "payload=96",
                            "!", "rtpL16depay", "!", "filesink", "buffer-mode=2", "location=" + out},
                           dir.path() + "/gst.log"));
-    ASSERT_TRUE(waitUntil([&] { return portTaken(gstPort) || gst.exited(); }, 20000)) << gst.log();
+    ASSERT_TRUE(kelTestWaitUntil([&] { return portTaken(gstPort) || gst.exited(); }, 20000)) << gst.log();
     ASSERT_FALSE(gst.exited()) << gst.log();
 
     // Two seconds of a pseudo-random pattern in host order, 20 ms a block
@@ -274,11 +278,11 @@ TEST(kelIPStreamingInteropTest, GStreamerDepayloadsOurL16ByteExact)
         sent += chunk;
         kelSleepMs(5);
     }
-    EXPECT_TRUE(waitUntil([&] { return kelRTPPeerProcess::readFile(out).size() >= sent.size(); }, 10000));
+    EXPECT_TRUE(kelTestWaitUntil([&] { return kelTestProcess::readFile(out).size() >= sent.size(); }, 10000));
     gst.stop();
     pump->removeConsumer(tx.get());
     tx->close();
-    const std::string got = kelRTPPeerProcess::readFile(out);
+    const std::string got = kelTestProcess::readFile(out);
     EXPECT_EQ(got.size(), sent.size()) << gst.log();
     EXPECT_TRUE(got == swapped(sent)) << "depayloaded samples differ from what we sent";
 }
@@ -321,21 +325,21 @@ uint32_t be32(const uint8_t* p)
 // Starts tshark on the loopback interface with capture filter `filter`,
 // ending by itself after `count` packets. Empty once it captures; otherwise
 // why it does not.
-std::string startCapture(kelRTPPeerProcess& capture, const std::string& filter, size_t count,
+std::string startCapture(kelTestProcess& capture, const std::string& filter, size_t count,
                          const std::string& pcap, const std::string& log)
 {
     if (!capture.start(
             {"tshark", "-i", "lo", "-n", "-q", "-f", filter, "-c", std::to_string(count), "-w", pcap}, log))
         return "tshark could not be started";
     const auto started = [&] { return capture.log().find("Capture started") != std::string::npos; };
-    (void)waitUntil([&] { return started() || capture.exited(); }, 20000);
+    (void)kelTestWaitUntil([&] { return started() || capture.exited(); }, 20000);
     if (capture.exited() || !started()) return "tshark cannot capture on lo here: " + capture.log();
     return {};
 }
 
 TEST(kelIPStreamingInteropTest, TsharkSeesOurTextPacketsOnTheLoopback)
 {
-    if (!kelRTPPeerProcess::available("tshark"))
+    if (!kelTestProcess::available("tshark"))
         GTEST_SKIP() << "tshark not installed (scripts/install-deps installs it)";
     kelTempDir dir;
     ASSERT_FALSE(dir.path().empty());
@@ -346,7 +350,7 @@ TEST(kelIPStreamingInteropTest, TsharkSeesOurTextPacketsOnTheLoopback)
     // Only the text packets our transmitter sends: from its RTP port, payload
     // type 113 in the second byte of the RTP header.
     const std::string pcap = dir.path() + "/text.pcap";
-    kelRTPPeerProcess capture;
+    kelTestProcess capture;
     const std::string why =
         startCapture(capture, "udp src port " + std::to_string(port) + " and (udp[9] & 0x7f) = 113",
                      texts.size(), pcap, dir.path() + "/tshark.log");
@@ -365,10 +369,10 @@ TEST(kelIPStreamingInteropTest, TsharkSeesOurTextPacketsOnTheLoopback)
     rx->setURI(kelTestURI(port));
     ASSERT_TRUE(tx->open());
     ASSERT_TRUE(rx->open());
-    ASSERT_TRUE(waitUntil([&] { return tx->rootDestCount() >= 1; }, 30000));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->rootDestCount() >= 1; }, 30000));
     for (const kelString& t : texts)
         ASSERT_EQ(tx->sendText(t), kelS_OK);
-    ASSERT_TRUE(waitUntil(
+    ASSERT_TRUE(kelTestWaitUntil(
         [&] {
             std::lock_guard lock(guard);
             return heard.size() >= texts.size();
@@ -421,7 +425,7 @@ TEST(kelIPStreamingInteropTest, TsharkSeesOurTextPacketsOnTheLoopback)
 
 TEST(kelIPStreamingInteropTest, TsharkSeesTheReceiversHolesRepeatedAtReportTimes)
 {
-    if (!kelRTPPeerProcess::available("tshark"))
+    if (!kelTestProcess::available("tshark"))
         GTEST_SKIP() << "tshark not installed (scripts/install-deps installs it)";
     kelTempDir dir;
     ASSERT_FALSE(dir.path().empty());
@@ -430,7 +434,7 @@ TEST(kelIPStreamingInteropTest, TsharkSeesTheReceiversHolesRepeatedAtReportTimes
     ASSERT_NE(port, 0);
     const std::string rtcpPort = std::to_string(port + 1);
     const std::string pcap = dir.path() + "/holes.pcap";
-    kelRTPPeerProcess capture;
+    kelTestProcess capture;
     // Two rounds of three: SDES and APP "HELO" to the RTCP port, comfort
     // noise to the RTP port.
     const std::string why =
@@ -438,12 +442,17 @@ TEST(kelIPStreamingInteropTest, TsharkSeesTheReceiversHolesRepeatedAtReportTimes
                      pcap, dir.path() + "/tshark.log");
     if (!why.empty()) GTEST_SKIP() << why;
 
+    kelManualClock clock;
     kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
     ASSERT_TRUE(rx);
+    rx->setClock(clock);
     rx->setURI(kelTestURI(port));
     ASSERT_TRUE(rx->open());
-    // The first round goes at open, the next at a report time.
-    EXPECT_TRUE(capture.waitExit(30000)) << "the receiver did not repeat its hole packets: " << capture.log();
+    // The first round goes at open, the next at a report time of the
+    // receiver's clock.
+    EXPECT_TRUE(kelTestAdvanceUntil(
+        clock, [&] { return capture.exited(); }, 60000, 5000))
+        << "the receiver did not repeat its hole packets: " << capture.log();
     capture.stop();
     rx->close();
 

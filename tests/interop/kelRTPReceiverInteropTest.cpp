@@ -1,8 +1,9 @@
 // Our receiver fed by real RTP senders on 127.0.0.1: GStreamer's rtpL16pay
 // and ffmpeg's RTP muxer each send an L16 tone and write the same samples to
 // a file beside; the payloads we deliver must be those bytes exactly.
-#include "kelRTPPeerProcess.h"
 
+#include "tests/support/kelTestFiles.h"
+#include "tests/support/kelTestProcess.h"
 #include "core/kelParseInt.h"
 #include "net/rtp/kelSocks_RTP.h"
 
@@ -51,14 +52,13 @@ std::string portText(const kelRTPReceiver& r)
 
 // The reference file once the peer has ended, and our bytes once as many
 // have arrived (or the wait ran out).
-void expectSameBytes(kelRTPPeerProcess& peer, CollectingReceiver& r, const std::string& refPath,
-                     int payloadType)
+void expectSameBytes(kelTestProcess& peer, CollectingReceiver& r, const std::string& refPath, int payloadType)
 {
     ASSERT_TRUE(peer.waitExit(30000)) << "peer did not finish: " << peer.log();
     ASSERT_EQ(peer.exitCode(), 0) << peer.log();
-    const std::string ref = kelRTPPeerProcess::readFile(refPath);
+    const std::string ref = kelTestProcess::readFile(refPath);
     ASSERT_GT(ref.size(), 40000u) << peer.log();
-    EXPECT_TRUE(waitUntil([&] { return r.size() >= ref.size(); }, 5000));
+    EXPECT_TRUE(kelTestWaitUntil([&] { return r.size() >= ref.size(); }, 5000));
     std::lock_guard<std::mutex> g(r.guard);
     EXPECT_EQ(r.bytes.size(), ref.size());
     EXPECT_TRUE(r.bytes == ref) << "payload bytes differ from what the peer sent";
@@ -68,14 +68,14 @@ void expectSameBytes(kelRTPPeerProcess& peer, CollectingReceiver& r, const std::
 
 TEST(kelRTPReceiverInteropTest, GStreamerL16StreamArrivesByteIdentical)
 {
-    if (!kelRTPPeerProcess::available("gst-launch-1.0"))
+    if (!kelTestProcess::available("gst-launch-1.0"))
         GTEST_SKIP() << "gst-launch-1.0 not installed (scripts/install-deps installs gstreamer1.0-tools)";
     kelTempDir dir;
     ASSERT_FALSE(dir.path().empty());
     auto r = startReceiver();
     ASSERT_TRUE(r);
     const std::string ref = dir.path() + "/sent.raw";
-    kelRTPPeerProcess gst;
+    kelTestProcess gst;
     // One second of a tone, paced in real time; the tee writes exactly the
     // samples that the payloader gets, which sends them with its default
     // dynamic type 96.
@@ -111,14 +111,14 @@ TEST(kelRTPReceiverInteropTest, GStreamerL16StreamArrivesByteIdentical)
 
 TEST(kelRTPReceiverInteropTest, FfmpegL16StreamArrivesByteIdentical)
 {
-    if (!kelRTPPeerProcess::available("ffmpeg"))
+    if (!kelTestProcess::available("ffmpeg"))
         GTEST_SKIP() << "ffmpeg not installed (scripts/install-deps installs it)";
     kelTempDir dir;
     ASSERT_FALSE(dir.path().empty());
     auto r = startReceiver();
     ASSERT_TRUE(r);
     const std::string ref = dir.path() + "/sent.raw";
-    kelRTPPeerProcess ff;
+    kelTestProcess ff;
     // The same decoded tone goes to the RTP muxer and to a raw file.
     ASSERT_TRUE(ff.start({"ffmpeg",
                           "-nostdin",
@@ -152,7 +152,7 @@ TEST(kelRTPReceiverInteropTest, FfmpegL16StreamArrivesByteIdentical)
     // L16 mono at 44100 Hz has the static type 11.
     expectSameBytes(ff, *r, ref, 11);
     // ffmpeg reports as a sender on the next port: our stack knows it.
-    EXPECT_TRUE(waitUntil([&] { return r->rtcp()->memberCount() >= 2; }, 10000));
+    EXPECT_TRUE(kelTestWaitUntil([&] { return r->rtcp()->memberCount() >= 2; }, 10000));
 }
 
 } // namespace

@@ -2,8 +2,10 @@
 // exactly the samples we sent, and an rtpbin session must take our RTCP: it
 // learns our sender report's counts and our CNAME, and our BYE ends the
 // source.
-#include "kelRTPPeerProcess.h"
 
+#include "platform/kelPlatformThread.h"
+#include "tests/support/kelTestFiles.h"
+#include "tests/support/kelTestProcess.h"
 #include "core/kelParseInt.h"
 #include "net/rtp/kelSocks_RTP.h"
 #include "net/sockets/kelSockets.h"
@@ -65,20 +67,20 @@ kelOwned<kelRTPTransmitter> openTransmitter(uint16_t destPort)
 
 TEST(kelRTPTransmitterInteropTest, GStreamerDepayloadsOurL16ByteIdentical)
 {
-    if (!kelRTPPeerProcess::available("gst-launch-1.0"))
+    if (!kelTestProcess::available("gst-launch-1.0"))
         GTEST_SKIP() << "gst-launch-1.0 not installed (scripts/install-deps installs gstreamer1.0-tools)";
     kelTempDir dir;
     ASSERT_FALSE(dir.path().empty());
     const uint16_t port = freePortPair();
     ASSERT_NE(port, 0);
     const std::string out = dir.path() + "/received.raw";
-    kelRTPPeerProcess gst;
+    kelTestProcess gst;
     ASSERT_TRUE(gst.start(
         {"gst-launch-1.0", "-q", "-e", "udpsrc", "address=127.0.0.1", "port=" + std::to_string(port),
          "caps=application/x-rtp,media=audio,clock-rate=44100,encoding-name=L16,channels=1,payload=11", "!",
          "rtpL16depay", "!", "filesink", "buffer-mode=2", "location=" + out},
         dir.path() + "/gst.log"));
-    ASSERT_TRUE(waitUntil([&] { return portTaken(port) || gst.exited(); }, 20000)) << gst.log();
+    ASSERT_TRUE(kelTestWaitUntil([&] { return portTaken(port) || gst.exited(); }, 20000)) << gst.log();
     ASSERT_FALSE(gst.exited()) << gst.log();
 
     auto t = openTransmitter(port);
@@ -90,9 +92,9 @@ TEST(kelRTPTransmitterInteropTest, GStreamerDepayloadsOurL16ByteIdentical)
         sent += chunk;
         kelSleepMs(2); // pacing, so the peer's socket buffer never overflows
     }
-    EXPECT_TRUE(waitUntil([&] { return kelRTPPeerProcess::readFile(out).size() >= sent.size(); }, 10000));
+    EXPECT_TRUE(kelTestWaitUntil([&] { return kelTestProcess::readFile(out).size() >= sent.size(); }, 10000));
     gst.stop();
-    EXPECT_TRUE(kelRTPPeerProcess::readFile(out) == sent) << "depayloaded bytes differ; " << gst.log();
+    EXPECT_TRUE(kelTestProcess::readFile(out) == sent) << "depayloaded bytes differ; " << gst.log();
 }
 
 TEST(kelRTPTransmitterInteropTest, RtpbinTakesOurReportsCnameAndBye)
@@ -112,14 +114,14 @@ TEST(kelRTPTransmitterInteropTest, RtpbinTakesOurReportsCnameAndBye)
     const uint16_t ourRtcp = t->rtcp()->boundPort();
     ASSERT_NE(ourRtcp, 0);
     const std::string script = std::string(KEL_SOURCE_DIR) + "/tests/interop/kelRTPTransmitterRtpbinPeer.py";
-    kelRTPPeerProcess peer;
+    kelTestProcess peer;
     ASSERT_TRUE(peer.start(
         {"/usr/bin/python3", "-u", script, std::to_string(port), std::to_string(ourRtcp), "44100", "11"},
         dir.path() + "/rtpbin.log"));
-    ASSERT_TRUE(
-        waitUntil([&] { return peer.log().find("READY") != std::string::npos || peer.exited(); }, 20000))
+    ASSERT_TRUE(kelTestWaitUntil(
+        [&] { return peer.log().find("READY") != std::string::npos || peer.exited(); }, 20000))
         << peer.log();
-    ASSERT_TRUE(waitUntil([&] { return portTaken(port) && portTaken(port + 1); }, 5000));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return portTaken(port) && portTaken(port + 1); }, 5000));
 
     const size_t packets = 25;
     for (size_t i = 0; i < packets; ++i) {
@@ -132,16 +134,16 @@ TEST(kelRTPTransmitterInteropTest, RtpbinTakesOurReportsCnameAndBye)
     // about six: by then every packet above has been counted.
     const std::string srLine =
         "SR " + ssrc + " " + std::to_string(packets) + " " + std::to_string(packets * 882);
-    EXPECT_TRUE(waitUntil([&] { return peer.log().find(srLine) != std::string::npos; }, 20000))
+    EXPECT_TRUE(kelTestWaitUntil([&] { return peer.log().find(srLine) != std::string::npos; }, 20000))
         << "expected \"" << srLine << "\" in:\n"
         << peer.log();
     const std::string cnameLine = "CNAME " + ssrc + " " + t->receiver()->cname8();
-    EXPECT_TRUE(waitUntil([&] { return peer.log().find(cnameLine) != std::string::npos; }, 10000))
+    EXPECT_TRUE(kelTestWaitUntil([&] { return peer.log().find(cnameLine) != std::string::npos; }, 10000))
         << "expected \"" << cnameLine << "\" in:\n"
         << peer.log();
 
     t->close(false);
-    EXPECT_TRUE(waitUntil([&] { return peer.log().find("BYE " + ssrc) != std::string::npos; }, 10000))
+    EXPECT_TRUE(kelTestWaitUntil([&] { return peer.log().find("BYE " + ssrc) != std::string::npos; }, 10000))
         << peer.log();
     peer.stop();
 }

@@ -6,29 +6,22 @@
 #include "net/rtp/kelSocks_SNTP.h"
 
 #include "core/kelCreate.h"
-#include "core/kelTick.h"
 #include "net/sockets/kelSockets.h"
-#include "platform/kelPlatformThread.h"
+#include "tests/support/kelTestFiles.h"
+#include "tests/support/kelTestProcess.h"
+#include "tests/support/kelTestWait.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <pwd.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -57,44 +50,6 @@ uint16_t freeUdpPort()
     return ntohs(a.sin_port);
 }
 
-// Runs `argv` with stdout and stderr into `logPath`; the child's PID or -1.
-pid_t spawn(const std::vector<std::string>& args, const std::string& logPath)
-{
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    return rc == 0 ? pid : -1;
-}
-
-// Waits up to `timeoutMs` for `pid` to end; its exit status or -1.
-int waitExit(pid_t pid, uint64_t timeoutMs)
-{
-    const uint64_t start = tickNow();
-    for (;;) {
-        int status = 0;
-        const pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-        if (r < 0 || ticksSince(start) > timeoutMs) return -1;
-        kelSleepMs(10);
-    }
-}
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 class kelSNTPChronyTest : public ::testing::Test
 {
 protected:
@@ -103,9 +58,8 @@ protected:
         f_chronyd = findChronyd();
         if (f_chronyd == nullptr)
             GTEST_SKIP() << "chronyd not installed (scripts/install-deps installs chrony)";
-        char tmpl[] = "/tmp/kel-sntp-interop-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        f_dir = tmpl;
+        ASSERT_FALSE(f_tmp.path().empty());
+        f_dir = f_tmp.path();
         // chronyd drops to its own user unless told otherwise; keep ours so it
         // can use the files here.
         ::chmod(f_dir.c_str(), 0755);
@@ -120,33 +74,18 @@ protected:
         conf.close();
         std::vector<std::string> args{f_chronyd, "-d", "-x", "-f", f_dir + "/chrony.conf", "-u", userName()};
         if (::geteuid() != 0) args.push_back("-U");
-        f_pid = spawn(args, f_dir + "/chronyd.log");
-        ASSERT_GT(f_pid, 0) << "could not start " << f_chronyd;
+        ASSERT_TRUE(f_server.start(args, f_dir + "/chronyd.log")) << "could not start " << f_chronyd;
     }
 
-    void TearDown() override
-    {
-        if (f_pid > 0) {
-            ::kill(f_pid, SIGTERM);
-            if (waitExit(f_pid, 5000) < 0) {
-                ::kill(f_pid, SIGKILL);
-                waitExit(f_pid, 5000);
-            }
-        }
-        if (!f_dir.empty()) std::system(("rm -rf '" + f_dir + "'").c_str());
-    }
+    // Stopped by its PID before its directory goes.
+    void TearDown() override { f_server.stop(); }
 
     // One run of our client against the server; true when it answered.
     bool queryOnce(kelSNTP& client)
     {
         const uint64_t runs = client.runsDone();
         if (client.synch(u"127.0.0.1") != 1) return false;
-        const uint64_t start = tickNow();
-        while (client.runsDone() == runs) {
-            if (ticksSince(start) > 10000) return false;
-            kelSleepMs(5);
-        }
-        return client.stratum() != 255;
+        return kelTestWaitUntil([&] { return client.runsDone() != runs; }) && client.stratum() != 255;
     }
 
     // chronyd's one-shot measurement of the server, in ms (to add to the
@@ -168,14 +107,9 @@ protected:
                                       "pidfile " + f_dir + "/query.pid",
                                       "cmdport 0"};
         if (::geteuid() != 0) args.push_back("-U");
-        const pid_t pid = spawn(args, log);
-        if (pid <= 0) return false;
-        if (waitExit(pid, 15000) < 0) {
-            ::kill(pid, SIGKILL);
-            waitExit(pid, 5000);
-            return false;
-        }
-        const std::string out = readFile(log);
+        kelTestProcess query;
+        if (!query.start(args, log) || !query.waitExit(15000)) return false;
+        const std::string out = kelTestProcess::readFile(log);
         std::smatch m;
         if (!std::regex_search(out, m, std::regex("System clock wrong by (-?[0-9.]+) seconds"))) {
             ADD_FAILURE() << "chronyd -Q printed no offset:\n" << out;
@@ -186,9 +120,10 @@ protected:
     }
 
     const char* f_chronyd = nullptr;
+    kelTempDir f_tmp;
     std::string f_dir;
     uint16_t f_port = 0;
-    pid_t f_pid = -1;
+    kelTestProcess f_server;
 };
 
 } // namespace
@@ -200,11 +135,8 @@ TEST_F(kelSNTPChronyTest, ClientAgreesWithChronydOneShotQuery)
     client->setServerPort(f_port);
 
     // The server needs a moment to bind and to take up its local reference.
-    bool answered = false;
-    const uint64_t start = tickNow();
-    while (!answered && ticksSince(start) < 20000)
-        answered = queryOnce(*client);
-    ASSERT_TRUE(answered) << "no answer from chronyd:\n" << readFile(f_dir + "/chronyd.log");
+    ASSERT_TRUE(kelTestWaitUntil([&] { return queryOnce(*client); }, 20000)) << "no answer from chronyd:\n"
+                                                                             << f_server.log();
     EXPECT_EQ(client->stratum(), 10u);
 
     double reference = 0;

@@ -2,13 +2,16 @@
 // no repeats without RTCP, and the tcp transport, watched from plain
 // sockets on 127.0.0.1.
 
+#include "core/kelClock.h"
 #include "core/kelTick.h"
 #include "net/rtp/kelRTPHeader.h"
 #include "net/sockets/kelSockAddr.h"
 #include "streaming/kelIPStreaming.h"
 #include "tests/pipes/kelPipeHarness.h"
-#include "tests/streaming/kelIPTestNet.h"
-#include "tests/streaming/kelIPTestPeer.h"
+#include "tests/support/kelTestNet.h"
+#include "tests/support/kelTestWait.h"
+#include "tests/support/kelTestPeer.h"
+#include "tests/support/kelTestRTPPackets.h"
 
 #include <gtest/gtest.h>
 
@@ -25,27 +28,6 @@ namespace {
 kelString toKel(const std::string& s)
 {
     return kelString(s.begin(), s.end());
-}
-
-struct kelRTCPPart
-{
-    uint8_t type = 0;
-    std::vector<uint8_t> bytes;
-};
-
-// Splits a compound RTCP datagram at its length fields; empty when one
-// does not fit.
-std::vector<kelRTCPPart> splitCompound(const std::vector<uint8_t>& d)
-{
-    std::vector<kelRTCPPart> parts;
-    size_t at = 0;
-    while (at + 4 <= d.size()) {
-        const size_t len = (static_cast<size_t>(d[at + 2]) << 8 | d[at + 3]) * 4 + 4;
-        if ((d[at] & 0xC0) != 0x80 || at + len > d.size()) return {};
-        parts.push_back({d[at + 1], std::vector<uint8_t>(d.begin() + at, d.begin() + at + len)});
-        at += len;
-    }
-    return at == d.size() ? parts : std::vector<kelRTCPPart>{};
 }
 
 bool isCNPing(const std::vector<uint8_t>& d)
@@ -96,7 +78,9 @@ TEST(kelIPReceiverHolesTest, URIWithoutPortPunchesHolesTo5004And5005)
     kelTestPeer rtcp(5005);
     if (!rtp.ok() || !rtcp.ok())
         GTEST_SKIP() << "127.0.0.1 ports 5004/5005 are in use here; the default-port holes cannot be watched";
+    constexpr uint32_t ssrc = 0x5EED0001;
     kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
+    rx->set_SSRC(ssrc);
     rx->setURI(u"rtp://127.0.0.1");
     ASSERT_TRUE(rx->open()) << std::string(rx->descriptionError().begin(), rx->descriptionError().end());
     const int local = portFromString(rx->portLocal());
@@ -107,31 +91,31 @@ TEST(kelIPReceiverHolesTest, URIWithoutPortPunchesHolesTo5004And5005)
     while (from != local && ticksSince(start) < 10000)
         ping = rtp.receive(10000, &from);
     ASSERT_EQ(from, local);
-    EXPECT_TRUE(isCNPing(ping));
+    // A receiver without a transmitter beside it numbers its pings from 1.
+    EXPECT_EQ(ping, kelGoldenCNPing(1, ssrc));
 
     // Our CNAME first, then the empty APP "HELO" of subtype 0, each a
     // datagram of its own.
-    std::vector<kelRTCPPart> sdes;
+    std::vector<kelTestRTCPPart> sdes;
     while (sdes.empty() && ticksSince(start) < 10000)
-        sdes = splitCompound(rtcp.receive(10000, &from));
+        sdes = kelTestSplitCompound(rtcp.receive(10000, &from));
     ASSERT_EQ(sdes.size(), 1u);
     EXPECT_EQ(sdes[0].type, 202);
     EXPECT_EQ(from, local + 1);
-    const std::vector<kelRTCPPart> app = splitCompound(rtcp.receive(10000, &from));
+    const std::vector<kelTestRTCPPart> app = kelTestSplitCompound(rtcp.receive(10000, &from));
     ASSERT_EQ(app.size(), 1u);
     EXPECT_EQ(app[0].type, 204);
-    const std::vector<uint8_t>& helo = app[0].bytes;
-    ASSERT_EQ(helo.size(), 12u);
-    EXPECT_EQ(helo[0] & 0x1F, 0);
-    EXPECT_EQ(std::string(helo.begin() + 8, helo.end()), "HELO");
+    EXPECT_EQ(app[0].bytes, kelGoldenHELO(ssrc));
     EXPECT_EQ(from, local + 1);
     rx->close();
 }
 
 TEST(kelIPReceiverHolesTest, WithoutRTCPOnlyTheOpeningPingGoesOutAndNoneIsRepeated)
 {
-    // Two receivers side by side: with RTCP (which repeats its holes at
-    // report time, the proof that the watch is long enough) and without.
+    // Two receivers side by side on one manual clock: with RTCP (which
+    // repeats its holes at report time, the proof that the clock moved far
+    // enough) and without.
+    kelManualClock clock;
     const uint16_t portOn = kelTestFreeRTPPort();
     kelTestPeer onRTP(portOn);
     kelTestPeer onRTCP(static_cast<uint16_t>(portOn + 1));
@@ -144,6 +128,8 @@ TEST(kelIPReceiverHolesTest, WithoutRTCPOnlyTheOpeningPingGoesOutAndNoneIsRepeat
     withRTCP->setURI(kelTestURI(portOn));
     without->setURI(kelTestURI(portOff));
     without->setEnableRTCP(false);
+    withRTCP->setClock(clock);
+    without->setClock(clock);
     ASSERT_TRUE(withRTCP->open());
     ASSERT_TRUE(without->open());
     EXPECT_EQ(without->rtcp(), nullptr);
@@ -152,16 +138,16 @@ TEST(kelIPReceiverHolesTest, WithoutRTCPOnlyTheOpeningPingGoesOutAndNoneIsRepeat
     int pingsOff = 0;
     int reportsOn = 0;
     int reportsOff = 0;
-    // The first report interval is at most about 3 s: watch two and more.
-    const uint64_t start = tickNow();
-    while ((ticksSince(start) < 7000 || pingsOn < 2) && ticksSince(start) < 30000) {
-        pingsOn += isCNPing(onRTP.receive(5)) ? 1 : 0;
-        pingsOff += isCNPing(offRTP.receive(5)) ? 1 : 0;
-        reportsOn += onRTCP.receive(5).empty() ? 0 : 1;
-        reportsOff += offRTCP.receive(5).empty() ? 0 : 1;
-    }
-    EXPECT_GE(pingsOn, 2);
-    EXPECT_GE(reportsOn, 2);
+    const auto count = [&] {
+        pingsOn += isCNPing(onRTP.receive(0)) ? 1 : 0;
+        pingsOff += isCNPing(offRTP.receive(0)) ? 1 : 0;
+        reportsOn += onRTCP.receive(0).empty() ? 0 : 1;
+        reportsOff += offRTCP.receive(0).empty() ? 0 : 1;
+        return pingsOn >= 3 && reportsOn >= 3;
+    };
+    // The opening set and two repeats, each at a report time a few seconds
+    // of the clock apart.
+    ASSERT_TRUE(kelTestAdvanceUntil(clock, count, 60000, 5000));
     EXPECT_EQ(pingsOff, 1);
     EXPECT_EQ(reportsOff, 0);
     withRTCP->close();

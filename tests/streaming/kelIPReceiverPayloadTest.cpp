@@ -8,8 +8,10 @@
 #include "streaming/kelIPStreaming.h"
 #include "streaming/kelIdleThread.h"
 #include "tests/pipes/kelPipeHarness.h"
-#include "tests/streaming/kelIPTestNet.h"
-#include "tests/streaming/kelIPTestPeer.h"
+#include "tests/support/kelTestNet.h"
+#include "tests/support/kelTestWait.h"
+#include "tests/support/kelTestPeer.h"
+#include "tests/support/kelTestRTPPackets.h"
 
 #include <gtest/gtest.h>
 

@@ -4,10 +4,13 @@
 //   kelIPStreamPeer tx <uri>
 //   kelIPStreamPeer rx <uri> <file>
 //
-// Once open it prints "READY <local RTP port>"; when the open fails it
-// prints "ERROR <descriptionError>" and exits with 2. Then it reads
-// commands from standard input, one a line, and answers each on standard
-// output:
+// The component runs on a manual clock that only the "advance" command
+// moves, so report times, member time-outs and keep-alives come when the
+// test says. Once open it prints "READY <local RTP port>"; when the open
+// fails it prints "ERROR <descriptionError>" and exits with 2. Then it
+// reads commands from standard input, one a line, and answers each on
+// standard output:
+//   advance <ms>           (both) moves the clock on: "ADVANCED <ms>"
 //   dest <n> <ms>          (tx) waits up to <ms> until the root transmitter
 //                          has <n> destinations, hole-punching receivers
 //                          included: "DEST <count>"
@@ -21,8 +24,9 @@
 // hands on to <file>. The end of standard input, SIGTERM or SIGINT close
 // the component; the last line is "BYE" and the exit code 0.
 
+#include "core/kelClock.h"
 #include "streaming/kelIPStreaming.h"
-#include "tests/streaming/kelIPTestPipes.h"
+#include "tests/support/kelTestPipes.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -148,14 +152,26 @@ private:
     bool f_eof = false;
 };
 
-void runTransmitter(TkelIPTransmitter* tx, kelTestPump* pump, commandInput& input)
+// Handles the commands both ends take; false for any other.
+bool commonCommand(const std::string& cmd, std::istringstream& in, kelManualClock& clock)
+{
+    if (cmd != "advance") return false;
+    uint64_t ms = 0;
+    in >> ms;
+    clock.advanceMs(ms);
+    say("ADVANCED " + std::to_string(ms));
+    return true;
+}
+
+void runTransmitter(TkelIPTransmitter* tx, kelTestPump* pump, commandInput& input, kelManualClock& clock)
 {
     std::string line;
     while (input.next(line)) {
         std::istringstream in(line);
         std::string cmd;
         in >> cmd;
-        if (cmd == "dest") {
+        if (commonCommand(cmd, in, clock)) {
+        } else if (cmd == "dest") {
             intptr_t want = 1;
             int ms = 0;
             in >> want >> ms;
@@ -219,11 +235,14 @@ int main(int argc, char** argv)
     commandInput input(signals);
     const std::string uriText = argv[2];
     const kelString uri(uriText.begin(), uriText.end());
+    // Outlives the component, which reads it until closed.
+    kelManualClock clock;
 
     if (mode == "tx") {
         kelOwned<TkelIPTransmitter> tx(kelCreate<TkelIPTransmitter>());
         kelOwned<kelTestPump> pump(kelCreate<kelTestPump>());
         if (!tx || !pump) return 1;
+        tx->setClock(clock);
         tx->setURI(uri);
         if (!tx->open()) {
             say("ERROR " + narrow(tx->descriptionError()));
@@ -237,7 +256,7 @@ int main(int argc, char** argv)
             return 2;
         }
         say("READY " + narrow(tx->rootPortLocal()));
-        runTransmitter(tx.get(), pump.get(), input);
+        runTransmitter(tx.get(), pump.get(), input, clock);
         pump->removeConsumer(tx.get());
         tx->close();
     } else {
@@ -246,6 +265,7 @@ int main(int argc, char** argv)
         if (!rx || !sink || !sink->setFile(argv[3])) return 1;
         rx->setOnText([](kelmtlInOutPipe*, const char16_t* text) { say("TEXT" + hexUnits(text)); });
         if (!rx->addConsumer(sink.get())) return 1;
+        rx->setClock(clock);
         rx->setURI(uri);
         if (!rx->open()) {
             say("ERROR " + narrow(rx->descriptionError()));
@@ -255,6 +275,10 @@ int main(int argc, char** argv)
         say("READY " + narrow(rx->portLocal()));
         std::string line;
         while (input.next(line)) {
+            std::istringstream in(line);
+            std::string cmd;
+            in >> cmd;
+            if (!commonCommand(cmd, in, clock) && !cmd.empty()) say("UNKNOWN " + cmd);
         }
         rx->close();
         rx->removeConsumer(sink.get());

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "core/kelEvent.h"
-#include "core/kelTick.h"
+#include "tests/support/kelTestWait.h"
 
 namespace {
 
@@ -30,16 +30,6 @@ struct HoldingClock final : kelClock
         return t.load() * 1000u;
     }
 };
-
-bool waitUntil(const std::function<bool()>& condition, uint64_t timeoutMs)
-{
-    const uint64_t start = tickNow();
-    while (!condition()) {
-        if (ticksSince(start) > timeoutMs) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 } // namespace
 
@@ -80,8 +70,8 @@ TEST(kelIPStreamerBandwidthTest, IdleThreadTicksWhileOpenAndClosesTheWindow)
     s->measureBandwidth(kelBandwidthDir::in, 2500);
     mc.t = 3500;
     // Only the idle thread measures now.
-    EXPECT_TRUE(waitUntil([&] { return s->inBandwidth() == 10000; }, 10000));
-    EXPECT_TRUE(waitUntil([&] { return s->idles() >= 3; }, 10000));
+    EXPECT_TRUE(kelTestWaitUntil([&] { return s->inBandwidth() == 10000; }, 10000));
+    EXPECT_TRUE(kelTestWaitUntil([&] { return s->idles() >= 3; }, 10000));
     s->close();
     EXPECT_FALSE(s->active());
     EXPECT_EQ(s->idleThread()->status(), keltsStopped);
@@ -89,7 +79,7 @@ TEST(kelIPStreamerBandwidthTest, IdleThreadTicksWhileOpenAndClosesTheWindow)
     // Open again: ticking resumes.
     const int before = s->idles();
     ASSERT_TRUE(s->open());
-    EXPECT_TRUE(waitUntil([&] { return s->idles() > before; }, 10000));
+    EXPECT_TRUE(kelTestWaitUntil([&] { return s->idles() > before; }, 10000));
 }
 
 // Closing while a sending thread is inside a sample must not break the

@@ -2,8 +2,10 @@
 // with plain UDP sockets on 127.0.0.1 as the peers.
 
 #include "streaming/kelIPStreaming.h"
-#include "tests/streaming/kelIPTestNet.h"
-#include "tests/streaming/kelIPTestPeer.h"
+#include "tests/support/kelTestNet.h"
+#include "tests/support/kelTestWait.h"
+#include "tests/support/kelTestPeer.h"
+#include "tests/support/kelTestRTPPackets.h"
 
 #include <gtest/gtest.h>
 

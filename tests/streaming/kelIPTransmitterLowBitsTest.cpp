@@ -3,8 +3,11 @@
 
 #include "net/rtp/kelRTPHeader.h"
 #include "streaming/kelIPStreaming.h"
-#include "tests/streaming/kelIPTestNet.h"
-#include "tests/streaming/kelIPTestPeer.h"
+#include "tests/support/kelTestIPHarness.h"
+#include "tests/support/kelTestNet.h"
+#include "tests/support/kelTestWait.h"
+#include "tests/support/kelTestPeer.h"
+#include "tests/support/kelTestRTPPackets.h"
 
 #include <gtest/gtest.h>
 
@@ -12,15 +15,10 @@
 
 TEST(kelIPTransmitterLowBitsTest, FourBitLinearFormatsSendOneSamplePerByte)
 {
-    const uint16_t port = kelTestFreeRTPPort();
-    ASSERT_NE(port, 0);
     kelTestPeer peer;
-    ASSERT_TRUE(peer.ok());
-    kelOwned<TkelIPTransmitter> tx(kelCreate<TkelIPTransmitter>());
-    tx->setURI(kelTestURI(port));
-    ASSERT_TRUE(tx->open());
-    peer.sendTo(port, kelTestRTPPacket(kelRTPPayloadCN, 1, {0}));
-    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->rootDestCount() >= 1; }, 10000));
+    // A comfort-noise packet makes the peer a destination.
+    kelOwned<TkelIPTransmitter> tx = kelTestTransmitterFor(peer);
+    ASSERT_TRUE(tx);
 
     const std::vector<uint8_t> block = {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};
     struct Case

@@ -4,8 +4,12 @@
 #include "core/kelTick.h"
 #include "platform/kelPlatformThread.h"
 #include "streaming/kelIPStreaming.h"
-#include "tests/streaming/kelIPTestNet.h"
-#include "tests/streaming/kelIPTestPeer.h"
+#include "tests/support/kelTestIPHarness.h"
+#include "tests/support/kelTestNet.h"
+#include "tests/support/kelTestPipes.h"
+#include "tests/support/kelTestWait.h"
+#include "tests/support/kelTestPeer.h"
+#include "tests/support/kelTestRTPPackets.h"
 
 #include <gtest/gtest.h>
 
@@ -21,61 +25,16 @@
 
 namespace {
 
-// A pipe consumer that keeps every byte it is given.
-class byteSink final : public kelmtlInOutPipe
-{
-public:
-    std::vector<uint8_t> bytes()
-    {
-        std::lock_guard lock(f_guard);
-        return f_bytes;
-    }
-
-protected:
-    uint32_t doWrite(const void* data, uint32_t len, kelmtlInOutPipe*) override
-    {
-        std::lock_guard lock(f_guard);
-        const auto* p = static_cast<const uint8_t*>(data);
-        f_bytes.insert(f_bytes.end(), p, p + len);
-        return len;
-    }
-    uint32_t doRead(void*, uint32_t) override { return 0; }
-    uint32_t getAvailableDataLen(int) override { return 0; }
-    bool doOpen() override
-    {
-        const bool ok = kelmtlInOutPipe::doOpen();
-        f_active = ok;
-        return ok;
-    }
-    void doClose() override
-    {
-        f_active = false;
-        kelmtlInOutPipe::doClose();
-    }
-    bool isActive() override { return f_active.load(); }
-
-private:
-    std::atomic<bool> f_active{false};
-    std::mutex f_guard;
-    std::vector<uint8_t> f_bytes;
-};
-
 const std::vector<uint8_t> kSamples = {0x01, 0x02, 0x03, 0x04, 0xFF, 0x7F, 0x00, 0x80};
 
 } // namespace
 
 TEST(kelIPWire, TextAndL16LeaveInWireOrderWithoutTouchingTheWrittenBlock)
 {
-    const uint16_t port = kelTestFreeRTPPort();
-    ASSERT_NE(port, 0);
     kelTestPeer peer;
-    ASSERT_TRUE(peer.ok());
-    kelOwned<TkelIPTransmitter> tx(kelCreate<TkelIPTransmitter>());
-    tx->setURI(kelTestURI(port));
-    ASSERT_TRUE(tx->open());
     // A comfort-noise packet makes the peer a destination.
-    peer.sendTo(port, kelTestRTPPacket(13, 1, {0}));
-    ASSERT_TRUE(kelTestWaitUntil([&] { return tx->rootDestCount() >= 1; }, 10000));
+    kelOwned<TkelIPTransmitter> tx = kelTestTransmitterFor(peer);
+    ASSERT_TRUE(tx);
 
     EXPECT_EQ(tx->sendText(u"b"), kelS_OK);
     const std::vector<uint8_t> first = peer.receiveRTP(113, 10000);
@@ -112,7 +71,7 @@ TEST(kelIPWire, TextAndL16LeaveInWireOrderWithoutTouchingTheWrittenBlock)
 TEST(kelIPWire, ReceiverDropsPingsAndKeepsTextWholeOnBadUtf8)
 {
     kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
-    byteSink* sink = kelCreate<byteSink>();
+    kelTestByteSink* sink = kelCreate<kelTestByteSink>();
     ASSERT_NE(sink, nullptr);
     std::mutex guard;
     std::vector<kelString> texts;
@@ -155,7 +114,7 @@ TEST(kelIPWire, L16ReachesTheReceiversConsumersByteExact)
     ASSERT_NE(port, 0);
     kelOwned<TkelIPTransmitter> tx(kelCreate<TkelIPTransmitter>());
     kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
-    byteSink* sink = kelCreate<byteSink>();
+    kelTestByteSink* sink = kelCreate<kelTestByteSink>();
     ASSERT_NE(sink, nullptr);
     ASSERT_TRUE(rx->addConsumer(sink));
     tx->setURI(kelTestURI(port));
@@ -164,10 +123,10 @@ TEST(kelIPWire, L16ReachesTheReceiversConsumersByteExact)
     ASSERT_TRUE(rx->open());
     ASSERT_TRUE(sink->open());
     ASSERT_TRUE(kelTestWaitUntil([&] { return tx->rootDestCount() >= 1; }, 30000));
-    std::vector<uint8_t> expected;
+    std::string expected;
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(tx->write(kSamples.data(), static_cast<uint32_t>(kSamples.size())), kSamples.size());
-        expected.insert(expected.end(), kSamples.begin(), kSamples.end());
+        expected.append(kSamples.begin(), kSamples.end());
     }
     ASSERT_TRUE(kelTestWaitUntil([&] { return sink->bytes().size() >= expected.size(); }, 10000));
     EXPECT_EQ(sink->bytes(), expected);

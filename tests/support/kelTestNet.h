@@ -1,11 +1,16 @@
 #pragma once
-// The loopback address tests send to.
+// Loopback addresses and ports for tests: every packet a test sends goes to
+// 127.0.0.1, on ports it found free.
+
+#include "core/kelTypes.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <string>
 
+// 127.0.0.1:`port`. Inline, so the benchmarks use it without the library.
 inline sockaddr_in kelTestLoopback(uint16_t port)
 {
     sockaddr_in a{};
@@ -14,3 +19,13 @@ inline sockaddr_in kelTestLoopback(uint16_t port)
     a.sin_port = htons(port);
     return a;
 }
+
+// Whether a UDP socket can bind 127.0.0.1:`port` right now.
+bool kelTestUdpPortFree(uint16_t port);
+
+// An even port whose successor (RTCP) is free as well; 0 when none was
+// found. Spread by process and time, since other test programs run beside.
+uint16_t kelTestFreeRTPPort();
+
+// "rtp://127.0.0.1:<port>" followed by `suffix`.
+kelString kelTestURI(uint16_t port, const std::string& suffix = {});

@@ -6,8 +6,7 @@
 // peers finish their files, then SIGKILL), every wait bounded. Used from the
 // test's own thread.
 
-#include "core/kelTick.h"
-#include "platform/kelPlatformThread.h"
+#include "tests/support/kelTestWait.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -19,6 +18,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -46,6 +46,39 @@ public:
         std::stringstream ss;
         ss << in.rdbuf();
         return ss.str();
+    }
+
+    // Runs `command` through the shell as an independent reference: `input`
+    // on its standard input, its standard output returned; nothing when it
+    // fails.
+    static std::optional<std::string> filter(const std::string& command, const std::string& input)
+    {
+        char inName[] = "/tmp/kelToolInXXXXXX";
+        char outName[] = "/tmp/kelToolOutXXXXXX";
+        const int in = ::mkstemp(inName);
+        const int out = ::mkstemp(outName);
+        if (in >= 0) ::close(in);
+        if (out >= 0) ::close(out);
+        std::optional<std::string> result;
+        if (in >= 0 && out >= 0) {
+            std::ofstream(inName, std::ios::binary) << input;
+            if (std::system((command + " <" + inName + " >" + outName + " 2>/dev/null").c_str()) == 0)
+                result = readFile(outName);
+        }
+        if (in >= 0) ::unlink(inName);
+        if (out >= 0) ::unlink(outName);
+        return result;
+    }
+
+    // Runs `args` to its end with its output discarded: its exit code; -1
+    // when it did not start, ended by a signal or was stopped after
+    // `timeoutMs`.
+    static int runToEnd(const std::vector<std::string>& args, uint64_t timeoutMs)
+    {
+        kelTestProcess p;
+        if (!p.start(args, "/dev/null")) return -1;
+        if (!p.waitExit(timeoutMs)) return -1;
+        return p.exitCode();
     }
 
     // Runs `args` (args[0] a path or a name on the PATH) with its input from
@@ -116,14 +149,16 @@ public:
     // ended without writing them.
     std::optional<std::string> waitLine(const std::string& prefix, uint64_t timeoutMs, size_t count = 1)
     {
-        const uint64_t start = tickNow();
-        for (;;) {
-            const bool ended = exited();
-            const std::vector<std::string> found = linesWith(prefix);
-            if (found.size() >= count) return found[count - 1];
-            if (ended || ticksSince(start) > timeoutMs) return std::nullopt;
-            kelSleepMs(5);
-        }
+        std::optional<std::string> line;
+        (void)kelTestWaitUntil(
+            [&] {
+                const bool ended = exited();
+                const std::vector<std::string> found = linesWith(prefix);
+                if (found.size() >= count) line = found[count - 1];
+                return line.has_value() || ended;
+            },
+            timeoutMs);
+        return line;
     }
 
     // True once the process has ended (reaped).
@@ -141,12 +176,7 @@ public:
 
     bool waitExit(uint64_t timeoutMs)
     {
-        const uint64_t start = tickNow();
-        while (!exited()) {
-            if (ticksSince(start) > timeoutMs) return false;
-            kelSleepMs(5);
-        }
-        return true;
+        return kelTestWaitUntil([this] { return exited(); }, timeoutMs);
     }
 
     void signal(int sig)

@@ -1,13 +1,17 @@
 // Two quillnet windows in one process joined by the real IP components on
 // 127.0.0.1: every character and editing key typed into the transmitting
 // window is replayed by the receiving one, which ends with the same text
-// and cursor.
+// and cursor. The components run on a manual clock, so the receiver's
+// report times, at which it repeats its hole packets, come when the test
+// moves the clock.
 
 #include "apps/quillnet/Tc_form_main.h"
 #include "apps/quillnet/quillnetIPLink.h"
 #include "apps/quillnet/quillnetMemo.h"
+#include "core/kelClock.h"
 #include "core/kelUtilsState.h"
-#include "tests/streaming/kelIPTestNet.h"
+#include "tests/support/kelTestNet.h"
+#include "tests/support/kelTestWait.h"
 #include "tests/support/kelTestFiles.h"
 
 #include <QApplication>
@@ -25,7 +29,7 @@ struct ipWindow
     quillnetIPLink* tx = nullptr;
 };
 
-ipWindow makeWindow(const std::string& ini, const kelString& uri, bool transmit)
+ipWindow makeWindow(const std::string& ini, const kelString& uri, bool transmit, const kelClock& clock)
 {
     kelWriteBytes(ini, kelUtf16LeFile(u"[settings]\r\nTX=" + kelString(transmit ? u"-1" : u"0") +
                                       u"\r\nURI=" + uri + u"\r\n"));
@@ -33,10 +37,13 @@ ipWindow makeWindow(const std::string& ini, const kelString& uri, bool transmit)
     setup.iniFileName = kelString(ini.begin(), ini.end());
     setup.defaultURI = uri;
     auto tx = std::make_unique<quillnetIPLink>(quillnetIPLink::role::transmitter);
+    auto rx = std::make_unique<quillnetIPLink>(quillnetIPLink::role::receiver);
+    if (tx->transmitter()) tx->transmitter()->setClock(clock);
+    if (rx->receiver()) rx->receiver()->setClock(clock);
     ipWindow w;
     w.tx = tx.get();
     setup.transmitter = std::move(tx);
-    setup.receiver = std::make_unique<quillnetIPLink>(quillnetIPLink::role::receiver);
+    setup.receiver = std::move(rx);
     w.window = std::make_unique<Tc_form_main>(std::move(setup));
     w.window->show();
     return w;
@@ -58,14 +65,18 @@ void quillnetIPLinkTest::editsCrossLoopbackAlike()
     QVERIFY(port != 0);
     const kelString uri = kelTestURI(port);
     kelTempDir dir;
-    auto rx = makeWindow(dir.file("rx.ini"), uri, false);
-    auto tx = makeWindow(dir.file("tx.ini"), uri, true);
+    // Declared first: the windows' components read it until they are gone.
+    kelManualClock clock;
+    auto rx = makeWindow(dir.file("rx.ini"), uri, false, clock);
+    auto tx = makeWindow(dir.file("tx.ini"), uri, true, clock);
     rx.window->c_button_start->click();
     tx.window->c_button_start->click();
     QVERIFY(tx.window->TX().active());
     QVERIFY(rx.window->RX().active());
-    // Typing counts only once the receiver's hole packets reached us.
-    QTRY_VERIFY_WITH_TIMEOUT(tx.tx->transmitter()->rootDestCount() >= 1, 30000);
+    // Typing counts only once the receiver's hole packets reached us; it
+    // repeats them at its report times.
+    QVERIFY(kelTestAdvanceUntil(
+        clock, [&] { return tx.tx->transmitter()->rootDestCount() >= 1; }, 60000, 2500));
 
     QWidget* box = tx.window->c_memo_text;
     const auto type = [box](Qt::Key key) { QTest::keyClick(box, key); };

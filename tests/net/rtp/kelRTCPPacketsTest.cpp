@@ -1,5 +1,7 @@
 #include "net/rtp/kelSocks_RTP.h"
 
+#include "tests/support/kelTestRTPPackets.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -16,22 +18,44 @@ Bytes written(const kelRTCPWriter& w)
 
 TEST(kelRTCPPacketsTest, SenderReportWithOneBlock)
 {
+    using F = kelGoldenSenderReportFields;
     uint8_t buf[64];
     kelRTCPWriter w(buf, sizeof buf);
-    ASSERT_TRUE(w.beginSR(0x01020304, kelNTP_timestamp{0xAABBCCDD, 0x80000000}, 0x11223344, 5, 800));
+    ASSERT_TRUE(w.beginSR(F::ssrc, kelNTP_timestamp{F::ntpSeconds, F::ntpFraction}, F::rtpTimestamp,
+                          F::packets, F::octets));
     kelRTCPReportBlock b;
-    b.ssrc = 0x0A0B0C0D;
-    b.fractionLost = 0x40;
-    b.cumulativeLost = 0x12345678; // only 24 bits travel
-    b.extendedHighestSeq = 0x00010005;
-    b.lastSR = 0xCCDD8000;
-    b.delaySinceLastSR = 0x00018000;
+    b.ssrc = F::blockSSRC;
+    b.fractionLost = F::fractionLost;
+    b.cumulativeLost = 0x12000000 | F::cumulativeLost; // only 24 bits travel
+    b.extendedHighestSeq = F::extendedHighestSeq;
+    b.lastSR = F::lastSR;
+    b.delaySinceLastSR = F::delaySinceLastSR;
     ASSERT_TRUE(w.addBlock(b));
     w.closePacket();
-    EXPECT_EQ(written(w), (Bytes{0x81, 200,  0,    12,   1,    2,    3,    4,    0xAA, 0xBB, 0xCC, 0xDD, 0x80,
-                                 0,    0,    0,    0x11, 0x22, 0x33, 0x44, 0,    0,    0,    5,    0,    0,
-                                 3,    0x20, 0x0A, 0x0B, 0x0C, 0x0D, 0x40, 0x34, 0x56, 0x78, 0,    1,    0,
-                                 5,    0,    0,    0,    0xF1, 0xCC, 0xDD, 0x80, 0,    0,    1,    0x80, 0}));
+    EXPECT_EQ(written(w), kelGoldenSenderReport);
+}
+
+TEST(kelRTCPParserTest, SenderReportGoldenBytesReadBackAsTheirFields)
+{
+    using F = kelGoldenSenderReportFields;
+    kelRTCPReader r(kelGoldenSenderReport.data(), kelGoldenSenderReport.size());
+    kelRTCPPacketView v;
+    ASSERT_TRUE(r.next(v));
+    EXPECT_EQ(v.type, kelrtcp_SR);
+    EXPECT_EQ(v.size, kelGoldenSenderReport.size());
+    EXPECT_EQ(v.ssrc, F::ssrc);
+    EXPECT_EQ(v.ntp, (kelNTP_timestamp{F::ntpSeconds, F::ntpFraction}));
+    ASSERT_EQ(v.blockCount, 1u);
+    const kelRTCPReportBlock b = v.block(0);
+    EXPECT_EQ(b.ssrc, F::blockSSRC);
+    EXPECT_EQ(b.fractionLost, F::fractionLost);
+    EXPECT_EQ(b.cumulativeLost, F::cumulativeLost);
+    EXPECT_EQ(b.extendedHighestSeq, F::extendedHighestSeq);
+    EXPECT_EQ(b.jitter, F::jitter);
+    EXPECT_EQ(b.lastSR, F::lastSR);
+    EXPECT_EQ(b.delaySinceLastSR, F::delaySinceLastSR);
+    EXPECT_FALSE(r.next(v));
+    EXPECT_FALSE(r.malformed());
 }
 
 TEST(kelRTCPPacketsTest, ReceiverReportHeaderAndBlockLimit)
@@ -86,7 +110,7 @@ TEST(kelRTCPPacketsTest, AppDataIsPaddedToWholeWords)
 
     kelRTCPWriter helo(buf, sizeof buf);
     ASSERT_TRUE(helo.addAPP(1, 0, "HELO", nullptr, 0));
-    EXPECT_EQ(written(helo), (Bytes{0x80, 204, 0, 2, 0, 0, 0, 1, 'H', 'E', 'L', 'O'}));
+    EXPECT_EQ(written(helo), kelGoldenHELO(1));
 }
 
 TEST(kelRTCPPacketsTest, RttPayloadTravelsLittleEndian)

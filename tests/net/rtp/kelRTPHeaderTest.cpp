@@ -1,5 +1,7 @@
 #include "net/rtp/kelSocks_RTP.h"
 
+#include "tests/support/kelTestRTPPackets.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -12,8 +14,13 @@ TEST(kelRTPHeaderTest, WriteHeaderLaysOutEveryByte)
 {
     uint8_t out[12];
     rtpWriteHeader(out, true, 113, 0xABCD, 0x01020304, 0xDEADBEEF);
-    EXPECT_EQ(Bytes(out, out + 12),
-              (Bytes{0x80, 0xF1, 0xAB, 0xCD, 0x01, 0x02, 0x03, 0x04, 0xDE, 0xAD, 0xBE, 0xEF}));
+    EXPECT_EQ(Bytes(out, out + 12), kelGoldenRTPHeader);
+    const rtp_hdr back = rtp_hdr::read(kelGoldenRTPHeader.data());
+    EXPECT_TRUE(back.marker());
+    EXPECT_EQ(back.payloadType(), 113);
+    EXPECT_EQ(back.seq(), 0xABCD);
+    EXPECT_EQ(back.timestamp(), 0x01020304u);
+    EXPECT_EQ(back.ssrc(), 0xDEADBEEFu);
     // Payload types wider than 7 bits never spill into the marker.
     rtpWriteHeader(out, false, 0xFF, 0, 0, 0);
     EXPECT_EQ(out[1], 0x7F);
@@ -40,7 +47,7 @@ TEST(kelRTPHeaderTest, ComfortNoisePingIsThirteenBytes)
 {
     uint8_t out[13];
     ASSERT_EQ(rtpBuildCNPing(out, 1, 0x11223344), 13u);
-    EXPECT_EQ(Bytes(out, out + 13), (Bytes{0x80, 13, 0, 1, 0, 0, 0, 1, 0x11, 0x22, 0x33, 0x44, 0}));
+    EXPECT_EQ(Bytes(out, out + 13), kelGoldenCNPing(1, 0x11223344));
 }
 
 TEST(kelRTPHeaderTest, ParseLocatesPayloadAcrossCsrcAndPadding)

@@ -4,6 +4,7 @@
 // sockets and bounded waits.
 
 #include "tests/support/kelTestNet.h"
+#include "tests/support/kelTestWait.h"
 #include "core/kelParseInt.h"
 #include "net/rtp/kelSocks_RTP.h"
 #include "net/rtp/kelSocks_SNTP.h"
@@ -21,19 +22,10 @@
 
 using Bytes = std::vector<uint8_t>;
 
-// Sender reports take their time from the shared SNTP clock, which a
-// transmitter's stack prepares at once: in these tests it asks a loopback
-// port where nobody answers, never a public server.
-inline const bool kelRTPTestNTPOnLoopback = (setNTPDefaultServer(u"127.0.0.1", 9), true);
-
-inline bool waitFor(const std::function<bool()>& done, uint64_t timeoutMs = 10000)
+// The RTP tests' short name for the shared bounded wait.
+inline bool waitFor(const std::function<bool()>& done, uint64_t timeoutMs = kelTestWaitMs)
 {
-    const uint64_t start = tickNow();
-    while (!done()) {
-        if (ticksSince(start) > timeoutMs) return done();
-        kelSleepMs(2);
-    }
-    return true;
+    return kelTestWaitUntil(done, timeoutMs);
 }
 
 inline uint16_t portOf(const kelString& port)

@@ -6,6 +6,7 @@
 #include "core/kelTick.h"
 #include "net/sockets/kelSockets.h"
 #include "platform/kelPlatformThread.h"
+#include "tests/support/kelTestWait.h"
 
 #include <gtest/gtest.h>
 
@@ -88,16 +89,6 @@ void buildAnswer(uint8_t (&out)[kelSNTPPacketSize], const uint8_t* request, uint
     std::memcpy(out + 24, request + 40, 8);
     ntpWrite(out + 32, ntpFromUnixMs(t2));
     ntpWrite(out + 40, ntpFromUnixMs(t3));
-}
-
-bool waitFor(const std::function<bool()>& cond, uint64_t timeoutMs = 10000)
-{
-    const uint64_t start = tickNow();
-    while (!cond()) {
-        if (ticksSince(start) > timeoutMs) return false;
-        kelSleepMs(5);
-    }
-    return true;
 }
 
 kelOwned<kelSNTP> clientFor(const FakeServer& server, const kelSNTPClock& clock)
@@ -188,7 +179,7 @@ TEST(kelSNTPTest, ServerAheadGivesItsOffsetAndStratum)
     EXPECT_EQ(c->refCode(), fourCC("LOCL"));
 
     EXPECT_EQ(c->synch(u"127.0.0.1"), 1);
-    ASSERT_TRUE(waitFor([&] { return c->runsDone() == 1; }));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return c->runsDone() == 1; }));
     EXPECT_EQ(c->clockOffset(), 1500);
     EXPECT_EQ(c->roundtripDelay(), 20);
     EXPECT_EQ(c->stratum(), 2u);
@@ -227,7 +218,7 @@ TEST(kelSNTPTest, ForgedAndStrayDatagramsAreIgnored)
     });
     auto c = clientFor(server, clock.fn());
     ASSERT_EQ(c->synch(u"127.0.0.1"), 1);
-    ASSERT_TRUE(waitFor([&] { return c->runsDone() == 1; }));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return c->runsDone() == 1; }));
     EXPECT_EQ(c->clockOffset(), 1500);
 }
 
@@ -238,7 +229,7 @@ TEST(kelSNTPTest, NoAnswerLeavesTheClockUncorrected)
     auto c = clientFor(server, clock.fn());
     const uint64_t start = tickNow();
     ASSERT_EQ(c->synch(u"127.0.0.1"), 1);
-    ASSERT_TRUE(waitFor([&] { return c->runsDone() == 1; }));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return c->runsDone() == 1; }));
     EXPECT_GE(ticksSince(start), kelSNTPAnswerTimeoutMs - 50);
     EXPECT_EQ(server.requests(), 1);
     EXPECT_EQ(c->stratum(), 255u);
@@ -260,7 +251,7 @@ TEST(kelSNTPTest, KissOfDeathOnTheLastAddressReportsItsCode)
     });
     auto c = clientFor(server, clock.fn());
     ASSERT_EQ(c->synch(u"127.0.0.1"), 1);
-    ASSERT_TRUE(waitFor([&] { return c->runsDone() == 1; }));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return c->runsDone() == 1; }));
     EXPECT_EQ(c->stratum(), 0u);
     EXPECT_EQ(c->refCode(), fourCC("RATE"));
     EXPECT_EQ(c->clockOffset(), 0);
@@ -271,7 +262,7 @@ TEST(kelSNTPTest, StopEndsAWaitingRunAtOnce)
     FakeServer server([](const uint8_t*, const sockaddr_in&, kelUdpSocket&) {});
     auto c = clientFor(server, kelSNTPSystemClock);
     ASSERT_EQ(c->synch(u"127.0.0.1"), 1);
-    ASSERT_TRUE(waitFor([&] { return server.requests() == 1; }));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return server.requests() == 1; }));
     const uint64_t start = tickNow();
     EXPECT_TRUE(c->stop(3000));
     EXPECT_LT(ticksSince(start), 1000u);
@@ -299,7 +290,7 @@ TEST(kelSNTPTest, SharedClockResolvesOnItsThreadAndCorrectsTime)
         while (!release)
             kelSleepMs(2);
     });
-    ASSERT_TRUE(waitFor([&] { return held.load(); }));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return held.load(); }));
     kelNTP_timestamp ntp;
     const uint64_t start = tickNow();
     EXPECT_TRUE(getNTPTime(&ntp));
@@ -309,7 +300,7 @@ TEST(kelSNTPTest, SharedClockResolvesOnItsThreadAndCorrectsTime)
 
     kelSNTP* shared = sharedNTPClock();
     ASSERT_NE(shared, nullptr);
-    ASSERT_TRUE(waitFor([&] { return shared->runsDone() == 1; }));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return shared->runsDone() == 1; }));
     EXPECT_NEAR(static_cast<double>(shared->clockOffset()), 1500.0, 100.0);
     ASSERT_TRUE(getNTPTime(&ntp));
     const int64_t ahead = static_cast<int64_t>(ntpToMs(ntp)) -

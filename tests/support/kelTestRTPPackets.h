@@ -1,0 +1,63 @@
+#pragma once
+// RTP and RTCP packets as they travel, byte for byte: the golden arrays that
+// the wire-format tests build and parse, and that the component tests
+// compare against what the components send. One array per packet, so a
+// writer and a reader are held to the same bytes.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// An RTP packet: version 2, no CSRC, the given header fields and payload.
+std::vector<uint8_t> kelTestRTPPacket(uint8_t pt, uint16_t seq, const std::vector<uint8_t>& payload,
+                                      uint32_t timestamp = 0, uint32_t ssrc = 0x12345678,
+                                      bool marker = false);
+
+// An RTP header with the marker set, payload type 113 (real-time text),
+// sequence 0xABCD, timestamp 0x01020304, SSRC 0xDEADBEEF.
+inline const std::vector<uint8_t> kelGoldenRTPHeader = {0x80, 0xF1, 0xAB, 0xCD, 0x01, 0x02,
+                                                        0x03, 0x04, 0xDE, 0xAD, 0xBE, 0xEF};
+
+// The comfort-noise ping that opens paths: RTP payload type 13, timestamp
+// 1, one zero payload byte (noise level 0).
+std::vector<uint8_t> kelGoldenCNPing(uint16_t seq, uint32_t ssrc);
+
+// The empty RTCP APP packet "HELO" (subtype 0) that a receiver punches
+// towards the transmitter's RTCP port.
+std::vector<uint8_t> kelGoldenHELO(uint32_t ssrc);
+
+// An RTCP BYE of one source, no reason.
+std::vector<uint8_t> kelGoldenBYE(uint32_t ssrc);
+
+// A sender report of SSRC 0x01020304 with one report block, and the field
+// values it carries.
+struct kelGoldenSenderReportFields
+{
+    static constexpr uint32_t ssrc = 0x01020304;
+    static constexpr uint32_t ntpSeconds = 0xAABBCCDD;
+    static constexpr uint32_t ntpFraction = 0x80000000;
+    static constexpr uint32_t rtpTimestamp = 0x11223344;
+    static constexpr uint32_t packets = 5;
+    static constexpr uint32_t octets = 800;
+    static constexpr uint32_t blockSSRC = 0x0A0B0C0D;
+    static constexpr uint8_t fractionLost = 0x40;
+    // Only the low 24 bits travel.
+    static constexpr uint32_t cumulativeLost = 0x345678;
+    static constexpr uint32_t extendedHighestSeq = 0x00010005;
+    static constexpr uint32_t jitter = 0xF1;
+    static constexpr uint32_t lastSR = 0xCCDD8000;
+    static constexpr uint32_t delaySinceLastSR = 0x00018000;
+};
+inline const std::vector<uint8_t> kelGoldenSenderReport = {
+    0x81, 200,  0, 12, 1, 2, 3, 4,    0xAA, 0xBB, 0xCC, 0xDD, 0x80, 0,    0,    0,    0x11, 0x22,
+    0x33, 0x44, 0, 0,  0, 5, 0, 0,    3,    0x20, 0x0A, 0x0B, 0x0C, 0x0D, 0x40, 0x34, 0x56, 0x78,
+    0,    1,    0, 5,  0, 0, 0, 0xF1, 0xCC, 0xDD, 0x80, 0,    0,    1,    0x80, 0};
+
+// A compound RTCP datagram split at its length fields.
+struct kelTestRTCPPart
+{
+    uint8_t type = 0;
+    std::vector<uint8_t> bytes;
+};
+// Empty when a length does not fit the datagram or a packet is not RTCP.
+std::vector<kelTestRTCPPart> kelTestSplitCompound(const std::vector<uint8_t>& datagram);
