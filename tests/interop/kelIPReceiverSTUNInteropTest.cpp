@@ -3,13 +3,15 @@
 // seam exactly as it came, stays out of raw mode and still delivers the
 // text that follows. The client waits for an answer that never comes, so
 // each run is stopped by its PID once its request has arrived.
-#include "kelRTPPeerProcess.h"
+#include "tests/support/kelTestFiles.h"
+#include "tests/support/kelTestProcess.h"
+#include "tests/support/kelTestWait.h"
 
 #include "net/rtp/kelDatagramDemux.h"
 #include "net/rtp/kelRTPReceiver.h"
 #include "streaming/kelIPStreaming.h"
-#include "tests/streaming/kelIPTestNet.h"
-#include "tests/streaming/kelIPTestPeer.h"
+#include "tests/support/kelTestNet.h"
+#include "tests/support/kelTestPeer.h"
 #include "tests/support/kelTestDatagrams.h"
 #include "tests/support/kelTestSTUNReceiver.h"
 
@@ -50,7 +52,7 @@ TEST(kelIPReceiverSTUNInterop, BindingRequestsFromAStunClientLeaveTheTextStreamA
             ASSERT_TRUE(client->start({kClient, "-p", rxPort, "-L", "127.0.0.1", "127.0.0.1"}, log));
             clients.push_back(std::move(client));
         }
-        ASSERT_TRUE(waitUntil([&] { return rx->stunCount() >= sent + kBatch; }, 20000))
+        ASSERT_TRUE(kelTestWaitUntil([&] { return rx->stunCount() >= sent + kBatch; }, 20000))
             << rx->stunCount() << " requests arrived; the client said:\n"
             << clients.front()->log();
         for (auto& client : clients)
@@ -75,7 +77,7 @@ TEST(kelIPReceiverSTUNInterop, BindingRequestsFromAStunClientLeaveTheTextStreamA
     ASSERT_TRUE(peer.ok());
     peer.sendTo(static_cast<uint16_t>(std::stoi(rxPort)),
                 kelTestRTPTextPacket(1, "still here", 0x0BADCAFE, true));
-    ASSERT_TRUE(waitUntil([&] { return !rx->texts().empty(); }, 10000));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return !rx->texts().empty(); }, 10000));
     EXPECT_EQ(rx->texts(), std::vector<kelString>{u"still here"});
     EXPECT_FALSE(rx->rec()->isRAW());
     rx->close();

@@ -5,8 +5,9 @@
 
 #include "net/rtp/kelRTPReceiver.h"
 #include "streaming/kelIPStreaming.h"
-#include "tests/streaming/kelIPTestNet.h"
-#include "tests/streaming/kelIPTestPeer.h"
+#include "tests/support/kelTestNet.h"
+#include "tests/support/kelTestPeer.h"
+#include "tests/support/kelTestWait.h"
 #include "tests/support/kelTestDatagrams.h"
 #include "tests/support/kelTestSTUNReceiver.h"
 

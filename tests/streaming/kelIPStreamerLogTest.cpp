@@ -3,7 +3,7 @@
 #include "core/kelLog.h"
 #include "core/kelLogSink.h"
 #include "core/kelResultText.h"
-#include "tests/streaming/kelIPTestNet.h"
+#include "tests/support/kelTestNet.h"
 
 #include <gtest/gtest.h>
 
