@@ -3,6 +3,8 @@
 // requests, RTCP compounds, a DTLS record and real-time text RTP. Each is
 // one byte array, used both to feed receivers and to check what they saw.
 
+#include "tests/support/kelTestRTPPackets.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -77,18 +79,6 @@ inline const kelTestBytes kelTestDTLSClientHello = {
 inline kelTestBytes kelTestRTPTextPacket(uint16_t seq, const std::string& text, uint32_t ssrc = 0x0BADCAFE,
                                          bool marker = false)
 {
-    kelTestBytes p = {0x80,
-                      static_cast<uint8_t>((marker ? 0x80 : 0x00) | 113),
-                      static_cast<uint8_t>(seq >> 8),
-                      static_cast<uint8_t>(seq),
-                      0x00,
-                      0x00,
-                      static_cast<uint8_t>(seq >> 8),
-                      static_cast<uint8_t>(seq),
-                      static_cast<uint8_t>(ssrc >> 24),
-                      static_cast<uint8_t>(ssrc >> 16),
-                      static_cast<uint8_t>(ssrc >> 8),
-                      static_cast<uint8_t>(ssrc)};
-    p.insert(p.end(), text.begin(), text.end());
-    return p;
+    // The timestamp follows the sequence number: one step per packet.
+    return kelTestRTPPacket(113, seq, kelTestBytes(text.begin(), text.end()), seq, ssrc, marker);
 }
