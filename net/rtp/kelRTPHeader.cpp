@@ -83,14 +83,23 @@ bool rtpParsePacket(const uint8_t* data, size_t size, kelRTPPacketInfo& out) noe
 {
     if (data == nullptr || size < kelRTPHeaderSize || !rtpIsVersion2(data[0])) return false;
     const size_t headerSize = kelRTPHeaderSize + 4 * size_t(data[0] & 0x0F);
+    size_t extensionSize = 0;
+    uint16_t profile = 0;
+    if (data[0] & 0x10) {
+        if (headerSize + 4 > size) return false;
+        profile = kelLoadBE16(data + headerSize);
+        extensionSize = 4 + 4 * size_t(kelLoadBE16(data + headerSize + 2));
+    }
     const size_t padding = (data[0] & 0x20) ? data[size - 1] : 0;
-    if (headerSize + padding > size) return false;
+    if (headerSize + extensionSize + padding > size) return false;
 
     out.header = rtp_hdr::read(data);
     out.headerSize = headerSize;
-    out.payloadOffset = headerSize;
+    out.extensionSize = extensionSize;
+    out.extensionProfile = profile;
+    out.payloadOffset = headerSize + extensionSize;
     out.paddingSize = padding;
-    out.payloadSize = size - headerSize - padding;
+    out.payloadSize = size - headerSize - extensionSize - padding;
     return true;
 }
 

@@ -12,11 +12,16 @@
 //   |                             SSRC                              |
 //   +=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+
 //   |                 CSRC list (CC × 32 bits)                      |
+//   +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//   |  extension profile (X set)    |  extension length (words)     |
+//   |                 extension data (length × 32 bits)             |
 //
 // On receive a version-2 datagram of at least 12 bytes is RTP; the CSRC list
-// is skipped, padding (P set: the last byte counts the padding bytes) is
-// stripped, and the extension bit is not interpreted. This library never
-// writes CSRCs, padding or extensions.
+// is skipped, and so is the header extension when X is set (section 5.3.1:
+// peers use it for audio levels, send times and the like; it is never
+// payload, and this library does not act on it). Padding (P set: the last
+// byte counts the padding bytes) is stripped. This library never writes
+// CSRCs, padding or extensions.
 
 #include "net/rtp/kelRTPPayloadTypes.h"
 
@@ -72,16 +77,18 @@ inline bool rtpIsVersion2(uint8_t firstByte) noexcept
 struct kelRTPPacketInfo
 {
     rtp_hdr header;
-    size_t headerSize = 0; // 12 + 4 × CSRC count
-    size_t payloadOffset = 0;
+    size_t headerSize = 0;    // 12 + 4 × CSRC count
+    size_t extensionSize = 0; // 4 + 4 × its length field when X is set, else 0
+    uint16_t extensionProfile = 0;
+    size_t payloadOffset = 0; // headerSize + extensionSize
     size_t payloadSize = 0;
     size_t paddingSize = 0;
 };
 
 // Checks a received datagram and locates its payload. False for anything
 // that is not a deliverable RTP packet: shorter than 12 bytes, not version
-// 2, or shorter than its header plus its padding. `out` is written only on
-// success.
+// 2, or shorter than its header, its extension and its padding together.
+// `out` is written only on success.
 [[nodiscard]] bool rtpParsePacket(const uint8_t* data, size_t size, kelRTPPacketInfo& out) noexcept;
 
 // Writes the 12-byte data header: version 2, no padding, extension or CSRC.

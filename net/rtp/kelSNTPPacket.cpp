@@ -18,6 +18,28 @@ int64_t eraDiff(uint64_t a, uint64_t b) noexcept
     return d;
 }
 
+// a - b for two 32.32 fixed-point stamps, in microseconds, rounded to the
+// nearest. The 64-bit difference wraps with the era, so read as signed it is
+// the shorter way round.
+int64_t stampDiffUs(const kelNTP_timestamp& a, const kelNTP_timestamp& b) noexcept
+{
+    const auto whole = [](const kelNTP_timestamp& t) {
+        return (uint64_t(t.r_seconds) << 32) | uint64_t(t.r_fraction);
+    };
+    const int64_t d = static_cast<int64_t>(whole(a) - whole(b));
+    // d = seconds × 2^32 + fraction with 0 <= fraction < 2^32, for negative d
+    // too (the shift is arithmetic).
+    const int64_t seconds = d >> 32;
+    const uint64_t fraction = static_cast<uint64_t>(d) & 0xFFFFFFFFu;
+    return seconds * 1000000 + static_cast<int64_t>((fraction * 1000000 + (uint64_t(1) << 31)) >> 32);
+}
+
+// n / 2 rounded to the nearest, halves away from zero.
+int64_t halfRounded(int64_t n) noexcept
+{
+    return n >= 0 ? (n + 1) / 2 : -((-n + 1) / 2);
+}
+
 } // namespace
 
 void sntpBuildRequest(uint8_t (&out)[kelSNTPPacketSize], const kelNTP_timestamp& transmit) noexcept
@@ -52,7 +74,35 @@ bool sntpParseAnswer(const uint8_t* data, size_t size, kelSNTPAnswer& answer) no
 
 bool sntpAnswersRequest(const kelSNTPAnswer& answer, const kelNTP_timestamp& sent) noexcept
 {
-    return answer.mode == kelSNTPModeServer && answer.originate == sent;
+    return (answer.mode == kelSNTPModeServer || answer.mode == kelSNTPModeBroadcast) &&
+           answer.originate == sent;
+}
+
+kelSNTPVerdict sntpJudgeAnswer(const kelSNTPAnswer& answer) noexcept
+{
+    if (answer.transmit == kelNTP_timestamp{}) return kelsv_unusable;
+    if (answer.stratum == 0) return kelsv_kissOfDeath;
+    if (answer.leap == kelSNTPLeapAlarm || answer.stratum > kelSNTPMaxStratum) return kelsv_unusable;
+    return kelsv_usable;
+}
+
+kelNTP_timestamp sntpStampFromUnixUs(uint64_t unixUs) noexcept
+{
+    kelNTP_timestamp ntp;
+    const uint64_t seconds = unixUs / 1000000;
+    const uint64_t us = unixUs % 1000000;
+    // At most 999999 us, which rounds to 2^32 - 4295: never a carry.
+    const uint64_t fraction = ((us << 32) + 500000) / 1000000;
+    ntp.r_seconds = static_cast<uint32_t>(seconds + kelNTPUnixEpochOffset);
+    ntp.r_fraction = static_cast<uint32_t>(fraction);
+    return ntp;
+}
+
+void sntpDelayOffsetUs(const kelNTP_timestamp& t1, const kelNTP_timestamp& t2, const kelNTP_timestamp& t3,
+                       const kelNTP_timestamp& t4, int64_t& delayUs, int64_t& offsetUs) noexcept
+{
+    delayUs = stampDiffUs(t4, t1) - stampDiffUs(t3, t2);
+    offsetUs = halfRounded(stampDiffUs(t2, t1) + stampDiffUs(t3, t4));
 }
 
 void sntpDelayOffset(uint64_t t1, uint64_t t2, uint64_t t3, uint64_t t4, int64_t& delay,

@@ -21,6 +21,11 @@
 inline constexpr size_t kelSNTPPacketSize = 48;
 inline constexpr uint8_t kelSNTPModeClient = 3;
 inline constexpr uint8_t kelSNTPModeServer = 4;
+inline constexpr uint8_t kelSNTPModeBroadcast = 5;
+// Leap indicator 3: the server's clock is not synchronised.
+inline constexpr uint8_t kelSNTPLeapAlarm = 3;
+// Strata above this are unsynchronised (16) or reserved.
+inline constexpr uint8_t kelSNTPMaxStratum = 15;
 
 struct kelSNTPAnswer
 {
@@ -44,10 +49,33 @@ void sntpBuildRequest(uint8_t (&out)[kelSNTPPacketSize], const kelNTP_timestamp&
 // key, ignored). False, with `answer` untouched, when it is shorter.
 bool sntpParseAnswer(const uint8_t* data, size_t size, kelSNTPAnswer& answer) noexcept;
 
-// True for a server's answer (mode 4) to the request sent at `sent`: the
-// answer must echo that stamp as its originate timestamp, which also stops
-// stale answers and datagrams of anyone else.
+// True for a server's answer (mode 4, or 5 from a broadcast server) to the
+// request sent at `sent`: the answer must echo that stamp as its originate
+// timestamp, which also stops stale answers, reflected requests and
+// datagrams of anyone else.
 bool sntpAnswersRequest(const kelSNTPAnswer& answer, const kelNTP_timestamp& sent) noexcept;
+
+// What an answer to our request is worth.
+enum kelSNTPVerdict {
+    kelsv_usable,      // its stamps measure the offset
+    kelsv_kissOfDeath, // stratum 0: refId holds a code ("RATE", "DENY", ...)
+    kelsv_unusable,    // no transmit time, or the server is not synchronised
+};
+// Judges an answer that sntpAnswersRequest() accepted. A transmit timestamp
+// of 0 would put the clock decades off; a leap indicator of 3 or a stratum
+// above 15 says the server has no time to give.
+kelSNTPVerdict sntpJudgeAnswer(const kelSNTPAnswer& answer) noexcept;
+
+// A time given as microseconds since 1970 UTC, as an NTP timestamp at full
+// resolution (the fraction rounded to the nearest 2^-32 s). The exchange's
+// own stamps use it, so T1 and T4 keep their sub-millisecond part.
+kelNTP_timestamp sntpStampFromUnixUs(uint64_t unixUs) noexcept;
+
+// Round-trip delay and clock offset in microseconds from the four stamps at
+// full resolution (see sntpDelayOffset for their meaning). Differences are
+// taken the shorter way round the NTP era.
+void sntpDelayOffsetUs(const kelNTP_timestamp& t1, const kelNTP_timestamp& t2, const kelNTP_timestamp& t3,
+                       const kelNTP_timestamp& t4, int64_t& delayUs, int64_t& offsetUs) noexcept;
 
 // Round-trip delay and clock offset in ms from T1 (request sent, our clock),
 // T2 (request received) and T3 (answer sent, both server clock) and T4

@@ -3,6 +3,7 @@
 #include "core/kelCreate.h"
 #include "core/kelLog.h"
 #include "core/kelTick.h"
+#include "core/kelUtf.h"
 #include "net/rtp/kelSNTPPacket.h"
 #include "net/sockets/kelSockets.h"
 
@@ -49,8 +50,35 @@ uint64_t kelSNTPSystemClock() noexcept
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-kelSNTP::kelSNTP(kelSNTPClock clock)
-    : kelThread(false), f_clock(clock ? std::move(clock) : kelSNTPSystemClock)
+uint64_t kelSNTPSystemClockUs() noexcept
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+namespace {
+
+std::function<uint64_t()> microClockFromMs(kelSNTPClock clock)
+{
+    if (!clock) return kelSNTPSystemClockUs;
+    return [c = std::move(clock)] { return c() * 1000u; };
+}
+
+// n / 1000 rounded to the nearest, halves away from zero.
+int64_t usToMsRounded(int64_t us) noexcept
+{
+    return us >= 0 ? (us + 500) / 1000 : -((-us + 500) / 1000);
+}
+
+} // namespace
+
+kelSNTP::kelSNTP() : kelThread(false), f_clockUs(kelSNTPSystemClockUs) {}
+
+kelSNTP::kelSNTP(kelSNTPClock clock) : kelThread(false), f_clockUs(microClockFromMs(std::move(clock))) {}
+
+kelSNTP::kelSNTP(kelSNTPMicroClock clock)
+    : kelThread(false), f_clockUs(clock.nowUs ? std::move(clock.nowUs) : kelSNTPSystemClockUs)
 {}
 
 kelSNTP::~kelSNTP()
@@ -88,15 +116,19 @@ bool kelSNTP::synchInBackground(const kelString& server) noexcept
     return start(10000);
 }
 
-uint64_t kelSNTP::nowUnixMs(bool adjustOffset) const noexcept
+uint64_t kelSNTP::nowUnixUs() const noexcept
 {
-    uint64_t now = 0;
     try {
-        now = f_clock();
+        return f_clockUs();
     } catch (...) {
         logCaught("the SNTP clock");
-        now = kelSNTPSystemClock();
+        return kelSNTPSystemClockUs();
     }
+}
+
+uint64_t kelSNTP::nowUnixMs(bool adjustOffset) const noexcept
+{
+    uint64_t now = nowUnixUs() / 1000u;
     const int64_t co = f_co.load();
     if (adjustOffset && co != 0) now = static_cast<uint64_t>(static_cast<int64_t>(now) + co);
     return now;
@@ -125,8 +157,12 @@ intptr_t kelSNTP::execute(uintptr_t /*globalIndex*/)
     const intptr_t count = f_serverList.count();
     for (intptr_t i = 0; i < count && !shouldStop(); ++i)
         queryAddress(f_serverList.get(i), i == count - 1, avg);
-    if (avg.delay != 0) f_rtd = avg.delay;
-    if (avg.offset != 0) f_co = avg.offset;
+    // Every usable measurement counts, 0 included: a clock once found off
+    // and since put right must drop its old correction.
+    if (avg.have) {
+        f_rtd = usToMsRounded(avg.delayUs);
+        f_co = usToMsRounded(avg.offsetUs);
+    }
     f_serverList.clear();
     ++f_runsDone;
     return 0;
@@ -142,8 +178,9 @@ void kelSNTP::queryAddress(const kelString& address, bool last, Averages& avg)
     sock.setPort(static_cast<int>(serverPort()));
     if (sock.bindSocketToPort(0) != 0 || sock.connect() != 0) return;
 
-    kelNTP_timestamp t1;
-    nowNTP(t1, false);
+    // T1 at full resolution; the server echoes it, so it is T1 of the
+    // arithmetic as well as the stamp that matches the answer.
+    const kelNTP_timestamp t1 = sntpStampFromUnixUs(nowUnixUs());
     uint8_t request[kelSNTPPacketSize];
     sntpBuildRequest(request, t1);
     if (!sock.okToWrite(1000) || sock.send(request, sizeof request, true) != 0) return;
@@ -153,8 +190,7 @@ void kelSNTP::queryAddress(const kelString& address, bool last, Averages& avg)
     while (!shouldStop() && ticksSince(sentMark) < kelSNTPAnswerTimeoutMs) {
         if (!waitReadable(static_cast<int>(sock.handle()), 100)) continue;
         const int got = sock.recvfrom(nullptr, buf, sizeof buf, true);
-        kelNTP_timestamp t4;
-        nowNTP(t4, false);
+        const kelNTP_timestamp t4 = sntpStampFromUnixUs(nowUnixUs());
         kelSNTPAnswer answer;
         if (got < 0 || !sntpParseAnswer(buf, static_cast<size_t>(got), answer)) {
             // A short datagram or a failed receive: try again shortly.
@@ -162,19 +198,32 @@ void kelSNTP::queryAddress(const kelString& address, bool last, Averages& avg)
             continue;
         }
         if (!sntpAnswersRequest(answer, t1)) continue;
-        if (answer.stratum != 0) {
-            int64_t delay = 0;
-            int64_t offset = 0;
-            sntpDelayOffset(ntpToMs(answer.originate), ntpToMs(answer.receive), ntpToMs(answer.transmit),
-                            ntpToMs(t4), delay, offset);
-            avg.delay = avg.delay != 0 ? (avg.delay + delay) / 2 : delay;
-            avg.offset = avg.offset != 0 ? (avg.offset + offset) / 2 : offset;
+        // The server has answered; whatever it said, it will say no more to
+        // this request.
+        switch (sntpJudgeAnswer(answer)) {
+        case kelsv_usable: {
+            int64_t delayUs = 0;
+            int64_t offsetUs = 0;
+            sntpDelayOffsetUs(answer.originate, answer.receive, answer.transmit, t4, delayUs, offsetUs);
+            avg.delayUs = avg.have ? (avg.delayUs + delayUs) / 2 : delayUs;
+            avg.offsetUs = avg.have ? (avg.offsetUs + offsetUs) / 2 : offsetUs;
+            avg.have = true;
             f_stratum = answer.stratum;
             f_refCode = answer.refId;
-        } else if (last && f_stratum == 255) {
-            // A kiss-o'-death: its code says why there is no time.
-            f_stratum = 0;
-            f_refCode = answer.refId;
+            break;
+        }
+        case kelsv_kissOfDeath:
+            // Its code says why there is no time.
+            if (last && f_stratum == 255) {
+                f_stratum = 0;
+                f_refCode = answer.refId;
+            }
+            break;
+        case kelsv_unusable:
+            logFailuref("SNTP: discarded an answer from %s (leap %u, stratum %u%s)",
+                        utf16ToUtf8(address).c_str(), unsigned(answer.leap), unsigned(answer.stratum),
+                        answer.transmit == kelNTP_timestamp{} ? ", no transmit time" : "");
+            break;
         }
         break;
     }

@@ -21,6 +21,14 @@
 // The UTC wall clock as milliseconds since 1970.
 using kelSNTPClock = std::function<uint64_t()>;
 uint64_t kelSNTPSystemClock() noexcept;
+// The same clock in microseconds, for the exchange's own stamps: measured in
+// whole milliseconds, the request and answer times would be cut short and
+// bias the offset by up to a millisecond.
+struct kelSNTPMicroClock
+{
+    std::function<uint64_t()> nowUs;
+};
+uint64_t kelSNTPSystemClockUs() noexcept;
 
 // NTP servers answer on this port.
 inline constexpr uint16_t kelSNTPPort = 123;
@@ -30,8 +38,11 @@ inline constexpr uint64_t kelSNTPAnswerTimeoutMs = 3000;
 class kelSNTP : public kelThread
 {
 public:
+    // The system's wall clock, in microseconds.
+    kelSNTP();
     // `clock` stands in for the wall clock (tests drive it by hand).
-    explicit kelSNTP(kelSNTPClock clock = kelSNTPSystemClock);
+    explicit kelSNTP(kelSNTPClock clock);
+    explicit kelSNTP(kelSNTPMicroClock clock);
     ~kelSNTP() override;
 
     // Resolves `server` here into all its addresses and, when there is at
@@ -47,11 +58,14 @@ public:
     bool nowNTP(kelNTP_timestamp& ntp, bool adjustOffset) const noexcept;
 
     // Round-trip delay and clock offset (to add to the local clock) in ms of
-    // the last run that got answers; 0 before.
+    // the last run that got a usable answer, whatever their value (0 too);
+    // 0 before.
     int64_t roundtripDelay() const noexcept { return f_rtd.load(); }
     int64_t clockOffset() const noexcept { return f_co.load(); }
-    // 1 after construction, 255 during a run until an answer came, then the
-    // stratum of the last answer.
+    // 1 after construction, 255 during a run until a usable answer came,
+    // then the stratum of the last one; 0 when the only answer was a
+    // kiss-of-death. Answers without a transmit time or from an
+    // unsynchronised server leave it at 255.
     uintptr_t stratum() const noexcept { return f_stratum.load(); }
     // The answer's reference identifier bytes as a big-endian number;
     // "LOCL" after construction, 0 at the start of a run.
@@ -69,12 +83,16 @@ protected:
     intptr_t execute(uintptr_t globalIndex) override;
 
 private:
+    // The run's measurements in us; each new one is averaged with the
+    // running value, the first taken as it is.
     struct Averages
     {
-        int64_t delay = 0;
-        int64_t offset = 0;
+        bool have = false;
+        int64_t delayUs = 0;
+        int64_t offsetUs = 0;
     };
     void queryAddress(const kelString& address, bool last, Averages& avg);
+    uint64_t nowUnixUs() const noexcept;
     uint64_t nowUnixMs(bool adjustOffset) const noexcept;
 
     kelStringList f_serverList;
@@ -86,7 +104,7 @@ private:
     std::atomic<uint64_t> f_runsDone{0};
     // A name the thread resolves before querying (synchInBackground).
     kelString f_pendingName;
-    const kelSNTPClock f_clock;
+    const std::function<uint64_t()> f_clockUs;
 };
 
 // The shared clock. Fills `ntp` (when given) with the corrected current time

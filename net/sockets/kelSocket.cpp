@@ -237,7 +237,17 @@ int kelSocket::read(void* buf, uint32_t& size, int64_t timeout, bool noCheck) no
 {
     const uint32_t want = size;
     size = 0;
-    if (!noCheck && (!isActive() || !waitForData(timeout))) return -1;
+    if (!noCheck && !isActive()) {
+        // A connection the peer reset is no longer writable, so it is not
+        // active; its error is still pending, though, and is what the read
+        // reports, closing the socket as a failed receive would.
+        const int err = takePendingStreamError();
+        if (err == 0) return -1;
+        if (closesSocket(err)) close(false);
+        kelWSASetLastError(err);
+        return err;
+    }
+    if (!noCheck && !waitForData(timeout)) return -1;
     if (const int err = ensureSocket(); err != 0) return err;
     const int n = kelRecv(f_socket, buf, static_cast<int>(want > 0x7FFFFFFFu ? 0x7FFFFFFFu : want), 0);
     if (n < 0) {
@@ -250,6 +260,15 @@ int kelSocket::read(void* buf, uint32_t& size, int64_t timeout, bool noCheck) no
     }
     size = static_cast<uint32_t>(n);
     return 0;
+}
+
+int kelSocket::takePendingStreamError() noexcept
+{
+    if (f_socket == kelInvalidSocket || !isStream() || !f_bound) return 0;
+    int32_t buf[2] = {0, 0};
+    int len = sizeof buf;
+    if (kelGetSockOpt(f_socket, kelSOL_SOCKET, kelSO_ERROR, buf, &len) != 0) return 0;
+    return buf[0];
 }
 
 int kelSocket::send(const void* data, uint32_t size, bool noCheck) noexcept

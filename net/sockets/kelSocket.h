@@ -80,8 +80,9 @@ public:
 
     // Reads up to `size` bytes; `size` receives the count (0 at end of
     // stream). Unless `noCheck`, the socket must be active and data must
-    // arrive within `timeout`, else -1. Errors 10050 ... 10061 close the
-    // socket.
+    // arrive within `timeout`, else -1; a connection that is no longer active
+    // because the peer reset it reports that error instead (10054). Errors
+    // 10050 ... 10061 close the socket.
     int read(void* buf, uint32_t& size, int64_t timeout, bool noCheck = false) noexcept;
     // One send call: 0 when everything went, -2 when only part did, the error
     // code, or -1 when not `noCheck` and the socket is not writable within
@@ -139,6 +140,9 @@ protected:
     int ensureSocket() noexcept;
     void clearState() noexcept;
     bool isStream() const noexcept { return f_socketType == kelSOCK_STREAM; }
+    // The error a connected stream socket has pending (a reset, say), taken
+    // from it; 0 when none or for any other socket.
+    int takePendingStreamError() noexcept;
 
     kelSocketHandle f_socket = kelInvalidSocket;
     int f_addressFamily;

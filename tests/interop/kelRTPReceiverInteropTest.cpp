@@ -1,6 +1,7 @@
 // Our receiver fed by real RTP senders on 127.0.0.1: GStreamer's rtpL16pay
 // and ffmpeg's RTP muxer each send an L16 tone and write the same samples to
-// a file beside; the payloads we deliver must be those bytes exactly.
+// a file beside; the payloads we deliver must be those bytes exactly, also
+// when the sender adds header extensions.
 
 #include "tests/support/kelTestFiles.h"
 #include "tests/support/kelTestProcess.h"
@@ -25,6 +26,7 @@ public:
         std::lock_guard<std::mutex> g(guard);
         const rtp_hdr h = rtp_hdr::read(header);
         payloadTypes.push_back(h.payloadType());
+        if (h.extension()) ++withExtension;
         bytes.append(reinterpret_cast<const char*>(payload), payloadSize);
     }
     size_t size()
@@ -35,6 +37,7 @@ public:
     std::mutex guard;
     Bytes bytes;
     std::vector<int> payloadTypes;
+    size_t withExtension = 0;
 };
 
 kelOwned<CollectingReceiver> startReceiver()
@@ -107,6 +110,52 @@ TEST(kelRTPReceiverInteropTest, GStreamerL16StreamArrivesByteIdentical)
                            "location=" + ref},
                           dir.path() + "/gst.log"));
     expectSameBytes(gst, *r, ref, 96);
+}
+
+TEST(kelRTPReceiverInteropTest, GStreamerL16StreamWithHeaderExtensionsArrivesByteIdentical)
+{
+    if (!kelTestProcess::available("gst-launch-1.0"))
+        GTEST_SKIP() << "gst-launch-1.0 not installed (scripts/install-deps installs gstreamer1.0-tools)";
+    kelTempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    auto r = startReceiver();
+    ASSERT_TRUE(r);
+    const std::string ref = dir.path() + "/sent.raw";
+    kelTestProcess gst;
+    // The same stream with the 64-bit NTP time header extension, which the
+    // payloader adds to packets now and then: those bytes are not payload.
+    ASSERT_TRUE(gst.start({"gst-launch-1.0",
+                           "-q",
+                           "audiotestsrc",
+                           "num-buffers=50",
+                           "samplesperbuffer=882",
+                           "is-live=true",
+                           "freq=523",
+                           "!",
+                           "audio/x-raw,format=S16BE,rate=44100,channels=1",
+                           "!",
+                           "tee",
+                           "name=t",
+                           "!",
+                           "queue",
+                           "!",
+                           "rtpL16pay",
+                           "!",
+                           "application/x-rtp,extmap-1=(string)\"urn:ietf:params:rtp-hdrext:ntp-64\"",
+                           "!",
+                           "udpsink",
+                           "host=127.0.0.1",
+                           "port=" + portText(*r),
+                           "t.",
+                           "!",
+                           "queue",
+                           "!",
+                           "filesink",
+                           "location=" + ref},
+                          dir.path() + "/gst.log"));
+    expectSameBytes(gst, *r, ref, 96);
+    std::lock_guard<std::mutex> g(r->guard);
+    EXPECT_GT(r->withExtension, 0u) << "the peer sent no header extension";
 }
 
 TEST(kelRTPReceiverInteropTest, FfmpegL16StreamArrivesByteIdentical)

@@ -18,6 +18,18 @@ std::vector<uint8_t> kelTestRTPPacket(uint8_t pt, uint16_t seq, const std::vecto
 inline const std::vector<uint8_t> kelGoldenRTPHeader = {0x80, 0xF1, 0xAB, 0xCD, 0x01, 0x02,
                                                         0x03, 0x04, 0xDE, 0xAD, 0xBE, 0xEF};
 
+// An RTP packet as peers send them with a header extension: X set, one
+// CSRC (0x55667788), payload type 0, sequence 7, timestamp 160, SSRC
+// 0x11223344; the extension (profile 0xBEDE, one word: an audio-level
+// element and its padding) follows the CSRC, then the three payload bytes
+// "abc".
+inline const std::vector<uint8_t> kelGoldenRTPWithExtension = {
+    0x91, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0xA0, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66,
+    0x77, 0x88, 0xBE, 0xDE, 0x00, 0x01, 0x10, 0x7F, 0x00, 0x00, 'a',  'b',  'c'};
+// Where its extension length field and its payload lie.
+inline constexpr size_t kelGoldenRTPExtensionLengthAt = 18;
+inline constexpr size_t kelGoldenRTPExtensionPayloadAt = 24;
+
 // The comfort-noise ping that opens paths: RTP payload type 13, timestamp
 // 1, one zero payload byte (noise level 0).
 std::vector<uint8_t> kelGoldenCNPing(uint16_t seq, uint32_t ssrc);

@@ -59,9 +59,8 @@ TEST(kelRTPHeaderTest, ParseLocatesPayloadAcrossCsrcAndPadding)
     EXPECT_EQ(info.payloadSize, 0u);
     EXPECT_EQ(info.payloadOffset, 12u);
 
-    // Two CSRCs, extension bit set (not interpreted), 6 payload bytes of
-    // which the last 4 are padding.
-    Bytes p{0xB2, 0x60, 0, 2, 0, 0, 0, 9, 0, 0, 0, 5, 1, 1, 1, 1, 2, 2, 2, 2, 'a', 'b', 0, 0, 0, 4};
+    // Two CSRCs, 6 payload bytes of which the last 4 are padding.
+    Bytes p{0xA2, 0x60, 0, 2, 0, 0, 0, 9, 0, 0, 0, 5, 1, 1, 1, 1, 2, 2, 2, 2, 'a', 'b', 0, 0, 0, 4};
     ASSERT_TRUE(rtpParsePacket(p.data(), p.size(), info));
     EXPECT_EQ(info.headerSize, 20u);
     EXPECT_EQ(info.paddingSize, 4u);
@@ -92,6 +91,60 @@ TEST(kelRTPHeaderTest, ParseRejectsWhatIsNotDeliverable)
     pad.back() = 3;
     EXPECT_FALSE(rtpParsePacket(pad.data(), pad.size(), info));
     EXPECT_FALSE(rtpParsePacket(nullptr, 20, info));
+}
+
+TEST(kelRTPHeaderTest, ParseSkipsTheHeaderExtension)
+{
+    const Bytes& golden = kelGoldenRTPWithExtension;
+    kelRTPPacketInfo info;
+    ASSERT_TRUE(rtpParsePacket(golden.data(), golden.size(), info));
+    EXPECT_EQ(info.headerSize, 16u);
+    EXPECT_EQ(info.extensionSize, 8u);
+    EXPECT_EQ(info.extensionProfile, 0xBEDE);
+    EXPECT_EQ(info.payloadOffset, kelGoldenRTPExtensionPayloadAt);
+    EXPECT_EQ(Bytes(golden.begin() + static_cast<std::ptrdiff_t>(info.payloadOffset),
+                    golden.begin() + static_cast<std::ptrdiff_t>(info.payloadOffset + info.payloadSize)),
+              (Bytes{'a', 'b', 'c'}));
+    EXPECT_EQ(info.header.ssrc(), 0x11223344u);
+
+    // An extension of no words is its 4-byte header alone; with padding
+    // after the payload, both come off.
+    Bytes empty{0xB0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0x10, 0x00, 0, 0, 'x', 'y', 0, 2};
+    ASSERT_TRUE(rtpParsePacket(empty.data(), empty.size(), info));
+    EXPECT_EQ(info.extensionSize, 4u);
+    EXPECT_EQ(info.extensionProfile, 0x1000);
+    EXPECT_EQ(info.payloadOffset, 16u);
+    EXPECT_EQ(info.payloadSize, 2u);
+    EXPECT_EQ(empty[info.payloadOffset], 'x');
+}
+
+TEST(kelRTPHeaderTest, ParseRefusesAnExtensionRunningPastTheEnd)
+{
+    kelRTPPacketInfo info;
+    // Extension words filling the packet to its last byte: empty payload.
+    Bytes exact(kelGoldenRTPWithExtension.begin(), kelGoldenRTPWithExtension.end() - 3);
+    ASSERT_TRUE(rtpParsePacket(exact.data(), exact.size(), info));
+    EXPECT_EQ(info.payloadSize, 0u);
+    // One byte more of payload makes room for a second word, and no more.
+    Bytes longer = kelGoldenRTPWithExtension;
+    longer.push_back('d');
+    longer[kelGoldenRTPExtensionLengthAt + 1] = 2;
+    ASSERT_TRUE(rtpParsePacket(longer.data(), longer.size(), info));
+    EXPECT_EQ(info.payloadSize, 0u);
+    longer[kelGoldenRTPExtensionLengthAt + 1] = 3;
+    EXPECT_FALSE(rtpParsePacket(longer.data(), longer.size(), info));
+    // A length near the 16-bit limit.
+    longer[kelGoldenRTPExtensionLengthAt] = 0xFF;
+    EXPECT_FALSE(rtpParsePacket(longer.data(), longer.size(), info));
+    // X set, but the extension header itself is cut short.
+    Bytes cut{0x90, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0xBE, 0xDE, 0};
+    EXPECT_FALSE(rtpParsePacket(cut.data(), cut.size(), info));
+    // The extension fits, but the padding count then reaches into it.
+    Bytes pad{0xB0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0xBE, 0xDE, 0, 0, 'x', 2};
+    ASSERT_TRUE(rtpParsePacket(pad.data(), pad.size(), info));
+    EXPECT_EQ(info.payloadSize, 0u);
+    pad.back() = 3;
+    EXPECT_FALSE(rtpParsePacket(pad.data(), pad.size(), info));
 }
 
 TEST(kelNTPTimestampTest, FractionTableIsTheTruncatedBinaryExpansion)

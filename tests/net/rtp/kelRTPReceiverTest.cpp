@@ -3,6 +3,7 @@
 #include "kelRTPStreamTestSupport.h"
 
 #include "core/kelParseInt.h"
+#include "tests/support/kelTestRTPPackets.h"
 
 #include <gtest/gtest.h>
 
@@ -60,6 +61,36 @@ TEST(kelRTPReceiverTest, StripsCsrcsAndPaddingAndDropsTruncatedPackets)
     EXPECT_EQ(got[2].header.timestamp(), 1480u);
     EXPECT_EQ(ntohs(got[0].from.sin_port), boundPort(*s));
     EXPECT_FALSE(r->isRAW());
+}
+
+TEST(kelRTPReceiverTest, HeaderExtensionsAreNeitherPayloadNorDelivered)
+{
+    auto r = startedReceiver();
+    ASSERT_TRUE(r);
+    const uint16_t port = portOf(r->portLocal());
+    ASSERT_NE(port, 0);
+    auto s = plainSocket();
+    ASSERT_TRUE(s);
+    sendTo(*s, port, kelGoldenRTPWithExtension);
+    // The same packet with an extension claiming more words than it has.
+    Bytes overrun = kelGoldenRTPWithExtension;
+    overrun[kelGoldenRTPExtensionLengthAt + 1] = 9;
+    overrun[3] = 8;
+    sendTo(*s, port, overrun);
+    Bytes next = kelGoldenRTPWithExtension;
+    // Refused before the sequence count: the next one follows on.
+    next[3] = 8;
+    next.back() = 'd';
+    sendTo(*s, port, next);
+
+    ASSERT_TRUE(waitFor([&] { return r->dataCount() >= 2; }));
+    const auto got = r->dataCopy();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].payload, (Bytes{'a', 'b', 'c'}));
+    EXPECT_EQ(got[0].header.seq(), 7);
+    EXPECT_EQ(got[0].packetSize, kelGoldenRTPWithExtension.size());
+    EXPECT_EQ(got[1].payload, (Bytes{'a', 'b', 'd'}));
+    EXPECT_EQ(got[1].header.seq(), 8);
 }
 
 // 40 ms of 48 kHz stereo L16 is 7680 bytes: a datagram of any size that

@@ -91,11 +91,40 @@ void buildAnswer(uint8_t (&out)[kelSNTPPacketSize], const uint8_t* request, uint
     ntpWrite(out + 40, ntpFromUnixMs(t3));
 }
 
-kelOwned<kelSNTP> clientFor(const FakeServer& server, const kelSNTPClock& clock)
+// A hand-driven wall clock in microseconds, for the exchange's own stamps.
+struct MicroClock
+{
+    std::shared_ptr<std::atomic<uint64_t>> now = std::make_shared<std::atomic<uint64_t>>(kBaseMs * 1000);
+    kelSNTPMicroClock fn() const
+    {
+        auto p = now;
+        return kelSNTPMicroClock{[p] { return p->load(); }};
+    }
+};
+
+// An answer stamped at full resolution (`t2us`, `t3us`: us since 1970), with
+// the given first byte (leap, version, mode).
+void buildAnswerUs(uint8_t (&out)[kelSNTPPacketSize], const uint8_t* request, uint64_t t2us, uint64_t t3us,
+                   uint8_t stratum = 2, uint8_t first = 0x1C)
+{
+    buildAnswer(out, request, 0, 0, stratum);
+    out[0] = first;
+    ntpWrite(out + 32, sntpStampFromUnixUs(t2us));
+    ntpWrite(out + 40, sntpStampFromUnixUs(t3us));
+}
+
+template <typename Clock> kelOwned<kelSNTP> clientFor(const FakeServer& server, const Clock& clock)
 {
     kelOwned<kelSNTP> c = kelMakeOwned<kelSNTP>(clock);
     c->setServerPort(server.port());
     return c;
+}
+
+// One run against 127.0.0.1; false when it did not finish.
+bool runOnce(kelSNTP& c)
+{
+    const uint64_t runs = c.runsDone();
+    return c.synch(u"127.0.0.1") == 1 && kelTestWaitUntil([&] { return c.runsDone() == runs + 1; });
 }
 
 uint32_t fourCC(const char* s)
@@ -163,6 +192,92 @@ TEST(kelSNTPPacketTest, DelayAndOffsetIncludingTheEraRollover)
     EXPECT_EQ(offset, 490);
 }
 
+TEST(kelSNTPPacketTest, AnswersWithoutTimeOrFromUnsynchronisedServersAreUnusable)
+{
+    // A server answer: LI 0, version 4, mode 4, stratum 2, "GPS ", and
+    // originate, receive and transmit stamps.
+    const uint8_t golden[kelSNTPPacketSize] = {
+        0x24, 2,    6, 0xEC, 0, 0, 0, 0, 0,    0,    0, 0, 'G',  'P', 'S', ' ',
+        0,    0,    0, 0,    0, 0, 0, 0, 0xEB, 0x5A, 0, 0, 0,    0,   0,   0,
+        0xEB, 0x5A, 0, 1,    0, 0, 0, 0, 0xEB, 0x5A, 0, 1, 0x80, 0,   0,   0,
+    };
+    kelSNTPAnswer a;
+    ASSERT_TRUE(sntpParseAnswer(golden, sizeof golden, a));
+    EXPECT_EQ(a.version, 4);
+    EXPECT_TRUE(sntpAnswersRequest(a, kelNTP_timestamp{0xEB5A0000u, 0}));
+    EXPECT_EQ(sntpJudgeAnswer(a), kelsv_usable);
+
+    // A broadcast server's packet (mode 5) is an answer too; a symmetric
+    // peer's (1), a client's (3) or a control message (6) is not.
+    for (const uint8_t mode : {1, 3, 6, 7}) {
+        kelSNTPAnswer other = a;
+        other.mode = mode;
+        EXPECT_FALSE(sntpAnswersRequest(other, a.originate)) << int(mode);
+    }
+    kelSNTPAnswer broadcast = a;
+    broadcast.mode = kelSNTPModeBroadcast;
+    EXPECT_TRUE(sntpAnswersRequest(broadcast, a.originate));
+
+    uint8_t bytes[kelSNTPPacketSize];
+    const auto judged = [&](size_t at, uint8_t value) {
+        std::memcpy(bytes, golden, sizeof bytes);
+        bytes[at] = value;
+        kelSNTPAnswer x;
+        EXPECT_TRUE(sntpParseAnswer(bytes, sizeof bytes, x));
+        return sntpJudgeAnswer(x);
+    };
+    // Leap indicator 3: the server is not synchronised.
+    EXPECT_EQ(judged(0, 0xE4), kelsv_unusable);
+    // Leap indicators 1 and 2 only announce a leap second.
+    EXPECT_EQ(judged(0, 0x64), kelsv_usable);
+    EXPECT_EQ(judged(0, 0xA4), kelsv_usable);
+    EXPECT_EQ(judged(1, 0), kelsv_kissOfDeath);
+    EXPECT_EQ(judged(1, 15), kelsv_usable);
+    EXPECT_EQ(judged(1, 16), kelsv_unusable);
+    // No transmit time at all: the stamp would put the clock decades off.
+    std::memcpy(bytes, golden, sizeof bytes);
+    std::memset(bytes + 40, 0, 8);
+    ASSERT_TRUE(sntpParseAnswer(bytes, sizeof bytes, a));
+    EXPECT_EQ(sntpJudgeAnswer(a), kelsv_unusable);
+    // A fraction alone is a transmit time.
+    bytes[47] = 1;
+    ASSERT_TRUE(sntpParseAnswer(bytes, sizeof bytes, a));
+    EXPECT_EQ(sntpJudgeAnswer(a), kelsv_usable);
+}
+
+TEST(kelSNTPPacketTest, FullResolutionStampsAndMicrosecondArithmetic)
+{
+    // 0.5 ms is 2^31 / 1000 = 2147483.648 units: rounded to the nearest.
+    const kelNTP_timestamp half = sntpStampFromUnixUs(kBaseMs * 1000 + 500);
+    EXPECT_EQ(half.r_seconds, static_cast<uint32_t>(kBaseMs / 1000 + kelNTPUnixEpochOffset));
+    EXPECT_EQ(half.r_fraction, 2147484u);
+    EXPECT_EQ(sntpStampFromUnixUs(kBaseMs * 1000 + 999999).r_fraction, 4294963001u);
+    // A quarter second is exact in both forms.
+    const kelNTP_timestamp ms = sntpStampFromUnixUs((kBaseMs + 250) * 1000);
+    EXPECT_EQ(ms, ntpFromUnixMs(kBaseMs + 250));
+
+    int64_t delay = 0;
+    int64_t offset = 0;
+    const auto at = [](int64_t us) {
+        return sntpStampFromUnixUs(static_cast<uint64_t>(int64_t(kBaseMs) * 1000 + us));
+    };
+    // Client at .999 ms, 5 ms each way, server clock equal to ours: the
+    // millisecond arithmetic would have said 1 ms.
+    sntpDelayOffsetUs(at(999), at(5999), at(5999), at(10999), delay, offset);
+    EXPECT_EQ(delay, 10000);
+    EXPECT_EQ(offset, 0);
+    // Server 1.2345 s behind, 300 us in the server.
+    sntpDelayOffsetUs(at(0), at(-1234500 + 100), at(-1234500 + 400), at(500), delay, offset);
+    EXPECT_EQ(delay, 200);
+    EXPECT_EQ(offset, -1234500);
+    // Across the era rollover: client just before 2036, server just after.
+    const kelNTP_timestamp before{0xFFFFFFFFu, 0xF0000000u};
+    const kelNTP_timestamp after{0, 0x10000000u};
+    sntpDelayOffsetUs(before, after, after, before, delay, offset);
+    EXPECT_EQ(delay, 0);
+    EXPECT_EQ(offset, 125000);
+}
+
 TEST(kelSNTPTest, ServerAheadGivesItsOffsetAndStratum)
 {
     ManualClock clock;
@@ -220,6 +335,125 @@ TEST(kelSNTPTest, ForgedAndStrayDatagramsAreIgnored)
     ASSERT_EQ(c->synch(u"127.0.0.1"), 1);
     ASSERT_TRUE(kelTestWaitUntil([&] { return c->runsDone() == 1; }));
     EXPECT_EQ(c->clockOffset(), 1500);
+}
+
+TEST(kelSNTPTest, EveryMeasurementIsStoredZeroIncluded)
+{
+    // Run by run the server is 1500 ms ahead, then exactly on time with no
+    // delay at all, then 700 ms behind.
+    struct Step
+    {
+        int64_t offsetMs;
+        uint64_t eachWayMs;
+    };
+    const Step steps[] = {{1500, 10}, {0, 0}, {-700, 4}};
+    std::atomic<int> step{0};
+    ManualClock clock;
+    FakeServer server([&](const uint8_t* req, const sockaddr_in& client, kelUdpSocket& sock) {
+        const Step& s = steps[step.load()];
+        const uint64_t t =
+            static_cast<uint64_t>(static_cast<int64_t>(clock.now->load() + s.eachWayMs) + s.offsetMs);
+        uint8_t ans[kelSNTPPacketSize];
+        buildAnswer(ans, req, t, t);
+        clock.now->fetch_add(2 * s.eachWayMs);
+        sock.sendto(client, ans, sizeof ans);
+    });
+    auto c = clientFor(server, clock.fn());
+    ASSERT_TRUE(runOnce(*c));
+    EXPECT_EQ(c->clockOffset(), 1500);
+    EXPECT_EQ(c->roundtripDelay(), 20);
+    step = 1;
+    ASSERT_TRUE(runOnce(*c));
+    EXPECT_EQ(c->clockOffset(), 0);
+    EXPECT_EQ(c->roundtripDelay(), 0);
+    kelNTP_timestamp raw;
+    kelNTP_timestamp fixed;
+    c->nowNTP(raw, false);
+    c->nowNTP(fixed, true);
+    EXPECT_EQ(raw, fixed);
+    step = 2;
+    ASSERT_TRUE(runOnce(*c));
+    EXPECT_EQ(c->clockOffset(), -700);
+    EXPECT_EQ(c->roundtripDelay(), 8);
+    EXPECT_EQ(c->stratum(), 2u);
+}
+
+TEST(kelSNTPTest, SubMillisecondStampsDoNotBiasTheOffset)
+{
+    // Our clock at 0.999 ms past a millisecond; the server's clock is ours,
+    // 5 ms away each way. Cut to whole milliseconds, T1 and T4 would lose
+    // most of a millisecond each and the offset come out as +1 ms.
+    MicroClock clock;
+    clock.now->fetch_add(999);
+    FakeServer server([&](const uint8_t* req, const sockaddr_in& client, kelUdpSocket& sock) {
+        const uint64_t t = clock.now->load() + 5000;
+        uint8_t ans[kelSNTPPacketSize];
+        buildAnswerUs(ans, req, t, t);
+        clock.now->fetch_add(10000);
+        sock.sendto(client, ans, sizeof ans);
+    });
+    auto c = clientFor(server, clock.fn());
+    ASSERT_TRUE(runOnce(*c));
+    EXPECT_EQ(c->stratum(), 2u);
+    EXPECT_EQ(c->clockOffset(), 0);
+    EXPECT_EQ(c->roundtripDelay(), 10);
+
+    // The request carries T1 at full resolution.
+    uint8_t seen[kelSNTPPacketSize] = {};
+    std::atomic<bool> got{false};
+    FakeServer recorder([&](const uint8_t* req, const sockaddr_in&, kelUdpSocket&) {
+        std::memcpy(seen, req, sizeof seen);
+        got = true;
+    });
+    auto d = clientFor(recorder, clock.fn());
+    const uint64_t sentUs = clock.now->load();
+    ASSERT_EQ(d->synch(u"127.0.0.1"), 1);
+    ASSERT_TRUE(kelTestWaitUntil([&] { return got.load(); }));
+    EXPECT_EQ(ntpRead(seen + 40), sntpStampFromUnixUs(sentUs));
+    EXPECT_TRUE(d->stop(3000));
+}
+
+TEST(kelSNTPTest, UnusableAnswersLeaveTheClockAlone)
+{
+    // First a good answer (250 ms ahead, 1 ms each way); then answers echoing our stamp
+    // but with no transmit time, from an unsynchronised server (leap 3), and
+    // of stratum 16.
+    std::atomic<int> kind{0};
+    MicroClock clock;
+    FakeServer server([&](const uint8_t* req, const sockaddr_in& client, kelUdpSocket& sock) {
+        const uint64_t t = clock.now->load() + 1000 + 250000;
+        uint8_t ans[kelSNTPPacketSize];
+        switch (kind.load()) {
+        case 0:
+            buildAnswerUs(ans, req, t, t);
+            clock.now->fetch_add(2000);
+            break;
+        case 1:
+            buildAnswerUs(ans, req, t, t);
+            std::memset(ans + 40, 0, 8);
+            break;
+        case 2:
+            buildAnswerUs(ans, req, t + 9000000, t + 9000000, 2, 0xDC);
+            break;
+        default:
+            buildAnswerUs(ans, req, t + 9000000, t + 9000000, 16);
+            break;
+        }
+        sock.sendto(client, ans, sizeof ans);
+    });
+    auto c = clientFor(server, clock.fn());
+    ASSERT_TRUE(runOnce(*c));
+    ASSERT_EQ(c->clockOffset(), 250);
+    ASSERT_EQ(c->roundtripDelay(), 2);
+    for (int k = 1; k <= 3; ++k) {
+        kind = k;
+        ASSERT_TRUE(runOnce(*c)) << k;
+        EXPECT_EQ(c->stratum(), 255u) << k;
+        EXPECT_EQ(c->refCode(), 0u) << k;
+        EXPECT_EQ(c->clockOffset(), 250) << k;
+        EXPECT_EQ(c->roundtripDelay(), 2) << k;
+    }
+    EXPECT_EQ(server.requests(), 4);
 }
 
 TEST(kelSNTPTest, NoAnswerLeavesTheClockUncorrected)

@@ -1,6 +1,7 @@
 #include "net/sockets/kelSockets.h"
 
 #include "core/kelTick.h"
+#include "tests/support/kelTestWait.h"
 
 #include <gtest/gtest.h>
 
@@ -175,6 +176,39 @@ TEST(kelTcpSocketTest, PeerCloseReadsZeroAndResetReadsConnReset)
         EXPECT_EQ(p.client.handle(), kelInvalidSocket);
         EXPECT_FALSE(p.client.isActive());
     }
+}
+
+TEST(kelTcpSocketTest, CheckedReadAfterAResetReports10054AndCloses)
+{
+    Pair p;
+    ASSERT_NE(p.server, nullptr);
+    const uint16_t lingerOff[2] = {1, 0};
+    ASSERT_EQ(kelSetSockOpt(p.server->handle(), kelSOL_SOCKET, kelSO_LINGER, lingerOff, sizeof lingerOff), 0);
+    p.server->close(false);
+    // Once the reset is in, the connection is no longer active, yet the
+    // read with its state checks still tells why.
+    ASSERT_TRUE(kelTestWaitUntil([&] { return !p.client.isActive(); }));
+    char buf[16];
+    uint32_t size = sizeof buf;
+    EXPECT_EQ(p.client.read(buf, size, 100), WSAECONNRESET);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(kelWSAGetLastError(), WSAECONNRESET);
+    EXPECT_EQ(p.client.handle(), kelInvalidSocket);
+    // Closed: later reads fail their checks.
+    size = sizeof buf;
+    EXPECT_EQ(p.client.read(buf, size, 10), -1);
+}
+
+TEST(kelTcpSocketTest, CheckedReadOfAnUnconnectedSocketStaysMinusOne)
+{
+    // Bound, never connected: no pending error to report, nothing closed.
+    kelTcpSocket s;
+    s.setBindToIP(u"127.0.0.1");
+    ASSERT_EQ(s.bindSocketToPort(0), 0);
+    char buf[4];
+    uint32_t size = sizeof buf;
+    EXPECT_EQ(s.read(buf, size, 10), -1);
+    EXPECT_NE(s.handle(), kelInvalidSocket);
 }
 
 TEST(kelTcpSocketTest, AcceptTimesOutWith10060)
