@@ -54,44 +54,30 @@ TEST(kelT140ReceiveTest, TheSupportBuilderWritesTheRedundancyLayoutByteForByte)
     EXPECT_EQ(f.shown, "d");
 }
 
-TEST(kelT140ReceiveTest, InOrderPacketsShowEachCharacterOnce)
+TEST(kelT140ReceiveTest, LostRepeatedAndLatePacketsShowEachCharacterOnce)
 {
-    kelT140Feed f;
-    for (size_t n = 0; n < kTexts.size(); ++n)
-        ASSERT_TRUE(f.feed(static_cast<uint16_t>(100 + n), redPacketOf(kTexts, n)));
-    EXPECT_EQ(f.shown, "Hello world!\xC3\xA9");
-}
-
-TEST(kelT140ReceiveTest, LostPacketsAreRecoveredFromTheGenerationsInOrder)
-{
-    // One lost (seq 101), then two in a row (103, 104).
-    kelT140Feed f;
-    ASSERT_TRUE(f.feed(100, redPacketOf(kTexts, 0)));
-    ASSERT_TRUE(f.feed(102, redPacketOf(kTexts, 2)));
-    EXPECT_EQ(f.shown, "Hello ");
-    ASSERT_TRUE(f.feed(105, redPacketOf(kTexts, 5)));
-    EXPECT_EQ(f.shown, "Hello world!");
-}
-
-TEST(kelT140ReceiveTest, AGapWiderThanTheGenerationsIsMarkedWhereTextIsMissing)
-{
-    kelT140Feed f;
-    ASSERT_TRUE(f.feed(100, redPacketOf(kTexts, 0)));
-    // 101..103 lost; 104 carries 102 and 103 only.
-    ASSERT_TRUE(f.feed(104, redPacketOf(kTexts, 4)));
-    EXPECT_EQ(f.shown, "He\xEF\xBF\xBDo worl");
-}
-
-TEST(kelT140ReceiveTest, RepeatsAndLatePacketsAddNothing)
-{
-    kelT140Feed f;
-    ASSERT_TRUE(f.feed(100, redPacketOf(kTexts, 0)));
-    ASSERT_TRUE(f.feed(102, redPacketOf(kTexts, 2)));
-    // 101 comes late: its text was already taken from 102.
-    ASSERT_TRUE(f.feed(101, redPacketOf(kTexts, 1)));
-    ASSERT_TRUE(f.feed(102, redPacketOf(kTexts, 2)));
-    ASSERT_TRUE(f.feed(103, redPacketOf(kTexts, 3)));
-    EXPECT_EQ(f.shown, "Hello wo");
+    struct Case
+    {
+        const char* what;
+        std::vector<size_t> arrivals; // packet n has sequence number 100 + n
+        std::string shown;
+    };
+    const Case cases[] = {
+        {"in order", {0, 1, 2, 3, 4, 5, 6}, "Hello world!\xC3\xA9"},
+        // One lost (1), then two in a row (3, 4): all taken from the next.
+        {"recovered", {0, 2, 5}, "Hello world!"},
+        // 1..3 lost; 4 carries 2 and 3 only.
+        {"too wide a gap", {0, 4}, "He\xEF\xBF\xBDo worl"},
+        // 1 comes late, its text already taken from 2; 2 comes twice.
+        {"late and repeated", {0, 2, 1, 2, 3}, "Hello wo"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        kelT140Feed f;
+        for (size_t n : c.arrivals)
+            ASSERT_TRUE(f.feed(static_cast<uint16_t>(100 + n), redPacketOf(kTexts, n)));
+        EXPECT_EQ(f.shown, c.shown);
+    }
 }
 
 TEST(kelT140ReceiveTest, SequenceNumbersWrapAndANewSourceStartsAfresh)
