@@ -10,6 +10,7 @@
 #include "net/rtp/kelRTPReceiver.h"
 #include "net/rtp/kelRTPTransmitter.h"
 #include "net/sockets/kelSockAddr.h"
+#include "streaming/kelT140Receive.h"
 
 #include <arpa/inet.h>
 
@@ -112,7 +113,9 @@ constexpr size_t kMPAHeaderSize = 4;
 
 } // namespace
 
-TkelIPReceiver::TkelIPReceiver(kelComponent* owner) : kelIPStreamer(owner) {}
+TkelIPReceiver::TkelIPReceiver(kelComponent* owner)
+    : kelIPStreamer(owner), f_text(std::make_unique<kelT140Receive>())
+{}
 
 TkelIPReceiver::~TkelIPReceiver() = default;
 
@@ -196,6 +199,7 @@ bool TkelIPReceiver::doOpen()
     f_noHoles.store(false);
     f_firstPacket.store(true);
     f_l16Carry = -1;
+    f_text->reset();
     const intptr_t proto = protocol();
     bool ok = false;
     if (proto == kelIPProtoRAW || proto == kelIPProtoRTP) {
@@ -316,6 +320,12 @@ void TkelIPReceiver::receivePacket(const uint8_t* header, const uint8_t* payload
     const intptr_t pt = hdr.payloadType();
     // Comfort-noise pings keep paths open; they carry no audio.
     if (pt == kelRTPPayloadCN) return;
+    const intptr_t redType = redundantTextType();
+    if (redType >= 0 && pt == redType) {
+        f_firstPacket.store(false);
+        receiveRedundantText(hdr, payload, size);
+        return;
+    }
     kelRTPPayloadFormat fmt;
     if (f_firstPacket.load() && customPayloadAware() && pt >= kelRTPPayloadDynamicFirst &&
         kelRTPCustomPayload(pt, fmt)) {
@@ -346,6 +356,19 @@ void TkelIPReceiver::receivePacket(const uint8_t* header, const uint8_t* payload
         return;
     }
     (void)write(payload, static_cast<uint32_t>(size), nullptr);
+}
+
+void TkelIPReceiver::receiveRedundantText(const rtp_hdr& hdr, const uint8_t* payload, size_t size)
+{
+    // The blocks are of the SDP's text type, or of our own when it has none.
+    const kelRTPMap map = mappingCopy();
+    const int textType = map.r_rtpEncoding == kelRTPEnc_t140c ? map.r_dynType : kelRTPPayloadT140;
+    std::string text;
+    if (!f_text->receiveRedundant(hdr.ssrc(), hdr.seq(), hdr.timestamp(), payload, size, textType, text)) {
+        logMessage(u"TkelIPReceiver: redundant text packet with bad block headers dropped");
+        return;
+    }
+    if (!text.empty() && text.size() <= UINT32_MAX) doText(text.data(), static_cast<uint32_t>(text.size()));
 }
 
 bool TkelIPReceiver::doMpegTSFirstPacket(const uint8_t*, size_t)
@@ -379,7 +402,9 @@ void TkelIPReceiver::doText(const void* data, uint32_t len)
         handler = f_onText;
     }
     if (!handler) return;
-    const kelString text = utf8ToUtf16(data, len);
+    // Keep-alives and the marks in front of text are not for the reader.
+    const kelString text = kelT140WithoutKeepAlives(utf8ToUtf16(data, len));
+    if (text.empty()) return;
     try {
         handler(this, text.c_str());
     } catch (...) {
@@ -449,6 +474,12 @@ void TkelIPReceiver::doFormatChange(intptr_t rate, intptr_t channels, intptr_t b
     setDescriptionInfo({});
     kelWaveFormat block;
     block.formatTag = kelWaveFormatTagPCM;
+    // G.711 is handed on as it came, a byte a sample: the block says so,
+    // or a consumer would read the bytes as 16-bit linear samples.
+    if (encoding == kelRTPEnc_PCMU || encoding == kelRTPEnc_PCMA) {
+        block.formatTag = encoding == kelRTPEnc_PCMU ? kelWaveFormatTagMuLaw : kelWaveFormatTagALaw;
+        bits = 8;
+    }
     block.formatOriginal.pcmSamplesPerSecond = static_cast<uintptr_t>(rate > 0 ? rate : 0);
     block.formatOriginal.pcmBitsPerSample = static_cast<uintptr_t>(bits > 0 ? bits : 0);
     block.formatOriginal.pcmNumChannels = static_cast<uintptr_t>(channels > 0 ? channels : 0);

@@ -15,8 +15,13 @@
 // The first packet of each open decides the format when its payload type
 // says one: our own dynamic types 110..121 (with customPayloadAware), the
 // static types 0, 3, 5, 6, 8, 10, 11, 14, 16 and 17, or the SDP's dynamic
-// type. Consumers learn it as a 40-byte PCM format block. 16-bit linear PCM
-// is handed on in host order; other encodings pass through as they came.
+// type. Consumers learn it as a 40-byte format block. 16-bit linear PCM
+// is handed on in host order; other encodings pass through as they came,
+// G.711 with a block that names its law and 8 bits a sample.
+//
+// Text comes plain or, when the SDP offers "red", with redundancy: lost
+// packets are recovered from the generations the next one carries. U+FEFF
+// keep-alives never reach onText.
 //
 // Threads. open/close, the properties and the event setters belong to the
 // window thread, while the component is closed. Payloads arrive on the RTP
@@ -35,9 +40,11 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 class kelRTPReceiver;
+class kelT140Receive;
 
 class TkelIPReceiver : public kelIPStreamer
 {
@@ -82,8 +89,9 @@ protected:
 
     // RTP thread, each RTP packet with a payload: raises onRTPHeader.
     virtual void doRTPHeader(const rtp_hdr* hdr, const void* data, uint32_t len);
-    // Turns a text payload into onText (nothing for an empty one). Bad or
-    // cut UTF-8 comes out as U+FFFD, never as a shortened text.
+    // Turns a text payload into onText (nothing for an empty one, nor for
+    // one of U+FEFF keep-alives only, which are dropped). Bad or cut UTF-8
+    // comes out as U+FFFD, never as a shortened text.
     virtual void doText(const void* data, uint32_t len);
     // Raw mode, the first datagram of an open: the place where a reader of
     // MPEG transport streams will recognise one and take the datagram
@@ -106,6 +114,8 @@ private:
     friend class rtpReceiver;
 
     void sendHoles(bool withHELO);
+    // RTP thread: a packet of the SDP's redundant text type.
+    void receiveRedundantText(const rtp_hdr& hdr, const uint8_t* payload, size_t size);
     // L16 from network order to the consumers (RTP thread).
     void swapL16On(const uint8_t* in, uint32_t len);
     // The RTP receiver's thread has started a run.
@@ -113,6 +123,8 @@ private:
 
     kelOwned<rtpReceiver> f_rec;
     std::atomic<bool> f_firstPacket{true};
+    // The RTP thread's, reset by each open.
+    std::unique_ptr<kelT140Receive> f_text;
     // The RTP thread's: the first byte of a sample whose second byte has
     // not been read yet (TCP), or -1.
     int f_l16Carry = -1;

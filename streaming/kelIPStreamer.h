@@ -117,6 +117,9 @@ public:
     // mappingCopy() is the safe read from another thread.
     const kelRTPMap* mapping() const noexcept { return &f_mapping; }
     kelRTPMap mappingCopy() const;
+    // The payload type the SDP gives redundant text ("red"), -1 when it
+    // offers none.
+    intptr_t redundantTextType() const noexcept { return f_redType.load(); }
 
     // The current format.
     intptr_t samplingRate() const noexcept { return f_sps.load(); }
@@ -298,6 +301,7 @@ private:
     std::mutex f_sdpGuard;
     std::unique_ptr<kelSDPParser> f_sdpParser;
     std::atomic<bool> f_SDPignoreP{true};
+    std::atomic<intptr_t> f_redType{-1};
 
     // Guards the mapping, the format block and the compare-and-store of the
     // current format.

@@ -125,6 +125,7 @@ void kelIPStreamer::setSDP(const kelString& value)
             fmtp = md->r_fmtp;
         }
     }
+    f_redType.store(rtpmap.empty() ? -1 : kelRTPMapRedundancyType(rtpmap));
     if (!hasMedia) {
         updateFormat(8000, 1, 16, kelRTPEnc_L16, 0);
         return;

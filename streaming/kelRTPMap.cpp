@@ -142,6 +142,7 @@ int32_t kelRTPEncodingFromName(std::string_view name) noexcept
     for (const kelEncodingName& e : kEncodings) {
         if (textEquals(std::string_view(trimmed), std::string_view(e.name))) return e.code;
     }
+    if (textEquals(std::string_view(trimmed), std::string_view("t140"))) return kelRTPEnc_t140c;
     return kelRTPEnc_unknown;
 }
 
@@ -179,10 +180,69 @@ bool kelRTPCustomPayload(intptr_t payloadType, kelRTPPayloadFormat& format) noex
     return findRow(kCustom, payloadType, format);
 }
 
+namespace {
+
+// The first line of `text` (up to CR or LF) and the rest after its end.
+std::u16string_view firstLine(std::u16string_view text, std::u16string_view& rest) noexcept
+{
+    const size_t end = text.find_first_of(u"\r\n");
+    if (end == std::u16string_view::npos) {
+        rest = {};
+        return text;
+    }
+    size_t next = end;
+    while (next < text.size() && (text[next] == u'\r' || text[next] == u'\n'))
+        ++next;
+    rest = text.substr(next);
+    return text.substr(0, end);
+}
+
+// The encoding name of one rtpmap value, blanks trimmed.
+kelString rtpmapName(std::u16string_view line)
+{
+    const size_t blank = line.find(u' ');
+    if (blank == std::u16string_view::npos) return {};
+    const std::u16string_view rest = line.substr(blank + 1);
+    return trimText(rest.substr(0, rest.find(u'/')));
+}
+
+bool isRedundancyName(std::u16string_view name) noexcept
+{
+    return name.size() == 3 && lowerUnit(name[0]) == u'r' && lowerUnit(name[1]) == u'e' &&
+           lowerUnit(name[2]) == u'd';
+}
+
+} // namespace
+
+int32_t kelRTPMapRedundancyType(std::u16string_view rtpmap) noexcept
+{
+    while (!rtpmap.empty()) {
+        std::u16string_view rest;
+        const std::u16string_view line = firstLine(rtpmap, rest);
+        if (isRedundancyName(rtpmapName(line))) {
+            const int32_t type = toInt32(line.substr(0, line.find(u' ')), -1);
+            if (type >= 0 && type <= 127) return type;
+        }
+        rtpmap = rest;
+    }
+    return -1;
+}
+
 bool kelParseRTPMap(std::u16string_view rtpmap, std::u16string_view fmtp, kelRTPMap& map) noexcept
 {
-    const size_t cr = rtpmap.find(u'\r');
-    if (cr != std::u16string_view::npos) rtpmap = rtpmap.substr(0, cr);
+    std::u16string_view more;
+    const std::u16string_view first = firstLine(rtpmap, more);
+    rtpmap = first;
+    if (isRedundancyName(rtpmapName(first))) {
+        while (!more.empty()) {
+            const std::u16string_view line = firstLine(more, more);
+            const kelString name = rtpmapName(line);
+            if (!name.empty() && !isRedundancyName(name)) {
+                rtpmap = line;
+                break;
+            }
+        }
+    }
 
     const size_t blank = rtpmap.find(u' ');
     if (blank == std::u16string_view::npos) return false;

@@ -46,7 +46,8 @@ enum kelRTPEncoding : int32_t {
 };
 
 // The code of an SDP encoding name: compared without regard to case after
-// trimming blanks; -1 for a name we do not know.
+// trimming blanks; -1 for a name we do not know. "t140", the name other
+// real-time text software uses, is read as t140c.
 int32_t kelRTPEncodingFromName(std::string_view name) noexcept;
 int32_t kelRTPEncodingFromName(std::u16string_view name) noexcept;
 // The SDP name of a code ("PCMU"), null for a code that has none.
@@ -97,6 +98,13 @@ bool kelRTPCustomPayload(intptr_t payloadType, kelRTPPayloadFormat& format) noex
 //   - then rate (default 8000) and, after a second "/", channels (default 1);
 //   - "frame-size=" and "bitrate=" parameters of the fmtp text, 0 when the
 //     text does not give them.
+// The text may hold several rtpmap values, one a line: the first is read,
+// except that a "red" line (redundancy, a wrapper around another type) is
+// passed over for the first line after it that names an encoding.
 // False without a blank or without a name; `map` is then left as it was.
 // r_bitsPerSample is not touched.
 bool kelParseRTPMap(std::u16string_view rtpmap, std::u16string_view fmtp, kelRTPMap& map) noexcept;
+
+// The payload type of the "red" line among the rtpmap values (one a line),
+// -1 when there is none.
+int32_t kelRTPMapRedundancyType(std::u16string_view rtpmap) noexcept;

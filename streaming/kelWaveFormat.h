@@ -4,7 +4,7 @@
 // blocks by CRC and the codec component extends this one), so the fields
 // stay pointer-sized and in this order: 40 bytes on a 64-bit build.
 //
-//   offset  0  formatTag             1 = PCM
+//   offset  0  formatTag             1 = PCM, 6 = G.711 A-law, 7 = G.711 mu-law
 //   offset  8  pcmSamplesPerSecond   a block is valid when this is non-zero
 //   offset 16  pcmBitsPerSample
 //   offset 24  pcmNumChannels
@@ -13,6 +13,9 @@
 #include <cstdint>
 
 inline constexpr uintptr_t kelWaveFormatTagPCM = 1;
+// G.711 bytes as they travel, one a sample (the bits field says 8).
+inline constexpr uintptr_t kelWaveFormatTagALaw = 6;
+inline constexpr uintptr_t kelWaveFormatTagMuLaw = 7;
 
 struct kelPCMFormat
 {

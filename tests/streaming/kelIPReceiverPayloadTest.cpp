@@ -157,6 +157,57 @@ TEST_F(kelIPReceiverPayloadTest, FirstTextPacketSwitchesToTextAt1000HzAndRaisesO
     EXPECT_EQ(f_sink->blockCount(), 0u) << "text went down the pipe";
 }
 
+TEST_F(kelIPReceiverPayloadTest, KeepAlivesNeverReachOnText)
+{
+    ASSERT_TRUE(openRx());
+    send(kelTestRTPPacket(113, 1, bytesOf("\xEF\xBB\xBF")));
+    send(kelTestRTPPacket(113, 2,
+                          bytesOf("\xEF\xBB\xBF"
+                                  "a\xEF\xBB\xBF"
+                                  "b")));
+    send(kelTestRTPPacket(113, 3, bytesOf("\xEF\xBB\xBF\xEF\xBB\xBF")));
+    send(kelTestRTPPacket(113, 4, bytesOf("c")));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return texts().size() >= 2; }, 10000));
+    sync(5);
+    EXPECT_EQ(texts(), (std::vector<kelString>{u"ab", u"c"}));
+}
+
+TEST_F(kelIPReceiverPayloadTest, RedundantTextOfferedBySDPIsShownOnceWithLostPacketsRecovered)
+{
+    f_rx->setSDP(u"v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+                 u"m=text 5000 RTP/AVP 100 98\r\na=rtpmap:100 red/1000\r\na=rtpmap:98 t140/1000\r\n"
+                 u"a=fmtp:100 98/98/98\r\n");
+    EXPECT_EQ(f_rx->redundantTextType(), 100);
+    EXPECT_EQ(f_rx->encoding(), kelRTPEnc_t140c);
+    ASSERT_TRUE(openRx());
+    const auto red = [](const std::string& older2, const std::string& older1, const std::string& primary) {
+        return kelTestRedPayload({{98, 600, older2}, {98, 300, older1}}, 98, primary);
+    };
+    send(kelTestRTPPacket(100, 10,
+                          red("", "",
+                              "\xEF\xBB\xBF"
+                              "Hi"),
+                          1000));
+    send(kelTestRTPPacket(100, 11, red("", "Hi", " t"), 1300));
+    // 12 and 13 are lost; 14 brings their text. 13 comes late, 14 twice.
+    send(kelTestRTPPacket(100, 14, red("he", "re", "!"), 2200));
+    send(kelTestRTPPacket(100, 13, red(" t", "he", "re"), 1900));
+    send(kelTestRTPPacket(100, 14, red("he", "re", "!"), 2200));
+    // A keep-alive while idle, alone in its packet.
+    send(kelTestRTPPacket(100, 15, red("re", "!", "\xEF\xBB\xBF"), 5200));
+    // Plain text of the wrapped type still reads.
+    send(kelTestRTPPacket(98, 16, bytesOf("."), 5500));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return texts().size() >= 4; }, 10000));
+    sync(17);
+    std::vector<kelString> shown = texts();
+    kelString all;
+    for (const kelString& t : shown)
+        all += t;
+    EXPECT_EQ(all, u"Hi there!.");
+    EXPECT_EQ(shown.size(), 4u);
+    EXPECT_EQ(f_sink->blockCount(), 0u) << "text went down the pipe";
+}
+
 TEST_F(kelIPReceiverPayloadTest, EmptyPayloadRaisesNothingAndLeavesTheFormatUndecided)
 {
     ASSERT_TRUE(openRx());
@@ -224,9 +275,14 @@ TEST_F(kelIPReceiverPayloadTest, FirstPacketOfEachOpenSelectsTheStaticFormat)
         ASSERT_TRUE(f_sink->waitForBlocks(blocks + 2, 10000));
         EXPECT_EQ(f_rx->encoding(), row.encoding);
         const kelWaveFormat block = sinkFormat();
-        EXPECT_EQ(block.formatTag, 1u);
+        // G.711 arrives as it travels, a byte a sample, and says so.
+        const bool g711 = row.encoding == kelRTPEnc_PCMU || row.encoding == kelRTPEnc_PCMA;
+        const uintptr_t tag = row.encoding == kelRTPEnc_PCMU   ? kelWaveFormatTagMuLaw
+                              : row.encoding == kelRTPEnc_PCMA ? kelWaveFormatTagALaw
+                                                               : kelWaveFormatTagPCM;
+        EXPECT_EQ(block.formatTag, tag);
         EXPECT_EQ(block.formatOriginal.pcmSamplesPerSecond, row.rate);
-        EXPECT_EQ(block.formatOriginal.pcmBitsPerSample, 16u);
+        EXPECT_EQ(block.formatOriginal.pcmBitsPerSample, g711 ? 8u : 16u);
         EXPECT_EQ(block.formatOriginal.pcmNumChannels, row.channels);
         EXPECT_EQ(block.formatChannelMask, 0xA0000000u);
         f_rx->close();

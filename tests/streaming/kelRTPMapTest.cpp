@@ -94,3 +94,29 @@ TEST(kelParseRTPMapTest, FmtpGivesFrameSizeAndBitrateOnlyAsWholeParameters)
         EXPECT_EQ(map.r_fmt_frameSize, 0);
     }
 }
+
+TEST(kelParseRTPMapTest, RedundantTextIsReadAsTheTextItWrapsUnderEitherTextName)
+{
+    EXPECT_EQ(kelRTPEncodingFromName(std::string_view("t140")), kelRTPEnc_t140c);
+    EXPECT_EQ(kelRTPEncodingFromName(std::u16string_view(u" T140 ")), kelRTPEnc_t140c);
+    EXPECT_STREQ(kelRTPEncodingName(kelRTPEnc_t140c), "t140c");
+
+    kelRTPMap map;
+    ASSERT_TRUE(kelParseRTPMap(u"100 red/1000\r\n98 t140/1000", u"100 98/98/98\r\n", map));
+    EXPECT_EQ(map.r_dynType, 98);
+    EXPECT_EQ(map.r_rtpEncoding, kelRTPEnc_t140c);
+    EXPECT_EQ(map.r_samplingRate, 1000);
+    EXPECT_EQ(kelRTPMapRedundancyType(u"100 red/1000\r\n98 t140/1000"), 100);
+    EXPECT_EQ(kelRTPMapRedundancyType(u"98 t140/1000\r\n101 RED/1000"), 101);
+    EXPECT_EQ(kelRTPMapRedundancyType(u"98 t140/1000"), -1);
+    EXPECT_EQ(kelRTPMapRedundancyType(u"x red/1000\r\n200 red/1000"), -1);
+
+    // The first value still wins when it is not a wrapper; a lone "red"
+    // is read as the unknown encoding it names.
+    ASSERT_TRUE(kelParseRTPMap(u"97 L16/16000\r\n100 red/1000", u"", map));
+    EXPECT_EQ(map.r_dynType, 97);
+    EXPECT_EQ(map.r_rtpEncoding, kelRTPEnc_L16);
+    ASSERT_TRUE(kelParseRTPMap(u"100 red/1000", u"", map));
+    EXPECT_EQ(map.r_dynType, 100);
+    EXPECT_EQ(map.r_rtpEncoding, kelRTPEnc_unknown);
+}

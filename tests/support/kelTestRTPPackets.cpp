@@ -21,6 +21,24 @@ std::vector<uint8_t> kelTestRTPPacket(uint8_t pt, uint16_t seq, const std::vecto
     return p;
 }
 
+std::vector<uint8_t> kelTestRedPayload(const std::vector<kelTestRedBlock>& older, uint8_t primaryPT,
+                                       const std::string& primary)
+{
+    std::vector<uint8_t> p;
+    for (const kelTestRedBlock& b : older) {
+        const uint32_t fields = static_cast<uint32_t>(b.tsOffset & 0x3FFF) << 10 | (b.text.size() & 0x3FF);
+        p.push_back(static_cast<uint8_t>(0x80 | (b.pt & 0x7F)));
+        p.push_back(static_cast<uint8_t>(fields >> 16));
+        p.push_back(static_cast<uint8_t>(fields >> 8));
+        p.push_back(static_cast<uint8_t>(fields));
+    }
+    p.push_back(primaryPT & 0x7F);
+    for (const kelTestRedBlock& b : older)
+        p.insert(p.end(), b.text.begin(), b.text.end());
+    p.insert(p.end(), primary.begin(), primary.end());
+    return p;
+}
+
 std::vector<uint8_t> kelGoldenCNPing(uint16_t seq, uint32_t ssrc)
 {
     std::vector<uint8_t> p = {0x80, 13, static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq), 0, 0,

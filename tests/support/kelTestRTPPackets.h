@@ -6,12 +6,31 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // An RTP packet: version 2, no CSRC, the given header fields and payload.
 std::vector<uint8_t> kelTestRTPPacket(uint8_t pt, uint16_t seq, const std::vector<uint8_t>& payload,
                                       uint32_t timestamp = 0, uint32_t ssrc = 0x12345678,
                                       bool marker = false);
+
+// One older generation of a redundant payload: its block payload type, how
+// much earlier than the primary its text was sent (timestamp units) and the
+// text.
+struct kelTestRedBlock
+{
+    uint8_t pt = 0;
+    uint16_t tsOffset = 0;
+    std::string text;
+};
+// A redundant payload: a 4-byte header per older block (oldest first), the
+// 1-byte primary header, then the blocks' data in the same order and the
+// primary's text last.
+std::vector<uint8_t> kelTestRedPayload(const std::vector<kelTestRedBlock>& older, uint8_t primaryPT,
+                                       const std::string& primary);
+// kelTestRedPayload({{98, 600, "ab"}, {98, 300, "c"}}, 98, "d"), by hand.
+inline const std::vector<uint8_t> kelGoldenRedPayload = {0xE2, 0x09, 0x60, 0x02, 0xE2, 0x04, 0xB0,
+                                                         0x01, 0x62, 'a',  'b',  'c',  'd'};
 
 // An RTP header with the marker set, payload type 113 (real-time text),
 // sequence 0xABCD, timestamp 0x01020304, SSRC 0xDEADBEEF.
