@@ -47,8 +47,6 @@ inline constexpr size_t kelRTCPAppHeaderSize = 12;
 inline constexpr unsigned kelRTCPMaxBlocks = 31;
 // SDES item type of the canonical name.
 inline constexpr uint8_t kelSDES_CNAME = 1;
-// Interarrival jitter is not measured; every report block carries this.
-inline constexpr uint32_t kelRTCPFixedJitter = 241;
 
 struct kelRTCPReportBlock
 {
@@ -56,7 +54,7 @@ struct kelRTCPReportBlock
     uint8_t fractionLost = 0;
     uint32_t cumulativeLost = 0; // low 24 bits are sent
     uint32_t extendedHighestSeq = 0;
-    uint32_t jitter = kelRTCPFixedJitter;
+    uint32_t jitter = 0; // timestamp units
     uint32_t lastSR = 0;
     uint32_t delaySinceLastSR = 0;
 

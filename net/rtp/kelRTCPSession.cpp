@@ -85,18 +85,31 @@ uint16_t kelRTCPSession::nextSeq() noexcept
     return static_cast<uint16_t>(f_seq.fetch_add(1) + 1);
 }
 
-void kelRTCPSession::onRTPSent(const rtp_hdr& header, size_t payloadSize) noexcept
+void kelRTCPSession::onRTPSent(const rtp_hdr& header, size_t payloadSize, uint32_t clockRate) noexcept
 {
     intptr_t score = f_we_sent.load();
     while (score < 5 && !f_we_sent.compare_exchange_weak(score, score + 1)) {
     }
     if (score == 0) ++f_senders;
     f_we_sentEver.store(true);
-    f_rtpTS.store(header.timestamp());
+    {
+        std::lock_guard<std::mutex> guard(f_sentGuard);
+        f_rtpTS = header.timestamp();
+        f_rtpSentUs = f_clock.nowUs();
+        f_rtpClockRate = clockRate;
+    }
     if (payloadSize > 0) {
         ++f_rtpPCount;
         f_rtpPSize += static_cast<uint32_t>(payloadSize);
     }
+}
+
+uint32_t kelRTCPSession::rtpTimestampAt(uint64_t us) const noexcept
+{
+    std::lock_guard<std::mutex> guard(f_sentGuard);
+    if (f_rtpClockRate == 0 || us <= f_rtpSentUs) return f_rtpTS;
+    // Modulo 2^32, as the timestamp itself runs.
+    return f_rtpTS + rtpArrivalUnits(us - f_rtpSentUs, f_rtpClockRate);
 }
 
 // --- members -------------------------------------------------------------------
@@ -290,6 +303,20 @@ bool kelRTCPSession::updateSeq(uint32_t ssrc, uint16_t seq) noexcept
     const bool valid = rtpSeqUpdate(*m, seq);
     memberReleaseWO(m);
     return valid;
+}
+
+bool kelRTCPSession::updateSeq(const rtp_hdr& header) noexcept
+{
+    const uint32_t ssrc = header.ssrc();
+    if (!updateSeq(ssrc, header.seq())) return false;
+    const uint32_t rate = f_owner ? f_owner->rtcpClockRate(header.payloadType()) : 0;
+    if (rate == 0) return true;
+    const uint32_t arrival = rtpArrivalUnits(f_clock.nowUs(), rate);
+    rtp_site_info* m = memberBySSRCAcq(ssrc, false, 40);
+    if (m == nullptr) return true;
+    rtpJitterUpdate(*m, arrival, header.timestamp());
+    memberReleaseWO(m);
+    return true;
 }
 
 // --- received RTCP -------------------------------------------------------------

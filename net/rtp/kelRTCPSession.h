@@ -27,6 +27,7 @@
 #include "core/kelTypes.h"
 #include "net/rtp/kelNTPTimestamp.h"
 #include "net/rtp/kelRTCPInterval.h"
+#include "net/rtp/kelRTCPPackets.h"
 #include "net/rtp/kelRTCPParser.h"
 #include "net/rtp/kelRTCPSiteInfo.h"
 #include "net/rtp/kelRTCPStackOwner.h"
@@ -107,11 +108,20 @@ public:
     // --- input --------------------------------------------------------------
     // Next RTP sequence number (low 16 bits of an atomic counter). Any thread.
     uint16_t nextSeq() noexcept;
-    // Every RTP packet sent; `header` as it went out. Any thread.
-    void onRTPSent(const rtp_hdr& header, size_t payloadSize) noexcept;
+    // Every RTP packet sent; `header` as it went out, its timestamp running
+    // at `clockRate` Hz (0: unknown), which sender reports extrapolate
+    // with. Any thread.
+    void onRTPSent(const rtp_hdr& header, size_t payloadSize, uint32_t clockRate = 0) noexcept;
     // Sequence check of a received RTP packet; true when it is to be
-    // delivered. Called after processRTP.
+    // delivered. Called after processRTP. The header form also counts a
+    // delivered packet into the source's interarrival jitter, taking "now"
+    // as its arrival and the owner's clock rate of its payload type.
     [[nodiscard]] bool updateSeq(uint32_t ssrc, uint16_t seq) noexcept;
+    [[nodiscard]] bool updateSeq(const rtp_hdr& header) noexcept;
+    // The RTP time of the instant `us` (this session's clock): the last
+    // sent timestamp moved on by the time since that packet went out. The
+    // last timestamp itself when nothing was sent or the rate is unknown.
+    uint32_t rtpTimestampAt(uint64_t us) const noexcept;
     // Notes an RTP packet from a known member.
     void processRTP(const sockaddr_in& from, const rtp_hdr& header, size_t size) noexcept;
     // Parses and dispatches a received RTCP datagram. Walks only within
@@ -140,11 +150,13 @@ public:
     void sendRTTProbe() noexcept;
     // Computes and stores the interval, ms.
     int64_t interval() noexcept;
-    // An APP packet to `addr`; 0 and nothing sent for IP 0. A failure is
-    // also told to the output.
+    // An APP packet to `addr`, as a compound: SR or empty RR, SDES CNAME,
+    // the APP. 0 and nothing sent for IP 0. A failure is also told to the
+    // output.
     int sendAPPto(const sockaddr_in& addr, uint8_t subtype, const char* name, const uint8_t* data,
                   size_t len) noexcept;
-    // A lone SDES CNAME packet to `addr`. 0 or the error code.
+    // The CNAME to `addr`: a compound of SR or empty RR and the SDES. 0 or
+    // the error code.
     int sendCNAMEto(const sockaddr_in& addr) noexcept;
 
     // --- queries: each takes and leaves the table's locks itself ------------
@@ -211,6 +223,10 @@ private:
     void heard(const sockaddr_in& from, uint32_t ssrc, const kelRTCPPacketView& p) noexcept;
     void bye(uint32_t ssrc) noexcept;
     size_t buildReport(std::string_view cname, uint32_t ssrc) noexcept;
+    // Opens a compound with the SR (when this side sends) or the RR that
+    // must lead it; report blocks may follow.
+    bool beginCompound(kelRTCPWriter& w, uint32_t ssrc) noexcept;
+    std::string ownCNAME() noexcept;
     void callOwner(const char* what, const std::function<void(kelRTCPStackOwner&)>& call) noexcept;
 
     kelRTCPStackOwner* f_owner;
@@ -223,6 +239,8 @@ private:
     std::atomic<uint64_t> f_tp{0};
     std::atomic<uint64_t> f_tc{0};
     std::atomic<uint64_t> f_tn{0};
+    // The interval the last report was due after, ms (0 before the first).
+    std::atomic<uint64_t> f_reportInterval{0};
     std::atomic<intptr_t> f_pmembers{0};
     std::atomic<intptr_t> f_senders{0};
     std::atomic<intptr_t> f_rtcp_bw{200};
@@ -232,7 +250,12 @@ private:
     std::atomic<bool> f_initial{true};
     mutable std::mutex f_intervalGuard;
     kelRTCPIntervalResult f_interval;
-    std::atomic<uint32_t> f_rtpTS{0};
+    // The last RTP packet sent: its timestamp, when it went out (µs of the
+    // session's clock) and its clock rate, kept together.
+    mutable std::mutex f_sentGuard;
+    uint32_t f_rtpTS = 0;
+    uint64_t f_rtpSentUs = 0;
+    uint32_t f_rtpClockRate = 0;
     std::atomic<uint32_t> f_rtpPCount{0};
     std::atomic<uint32_t> f_rtpPSize{0};
     std::atomic<bool> f_rttEnabled{true};

@@ -54,13 +54,19 @@ void kelRTCPSession::reset() noexcept
     f_we_sentEver.store(false);
     f_avg_rtcp_size.store(100);
     f_initial.store(true);
-    f_rtpTS.store(0);
+    {
+        std::lock_guard<std::mutex> guard(f_sentGuard);
+        f_rtpTS = 0;
+        f_rtpSentUs = 0;
+        f_rtpClockRate = 0;
+    }
     f_rtpPCount.store(0);
     f_rtpPSize.store(0);
     f_lastRRIndex = -1;
     f_rttLastIndex = 0;
     f_tc.store(now());
     f_tn.store(static_cast<uint64_t>(interval()));
+    f_reportInterval.store(0);
     f_seq.store(random(65535));
 }
 
@@ -75,16 +81,24 @@ bool kelRTCPSession::tick() noexcept
         while (score > 0 && !f_we_sent.compare_exchange_weak(score, score - 1)) {
         }
         if (score == 1 && f_senders.load() > 0) --f_senders;
-        const int64_t T = interval();
+        // Timer reconsideration: the interval is drawn again with what is
+        // known now, and counts from the last report, not from this check;
+        // when that time lies ahead the timer is set to it, so reports stay
+        // one (re)drawn interval apart.
+        const uint64_t T = static_cast<uint64_t>(std::max<int64_t>(interval(), 0));
         const uint64_t previous = f_tp.load();
-        if (previous == 0 || elapsed(t, previous) >= static_cast<uint64_t>(T)) {
+        const uint64_t since = elapsed(t, previous);
+        if (previous == 0 || since >= T) {
+            // Time-outs count in report intervals, not in the time to the
+            // next check, which reconsideration may have shortened.
+            f_reportInterval.store(std::max<uint64_t>(T, 1));
             (void)report(false);
             checkTimeouts(previous);
             sendRTTProbe();
             f_tp.store(t);
             f_tn.store(static_cast<uint64_t>(interval()));
         } else {
-            f_tn.store(static_cast<uint64_t>(T));
+            f_tn.store(T - since);
         }
         f_pmembers.store(memberCount());
     }
@@ -92,18 +106,33 @@ bool kelRTCPSession::tick() noexcept
     return expired;
 }
 
+bool kelRTCPSession::beginCompound(kelRTCPWriter& w, uint32_t ssrc) noexcept
+{
+    if (f_we_sent.load() <= 0) return w.beginRR(ssrc);
+    // The NTP stamp and the RTP time name the same instant: the RTP time is
+    // the last packet's timestamp carried forward to now, so a peer can map
+    // its RTP clock to the wall clock whatever the pause since that packet.
+    kelNTP_timestamp ntp;
+    if (!f_ntp || !f_ntp(ntp)) ntp = kelNTP_timestamp{};
+    const uint32_t rtpTime = rtpTimestampAt(f_clock.nowUs());
+    return w.beginSR(ssrc, ntp, rtpTime, f_rtpPCount.load(), f_rtpPSize.load());
+}
+
+std::string kelRTCPSession::ownCNAME() noexcept
+{
+    try {
+        if (f_owner) return f_owner->rtcpCNAME();
+    } catch (...) {
+        logCaught("the RTCP owner hook rtcpCNAME");
+    }
+    return {};
+}
+
 size_t kelRTCPSession::buildReport(std::string_view cname, uint32_t ssrc) noexcept
 {
     const size_t sdes = rtcpSDESSize(cname.size());
     kelRTCPWriter w(f_outBuf.data(), f_outBuf.size());
-    bool ok;
-    if (f_we_sent.load() > 0) {
-        kelNTP_timestamp ntp;
-        if (!f_ntp || !f_ntp(ntp)) ntp = kelNTP_timestamp{};
-        ok = w.beginSR(ssrc, ntp, f_rtpTS.load(), f_rtpPCount.load(), f_rtpPSize.load());
-    } else {
-        ok = w.beginRR(ssrc);
-    }
+    bool ok = beginCompound(w, ssrc);
     if (!ok) return 0;
 
     const uint64_t t = now();
@@ -141,18 +170,18 @@ size_t kelRTCPSession::buildReport(std::string_view cname, uint32_t ssrc) noexce
 bool kelRTCPSession::report(bool isBye) noexcept
 {
     const uint32_t ssrc = ownSSRC();
-    std::string cname;
-    try {
-        if (f_owner) cname = f_owner->rtcpCNAME();
-    } catch (...) {
-        logCaught("the RTCP owner hook rtcpCNAME");
-    }
+    const std::string cname = ownCNAME();
     size_t size = 0;
     if (isBye) {
         // A side that never reported nor sent has nobody to say goodbye to.
         if (f_initial.load() && !f_we_sentEver.load()) return false;
+        // Like every RTCP datagram, the goodbye is a compound led by a
+        // report (no blocks: the statistics are not moved on by leaving).
         kelRTCPWriter w(f_outBuf.data(), f_outBuf.size());
-        if (w.addBYE(ssrc)) size = w.size();
+        bool ok = beginCompound(w, ssrc);
+        w.closePacket();
+        ok = ok && w.addSDES(ssrc, cname) && w.addBYE(ssrc);
+        if (ok) size = w.size();
     } else {
         size = buildReport(cname, ssrc);
     }
@@ -203,7 +232,7 @@ bool kelRTCPSession::report(bool isBye) noexcept
 void kelRTCPSession::checkTimeouts(uint64_t previousReport) noexcept
 {
     const uint64_t t = now();
-    const uint64_t tn = f_tn.load();
+    const uint64_t tn = f_reportInterval.load() != 0 ? f_reportInterval.load() : f_tn.load();
     const intptr_t reportsToTimeout = f_memberTR.load();
     struct Gone
     {
@@ -295,13 +324,16 @@ void kelRTCPSession::sendRTTProbe() noexcept
 int kelRTCPSession::sendCNAMEto(const sockaddr_in& addr) noexcept
 {
     try {
-        const std::string cname = f_owner ? f_owner->rtcpCNAME() : std::string();
-        std::vector<uint8_t> sdes(rtcpSDESSize(cname.size()));
-        kelRTCPWriter w(sdes.data(), sdes.size());
-        return w.addSDES(ownSSRC(), cname) ? send(&addr, sdes.data(), w.size()) : 0;
-    } catch (...) {
-        // Out of memory, or the owner's CNAME hook raised.
-        logCaught("the RTCP owner hook rtcpCNAME");
+        const std::string cname = ownCNAME();
+        const uint32_t ssrc = ownSSRC();
+        // Room for an SR: this side may start sending meanwhile.
+        std::vector<uint8_t> compound(kelRTCPSRSize + rtcpSDESSize(cname.size()));
+        kelRTCPWriter w(compound.data(), compound.size());
+        bool ok = beginCompound(w, ssrc);
+        w.closePacket();
+        ok = ok && w.addSDES(ssrc, cname);
+        return ok ? send(&addr, compound.data(), w.size()) : 10040; // message too long
+    } catch (const std::bad_alloc&) {
         return 10055; // no buffer space
     }
 }
@@ -312,11 +344,19 @@ int kelRTCPSession::sendAPPto(const sockaddr_in& addr, uint8_t subtype, const ch
     if (addr.sin_addr.s_addr == 0) return 0;
     int rc;
     try {
-        std::vector<uint8_t> packet(rtcpAPPSize(len));
-        kelRTCPWriter w(packet.data(), packet.size());
-        rc = w.addAPP(ownSSRC(), subtype, std::string_view(name, name ? std::strlen(name) : 0), data, len)
-                 ? send(&addr, packet.data(), w.size())
-                 : 10040; // message too long
+        // Peers that check RTCP as RFC 3550 section 6.1 asks drop an APP
+        // that is not part of a compound led by a report and carrying the
+        // CNAME.
+        const std::string cname = ownCNAME();
+        const uint32_t ssrc = ownSSRC();
+        // Room for an SR: this side may start sending meanwhile.
+        std::vector<uint8_t> compound(kelRTCPSRSize + rtcpSDESSize(cname.size()) + rtcpAPPSize(len));
+        kelRTCPWriter w(compound.data(), compound.size());
+        bool ok = beginCompound(w, ssrc);
+        w.closePacket();
+        ok = ok && w.addSDES(ssrc, cname) &&
+             w.addAPP(ssrc, subtype, std::string_view(name, name ? std::strlen(name) : 0), data, len);
+        rc = ok ? send(&addr, compound.data(), w.size()) : 10040; // message too long
     } catch (const std::bad_alloc&) {
         rc = 10055; // no buffer space
     }

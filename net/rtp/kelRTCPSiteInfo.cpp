@@ -13,6 +13,9 @@ void rtpSeqInit(rtp_site_info& s, uint16_t seq) noexcept
     s.r_received = 0;
     s.r_received_prior = 0;
     s.r_expected_prior = 0;
+    // A restarted source has a new timestamp origin: its old transit would
+    // count as one huge jump.
+    s.r_transitValid = 0;
 }
 
 void rtpSeqStartProbation(rtp_site_info& s, uint16_t seq) noexcept
@@ -87,7 +90,7 @@ kelRTCPReportBlock rtpMakeReportBlock(rtp_site_info& s, uint64_t now) noexcept
         b.fractionLost = static_cast<uint8_t>(std::min<int64_t>(255, lostInterval * 256 / expectedInterval));
     b.cumulativeLost = static_cast<uint32_t>(lost) & 0x00FFFFFFu;
     b.extendedHighestSeq = static_cast<uint32_t>(extendedMax);
-    b.jitter = kelRTCPFixedJitter;
+    b.jitter = s.r_jitter >> 4;
     if (s.r_lastSRreceived != 0 || s.r_lastSRreceivedTM != 0) {
         b.lastSR = s.r_lastSRreceived;
         // Units of 1/65536 s; the product needs 64 bits after 65 s.
@@ -95,6 +98,29 @@ kelRTCPReportBlock rtpMakeReportBlock(rtp_site_info& s, uint64_t now) noexcept
         b.delaySinceLastSR = static_cast<uint32_t>(since * 65536 / 1000);
     }
     return b;
+}
+
+void rtpJitterUpdate(rtp_site_info& s, uint32_t arrival, uint32_t timestamp) noexcept
+{
+    const uint32_t transit = arrival - timestamp;
+    if (s.r_transitValid) {
+        // Modulo 2^32, so a timestamp wrap between the two packets is no jump.
+        const int32_t d = static_cast<int32_t>(transit - s.r_transit);
+        const uint32_t magnitude = d < 0 ? 0u - static_cast<uint32_t>(d) : static_cast<uint32_t>(d);
+        // J += (|D| - J) / 16, kept scaled by 16 so no fraction is lost.
+        s.r_jitter += magnitude - ((s.r_jitter + 8) >> 4);
+    }
+    s.r_transit = transit;
+    s.r_transitValid = kelTrue;
+}
+
+uint32_t rtpArrivalUnits(uint64_t us, uint32_t clockRate) noexcept
+{
+    // Whole seconds and the rest apart: us × rate would overflow 64 bits
+    // after a few years of uptime at 90 kHz.
+    const uint64_t seconds = us / 1000000u;
+    const uint64_t rest = us % 1000000u;
+    return static_cast<uint32_t>(seconds * clockRate + rest * clockRate / 1000000u);
 }
 
 bool rtpSameAddr(const sockaddr_in& a, const sockaddr_in& b) noexcept

@@ -4,7 +4,8 @@
 //  - A.1 sequence validation, with two local rules: packets are delivered
 //    while the source is on probation, and late or duplicate packets (more
 //    than 100 behind) are dropped instead of counted;
-//  - A.3 loss figures for the report block.
+//  - A.3 loss figures for the report block;
+//  - A.8 interarrival jitter.
 // These routines touch only the record they are given; the caller holds the
 // member's lock.
 
@@ -50,8 +51,12 @@ struct rtp_site_info
     uint32_t r_received = 0;
     uint32_t r_expected_prior = 0;
     uint32_t r_received_prior = 0;
-    uint32_t r_transit = 0; // jitter is not measured: both stay 0
+    // Relative transit time of the last packet (arrival minus RTP
+    // timestamp, in timestamp units) and the jitter estimate scaled by 16;
+    // r_transitValid once a first transit is known.
+    uint32_t r_transit = 0;
     uint32_t r_jitter = 0;
+    int32_t r_transitValid = 0;
     uint32_t r_rtt = 0;
     uint32_t r_rttMagic = 0;
     uint64_t r_rttTMU = 0;
@@ -86,8 +91,17 @@ void rtpSeqStartProbation(rtp_site_info& s, uint16_t seq) noexcept;
 // delivered; delivered packets are counted in r_received and r_stat_received.
 bool rtpSeqUpdate(rtp_site_info& s, uint16_t seq) noexcept;
 
+// A.8: one packet with RTP timestamp `timestamp` arrived at `arrival`, both
+// in units of the stream's timestamp clock (the arrival from any fixed
+// origin: only differences count). The first packet only sets the transit.
+void rtpJitterUpdate(rtp_site_info& s, uint32_t arrival, uint32_t timestamp) noexcept;
+
+// The arrival time `us` (microseconds of any clock) in units of a
+// `clockRate` Hz timestamp clock, modulo 2^32.
+uint32_t rtpArrivalUnits(uint64_t us, uint32_t clockRate) noexcept;
+
 // The report block about `s` at time `now` (ms ticks): A.3 loss figures,
-// extended highest sequence, the fixed jitter, LSR and DLSR. Updates the
+// extended highest sequence, the jitter estimate, LSR and DLSR. Updates the
 // member's interval priors and loss statistics.
 kelRTCPReportBlock rtpMakeReportBlock(rtp_site_info& s, uint64_t now) noexcept;
 

@@ -5,6 +5,7 @@
 
 #include "core/kelTypes.h"
 #include "net/rtp/kelRTCPSiteInfo.h"
+#include "net/rtp/kelRTPPayloadTypes.h"
 
 #include <netinet/in.h>
 
@@ -37,6 +38,10 @@ public:
     // The multicast group a receiver joins, and the TTL of multicast sends.
     virtual kelString rtcpGroup() const { return {}; }
     virtual int rtcpTTL() const noexcept { return 1; }
+    // The timestamp clock, Hz, of received RTP of payload type `pt`, which
+    // the interarrival jitter is counted in; 0 when unknown (no jitter is
+    // then measured). Streamer's receive thread.
+    virtual uint32_t rtcpClockRate(uint8_t pt) const noexcept { return rtpPayloadClockRate(pt); }
     // True while the streamer has lent its sockets to another part: the
     // receive loop then leaves the socket alone.
     virtual bool rtcpSocketsRented() const noexcept { return false; }

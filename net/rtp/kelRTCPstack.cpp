@@ -3,7 +3,6 @@
 #include "core/kelLog.h"
 #include "net/rtp/kelSocks_SNTP.h"
 #include "net/sockets/kelUdpSocket.h"
-#include "platform/kelPlatformThread.h"
 
 // --- idle thread -------------------------------------------------------------
 
@@ -55,15 +54,9 @@ void kelRTCPstack::timerTick() noexcept
 int kelRTCPstack::sendAPPto(const sockaddr_in& addr, uint8_t subtype, const char* name, const uint8_t* data,
                             size_t len, bool sendCNAMEasWell) noexcept
 {
-    if (addr.sin_addr.s_addr == 0) return 0;
-    int rc = 0;
-    if (sendCNAMEasWell) {
-        rc = f_session.sendCNAMEto(addr);
-        // The CNAME goes ahead, so the peer knows the sender first.
-        kelSleepMs(10);
-    }
+    // Every APP now goes out in a compound that carries the CNAME ahead of
+    // it, so the peer knows the sender first whether or not it was asked.
+    (void)sendCNAMEasWell;
     // A failed APP send is kept in socketError by the session's output.
-    if (rc == 0) return f_session.sendAPPto(addr, subtype, name, data, len);
-    setSocketError(rc);
-    return rc;
+    return f_session.sendAPPto(addr, subtype, name, data, len);
 }

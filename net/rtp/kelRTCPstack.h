@@ -77,9 +77,10 @@ public:
     // Next RTP sequence number (low 16 bits of an atomic counter). Any thread.
     uint16_t nextSeq() noexcept { return f_session.nextSeq(); }
     // Every RTP packet sent; `header` as it went out. Any thread.
-    void onRTPSent(const rtp_hdr& header, size_t payloadSize) noexcept
+    // `clockRate` (Hz) is the rate the timestamps run at, 0 when unknown.
+    void onRTPSent(const rtp_hdr& header, size_t payloadSize, uint32_t clockRate = 0) noexcept
     {
-        f_session.onRTPSent(header, payloadSize);
+        f_session.onRTPSent(header, payloadSize, clockRate);
     }
     // Sequence check of a received RTP packet; true when it is to be
     // delivered. Streamer's receive thread, after processRTP.
@@ -87,6 +88,8 @@ public:
     {
         return f_session.updateSeq(ssrc, seq);
     }
+    // The same, counting a delivered packet into its source's jitter.
+    [[nodiscard]] bool updateSeq(const rtp_hdr& header) noexcept { return f_session.updateSeq(header); }
     // Notes an RTP packet from a known member. Streamer's receive thread.
     virtual void processRTP(const sockaddr_in& from, const rtp_hdr& header, size_t size) noexcept;
     // Parses and dispatches a received RTCP datagram. Receive thread.
@@ -114,8 +117,9 @@ public:
 
     // --- sending ----------------------------------------------------------
     // An APP packet to `addr` (10038 without a socket; 0 and nothing sent
-    // for IP 0); with `sendCNAMEasWell` an SDES goes 10 ms before it. A
-    // failure is kept in socketError too. Any thread.
+    // for IP 0) in a compound: SR or empty RR, SDES CNAME, the APP. The
+    // CNAME always travels, so `sendCNAMEasWell` no longer changes what is
+    // sent. A failure is kept in socketError too. Any thread.
     int sendAPPto(const sockaddr_in& addr, uint8_t subtype, const char* name, const uint8_t* data, size_t len,
                   bool sendCNAMEasWell) noexcept;
     // One datagram through the stack's socket: UDP to `addr`, multicast to

@@ -48,3 +48,43 @@ inline constexpr uint8_t kelRTPPayloadGSM49 = 119;
 inline constexpr uint8_t kelRTPPayloadG7221_24 = 120; // 16000 Hz, 24 kbit/s
 inline constexpr uint8_t kelRTPPayloadG7221_48 = 121; // 32000 Hz, 48 kbit/s
 inline constexpr uint8_t kelRTPPayloadCustomLast = 121;
+
+// The RTP timestamp clock of a payload type, Hz: the static RTP/AVP rates,
+// real-time text's millisecond clock and the rates of our custom types. 0
+// for a type whose clock only an SDP mapping could tell.
+constexpr uint32_t rtpPayloadClockRate(uint8_t pt) noexcept
+{
+    switch (pt) {
+    case kelRTPPayloadDVI4_16000:
+        return 16000;
+    case kelRTPPayloadL16Stereo:
+    case kelRTPPayloadL16Mono:
+        return 44100;
+    case kelRTPPayloadMPA:
+        return 90000;
+    case kelRTPPayloadDVI4_11025:
+        return 11025;
+    case kelRTPPayloadDVI4_22050:
+        return 22050;
+    case kelRTPPayloadSpeex16000:
+    case kelRTPPayloadCELT16000:
+    case kelRTPPayloadG7221_24:
+        return 16000;
+    case kelRTPPayloadSpeex32000:
+    case kelRTPPayloadG7221_48:
+        return 32000;
+    case kelRTPPayloadT140:
+        return 1000;
+    case kelRTPPayloadCELT24000:
+        return 24000;
+    case kelRTPPayloadCELT48000:
+        return 48000;
+    case kelRTPPayloadSpeex8000:
+    case kelRTPPayloadVDVI:
+    case kelRTPPayloadGSM49:
+        return 8000;
+    default:
+        // The rest of the static audio types run at 8000 Hz.
+        return pt <= kelRTPPayloadG729 ? 8000 : 0;
+    }
+}

@@ -328,7 +328,7 @@ void kelRTPReceiver::processDatagram(const sockaddr_in& from, const uint8_t* dat
         if (!rtpParsePacket(data, size, info)) return;
         if (f_rtcp && !f_noRTCP.load()) {
             f_rtcp->processRTP(from, info.header, size);
-            if (!f_rtcp->updateSeq(info.header.ssrc(), info.header.seq())) return;
+            if (!f_rtcp->updateSeq(info.header)) return;
         }
         onRTPData(from, data, data + info.payloadOffset, info.payloadSize, size);
     } catch (...) {
@@ -370,7 +370,10 @@ int kelRTPReceiver::sendRTP_CN_To(const sockaddr_in& addr) noexcept
 void kelRTPReceiver::onRTPSent(const sockaddr_in&, const uint8_t* packet, size_t size) noexcept
 {
     if (!f_rtcp || f_noRTCP.load() || packet == nullptr || size < kelRTPHeaderSize) return;
-    f_rtcp->onRTPSent(rtp_hdr::read(packet), size - kelRTPHeaderSize);
+    // Sender reports carry the RTP time of their own instant, moved on from
+    // this packet's timestamp at the transmitter's clock rate.
+    const uint32_t rate = f_transmitter ? f_transmitter->rtpSendClockRate() : 0;
+    f_rtcp->onRTPSent(rtp_hdr::read(packet), size - kelRTPHeaderSize, rate);
 }
 
 // --- hooks: forwarded to the owner -------------------------------------------------

@@ -37,6 +37,10 @@ class kelRTPReceiverOwner
 public:
     virtual ~kelRTPReceiverOwner() = default;
 
+    // The clock rate, Hz, of the timestamps in the RTP the owner sends
+    // through the receiver's socket; 0 when unknown. Any thread.
+    virtual uint32_t rtpSendClockRate() const noexcept { return 0; }
+
     virtual void onRTPData(const sockaddr_in& from, const uint8_t* header, const uint8_t* payload,
                            size_t payloadSize, size_t packetSize)
     {

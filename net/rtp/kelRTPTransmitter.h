@@ -125,6 +125,7 @@ public:
     // needs (other types count samples at their clock rate). 0 forgets it.
     void setSamplingRate(uint32_t rate) noexcept;
     uint32_t RTPclockRate() const noexcept { return f_RTPclockRate.load(); }
+    uint32_t rtpSendClockRate() const noexcept override { return RTPclockRate(); }
     intptr_t socketError() const noexcept { return f_socketError.load(); }
     uint32_t _SSRC() const noexcept { return f_receiver ? f_receiver->_SSRC() : 0; }
     uint32_t timestamp() const noexcept { return f_timestamp.load(); }

@@ -435,10 +435,10 @@ TEST(kelIPStreamingInteropTest, TsharkSeesTheReceiversHolesRepeatedAtReportTimes
     const std::string rtcpPort = std::to_string(port + 1);
     const std::string pcap = dir.path() + "/holes.pcap";
     kelTestProcess capture;
-    // Two rounds of three: SDES and APP "HELO" to the RTCP port, comfort
-    // noise to the RTP port.
+    // Two rounds of two: a compound of an empty RR, the SDES and the APP
+    // "HELO" to the RTCP port, comfort noise to the RTP port.
     const std::string why =
-        startCapture(capture, "udp dst port " + std::to_string(port) + " or udp dst port " + rtcpPort, 6,
+        startCapture(capture, "udp dst port " + std::to_string(port) + " or udp dst port " + rtcpPort, 4,
                      pcap, dir.path() + "/tshark.log");
     if (!why.empty()) GTEST_SKIP() << why;
 
@@ -461,10 +461,9 @@ TEST(kelIPStreamingInteropTest, TsharkSeesTheReceiversHolesRepeatedAtReportTimes
     const auto rows =
         tsharkFields(read + "-T fields -e udp.dstport -e rtp.p_type -e rtcp.pt -e rtcp.app.name "
                             "-e rtcp.app.subtype -e rtcp.sdes.text -e udp.payload 2>/dev/null");
-    ASSERT_EQ(rows.size(), 6u);
-    std::vector<std::vector<uint8_t>> sdes, app, cn;
+    ASSERT_EQ(rows.size(), 4u);
+    std::vector<std::vector<uint8_t>> holes, cn;
     std::vector<std::string> cnames;
-    int firstSDES = -1, firstAPP = -1;
     for (size_t i = 0; i < rows.size(); ++i) {
         const auto& row = rows[i];
         ASSERT_EQ(row.size(), 7u) << "packet " << i;
@@ -473,31 +472,24 @@ TEST(kelIPStreamingInteropTest, TsharkSeesTheReceiversHolesRepeatedAtReportTimes
         if (row[0] == std::to_string(port)) {
             EXPECT_EQ(row[1], "13") << "comfort noise";
             cn.push_back(bytes);
-        } else if (row[2] == "202") {
-            cnames.push_back(row[5]);
-            sdes.push_back(bytes);
-            if (firstSDES < 0) firstSDES = static_cast<int>(i);
         } else {
-            EXPECT_EQ(row[2], "204");
+            // The report leads, the CNAME goes ahead of the hello.
+            EXPECT_EQ(row[2], "201,202,204");
             EXPECT_EQ(row[3], "HELO");
             EXPECT_EQ(row[4], "0") << "subtype";
-            app.push_back(bytes);
-            if (firstAPP < 0) firstAPP = static_cast<int>(i);
+            cnames.push_back(row[5]);
+            holes.push_back(bytes);
         }
     }
-    ASSERT_EQ(sdes.size(), 2u);
-    ASSERT_EQ(app.size(), 2u);
+    ASSERT_EQ(holes.size(), 2u);
     ASSERT_EQ(cn.size(), 2u);
-    // The CNAME goes ahead, so the transmitter knows who says hello.
-    EXPECT_LT(firstSDES, firstAPP);
     EXPECT_FALSE(cnames[0].empty());
     EXPECT_EQ(cnames[0], cnames[1]);
-    // One SSRC throughout (the first source of an SDES, the sender of an APP
-    // and of the ping); the second ping follows the first.
+    // One SSRC throughout (the reporter of the compound and the sender of
+    // the ping); the second ping follows the first.
     const uint32_t ssrc = be32(cn[0].data() + 8);
-    for (const auto* group : {&sdes, &app})
-        for (const auto& p : *group)
-            EXPECT_EQ(be32(p.data() + 4), ssrc);
+    for (const auto& p : holes)
+        EXPECT_EQ(be32(p.data() + 4), ssrc);
     EXPECT_EQ(be32(cn[1].data() + 8), ssrc);
     for (const auto& p : cn) {
         ASSERT_EQ(p.size(), 13u) << "a 12-byte header and one byte of noise level";

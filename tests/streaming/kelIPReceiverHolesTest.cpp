@@ -94,18 +94,17 @@ TEST(kelIPReceiverHolesTest, URIWithoutPortPunchesHolesTo5004And5005)
     // A receiver without a transmitter beside it numbers its pings from 1.
     EXPECT_EQ(ping, kelGoldenCNPing(1, ssrc));
 
-    // Our CNAME first, then the empty APP "HELO" of subtype 0, each a
-    // datagram of its own.
-    std::vector<kelTestRTCPPart> sdes;
-    while (sdes.empty() && ticksSince(start) < 10000)
-        sdes = kelTestSplitCompound(rtcp.receive(10000, &from));
-    ASSERT_EQ(sdes.size(), 1u);
-    EXPECT_EQ(sdes[0].type, 202);
-    EXPECT_EQ(from, local + 1);
-    const std::vector<kelTestRTCPPart> app = kelTestSplitCompound(rtcp.receive(10000, &from));
-    ASSERT_EQ(app.size(), 1u);
-    EXPECT_EQ(app[0].type, 204);
-    EXPECT_EQ(app[0].bytes, kelGoldenHELO(ssrc));
+    // One compound: an empty RR, our CNAME, then the empty APP "HELO" of
+    // subtype 0.
+    std::vector<kelTestRTCPPart> parts;
+    while (parts.empty() && ticksSince(start) < 10000)
+        parts = kelTestSplitCompound(rtcp.receive(10000, &from));
+    ASSERT_EQ(parts.size(), 3u);
+    EXPECT_EQ(parts[0].type, 201);
+    EXPECT_EQ(parts[0].bytes.size(), 8u);
+    EXPECT_EQ(parts[1].type, 202);
+    EXPECT_EQ(parts[2].type, 204);
+    EXPECT_EQ(parts[2].bytes, kelGoldenHELO(ssrc));
     EXPECT_EQ(from, local + 1);
     rx->close();
 }

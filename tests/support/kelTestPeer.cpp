@@ -2,6 +2,7 @@
 
 #include "core/kelTick.h"
 #include "tests/support/kelTestNet.h"
+#include "tests/support/kelTestRTPPackets.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -106,6 +107,17 @@ std::vector<uint8_t> kelTestPeer::receiveRTCP(uint8_t type, int timeoutMs, uint1
     return receiveMatching(
         [type](const std::vector<uint8_t>& d) {
             return d.size() >= 4 && (d[0] & 0xC0) == 0x80 && d[1] == type;
+        },
+        timeoutMs, from);
+}
+
+std::vector<uint8_t> kelTestPeer::receiveCompoundWith(uint8_t type, int timeoutMs, uint16_t* from) const
+{
+    return receiveMatching(
+        [type](const std::vector<uint8_t>& d) {
+            for (const kelTestRTCPPart& part : kelTestSplitCompound(d))
+                if (part.type == type) return true;
+            return false;
         },
         timeoutMs, from);
 }

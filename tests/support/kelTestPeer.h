@@ -46,6 +46,9 @@ public:
     // 201 RR, 202 SDES, 203 BYE, 204 APP), within `timeoutMs`; empty when
     // none came. Others are skipped.
     std::vector<uint8_t> receiveRTCP(uint8_t type, int timeoutMs, uint16_t* from = nullptr) const;
+    // The next well-formed compound that holds an RTCP packet of `type`
+    // anywhere in it, whole; empty when none came within `timeoutMs`.
+    std::vector<uint8_t> receiveCompoundWith(uint8_t type, int timeoutMs, uint16_t* from = nullptr) const;
 
 private:
     // The next datagram for which `wanted` holds, skipping others.

@@ -55,6 +55,20 @@ inline kelTestBytes kelTestRTCPApp(uint32_t ssrc, uint8_t subtype, const char* n
     return w.addAPP(ssrc, subtype, name, data, sizeof data) ? b : kelTestBytes{};
 }
 
+// What a side that has not sent RTP puts around a lone packet: an RR
+// without blocks and the SDES with `cname`, then `tail` (an APP or a BYE;
+// nothing for the CNAME alone).
+inline kelTestBytes kelTestRTCPCompound(uint32_t ssrc, const char* cname, const kelTestBytes& tail = {})
+{
+    kelTestBytes b(8 + rtcpSDESSize(std::string(cname).size()));
+    kelRTCPWriter w(b.data(), b.size());
+    if (!w.beginRR(ssrc)) return {};
+    w.closePacket();
+    if (!w.addSDES(ssrc, cname)) return {};
+    b.insert(b.end(), tail.begin(), tail.end());
+    return b;
+}
+
 // Records every owner hook. Thread-safe: stack tests call the hooks from
 // the stack's threads.
 class kelTestRTCPOwner : public kelRTCPStackOwner
@@ -145,13 +159,14 @@ public:
 // The compound a session with SSRC 0xC0FFEE01 and CNAME "tester@host"
 // reports after hearing 0x1111 send sequence numbers 10 ... 19 without 15
 // (RTCP from it: an RR, so no LSR): an RR with one block (fraction 1/9 =
-// 28/256, 1 lost, highest 19, jitter 241) and the SDES CNAME.
+// 28/256, 1 lost, highest 19, jitter 0: the packets carried one timestamp
+// and arrived at one instant) and the SDES CNAME.
 inline const kelTestBytes kelTestGoldenReceiverReport = {
     0x81, 201, 0,    7,    0xC0, 0xFF, 0xEE, 0x01, // RR, one block
     0,    0,   0x11, 0x11,                         // about 0x1111
     28,   0,   0,    1,                            // fraction, cumulative lost
     0,    0,   0,    19,                           // extended highest sequence
-    0,    0,   0,    241,                          // jitter
+    0,    0,   0,    0,                            // jitter
     0,    0,   0,    0,    0,    0,    0,    0,    // LSR, DLSR
     0x81, 202, 0,    5,    0xC0, 0xFF, 0xEE, 0x01, // SDES, one chunk
     1,    11,  't',  'e',  's',  't',  'e',  'r',  '@', 'h', 'o', 's', 't', 0, 0, 0, // end of items, padding

@@ -28,6 +28,7 @@ TEST(kelRTCPPacketsTest, SenderReportWithOneBlock)
     b.fractionLost = F::fractionLost;
     b.cumulativeLost = 0x12000000 | F::cumulativeLost; // only 24 bits travel
     b.extendedHighestSeq = F::extendedHighestSeq;
+    b.jitter = F::jitter;
     b.lastSR = F::lastSR;
     b.delaySinceLastSR = F::delaySinceLastSR;
     ASSERT_TRUE(w.addBlock(b));

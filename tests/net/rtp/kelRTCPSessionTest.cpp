@@ -2,6 +2,7 @@
 // random draws. What it would send is recorded by the test output.
 #include "tests/support/kelTestNet.h"
 #include "tests/support/kelTestRTCP.h"
+#include "tests/support/kelTestRTPPackets.h"
 #include "net/rtp/kelRTCPSession.h"
 
 #include <gtest/gtest.h>
@@ -239,7 +240,7 @@ TEST_F(kelRTCPSessionTest, GoldenReceiverReportParses)
     EXPECT_EQ(b.fractionLost, 28);
     EXPECT_EQ(b.cumulativeLost, 1u);
     EXPECT_EQ(b.extendedHighestSeq, 19u);
-    EXPECT_EQ(b.jitter, 241u);
+    EXPECT_EQ(b.jitter, 0u);
     ASSERT_TRUE(r.next(v));
     EXPECT_EQ(v.type, kelrtcp_SDES);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(v.cname), v.cnameLength), "tester@host");
@@ -278,6 +279,121 @@ TEST_F(kelRTCPSessionTest, SenderReportCarriesSentCountsAndLastTimestamp)
     session.setNTPClock([](kelNTP_timestamp&) { return false; });
     ASSERT_TRUE(session.report(false));
     EXPECT_EQ(Bytes(owner.reports.at(1).begin() + 8, owner.reports.at(1).begin() + 16), Bytes(8, 0));
+}
+
+TEST_F(kelRTCPSessionTest, SenderReportTimestampIsTheRtpTimeOfItsOwnInstant)
+{
+    session.setNTPClock([](kelNTP_timestamp& ntp) {
+        ntp = kelNTP_timestamp{0xE0000001, 0};
+        return true;
+    });
+    const auto reportedTimestamp = [this] {
+        EXPECT_TRUE(session.report(false));
+        const Bytes& d = owner.reports.back();
+        return d.size() >= 20 ? uint32_t(d[16]) << 24 | uint32_t(d[17]) << 16 | uint32_t(d[18]) << 8 | d[19]
+                              : 0u;
+    };
+    rtp_hdr h;
+    h.setSsrc(kOwnSSRC);
+    h.setTimestamp(0xFFFFFF00); // wraps while extrapolated
+    session.onRTPSent(h, 160, 8000);
+    EXPECT_EQ(reportedTimestamp(), 0xFFFFFF00u) << "no time has passed";
+    // 2.5 s of pause at 8 kHz: 20000 ticks on, modulo 2^32.
+    clock.advanceMs(2500);
+    EXPECT_EQ(reportedTimestamp(), 0xFFFFFF00u + 20000u);
+    // Sub-millisecond time counts too: 1.125 ms more at 8 kHz is 9 ticks.
+    clock.advanceUs(1125);
+    EXPECT_EQ(reportedTimestamp(), 0xFFFFFF00u + 20009u);
+    // A new packet restarts the extrapolation from its own timestamp, at its
+    // own rate.
+    h.setTimestamp(1000);
+    session.onRTPSent(h, 160, 90000);
+    clock.advanceMs(10);
+    EXPECT_EQ(reportedTimestamp(), 1900u);
+    // An unknown rate leaves the timestamp as it was sent.
+    session.onRTPSent(h, 160);
+    clock.advanceMs(500);
+    EXPECT_EQ(reportedTimestamp(), 1000u);
+}
+
+TEST_F(kelRTCPSessionTest, ReportBlockJitterFollowsArrivalSpacing)
+{
+    // Packets of 20 ms of 8 kHz audio (160 ticks). The member must be
+    // reportable: an RR from its RTCP port first.
+    feed(kelTestRTCPRR(0x1111));
+    const auto hear = [this](uint16_t seq, uint32_t timestamp) {
+        rtp_hdr h;
+        h.setSeq(seq);
+        h.setSsrc(0x1111);
+        h.setMarkerPT(false, 0);
+        h.setTimestamp(timestamp);
+        session.processRTP(kelTestLoopback(6000), h, 172);
+        (void)session.updateSeq(h);
+    };
+    const auto reportedJitter = [this] {
+        EXPECT_TRUE(session.report(false));
+        const std::vector<kelTestRTCPPart> parts = kelTestSplitCompound(owner.reports.back());
+        if (parts.empty() || parts[0].bytes.size() < 8 + 24) return ~0u;
+        const uint8_t* b = parts[0].bytes.data() + 8 + 12;
+        return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+    };
+    // Perfectly paced: no jitter, across the end of probation too.
+    uint16_t seq = 100;
+    uint32_t ts = 5000;
+    for (int i = 0; i < 20; ++i, ts += 160) {
+        hear(seq++, ts);
+        clock.advanceMs(20);
+    }
+    EXPECT_EQ(reportedJitter(), 0u);
+    // Every other packet 10 ms late, the next on time: |D| = 80 ticks each
+    // time, and J converges on 80 from below.
+    for (int i = 0; i < 200; ++i, ts += 160) {
+        clock.advanceMs(i % 2 ? 10 : 0);
+        hear(seq++, ts);
+        clock.advanceMs(i % 2 ? 10 : 20);
+    }
+    const uint32_t j = reportedJitter();
+    EXPECT_GE(j, 78u);
+    EXPECT_LE(j, 80u);
+    // A packet of a payload type whose clock is unknown moves nothing.
+    rtp_hdr h;
+    h.setSeq(seq++);
+    h.setSsrc(0x1111);
+    h.setMarkerPT(false, 96);
+    h.setTimestamp(ts + 999999);
+    session.processRTP(kelTestLoopback(6000), h, 172);
+    (void)session.updateSeq(h);
+    EXPECT_EQ(reportedJitter(), j);
+}
+
+TEST_F(kelRTCPSessionTest, ReportsStayWithinHalfAndOneAndAHalfCompensatedIntervals)
+{
+    // Random draws over the whole range: each gap between reports must lie
+    // in [0.5, 1.5] × 5000 / 1.21828 ms, give or take the 100 ms tick.
+    uint32_t state = 12345;
+    session.setRandom([&state](uint32_t upper) {
+        state = state * 1103515245u + 12345u;
+        return (state >> 8) % (upper + 1);
+    });
+    advance(3200); // the first report, after the shorter initial interval
+    ASSERT_EQ(owner.reports.size(), 1u);
+    uint64_t last = session.lastReportTM();
+    std::vector<uint64_t> gaps;
+    while (gaps.size() < 60) {
+        const size_t before = owner.reports.size();
+        advance(100);
+        if (owner.reports.size() == before) continue;
+        gaps.push_back(session.lastReportTM() - last);
+        last = session.lastReportTM();
+    }
+    const uint64_t lo = 5000 * 50 / 100 * 100000 / 121828;
+    const uint64_t hi = 5000 * 150 / 100 * 100000 / 121828 + 100;
+    for (uint64_t g : gaps) {
+        EXPECT_GE(g, lo);
+        EXPECT_LE(g, hi);
+    }
+    // And they spread: not all the same.
+    EXPECT_NE(*std::min_element(gaps.begin(), gaps.end()), *std::max_element(gaps.begin(), gaps.end()));
 }
 
 TEST_F(kelRTCPSessionTest, FortyMembersSpillIntoASecondReceiverReport)
@@ -333,7 +449,9 @@ TEST_F(kelRTCPSessionTest, ByeOnlyAfterSomethingWasSent)
     EXPECT_TRUE(owner.reports.empty());
     ASSERT_TRUE(session.report(false));
     ASSERT_TRUE(session.report(true));
-    EXPECT_EQ(owner.reports.back(), (Bytes{0x81, 203, 0, 1, 0xC0, 0xFF, 0xEE, 0x01}));
+    // The goodbye travels in a compound led by an empty RR, with the CNAME.
+    EXPECT_EQ(owner.reports.back(),
+              kelTestRTCPCompound(kOwnSSRC, "tester@host", Bytes{0x81, 203, 0, 1, 0xC0, 0xFF, 0xEE, 0x01}));
 
     // Having sent RTP is enough, before any report.
     kelRTCPSession sender(&owner, &output);
@@ -377,16 +495,18 @@ TEST_F(kelRTCPSessionTest, TimerReconsiderationPostponesAReportThatIsNotYetDue)
     // At that check a long draw makes the interval 5000 × 1.49 / 1.21828
     // ms: the report is not due yet and the next check waits for it.
     draw = 99;
+    // The interval counts from the last report, so the timer is set to the
+    // rest of it, 6115 - 2100 ms, not to a whole interval more.
     advance(2100);
     EXPECT_EQ(owner.reports.size(), 1u);
     EXPECT_EQ(owner.expiries, 2);
-    EXPECT_EQ(session.nextCheckIn(), 6115u);
+    EXPECT_EQ(session.nextCheckIn(), 4015u);
     EXPECT_EQ(session.lastReportTM(), reportedAt);
-    advance(6100);
+    advance(4000);
     EXPECT_EQ(owner.reports.size(), 1u);
     advance(100);
     ASSERT_EQ(owner.reports.size(), 2u);
-    EXPECT_EQ(session.lastReportTM(), reportedAt + 2100 + 6200);
+    EXPECT_EQ(session.lastReportTM(), reportedAt + 6200);
 }
 
 // --- time-outs -----------------------------------------------------------------------
@@ -446,12 +566,22 @@ TEST_F(kelRTCPSessionTest, RoundTripProbeAndEcho)
     const auto isProbe = [](const kelTestRTCPOutput::Sent& s) {
         kelRTCPReader r(s.data.data(), s.data.size());
         kelRTCPPacketView v;
-        return r.next(v) && v.isApp("_RTT") && v.count == kelRTTProbe;
+        bool first = true;
+        while (r.next(v)) {
+            // A compound: the report leads, the probe comes last.
+            if (first && v.type != kelrtcp_RR && v.type != kelrtcp_SR) return false;
+            first = false;
+            if (v.isApp("_RTT") && v.count == kelRTTProbe) return true;
+        }
+        return false;
     };
     ASSERT_EQ(std::count_if(output.sent.begin(), output.sent.end(), isProbe), 1);
     const auto it = std::find_if(output.sent.begin(), output.sent.end(), isProbe);
     EXPECT_EQ(ntohs(it->to.sin_port), 6001);
-    const kelRTTPayload probe = kelRTTPayload::read(it->data.data() + 12);
+    const std::vector<kelTestRTCPPart> parts = kelTestSplitCompound(it->data);
+    ASSERT_EQ(parts.size(), 3u);
+    EXPECT_EQ(parts[1].type, kelrtcp_SDES);
+    const kelRTTPayload probe = kelRTTPayload::read(parts[2].bytes.data() + 12);
     EXPECT_EQ(probe.proberSSRC, kOwnSSRC);
     EXPECT_EQ(probe.probedSSRC, 0x1111u);
     EXPECT_GE(probe.timeMark, 1002000u);
@@ -480,7 +610,8 @@ TEST_F(kelRTCPSessionTest, RoundTripProbeAndEcho)
     output.sent.clear();
     feed(kelTestRTCPApp(0x1111, kelRTTProbe, "_RTT", theirs));
     ASSERT_EQ(output.sent.size(), 1u);
-    EXPECT_EQ(output.sent[0].data, kelTestRTCPApp(kOwnSSRC, kelRTTEcho, "_RTT", theirs));
+    EXPECT_EQ(output.sent[0].data, kelTestRTCPCompound(kOwnSSRC, "tester@host",
+                                                       kelTestRTCPApp(kOwnSSRC, kelRTTEcho, "_RTT", theirs)));
     EXPECT_TRUE(owner.apps.empty());
 
     // With probes off, neither.
@@ -505,9 +636,12 @@ TEST_F(kelRTCPSessionTest, ApplicationSendsAndTheirFailures)
     EXPECT_TRUE(output.sent.empty());
     EXPECT_EQ(session.sendAPPto(kelTestLoopback(5007), 0, "HELO", nullptr, 0), 0);
     ASSERT_EQ(output.sent.size(), 1u);
-    EXPECT_EQ(output.sent[0].data, (Bytes{0x80, 204, 0, 2, 0xC0, 0xFF, 0xEE, 0x01, 'H', 'E', 'L', 'O'}));
+    // Never a lone APP: an empty RR and the CNAME lead it.
+    EXPECT_EQ(output.sent[0].data,
+              kelTestRTCPCompound(kOwnSSRC, "tester@host",
+                                  Bytes{0x80, 204, 0, 2, 0xC0, 0xFF, 0xEE, 0x01, 'H', 'E', 'L', 'O'}));
     EXPECT_EQ(session.sendCNAMEto(kelTestLoopback(5007)), 0);
-    EXPECT_EQ(lastSent().size(), rtcpSDESSize(11));
+    EXPECT_EQ(lastSent(), kelTestRTCPCompound(kOwnSSRC, "tester@host"));
     EXPECT_TRUE(output.failures.empty());
 
     output.result = 10065;

@@ -78,7 +78,7 @@ TEST(kelRTPSequenceTest, ReportBlockCountsLossAcrossSequenceWrap)
     EXPECT_EQ(b.extendedHighestSeq, 0x00010003u);
     EXPECT_EQ(b.cumulativeLost, 2u);
     EXPECT_EQ(b.fractionLost, 2 * 256 / 9);
-    EXPECT_EQ(b.jitter, 241u);
+    EXPECT_EQ(b.jitter, 0u) << "no arrival was timed";
     EXPECT_EQ(b.lastSR, 0u);
     EXPECT_EQ(b.delaySinceLastSR, 0u);
     EXPECT_EQ(s.r_stat_lost, 2);
@@ -152,3 +152,33 @@ TEST(kelRTCPIntervalTest, SenderSharesAndRandomBounds)
 }
 
 } // namespace
+
+TEST(kelRTPSequenceTest, JitterFollowsTheInterarrivalFormulaAndSurvivesTimestampWrap)
+{
+    rtp_site_info s;
+    // The first packet only sets the transit.
+    rtpJitterUpdate(s, 1000, 0xFFFFFFC0);
+    EXPECT_EQ(s.r_jitter, 0u);
+    // 160 ticks of timestamp across the wrap, 320 ticks of arrival: D = 160,
+    // J = 160 / 16 = 10 (kept ×16).
+    rtpJitterUpdate(s, 1320, 0x00000060);
+    EXPECT_EQ(s.r_jitter >> 4, 10u);
+    // An early packet counts by its magnitude: D = -160, J += (160 - 10) / 16.
+    rtpJitterUpdate(s, 1320, 0x00000100);
+    EXPECT_EQ(s.r_jitter >> 4, 19u);
+    kelRTCPReportBlock b = rtpMakeReportBlock(s, 0);
+    EXPECT_EQ(b.jitter, 19u);
+    // A restarted source starts a new transit rather than one huge jump.
+    rtpSeqInit(s, 500);
+    rtpJitterUpdate(s, 9, 0x12345678);
+    EXPECT_EQ(s.r_jitter >> 4, 19u);
+}
+
+TEST(kelRTPSequenceTest, ArrivalUnitsKeepMicrosecondsAndDoNotOverflow)
+{
+    EXPECT_EQ(rtpArrivalUnits(1125, 8000), 9u);
+    EXPECT_EQ(rtpArrivalUnits(2500000, 8000), 20000u);
+    // Ten years of microseconds at 90 kHz, modulo 2^32.
+    const uint64_t us = 315360000ull * 1000000ull + 500000;
+    EXPECT_EQ(rtpArrivalUnits(us, 90000), static_cast<uint32_t>(315360000ull * 90000ull + 45000));
+}

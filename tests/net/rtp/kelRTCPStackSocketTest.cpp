@@ -71,7 +71,13 @@ TEST(kelRTCPStackSocketTest, ReceivesReportsAndSaysGoodbyeOverLoopback)
     EXPECT_EQ(v.type, kelrtcp_SDES);
 
     EXPECT_TRUE(stack->stop(5000));
-    EXPECT_EQ(peer.receiveRTCP(kelrtcp_BYE, kelTestWaitMs), kelGoldenBYE(kOwnSSRC));
+    // The goodbye comes in a compound: RR, SDES, BYE.
+    const std::vector<kelTestRTCPPart> bye =
+        kelTestSplitCompound(peer.receiveCompoundWith(kelrtcp_BYE, kelTestWaitMs));
+    ASSERT_EQ(bye.size(), 3u);
+    EXPECT_EQ(bye[0].type, kelrtcp_RR);
+    EXPECT_EQ(bye[1].type, kelrtcp_SDES);
+    EXPECT_EQ(bye[2].bytes, kelGoldenBYE(kOwnSSRC));
     EXPECT_EQ(stack->memberCount(), 1) << "members are forgotten on stop";
 }
 

@@ -106,7 +106,8 @@ TEST_F(kelRTCPStackTest, ReportsLeaveThroughSendTo)
     ASSERT_EQ(owner.reports.size(), 1u);
     EXPECT_EQ(owner.reports[0], stack->sent[0].data);
     ASSERT_TRUE(stack->report(true));
-    EXPECT_EQ(stack->sent.back().data, kelTestRTCPBye(kOwnSSRC));
+    EXPECT_EQ(stack->sent.back().data,
+              kelTestRTCPCompound(kOwnSSRC, "tester@host", kelTestRTCPBye(kOwnSSRC)));
 }
 
 TEST_F(kelRTCPStackTest, AppWithoutAddressSendsNothing)
@@ -115,9 +116,11 @@ TEST_F(kelRTCPStackTest, AppWithoutAddressSendsNothing)
     EXPECT_EQ(stack->sendAPPto(none, 0, "HELO", nullptr, 0, true), 0);
     EXPECT_TRUE(stack->sent.empty());
     EXPECT_EQ(stack->sendAPPto(kelTestLoopback(5007), 0, "HELO", nullptr, 0, true), 0);
-    ASSERT_EQ(stack->sent.size(), 2u);
-    EXPECT_EQ(stack->sent[0].data.size(), rtcpSDESSize(11));
-    EXPECT_EQ(stack->sent[1].data, (Bytes{0x80, 204, 0, 2, 0xC0, 0xFF, 0xEE, 0x01, 'H', 'E', 'L', 'O'}));
+    // One compound carries the CNAME ahead of the APP.
+    ASSERT_EQ(stack->sent.size(), 1u);
+    EXPECT_EQ(stack->sent[0].data,
+              kelTestRTCPCompound(kOwnSSRC, "tester@host",
+                                  Bytes{0x80, 204, 0, 2, 0xC0, 0xFF, 0xEE, 0x01, 'H', 'E', 'L', 'O'}));
 }
 
 TEST_F(kelRTCPStackTest, FailedApplicationSendsAreKeptInSocketError)

@@ -5,6 +5,7 @@
 
 #include "core/kelParseInt.h"
 #include "core/kelByteOrder.h"
+#include "tests/support/kelTestRTPPackets.h"
 
 #include <gtest/gtest.h>
 
@@ -124,7 +125,9 @@ TEST(kelRTPTransmitterTest, SenderReportCountsEachPacketOnceWhateverTheDestinati
         return false;
     }));
     EXPECT_EQ(kelLoadBE32(sr.data() + 4), t->_SSRC());
-    EXPECT_EQ(kelLoadBE32(sr.data() + 16), t->timestamp()) << "RTP timestamp of the last packet sent";
+    // The report names the RTP time of its own instant: the last packet's
+    // timestamp moved on by the 10 s since, at 8000 Hz.
+    EXPECT_EQ(kelLoadBE32(sr.data() + 16), t->timestamp() + 80000u) << "RTP time of the report";
     EXPECT_EQ(kelLoadBE32(sr.data() + 20), 10u) << "packets";
     EXPECT_EQ(kelLoadBE32(sr.data() + 24), 1000u) << "payload octets";
     // The CNAME of the SDES that closes the compound reached the receiver.
@@ -389,17 +392,19 @@ TEST(kelRTPTransmitterTest, CloseSaysByeToDestinationsThatNeverReported)
     EXPECT_EQ(receiveOne(*rtpSock, 2000).size(), 22u);
     const uint32_t ssrc = t->_SSRC();
     t->close(false);
-    // Reports may come first; the BYE must follow.
-    Bytes bye;
+    // Reports may come first; the BYE must follow, closing a compound that
+    // a report (an SR: this side sent) leads.
+    std::vector<kelTestRTCPPart> parts;
     ASSERT_TRUE(waitFor(
         [&] {
-            bye = receiveOne(*rtcpSock, 50);
-            return bye.size() >= 8 && bye[1] == 203;
+            parts = kelTestSplitCompound(receiveOne(*rtcpSock, 50));
+            return !parts.empty() && parts.back().type == 203;
         },
         5000));
-    EXPECT_EQ(bye.size(), 8u);
-    EXPECT_EQ(bye[0], 0x81);
-    EXPECT_EQ(kelLoadBE32(bye.data() + 4), ssrc);
+    ASSERT_EQ(parts.size(), 3u);
+    EXPECT_EQ(parts[0].type, 200);
+    EXPECT_EQ(parts[1].type, 202);
+    EXPECT_EQ(parts[2].bytes, kelGoldenBYE(ssrc));
 }
 
 } // namespace
