@@ -24,7 +24,9 @@ inline sockaddr_in kelTestLoopback(uint16_t port)
 bool kelTestUdpPortFree(uint16_t port);
 
 // An even port whose successor (RTCP) is free as well; 0 when none was
-// found. Spread by process and time, since other test programs run beside.
+// found. Spread by process and time, since other test programs run beside,
+// and claimed for the rest of the process (one lock file descriptor per
+// call), so no two test processes are handed the same pair.
 uint16_t kelTestFreeRTPPort();
 
 // "rtp://127.0.0.1:<port>" followed by `suffix`.
