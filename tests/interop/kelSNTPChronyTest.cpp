@@ -152,6 +152,16 @@ protected:
     kelTestProcess f_server;
 };
 
+// How far the client's corrected NTP time lies from its uncorrected one, ms.
+double appliedCorrectionMs(kelSNTP& client)
+{
+    kelNTP_timestamp raw;
+    kelNTP_timestamp fixed;
+    client.nowNTP(raw, false);
+    client.nowNTP(fixed, true);
+    return static_cast<double>(static_cast<int64_t>(ntpToMs(fixed)) - static_cast<int64_t>(ntpToMs(raw)));
+}
+
 } // namespace
 
 TEST_F(kelSNTPChronyTest, ClientAgreesWithChronydOneShotQuery)
@@ -174,13 +184,7 @@ TEST_F(kelSNTPChronyTest, ClientAgreesWithChronydOneShotQuery)
     EXPECT_GE(client->roundtripDelay(), 0);
     EXPECT_LT(client->roundtripDelay(), 1000);
 
-    kelNTP_timestamp raw;
-    kelNTP_timestamp fixed;
-    client->nowNTP(raw, false);
-    client->nowNTP(fixed, true);
-    const double diff =
-        static_cast<double>(static_cast<int64_t>(ntpToMs(fixed)) - static_cast<int64_t>(ntpToMs(raw)));
-    EXPECT_NEAR(diff, static_cast<double>(client->clockOffset()), 2.0);
+    EXPECT_NEAR(appliedCorrectionMs(*client), static_cast<double>(client->clockOffset()), 2.0);
 }
 
 TEST_F(kelSNTPChronyTest, OffsetFollowsTheServerBothWaysAcrossResyncs)
@@ -219,12 +223,6 @@ TEST_F(kelSNTPChronyTest, OffsetFollowsTheServerBothWaysAcrossResyncs)
         EXPECT_NEAR(static_cast<double>(client->clockOffset()), step.offsetMs, 10.0);
         EXPECT_GE(client->roundtripDelay(), 0);
         EXPECT_LT(client->roundtripDelay(), 1000);
-        kelNTP_timestamp raw;
-        kelNTP_timestamp fixed;
-        client->nowNTP(raw, false);
-        client->nowNTP(fixed, true);
-        const double diff =
-            static_cast<double>(static_cast<int64_t>(ntpToMs(fixed)) - static_cast<int64_t>(ntpToMs(raw)));
-        EXPECT_NEAR(diff, step.offsetMs, 12.0);
+        EXPECT_NEAR(appliedCorrectionMs(*client), step.offsetMs, 12.0);
     }
 }
