@@ -318,6 +318,11 @@ TEST_F(kelIPReceiverPayloadTest, HeaderAndRawEventsSeeThePacketAndL16IsSwappedIn
     send(kelTestRTPPacket(98, 0xBEEF, {0x01, 0x02, 0x03, 0x04, 0x05}, 0xA1B2C3D4, 0x01020304, true));
     send(kelTestRTPPacket(98, 0xBEF0, samples));
     ASSERT_TRUE(f_sink->waitForBlocks(2, 10000));
+    // The data-available event comes after the consumers have the block.
+    ASSERT_TRUE(kelTestWaitUntil([&] {
+        std::lock_guard lock(f_log.guard);
+        return f_log.deliveredBlocks.size() >= 2;
+    }));
     std::vector<uint8_t> expected = {0x02, 0x01, 0x04, 0x03, 0x05};
     for (size_t i = 0; i + 1 < samples.size(); i += 2) {
         expected.push_back(samples[i + 1]);
