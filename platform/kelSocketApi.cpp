@@ -371,6 +371,15 @@ int kelSend(kelSocketHandle s, const void* data, int len, int flags) noexcept
     return static_cast<int>(n);
 }
 
+int kelStreamResetCode(kelSocketHandle s) noexcept
+{
+    const int fd = fdOf(s);
+    int type = 0;
+    socklen_t len = sizeof type;
+    if (fd < 0 || ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM) return 0;
+    return brokenPipeCode(fd) == WSAECONNRESET ? WSAECONNRESET : 0;
+}
+
 int kelRecv(kelSocketHandle s, void* buf, int len, int flags) noexcept
 {
     return kelRecvFrom(s, buf, len, flags, nullptr);

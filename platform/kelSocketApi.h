@@ -192,6 +192,9 @@ int kelSend(kelSocketHandle s, const void* data, int len, int flags) noexcept;
 int kelRecv(kelSocketHandle s, void* buf, int len, int flags) noexcept;
 int kelSendTo(kelSocketHandle s, const void* data, int len, int flags, const sockaddr_in* to) noexcept;
 int kelRecvFrom(kelSocketHandle s, void* buf, int len, int flags, sockaddr_in* from) noexcept;
+// 10054 when `s` is a stream connection the peer reset (its pending error may
+// already have been taken by another call), else 0.
+int kelStreamResetCode(kelSocketHandle s) noexcept;
 
 // Options with the library's numbers and value layouts (4-byte integers and
 // booleans, millisecond timeouts, a linger record of two 16-bit values).

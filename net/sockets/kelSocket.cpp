@@ -240,8 +240,10 @@ int kelSocket::read(void* buf, uint32_t& size, int64_t timeout, bool noCheck) no
     if (!noCheck && !isActive()) {
         // A connection the peer reset is no longer writable, so it is not
         // active; its error is still pending, though, and is what the read
-        // reports, closing the socket as a failed receive would.
-        const int err = takePendingStreamError();
+        // reports, closing the socket as a failed receive would. A send may
+        // have taken that error first; the connection's state still tells.
+        int err = takePendingStreamError();
+        if (err == 0 && isStream() && f_bound) err = kelStreamResetCode(f_socket);
         if (err == 0) return -1;
         if (closesSocket(err)) close(false);
         kelWSASetLastError(err);

@@ -199,6 +199,22 @@ TEST(kelTcpSocketTest, CheckedReadAfterAResetReports10054AndCloses)
     EXPECT_EQ(p.client.read(buf, size, 10), -1);
 }
 
+TEST(kelTcpSocketTest, ResetTakenByASendStillReads10054AndCloses)
+{
+    Pair p;
+    ASSERT_NE(p.server, nullptr);
+    const uint16_t lingerOff[2] = {1, 0};
+    ASSERT_EQ(kelSetSockOpt(p.server->handle(), kelSOL_SOCKET, kelSO_LINGER, lingerOff, sizeof lingerOff), 0);
+    p.server->close(false);
+    ASSERT_TRUE(kelTestWaitUntil([&] { return !p.client.isActive(); }));
+    // The send takes the pending error; the read after it must still say why.
+    EXPECT_NE(p.client.send(std::string("x"), true), 0);
+    char buf[16];
+    uint32_t size = sizeof buf;
+    EXPECT_EQ(p.client.read(buf, size, 100), WSAECONNRESET);
+    EXPECT_EQ(p.client.handle(), kelInvalidSocket);
+}
+
 TEST(kelTcpSocketTest, CheckedReadOfAnUnconnectedSocketStaysMinusOne)
 {
     // Bound, never connected: no pending error to report, nothing closed.
