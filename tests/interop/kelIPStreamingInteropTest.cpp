@@ -6,6 +6,7 @@
 
 #include "core/kelByteOrder.h"
 #include "platform/kelPlatformThread.h"
+#include "tests/support/kelTestCapture.h"
 #include "tests/support/kelTestFiles.h"
 #include "tests/support/kelTestProcess.h"
 #include "core/kelClock.h"
@@ -287,54 +288,9 @@ TEST(kelIPStreamingInteropTest, GStreamerDepayloadsOurL16ByteExact)
     EXPECT_TRUE(got == swapped(sent)) << "depayloaded samples differ from what we sent";
 }
 
-// The fields tshark prints, one line a packet, tab-separated.
-std::vector<std::vector<std::string>> tsharkFields(const std::string& cmd)
-{
-    std::vector<std::vector<std::string>> rows;
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (p == nullptr) return rows;
-    std::string text;
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
-        text.append(buf, n);
-    ::pclose(p);
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        std::vector<std::string> row;
-        std::istringstream fields(line);
-        for (std::string f; std::getline(fields, f, '\t');)
-            row.push_back(f);
-        rows.push_back(row);
-    }
-    return rows;
-}
-
-std::vector<uint8_t> fromHex(const std::string& hex)
-{
-    std::vector<uint8_t> out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    return out;
-}
-
 uint32_t be32(const uint8_t* p)
 {
     return kelLoadBE32(p);
-}
-
-// Starts tshark on the loopback interface with capture filter `filter`,
-// ending by itself after `count` packets. Empty once it captures; otherwise
-// why it does not.
-std::string startCapture(kelTestProcess& capture, const std::string& filter, size_t count,
-                         const std::string& pcap, const std::string& log)
-{
-    if (!capture.start(
-            {"tshark", "-i", "lo", "-n", "-q", "-f", filter, "-c", std::to_string(count), "-w", pcap}, log))
-        return "tshark could not be started";
-    const auto started = [&] { return capture.log().find("Capture started") != std::string::npos; };
-    (void)kelTestWaitUntil([&] { return started() || capture.exited(); }, 20000);
-    if (capture.exited() || !started()) return "tshark cannot capture on lo here: " + capture.log();
-    return {};
 }
 
 TEST(kelIPStreamingInteropTest, TsharkSeesOurTextPacketsOnTheLoopback)
