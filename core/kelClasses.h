@@ -8,6 +8,7 @@
 #include "core/kelControlPosition.h"
 #include "core/kelCreate.h"
 #include "core/kelEvent.h"
+#include "core/kelFileStream.h"
 #include "core/kelIdList.h"
 #include "core/kelIniFile.h"
 #include "core/kelList.h"
