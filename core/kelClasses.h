@@ -12,6 +12,8 @@
 #include "core/kelIdList.h"
 #include "core/kelIniFile.h"
 #include "core/kelList.h"
+#include "core/kelMappedFile.h"
+#include "core/kelMappedMemory.h"
 #include "core/kelMemoryStream.h"
 #include "core/kelObject.h"
 #include "core/kelPeriodicTimer.h"
