@@ -302,9 +302,18 @@ size_t applyGain(intptr_t percent, void* data, size_t samples, uintptr_t bits, s
 
 namespace {
 
+// 2^36 frames: beyond the memory of the machines this runs on for any sample size.
+constexpr uint64_t maxConvertedFrames = uint64_t{1} << 36;
+
+__extension__ typedef unsigned __int128 kelU128;
+
 // The one walk behind convertPcm and convertPcmSize: `write` is called once
-// per output frame with the source frame it repeats. Returns the output
-// frames, or 0 when the arguments fail the guards.
+// per output frame with the source frame it repeats. Output frame j repeats
+// source frame floor(j × srcRate / dstRate), so ceil(frames × dstRate /
+// srcRate) frames come out. The walk is exact: adding up srcRate / dstRate
+// in floating point drifts and, for rates as common as 96000 to 44100, gives
+// one frame more than that count, overrunning a destination sized by it.
+// Returns the output frames, or 0 when the arguments fail the guards.
 template <typename Write>
 size_t walkConversion(size_t frames, size_t srcChannels, size_t dstChannels, uintptr_t srcBits,
                       uintptr_t dstBits, uintptr_t srcRate, uintptr_t dstRate, Write&& write) noexcept
@@ -313,21 +322,13 @@ size_t walkConversion(size_t frames, size_t srcChannels, size_t dstChannels, uin
         dstRate == 0)
         return 0;
     if (dstChannels / srcChannels == 0) return 0;
-    const double step = static_cast<double>(srcRate) / static_cast<double>(dstRate);
-    double position = 0;
-    size_t written = 0;
-    for (size_t i = 1; i <= frames; ++i) {
-        const double frameEnd = static_cast<double>(i);
-        while (position < frameEnd) {
-            write(i - 1);
-            ++written;
-            const double next = position + step;
-            // A step too small to move the position would never end.
-            if (!(next > position)) return written;
-            position = next;
-        }
-    }
-    return written;
+    const kelU128 outFrames = (kelU128{frames} * dstRate + srcRate - 1) / srcRate;
+    // Rates from a crafted record can ask for more frames than any buffer
+    // holds; the walk would run for hours before the caller could find out.
+    if (outFrames > maxConvertedFrames) return 0;
+    for (uint64_t j = 0; j < static_cast<uint64_t>(outFrames); ++j)
+        write(static_cast<size_t>(kelU128{j} * srcRate / dstRate));
+    return static_cast<size_t>(outFrames);
 }
 
 bool sameLayout(size_t srcChannels, size_t dstChannels, uintptr_t srcBits, uintptr_t dstBits,

@@ -99,7 +99,8 @@ size_t applyGain(intptr_t percent, void* data, size_t samples, uintptr_t bits, s
 // srcRate) frames out); each source sample is written dstChannels /
 // srcChannels times in a row (none when the destination has fewer channels).
 // Equal formats copy the bytes. Returns the bytes written; 0 for a missing
-// buffer, a size below 8, or a zero count or rate.
+// buffer, a size below 8, a zero count or rate, or rates that would make
+// more than 2^36 frames.
 size_t convertPcm(const void* src, void* dst, size_t frames, size_t srcChannels, size_t dstChannels,
                   uintptr_t srcBits, uintptr_t dstBits, uintptr_t srcRate, uintptr_t dstRate) noexcept;
 
