@@ -20,7 +20,7 @@ bool kelDspLevelDetector::configure(int32_t type, double attack, double release,
     // the current sample alone.
     double w = window > 0.0 ? std::ceil(window / 2.0) : std::ceil(attack / 2.0);
     if (w < 1.0) w = 1.0;
-    if (w > 1.0e8) return false;
+    if (w > 4194304.0) return false; // a window longer than a minute and a half at 48 kHz is a bad value
     const intptr_t win = static_cast<intptr_t>(w);
     if (type == 1 && win != f_window) {
         f_ring.assign(static_cast<size_t>(win), 0.0);
