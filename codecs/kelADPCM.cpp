@@ -195,7 +195,9 @@ size_t kelADPCM_encoder::encode(const int16_t* data, size_t num_samples, const u
 
 size_t kelADPCM_decoder::maxDecodedSize(kel_ADPCM_type variant, size_t size) noexcept
 {
-    if (size <= kHeaderSize) return 0;
+    // A bare IMA4 header still holds one sample (the encoder makes one from
+    // two samples); the other layouts need codes after it.
+    if (size < kHeaderSize || (size == kHeaderSize && variant != adpcm_IMA4)) return 0;
     switch (variant) {
     case adpcm_IMA4:
         return 4 * size - 14;

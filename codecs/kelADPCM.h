@@ -61,7 +61,9 @@ public:
 
     // Decodes one block of `size` bytes and returns the bytes of 16-bit
     // samples produced (twice their count), with `samples` pointing at them.
-    // 0 (and `samples` null) for absent input or a block of 4 bytes or less.
+    // 0 (and `samples` null) for absent input or a block too short to hold a
+    // sample (IMA4: below 4 bytes, its header being the first sample; DVI4
+    // and VDVI: 4 bytes or less).
     // Any bytes are safe input: the header's step index is limited to 0..88.
     size_t decode(const uint8_t* buf, size_t size, const int16_t*& samples) noexcept;
 
