@@ -271,6 +271,12 @@ TEST(kelPCMTest, ConversionRepeatsAndDropsFramesAndChannels)
     EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 8),
               (std::vector<uint8_t>{0, 0, 0, 0, 129, 129, 129, 129}));
 
+    // 3 Hz to 7 Hz repeats source frames floor(j × 3 / 7): 0 0 0 1 1 2 2.
+    const auto s24 = kelTestPackSamples({-5, 6, -7}, 3);
+    EXPECT_EQ(convertPcm(s24.data(), out.data(), 3, 1, 2, 24, 24, 3, 7), 42u);
+    EXPECT_EQ(unpack({out.begin(), out.begin() + 42}, 3),
+              (Values{-5, -5, -5, -5, -5, -5, 6, 6, 6, 6, -7, -7, -7, -7}));
+
     // Equal formats copy; in place does nothing.
     EXPECT_EQ(convertPcm(mono.data(), out.data(), 4, 1, 1, 16, 16, 8000, 8000), 8u);
     EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 8), mono);
