@@ -146,6 +146,10 @@ TEST(kelPCMTest, ChannelVolumeAndLogScales)
     EXPECT_EQ(channelVolume(mixed.data(), 2, 16, 3, 1, false), 32768u);
     EXPECT_EQ(channelVolume(mixed.data(), 2, 16, 3, 3, false), 0u);
     EXPECT_EQ(channelVolume(pack({100, 300}).data(), 2, 16, 1, 0, true), 300u);
+    // On a negative constant the delta terms grow by |x| each: over 2^20 frames
+    // the mean passes the 32-bit result, which then stays at its top.
+    const Bytes low = pack(Values(1 << 20, int32Min), 4);
+    EXPECT_EQ(channelVolume(low.data(), 1 << 20, 32, 1, 0, true), std::numeric_limits<uint32_t>::max());
 
     const std::pair<int64_t, int> scale300[] = {{-5, 0},      {0, 0},      {1, 1},       {2, 2},
                                                 {100, 16},    {1000, 52},  {16384, 212}, {32767, 299},
