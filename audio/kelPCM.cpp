@@ -187,6 +187,21 @@ size_t mixPcm(const void* a, const void* b, void* out, size_t samples, uintptr_t
             break;
         }
     }
+    // Mixing in place into wider samples would overwrite input not yet read
+    // when walking forward; from the end, every write lands on input already used.
+    const size_t sizeA = pcmSampleBytes(bitsA), sizeB = pcmSampleBytes(bitsB),
+                 sizeOut = pcmSampleBytes(bitsOut);
+    if ((out == a && sizeOut > sizeA) || (out == b && sizeOut > sizeB)) {
+        for (size_t i = count; i-- > 0;) {
+            const uint8_t* ra = pa + i * sizeA;
+            const uint8_t* rb = pb + i * sizeB;
+            uint8_t* wo = po + i * sizeOut;
+            const int64_t x = readSample(bitsA, ra);
+            const int64_t y = readSample(bitsB, rb);
+            writeSample(bitsOut, add ? x + y : x - y, wo);
+        }
+        return count;
+    }
     for (size_t i = 0; i < count; ++i) {
         const int64_t x = readSample(bitsA, pa);
         const int64_t y = readSample(bitsB, pb);

@@ -61,7 +61,8 @@ void writeSample(uintptr_t bits, int64_t value, uint8_t*& position) noexcept;
 
 // out = a + b (or a - b without `add`) for samples × channels values, each
 // side at its own sample size; clipping happens only when narrowing. `out`
-// may be `a` or `b`. Returns samples × channels; 0 for a missing buffer, no
+// may be `a` or `b`, also with a wider sample size (that buffer then holds
+// the wider result). Returns samples × channels; 0 for a missing buffer, no
 // values or a size below 8.
 size_t mixPcm(const void* a, const void* b, void* out, size_t samples, uintptr_t bitsA, uintptr_t bitsB,
               uintptr_t bitsOut, bool add, size_t channels) noexcept;

@@ -73,6 +73,12 @@ TEST(kelPCMTest, MixingAcrossSampleSizes)
     mixPcm(b16.data(), b16.data(), o8.data(), 5, 16, 16, 8, true, 1);
     EXPECT_EQ(o8, (Bytes{0, 224, 255, 128, 255}));
 
+    // In place into the wider size: the same result, no input overwritten first.
+    Bytes inPlace = a8;
+    inPlace.resize(15);
+    mixPcm(inPlace.data(), b16.data(), inPlace.data(), 5, 8, 16, 24, true, 1);
+    EXPECT_EQ(inPlace, o24);
+
     EXPECT_EQ(mixPcm(nullptr, b16.data(), o16.data(), 5, 16, 16, 16, true, 1), 0u);
     EXPECT_EQ(mixPcm(a8.data(), b16.data(), o16.data(), 5, 16, 16, 16, true, 0), 0u);
     EXPECT_EQ(mixPcm(a8.data(), b16.data(), o16.data(), 5, 4, 16, 16, true, 1), 0u);
