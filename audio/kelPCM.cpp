@@ -187,6 +187,21 @@ size_t mixPcm(const void* a, const void* b, void* out, size_t samples, uintptr_t
             break;
         }
     }
+    // Mixing in place into wider samples would overwrite input not yet read
+    // when walking forward; from the end, every write lands on input already used.
+    const size_t sizeA = pcmSampleBytes(bitsA), sizeB = pcmSampleBytes(bitsB),
+                 sizeOut = pcmSampleBytes(bitsOut);
+    if ((out == a && sizeOut > sizeA) || (out == b && sizeOut > sizeB)) {
+        for (size_t i = count; i-- > 0;) {
+            const uint8_t* ra = pa + i * sizeA;
+            const uint8_t* rb = pb + i * sizeB;
+            uint8_t* wo = po + i * sizeOut;
+            const int64_t x = readSample(bitsA, ra);
+            const int64_t y = readSample(bitsB, rb);
+            writeSample(bitsOut, add ? x + y : x - y, wo);
+        }
+        return count;
+    }
     for (size_t i = 0; i < count; ++i) {
         const int64_t x = readSample(bitsA, pa);
         const int64_t y = readSample(bitsB, pb);
@@ -214,7 +229,8 @@ uint32_t channelVolume(const void* data, size_t samples, uintptr_t bits, size_t 
         sum += static_cast<double>(term) / count;
         p += skip;
     }
-    return static_cast<uint32_t>(sum / 32768.0);
+    // Delta terms build on each other, so a long block can pass the 32-bit range.
+    return static_cast<uint32_t>(std::min(sum / 32768.0, double(std::numeric_limits<uint32_t>::max())));
 }
 
 int logVolume300(int64_t level) noexcept
@@ -307,16 +323,14 @@ constexpr uint64_t maxConvertedFrames = uint64_t{1} << 36;
 
 __extension__ typedef unsigned __int128 kelU128;
 
-// The one walk behind convertPcm and convertPcmSize: `write` is called once
-// per output frame with the source frame it repeats. Output frame j repeats
-// source frame floor(j × srcRate / dstRate), so ceil(frames × dstRate /
-// srcRate) frames come out. The walk is exact: adding up srcRate / dstRate
-// in floating point drifts and, for rates as common as 96000 to 44100, gives
-// one frame more than that count, overrunning a destination sized by it.
-// Returns the output frames, or 0 when the arguments fail the guards.
-template <typename Write>
-size_t walkConversion(size_t frames, size_t srcChannels, size_t dstChannels, uintptr_t srcBits,
-                      uintptr_t dstBits, uintptr_t srcRate, uintptr_t dstRate, Write&& write) noexcept
+// Output frame j repeats source frame floor(j × srcRate / dstRate), so
+// ceil(frames × dstRate / srcRate) frames come out. The walk is exact:
+// adding up srcRate / dstRate in floating point drifts and, for rates as
+// common as 96000 to 44100, gives one frame more than that count, overrunning
+// a destination sized by it. Returns the output frames, or 0 when the
+// arguments fail the guards.
+size_t convertedFrames(size_t frames, size_t srcChannels, size_t dstChannels, uintptr_t srcBits,
+                       uintptr_t dstBits, uintptr_t srcRate, uintptr_t dstRate) noexcept
 {
     if (srcBits < 8 || dstBits < 8 || frames == 0 || srcChannels == 0 || dstChannels == 0 || srcRate == 0 ||
         dstRate == 0)
@@ -326,9 +340,76 @@ size_t walkConversion(size_t frames, size_t srcChannels, size_t dstChannels, uin
     // Rates from a crafted record can ask for more frames than any buffer
     // holds; the walk would run for hours before the caller could find out.
     if (outFrames > maxConvertedFrames) return 0;
-    for (uint64_t j = 0; j < static_cast<uint64_t>(outFrames); ++j)
-        write(static_cast<size_t>(kelU128{j} * srcRate / dstRate));
     return static_cast<size_t>(outFrames);
+}
+
+// Calls `write(i)` for each output frame with the source frame i it repeats,
+// stepping i by srcRate / dstRate with an exact remainder.
+template <typename Write>
+void walkConversion(size_t outFrames, uintptr_t srcRate, uintptr_t dstRate, Write&& write) noexcept
+{
+    const uintptr_t whole = srcRate / dstRate;
+    const uintptr_t rest = srcRate % dstRate;
+    size_t frame = 0;
+    uintptr_t remainder = 0; // below dstRate
+    for (size_t j = 0; j < outFrames; ++j) {
+        write(frame);
+        frame += whole;
+        if (remainder >= dstRate - rest) {
+            remainder -= dstRate - rest;
+            ++frame;
+        } else {
+            remainder += rest;
+        }
+    }
+}
+
+template <size_t FrameBytes>
+void copyWholeFrames(const uint8_t* in, uint8_t* out, size_t outFrames, uintptr_t srcRate,
+                     uintptr_t dstRate) noexcept
+{
+    walkConversion(outFrames, srcRate, dstRate, [&](size_t frame) {
+        std::memcpy(out, in + frame * FrameBytes, FrameBytes);
+        out += FrameBytes;
+    });
+}
+
+// One source sample written `repeat` times, when both sides share a size:
+// the bytes are copied as they are.
+template <int Bytes>
+void copyFrames(const uint8_t* in, uint8_t* out, size_t outFrames, size_t channels, size_t repeat,
+                uintptr_t srcRate, uintptr_t dstRate) noexcept
+{
+    const size_t frameBytes = channels * Bytes;
+    if (repeat == 1) {
+        // Fixed-size copies, which the compiler turns into plain moves; whole
+        // frames at once for the common small ones (mono and stereo).
+        switch (frameBytes) {
+        case 2:
+            copyWholeFrames<2>(in, out, outFrames, srcRate, dstRate);
+            return;
+        case 4:
+            copyWholeFrames<4>(in, out, outFrames, srcRate, dstRate);
+            return;
+        case 8:
+            copyWholeFrames<8>(in, out, outFrames, srcRate, dstRate);
+            return;
+        default:
+            break;
+        }
+        walkConversion(outFrames, srcRate, dstRate, [&](size_t frame) {
+            const uint8_t* sample = in + frame * frameBytes;
+            for (size_t c = 0; c < channels; ++c, sample += Bytes, out += Bytes)
+                std::memcpy(out, sample, Bytes);
+        });
+        return;
+    }
+    walkConversion(outFrames, srcRate, dstRate, [&](size_t frame) {
+        const uint8_t* sample = in + frame * frameBytes;
+        for (size_t c = 0; c < channels; ++c, sample += Bytes)
+            for (size_t k = 0; k < repeat; ++k, out += Bytes)
+                std::memcpy(out, sample, Bytes);
+    });
 }
 
 bool sameLayout(size_t srcChannels, size_t dstChannels, uintptr_t srcBits, uintptr_t dstBits,
@@ -351,21 +432,41 @@ size_t convertPcm(const void* src, void* dst, size_t frames, size_t srcChannels,
         if (src != dst) std::memmove(dst, src, bytes);
         return bytes;
     }
+    const size_t outFrames =
+        convertedFrames(frames, srcChannels, dstChannels, srcBits, dstBits, srcRate, dstRate);
+    if (outFrames == 0) return 0;
     const auto* in = static_cast<const uint8_t*>(src);
     auto* out = static_cast<uint8_t*>(dst);
     const size_t repeat = dstChannels / srcChannels;
+    const size_t outBytes = outFrames * repeat * srcChannels * (pcmContainerBits(dstBits) / 8);
+    if (srcBits == dstBits) {
+        switch (pcmSampleBytes(srcBits)) {
+        case 1:
+            copyFrames<1>(in, out, outFrames, srcChannels, repeat, srcRate, dstRate);
+            return outBytes;
+        case 2:
+            copyFrames<2>(in, out, outFrames, srcChannels, repeat, srcRate, dstRate);
+            return outBytes;
+        case 3:
+            copyFrames<3>(in, out, outFrames, srcChannels, repeat, srcRate, dstRate);
+            return outBytes;
+        case 4:
+            copyFrames<4>(in, out, outFrames, srcChannels, repeat, srcRate, dstRate);
+            return outBytes;
+        default:
+            break;
+        }
+    }
     const size_t srcFrameBytes = srcChannels * pcmContainerBits(srcBits) / 8;
-    const size_t outFrameBytes = repeat * srcChannels * (pcmContainerBits(dstBits) / 8);
-    const size_t outFrames = walkConversion(frames, srcChannels, dstChannels, srcBits, dstBits, srcRate,
-                                            dstRate, [&](size_t frame) {
-                                                const uint8_t* sample = in + frame * srcFrameBytes;
-                                                for (size_t c = 0; c < srcChannels; ++c) {
-                                                    const int32_t value = readSample(srcBits, sample);
-                                                    for (size_t k = 0; k < repeat; ++k)
-                                                        writeSample(dstBits, value, out);
-                                                }
-                                            });
-    return outFrames * outFrameBytes;
+    walkConversion(outFrames, srcRate, dstRate, [&](size_t frame) {
+        const uint8_t* sample = in + frame * srcFrameBytes;
+        for (size_t c = 0; c < srcChannels; ++c) {
+            const int32_t value = readSample(srcBits, sample);
+            for (size_t k = 0; k < repeat; ++k)
+                writeSample(dstBits, value, out);
+        }
+    });
+    return outBytes;
 }
 
 size_t convertPcmSize(size_t frames, size_t srcChannels, size_t dstChannels, uintptr_t srcBits,
@@ -376,8 +477,7 @@ size_t convertPcmSize(size_t frames, size_t srcChannels, size_t dstChannels, uin
         return 0;
     if (sameLayout(srcChannels, dstChannels, srcBits, dstBits, srcRate, dstRate))
         return frames * srcChannels * pcmContainerBits(srcBits) / 8;
-    const size_t repeat = dstChannels / srcChannels;
     const size_t outFrames =
-        walkConversion(frames, srcChannels, dstChannels, srcBits, dstBits, srcRate, dstRate, [](size_t) {});
-    return outFrames * repeat * srcChannels * (pcmContainerBits(dstBits) / 8);
+        convertedFrames(frames, srcChannels, dstChannels, srcBits, dstBits, srcRate, dstRate);
+    return outFrames * (dstChannels / srcChannels) * srcChannels * (pcmContainerBits(dstBits) / 8);
 }

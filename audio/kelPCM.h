@@ -61,14 +61,16 @@ void writeSample(uintptr_t bits, int64_t value, uint8_t*& position) noexcept;
 
 // out = a + b (or a - b without `add`) for samples × channels values, each
 // side at its own sample size; clipping happens only when narrowing. `out`
-// may be `a` or `b`. Returns samples × channels; 0 for a missing buffer, no
+// may be `a` or `b`, also with a wider sample size (that buffer then holds
+// the wider result). Returns samples × channels; 0 for a missing buffer, no
 // values or a size below 8.
 size_t mixPcm(const void* a, const void* b, void* out, size_t samples, uintptr_t bitsA, uintptr_t bitsB,
               uintptr_t bitsOut, bool add, size_t channels) noexcept;
 
 // The mean magnitude of one channel over `samples` frames, scaled so that a
 // full-scale signal gives 65536 and silence 0. With `delta` each term is the
-// distance of the sample from the previous term. 0 for bits below 8, no
+// distance of the sample from the previous term (not the previous sample:
+// terms build on each other, so this measure is not bounded by 65536). 0 for bits below 8, no
 // samples or channels, or a channel out of range.
 uint32_t channelVolume(const void* data, size_t samples, uintptr_t bits, size_t channels, size_t channel,
                        bool delta) noexcept;

@@ -51,6 +51,10 @@ public:
     bool dspl_obj_seti(kelDspHandle obj, uint32_t id, int64_t value) noexcept;
     bool dspl_obj_setf(kelDspHandle obj, uint32_t id, float value) noexcept;
     bool dspl_obj_setc(kelDspHandle obj, uint32_t id, const float* samples, intptr_t count) noexcept;
+    bool dspl_obj_setc(kelDspHandle obj, uint32_t id, const kelDspChunk& chunk) noexcept
+    {
+        return dspl_obj_setc(obj, id, chunk.r_samples, chunk.r_count);
+    }
     bool dspl_obj_setc(kelDspHandle obj, uint32_t id, const std::vector<float>& samples) noexcept
     {
         return dspl_obj_setc(obj, id, samples.data(), static_cast<intptr_t>(samples.size()));

@@ -11,6 +11,13 @@
 // instead of touching freed memory.
 using kelDspHandle = uintptr_t;
 
+// A chunk parameter as a record: samples and their count.
+struct kelDspChunk
+{
+    float* r_samples = nullptr;
+    intptr_t r_count = 0;
+};
+
 // Processor types, as the root's create operation takes them.
 enum kelDspType : int32_t {
     kelDspType_EQ2B = 1,

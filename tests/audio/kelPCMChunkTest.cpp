@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <utility>
 
 TEST(kelPCMChunkTest, SizesFollowTheFormat)
 {
@@ -76,18 +75,4 @@ TEST(kelPCMChunkTest, ConvertsIntoTheDestinationFormat)
     small.chunkDataLen = 8;
     EXPECT_EQ(src.convertChunk(small), 0u);
     EXPECT_EQ(small.chunkDataLen, 0u);
-}
-
-TEST(kelPCMChunkTest, MovingHandsTheBufferOver)
-{
-    kelPCMChunk a({8000, 8, 1});
-    a.allocChunk(160);
-    uint8_t* data = a.chunkData;
-    kelPCMChunk b(std::move(a));
-    EXPECT_EQ(b.chunkData, data);
-    EXPECT_EQ(b.chunkBufSize, 160u);
-    EXPECT_EQ(a.chunkData, nullptr);
-    a = std::move(b);
-    EXPECT_EQ(a.chunkData, data);
-    EXPECT_EQ(a.chunkFormat.pcmSamplesPerSecond, 8000u);
 }

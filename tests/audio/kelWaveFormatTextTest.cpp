@@ -5,21 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 TEST(kelWaveFormatTextTest, TagNamesAndRanges)
 {
-    EXPECT_EQ(formatTagName(0x55), u"MP3");
-    EXPECT_EQ(formatTagName(5), u"#5");
-    EXPECT_EQ(formatTagName(1), u"PCM");
-    EXPECT_EQ(formatTagName(3), u"IEEEF");
-    EXPECT_EQ(formatTagName(111), u"#111");
-    EXPECT_EQ(formatTagName(112), u"VOXW");
-    EXPECT_EQ(formatTagName(115), u"VOXW");
-    EXPECT_EQ(formatTagName(116), u"#116");
-    EXPECT_EQ(formatTagName(26449), u"OGG");
-    EXPECT_EQ(formatTagName(26450), u"#26450");
-    EXPECT_EQ(formatTagName(26481), u"OGG");
-    EXPECT_EQ(formatTagName(41225), u"SPEEX");
-    EXPECT_EQ(formatTagName(0xFFFE), u"#65534");
+    const std::pair<uint32_t, kelString> names[] = {
+        {0x55, u"MP3"},     {5, u"#5"},      {3, u"IEEEF"},     {111, u"#111"},
+        {112, u"VOXW"},     {115, u"VOXW"},  {116, u"#116"},    {26449, u"OGG"},
+        {26450, u"#26450"}, {26481, u"OGG"}, {41225, u"SPEEX"}, {0xFFFE, u"#65534"},
+    };
+    for (const auto& [tag, name] : names)
+        EXPECT_EQ(formatTagName(tag), name) << tag;
 }
 
 TEST(kelWaveFormatTextTest, DescriptionsGroupTheRate)
@@ -42,13 +38,17 @@ TEST(kelWaveFormatTextTest, ResultCodeTexts)
 {
     EXPECT_EQ(mmErrorTextWithCode(11), u"11: invalid parameter passed.");
     EXPECT_EQ(mmErrorTextWithCode(600), u"600: unknown error code.");
-    EXPECT_EQ(mmErrorText(0), u"unknown error code");
-    EXPECT_EQ(mmErrorText(1), u"unspecified error");
-    EXPECT_EQ(mmErrorText(12), u"handle being used simultaneously on another thread (eg callback)");
-    EXPECT_EQ(mmErrorText(20), u"driver does not call DriverCallback");
-    EXPECT_EQ(mmErrorText(21), u"unknown error code");
-    EXPECT_EQ(mmErrorText(511), u"unknown error code");
-    EXPECT_EQ(mmErrorText(512), u"NOT POSSIBLE");
-    EXPECT_EQ(mmErrorText(515), u"CANCELED");
-    EXPECT_EQ(mmErrorText(516), u"unknown error code");
+    const std::pair<uint32_t, kelString> texts[] = {
+        {0, u"unknown error code"},
+        {1, u"unspecified error"},
+        {20, u"driver does not call DriverCallback"},
+        {21, u"unknown error code"},
+        {511, u"unknown error code"},
+        {512, u"NOT POSSIBLE"},
+        {515, u"CANCELED"},
+        {516, u"unknown error code"},
+        {12, u"handle being used simultaneously on another thread (eg callback)"},
+    };
+    for (const auto& [code, text] : texts)
+        EXPECT_EQ(mmErrorText(code), text) << code;
 }

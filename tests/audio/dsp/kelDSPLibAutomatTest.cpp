@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -273,4 +275,26 @@ TEST_F(AutomatFixture, SplitterBandsReachTheirBuffersAndSumToTheChannel)
     }
     for (size_t i = 0; i < 1024; ++i)
         ASSERT_NEAR(sum[i], before[i], 1e-6);
+}
+
+TEST_F(AutomatFixture, RunsAndParameterChangesFromTwoThreadsTakeTurns)
+{
+    ASSERT_EQ(automat->setFormat(48000, 16, 2, false), 0);
+    addEqualiser(*automat);
+    const kelDspHandle eq = automat->dspl_objGet(0);
+    std::atomic<int> failures{0};
+    std::thread tuner([&] {
+        for (int i = 0; i < 200; ++i)
+            if (!automat->dspl_obj_setf(eq, c_dspParam_gain | 1, 1.0f + static_cast<float>(i % 7)))
+                ++failures;
+    });
+    auto block = pcm16(kelTestAudio::testSignal(480), kelTestAudio::testSignal(480, 48000, 0.25f, 3));
+    for (int i = 0; i < 200; ++i)
+        if (automat->processChunk(block.data(), static_cast<intptr_t>(block.size() * 2), -1, -1, false) != 0)
+            ++failures;
+    tuner.join();
+    EXPECT_EQ(failures.load(), 0);
+    float g = 0;
+    ASSERT_TRUE(automat->dspl_obj_getf(eq, 1, c_dspParam_gain | 1, g));
+    EXPECT_EQ(g, 1.0f + 199 % 7);
 }

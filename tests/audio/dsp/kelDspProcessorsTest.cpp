@@ -161,6 +161,27 @@ TEST(kelDspLDTest, PeakModeHoldsTheWindowMaximumThenReleases)
     EXPECT_EQ(ld.out(), want);
 }
 
+TEST(kelDspLDTest, PeakWindowMatchesABruteForceMaximumAcrossBlocks)
+{
+    kelTestDspHarness ld(kelDspType_LD);
+    ld.seti(c_dspParam_type, 1);
+    ld.setf(c_dspParam_attack, 0);
+    ld.setf(c_dspParam_release, 0);
+    ld.setf(c_dspParam_count, 37); // window of 19 samples
+    // Noise with a falling envelope, so maxima keep leaving the window.
+    auto in = testSignal(3000);
+    for (size_t i = 0; i < in.size(); ++i)
+        in[i] *= 1.0f - static_cast<float>(i % 500) / 600.0f;
+    const auto out = ld.runBlocks(in, 71);
+    ASSERT_EQ(out.size(), in.size());
+    for (size_t i = 0; i < in.size(); ++i) {
+        float want = 0;
+        for (size_t k = i >= 18 ? i - 18 : 0; k <= i; ++k)
+            want = std::max(want, std::fabs(in[k]));
+        ASSERT_EQ(out[i], want) << i;
+    }
+}
+
 TEST(kelDspLDTest, ZeroWindowAndZeroAttackFollowTheCurrentSample)
 {
     kelTestDspHarness ld(kelDspType_LD);
@@ -358,4 +379,22 @@ TEST(kelDspMathTest, InvalidArgumentsGiveAPassThrough)
         EXPECT_EQ(c.b1 + c.b2 + c.a1 + c.a2, 0.0);
     }
     EXPECT_TRUE(kelDspBiquadCoefficients(2, 0, 0.1, 1, c)); // a low-pass ignores the gain
+}
+
+TEST(kelDspSpeechProcTest, TargetLevelChunkOverridesTheFloat)
+{
+    const auto in = testSignal(8000, 16000, 0.2f);
+    kelTestDspHarness byFloat(kelDspType_SpeechProc), byChunk(kelDspType_SpeechProc),
+        other(kelDspType_SpeechProc);
+    for (auto* sp : {&byFloat, &byChunk, &other})
+        sp->setf(c_dspParam_rate, 16000);
+    byFloat.setf(c_dspParam_threshold, 0.05f);
+    byChunk.setf(c_dspParam_threshold, 0.001f);
+    byChunk.setc(c_dspParam_threshold, {0.05f, 0.9f});
+    other.setf(c_dspParam_threshold, 0.001f);
+    const auto a = byFloat.runBlocks(in, 160);
+    const auto b = byChunk.runBlocks(in, 160);
+    const auto c = other.runBlocks(in, 160);
+    EXPECT_EQ(a, b);
+    EXPECT_NE(a, c);
 }
