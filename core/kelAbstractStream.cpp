@@ -21,11 +21,17 @@ kelAbstractStream::~kelAbstractStream() = default;
 intptr_t kelAbstractStream::write(const void* buf, intptr_t size) noexcept
 {
     if (buf == nullptr || size <= 0) return 0;
-    kelLock lock(this, false, kelStreamDataTimeout);
-    if (!lock) return 0;
-    const intptr_t limit = maxSize();
     // size + held >= limit, written so that a huge size cannot overflow.
-    if (limit > 0 && size >= limit - std::min(getSize(), limit)) return 0;
+    const auto overLimit = [&] {
+        const intptr_t limit = maxSize();
+        return limit > 0 && size >= limit - std::min(getSize(), limit);
+    };
+    // A full stream refuses without taking the lock, so a producer waiting
+    // for room does not keep its consumer from the lock; the check under
+    // the lock is the one that counts.
+    if (overLimit()) return 0;
+    kelLock lock(this, false, kelStreamDataTimeout);
+    if (!lock || overLimit()) return 0;
     return doWriteData(buf, size);
 }
 

@@ -141,13 +141,17 @@ intptr_t kelMemoryStream::compressChunks() noexcept
         // Grow once to the whole size: the joins below then cannot fail
         // half-way and leave the data split.
         if (!first->reserve(first->dataSize() + later)) return first->getSize();
-        while (f_chunks.count() > 1) {
-            kelStreamChunk* chunk = chunkAt(f_chunks, 1);
+        for (intptr_t i = 1; i < f_chunks.count(); ++i) {
+            kelStreamChunk* chunk = chunkAt(f_chunks, i);
             (void)first->addData(chunk->data(), chunk->getSize());
             chunk->read(nullptr, chunk->getSize(), true);
-            f_chunks.removeByIndex(1, 0);
-            // The cache limit does not apply here: these chunks are likely
-            // to be wanted again by the writes that follow.
+        }
+        // From the back, so that no removal shifts the rest. The cache limit
+        // does not apply here: these chunks are likely to be wanted again by
+        // the writes that follow.
+        for (intptr_t i = f_chunks.count() - 1; i >= 1; --i) {
+            kelStreamChunk* chunk = chunkAt(f_chunks, i);
+            f_chunks.removeByIndex(i, 0);
             if (f_emptyChunks.add(chunk) < 0) kelFree(chunk);
         }
     }

@@ -111,7 +111,6 @@ TEST(kelMappedMemoryTest, ViewsStartOnPageBoundaries)
     EXPECT_EQ(m.mapView(m.size64() - 10, 11, subOfs), nullptr);
     EXPECT_NE(m.mapView(m.size64() - 10, 10, subOfs), nullptr);
     EXPECT_NE(m.mapHeader(16), nullptr);
-    EXPECT_EQ(m.headerSize(), 16);
     EXPECT_TRUE(m.flush());
     m.close();
     EXPECT_EQ(m.openViews(), 0);
@@ -123,36 +122,6 @@ TEST(kelMappedMemoryTest, ViewsStartOnPageBoundaries)
     EXPECT_EQ(m.read(m.size64() - 30, buf, 200), 30);
     EXPECT_EQ(m.read(m.size64(), buf, 200), 0);
     EXPECT_EQ(m.read(-1, buf, 200), 0);
-}
-
-TEST(kelMappedMemoryTest, WriteCopyViewsStayPrivate)
-{
-    kelSharedName shared("copy");
-    kelMappedMemory owner(shared.name(), 4096, kelPageReadWrite, true, true);
-    ASSERT_EQ(owner.write(0, "abcd", 4), 4);
-    kelMappedMemory copy(shared.name(), 4096, kelPageWriteCopy, true, false);
-    ASSERT_TRUE(copy.isOpen());
-    intptr_t subOfs = 0;
-    auto* view = static_cast<char*>(copy.mapView(0, 4, subOfs));
-    ASSERT_NE(view, nullptr);
-    view[0] = 'X';
-    char back[4];
-    EXPECT_EQ(owner.read(0, back, 4), 4);
-    EXPECT_EQ(std::string(back, 4), "abcd");
-}
-
-TEST(kelMappedMemoryTest, SetSizeAndEnsureSizeReopen)
-{
-    kelMappedMemory m({}, 100, kelPageReadWrite, true);
-    ASSERT_TRUE(m.isOpen());
-    EXPECT_TRUE(m.ensureSize(50));
-    EXPECT_EQ(m.size64(), 100);
-    EXPECT_TRUE(m.ensureSize(9000));
-    EXPECT_EQ(m.size64(), 9000);
-    char c = 'q';
-    EXPECT_EQ(m.write(8999, &c, 1), 1);
-    m.setSize64(0);
-    EXPECT_FALSE(m.isOpen());
 }
 
 TEST_F(kelMappedFileTest, ShortFileReadOnlyDoesNotMap)
