@@ -310,6 +310,21 @@ bool kelRTCPSession::hasMemberAt(bool isRTP, const sockaddr_in& addr, intptr_t t
     return m != nullptr;
 }
 
+bool kelRTCPSession::reportsTo(const sockaddr_in& addr, intptr_t timeout) noexcept
+{
+    if (!f_members.lock(true, timeout)) return false;
+    bool found = false;
+    for (intptr_t i = 0; i < f_members.count() && !found; ++i) {
+        rtp_site_info* m = f_members.member(i);
+        if (m == nullptr || !m->r_acq->acquire(true, 10)) continue;
+        found = m->r_validated && m->r_remoteAddrRTCPValid && !m->r_hardBye &&
+                rtpSameAddr(m->r_remoteAddrRTCP, addr);
+        m->r_acq->releaseRO();
+    }
+    f_members.unlockRO();
+    return found;
+}
+
 bool kelRTCPSession::isFirstMember(uint32_t ssrc) noexcept
 {
     if (!f_members.lock(true, 20)) return false;

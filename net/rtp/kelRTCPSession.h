@@ -188,6 +188,9 @@ public:
     bool memberCopyByAddr(bool isRTP, const sockaddr_in& addr, rtp_site_info& out,
                           intptr_t timeout = 100) noexcept;
     bool hasMemberAt(bool isRTP, const sockaddr_in& addr, intptr_t timeout = 100) noexcept;
+    // True when the session's own reports go to `addr`: a validated member
+    // that has not said BYE reports from there.
+    bool reportsTo(const sockaddr_in& addr, intptr_t timeout = 100) noexcept;
     // True when `ssrc` is the first member of the table (the peer of a
     // conference); false when the table is not readable in time.
     bool isFirstMember(uint32_t ssrc) noexcept;
