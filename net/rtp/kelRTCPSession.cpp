@@ -412,6 +412,9 @@ bool kelRTCPSession::updateSeq(uint32_t ssrc, uint16_t seq) noexcept
     }
     if (m->r_probation == kelRTPProbationRTCPOnly) rtpSeqStartProbation(*m, seq);
     if (f_confMode.load() && isFirstMember(ssrc)) {
+        // The peer of a conference is delivered as it comes; its sequence
+        // is still followed, so it proves itself like any source.
+        if (rtpSeqUpdate(*m, seq) && m->r_probation == 0) validate(*m);
         memberReleaseWO(m);
         return true;
     }

@@ -359,8 +359,10 @@ void kelRTPTransmitter::answerWithPing(uint32_t ssrc) noexcept
 {
     kelRTCPstack* stack = rtcp();
     if (stack == nullptr || !f_receiver) return;
+    // Only a validated member is answered: a forged SSRC must not make us
+    // send to whatever address it claimed.
     rtp_site_info m;
-    if (stack->session().memberCopy(ssrc, m, 100) && m.r_remoteAddrRTPValid)
+    if (stack->session().memberCopy(ssrc, m, 100) && m.r_validated && m.r_remoteAddrRTPValid)
         (void)f_receiver->sendRTP_CN_To(m.r_remoteAddrRTP);
 }
 
@@ -375,7 +377,7 @@ void kelRTPTransmitter::onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, con
         const bool eligible = !stack->conferenceMode() || stack->session().isFirstMember(ssrc);
         if (eligible && (last == 0 || t - last >= kRtpPingSpacing)) {
             rtp_site_info m;
-            if (stack->session().memberCopy(ssrc, m, 100) && m.r_remoteAddrRTPValid &&
+            if (stack->session().memberCopy(ssrc, m, 100) && m.r_validated && m.r_remoteAddrRTPValid &&
                 f_receiver->sendRTP_CN_To(m.r_remoteAddrRTP) == 0)
                 f_rtpPingTM.store(t);
         }

@@ -137,6 +137,40 @@ TEST(kelRTPHostileTest, ThirdPartyNamingADestinationsSSRCDoesNotKeepItAlive)
     EXPECT_TRUE(t->destHas(kelTestLoopback(liveRTP.port())));
 }
 
+TEST(kelRTPHostileTest, NpngFromAnUnprovedSourceIsNotAnswered)
+{
+    kelManualClock clock;
+    auto t = localTransmitter(clock);
+    ASSERT_TRUE(t);
+    kelTestFlood flood(1, "127.0.0.2", true);
+    ASSERT_TRUE(flood.ok());
+    const uint16_t port = localPort(*t);
+    Bytes npng(12);
+    kelRTCPWriter w(npng.data(), npng.size());
+    ASSERT_TRUE(w.addAPP(0x0BAD0001, 0, "NPNG", nullptr, 0));
+    // One RTP packet (not enough to prove the source), then two NPNGs; a
+    // proved source's NPNG after them is the marker that all were handled.
+    ASSERT_TRUE(flood.sendFrom(0, kelTestLoopback(port), kelTestFlood::rtp(0x0BAD0001, 7, 0, 20)));
+    ASSERT_TRUE(waitFor([&] { return t->rtcp()->session().isMember(0x0BAD0001); }));
+    ASSERT_TRUE(flood.sendFrom(0, kelTestLoopback(port), kelTestFlood::rtp(0x0BAD0001, 9, 0, 20)));
+    ASSERT_TRUE(flood.sendFrom(1, kelTestLoopback(port + 1), npng));
+    ASSERT_TRUE(flood.sendFrom(1, kelTestLoopback(port + 1), npng));
+    kelTestPeer proved;
+    ASSERT_TRUE(proved.ok());
+    for (uint16_t seq = 1; seq < 4; ++seq)
+        ASSERT_TRUE(proved.sendTo(port, kelTestFlood::rtp(0x600D0001, seq, 0, 20)));
+    ASSERT_TRUE(waitFor([&] {
+        rtp_site_info m;
+        return t->rtcp()->session().memberCopy(0x600D0001, m) && m.r_validated && m.r_remoteAddrRTPValid;
+    }));
+    Bytes good(12);
+    kelRTCPWriter g(good.data(), good.size());
+    ASSERT_TRUE(g.addAPP(0x600D0001, 0, "NPNG", nullptr, 0));
+    ASSERT_TRUE(proved.sendTo(port + 1, good));
+    EXPECT_FALSE(proved.receiveRTP(13, kelTestWaitMs).empty()) << "the proved source is answered";
+    EXPECT_EQ(flood.drain(100)[0], 0u) << "the unproved one is not";
+}
+
 // A receiver that keeps the transmitter's packets and only counts the rest.
 class StreamReceiver : public RecordingReceiver
 {
