@@ -52,6 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     clock.advanceMs(100);
     (void)session->tick();
     (void)session->report(false);
+    // The table stays within its bounds whatever arrives.
+    if (session->memberCount() > session->maxMembers() + 1 ||
+        session->validatedMemberCount() > session->memberCount())
+        std::abort();
     if (++runs % 256 == 0) session->clearMembers();
     return 0;
 }

@@ -22,6 +22,7 @@ kelRTCPIntervalResult rtcpComputeInterval(const kelRTCPIntervalInput& in, uint32
     out.n = std::max<int64_t>(out.n, 0);
     out.Tmin = in.initial ? 2500 : 5000;
     out.Td = std::max(out.Tmin, out.n * out.C);
+    if (in.maxTd > 0) out.Td = std::min(out.Td, std::max(out.Tmin, in.maxTd));
     out.T = static_cast<int64_t>(static_cast<double>(out.Td) * ((r % 100) + 50) / 100 / 1.21828);
     return out;
 }

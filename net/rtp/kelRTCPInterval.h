@@ -9,7 +9,8 @@
 //   this side sending:          C = avg / (bw / 4),   n = senders
 // Tmin = 2500 ms before the first report, 5000 ms after; Td = max(Tmin, n ×
 // C); T = Td × (r + 50) / 100 / (e - 3/2) with r uniform in 0 ... 99, which
-// spreads T over about 0.41 ... 1.22 Td.
+// spreads T over about 0.41 ... 1.22 Td. A ceiling on Td (maxTd) keeps
+// reports flowing whatever the membership claims.
 
 #include <cstdint>
 
@@ -21,6 +22,8 @@ struct kelRTCPIntervalInput
     int64_t rtcpBandwidth = 200; // bytes per second
     bool weSent = false;
     bool initial = true;
+    // A ceiling of Td, ms, never below Tmin (0: none).
+    int64_t maxTd = 0;
 };
 
 struct kelRTCPIntervalResult

@@ -12,7 +12,7 @@
 
 // --- member list ---------------------------------------------------------------
 
-kelRTCPSourceList::kelRTCPSourceList() : kelIdList(uldt_ptr, false)
+kelRTCPSourceList::kelRTCPSourceList() : kelIdList(uldt_ptr, true)
 {
     setAutoFree(true);
 }
@@ -34,7 +34,11 @@ void kelRTCPSourceList::releaseItem(intptr_t index, uintptr_t doFree) noexcept
     // Clears the slot and runs the release handler; uldt_ptr items are never
     // freed by the base.
     kelList::releaseItem(index, doFree);
-    if (m == nullptr || !wantsFree(doFree)) return;
+    if (m == nullptr) return;
+    if (!wantsFree(doFree)) {
+        if (m->r_validated) --f_validated;
+        return;
+    }
     // Whoever still holds the member found it before it left the list and
     // holds it only briefly: wait for them, then free.
     if (m->r_acq) {
@@ -45,7 +49,15 @@ void kelRTCPSourceList::releaseItem(intptr_t index, uintptr_t doFree) noexcept
             }
         }
     }
+    if (m->r_validated) --f_validated;
     delete m;
+}
+
+void kelRTCPSourceList::markValidated(rtp_site_info& member) noexcept
+{
+    if (member.r_validated) return;
+    member.r_validated = kelTrue;
+    ++f_validated;
 }
 
 // --- session: creation -------------------------------------------------------
@@ -140,11 +152,22 @@ rtp_site_info* kelRTCPSession::memberAcq(uint32_t ssrc, bool create, bool ro, in
     if (index >= 0) {
         m = f_members.member(index);
         if (m && !m->r_acq->acquire(ro, timeout)) m = nullptr;
-    } else if (create) {
+    } else if (create && makeRoom()) {
         m = newMember(ssrc);
         const bool locked = m && m->r_acq->acquire(false, 1);
+        if (m) m->r_joinOrder = ++f_joins;
+        const bool wasEmpty = f_members.count() == 0;
         if (locked && f_members.add(static_cast<void*>(m)) >= 0) {
             if (created) *created = true;
+            if (wasEmpty) {
+                f_firstSSRC.store(ssrc);
+                f_firstKnown.store(true);
+            }
+            try {
+                f_unvalidatedOrder.push_back(ssrc);
+            } catch (const std::bad_alloc&) {
+                // Never dropped for room then; it still times out.
+            }
         } else if (m) {
             if (locked) m->r_acq->releaseWO();
             delete m;
@@ -156,6 +179,64 @@ rtp_site_info* kelRTCPSession::memberAcq(uint32_t ssrc, bool create, bool ro, in
     else
         f_members.unlockRO();
     return m;
+}
+
+bool kelRTCPSession::dropOldestUnvalidated() noexcept
+{
+    for (size_t tries = f_unvalidatedOrder.size(); tries > 0 && !f_unvalidatedOrder.empty(); --tries) {
+        const uint32_t ssrc = f_unvalidatedOrder.front();
+        f_unvalidatedOrder.pop_front();
+        const intptr_t index = f_members.indexOfId(ssrc);
+        rtp_site_info* m = index >= 0 ? f_members.member(index) : nullptr;
+        if (m == nullptr) continue;
+        if (!m->r_acq->acquire(true, 5)) {
+            // Busy right now: it keeps its turn for later.
+            f_unvalidatedOrder.push_back(ssrc);
+            continue;
+        }
+        const bool validated = m->r_validated != 0;
+        m->r_acq->releaseRO();
+        if (validated) continue;
+        if (f_members.removeByIndex(index, 2)) {
+            ++f_membersDropped;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool kelRTCPSession::makeRoom() noexcept
+{
+    const intptr_t maxAll = f_maxMembers.load();
+    const intptr_t maxPool = std::min(f_maxUnvalidated.load(), maxAll);
+    while (f_members.count() >= maxAll || f_members.count() - f_members.validatedCount() >= maxPool) {
+        if (!dropOldestUnvalidated()) {
+            ++f_membersRefused;
+            return false;
+        }
+    }
+    // The queue keeps entries of members validated or gone since; prune
+    // them once they outnumber the pool, so it stays as small as the pool.
+    if (f_unvalidatedOrder.size() > static_cast<size_t>(2 * maxPool + 16)) {
+        std::deque<uint32_t> kept;
+        try {
+            for (const uint32_t ssrc : f_unvalidatedOrder) {
+                const intptr_t index = f_members.indexOfId(ssrc);
+                rtp_site_info* m = index >= 0 ? f_members.member(index) : nullptr;
+                if (m == nullptr) continue;
+                bool keep = true;
+                if (m->r_acq->acquire(true, 5)) {
+                    keep = m->r_validated == 0;
+                    m->r_acq->releaseRO();
+                }
+                if (keep) kept.push_back(ssrc);
+            }
+            f_unvalidatedOrder.swap(kept);
+        } catch (const std::bad_alloc&) {
+            // Pruned at the next newcomer.
+        }
+    }
+    return true;
 }
 
 rtp_site_info* kelRTCPSession::memberBySSRCAcq(uint32_t ssrc, bool ro, intptr_t timeout) noexcept
@@ -229,10 +310,43 @@ bool kelRTCPSession::hasMemberAt(bool isRTP, const sockaddr_in& addr, intptr_t t
     return m != nullptr;
 }
 
+bool kelRTCPSession::reportsTo(const sockaddr_in& addr, intptr_t timeout) noexcept
+{
+    if (!f_members.lock(true, timeout)) return false;
+    bool found = false;
+    for (intptr_t i = 0; i < f_members.count() && !found; ++i) {
+        rtp_site_info* m = f_members.member(i);
+        if (m == nullptr || !m->r_acq->acquire(true, 10)) continue;
+        found = m->r_validated && m->r_remoteAddrRTCPValid && !m->r_hardBye &&
+                rtpSameAddr(m->r_remoteAddrRTCP, addr);
+        m->r_acq->releaseRO();
+    }
+    f_members.unlockRO();
+    return found;
+}
+
 bool kelRTCPSession::isFirstMember(uint32_t ssrc) noexcept
 {
     if (!f_members.lock(true, 20)) return false;
-    const bool first = f_members.count() > 0 && f_members.idAt(0) == int64_t(ssrc);
+    bool first = false;
+    const intptr_t n = f_members.count();
+    if (n > 0) {
+        if (!f_firstKnown.load() || f_members.indexOfId(f_firstSSRC.load()) < 0) {
+            // The first member left: the earliest of those still here
+            // takes its place (the join order never changes, so it reads
+            // under the table's lock alone).
+            const rtp_site_info* earliest = nullptr;
+            for (intptr_t i = 0; i < n; ++i) {
+                const rtp_site_info* m = f_members.member(i);
+                if (m && (earliest == nullptr || m->r_joinOrder < earliest->r_joinOrder)) earliest = m;
+            }
+            if (earliest) {
+                f_firstSSRC.store(earliest->r_ssrc);
+                f_firstKnown.store(true);
+            }
+        }
+        first = f_firstKnown.load() && f_firstSSRC.load() == ssrc;
+    }
     f_members.unlockRO();
     return first;
 }
@@ -277,7 +391,8 @@ void kelRTCPSession::processRTP(const sockaddr_in& from, const rtp_hdr& header, 
     }
     m->r_lastPayloadTM = now();
     m->r_heardOf = kelTrue;
-    if (!m->r_isSender) {
+    // Only a validated source counts as a sender in the interval.
+    if (!m->r_isSender && m->r_validated) {
         m->r_isSender = kelTrue;
         ++f_senders;
     }
@@ -297,10 +412,15 @@ bool kelRTCPSession::updateSeq(uint32_t ssrc, uint16_t seq) noexcept
     }
     if (m->r_probation == kelRTPProbationRTCPOnly) rtpSeqStartProbation(*m, seq);
     if (f_confMode.load() && isFirstMember(ssrc)) {
+        // The peer of a conference is delivered as it comes; its sequence
+        // is still followed, so it proves itself like any source.
+        if (rtpSeqUpdate(*m, seq) && m->r_probation == 0) validate(*m);
         memberReleaseWO(m);
         return true;
     }
     const bool valid = rtpSeqUpdate(*m, seq);
+    // Packets in sequence up to the end of probation prove the source.
+    if (valid && m->r_probation == 0) validate(*m);
     memberReleaseWO(m);
     return valid;
 }
@@ -349,6 +469,7 @@ void kelRTCPSession::heard(const sockaddr_in& from, uint32_t ssrc, const kelRTCP
             std::memcpy(item->r_data.data(), p.cname, p.cnameLength);
             m->r_cname = item;
             cname = std::move(item);
+            if (p.cnameLength > 0) validate(*m);
         } catch (const std::bad_alloc&) {
             // The CNAME is taken again with the next report.
         }
@@ -365,10 +486,14 @@ void kelRTCPSession::bye(uint32_t ssrc) noexcept
     std::unique_ptr<rtp_site_info> gone;
     if (!m->r_byeReported) {
         m->r_byeReported = kelTrue;
-        try {
-            gone = std::make_unique<rtp_site_info>(*m);
-        } catch (const std::bad_alloc&) {
-            // The owner is not told of this BYE.
+        // A source that never proved itself leaves without a word: a forged
+        // BYE must not close what the owner built on a real member.
+        if (m->r_validated) {
+            try {
+                gone = std::make_unique<rtp_site_info>(*m);
+            } catch (const std::bad_alloc&) {
+                // The owner is not told of this BYE.
+            }
         }
     }
     memberReleaseWO(m);

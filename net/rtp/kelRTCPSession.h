@@ -35,8 +35,10 @@
 
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <random>
@@ -60,8 +62,10 @@ public:
     virtual void rtcpAppSendFailed(int code) noexcept { (void)code; }
 };
 
-// The members, keyed by SSRC; the list owns its records. Removing a record
-// waits briefly for its lock so nobody still reading it sees it vanish.
+// The members, keyed by SSRC and sorted by it, so a lookup is a binary
+// search whatever the table holds; the list owns its records. Removing a
+// record waits briefly for its lock so nobody still reading it sees it
+// vanish. It counts the validated members among its records.
 class kelRTCPSourceList : public kelIdList
 {
 public:
@@ -69,12 +73,19 @@ public:
     ~kelRTCPSourceList() override;
 
     rtp_site_info* member(intptr_t index) noexcept { return static_cast<rtp_site_info*>(get(index)); }
+    // Validated records in the list. markValidated sets the record's flag
+    // and counts it, once; the caller holds the record's write lock.
+    intptr_t validatedCount() const noexcept { return f_validated.load(); }
+    void markValidated(rtp_site_info& member) noexcept;
 
     kelString _classID() const override { return u"kelRTCPSourceList"; }
 
 protected:
     int64_t getId(void* item) noexcept override;
     void releaseItem(intptr_t index, uintptr_t doFree) noexcept override;
+
+private:
+    std::atomic<intptr_t> f_validated{0};
 };
 
 class kelRTCPSession
@@ -162,6 +173,12 @@ public:
     // --- queries: each takes and leaves the table's locks itself ------------
     // Members in the table + 1 for this side.
     intptr_t memberCount() const noexcept { return f_members.count() + 1; }
+    // Validated members + 1 for this side: what the report interval counts.
+    intptr_t validatedMemberCount() const noexcept { return f_members.validatedCount() + 1; }
+    // Sources turned away: refused because the table was full of validated
+    // members, or dropped from the unvalidated pool to make room.
+    uint64_t membersRefused() const noexcept { return f_membersRefused.load(); }
+    uint64_t membersDropped() const noexcept { return f_membersDropped.load(); }
     bool isMember(uint32_t ssrc, intptr_t timeout = 100) noexcept;
     // A copy of the member with `ssrc`; false when absent or not readable
     // within `timeout`.
@@ -171,6 +188,9 @@ public:
     bool memberCopyByAddr(bool isRTP, const sockaddr_in& addr, rtp_site_info& out,
                           intptr_t timeout = 100) noexcept;
     bool hasMemberAt(bool isRTP, const sockaddr_in& addr, intptr_t timeout = 100) noexcept;
+    // True when the session's own reports go to `addr`: a validated member
+    // that has not said BYE reports from there.
+    bool reportsTo(const sockaddr_in& addr, intptr_t timeout = 100) noexcept;
     // True when `ssrc` is the first member of the table (the peer of a
     // conference); false when the table is not readable in time.
     bool isFirstMember(uint32_t ssrc) noexcept;
@@ -201,6 +221,20 @@ public:
     uint16_t seqNum() const noexcept { return static_cast<uint16_t>(f_seq.load()); }
     bool addrChangeAutoResolve() const noexcept { return f_acar.load(); }
     void setAddrChangeAutoResolve(bool value) noexcept { f_acar.store(value); }
+    // The table's bounds: at most maxMembers records, of which at most
+    // maxUnvalidated are sources that have not proved themselves yet (the
+    // oldest of those makes room for a newcomer). A newcomer finding the
+    // table full of validated members is not recorded.
+    intptr_t maxMembers() const noexcept { return f_maxMembers.load(); }
+    void setMaxMembers(intptr_t value) noexcept { f_maxMembers.store(std::max<intptr_t>(value, 1)); }
+    intptr_t maxUnvalidated() const noexcept { return f_maxUnvalidated.load(); }
+    void setMaxUnvalidated(intptr_t value) noexcept { f_maxUnvalidated.store(std::max<intptr_t>(value, 1)); }
+    // The ceiling of the deterministic report interval Td, ms (0: none).
+    // The transmitter drops a receiver it has not heard from in 25 s; 6 s
+    // keeps reports (at most 1.22 Td apart) coming three times in that
+    // span whatever the table holds.
+    int64_t maxReportInterval() const noexcept { return f_maxTd.load(); }
+    void setMaxReportInterval(int64_t ms) noexcept { f_maxTd.store(std::max<int64_t>(ms, 0)); }
 
     // Figures of the report scheduler, for diagnostics and tests.
     intptr_t senders() const noexcept { return f_senders.load(); }
@@ -220,6 +254,13 @@ private:
     // result is locked as asked. `created` tells whether it is new.
     rtp_site_info* memberAcq(uint32_t ssrc, bool create, bool ro, intptr_t timeout, bool* created) noexcept;
     rtp_site_info* newMember(uint32_t ssrc) noexcept;
+    // With the table's write lock held: makes room for one more record,
+    // dropping the oldest unvalidated members as needed. False when the
+    // newcomer must be refused.
+    bool makeRoom() noexcept;
+    bool dropOldestUnvalidated() noexcept;
+    // Validates the member (its write lock held) once it proved itself.
+    void validate(rtp_site_info& m) noexcept { f_members.markValidated(m); }
     void heard(const sockaddr_in& from, uint32_t ssrc, const kelRTCPPacketView& p) noexcept;
     void bye(uint32_t ssrc) noexcept;
     size_t buildReport(std::string_view cname, uint32_t ssrc) noexcept;
@@ -264,6 +305,19 @@ private:
     std::atomic<intptr_t> f_memberTR{6};
     std::atomic<bool> f_confMode{false};
     std::atomic<bool> f_acar{true};
+    std::atomic<intptr_t> f_maxMembers{256};
+    std::atomic<intptr_t> f_maxUnvalidated{32};
+    std::atomic<int64_t> f_maxTd{6000};
+    std::atomic<uint64_t> f_membersRefused{0};
+    std::atomic<uint64_t> f_membersDropped{0};
+    // Unvalidated members in order of arrival, guarded by the table's write
+    // lock. Entries of members that were validated or left meanwhile are
+    // skipped when met and pruned when the queue outgrows the pool.
+    std::deque<uint32_t> f_unvalidatedOrder;
+    uint64_t f_joins = 0;
+    // The SSRC of the member that joined first, found again when it left.
+    std::atomic<uint32_t> f_firstSSRC{0};
+    std::atomic<bool> f_firstKnown{false};
 
     kelClockSlot f_clock;
     Random f_random;

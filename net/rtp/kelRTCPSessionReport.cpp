@@ -32,8 +32,11 @@ kelRTCPIntervalResult kelRTCPSession::lastInterval() const noexcept
 int64_t kelRTCPSession::interval() noexcept
 {
     kelRTCPIntervalInput in;
-    in.members = memberCount();
-    in.senders = f_senders.load();
+    // Only validated members count: forged sources must not stretch the
+    // interval (and with it every time-out) without end.
+    in.members = validatedMemberCount();
+    in.senders = std::min<int64_t>(f_senders.load(), in.members);
+    in.maxTd = f_maxTd.load();
     in.avgRtcpSize = f_avg_rtcp_size.load();
     in.rtcpBandwidth = f_rtcp_bw.load();
     in.weSent = f_we_sent.load() >= 1;
@@ -151,7 +154,7 @@ size_t kelRTCPSession::buildReport(std::string_view cname, uint32_t ssrc) noexce
             if (m == nullptr || !m->r_acq->acquire(false, 20)) continue;
             m->r_noRRsinceLastReport = kelTrue;
             const bool reportable =
-                !m->r_hardBye && !m->r_timedout && m->r_heardOf && m->r_remoteAddrRTCPValid;
+                m->r_validated && !m->r_hardBye && !m->r_timedout && m->r_heardOf && m->r_remoteAddrRTCPValid;
             m->r_heardOf = kelFalse;
             if (reportable) {
                 if (full) ok = w.beginRR(ssrc);
@@ -199,7 +202,9 @@ bool kelRTCPSession::report(bool isBye) noexcept
             for (intptr_t i = 0; i < f_members.count(); ++i) {
                 rtp_site_info* m = f_members.member(i);
                 if (m == nullptr || !m->r_acq->acquire(true, 10)) continue;
-                const bool use = m->r_remoteAddrRTCPValid && !m->r_hardBye;
+                // Reports go only to sources that proved themselves, so
+                // forged members cannot aim them at anyone.
+                const bool use = m->r_validated && m->r_remoteAddrRTCPValid && !m->r_hardBye;
                 const sockaddr_in addr = m->r_remoteAddrRTCP;
                 m->r_acq->releaseRO();
                 if (use) {
@@ -268,8 +273,9 @@ void kelRTCPSession::checkTimeouts(uint64_t previousReport) noexcept
             }
         } else if (m->r_hardBye || m->r_timedout) {
             m->r_byeReported = kelTrue;
+            // Unvalidated sources go without a word to the owner.
             try {
-                gone.push_back(Gone{std::make_unique<rtp_site_info>(*m), !m->r_hardBye});
+                if (m->r_validated) gone.push_back(Gone{std::make_unique<rtp_site_info>(*m), !m->r_hardBye});
             } catch (const std::bad_alloc&) {
                 // The owner is not told of this member's leaving.
             }
@@ -300,7 +306,8 @@ void kelRTCPSession::sendRTTProbe() noexcept
     }
     rtp_site_info* m = f_members.member(f_rttLastIndex);
     if (m != nullptr && m->r_acq->acquire(false, 40)) {
-        if (m->r_remoteAddrRTCPValid && (m->r_rttTMU == 0 || elapsed(t, m->r_rttTMU) > kRttProbeSpacing)) {
+        if (m->r_validated && m->r_remoteAddrRTCPValid &&
+            (m->r_rttTMU == 0 || elapsed(t, m->r_rttTMU) > kRttProbeSpacing)) {
             m->r_rttTMU = t;
             m->r_rttMagic = random(0x7FFFFFFE) ^ m->r_ssrc;
             payload.timeMark = t;

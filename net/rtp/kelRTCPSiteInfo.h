@@ -79,6 +79,12 @@ struct rtp_site_info
     int64_t r_stat_lost_prev = 0;
     int64_t r_stat_received_prev = 0;
     int64_t r_stat_lostPercent = 0;
+    // Set once the source proved itself: RTP that passed probation, or an
+    // RTCP CNAME. Only validated members count in the report interval, get
+    // reports and probes, and are announced when they leave.
+    int32_t r_validated = 0;
+    // Order of joining the table (1 for the first ever), fixed at creation.
+    uint64_t r_joinOrder = 0;
 };
 
 // Starts the sequence state at `seq` (A.1 init_seq).

@@ -70,6 +70,18 @@ public:
     // clock.
     uint64_t lastRRTM() const noexcept { return f_lastRRTM.load(); }
     void setLastRRTM(uint64_t tm) noexcept { f_lastRRTM.store(tm); }
+    // A report from the destination's own RTCP address arrived at `tm`.
+    void markReported(uint64_t tm) noexcept
+    {
+        f_lastRRTM.store(tm);
+        f_reported.store(true);
+    }
+    // Whether any report from its own address ever arrived.
+    bool reported() const noexcept { return f_reported.load(); }
+    // Learnt from a hole packet (not configured): such destinations are
+    // bounded in number and the first to make room.
+    bool learnt() const noexcept { return f_learnt.load(); }
+    void setLearnt(bool value) noexcept { f_learnt.store(value); }
 
     kelString _classID() const override { return u"kelRTPDestination"; }
 
@@ -92,6 +104,8 @@ private:
     std::atomic<intptr_t> f_ttl;
     bool f_dstatic;
     std::atomic<uint64_t> f_lastRRTM{0};
+    std::atomic<bool> f_reported{false};
+    std::atomic<bool> f_learnt{false};
     bool f_openAtCreation;
     // Guards the own sockets: open and close against sends, and sends of
     // several threads against each other.

@@ -256,7 +256,7 @@ intptr_t kelRTPTransmitter::retransmit(const uint8_t* data, size_t len, bool upd
             bool skip = false;
             if (isRTCP && stack) {
                 // The stack reports to its known members itself.
-                if (stack->session().hasMemberAt(false, *d->addrRTCP(), 100)) {
+                if (stack->session().reportsTo(*d->addrRTCP(), 100)) {
                     skip = true;
                     sent += static_cast<intptr_t>(len);
                 }
@@ -328,14 +328,24 @@ void kelRTPTransmitter::onRTPData(const sockaddr_in& from, const uint8_t* header
 
 void kelRTPTransmitter::addFromHole(const sockaddr_in& from, const rtp_hdr& header) noexcept
 {
+    if (destHas(from)) return;
     sockaddr_in rtcpAddr = from;
     rtcpAddr.sin_port = htons(static_cast<uint16_t>(ntohs(from.sin_port) + 1));
     if (kelRTCPstack* stack = rtcp()) {
+        // The member's own RTCP address (a translator may have mapped its
+        // port), but only on the host the hole came from: a hole naming
+        // someone else's SSRC must not borrow that member's reports.
         rtp_site_info m;
-        if (stack->session().memberCopy(header.ssrc(), m, 100) && m.r_remoteAddrRTCPValid)
+        if (stack->session().memberCopy(header.ssrc(), m, 100) && m.r_remoteAddrRTCPValid &&
+            m.r_remoteAddrRTCP.sin_addr.s_addr == from.sin_addr.s_addr)
             rtcpAddr = m.r_remoteAddrRTCP;
     }
-    (void)destAdd(false, &from, &rtcpAddr, true, true, header.ssrc());
+    std::lock_guard<std::mutex> guard(f_learnGuard);
+    if (!admitLearnt()) {
+        ++f_holesRefused;
+        return;
+    }
+    if (destAdd(false, &from, &rtcpAddr, true, true, header.ssrc()) >= 0) ++f_learntInWindow;
 }
 
 void kelRTPTransmitter::onRTCPApp(const sockaddr_in&, uint32_t ssrc, uint8_t, const char* name,
@@ -349,8 +359,10 @@ void kelRTPTransmitter::answerWithPing(uint32_t ssrc) noexcept
 {
     kelRTCPstack* stack = rtcp();
     if (stack == nullptr || !f_receiver) return;
+    // Only a validated member is answered: a forged SSRC must not make us
+    // send to whatever address it claimed.
     rtp_site_info m;
-    if (stack->session().memberCopy(ssrc, m, 100) && m.r_remoteAddrRTPValid)
+    if (stack->session().memberCopy(ssrc, m, 100) && m.r_validated && m.r_remoteAddrRTPValid)
         (void)f_receiver->sendRTP_CN_To(m.r_remoteAddrRTP);
 }
 
@@ -365,7 +377,7 @@ void kelRTPTransmitter::onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, con
         const bool eligible = !stack->conferenceMode() || stack->session().isFirstMember(ssrc);
         if (eligible && (last == 0 || t - last >= kRtpPingSpacing)) {
             rtp_site_info m;
-            if (stack->session().memberCopy(ssrc, m, 100) && m.r_remoteAddrRTPValid &&
+            if (stack->session().memberCopy(ssrc, m, 100) && m.r_validated && m.r_remoteAddrRTPValid &&
                 f_receiver->sendRTP_CN_To(m.r_remoteAddrRTP) == 0)
                 f_rtpPingTM.store(t);
         }

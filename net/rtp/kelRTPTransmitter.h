@@ -8,10 +8,13 @@
 // Destinations come from the creation (a remote peer or multicast group),
 // from destAdd, and from the network: a comfort-noise packet (payload type
 // 13) opens a path through address translators and makes its sender a
-// dynamic destination. Destinations that send no reports about us for 25 s
-// are closed (static) or removed (dynamic); multicast and broadcast
-// destinations are exempt, since reports on them come from unicast
-// addresses of the members.
+// dynamic destination. Such learnt destinations are bounded in number
+// (maxLearntDestinations; the one silent the longest makes room) and in
+// rate (learntDestinationsPerSecond), so forged hole packets cannot turn
+// the transmitter into an amplifier. Destinations whose own RTCP address
+// sends no reports about us for 25 s are closed (static) or removed
+// (dynamic); multicast and broadcast destinations are exempt, since reports
+// on them come from unicast addresses of the members.
 //
 // Hooks (virtual, below) run on the receiver's thread (onRTPData) and on the
 // RTCP stack's threads (the others), concurrently with the caller's sends.
@@ -33,6 +36,7 @@
 
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -141,6 +145,22 @@ public:
     bool paused() const noexcept { return f_paused.load(); }
     void setPaused(bool value) noexcept { f_paused.store(value); }
     intptr_t ttl() const noexcept { return f_ttl; }
+    // At most this many destinations learnt from hole packets (at least 1).
+    intptr_t maxLearntDestinations() const noexcept { return f_maxLearnt.load(); }
+    void setMaxLearntDestinations(intptr_t value) noexcept
+    {
+        f_maxLearnt.store(std::max<intptr_t>(value, 1));
+    }
+    // At most this many new learnt destinations in one second of the clock
+    // (at least 1).
+    intptr_t learntDestinationsPerSecond() const noexcept { return f_learntRate.load(); }
+    void setLearntDestinationsPerSecond(intptr_t value) noexcept
+    {
+        f_learntRate.store(std::max<intptr_t>(value, 1));
+    }
+    // Hole packets from new addresses that were turned away: over the rate,
+    // or with every learnt destination still reporting.
+    uint64_t holesRefused() const noexcept { return f_holesRefused.load(); }
     // Set before open; runs on the thread that adds a destination.
     void setOnAddDest(kelRTPOnAddDestination handler) { f_onAddDest = std::move(handler); }
 
@@ -191,6 +211,9 @@ private:
     bool isLocalBinding(const kelString& address, const kelString& port) const;
     void answerWithPing(uint32_t ssrc) noexcept;
     void addFromHole(const sockaddr_in& from, const rtp_hdr& header) noexcept;
+    // Room for one more learnt destination within the rate and the bound;
+    // drops the learnt destination silent the longest when full.
+    bool admitLearnt() noexcept;
     void closeOrRemove(const std::vector<kelRTPDestination*>& gone) noexcept;
     intptr_t indexOfDest(const sockaddr_in& addrRTP, bool checkPort) noexcept;
 
@@ -214,6 +237,14 @@ private:
     std::atomic<uint64_t> f_lastDestTOCheckTM{0};
     std::atomic<bool> f_rtpPing{true};
     std::atomic<uint64_t> f_rtpPingTM{0};
+    std::atomic<intptr_t> f_maxLearnt{16};
+    std::atomic<intptr_t> f_learntRate{4};
+    std::atomic<uint64_t> f_holesRefused{0};
+    // The rate window of learnt destinations: its start and its count.
+    // Guarded by f_learnGuard, with the admission it decides.
+    std::mutex f_learnGuard;
+    uint64_t f_learnWindow = 0;
+    intptr_t f_learntInWindow = 0;
     kelOwned<kelRTPReceiver> f_receiver;
     kelRTPOnAddDestination f_onAddDest;
     // Serialises open and close.

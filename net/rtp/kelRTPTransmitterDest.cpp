@@ -17,6 +17,9 @@ namespace {
 constexpr uint64_t kDestSilence = 25000;
 // The keep-alive runs on its own (without a report) this often.
 constexpr uint64_t kDestCheckSpacing = 6000;
+// A learnt destination not heard from for this long (or never) may make
+// room for a new one: a receiver reports every few seconds.
+constexpr uint64_t kLearntQuiet = 15000;
 
 bool addressFromURI(const kelString& uri, sockaddr_in& rtp, sockaddr_in& rtcpAddr)
 {
@@ -82,6 +85,7 @@ intptr_t kelRTPTransmitter::destAdd(bool dstatic, const sockaddr_in* addrRTP, co
     // The transmitter's TTL, whatever the caller gave.
     auto* d = kelCreate<kelRTPDestination>(dstatic, this, *addrRTP, &rtcpAddr, doOpen, f_ttl, recSSRC);
     if (d == nullptr) return -1;
+    d->setLearnt(fromHole);
     if (!f_destinations.lock(false, 1000)) {
         kelFree(d);
         return -1;
@@ -102,6 +106,40 @@ intptr_t kelRTPTransmitter::destAdd(bool dstatic, const kelString& uri, bool doO
     if (!addressFromURI(uri, rtp, rtcpAddr)) return -1;
     (void)ttl;
     return destAdd(dstatic, &rtp, &rtcpAddr, doOpen, false, recSSRC);
+}
+
+bool kelRTPTransmitter::admitLearnt() noexcept
+{
+    const uint64_t t = now();
+    if (f_learntInWindow == 0 || t < f_learnWindow || t - f_learnWindow >= 1000) {
+        f_learnWindow = t;
+        f_learntInWindow = 0;
+    }
+    if (f_learntInWindow >= f_learntRate.load()) return false;
+    if (!f_destinations.lock(false, 100)) return false;
+    intptr_t learnt = 0;
+    intptr_t victim = -1;
+    bool victimReported = true;
+    uint64_t victimHeard = 0;
+    for (intptr_t i = 0; i < f_destinations.count(); ++i) {
+        auto* d = static_cast<kelRTPDestination*>(f_destinations.getObject(i));
+        if (d == nullptr || !d->learnt()) continue;
+        ++learnt;
+        const bool reported = d->reported();
+        const uint64_t heard = d->lastRRTM();
+        if (reported && t - std::min(t, heard) <= kLearntQuiet) continue;
+        // Never heard from beats merely quiet; then the longest silence.
+        if (victim < 0 || (victimReported && !reported) ||
+            (victimReported == reported && heard < victimHeard)) {
+            victim = i;
+            victimReported = reported;
+            victimHeard = heard;
+        }
+    }
+    bool room = learnt < f_maxLearnt.load();
+    if (!room && victim >= 0) room = f_destinations.removeByIndex(victim, 2);
+    f_destinations.unlockWO();
+    return room;
 }
 
 bool kelRTPTransmitter::destEnable(const kelString& uri, bool doEnable) noexcept
@@ -185,10 +223,12 @@ void kelRTPTransmitter::checkDestinations(uint32_t reporterSSRC, const sockaddr_
         for (intptr_t i = 0; i < f_destinations.count(); ++i) {
             auto* d = static_cast<kelRTPDestination*>(f_destinations.getObject(i));
             if (d == nullptr) continue;
+            // Only the destination's own RTCP address keeps it alive: a
+            // report naming its SSRC from anywhere else proves nothing.
             const uint32_t expected = d->recSSRC();
-            const bool alive = (expected != 0 && expected == reporterSSRC) ||
-                               (expected == 0 && aboutUs && from && d->sameAddr(false, *from, false));
-            if (alive) d->setLastRRTM(t);
+            const bool alive = from && d->sameAddr(false, *from, false) &&
+                               ((expected != 0 && expected == reporterSSRC) || aboutUs);
+            if (alive) d->markReported(t);
         }
         f_destinations.unlockRO();
     }

@@ -3,6 +3,7 @@
 // the wrong datagram would let every test built on them pass wrongly.
 
 #include "core/kelClock.h"
+#include "tests/support/kelTestFlood.h"
 #include "tests/support/kelTestNet.h"
 #include "tests/support/kelTestPeer.h"
 #include "tests/support/kelTestProcess.h"
@@ -83,4 +84,41 @@ TEST(kelTestSupportTest, ProcessGivesItsExitCodeAndOutput)
     EXPECT_EQ(kelTestProcess::runToEnd({"/nonexistent/program"}, kelTestWaitMs), -1);
     EXPECT_EQ(kelTestProcess::filter("tr a-z A-Z", "abc\n").value_or(""), "ABC\n");
     EXPECT_FALSE(kelTestProcess::filter("exit 1", "x"));
+}
+
+TEST(kelTestSupportTest, FloodSendsFromTheForeignHostInPortPairsAndCountsWhatComesBack)
+{
+    kelTestFlood flood(3, "127.0.0.2", true);
+    ASSERT_TRUE(flood.ok());
+    ASSERT_EQ(flood.size(), 6u);
+    for (size_t i = 0; i < 6; i += 2) {
+        EXPECT_EQ(flood.port(i) % 2, 0);
+        EXPECT_EQ(flood.port(i + 1), flood.port(i) + 1);
+    }
+    EXPECT_FALSE(kelTestFlood(1, "10.0.0.1").ok()) << "only loopback hosts";
+
+    kelTestPeer peer;
+    ASSERT_TRUE(peer.ok());
+    const size_t sent =
+        flood.burst(4, [&](uint64_t n, std::vector<uint8_t>& d, sockaddr_in& to, size_t& socket) {
+            d = kelTestFlood::receiverReport(static_cast<uint32_t>(n));
+            to = kelTestLoopback(peer.port());
+            socket = 2;
+        });
+    EXPECT_EQ(sent, 4u);
+    uint16_t from = 0;
+    EXPECT_EQ(peer.receive(kelTestWaitMs, &from), (std::vector<uint8_t>{0x80, 201, 0, 1, 0, 0, 0, 0}));
+    EXPECT_EQ(from, flood.port(2));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FALSE(peer.receive(kelTestWaitMs).empty());
+
+    ASSERT_TRUE(peer.sendTo(kelTestForeignHost(flood.port(3)), {1, 2, 3}));
+    ASSERT_TRUE(peer.sendTo(kelTestForeignHost(flood.port(3)), {4}));
+    const std::vector<size_t> counts = flood.drain();
+    EXPECT_EQ(counts, (std::vector<size_t>{0, 0, 0, 2, 0, 0}));
+
+    // RR + SDES: length 3 (four words), item CNAME "ab", end byte, padding.
+    EXPECT_EQ(kelTestFlood::reportWithCNAME(0x01020304, "ab"),
+              (std::vector<uint8_t>{0x80, 201, 0, 1, 1, 2, 3,   4,   0x81, 202, 0, 3,
+                                    1,    2,   3, 4, 1, 2, 'a', 'b', 0,    0,   0, 0}));
 }

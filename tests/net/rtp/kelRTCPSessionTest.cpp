@@ -152,7 +152,7 @@ TEST_F(kelRTCPSessionTest, CopyOfMembersNamesThoseBusyElsewhere)
 
 TEST_F(kelRTCPSessionTest, ByeIsReportedOnceAndUnknownByeIsIgnored)
 {
-    feed(kelTestRTCPRR(0x1111));
+    feed(kelTestRTCPCompound(0x1111, "peer@near"));
     feed(kelTestRTCPBye(0x1111));
     feed(kelTestRTCPBye(0x1111));
     feed(kelTestRTCPBye(0x5555));
@@ -400,7 +400,7 @@ TEST_F(kelRTCPSessionTest, FortyMembersSpillIntoASecondReceiverReport)
 {
     for (uint32_t i = 0; i < 40; ++i) {
         const uint16_t port = static_cast<uint16_t>(7001 + 2 * i);
-        feed(kelTestRTCPRR(0x100 + i), port);
+        feed(kelTestRTCPCompound(0x100 + i, "peer@near"), port);
         hearRTP(0x100 + i, 1, port);
     }
     ASSERT_TRUE(session.report(false));
@@ -422,8 +422,8 @@ TEST_F(kelRTCPSessionTest, FortyMembersSpillIntoASecondReceiverReport)
 
 TEST_F(kelRTCPSessionTest, MulticastReportsOnceToTheGroupAndConferenceOnlyToThePeer)
 {
-    feed(kelTestRTCPRR(0x1111));
-    feed(kelTestRTCPRR(0x2222), 6003);
+    feed(kelTestRTCPCompound(0x1111, "peer@near"));
+    feed(kelTestRTCPCompound(0x2222, "peer@near"), 6003);
     owner.transport = kelrtcp_multicast;
     ASSERT_TRUE(session.report(false));
     ASSERT_EQ(output.sent.size(), 1u);
@@ -513,8 +513,8 @@ TEST_F(kelRTCPSessionTest, TimerReconsiderationPostponesAReportThatIsNotYetDue)
 
 TEST_F(kelRTCPSessionTest, SilentMemberTimesOutAndIsRemovedTwoReportsLater)
 {
-    feed(kelTestRTCPRR(0x1111));
-    feed(kelTestRTCPRR(0x2222), 6003);
+    feed(kelTestRTCPCompound(0x1111, "peer@near"));
+    feed(kelTestRTCPCompound(0x2222, "peer@near"), 6003);
     // 0x2222 keeps sending RTP; 0x1111 falls silent after its RR.
     const uint64_t lastRR = clock.nowMs();
     uint16_t seq = 1;
@@ -561,7 +561,7 @@ TEST_F(kelRTCPSessionTest, NoTimeOutWhenReportsToTimeOutIsZero)
 
 TEST_F(kelRTCPSessionTest, RoundTripProbeAndEcho)
 {
-    feed(kelTestRTCPRR(0x1111));
+    feed(kelTestRTCPCompound(0x1111, "peer@near"));
     advance(2200); // first report, then the probe
     const auto isProbe = [](const kelTestRTCPOutput::Sent& s) {
         kelRTCPReader r(s.data.data(), s.data.size());

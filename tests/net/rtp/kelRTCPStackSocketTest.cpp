@@ -8,6 +8,7 @@
 #include "core/kelClock.h"
 #include "tests/support/kelTestNet.h"
 #include "tests/support/kelTestPeer.h"
+#include "tests/support/kelTestRTCP.h"
 #include "tests/support/kelTestRTPPackets.h"
 #include "tests/support/kelTestWait.h"
 
@@ -50,10 +51,8 @@ TEST(kelRTCPStackSocketTest, ReceivesReportsAndSaysGoodbyeOverLoopback)
 
     kelTestPeer peer;
     ASSERT_TRUE(peer.ok());
-    Bytes rr(8);
-    kelRTCPWriter w(rr.data(), rr.size());
-    ASSERT_TRUE(w.beginRR(0x7777));
-    w.closePacket();
+    // A compound with its CNAME: the peer counts as a member at once.
+    const Bytes rr = kelTestRTCPCompound(0x7777, "peer@near");
     ASSERT_TRUE(peer.sendTo(port, rr));
     ASSERT_TRUE(kelTestWaitUntil([&] { return owner.lastSSRC.load() == 0x7777; }));
     EXPECT_EQ(stack->memberCount(), 2);

@@ -70,7 +70,7 @@ protected:
 
 TEST_F(kelRTCPStackTest, MembersAreReachableThroughTheStack)
 {
-    feed(kelTestRTCPRR(0x1111));
+    feed(kelTestRTCPCompound(0x1111, "peer@near"));
     feed(kelTestRTCPSRWithCname(0x2222, "peer@far"), 6003);
     EXPECT_EQ(stack->memberCount(), 3);
     EXPECT_EQ(stack->session().memberCount(), 3);
@@ -99,7 +99,7 @@ TEST_F(kelRTCPStackTest, MembersAreReachableThroughTheStack)
 
 TEST_F(kelRTCPStackTest, ReportsLeaveThroughSendTo)
 {
-    feed(kelTestRTCPRR(0x1111));
+    feed(kelTestRTCPCompound(0x1111, "peer@near"));
     ASSERT_TRUE(stack->report(false));
     ASSERT_EQ(stack->sent.size(), 1u);
     EXPECT_EQ(ntohs(stack->sent[0].to.sin_port), 6001);

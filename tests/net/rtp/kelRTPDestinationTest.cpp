@@ -136,8 +136,9 @@ TEST(kelRTPDestinationTest, TransmitterKeepAliveKeepsOnlyDestinationsVouchedForW
     ASSERT_TRUE(t->open());
     const uint64_t t0 = clock.nowMs();
     // Dynamic destinations where nobody listens: one only a report from the
-    // wrong address speaks for, one named by the SSRC expected to report,
-    // one whose own RTCP address reports about us.
+    // wrong address speaks for, one whose expected SSRC reports from its own
+    // RTCP address (and, to no avail, from elsewhere), one whose own RTCP
+    // address reports about us.
     auto sinkA = plainSocket(), sinkB = plainSocket(), sinkC = plainSocket();
     ASSERT_TRUE(sinkA && sinkB && sinkC);
     const sockaddr_in wrongAddr = kelTestLoopback(boundPort(*sinkA));
@@ -160,7 +161,8 @@ TEST(kelRTPDestinationTest, TransmitterKeepAliveKeepsOnlyDestinationsVouchedForW
     };
     const uint32_t own = t->_SSRC();
     report(t0 + 20000, 0x0F0F0F0F, own, 1);
-    report(t0 + 20000, kExpected, 0, 1);
+    report(t0 + 19000, kExpected, 0, 1);
+    report(t0 + 20000, kExpected, 0, static_cast<uint16_t>(ntohs(bySSRC.sin_port) + 1));
     report(t0 + 20000, 0x0F0F0F0F, own, static_cast<uint16_t>(ntohs(byAddr.sin_port) + 1));
     // Any report runs the check; exactly 25 s of silence is still allowed.
     report(t0 + 25000, 0x12345678, 0, 1);
@@ -169,8 +171,8 @@ TEST(kelRTPDestinationTest, TransmitterKeepAliveKeepsOnlyDestinationsVouchedForW
     EXPECT_FALSE(t->destHas(wrongAddr)) << "a report about us from another address vouches for nobody";
     EXPECT_TRUE(t->destHas(bySSRC));
     EXPECT_TRUE(t->destHas(byAddr));
-    report(t0 + 45001, 0x12345678, 0, 1);
-    EXPECT_FALSE(t->destHas(bySSRC));
+    report(t0 + 45001, kExpected, 0, 1);
+    EXPECT_FALSE(t->destHas(bySSRC)) << "its SSRC from another address kept it no longer";
     EXPECT_FALSE(t->destHas(byAddr));
 }
 
