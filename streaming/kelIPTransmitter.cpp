@@ -214,6 +214,8 @@ bool TkelIPTransmitter::doOpen()
         f_autoAddDest.store(true);
         kelString data = uriHost() + u":" + uriPort();
         ok = doExTransCmd(kelTransCmdOpenRoot, data, static_cast<uint32_t>(socketType())) == 0;
+    } else {
+        setDescriptionError(u"Cannot transmit on this URI's scheme");
     }
     setActiveFlag(ok);
     return ok;
