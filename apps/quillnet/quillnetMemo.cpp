@@ -68,8 +68,9 @@ bool quillnetMemo::event(QEvent* e)
 bool quillnetMemo::viewportEvent(QEvent* e)
 {
     // Mouse clicks, drags and drops reach the box through its viewport.
+    // Painting edits nothing, and the box must not change while it paints.
     const bool result = quillnetReplayBox::viewportEvent(e);
-    followEdits();
+    if (e->type() != QEvent::Paint) followEdits();
     return result;
 }
 
