@@ -9,7 +9,6 @@
 #include "core/kelUtilsState.h"
 #include "tests/apps/quillnet/quillnetFakeLink.h"
 #include "tests/support/kelTestFiles.h"
-#include "tests/support/qt/kelTestEditDriver.h"
 
 #include <QAction>
 #include <QApplication>
@@ -104,7 +103,6 @@ private slots:
     void settingsSurviveARestart();
     void closingStopsTheReceiverBeforeTheWindowGoes();
     void aboutShowsTwoLines();
-    void everyEditEndsTheSameInBothBoxes();
     void characterOutsideTheBMPIsReplayedWhole();
     void positionComesBackExactlyAndMaximisedSavesNormalBounds();
     void aboutBoxCaptionIsExactlyAbout();
@@ -410,42 +408,6 @@ void quillnetWindowTest::aboutShowsTwoLines()
     QCOMPARE(text.substr(0, br), kelString(u"Quillnet 1.0"));
     QVERIFY(text.size() > br + 2);
     QCOMPARE(QString::fromStdU16String(text).count(QStringLiteral("\r\n")), 1);
-}
-
-void quillnetWindowTest::everyEditEndsTheSameInBothBoxes()
-{
-    kelTempDir dir;
-    fakeHub hub;
-    presetIni(dir.file("tx.ini"), u"TX=-1\r\nURI=" + kURI + u"\r\n");
-    presetIni(dir.file("rx.ini"), u"TX=0\r\nURI=" + kURI + u"\r\n");
-    auto a = makeWindow(hub, dir.file("tx.ini"));
-    auto b = makeWindow(hub, dir.file("rx.ini"));
-    // Boxes of different sizes: a page or a line up means something else
-    // in each, so those moves must travel as moves the far box repeats.
-    b.window->resize(360, 400);
-    a.window->resize(520, 460);
-    b.window->c_button_start->click();
-    a.window->c_button_start->click();
-    quillnetMemo* box = a.window->c_memo_text;
-    const QPlainTextEdit& shown = *b.window->c_memo_text;
-    box->setFocus();
-    for (uint32_t seed = 1; seed <= 4; ++seed) {
-        kelTestEditDriver driver(seed);
-        QString done;
-        for (int i = 0; i < 120; ++i) {
-            done += driver.step(box) + u'|';
-            if (i % 10 != 9) continue;
-            QTRY_VERIFY_WITH_TIMEOUT(hub.idle(), 10000);
-            QCoreApplication::sendPostedEvents();
-            const QByteArray trace = done.right(400).toUtf8();
-            QVERIFY2(shown.document()->toRawText() == box->document()->toRawText(), trace.constData());
-            QVERIFY2(shown.textCursor().position() == box->textCursor().position(), trace.constData());
-            QVERIFY2(shown.overwriteMode() == box->overwriteMode(), trace.constData());
-            // A pasted character no key types is refused, not sent.
-            QVERIFY2(!box->toPlainText().contains(QChar(1)), trace.constData());
-        }
-    }
-    QVERIFY(a.tx->sent.size() > 400);
 }
 
 void quillnetWindowTest::characterOutsideTheBMPIsReplayedWhole()
