@@ -12,7 +12,7 @@ set -euo pipefail
 exe=${1:?quillnet executable}
 artifacts=${2:?artifact directory}
 
-for tool in xvfb-run xdotool import iconv; do
+for tool in xvfb-run xdotool import iconv xprop; do
   if ! command -v "$tool" >/dev/null; then
     echo "SKIP: $tool is not installed (scripts/install-deps installs it)"
     exit 77
