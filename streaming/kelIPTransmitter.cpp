@@ -95,7 +95,13 @@ void TkelIPTransmitter::beforeDestruction()
 
 void TkelIPTransmitter::setURI(const kelString& value)
 {
+    setDescriptionError({});
     kelIPStreamer::setURI(value);
+    // The base keeps the address of the URI before a refused one; opening
+    // there would report success on an address nobody asked for.
+    f_uriError = descriptionError();
+    f_uriRefused.store(!f_uriError.empty());
+    if (f_uriRefused.load()) return;
     if (socketType() == kelIPSocketMulticast) return;
     setBind2port(protocol() == kelIPProtoRTSP ? kelString(u"0") : uriPort());
     setBind2ip(uriHost());
@@ -179,7 +185,16 @@ void TkelIPTransmitter::applyRTPOptions()
 bool TkelIPTransmitter::doOpen()
 {
     setDescriptionInfo({});
+    if (f_uriRefused.load()) {
+        setDescriptionError(f_uriError);
+        return false;
+    }
     if (!kelIPStreamer::doOpen()) return false;
+    {
+        std::lock_guard lock(f_rootGuard);
+        f_keptText.clear();
+        f_keptUnits = 0;
+    }
     // The old root lets go of its port before a new one binds it. It is
     // stopped outside the guard, and only then parked: the idle tick that
     // frees parked roots is already running.
@@ -199,6 +214,8 @@ bool TkelIPTransmitter::doOpen()
         f_autoAddDest.store(true);
         kelString data = uriHost() + u":" + uriPort();
         ok = doExTransCmd(kelTransCmdOpenRoot, data, static_cast<uint32_t>(socketType())) == 0;
+    } else {
+        setDescriptionError(u"Cannot transmit on this URI's scheme");
     }
     setActiveFlag(ok);
     return ok;
@@ -276,6 +293,11 @@ void TkelIPTransmitter::doClose()
         root = f_root.get();
     }
     if (root != nullptr) root->close(false);
+    {
+        std::lock_guard lock(f_rootGuard);
+        f_keptText.clear();
+        f_keptUnits = 0;
+    }
     kelIPStreamer::doClose();
 }
 
@@ -283,6 +305,8 @@ void TkelIPTransmitter::onIdle()
 {
     kelIPStreamer::onIdle();
     freeParked();
+    std::lock_guard lock(f_rootGuard);
+    sendKeptText();
 }
 
 // --- sending -----------------------------------------------------------------------
@@ -312,13 +336,65 @@ void TkelIPTransmitter::onReceivedPayload(const sockaddr_in&, const uint8_t*, co
 int32_t TkelIPTransmitter::sendText(const kelString& text)
 {
     if (text.empty()) return kelE_FAIL;
-    const std::string bytes = utf16ToUtf8(text);
     std::lock_guard lock(f_rootGuard);
     if (!f_root || !f_root->active()) return kelE_FAIL;
+    if (f_root->destGetCount() == 0) {
+        keepText(text);
+        return kelS_OK;
+    }
+    sendKeptText();
+    transmitText(text);
+    return kelS_OK;
+}
+
+size_t TkelIPTransmitter::textBacklog()
+{
+    std::lock_guard lock(f_rootGuard);
+    return f_keptUnits;
+}
+
+void TkelIPTransmitter::keepText(const kelString& text)
+{
+    kelString kept = text;
+    if (kept.size() > kTextBacklogUnits) {
+        kept.erase(0, kept.size() - kTextBacklogUnits);
+        // Never start on the second half of a character.
+        if (kept[0] >= 0xDC00 && kept[0] <= 0xDFFF) kept.erase(0, 1);
+    }
+    // Whole texts go first, so an editing key never loses its first half.
+    while (!f_keptText.empty() && f_keptUnits + kept.size() > kTextBacklogUnits) {
+        f_keptUnits -= f_keptText.front().size();
+        f_keptText.pop_front();
+    }
+    f_keptUnits += kept.size();
+    f_keptText.push_back(std::move(kept));
+}
+
+void TkelIPTransmitter::sendKeptText()
+{
+    if (f_keptText.empty() || !f_root || !f_root->active() || f_root->destGetCount() == 0) return;
+    // Several texts share a packet, each whole, so the backlog costs a few
+    // packets rather than one per key.
+    constexpr size_t kPacketUnits = 512;
+    kelString packet;
+    for (const kelString& text : f_keptText) {
+        if (!packet.empty() && packet.size() + text.size() > kPacketUnits) {
+            transmitText(packet);
+            packet.clear();
+        }
+        packet += text;
+    }
+    if (!packet.empty()) transmitText(packet);
+    f_keptText.clear();
+    f_keptUnits = 0;
+}
+
+void TkelIPTransmitter::transmitText(const kelString& text)
+{
+    const std::string bytes = utf16ToUtf8(text);
     const intptr_t payload = customPayloadAware() ? kelRTPPayloadT140 : -1;
     (void)doTransmit(static_cast<uint32_t>(text.size()), reinterpret_cast<const uint8_t*>(bytes.data()),
                      bytes.size(), false, payload);
-    return kelS_OK;
 }
 
 uint32_t TkelIPTransmitter::doWrite(const void* data, uint32_t len, kelmtlInOutPipe*)

@@ -36,6 +36,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <vector>
 
@@ -68,10 +69,20 @@ public:
     // outside the BMP advances it by 2 and travels whole). Payload type 113
     // with customPayloadAware, else the root's own. kelE_FAIL for an empty
     // text or while the root is not active; kelS_OK otherwise. Any thread.
+    //
+    // While the root has no destination yet (a receiver that has not yet
+    // punched its hole), the text is kept instead, and everything kept goes
+    // out, in order and once, ahead of the next text or at the next idle
+    // tick after the first destination appears. At most the last
+    // kTextBacklogUnits code units are kept; open and close forget them.
     int32_t sendText(const kelString& text);
+    static constexpr size_t kTextBacklogUnits = 4096;
+    // Code units kept for the first destination; any thread.
+    size_t textBacklog();
 
     // Besides the base: unless the URI names a multicast group, bind2port
-    // and bind2ip become the URI's port and host. Window thread.
+    // and bind2ip become the URI's port and host. A URI that does not parse
+    // makes every open fail until a good one is set. Window thread.
     void setURI(const kelString& value) override;
 
     // --- Destinations known by session ---------------------------------------------
@@ -165,6 +176,13 @@ private:
     intptr_t findSession(const kelString& uri, const kelString& session);
     bool removeAt(intptr_t index);
     bool enableAt(intptr_t index, bool doEnable);
+    // Keeps `text` for the first destination, dropping the oldest texts
+    // beyond kTextBacklogUnits; under f_rootGuard.
+    void keepText(const kelString& text);
+    // Sends what was kept once the root has a destination; under f_rootGuard.
+    void sendKeptText();
+    // One real-time text packet through the root; under f_rootGuard.
+    void transmitText(const kelString& text);
     // "<RTP port>-<RTCP port>" of the root; under f_rootGuard.
     kelString rootPorts();
     // Takes the root out into the park list without stopping it; under
@@ -175,6 +193,10 @@ private:
     const kelRE* sessionExpression();
 
     std::atomic<bool> f_autoAddDest{true};
+    // Set when the last URI did not parse: opening then fails with its
+    // error text instead of opening on the URI before it.
+    std::atomic<bool> f_uriRefused{false};
+    kelString f_uriError; // window thread, as the URI
     kelmtIPTransmitterExTransCmd f_onExTransCmd;
     kelIPTransRTSPSessionList f_sessions;
 
@@ -186,6 +208,10 @@ private:
     // CELT packets carry a header of their own ahead of the payload).
     // Under f_rootGuard.
     std::vector<uint8_t> f_prebuf;
+    // Texts typed while there was no destination, oldest first, and their
+    // code units in all; under f_rootGuard.
+    std::deque<kelString> f_keptText;
+    size_t f_keptUnits = 0;
 
     std::mutex f_parkGuard;
     std::vector<kelOwned<kelRTPTransmitter>> f_parked;

@@ -14,6 +14,8 @@
 #include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMoveEvent>
+#include <QResizeEvent>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
@@ -21,6 +23,7 @@
 #include <QShowEvent>
 #include <QStatusBar>
 #include <QTimer>
+#include <QWindow>
 
 namespace {
 
@@ -113,6 +116,7 @@ Tc_form_main::Tc_form_main(quillnetWindowSetup setup, QWidget* parent)
     connect(c_timer_update, &QTimer::timeout, this, &Tc_form_main::c_timer_updateTimer);
     c_memo_text->onKeyDown = [this](uint16_t vk) { c_memo_textKeyDown(vk); };
     c_memo_text->onKeyPress = [this](const QString& text) { c_memo_textKeyPress(text); };
+    c_memo_text->onMirror = [this](const kelString& text) { c_memo_textMirror(text); };
     f_rx->setTextHandler([this](const kelString& data) { RXText(data); });
 
     const int menuHeight = menuBar()->sizeHint().height();
@@ -141,7 +145,7 @@ void Tc_form_main::showEvent(QShowEvent* e)
 
 void Tc_form_main::formShow()
 {
-    quillnetGeometry geometry(this);
+    quillnetGeometry geometry(this, &f_normalBounds);
     loadControlPosition(&geometry, f_config.get(), kSection, true, true);
     const bool tx = f_config->get(u"TX", true);
     c_rb_TX->setChecked(tx);
@@ -159,6 +163,28 @@ void Tc_form_main::closeEvent(QCloseEvent* e)
     e->accept();
 }
 
+void Tc_form_main::moveEvent(QMoveEvent* e)
+{
+    QMainWindow::moveEvent(e);
+    noteNormalBounds();
+}
+
+void Tc_form_main::resizeEvent(QResizeEvent* e)
+{
+    QMainWindow::resizeEvent(e);
+    noteNormalBounds();
+}
+
+void Tc_form_main::noteNormalBounds()
+{
+    // The window system's state changes before the widget's does, and the
+    // new geometry may arrive in between.
+    constexpr Qt::WindowStates notNormal = Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen;
+    if (!isVisible() || (windowState() & notNormal)) return;
+    if (windowHandle() != nullptr && (windowHandle()->windowStates() & notNormal)) return;
+    f_normalBounds = {x(), y(), width(), height()};
+}
+
 void Tc_form_main::formCloseQuery()
 {
     saveSettings();
@@ -171,7 +197,8 @@ void Tc_form_main::saveSettings()
     if (!f_config->enter(kSection, saved)) return;
     f_config->setValue(u"TX", c_rb_TX->isChecked());
     f_config->setValue(u"URI", c_edit_URI->text().toStdU16String());
-    quillnetGeometry geometry(this);
+    noteNormalBounds();
+    quillnetGeometry geometry(this, &f_normalBounds);
     saveControlPosition(&geometry, f_config.get(), kSection, true);
     f_config->leave(saved);
 }
@@ -195,16 +222,15 @@ void Tc_form_main::mi_help_aboutClick()
 void Tc_form_main::c_button_startClick()
 {
     c_button_start->setEnabled(false);
-    c_memo_text->clear();
+    c_memo_text->startOver(c_rb_TX->isChecked());
     c_sb_panel_status->clear();
     const kelString uri = c_edit_URI->text().toStdU16String();
     quillnetLink* opened = nullptr;
     if (c_rb_TX->isChecked()) opened = f_tx.get();
     if (c_rb_RX->isChecked()) opened = f_rx.get();
     if (opened != nullptr) {
-        opened->open(uri);
-        // Component errors stay quiet; a program without components says so.
-        if (!opened->available()) c_sb_panel_status->setText(qs(opened->errorText()));
+        // A start that fails says why, until the next start.
+        if (!opened->open(uri)) c_sb_panel_status->setText(qs(opened->errorText()));
     }
     updateControls();
     // Typing goes to the text box once it transmits; after a failed start
@@ -242,6 +268,11 @@ void Tc_form_main::c_memo_textKeyPress(const QString& text)
     f_tx->sendText(text.toStdU16String());
 }
 
+void Tc_form_main::c_memo_textMirror(const kelString& text)
+{
+    f_tx->sendText(text);
+}
+
 void Tc_form_main::c_memo_textKeyDown(uint16_t virtualKey)
 {
     const kelString text = quillnetEncodeEditKey(virtualKey);
@@ -251,7 +282,7 @@ void Tc_form_main::c_memo_textKeyDown(uint16_t virtualKey)
 void Tc_form_main::RXText(const kelString& data)
 {
     for (const quillnetReplay& edit : quillnetDecodeText(data))
-        QCoreApplication::postEvent(c_memo_text, new quillnetReplayEvent(edit.keyDown, edit.value));
+        QCoreApplication::postEvent(c_memo_text, new quillnetReplayEvent(edit.keyDown, edit.value, edit.low));
 }
 
 bool Tc_form_main::eventFilter(QObject* watched, QEvent* e)

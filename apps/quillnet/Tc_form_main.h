@@ -9,6 +9,7 @@
 // receiver raises on its own thread and which only posts events.
 
 #include "apps/quillnet/quillnetLink.h"
+#include "core/kelControlPosition.h"
 #include "core/kelIniFile.h"
 #include "core/kelTypes.h"
 
@@ -58,6 +59,9 @@ public:
     void c_button_stopClick();
     void c_memo_textKeyDown(uint16_t virtualKey);
     void c_memo_textKeyPress(const QString& text);
+    // Any other change of the text box, in the characters and editing keys
+    // that make the receiving box match it.
+    void c_memo_textMirror(const kelString& text);
     void c_timer_updateTimer();
     // The receiver's text handler; any thread. Posts one event per
     // character and per editing key to the text box, which applies them on
@@ -94,6 +98,8 @@ public:
 protected:
     void showEvent(QShowEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
+    void moveEvent(QMoveEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
@@ -101,11 +107,15 @@ private:
     void formCloseQuery();
     void closeComponents();
     void layoutControls();
+    // Notes the frame position and size while the window is in the normal
+    // state: what is saved even while it is maximised.
+    void noteNormalBounds();
 
     std::unique_ptr<kelIniFile> f_config;
     std::unique_ptr<quillnetLink> f_tx;
     std::unique_ptr<quillnetLink> f_rx;
     kelString f_defaultURI;
+    kelControlBounds f_normalBounds{};
     QWidget* f_client = nullptr;
     bool f_shown = false;
     std::atomic<bool> f_destroying{false};

@@ -2,7 +2,7 @@
 
 #include "apps/quillnet/Tc_form_main.h"
 #include "apps/quillnet/quillnetIPLink.h"
-#include "apps/quillnet/quillnetMessageBox.h"
+#include "apps/quillnet/quillnetApplication.h"
 #include "core/kelProgramLog.h"
 
 #include <QApplication>
@@ -15,9 +15,7 @@ int main(int argc, char** argv)
     // Failures the library reports go to standard error and the program's log file.
     startProgramLog(u"quillnet");
     QApplication app(argc, argv);
-    app.setApplicationName(QStringLiteral("quillnet"));
-    app.setApplicationDisplayName(QString::fromUtf16(Tc_form_main::kCaption));
-    quillnetInstallMessageBox();
+    quillnetSetupApplication();
 
     quillnetWindowSetup setup;
     setup.transmitter = std::make_unique<quillnetIPLink>(quillnetIPLink::role::transmitter);

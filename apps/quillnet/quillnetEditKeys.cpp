@@ -49,6 +49,14 @@ std::vector<quillnetReplay> quillnetDecodeText(std::u16string_view text)
     std::vector<quillnetReplay> edits;
     for (size_t i = 0; i < end; ++i) {
         const char16_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 1 < end && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+                edits.push_back({false, c, text[i + 1]});
+                ++i;
+            }
+            continue;
+        }
+        if (c >= 0xDC00 && c <= 0xDFFF) continue;
         if (c != quillnetEscapeChar) {
             edits.push_back({false, c});
             continue;

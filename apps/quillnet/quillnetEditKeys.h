@@ -37,12 +37,14 @@ struct quillnetReplay
 {
     bool keyDown = false; // an editing key (value is its virtual-key code)
     char16_t value = 0;   // the character, or the virtual-key code
+    char16_t low = 0;     // the second half of a character outside the BMP, else 0
 
     bool operator==(const quillnetReplay&) const = default;
 };
 
 // The edits of a received text, in order, up to its first NUL: every
-// character other than 127 is typed as it is; 127 and a known code
-// character make one editing key; 127 and an unknown character are both
-// skipped; a 127 at the end is ignored.
+// character other than 127 is typed as it is (a surrogate pair as one
+// character; half a pair, which no box can show, is skipped); 127 and a
+// known code character make one editing key; 127 and an unknown character
+// are both skipped; a 127 at the end is ignored.
 std::vector<quillnetReplay> quillnetDecodeText(std::u16string_view text);

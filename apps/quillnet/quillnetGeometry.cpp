@@ -4,6 +4,7 @@
 #include <QRect>
 #include <QScreen>
 #include <QWidget>
+#include <QWindow>
 
 namespace {
 
@@ -29,9 +30,14 @@ bool quillnetGeometry::isTopLevel() const
 
 kelControlBounds quillnetGeometry::bounds() const
 {
+    if (f_widget->isWindow() && f_normal != nullptr && f_normal->width > 0 && f_normal->height > 0)
+        return *f_normal;
     if (f_widget->isWindow() && (f_widget->windowState() & (Qt::WindowMinimized | Qt::WindowMaximized))) {
+        // Qt's normal geometry is the client area; the position saved is
+        // the frame's.
         const QRect r = f_widget->normalGeometry();
-        if (r.isValid()) return {r.x(), r.y(), r.width(), r.height()};
+        const QPoint frame = f_widget->pos() - f_widget->geometry().topLeft();
+        if (r.isValid()) return {r.x() + frame.x(), r.y() + frame.y(), r.width(), r.height()};
     }
     return {f_widget->x(), f_widget->y(), f_widget->width(), f_widget->height()};
 }
@@ -42,7 +48,16 @@ void quillnetGeometry::setBounds(const kelControlBounds& b)
         QSize(static_cast<int>(b.width), static_cast<int>(b.height)).expandedTo(f_widget->minimumSize());
     f_widget->resize(size);
     const QPoint pos(static_cast<int>(b.left), static_cast<int>(b.top));
-    if (!f_widget->isWindow() || onSomeScreen(QRect(pos, size))) f_widget->move(pos);
+    if (!f_widget->isWindow()) {
+        f_widget->move(pos);
+        return;
+    }
+    if (!onSomeScreen(QRect(pos, size))) return;
+    // Moving a window whose frame is not yet known would place its client
+    // area there, and the saved frame position would creep up by the
+    // title bar's height at every start.
+    f_widget->move(pos);
+    if (QWindow* window = f_widget->windowHandle()) window->setFramePosition(pos);
 }
 
 bool quillnetGeometry::isEnabled() const

@@ -10,14 +10,23 @@ class quillnetGeometry final : public kelControlGeometry
 {
 public:
     // `widget` must outlive this object; its objectName is the key prefix.
-    explicit quillnetGeometry(QWidget* widget) noexcept : f_widget(widget) {}
+    // `normalBounds`, when given, is the window's last frame position and
+    // size in the normal state, as its owner noted them (see bounds()).
+    explicit quillnetGeometry(QWidget* widget, const kelControlBounds* normalBounds = nullptr) noexcept
+        : f_widget(widget), f_normal(normalBounds)
+    {}
 
     kelString controlName() const override;
     bool isTopLevel() const override;
-    // A top-level window's frame position and its size; while it is
-    // minimised or maximised, its normal bounds.
+    // A top-level window's frame position and its size in the normal
+    // state: the noted normal bounds when there are some (a window manager
+    // un-maximises later than the state changes, so the current bounds
+    // may still be the maximised ones), else the current ones, or Qt's
+    // normal geometry while minimised or maximised.
     kelControlBounds bounds() const override;
-    // A position that would put the window wholly off every screen (a
+    // A top-level window's frame goes to the position (asked of the window
+    // system as a frame position, so it holds before the frame is known);
+    // a position that would put the window wholly off every screen (a
     // monitor that has gone) keeps the current position; sizes below the
     // minimum are raised to it.
     void setBounds(const kelControlBounds& bounds) override;
@@ -33,4 +42,5 @@ public:
 
 private:
     QWidget* f_widget;
+    const kelControlBounds* f_normal;
 };

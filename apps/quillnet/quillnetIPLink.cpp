@@ -1,5 +1,7 @@
 #include "apps/quillnet/quillnetIPLink.h"
 
+#include "net/sockets/kelURICrack.h"
+
 quillnetIPLink::quillnetIPLink(role which)
 {
     if (which == role::transmitter) {
@@ -37,6 +39,16 @@ bool quillnetIPLink::open(const kelString& uri)
 {
     if (f_component == nullptr) return false;
     f_component->close();
+    // A URI that does not parse leaves the component on the one before;
+    // opening then would report success on an address nobody asked for.
+    kelURICrack crack;
+    if (!crackURI(uri, crack)) {
+        f_component->setURI(uri);
+        std::lock_guard lock(f_guard);
+        f_error = f_component->descriptionError();
+        if (f_error.empty()) f_error = kCannotOpen;
+        return false;
+    }
     f_component->setURI(uri);
     const bool ok = f_component->open();
     std::lock_guard lock(f_guard);

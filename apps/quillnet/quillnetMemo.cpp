@@ -3,46 +3,10 @@
 #include "apps/quillnet/quillnetEditKeys.h"
 
 #include <QKeyEvent>
+#include <QTimer>
 
-#include <array>
-#include <utility>
-
-namespace {
-
-constexpr std::array<std::pair<uint16_t, int>, 10> kQtKeys = {{
-    {quillnetVkDelete, Qt::Key_Delete},
-    {quillnetVkLeft, Qt::Key_Left},
-    {quillnetVkRight, Qt::Key_Right},
-    {quillnetVkDown, Qt::Key_Down},
-    {quillnetVkUp, Qt::Key_Up},
-    {quillnetVkInsert, Qt::Key_Insert},
-    {quillnetVkEnd, Qt::Key_End},
-    {quillnetVkHome, Qt::Key_Home},
-    {quillnetVkPageUp, Qt::Key_PageUp},
-    {quillnetVkPageDown, Qt::Key_PageDown},
-}};
-
-// The key that types a received character, as the sending box saw it.
-int qtKeyOfCharacter(char16_t c) noexcept
-{
-    switch (c) {
-    case 8:
-        return Qt::Key_Backspace;
-    case 9:
-        return Qt::Key_Tab;
-    case 13:
-        return Qt::Key_Return;
-    case 27:
-        return Qt::Key_Escape;
-    default:
-        return Qt::Key_unknown;
-    }
-}
-
-} // namespace
-
-quillnetReplayEvent::quillnetReplayEvent(bool keyDown, char16_t value)
-    : QEvent(eventType()), f_keyDown(keyDown), f_value(value)
+quillnetReplayEvent::quillnetReplayEvent(bool keyDown, char16_t value, char16_t low)
+    : QEvent(eventType()), f_keyDown(keyDown), f_value(value), f_low(low)
 {}
 
 QEvent::Type quillnetReplayEvent::eventType()
@@ -51,72 +15,86 @@ QEvent::Type quillnetReplayEvent::eventType()
     return type;
 }
 
-int quillnetQtKeyOfVirtualKey(uint16_t virtualKey) noexcept
+quillnetMemo::quillnetMemo(QWidget* parent) : quillnetReplayBox(parent)
 {
-    for (const auto& [vk, key] : kQtKeys)
-        if (vk == virtualKey) return key;
-    return 0;
+    connect(this, &QPlainTextEdit::textChanged, this, &quillnetMemo::queueFollow);
+    connect(this, &QPlainTextEdit::cursorPositionChanged, this, &quillnetMemo::queueFollow);
 }
 
-uint16_t quillnetVirtualKeyOfQtKey(int qtKey) noexcept
+void quillnetMemo::startOver(bool mirror)
 {
-    for (const auto& [vk, key] : kQtKeys)
-        if (key == qtKey) return vk;
-    return 0;
+    f_mirroring = mirror;
+    f_following = true;
+    clear();
+    setOverwriteMode(false);
+    f_mirror.reset();
+    f_following = false;
 }
 
-quillnetMemo::quillnetMemo(QWidget* parent) : QPlainTextEdit(parent)
+void quillnetMemo::queueFollow()
 {
-    setLineWrapMode(QPlainTextEdit::NoWrap);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    setTabChangesFocus(false);
+    if (f_queued || f_following || !f_mirroring) return;
+    f_queued = true;
+    QTimer::singleShot(0, this, [this] {
+        f_queued = false;
+        followEdits();
+    });
+}
+
+void quillnetMemo::followEdits()
+{
+    if (f_following || !f_mirroring) return;
+    f_following = true;
+    bool exact = true;
+    const kelString text = f_mirror.follow(*this, exact);
+    if (!text.empty() && onMirror) onMirror(text);
+    if (!exact) f_mirror.restore(*this);
+    f_following = false;
 }
 
 bool quillnetMemo::event(QEvent* e)
 {
     // Handled before the base class, which drops input while disabled.
     if (e->type() == quillnetReplayEvent::eventType()) {
-        replay(*static_cast<quillnetReplayEvent*>(e));
+        const auto* r = static_cast<quillnetReplayEvent*>(e);
+        replay({r->keyDown(), r->value(), r->low()});
         return true;
     }
-    return QPlainTextEdit::event(e);
+    const bool result = quillnetReplayBox::event(e);
+    followEdits();
+    return result;
+}
+
+bool quillnetMemo::viewportEvent(QEvent* e)
+{
+    // Mouse clicks, drags and drops reach the box through its viewport.
+    // Painting edits nothing, and the box must not change while it paints.
+    const bool result = quillnetReplayBox::viewportEvent(e);
+    if (e->type() != QEvent::Paint) followEdits();
+    return result;
 }
 
 void quillnetMemo::keyPressEvent(QKeyEvent* e)
 {
-    const uint16_t vk = quillnetVirtualKeyOfQtKey(e->key());
+    followEdits();
+    uint16_t vk = quillnetVirtualKeyOfQtKey(e->key());
+    // Their moves depend on the box's size and font: the mirror sends the
+    // move they made instead.
+    if (vk == quillnetVkUp || vk == quillnetVkDown || vk == quillnetVkPageUp || vk == quillnetVkPageDown)
+        vk = 0;
+    const bool editKey = quillnetVirtualKeyOfQtKey(e->key()) != 0;
     if (onKeyDown) onKeyDown(vk);
-    if (vk == 0 && onKeyPress) {
+    if (vk != 0 && onKeyDown) f_mirror.sent(quillnetEncodeEditKey(vk));
+    if (!editKey && onKeyPress) {
         // 127 opens an editing key on the wire; a typed one (some layouts
         // give it for Ctrl+Backspace) would swallow the next character.
         QString text = e->text();
         text.remove(QChar(quillnetEscapeChar));
-        if (!text.isEmpty()) onKeyPress(text);
+        if (!text.isEmpty()) {
+            onKeyPress(text);
+            f_mirror.sent(text.toStdU16String());
+        }
     }
     applyKey(e);
-}
-
-void quillnetMemo::applyKey(QKeyEvent* e)
-{
-    if (e->key() == Qt::Key_Insert && e->modifiers() == Qt::NoModifier) {
-        setOverwriteMode(!overwriteMode());
-        e->accept();
-        return;
-    }
-    QPlainTextEdit::keyPressEvent(e);
-}
-
-void quillnetMemo::replay(const quillnetReplayEvent& e)
-{
-    if (e.keyDown()) {
-        const int key = quillnetQtKeyOfVirtualKey(e.value());
-        if (key == 0) return;
-        QKeyEvent key_event(QEvent::KeyPress, key, Qt::NoModifier);
-        applyKey(&key_event);
-        return;
-    }
-    const QString text(QChar(e.value()));
-    QKeyEvent key_event(QEvent::KeyPress, qtKeyOfCharacter(e.value()), Qt::NoModifier, text);
-    applyKey(&key_event);
+    followEdits();
 }

@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Runs two real quillnet programs on a virtual X display, one transmitting
-# and one receiving on rtp://127.0.0.1, starts both, types into the
-# transmitting one, saves a screenshot of the display and closes both with
-# Ctrl+Q. Checks that both windows came up, that the receiving box showed
-# text once it was typed, and that both went down cleanly and saved their
+# and one receiving on rtp://127.0.0.1: starts the receiver first and types
+# at once, then pastes, clicks into the text, types an emoji and restarts
+# the transmitter mid-session, comparing both text boxes after each step
+# through the dump of the box the program under test writes (box.txt
+# beside it). Checks the About box's caption, saves a screenshot and
+# closes both with Ctrl+Q; both must go down cleanly and save their
 # settings. Usage: quillnet-gui.sh <quillnet executable> <artifact dir>
 # Exit 77 (skip) when the display tools are missing.
 set -euo pipefail
 exe=${1:?quillnet executable}
 artifacts=${2:?artifact directory}
 
-for tool in xvfb-run xdotool import iconv; do
+for tool in xvfb-run xdotool import iconv xprop; do
   if ! command -v "$tool" >/dev/null; then
     echo "SKIP: $tool is not installed (scripts/install-deps installs it)"
     exit 77
@@ -87,45 +89,86 @@ click_start() { # window
   xdotool windowfocus --sync "$1"
   xdotool mousemove --window "$1" 45 $((menu + 95)) click 1
 }
-# The receiving window's picture, once two shots in a row agree.
-settled_shot() { # window, file
-  for _ in $(seq 1 100); do
-    import -window "$1" "$2.a.png"
-    sleep 0.2
-    import -window "$1" "$2"
-    [[ $(compare -metric AE "$2.a.png" "$2" null: 2>&1 || true) == 0 ]] && return 0
+click_stop() { # window
+  local menu
+  menu=$(( $(xdotool getwindowgeometry "$1" | sed -n 's/.*Geometry: [0-9]*x\([0-9]*\).*/\1/p') - 379 ))
+  xdotool windowfocus --sync "$1"
+  xdotool mousemove --window "$1" 133 $((menu + 95)) click 1
+}
+# Each side's box as the program dumps it (UTF-8, beside its executable).
+box_of() { cat "$work/$1/box.txt" 2>/dev/null || true; }
+# Waits until the transmitting box matches `pattern` (the edit was made)
+# and `test` holds for the two boxes; says what differs when not.
+wait_boxes() { # what, test (same | rx-ends-with-tx), pattern
+  local rx tx
+  for _ in $(seq 1 300); do
+    rx=$(box_of rx); tx=$(box_of tx)
+    # shellcheck disable=SC2053
+    if [[ $tx != $3 ]]; then sleep 0.1; continue; fi
+    case $2 in
+      same) [[ -n $tx && $rx == "$tx" ]] && return 0 ;;
+      rx-ends-with-tx) [[ -n $tx && $rx == *"$tx" ]] && return 0 ;;
+    esac
+    sleep 0.1
   done
-  echo "window $1 never stopped changing" >&2
+  echo "$1: the boxes differ" >&2
+  echo "transmitter: $(box_of tx | od -c | head -n 20)" >&2
+  echo "receiver:    $(box_of rx | od -c | head -n 20)" >&2
   return 1
 }
-# The transmitter first: the receiver's first hole packets then reach it at
-# once, so it knows where to send before anything is typed. (Started the
-# other way round, the receiver repeats them only at its next report time,
-# and text typed before then has nowhere to go.)
-click_start "$tx_win"
+type_tx() { # text
+  xdotool windowfocus --sync "$tx_win"
+  xdotool type --delay 30 "$1"
+}
+# The receiver first, and typing at once: the transmitter has not heard the
+# receiver yet and keeps what is typed until it does.
 click_start "$rx_win"
-settled_shot "$rx_win" "$work/rx-before.png"
-xdotool windowfocus --sync "$tx_win"
-xdotool type --delay 20 "hello"
+click_start "$tx_win"
+type_tx "first words "
+wait_boxes "typed before the receiver was heard" same 'first words ' 
 press "$tx_win" BackSpace
-xdotool type --delay 20 "$(printf '\u0436')"
-# The text has arrived once the receiving box no longer looks empty.
-arrived=0
+type_tx "$(printf '\u0436') "
+wait_boxes "backspace and a Cyrillic letter" same "first words$(printf '\u0436') "
+# Paste: the line copied through the program's own clipboard.
+press "$tx_win" shift+Home ctrl+c End ctrl+v
+wait_boxes "paste" same "first words$(printf '\u0436') first words$(printf '\u0436') "
+# A click moves the cursor into the first line; the next letter lands there.
+menu=$(( $(xdotool getwindowgeometry "$tx_win" | sed -n 's/.*Geometry: [0-9]*x\([0-9]*\).*/\1/p') - 379 ))
+xdotool windowfocus --sync "$tx_win"
+xdotool mousemove --window "$tx_win" 40 $((menu + 122)) click 1
+type_tx "x"
+# The click moved the cursor: the letter is not at the end.
+wait_boxes "click and type" same '*x*[! ]*' 
+press "$tx_win" ctrl+End
+type_tx "$(printf '\U0001F600')"
+wait_boxes "an emoji" same "*$(printf '\U0001F600')"
+# The transmitter restarted mid-session: its box starts empty, and what is
+# typed then reaches the end of the receiving box.
+click_stop "$tx_win"
+click_start "$tx_win"
+type_tx "again"
+wait_boxes "a restarted transmitter" rx-ends-with-tx again
+import -window root "$artifacts/quillnet-gui.png"
+
+# The About box is captioned "About" and nothing more.
+press "$tx_win" alt+e
+sleep 0.3
+xdotool key --clearmodifiers Down Return
+about=""
 for _ in $(seq 1 100); do
-  import -window "$rx_win" "$work/rx-after.png"
-  if [[ $(compare -metric AE "$work/rx-before.png" "$work/rx-after.png" null: 2>&1 || true) != 0 ]]; then
-    arrived=1
-    break
-  fi
+  about=$(xdotool search --all --pid "${pids[1]}" --name '^About' 2>/dev/null | head -n1 || true)
+  [[ -n $about ]] && break
   sleep 0.1
 done
-settled_shot "$rx_win" "$work/rx-after.png"
-import -window root "$artifacts/quillnet-gui.png"
-cp "$work/rx-before.png" "$work/rx-after.png" "$artifacts/"
-if [[ $arrived != 1 ]]; then
-  echo "the receiving window never showed the typed text" >&2
-  exit 1
-fi
+[[ -n $about ]] || { echo "no About box" >&2; exit 1; }
+title=$(xprop -id "$about" _NET_WM_NAME | sed -n 's/^_NET_WM_NAME(UTF8_STRING) = "\(.*\)"$/\1/p')
+[[ $title == About ]] || { echo "the About box is captioned '$title'" >&2; exit 1; }
+xdotool windowfocus --sync "$about"
+xdotool key --clearmodifiers Return
+for _ in $(seq 1 100); do
+  xdotool search --all --pid "${pids[1]}" --name '^About' >/dev/null 2>&1 || break
+  sleep 0.1
+done
 
 press "$tx_win" ctrl+q
 press "$rx_win" ctrl+q

@@ -13,9 +13,13 @@
 #include "tests/support/kelTestNet.h"
 #include "tests/support/kelTestWait.h"
 #include "tests/support/kelTestFiles.h"
+#include "tests/support/qt/kelTestEditDriver.h"
 
 #include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTest>
 
 #include <memory>
@@ -57,6 +61,9 @@ class quillnetIPLinkTest final : public QObject
 
 private slots:
     void editsCrossLoopbackAlike();
+    void receiverFirstGetsWhatIsTypedAtOnceAndRandomEditsEndEqual();
+    void badURIAfterAGoodOneLeavesTheWindowIdle();
+    void portInUseShowsTheComponentsError();
 };
 
 void quillnetIPLinkTest::editsCrossLoopbackAlike()
@@ -117,6 +124,118 @@ void quillnetIPLinkTest::editsCrossLoopbackAlike()
     tx.window->c_button_stop->click();
     rx.window->c_button_stop->click();
     QVERIFY(!rx.window->RX().active());
+}
+
+void quillnetIPLinkTest::receiverFirstGetsWhatIsTypedAtOnceAndRandomEditsEndEqual()
+{
+    const uint16_t port = kelTestFreeRTPPort();
+    QVERIFY(port != 0);
+    const kelString uri = kelTestURI(port);
+    kelTempDir dir;
+    kelManualClock clock;
+    auto rx = makeWindow(dir.file("rx.ini"), uri, false, clock);
+    auto tx = makeWindow(dir.file("tx.ini"), uri, true, clock);
+    // Boxes of different sizes: a page or a line up means something else
+    // in each, so those moves must travel as moves the far box repeats.
+    rx.window->resize(360, 400);
+    tx.window->resize(520, 460);
+    rx.window->c_button_start->click();
+    tx.window->c_button_start->click();
+    quillnetMemo* box = tx.window->c_memo_text;
+    const QPlainTextEdit& shown = *rx.window->c_memo_text;
+    // Typed at once, before the transmitter has heard of the receiver.
+    QTest::keyClicks(box, QStringLiteral("first words"));
+    QCOMPARE(tx.tx->transmitter()->rootDestCount(), 0);
+    QVERIFY(kelTestAdvanceUntil(
+        clock, [&] { return tx.tx->transmitter()->rootDestCount() >= 1; }, 60000, 2500));
+    QTRY_COMPARE_WITH_TIMEOUT(shown.toPlainText(), QStringLiteral("first words"), 10000);
+
+    box->setFocus();
+    for (uint32_t seed = 1; seed <= 4; ++seed) {
+        kelTestEditDriver driver(seed);
+        QString done;
+        for (int i = 0; i < 120; ++i) {
+            done += driver.step(box) + u'|';
+            if (i % 20 != 19) continue;
+            const QByteArray trace = done.right(400).toUtf8();
+            QTRY_VERIFY2_WITH_TIMEOUT(shown.document()->toRawText() == box->document()->toRawText(),
+                                      trace.constData(), 10000);
+            QTRY_VERIFY2_WITH_TIMEOUT(shown.textCursor().position() == box->textCursor().position(),
+                                      trace.constData(), 10000);
+            QVERIFY2(shown.overwriteMode() == box->overwriteMode(), trace.constData());
+            // A pasted character no key types is refused, not sent.
+            QVERIFY2(!box->toPlainText().contains(QChar(1)), trace.constData());
+        }
+    }
+
+    // A restarted transmitter: what is typed before the receiver punches
+    // again is kept and arrives after what the receiver already shows.
+    const QString before = shown.toPlainText();
+    tx.window->c_button_stop->click();
+    tx.window->c_button_start->click();
+    QVERIFY(tx.window->TX().active());
+    QTest::keyClicks(box, QStringLiteral("after restart"));
+    QVERIFY(kelTestAdvanceUntil(
+        clock, [&] { return tx.tx->transmitter()->rootDestCount() >= 1; }, 60000, 2500));
+    QTRY_VERIFY_WITH_TIMEOUT(shown.toPlainText().contains(QStringLiteral("after restart")), 10000);
+    QCOMPARE(shown.toPlainText().size(), before.size() + 13);
+
+    tx.window->c_button_stop->click();
+    rx.window->c_button_stop->click();
+}
+
+void quillnetIPLinkTest::badURIAfterAGoodOneLeavesTheWindowIdle()
+{
+    const uint16_t port = kelTestFreeRTPPort();
+    QVERIFY(port != 0);
+    const kelString good = kelTestURI(port);
+    kelTempDir dir;
+    kelManualClock clock;
+    for (const bool transmit : {true, false}) {
+        auto w = makeWindow(dir.file(transmit ? "tx.ini" : "rx.ini"), good, transmit, clock);
+        Tc_form_main& f = *w.window;
+        for (const QString& bad :
+             {QStringLiteral("rtp://127.0.0.1:99999"), QStringLiteral("rtp://127.0.0.1:abc"), QString()}) {
+            const QByteArray what = (bad + (transmit ? " tx" : " rx")).toUtf8();
+            f.c_edit_URI->setText(QString::fromStdU16String(good));
+            f.c_button_start->click();
+            QVERIFY2(f.c_button_stop->isEnabled(), what.constData());
+            QVERIFY2(f.c_sb_panel_status->text().isEmpty(), what.constData());
+            f.c_button_stop->click();
+            f.c_edit_URI->setText(bad);
+            f.c_button_start->click();
+            QVERIFY2(!f.TX().active() && !f.RX().active(), what.constData());
+            QVERIFY2(f.c_button_start->isEnabled() && !f.c_button_stop->isEnabled(), what.constData());
+            QVERIFY2(!f.c_sb_panel_status->text().isEmpty(), what.constData());
+        }
+    }
+}
+
+void quillnetIPLinkTest::portInUseShowsTheComponentsError()
+{
+    const uint16_t port = kelTestFreeRTPPort();
+    QVERIFY(port != 0);
+    const kelString uri = kelTestURI(port);
+    kelTempDir dir;
+    kelManualClock clock;
+    auto first = makeWindow(dir.file("a.ini"), uri, true, clock);
+    auto second = makeWindow(dir.file("b.ini"), uri, true, clock);
+    first.window->c_button_start->click();
+    QVERIFY(first.window->TX().active());
+    second.window->c_button_start->click();
+    QVERIFY(!second.window->TX().active());
+    QCOMPARE(second.window->c_sb_panel_status->text(), QStringLiteral("Socket error: 10048"));
+    // An unknown scheme says so too.
+    first.window->c_button_stop->click();
+    first.window->c_edit_URI->setText(QStringLiteral("gopher://127.0.0.1:70"));
+    first.window->c_button_start->click();
+    QVERIFY(!first.window->TX().active());
+    QVERIFY(!first.window->c_sb_panel_status->text().isEmpty());
+    // The message stays until the next start, which clears it.
+    second.window->c_button_start->click();
+    QVERIFY(second.window->TX().active());
+    QVERIFY(second.window->c_sb_panel_status->text().isEmpty());
+    second.window->c_button_stop->click();
 }
 
 QTEST_MAIN(quillnetIPLinkTest)

@@ -2,6 +2,7 @@
 // process joined by the fake link hub, one transmitting, one receiving.
 
 #include "apps/quillnet/Tc_form_main.h"
+#include "apps/quillnet/quillnetApplication.h"
 #include "apps/quillnet/quillnetDefaultURI.h"
 #include "apps/quillnet/quillnetEditKeys.h"
 #include "apps/quillnet/quillnetMemo.h"
@@ -13,6 +14,8 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QWindow>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -100,6 +103,9 @@ private slots:
     void settingsSurviveARestart();
     void closingStopsTheReceiverBeforeTheWindowGoes();
     void aboutShowsTwoLines();
+    void characterOutsideTheBMPIsReplayedWhole();
+    void positionComesBackExactlyAndMaximisedSavesNormalBounds();
+    void aboutBoxCaptionIsExactlyAbout();
 };
 
 void quillnetWindowTest::decodesEditingKeysAndSkipsBrokenPairs()
@@ -186,11 +192,17 @@ void quillnetWindowTest::typingEditsBothBoxesAlike()
     QCOMPARE(b.window->c_memo_text->textCursor().position(), a.window->c_memo_text->textCursor().position());
     QCOMPARE(b.window->c_memo_text->overwriteMode(), a.window->c_memo_text->overwriteMode());
 
-    // A key that types the character 127 sends nothing: on the wire it
-    // would open an editing key and swallow the next character.
+    // A key that types the character 127 sends no 127 of its own: on the
+    // wire it would open an editing key and swallow the next character.
+    // The word it deletes goes as Backspaces.
     const size_t before = a.tx->sent.size();
     QTest::sendKeyEvent(QTest::Click, box, Qt::Key_Backspace, QString(QChar(127)), Qt::ControlModifier);
-    QCOMPARE(a.tx->sent.size(), before);
+    for (size_t i = before; i < a.tx->sent.size(); ++i)
+        QVERIFY(a.tx->sent[i].find(kelString{127}) == kelString::npos ||
+                quillnetCodeOfVirtualKey(quillnetVirtualKeyOfCode(a.tx->sent[i].back())) != 0);
+    QTRY_VERIFY_WITH_TIMEOUT(hub.idle(), 10000);
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(b.window->c_memo_text->toPlainText(), a.window->c_memo_text->toPlainText());
 }
 
 void quillnetWindowTest::receivedTextPostsEditsInOrderFromAnyThread()
@@ -263,12 +275,17 @@ void quillnetWindowTest::enabledStatesFollowTheComponents()
     a.tx->close();
     QTRY_VERIFY_WITH_TIMEOUT(idle(), 5000);
 
-    // Start clears the box; a failed open leaves the window idle.
+    // Start clears the box; a failed open leaves the window idle and says
+    // why in the first panel, until the next start.
     a.tx->failOpen = true;
     w.c_button_startClick();
     QVERIFY(w.c_memo_text->toPlainText().isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(idle(), 5000);
+    QCOMPARE(w.c_sb_panel_status->text(), QStringLiteral("Socket error: 10048"));
+    a.tx->failOpen = false;
+    w.c_button_startClick();
     QVERIFY(w.c_sb_panel_status->text().isEmpty());
+    w.c_button_stopClick();
 
     // As receiver the box stays disabled while receiving.
     w.c_rb_RX->setChecked(true);
@@ -391,6 +408,91 @@ void quillnetWindowTest::aboutShowsTwoLines()
     QCOMPARE(text.substr(0, br), kelString(u"Quillnet 1.0"));
     QVERIFY(text.size() > br + 2);
     QCOMPARE(QString::fromStdU16String(text).count(QStringLiteral("\r\n")), 1);
+}
+
+void quillnetWindowTest::characterOutsideTheBMPIsReplayedWhole()
+{
+    using r = quillnetReplay;
+    QCOMPARE(quillnetDecodeText(u"a\U0001F600b"),
+             (std::vector<r>{{false, u'a'}, {false, 0xD83D, 0xDE00}, {false, u'b'}}));
+    // Half a character cannot be shown and is dropped alone.
+    QCOMPARE(quillnetDecodeText(kelString{0xD83D, u'x', 0xDE00}), (std::vector<r>{{false, u'x'}}));
+
+    kelTempDir dir;
+    fakeHub hub;
+    presetIni(dir.file("rx.ini"), u"TX=0\r\nURI=" + kURI + u"\r\n");
+    auto b = makeWindow(hub, dir.file("rx.ini"));
+    b.window->RXText(u"a\U0001F600b");
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(b.window->c_memo_text->toPlainText(), QString::fromUtf16(u"a\U0001F600b"));
+}
+
+void quillnetWindowTest::positionComesBackExactlyAndMaximisedSavesNormalBounds()
+{
+    kelTempDir dir;
+    fakeHub hub;
+    const std::string ini = dir.file("quillnet.ini");
+    {
+        auto a = makeWindow(hub, ini);
+        a.window->move(60, 70);
+        a.window->resize(480, 440);
+        QTRY_COMPARE(a.window->pos(), QPoint(60, 70));
+        a.window->close();
+    }
+    // Restarts keep the window where it was, each time.
+    for (int restart = 0; restart < 3; ++restart) {
+        auto a = makeWindow(hub, ini);
+        QTRY_COMPARE(a.window->pos(), QPoint(60, 70));
+        QCOMPARE(a.window->size(), QSize(480, 440));
+        QCOMPARE(a.window->frameGeometry().topLeft(), QPoint(60, 70));
+        a.window->close();
+    }
+    {
+        // Maximised by the window system, as a window manager does.
+        auto a = makeWindow(hub, ini);
+        QTRY_COMPARE(a.window->pos(), QPoint(60, 70));
+        a.window->windowHandle()->setWindowStates(Qt::WindowMaximized);
+        QTRY_VERIFY(a.window->isMaximized());
+        QTRY_VERIFY(a.window->size() != QSize(480, 440));
+        a.window->close();
+    }
+    const std::string bytes = kelReadBytes(ini);
+    for (const char16_t* line :
+         {u"c_form_main.left=60\r\n", u"c_form_main.top=70\r\n", u"c_form_main.width=480\r\n",
+          u"c_form_main.height=440\r\n", u"c_form_main.windowState=2\r\n"})
+        QVERIFY2(bytes.find(kelUtf16LeFile(line).substr(2)) != std::string::npos,
+                 QString::fromUtf16(line).toUtf8().constData());
+
+    // Restarted maximised; un-maximising gives the normal bounds back.
+    auto a = makeWindow(hub, ini);
+    QTRY_VERIFY(a.window->isMaximized());
+    a.window->showNormal();
+    QTRY_COMPARE(a.window->size(), QSize(480, 440));
+    QTRY_COMPARE(a.window->pos(), QPoint(60, 70));
+}
+
+void quillnetWindowTest::aboutBoxCaptionIsExactlyAbout()
+{
+    kelTempDir dir;
+    fakeHub hub;
+    quillnetSetupApplication();
+    // The X11 platform appends an application display name to every title
+    // that does not end with it; none is set.
+    QCOMPARE(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
+    auto a = makeWindow(hub, dir.file("q.ini"));
+    QString caption;
+    QString windowTitle;
+    QTimer::singleShot(0, [&] {
+        QWidget* box = QApplication::activeModalWidget();
+        QVERIFY(box != nullptr);
+        caption = box->windowTitle();
+        if (box->windowHandle() != nullptr) windowTitle = box->windowHandle()->title();
+        box->close();
+    });
+    a.window->mi_help_about->trigger();
+    setMessageHook(nullptr);
+    QCOMPARE(caption, QStringLiteral("About"));
+    QCOMPARE(windowTitle, QStringLiteral("About"));
 }
 
 QTEST_MAIN(quillnetWindowTest)
