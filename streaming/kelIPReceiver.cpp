@@ -1,6 +1,7 @@
 #include "streaming/kelIPReceiver.h"
 #include "streaming/kelIdleThread.h"
 
+#include "core/kelByteOrder.h"
 #include "core/kelLog.h"
 #include "core/kelMemUtils.h"
 #include "core/kelResultText.h"
@@ -11,7 +12,6 @@
 #include "net/rtp/kelRTPReceiver.h"
 #include "net/rtp/kelRTPTransmitter.h"
 #include "net/sockets/kelSockAddr.h"
-#include "core/kelByteOrder.h"
 #include "streaming/kelT140Receive.h"
 
 #include <arpa/inet.h>
