@@ -127,6 +127,10 @@ protected:
     // header (unused when `raw`), `payload` to `size` payload bytes. The RTP
     // receiver's thread; a test or fuzz driver may feed it directly.
     void receivePacket(const uint8_t* header, const uint8_t* payload, size_t size, bool raw);
+    // The RTP receiver's thread: an RTP packet whose (validated) header is
+    // at `header` came from `from`; RTP from the transmitter's address
+    // keeps its SSRC and time for the hole plan. A fuzz driver may call it.
+    void noteRTPFrom(const sockaddr_in& from, const uint8_t* header);
 
 private:
     class rtpReceiver;
@@ -141,8 +145,7 @@ private:
     bool isFromTransmitter(const sockaddr_in& from, bool rtcp);
     // RTCP idle thread, every tick, before the silent members are told.
     void receiverIdle(bool timerExpired);
-    // RTP thread: an RTP packet (with its header) came from `from`.
-    void noteRTPFrom(const sockaddr_in& from, const uint8_t* header);
+
     // RTP thread: a packet of the SDP's redundant text type.
     void receiveRedundantText(const rtp_hdr& hdr, const uint8_t* payload, size_t size);
     // L16 from network order to the consumers (RTP thread).
