@@ -4,8 +4,7 @@
 // it. It counts the hole packets that reach it (comfort-noise pings at the
 // RTP port, compounds with an APP "HELO" at the RTCP port) and sends what a
 // transmitter would, from the addresses a transmitter sends from: RTP from
-// its RTP port, RTCP (a BYE) from its RTCP port. Used from the test's own
-// thread.
+// its RTP port, RTCP from its RTCP port. Used from the test's own thread.
 
 #include "net/rtp/kelRTPHeader.h"
 #include "tests/support/kelTestNet.h"
@@ -13,11 +12,6 @@
 #include "tests/support/kelTestRTCP.h"
 #include "tests/support/kelTestRTPPackets.h"
 #include "tests/support/kelTestWait.h"
-
-#include <netinet/in.h>
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
@@ -66,13 +60,6 @@ public:
     {
         return f_rtp.sendTo(receiverPort, kelTestRTPPacket(pt, seq, payload, 0, ssrc));
     }
-    // A lone BYE of `ssrc` from our RTCP port to the RTCP port of the
-    // receiver bound at `receiverPort` (the port after it).
-    bool sendBye(uint16_t receiverPort, uint32_t ssrc) const
-    {
-        return f_rtcp.sendTo(static_cast<uint16_t>(receiverPort + 1), kelTestRTCPBye(ssrc));
-    }
-
     // Any RTCP datagram from our RTCP port to the receiver's RTCP port.
     bool sendRTCP(uint16_t receiverPort, const std::vector<uint8_t>& datagram) const
     {
@@ -99,24 +86,3 @@ private:
     int f_pings = 0;
     int f_helos = 0;
 };
-
-// One datagram to 127.0.0.1:`port` from an ephemeral port of `host`, a
-// loopback address other than 127.0.0.1 (127.0.0.2: another machine as far
-// as the receiver can tell). False when `host` cannot be bound here.
-inline bool kelTestSendFrom(const char* host, uint16_t port, const std::vector<uint8_t>& datagram)
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) return false;
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    bool ok = ::inet_pton(AF_INET, host, &local.sin_addr) == 1 &&
-              (ntohl(local.sin_addr.s_addr) >> 24) == 127 &&
-              ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
-    if (ok) {
-        const sockaddr_in to = kelTestLoopback(port);
-        ok = ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                      sizeof to) == static_cast<ssize_t>(datagram.size());
-    }
-    ::close(fd);
-    return ok;
-}
