@@ -163,17 +163,24 @@ bool kelmtlInOutPipe::doSetActive(bool activate, intptr_t timeout, kelmtlInOutPi
     const uint64_t limit = timeout > 0 ? static_cast<uint64_t>(timeout) : 0;
     // One pass at least, even when already in the asked state: opening an
     // open component still opens the consumers that were closed meanwhile.
+    // While another open or close runs, its outcome is not yet known: the
+    // state read meanwhile says nothing, so this call waits its turn (within
+    // the timeout) and the last of them decides.
+    bool waiting = false;
     do {
+        waiting = false;
         intptr_t idle = 0;
         if (!f_activateState.compare_exchange_strong(idle, activate ? 1 : -1, std::memory_order_acq_rel)) {
-            // Another open or close of this component is under way.
+            waiting = f_activateThread.load(std::memory_order_acquire) != std::this_thread::get_id();
             kelSleepMs(1);
             continue;
         }
         if (!enter(true, timeout)) {
             f_activateState.store(0, std::memory_order_release);
+            waiting = true;
             continue;
         }
+        f_activateThread.store(std::this_thread::get_id(), std::memory_order_release);
         if (activate) {
             (void)checkFormatChange(activate);
             activateConsumers(true, timeout);
@@ -195,10 +202,11 @@ bool kelmtlInOutPipe::doSetActive(bool activate, intptr_t timeout, kelmtlInOutPi
             }
         }
         if (!activate) activateConsumers(false, timeout);
+        f_activateThread.store(std::thread::id{}, std::memory_order_release);
         f_activateState.store(0, std::memory_order_release);
         leaveRO();
         break;
-    } while (ticksSince(mark) <= limit && active() != activate);
+    } while (ticksSince(mark) <= limit && (waiting || active() != activate));
     return active();
 }
 

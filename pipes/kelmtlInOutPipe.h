@@ -38,6 +38,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 class kelObjectList;
@@ -296,6 +297,9 @@ private:
     std::atomic<bool> f_enableDataProxy{false};
     std::atomic<bool> f_closing{false};
     std::atomic<intptr_t> f_activateState{0};
+    // The thread whose open or close runs; a nested call from it does not
+    // wait for itself.
+    std::atomic<std::thread::id> f_activateThread{};
     std::atomic<bool> f_enableDP{true};
     // The dump names and the files chosen at open; the flags let the data
     // path skip the guard when nothing is dumped.

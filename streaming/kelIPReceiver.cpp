@@ -1,10 +1,12 @@
 #include "streaming/kelIPReceiver.h"
 #include "streaming/kelIdleThread.h"
 
+#include "core/kelByteOrder.h"
 #include "core/kelLog.h"
 #include "core/kelMemUtils.h"
 #include "core/kelResultText.h"
 #include "core/kelUtf.h"
+#include "net/rtp/kelRTCPParser.h"
 #include "net/rtp/kelRTPHeader.h"
 #include "net/rtp/kelRTPPayloadTypes.h"
 #include "net/rtp/kelRTPReceiver.h"
@@ -14,6 +16,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -35,7 +38,15 @@ public:
         kelRTPReceiver::onRTPData(from, header, payload, payloadSize, packetSize);
         // A raw datagram comes with `header` pointing at its payload.
         const bool raw = isRAW() || header == nullptr || header == payload;
+        if (!raw) f_owner->noteRTPFrom(from, header);
         f_owner->receivePacket(header, payload, payloadSize, raw);
+    }
+    void onIdle(bool timerExpired) override
+    {
+        // First, so the silent-member hooks of this tick know whether a set
+        // already went out in it.
+        f_owner->receiverIdle(timerExpired);
+        kelRTPReceiver::onIdle(timerExpired);
     }
     void onMemberSilent(const rtp_site_info* member) override
     {
@@ -200,6 +211,8 @@ bool TkelIPReceiver::doOpen()
     f_firstPacket.store(true);
     f_l16Carry = -1;
     f_text->reset();
+    f_holes.opened(now());
+    f_servedExpiry.store(f_expiry.load());
     const intptr_t proto = protocol();
     bool ok = false;
     if (proto == kelIPProtoRAW || proto == kelIPProtoRTP) {
@@ -290,7 +303,14 @@ void TkelIPReceiver::onMemberSilent(const rtp_site_info* member)
 {
     kelIPStreamer::onMemberSilent(member);
     if (f_noHoles.load()) return;
+    // Until a unicast transmitter is heard, its repeats follow their own
+    // plan (receiverIdle); and never more than one set per report time,
+    // however many silent members claim the transmitter's host.
+    if (punchesByPlan() && !f_holes.heard()) return;
+    const uint64_t expiry = f_expiry.load();
+    if (f_servedExpiry.load() == expiry) return;
     if (member == nullptr) {
+        f_servedExpiry.store(expiry);
         // Nobody heard yet (the transmitter may have started after us): the
         // whole set again, or it would never learn where we are.
         sendHoles(true);
@@ -302,7 +322,73 @@ void TkelIPReceiver::onMemberSilent(const rtp_site_info* member)
         sameHost = member->r_remoteAddrRTCPValid != 0 &&
                    member->r_remoteAddrRTCP.sin_addr.s_addr == f_addrRTCP.sin_addr.s_addr;
     }
-    if (sameHost) sendHoles(false);
+    if (!sameHost) return;
+    f_servedExpiry.store(expiry);
+    sendHoles(false);
+}
+
+bool TkelIPReceiver::punchesByPlan()
+{
+    std::lock_guard lock(f_addrGuard);
+    return f_addrST == kelIPSocketUDP && f_addrRTP.sin_addr.s_addr != 0;
+}
+
+bool TkelIPReceiver::isFromTransmitter(const sockaddr_in& from, bool rtcp)
+{
+    std::lock_guard lock(f_addrGuard);
+    const sockaddr_in& at = rtcp ? f_addrRTCP : f_addrRTP;
+    // RTCP may come from any port of the transmitter's host; RTP comes from
+    // the port it was asked for.
+    return from.sin_addr.s_addr == at.sin_addr.s_addr && (rtcp || from.sin_port == at.sin_port);
+}
+
+void TkelIPReceiver::receiverIdle(bool timerExpired)
+{
+    if (timerExpired) f_expiry.fetch_add(1);
+    if (f_noHoles.load() || !punchesByPlan()) return;
+    uint64_t reportMs = 0;
+    if (kelRTCPstack* stack = getRTCP())
+        reportMs = static_cast<uint64_t>(std::max<int64_t>(stack->lastInterval().Td, 0));
+    const uint64_t t = now();
+    if (!f_holes.tick(t, timerExpired, reportMs)) return;
+    if (timerExpired) f_servedExpiry.store(f_expiry.load());
+    punchNow();
+}
+
+void TkelIPReceiver::punchNow()
+{
+    if (f_noHoles.load()) return;
+    f_holes.punched(now());
+    sendHoles(true);
+}
+
+void TkelIPReceiver::transmitterRestarted()
+{
+    punchNow();
+}
+
+void TkelIPReceiver::noteRTPFrom(const sockaddr_in& from, const uint8_t* header)
+{
+    if (header == nullptr || !punchesByPlan() || !isFromTransmitter(from, false)) return;
+    if (f_holes.rtpFromTransmitter(rtp_hdr::read(header).ssrc(), now())) transmitterRestarted();
+}
+
+void TkelIPReceiver::onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, const uint8_t* packet, size_t size)
+{
+    kelIPStreamer::onRTCPPacket(ssrc, from, packet, size);
+    if (!punchesByPlan() || !isFromTransmitter(from, true)) return;
+    kelRTCPReader reader(packet, size);
+    kelRTCPPacketView p;
+    while (reader.next(p)) {
+        if (p.type != kelrtcp_BYE) continue;
+        // Every source the BYE lists, as far as the packet holds them.
+        for (size_t i = 0; i < p.count && 4 + 4 * (i + 1) <= p.size; ++i) {
+            if (f_holes.byeFromTransmitter(kelLoadBE32(p.packet + 4 + 4 * i), now())) {
+                punchNow();
+                return;
+            }
+        }
+    }
 }
 
 void TkelIPReceiver::receivePacket(const uint8_t* header, const uint8_t* payload, size_t size, bool raw)
@@ -403,7 +489,7 @@ void TkelIPReceiver::doText(const void* data, uint32_t len)
     }
     if (!handler) return;
     // Keep-alives and the marks in front of text are not for the reader.
-    const kelString text = kelT140WithoutKeepAlives(utf8ToUtf16(data, len));
+    const kelString text = kelT140Shown(utf8ToUtf16(data, len));
     if (text.empty()) return;
     try {
         handler(this, text.c_str());

@@ -7,10 +7,15 @@
 // For a unicast rtp or udp URI it does not wait passively: it sends hole
 // packets to the transmitter (an SDES and an APP "HELO" to its RTCP port, a
 // comfort-noise packet to its RTP port), which make the transmitter add it
-// as a destination and keep address translators open. They are sent again
-// at each report time while the transmitter has sent no RTP, so a receiver
-// may start before its transmitter. A tcp URI connects to the host and port
-// it names and reads raw payloads from the stream; no holes are sent.
+// as a destination and keep address translators open. Until the
+// transmitter is heard they are sent again every 500 ms for the first 5 s,
+// then at each report time, so a receiver may start before its transmitter;
+// once heard, again at once when the transmitter restarts (a new SSRC from
+// its address, its BYE, or its RTP stopping for a few report intervals; see
+// kelIPReceiverHoles). Never more than one set goes out per report time,
+// however many members the RTCP table holds. A tcp URI connects to the host
+// and port it names and reads raw payloads from the stream; no holes are
+// sent.
 //
 // The first packet of each open decides the format when its payload type
 // says one: our own dynamic types 110..121 (with customPayloadAware), the
@@ -33,6 +38,7 @@
 // Make with kelCreate, free with kelFree.
 
 #include "streaming/kelIPStreamer.h"
+#include "streaming/kelIPReceiverHoles.h"
 #include "streaming/kelIPStreamerEvents.h"
 
 #include <netinet/in.h>
@@ -66,6 +72,15 @@ public:
     // until the next open or destruction.
     kelRTPReceiver* rec();
 
+    // The transmitter we punch for was replaced by another (its SSRC
+    // changed): send the hole packets again at once, so the new one learns
+    // where we are. Called by the receive path when it sees the change; any
+    // thread.
+    void transmitterRestarted();
+    // When the hole packets are repeated, and what is known of the
+    // transmitter.
+    const kelIPReceiverHoles& holes() const noexcept { return f_holes; }
+
     kelString _classID() const override { return u"TkelIPReceiver"; }
 
 protected:
@@ -85,13 +100,17 @@ protected:
     void onMemberSilent(const rtp_site_info* member) override;
     void setRemoteAddresses(intptr_t kind, const kelString& host, const kelString& portRTP,
                             const kelString& portRTCP) override;
+    // A BYE from the transmitter's host that names the transmitter punches
+    // at once.
+    void onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, const uint8_t* packet, size_t size) override;
     void beforeDestruction() override;
 
     // RTP thread, each RTP packet with a payload: raises onRTPHeader.
     virtual void doRTPHeader(const rtp_hdr* hdr, const void* data, uint32_t len);
     // Turns a text payload into onText (nothing for an empty one, nor for
-    // one of U+FEFF keep-alives only, which are dropped). Bad or cut UTF-8
-    // comes out as U+FFFD, never as a shortened text.
+    // one of U+FEFF keep-alives only, which are dropped; NUL characters are
+    // dropped too, so the zero-terminated text carries all the rest). Bad or
+    // cut UTF-8 comes out as U+FFFD, never as a shortened text.
     virtual void doText(const void* data, uint32_t len);
     // Raw mode, the first datagram of an open: the place where a reader of
     // MPEG transport streams will recognise one and take the datagram
@@ -108,12 +127,25 @@ protected:
     // header (unused when `raw`), `payload` to `size` payload bytes. The RTP
     // receiver's thread; a test or fuzz driver may feed it directly.
     void receivePacket(const uint8_t* header, const uint8_t* payload, size_t size, bool raw);
+    // The RTP receiver's thread: an RTP packet whose (validated) header is
+    // at `header` came from `from`; RTP from the transmitter's address
+    // keeps its SSRC and time for the hole plan. A fuzz driver may call it.
+    void noteRTPFrom(const sockaddr_in& from, const uint8_t* header);
 
 private:
     class rtpReceiver;
     friend class rtpReceiver;
 
     void sendHoles(bool withHELO);
+    // The full set now, noted in the plan.
+    void punchNow();
+    // Unicast UDP with a known transmitter: the repeats follow f_holes.
+    bool punchesByPlan();
+    // `from` is the transmitter's RTP address (or, for `rtcp`, its host).
+    bool isFromTransmitter(const sockaddr_in& from, bool rtcp);
+    // RTCP idle thread, every tick, before the silent members are told.
+    void receiverIdle(bool timerExpired);
+
     // RTP thread: a packet of the SDP's redundant text type.
     void receiveRedundantText(const rtp_hdr& hdr, const uint8_t* payload, size_t size);
     // L16 from network order to the consumers (RTP thread).
@@ -134,6 +166,11 @@ private:
     sockaddr_in f_addrRTP{};
     sockaddr_in f_addrRTCP{};
     std::atomic<bool> f_noHoles{false};
+    kelIPReceiverHoles f_holes;
+    // Report timer expiries seen, and the last one a set of holes went out
+    // in (idle thread).
+    std::atomic<uint64_t> f_expiry{0};
+    std::atomic<uint64_t> f_servedExpiry{0};
     // Guards the handlers; they are copied out and called unguarded.
     std::mutex f_eventGuard;
     kelmtIPReceiverTextEvent f_onText;

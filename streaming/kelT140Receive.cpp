@@ -86,12 +86,12 @@ bool kelT140Receive::receiveRedundant(uint32_t ssrc, uint16_t seq, uint32_t time
     return true;
 }
 
-kelString kelT140WithoutKeepAlives(const kelString& text)
+kelString kelT140Shown(const kelString& text)
 {
     kelString shown;
     shown.reserve(text.size());
     for (char16_t c : text) {
-        if (c != u'\uFEFF') shown.push_back(c);
+        if (c != u'\uFEFF' && c != u'\0') shown.push_back(c);
     }
     return shown;
 }

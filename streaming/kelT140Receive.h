@@ -14,7 +14,7 @@
 //
 // Senders put U+FEFF (zero width no-break space) in front of text and send
 // it alone as a keep-alive while idle; it means nothing to the reader and
-// is dropped from what is shown.
+// is dropped from what is shown, as is NUL.
 //
 // One kelT140Receive per stream, for one thread at a time.
 
@@ -43,5 +43,7 @@ private:
     uint32_t f_lastTimestamp = 0;
 };
 
-// `text` without its U+FEFF characters.
-kelString kelT140WithoutKeepAlives(const kelString& text);
+// `text` as the reader sees it: without its U+FEFF characters and without
+// NUL, which T.140 treats as nothing (and which would cut short a text
+// handed on zero-terminated).
+kelString kelT140Shown(const kelString& text);

@@ -1,10 +1,16 @@
 // Feeds arbitrary datagrams through the IP receiver's payload path, as its
 // RTP thread would: the first byte chooses raw or RTP mode and the options,
 // the rest is the datagram. Every text raised must be zero-terminated, and
-// whatever format a first packet selects must stay a valid block.
+// whatever format a first packet selects must stay a valid block. With
+// option 8 each datagram also comes as RTP and as RTCP from the
+// transmitter's addresses (its SSRC and BYE bookkeeping); the receiver has
+// no socket, so no hole packet leaves.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include "net/rtp/kelRTPHeader.h"
 #include "streaming/kelIPStreaming.h"
@@ -24,6 +30,25 @@ public:
         if (rtpParsePacket(data, size, info))
             receivePacket(data, data + info.payloadOffset, info.payloadSize, false);
     }
+    void knowTransmitter() { setRemoteAddresses(kelIPSocketUDP, u"127.0.0.1", u"5004", {}); }
+    void feedFromTransmitter(const uint8_t* data, size_t size)
+    {
+        const sockaddr_in rtcp = address(5005);
+        onRTCPPacket(0, rtcp, data, size);
+        kelRTPPacketInfo info;
+        if (rtpParsePacket(data, size, info)) noteTransmitterRTP(data);
+    }
+
+private:
+    static sockaddr_in address(uint16_t port)
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        return a;
+    }
+    void noteTransmitterRTP(const uint8_t* header) { noteRTPFrom(address(5004), header); }
 };
 
 } // namespace
@@ -37,6 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     rx->setCustomPayloadAware((options & 2) == 0);
     rx->setDoEncode((options & 4) == 0);
     rx->setIsFormatProvider(true);
+    const bool fromTransmitter = (options & 8) != 0;
+    if (fromTransmitter) rx->knowTransmitter();
     rx->setOnText([](kelmtlInOutPipe*, const char16_t* text) {
         size_t n = 0;
         while (text[n] != 0)
@@ -49,6 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const size_t len = data[at++];
         const size_t take = len < size - at ? len : size - at;
         rx->feed(data + at, take, (options & 1) != 0);
+        if (fromTransmitter) rx->feedFromTransmitter(data + at, take);
         at += take;
     }
     if (rx->samplingRate() < 1 || rx->numChannels() < 1 || rx->bitsPerSample() < 1) std::abort();

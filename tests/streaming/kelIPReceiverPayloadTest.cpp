@@ -172,6 +172,20 @@ TEST_F(kelIPReceiverPayloadTest, KeepAlivesNeverReachOnText)
     EXPECT_EQ(texts(), (std::vector<kelString>{u"ab", u"c"}));
 }
 
+// The text is handed on zero-terminated: a NUL inside it would end it
+// there. It means nothing in real-time text and is dropped; a packet of
+// NULs only shows nothing.
+TEST_F(kelIPReceiverPayloadTest, NulCharactersAreDroppedAndTheTextAfterThemKept)
+{
+    ASSERT_TRUE(openRx());
+    send(kelTestRTPPacket(113, 1, {'a', 'b', 0, 'c', 'd', 0}));
+    send(kelTestRTPPacket(113, 2, {0, 0}));
+    send(kelTestRTPPacket(113, 3, {0, 'e'}));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return texts().size() >= 2; }, 10000));
+    sync(4);
+    EXPECT_EQ(texts(), (std::vector<kelString>{u"abcd", u"e"}));
+}
+
 TEST_F(kelIPReceiverPayloadTest, RedundantTextOfferedBySDPIsShownOnceWithLostPacketsRecovered)
 {
     f_rx->setSDP(u"v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"

@@ -140,7 +140,7 @@ TEST(kelT140ReceiveTest, MalformedHeadersAreRefusedAndDoNotCountAsReceived)
 
 TEST(kelT140ReceiveTest, KeepAlivesAreDroppedFromTheShownText)
 {
-    EXPECT_EQ(kelT140WithoutKeepAlives(u"\uFEFFhi\uFEFF there\uFEFF"), u"hi there");
-    EXPECT_EQ(kelT140WithoutKeepAlives(u"\uFEFF\uFEFF"), u"");
-    EXPECT_EQ(kelT140WithoutKeepAlives(u"\uFFFE\u2028"), u"\uFFFE\u2028");
+    EXPECT_EQ(kelT140Shown(u"\uFEFFhi\uFEFF there\uFEFF"), u"hi there");
+    EXPECT_EQ(kelT140Shown(u"\uFEFF\uFEFF"), u"");
+    EXPECT_EQ(kelT140Shown(u"\uFFFE\u2028"), u"\uFFFE\u2028");
 }
