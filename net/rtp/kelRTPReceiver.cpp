@@ -204,9 +204,9 @@ void kelRTPReceiver::startIn()
     f_broken.store(0);
     f_seenRTP.store(false);
     f_txSSRC.store(0);
-    f_byeSSRC.store(0);
     f_txLastMs = 0;
     f_window.reset();
+    f_waiting.store(0);
     const uint32_t parent = f_ssrcParent.load();
     f_ssrc.store(parent != 0 ? parent : randomNonZero());
     setPortLocal(u"<none>");
@@ -465,17 +465,23 @@ bool kelRTPReceiver::acceptSSRC(uint32_t ssrc, const sockaddr_in& from)
     const uint32_t current = f_txSSRC.load();
     if (ssrc == current) return true;
     if (current != 0) {
-        const bool left = f_byeSSRC.load() == current || kelRTPStreamer::now() - f_txLastMs >= kTransmitterSilentMs;
+        const bool left = kelRTPStreamer::now() - f_txLastMs >= kTransmitterSilentMs || saidBye(current);
         // Without an address to check (a group, an unknown host) the new
         // SSRC must at least come from the host the old one came from.
         const bool sameHost = f_filterAddress || from.sin_addr.s_addr == f_txFrom.sin_addr.s_addr;
         if (!left || !sameHost) return false;
     }
     f_txSSRC.store(ssrc);
-    f_byeSSRC.store(0);
     f_window.reset();
     if (current != 0) onTransmitterChanged(current, ssrc);
     return true;
+}
+
+bool kelRTPReceiver::saidBye(uint32_t ssrc) noexcept
+{
+    if (!f_rtcp || f_noRTCP.load()) return false;
+    rtp_site_info m;
+    return f_rtcp->session().memberCopy(ssrc, m, 20) && m.r_hardBye != kelFalse;
 }
 
 void kelRTPReceiver::fromTransmitter(const sockaddr_in& from, const uint8_t* data, size_t size,
@@ -499,10 +505,11 @@ void kelRTPReceiver::fromTransmitter(const sockaddr_in& from, const uint8_t* dat
     }
     const intptr_t pt = info.header.payloadType();
     const bool text = pt == kelRTPPayloadT140 || pt == f_textPT.load();
-    const auto verdict = f_window.push(info.header.seq(), data, size, f_txLastMs,
-                                       text ? kTextReorderWaitMs : kReorderWaitMs);
+    const auto verdict =
+        f_window.push(info.header.seq(), data, size, f_txLastMs, text ? kTextReorderWaitMs : kReorderWaitMs);
     f_duplicates.store(f_window.duplicates());
     f_late.store(f_window.late());
+    f_waiting.store(f_window.heldCount());
     if (verdict == kelRTPReorderWindow::verdict::deliver)
         onRTPData(from, data, data + info.payloadOffset, info.payloadSize, size);
     deliverReady();
@@ -520,6 +527,7 @@ void kelRTPReceiver::deliverReady()
                       p.bytes.size());
     }
     f_late.store(f_window.late());
+    f_waiting.store(f_window.heldCount());
 }
 
 int64_t kelRTPReceiver::windowWait(int64_t wait) const noexcept
@@ -602,8 +610,6 @@ void kelRTPReceiver::onSDESItem(uint32_t ssrc, const rtcp_sdes_item& item)
 
 void kelRTPReceiver::onMemberGone(const rtp_site_info* member, bool timedOut)
 {
-    // A transmitter that said goodbye may come back under a new SSRC.
-    if (member && !timedOut && member->r_ssrc == f_txSSRC.load()) f_byeSSRC.store(member->r_ssrc);
     if (f_transmitter) f_transmitter->onMemberGone(member, timedOut);
 }
 

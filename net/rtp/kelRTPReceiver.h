@@ -132,6 +132,8 @@ public:
     // arriving after their turn was given up.
     uint64_t duplicateCount() const noexcept { return f_duplicates.load(); }
     uint64_t lateCount() const noexcept { return f_late.load(); }
+    // The transmitter's packets waiting in the reorder window.
+    size_t waitingCount() const noexcept { return f_waiting.load(); }
     // Datagrams that were not RTP, dropped after RTP had been seen.
     uint64_t garbageCount() const noexcept { return f_garbage.load(); }
     // The local address bound by the last start ("0.0.0.0" for any).
@@ -199,6 +201,8 @@ private:
     void notRTP(const sockaddr_in& from) noexcept;
     // Whether the packet's SSRC is (or now becomes) the transmitter's.
     bool acceptSSRC(uint32_t ssrc, const sockaddr_in& from);
+    // Whether the session heard a BYE from `ssrc`.
+    bool saidBye(uint32_t ssrc) noexcept;
     // An RTP packet of the transmitter's, through the window.
     void fromTransmitter(const sockaddr_in& from, const uint8_t* data, size_t size,
                          const kelRTPPacketInfo& info);
@@ -230,14 +234,13 @@ private:
     std::atomic<uint32_t> f_txSSRC{0};
     uint64_t f_txLastMs = 0;
     sockaddr_in f_txFrom{};
-    // The SSRC that said BYE (set by the RTCP thread).
-    std::atomic<uint32_t> f_byeSSRC{0};
     std::atomic<bool> f_seenRTP{false};
     kelRTPReorderWindow f_window;
     std::atomic<uint64_t> f_foreign{0};
     std::atomic<uint64_t> f_duplicates{0};
     std::atomic<uint64_t> f_late{0};
     std::atomic<uint64_t> f_garbage{0};
+    std::atomic<size_t> f_waiting{0};
     // TCP server: the one connection kept.
     std::unique_ptr<kelSocket> f_accepted;
 };

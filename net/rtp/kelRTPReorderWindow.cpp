@@ -56,10 +56,11 @@ void kelRTPReorderWindow::reset() noexcept
 }
 
 kelRTPReorderWindow::verdict kelRTPReorderWindow::hold(uint16_t seq, const uint8_t* packet, size_t size,
-                                                        uint64_t dueMs)
+                                                       uint64_t dueMs)
 {
     const int32_t d = distance(seq);
-    auto at = std::find_if(f_held.begin(), f_held.end(), [&](const waiting& w) { return distance(w.seq) >= d; });
+    auto at =
+        std::find_if(f_held.begin(), f_held.end(), [&](const waiting& w) { return distance(w.seq) >= d; });
     if (at != f_held.end() && at->seq == seq) {
         ++f_duplicates;
         return verdict::duplicate;
@@ -73,7 +74,7 @@ kelRTPReorderWindow::verdict kelRTPReorderWindow::hold(uint16_t seq, const uint8
 }
 
 kelRTPReorderWindow::verdict kelRTPReorderWindow::push(uint16_t seq, const uint8_t* packet, size_t size,
-                                                        uint64_t nowMs, uint64_t maxWaitMs)
+                                                       uint64_t nowMs, uint64_t maxWaitMs)
 {
     if (!f_started) startAt(seq);
     const int32_t d = distance(seq);
@@ -142,8 +143,8 @@ bool kelRTPReorderWindow::popReady(uint64_t nowMs, kelRTPReorderPacket& out)
     if (f_held.empty()) return false;
     if (f_held.front().seq != f_next) {
         const bool tooMany = f_held.size() > f_maxHeld;
-        const bool tooLong = std::any_of(f_held.begin(), f_held.end(),
-                                         [nowMs](const waiting& w) { return w.dueMs <= nowMs; });
+        const bool tooLong =
+            std::any_of(f_held.begin(), f_held.end(), [nowMs](const waiting& w) { return w.dueMs <= nowMs; });
         if (!tooMany && !tooLong) return false;
         skipTo(f_held.front().seq);
     }

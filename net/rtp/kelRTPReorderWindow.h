@@ -38,8 +38,7 @@ struct kelRTPReorderPacket
 class kelRTPReorderWindow
 {
 public:
-    enum class verdict
-    {
+    enum class verdict {
         // The next in order: the caller delivers it now, then takes what
         // popReady gives.
         deliver,

@@ -31,8 +31,8 @@ struct Feeder
         kelRTPReorderPacket p;
         while (w.popReady(now, p)) {
             // The bytes travel with the packet.
-            EXPECT_EQ(p.bytes, (std::vector<uint8_t>{static_cast<uint8_t>(p.seq >> 8),
-                                                     static_cast<uint8_t>(p.seq)}));
+            EXPECT_EQ(p.bytes,
+                      (std::vector<uint8_t>{static_cast<uint8_t>(p.seq >> 8), static_cast<uint8_t>(p.seq)}));
             out.push_back(p.seq);
         }
     }
