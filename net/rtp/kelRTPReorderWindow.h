@@ -63,7 +63,11 @@ public:
     // When the first waiting packet stops waiting; UINT64_MAX when none
     // waits.
     uint64_t nextDueMs() const noexcept;
-    size_t heldCount() const noexcept { return f_held.size() + (f_hasCandidate ? 1 : 0); }
+    // Packets copied and not yet handed out or dropped.
+    size_t heldCount() const noexcept
+    {
+        return f_held.size() + (f_ready.size() - f_readyAt) + (f_hasCandidate ? 1 : 0);
+    }
 
     // Forgets the stream: the next packet starts it again.
     void reset() noexcept;
