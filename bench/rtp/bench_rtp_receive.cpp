@@ -147,8 +147,8 @@ void ReceiveRate_udp(benchmark::State& state)
     ::close(sender);
 }
 
-BENCHMARK(ReceiveRate_kel)->Name("ReceiveRate/kel")->Iterations(kelBenchIterations(2000));
-BENCHMARK(ReceiveRate_udp)->Name("ReceiveRate/udp")->Iterations(kelBenchIterations(2000));
+BENCHMARK(ReceiveRate_kel)->Name("ReceiveRate/kel")->Iterations(kelBenchIterations(2000))->UseRealTime();
+BENCHMARK(ReceiveRate_udp)->Name("ReceiveRate/udp")->Iterations(kelBenchIterations(2000))->UseRealTime();
 
 } // namespace
 

@@ -196,27 +196,4 @@ TEST(kelRTPReceiverSourceTest, GarbageAfterTheTransmittersRtpNeverTurnsTheReceiv
     EXPECT_EQ(got[1].payload, Bytes{'!'});
 }
 
-TEST(kelRTPReceiverSourceTest, TheTransmittersPacketsComeOutInOrderOnceEach)
-{
-    kelManualClock clock;
-    auto tx = plainSocket();
-    ASSERT_TRUE(tx);
-    auto r = receiverExpecting(boundPort(*tx), &clock);
-    ASSERT_TRUE(r);
-    const uint16_t port = portOf(r->portLocal());
-    // 2 after 3, 3 twice, 5 missing (given up when its wait is over), 7
-    // after 8, then 5 after its turn.
-    for (uint16_t s : {1, 3, 2, 3, 4, 6, 8, 7})
-        send(*tx, port, kelTestRTPPacket(0, s, {static_cast<uint8_t>(s)}, 160u * s, 0x99));
-    ASSERT_TRUE(waitFor([&] { return r->dataCount() == 4 && r->waitingCount() == 3; }));
-    clock.advanceMs(60);
-    ASSERT_TRUE(waitFor([&] { return r->dataCount() == 7; }));
-    send(*tx, port, kelTestRTPPacket(0, 5, {5}, 800, 0x99));
-    ASSERT_TRUE(waitFor([&] { return r->lateCount() == 1; }));
-    EXPECT_EQ(seqs(r->dataCopy()), (std::vector<uint16_t>{1, 2, 3, 4, 6, 7, 8}));
-    EXPECT_EQ(r->duplicateCount(), 1u);
-    for (const Received& x : r->dataCopy())
-        EXPECT_EQ(x.payload, Bytes{static_cast<uint8_t>(x.header.seq())});
-}
-
 } // namespace

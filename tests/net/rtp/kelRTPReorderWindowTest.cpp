@@ -150,15 +150,4 @@ TEST(kelRTPReorderWindowTest, AFarJumpRestartsTheStreamOnlyWhenTheNextPacketFoll
     EXPECT_EQ(f.w.late(), 2u);
 }
 
-TEST(kelRTPReorderWindowTest, ResetStartsAgainAtTheNextPacket)
-{
-    Feeder f;
-    f.push(7, 0);
-    f.push(9, 0);
-    f.w.reset();
-    EXPECT_EQ(f.w.heldCount(), 0u);
-    EXPECT_EQ(f.push(7, 1), verdict::deliver);
-    EXPECT_EQ(f.out, (std::vector<uint16_t>{7, 7}));
-}
-
 } // namespace
