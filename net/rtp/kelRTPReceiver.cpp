@@ -170,8 +170,8 @@ void kelRTPReceiver::resolveExpectedSource() noexcept
     if (!f_lockSSRC || f_isMC) return;
     kelString ip;
     if (lookupHost(host, ip) != 0) {
-        // Nothing can be told from an unknown host: no packet is taken for
-        // the transmitter's rather than every packet.
+        // No address to check against: the SSRC lock alone guards the
+        // stream (refusing every packet would leave the receiver deaf).
         logMessage(u"kelRTPReceiver: transmitter host not found; only its SSRC is checked");
         return;
     }
