@@ -231,6 +231,9 @@ bool TkelIPReceiver::doOpen()
         if (f_rec) {
             // The user name and SSRC take effect when the thread starts.
             applyRTPOptions();
+            // RTP only from the transmitter: where our hole packets go.
+            f_rec->setExpectedSource(uriHost(), uriPort());
+            f_rec->setTextPayloadType(redundantTextType());
             if (f_rec->start(10000)) {
                 setRemoteAddresses(type, uriHost(), uriPort(), kelString{});
                 ok = f_rec->socketError() == 0;

@@ -3,10 +3,13 @@
 #include "core/kelLog.h"
 #include "core/kelParseInt.h"
 #include "net/rtp/kelDatagramDemux.h"
+#include "net/rtp/kelRTPPayloadTypes.h"
 #include "net/sockets/kelSockets.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <new>
 #include <algorithm>
@@ -24,6 +27,18 @@ constexpr int64_t kWaitAfterData = 17;
 constexpr int64_t kWaitGrowLimit = 1800;
 // Datagrams in a row that are not RTP before the receiver turns raw.
 constexpr intptr_t kBrokenLimit = 4;
+// How long a packet ahead of a missing one waits for it: audio cannot wait
+// longer than a playout buffer would hide; text comes a few packets a
+// second and a gap in it shows for good, so it waits about the second a
+// text receiver grants a lost packet before marking the loss.
+constexpr uint64_t kReorderWaitMs = 60;
+constexpr uint64_t kTextReorderWaitMs = 1000;
+// Silence after which another SSRC from the transmitter's address is taken
+// as the transmitter restarted.
+constexpr uint64_t kTransmitterSilentMs = 1000;
+// While packets wait, the receive loop looks at the window this often at
+// least (its clock may be one that tests move by hand).
+constexpr int64_t kWindowPollMs = 10;
 
 int64_t portNumber(const kelString& port)
 {
@@ -33,6 +48,25 @@ int64_t portNumber(const kelString& port)
 bool isAnyAddress(const kelString& ip)
 {
     return ip.empty() || ip == u"0.0.0.0";
+}
+
+// The local address through which this machine reaches `remote` (what a
+// UDP socket connected to it is bound to); false when there is no route.
+bool localAddressToward(const sockaddr_in& remote, in_addr& local) noexcept
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in to = remote;
+    // Connecting a UDP socket sends nothing; any port finds the route.
+    if (to.sin_port == 0) to.sin_port = htons(9);
+    sockaddr_in bound{};
+    socklen_t len = sizeof bound;
+    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
+                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len) == 0 &&
+                    bound.sin_addr.s_addr != INADDR_ANY;
+    ::close(fd);
+    if (ok) local = bound.sin_addr;
+    return ok;
 }
 
 uint32_t randomNonZero()
@@ -108,6 +142,55 @@ void kelRTPReceiver::setPortLocal(const kelString& port)
     f_portL = port;
 }
 
+void kelRTPReceiver::setExpectedSource(const kelString& host, const kelString& port)
+{
+    std::lock_guard<std::mutex> guard(f_propGuard);
+    f_expectHost = isAnyAddress(host) ? kelString() : host;
+    f_expectPort = port;
+}
+
+kelString kelRTPReceiver::boundIP() const
+{
+    std::lock_guard<std::mutex> guard(f_propGuard);
+    return f_boundIP;
+}
+
+// Start only: the receive thread is not running yet.
+void kelRTPReceiver::resolveExpectedSource() noexcept
+{
+    kelString host, port;
+    {
+        std::lock_guard<std::mutex> guard(f_propGuard);
+        host = f_expectHost;
+        port = f_expectPort;
+    }
+    f_lockSSRC = !host.empty() && f_isUDP;
+    f_filterAddress = false;
+    f_expectAddr = sockaddr_in{};
+    if (!f_lockSSRC || f_isMC) return;
+    kelString ip;
+    if (lookupHost(host, ip) != 0) {
+        // No address to check against: the SSRC lock alone guards the
+        // stream (refusing every packet would leave the receiver deaf).
+        logMessage(u"kelRTPReceiver: transmitter host not found; only its SSRC is checked");
+        return;
+    }
+    const int p = portFromString(port);
+    f_expectAddr.sin_family = AF_INET;
+    f_expectAddr.sin_addr.s_addr = str2ipN(ip);
+    f_expectAddr.sin_port = htons(static_cast<uint16_t>(p > 0 && p < 65536 ? p : 0));
+    f_filterAddress = true;
+}
+
+kelString kelRTPReceiver::chooseBindIP()
+{
+    const kelString set = bind2ip();
+    if (!set.empty() || !f_filterAddress) return set;
+    in_addr local{};
+    if (!localAddressToward(f_expectAddr, local)) return set;
+    return ipN2str(local.s_addr);
+}
+
 kelString kelRTPReceiver::rtcpGroup() const
 {
     return f_isMC ? f_ip : kelString();
@@ -119,14 +202,25 @@ void kelRTPReceiver::startIn()
 {
     kelRTPStreamer::startIn();
     f_broken.store(0);
+    f_seenRTP.store(false);
+    f_txSSRC.store(0);
+    f_txLastMs = 0;
+    f_window.reset();
+    f_waiting.store(0);
     const uint32_t parent = f_ssrcParent.load();
     f_ssrc.store(parent != 0 ? parent : randomNonZero());
     setPortLocal(u"<none>");
     setSocketError(0);
+    resolveExpectedSource();
+    const kelString bindIP = f_isMC ? bind2ip() : chooseBindIP();
+    {
+        std::lock_guard<std::mutex> guard(f_propGuard);
+        f_boundIP = bindIP.empty() ? kelString(u"0.0.0.0") : bindIP;
+    }
     if (!f_socket) return;
     {
         std::lock_guard<std::mutex> guard(f_socketGuard);
-        f_socket->setBindToIP(bind2ip());
+        f_socket->setBindToIP(bindIP);
         if (f_isUDP) {
             bindUdp();
         } else if (!f_isServer) {
@@ -280,15 +374,18 @@ intptr_t kelRTPReceiver::execute(uintptr_t)
                 (void)f_socket->connect();
             }
             sockaddr_in from{};
-            const int n = f_isUDP ? receiveUdp(from, buf.data(), buf.size(), wait)
+            const int n = f_isUDP ? receiveUdp(from, buf.data(), buf.size(), windowWait(wait))
                                   : receiveTcp(from, buf.data(), buf.size(), wait);
             if (n <= 0) {
+                deliverReady();
                 if (wait < kWaitGrowLimit) wait *= 2;
                 if (!f_isUDP && f_socket->handle() == kelInvalidSocket) sleepThread(100);
                 continue;
             }
             wait = kWaitAfterData;
             processDatagram(from, buf.data(), static_cast<size_t>(n));
+            // Foreign datagrams must not keep the window's due packets in.
+            deliverReady();
         } catch (...) {
             logCaught("the RTP receive round");
         }
@@ -318,22 +415,128 @@ void kelRTPReceiver::processDatagram(const sockaddr_in& from, const uint8_t* dat
             break;
         }
         if (size < kelRTPHeaderSize) return;
+        if (!fromTransmitterAddress(from)) {
+            f_foreign.fetch_add(1);
+            return;
+        }
         if (!rtpIsVersion2(data[0])) {
-            if (f_broken.fetch_add(1) + 1 > kBrokenLimit) f_isRAW.store(true);
+            notRTP(from);
             return;
         }
         f_broken.store(0);
         kelRTPPacketInfo info;
         // Shorter than its own header and padding: nothing to deliver.
         if (!rtpParsePacket(data, size, info)) return;
+        if (f_lockSSRC) {
+            fromTransmitter(from, data, size, info);
+            return;
+        }
         if (f_rtcp && !f_noRTCP.load()) {
             f_rtcp->processRTP(from, info.header, size);
             if (!f_rtcp->updateSeq(info.header)) return;
         }
+        f_seenRTP.store(true);
         onRTPData(from, data, data + info.payloadOffset, info.payloadSize, size);
     } catch (...) {
         logCaught("the RTP data hook");
     }
+}
+
+bool kelRTPReceiver::fromTransmitterAddress(const sockaddr_in& from) const noexcept
+{
+    if (!f_filterAddress) return true;
+    return from.sin_addr.s_addr == f_expectAddr.sin_addr.s_addr &&
+           (f_expectAddr.sin_port == 0 || from.sin_port == f_expectAddr.sin_port);
+}
+
+void kelRTPReceiver::notRTP(const sockaddr_in&) noexcept
+{
+    // A stream that has sent RTP is an RTP stream: what else arrives is
+    // noise, never a reason to read its packets as raw bytes.
+    if (f_seenRTP.load()) {
+        f_garbage.fetch_add(1);
+        return;
+    }
+    if (f_broken.fetch_add(1) + 1 > kBrokenLimit) f_isRAW.store(true);
+}
+
+bool kelRTPReceiver::acceptSSRC(uint32_t ssrc, const sockaddr_in& from)
+{
+    const uint32_t current = f_txSSRC.load();
+    if (ssrc == current) return true;
+    if (current != 0) {
+        const bool left = kelRTPStreamer::now() - f_txLastMs >= kTransmitterSilentMs || saidBye(current);
+        // Without an address to check (a group, an unknown host) the new
+        // SSRC must at least come from the host the old one came from.
+        const bool sameHost = f_filterAddress || from.sin_addr.s_addr == f_txFrom.sin_addr.s_addr;
+        if (!left || !sameHost) return false;
+    }
+    f_txSSRC.store(ssrc);
+    f_window.reset();
+    if (current != 0) onTransmitterChanged(current, ssrc);
+    return true;
+}
+
+bool kelRTPReceiver::saidBye(uint32_t ssrc) noexcept
+{
+    if (!f_rtcp || f_noRTCP.load()) return false;
+    rtp_site_info m;
+    return f_rtcp->session().memberCopy(ssrc, m, 20) && m.r_hardBye != kelFalse;
+}
+
+void kelRTPReceiver::fromTransmitter(const sockaddr_in& from, const uint8_t* data, size_t size,
+                                     const kelRTPPacketInfo& info)
+{
+    const uint32_t ssrc = info.header.ssrc();
+    // Our own packets looped back are neither the transmitter nor foreign.
+    if (ssrc == _SSRC()) return;
+    if (!acceptSSRC(ssrc, from)) {
+        f_foreign.fetch_add(1);
+        return;
+    }
+    f_seenRTP.store(true);
+    f_txLastMs = kelRTPStreamer::now();
+    f_txFrom = from;
+    if (f_rtcp && !f_noRTCP.load()) {
+        // Statistics and jitter at the true arrival time; the window, not
+        // the statistics' sequence check, decides what is delivered.
+        f_rtcp->processRTP(from, info.header, size);
+        (void)f_rtcp->updateSeq(info.header);
+    }
+    const intptr_t pt = info.header.payloadType();
+    const bool text = pt == kelRTPPayloadT140 || pt == f_textPT.load();
+    const auto verdict =
+        f_window.push(info.header.seq(), data, size, f_txLastMs, text ? kTextReorderWaitMs : kReorderWaitMs);
+    f_duplicates.store(f_window.duplicates());
+    f_late.store(f_window.late());
+    f_waiting.store(f_window.heldCount());
+    if (verdict == kelRTPReorderWindow::verdict::deliver)
+        onRTPData(from, data, data + info.payloadOffset, info.payloadSize, size);
+    deliverReady();
+}
+
+void kelRTPReceiver::deliverReady()
+{
+    if (f_window.heldCount() == 0) return;
+    kelRTPReorderPacket p;
+    while (f_window.popReady(kelRTPStreamer::now(), p)) {
+        kelRTPPacketInfo info;
+        // Checked when it arrived; parsed again for its payload's place.
+        if (rtpParsePacket(p.bytes.data(), p.bytes.size(), info))
+            onRTPData(f_txFrom, p.bytes.data(), p.bytes.data() + info.payloadOffset, info.payloadSize,
+                      p.bytes.size());
+    }
+    f_late.store(f_window.late());
+    f_waiting.store(f_window.heldCount());
+}
+
+int64_t kelRTPReceiver::windowWait(int64_t wait) const noexcept
+{
+    if (f_window.heldCount() == 0) return wait;
+    const uint64_t due = f_window.nextDueMs();
+    const uint64_t now = kelRTPStreamer::now();
+    const int64_t left = due <= now ? 0 : static_cast<int64_t>(std::min<uint64_t>(due - now, kWindowPollMs));
+    return std::min(wait, left);
 }
 
 // --- sending -------------------------------------------------------------------------
@@ -381,6 +584,8 @@ void kelRTPReceiver::onRTPSent(const sockaddr_in&, const uint8_t* packet, size_t
 void kelRTPReceiver::onMemberSilent(const rtp_site_info*) {}
 
 void kelRTPReceiver::onSTUN(const sockaddr_in&, const uint8_t*, size_t) {}
+
+void kelRTPReceiver::onTransmitterChanged(uint32_t, uint32_t) {}
 
 void kelRTPReceiver::onRTPData(const sockaddr_in& from, const uint8_t* header, const uint8_t* payload,
                                size_t payloadSize, size_t packetSize)

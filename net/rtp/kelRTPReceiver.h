@@ -9,7 +9,21 @@
 // stream carries no packet boundaries). On UDP, STUN goes to onSTUN and
 // RTCP (from rtcp-mux peers) to the RTCP stack, or is dropped without one;
 // other input that is not RTP turns the receiver raw after five such
-// datagrams in a row.
+// datagrams in a row, unless RTP came first (a stream that sent RTP stays
+// RTP whatever else arrives).
+//
+// A receiver told where its transmitter sends from (setExpectedSource)
+// takes RTP only from there, and only from one SSRC, the first heard: the
+// rest is counted as foreign and dropped, so a stranger's packet can
+// neither speak in the stream nor decide its format. A new SSRC from the
+// transmitter's address takes over when the current one said BYE or has
+// sent nothing for a second (a restarted transmitter; onTransmitterChanged
+// tells). The transmitter's packets pass a short reorder window
+// (kelRTPReorderWindow): a packet ahead of a missing one waits for it up to
+// 60 ms or three later packets (text, which comes seldom and can wait, up
+// to a second), and a packet already delivered is dropped. Unless bind2ip
+// is set, such a unicast receiver binds the local address that routes to
+// the transmitter, not every interface.
 //
 // A receiver that belongs to a kelRTPTransmitter shares its socket with it
 // (one UDP port both sends and receives) and forwards every hook to its
@@ -20,6 +34,8 @@
 // stack (startIn runs before start returns); stop() ends the loop, closes
 // the socket and stops the stack.
 
+#include "net/rtp/kelRTPHeader.h"
+#include "net/rtp/kelRTPReorderWindow.h"
 #include "net/rtp/kelRTPStreamer.h"
 
 #include <atomic>
@@ -97,6 +113,32 @@ public:
     // receive thread, or the owner of a socketless receiver.
     void processDatagram(const sockaddr_in& from, const uint8_t* data, size_t size) noexcept;
 
+    // --- the transmitter --------------------------------------------------
+    // Where the stream's transmitter sends from: `host` (a name or an
+    // address) and `port` ("0" or empty: any port of that host). An empty
+    // host or "0.0.0.0" clears it (any source, no SSRC lock, no reorder
+    // window). For a multicast receiver the address is the group: only the
+    // SSRC lock and the window apply. Takes effect at the next start.
+    void setExpectedSource(const kelString& host, const kelString& port);
+    // A payload type that carries text besides 113 (the redundant text
+    // type of an SDP), whose packets may wait longer for a missing one; -1
+    // for none. Any thread.
+    void setTextPayloadType(intptr_t pt) noexcept { f_textPT.store(pt); }
+    // The SSRC taken as the transmitter's; 0 before one was heard.
+    uint32_t transmitterSSRC() const noexcept { return f_txSSRC.load(); }
+    // Datagrams dropped because they came from another address or SSRC.
+    uint64_t foreignCount() const noexcept { return f_foreign.load(); }
+    // The transmitter's packets dropped as already delivered, and as
+    // arriving after their turn was given up.
+    uint64_t duplicateCount() const noexcept { return f_duplicates.load(); }
+    uint64_t lateCount() const noexcept { return f_late.load(); }
+    // The transmitter's packets waiting in the reorder window.
+    size_t waitingCount() const noexcept { return f_waiting.load(); }
+    // Datagrams that were not RTP, dropped after RTP had been seen.
+    uint64_t garbageCount() const noexcept { return f_garbage.load(); }
+    // The local address bound by the last start ("0.0.0.0" for any).
+    kelString boundIP() const;
+
     // --- properties ---------------------------------------------------------
     kelString bind2port() const;
     void setBind2port(const kelString& port);
@@ -118,6 +160,10 @@ public:
     // thread, or whoever feeds processDatagram; `data` lives during the
     // call only, and the hook must not block. Empty here: it is dropped.
     virtual void onSTUN(const sockaddr_in& from, const uint8_t* data, size_t size);
+    // The transmitter's SSRC changed from `oldSSRC` to `newSSRC` (a
+    // restarted transmitter). The receive thread, before the new SSRC's
+    // first packet is delivered; must not block. Empty here.
+    virtual void onTransmitterChanged(uint32_t oldSSRC, uint32_t newSSRC);
 
     void onRTPData(const sockaddr_in& from, const uint8_t* header, const uint8_t* payload, size_t payloadSize,
                    size_t packetSize) override;
@@ -129,7 +175,7 @@ public:
     void onRTCPApp(const sockaddr_in& from, uint32_t ssrc, uint8_t subtype, const char* name,
                    const uint8_t* data, size_t size) override;
 
-    kelString rtcpBindIP() const override { return bind2ip(); }
+    kelString rtcpBindIP() const override { return boundIP(); }
     kelString rtcpGroup() const override;
 
     kelString _classID() const override { return u"kelRTPReceiver"; }
@@ -146,6 +192,25 @@ private:
     int receiveUdp(sockaddr_in& from, uint8_t* buf, size_t size, int64_t wait) noexcept;
     int receiveTcp(sockaddr_in& from, uint8_t* buf, size_t size, int64_t wait) noexcept;
     void setPortLocal(const kelString& port);
+    // The address to bind: bind2ip, or the local address that routes to
+    // the expected transmitter, or empty for any.
+    kelString chooseBindIP();
+    void resolveExpectedSource() noexcept;
+    bool fromTransmitterAddress(const sockaddr_in& from) const noexcept;
+    // A datagram that is not RTP.
+    void notRTP(const sockaddr_in& from) noexcept;
+    // Whether the packet's SSRC is (or now becomes) the transmitter's.
+    bool acceptSSRC(uint32_t ssrc, const sockaddr_in& from);
+    // Whether the session heard a BYE from `ssrc`.
+    bool saidBye(uint32_t ssrc) noexcept;
+    // An RTP packet of the transmitter's, through the window.
+    void fromTransmitter(const sockaddr_in& from, const uint8_t* data, size_t size,
+                         const kelRTPPacketInfo& info);
+    void deliver(const sockaddr_in& from, const uint8_t* data, size_t size);
+    // Hands out what the window holds whose turn has come.
+    void deliverReady();
+    // How long the receive loop may wait before the window needs it.
+    int64_t windowWait(int64_t wait) const noexcept;
 
     mutable std::mutex f_propGuard;
     kelString f_bind2port;
@@ -157,6 +222,25 @@ private:
     kelRTPReceiverOwner* f_transmitter = nullptr;
     // Sequence numbers of our own comfort-noise pings.
     std::atomic<uint32_t> f_pingSeq{0};
+    // The transmitter, as set and as resolved at start.
+    kelString f_expectHost;
+    kelString f_expectPort;
+    bool f_lockSSRC = false;
+    bool f_filterAddress = false;
+    sockaddr_in f_expectAddr{};
+    kelString f_boundIP;
+    std::atomic<intptr_t> f_textPT{-1};
+    // Receive thread: the transmitter's SSRC, its last RTP and its address.
+    std::atomic<uint32_t> f_txSSRC{0};
+    uint64_t f_txLastMs = 0;
+    sockaddr_in f_txFrom{};
+    std::atomic<bool> f_seenRTP{false};
+    kelRTPReorderWindow f_window;
+    std::atomic<uint64_t> f_foreign{0};
+    std::atomic<uint64_t> f_duplicates{0};
+    std::atomic<uint64_t> f_late{0};
+    std::atomic<uint64_t> f_garbage{0};
+    std::atomic<size_t> f_waiting{0};
     // TCP server: the one connection kept.
     std::unique_ptr<kelSocket> f_accepted;
 };

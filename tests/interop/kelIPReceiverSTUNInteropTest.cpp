@@ -35,11 +35,12 @@ TEST(kelIPReceiverSTUNInterop, BindingRequestsFromAStunClientLeaveTheTextStreamA
         GTEST_SKIP() << kClient << " is not installed (scripts/install-deps installs coturn)";
     kelTempDir dir;
     ASSERT_FALSE(dir.path().empty());
-    const uint16_t uriPort = kelTestFreeRTPPort();
-    ASSERT_NE(uriPort, 0);
     kelOwned<kelTestSTUNReceiver> rx(kelCreate<kelTestSTUNReceiver>());
     ASSERT_TRUE(rx);
-    rx->setURI(kelTestURI(uriPort));
+    // The peer that sends text at the end is the transmitter the URI names.
+    kelTestPeer peer;
+    ASSERT_TRUE(peer.ok());
+    rx->setURI(peer.uri());
     ASSERT_TRUE(rx->open());
     const kelString local = rx->portLocal();
     const std::string rxPort(local.begin(), local.end());
@@ -73,8 +74,6 @@ TEST(kelIPReceiverSTUNInterop, BindingRequestsFromAStunClientLeaveTheTextStreamA
     EXPECT_EQ(rx->rec()->brokenCount(), 0);
     EXPECT_FALSE(rx->rec()->isRAW());
 
-    kelTestPeer peer;
-    ASSERT_TRUE(peer.ok());
     peer.sendTo(static_cast<uint16_t>(std::stoi(rxPort)),
                 kelTestRTPTextPacket(1, "still here", 0x0BADCAFE, true));
     ASSERT_TRUE(kelTestWaitUntil([&] { return !rx->texts().empty(); }, 10000));

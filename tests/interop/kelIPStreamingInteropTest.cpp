@@ -66,20 +66,20 @@ uint16_t freeRTPPortBeside(uint16_t taken)
 }
 
 // Our receiver with a sink, bound to 127.0.0.1:`port`, with its format
-// from `sdp`. The URI names a transmitter port nobody holds, so its hole
-// packets go nowhere: these peers send without being asked.
+// from `sdp`. The URI names the port the peer sends from (`txPort`, which
+// the peer binds only to send): the receiver takes RTP from there alone,
+// and its hole packets go nowhere, as these peers send without being asked.
 struct receiverUnderTest
 {
     kelOwned<TkelIPReceiver> rx{kelCreate<TkelIPReceiver>()};
     kelOwned<kelTestByteSink> sink{kelCreate<kelTestByteSink>()};
 
-    bool open(uint16_t port, const kelString& sdp)
+    bool open(uint16_t port, const kelString& sdp, uint16_t txPort)
     {
-        const uint16_t nobody = freeRTPPortBeside(port);
-        if (!rx || !sink || nobody == 0 || !rx->addConsumer(sink.get())) return false;
+        if (!rx || !sink || txPort == 0 || !rx->addConsumer(sink.get())) return false;
         // Consumers learn the PCM format only from a format provider.
         rx->setIsFormatProvider(true);
-        rx->setURI(kelTestURI(nobody));
+        rx->setURI(kelTestURI(txPort));
         rx->setBind2ip(u"127.0.0.1");
         rx->setBind2port(wide(std::to_string(port)));
         rx->setSDP(sdp);
@@ -129,6 +129,7 @@ TEST(kelIPStreamingInteropTest, FfmpegL16WithItsSdpArrivesByteExact)
     kelTempDir dir;
     ASSERT_FALSE(dir.path().empty());
     const uint16_t port = kelTestFreeRTPPort();
+    const uint16_t txPort = freeRTPPortBeside(port);
     ASSERT_NE(port, 0);
     // Two different tones, one a channel, at a rate that takes a dynamic
     // payload type: only the description tells it apart from our default.
@@ -138,7 +139,7 @@ TEST(kelIPStreamingInteropTest, FfmpegL16WithItsSdpArrivesByteExact)
         if (realTime) line += " -re";
         line += " -f lavfi -i aevalsrc=0.6*sin(2*PI*440*t)|0.3*sin(2*PI*1000*t):s=22050:d=" + seconds +
                 " -map 0:a -c:a pcm_s16be -f rtp rtp://127.0.0.1:" + std::to_string(port) +
-                "?pkt_size=1200 -sdp_file " + sdp;
+                "?pkt_size=1200&localrtpport=" + std::to_string(txPort) + " -sdp_file " + sdp;
         // The same samples, as they went into the RTP muxer.
         if (!ref.empty()) line += " -map 0:a -c:a pcm_s16be -f s16be " + ref;
         return words(line);
@@ -154,7 +155,7 @@ TEST(kelIPStreamingInteropTest, FfmpegL16WithItsSdpArrivesByteExact)
     ASSERT_NE(sdp.find("a=rtpmap:97 L16/22050/2"), std::string::npos) << sdp;
 
     receiverUnderTest r;
-    ASSERT_TRUE(r.open(port, wide(sdp)))
+    ASSERT_TRUE(r.open(port, wide(sdp), txPort))
         << std::string(r.rx->descriptionError().begin(), r.rx->descriptionError().end());
     EXPECT_EQ(r.rx->mapping()->r_dynType, 97);
     expectFormat(r, 22050, 2);
@@ -177,6 +178,7 @@ TEST(kelIPStreamingInteropTest, GStreamerL16WithItsSdpArrivesByteExact)
     kelTempDir dir;
     ASSERT_FALSE(dir.path().empty());
     const uint16_t port = kelTestFreeRTPPort();
+    const uint16_t txPort = freeRTPPortBeside(port);
     ASSERT_NE(port, 0);
     kelTestProcess writer;
     const std::string sdpPath = dir.path() + "/gst.sdp";
@@ -190,7 +192,7 @@ TEST(kelIPStreamingInteropTest, GStreamerL16WithItsSdpArrivesByteExact)
     ASSERT_NE(sdp.find("a=rtpmap:96 L16/16000"), std::string::npos) << sdp;
 
     receiverUnderTest r;
-    ASSERT_TRUE(r.open(port, wide(sdp)));
+    ASSERT_TRUE(r.open(port, wide(sdp), txPort));
     EXPECT_EQ(r.rx->mapping()->r_dynType, 96);
     expectFormat(r, 16000, 1);
 
@@ -201,8 +203,9 @@ TEST(kelIPStreamingInteropTest, GStreamerL16WithItsSdpArrivesByteExact)
     ASSERT_TRUE(
         gst.start(words("gst-launch-1.0 -q audiotestsrc num-buffers=100 samplesperbuffer=320 is-live=true "
                         "wave=pink-noise ! audio/x-raw,format=S16BE,rate=16000,channels=1 ! tee name=t ! "
-                        "queue ! rtpL16pay pt=96 ! udpsink host=127.0.0.1 port=" +
-                        std::to_string(port) + " t. ! queue ! filesink location=" + ref),
+                        "queue ! rtpL16pay pt=96 ! udpsink host=127.0.0.1 bind-port=" +
+                        std::to_string(txPort) + " port=" + std::to_string(port) +
+                        " t. ! queue ! filesink location=" + ref),
                   dir.path() + "/gst.log"));
     expectSameSamples(gst, r, ref);
     expectFormat(r, 16000, 1);

@@ -20,16 +20,15 @@
 TEST(kelIPReceiverDemuxTest, TextFromAPeerThatSentHundredChecksArrives)
 {
     constexpr uint32_t kChecks = 100;
-    const uint16_t uriPort = kelTestFreeRTPPort();
-    ASSERT_NE(uriPort, 0);
+    // The peer is the transmitter the receiver's URI names.
+    kelTestPeer peer;
+    ASSERT_TRUE(peer.ok());
     kelOwned<kelTestSTUNReceiver> rx(kelCreate<kelTestSTUNReceiver>());
     ASSERT_TRUE(rx);
-    rx->setURI(kelTestURI(uriPort));
+    rx->setURI(peer.uri());
     ASSERT_TRUE(rx->open());
     const kelString local = rx->portLocal();
     const auto rxPort = static_cast<uint16_t>(std::stoi(std::string(local.begin(), local.end())));
-    kelTestPeer peer;
-    ASSERT_TRUE(peer.ok());
 
     for (uint32_t i = 0; i < kChecks; ++i)
         peer.sendTo(rxPort, kelTestSTUNBindingRequestNumbered(i));

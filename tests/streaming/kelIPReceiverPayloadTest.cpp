@@ -218,7 +218,9 @@ TEST_F(kelIPReceiverPayloadTest, RedundantTextOfferedBySDPIsShownOnceWithLostPac
     for (const kelString& t : shown)
         all += t;
     EXPECT_EQ(all, u"Hi there!.");
-    EXPECT_EQ(shown.size(), 4u);
+    // 13 is put back before 14, so it shows on its own: "Hi", " t",
+    // "here", "!", ".".
+    EXPECT_EQ(shown.size(), 5u);
     EXPECT_EQ(f_sink->blockCount(), 0u) << "text went down the pipe";
 }
 
@@ -330,7 +332,7 @@ TEST_F(kelIPReceiverPayloadTest, HeaderAndRawEventsSeeThePacketAndL16IsSwappedIn
     for (size_t i = 0; i < samples.size(); ++i)
         samples[i] = static_cast<uint8_t>(i * 7 + 1);
     send(kelTestRTPPacket(98, 0xBEEF, {0x01, 0x02, 0x03, 0x04, 0x05}, 0xA1B2C3D4, 0x01020304, true));
-    send(kelTestRTPPacket(98, 0xBEF0, samples));
+    send(kelTestRTPPacket(98, 0xBEF0, samples, 0, 0x01020304));
     ASSERT_TRUE(f_sink->waitForBlocks(2, 10000));
     // The data-available event comes after the consumers have the block.
     ASSERT_TRUE(kelTestWaitUntil([&] {

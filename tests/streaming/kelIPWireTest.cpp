@@ -80,14 +80,14 @@ TEST(kelIPWire, ReceiverDropsPingsAndKeepsTextWholeOnBadUtf8)
         texts.emplace_back(text);
     });
     ASSERT_TRUE(rx->addConsumer(sink));
-    // Nobody serves this port: the receiver's hole packets go nowhere.
-    rx->setURI(kelTestURI(kelTestFreeRTPPort()));
+    // The peer is the transmitter: the receiver takes RTP from it alone.
+    kelTestPeer peer;
+    ASSERT_TRUE(peer.ok());
+    rx->setURI(peer.uri());
     ASSERT_TRUE(rx->open());
     ASSERT_TRUE(sink->open());
     const kelString portText = rx->portLocal();
     const int local = std::stoi(std::string(portText.begin(), portText.end()));
-    kelTestPeer peer;
-    ASSERT_TRUE(peer.ok());
     peer.sendTo(static_cast<uint16_t>(local), kelTestRTPPacket(13, 1, {0}));
     // "a", a truncated three-byte sequence, "z".
     peer.sendTo(static_cast<uint16_t>(local), kelTestRTPPacket(113, 2, {'a', 0xE2, 0x82}));
