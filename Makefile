@@ -11,7 +11,7 @@ CMAKE_FLAGS ?=
 CONFIGURE = cmake -S . -G Ninja -DKEL_WERROR=$(WERROR) $(CMAKE_FLAGS)
 CTEST     = ctest --output-on-failure --timeout 600 -j $(JOBS)
 
-.PHONY: all deps build test run asan tsan bench fuzz install clean tidy format check-format
+.PHONY: all deps build test soak run asan tsan bench fuzz install clean tidy format check-format
 
 all: build
 
@@ -29,6 +29,12 @@ build: $(BUILD)/build.ninja
 test: deps $(if $(CI),check-format) build
 	cd $(BUILD) && $(CTEST)
 	@scripts/test-summary $(BUILD)
+
+# The long-running scenarios (a flood of forged members, a lossy relay) for
+# an hour each; `make test` runs the same tests for seconds.
+SOAK_SECONDS ?= 3600
+soak: deps build
+	cd $(BUILD) && KEL_SOAK_SECONDS=$(SOAK_SECONDS) ctest --output-on-failure -L soak -j 2
 
 run: deps build
 	@if [ -x $(BUILD)/apps/$(APP)/$(APP) ]; then \

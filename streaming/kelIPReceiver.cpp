@@ -53,6 +53,11 @@ public:
         kelRTPReceiver::onMemberSilent(member);
         f_owner->onMemberSilent(member);
     }
+    void onTransmitterChanged(uint32_t oldSSRC, uint32_t newSSRC) override
+    {
+        kelRTPReceiver::onTransmitterChanged(oldSSRC, newSSRC);
+        f_owner->transmitterChangedTo(newSSRC);
+    }
     void onSTUN(const sockaddr_in& from, const uint8_t* data, size_t size) override
     {
         kelRTPReceiver::onSTUN(from, data, size);
@@ -368,6 +373,13 @@ void TkelIPReceiver::punchNow()
 void TkelIPReceiver::transmitterRestarted()
 {
     punchNow();
+}
+
+void TkelIPReceiver::transmitterChangedTo(uint32_t ssrc)
+{
+    if (!punchesByPlan()) return;
+    f_holes.adopt(ssrc, now());
+    transmitterRestarted();
 }
 
 void TkelIPReceiver::noteRTPFrom(const sockaddr_in& from, const uint8_t* header)

@@ -133,6 +133,8 @@ protected:
     void noteRTPFrom(const sockaddr_in& from, const uint8_t* header);
 
 private:
+    // The RTP receiver replaced the transmitter's SSRC by `ssrc`.
+    void transmitterChangedTo(uint32_t ssrc);
     class rtpReceiver;
     friend class rtpReceiver;
 

@@ -39,6 +39,16 @@ bool kelIPReceiverHoles::rtpFromTransmitter(uint32_t ssrc, uint64_t now) noexcep
     return true;
 }
 
+void kelIPReceiverHoles::adopt(uint32_t ssrc, uint64_t now) noexcept
+{
+    std::lock_guard lock(f_guard);
+    f_hasSSRC = true;
+    f_ssrc = ssrc;
+    f_bye = false;
+    f_heard = true;
+    f_lastRTP = now;
+}
+
 bool kelIPReceiverHoles::byeFromTransmitter(uint32_t ssrc, uint64_t now) noexcept
 {
     std::lock_guard lock(f_guard);

@@ -41,6 +41,10 @@ public:
     // RTP with `ssrc` from the transmitter's address. True when it replaced
     // the transmitter's SSRC: punch at once.
     [[nodiscard]] bool rtpFromTransmitter(uint32_t ssrc, uint64_t now) noexcept;
+    // The RTP receiver took `ssrc` as the transmitter's in place of the one
+    // before (it checks the same rule on its own records): note it as heard
+    // now, so its RTP that follows replaces nothing.
+    void adopt(uint32_t ssrc, uint64_t now) noexcept;
     // A BYE from the transmitter's host that names `ssrc`. True when that is
     // the transmitter's: punch at once.
     [[nodiscard]] bool byeFromTransmitter(uint32_t ssrc, uint64_t now) noexcept;
