@@ -83,6 +83,10 @@ MMRESULT kelWaveQueue::add(WAVEHDR* header, uint32_t size, const char* call) noe
     if (f_closing) {
         return MMSYSERR_INVALHANDLE;
     }
+    // Settle what the device did up to now (an underrun included) before
+    // the new buffer counts, then let it start at once: a running device
+    // plays from the moment a buffer is there.
+    stepLocked();
     header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
     if (f_isIn) {
         header->dwBytesRecorded = 0;
@@ -98,6 +102,7 @@ MMRESULT kelWaveQueue::add(WAVEHDR* header, uint32_t size, const char* call) noe
         }
     }
     f_queue.push_back(entry);
+    stepLocked();
     f_wake.notify_all();
     return MMSYSERR_NOERROR;
 }
@@ -128,6 +133,7 @@ MMRESULT kelWaveQueue::restart(const char* call) noexcept
     if (!f_running) {
         f_running = true;
         f_backend->resume();
+        stepLocked();
         f_wake.notify_all();
     }
     return MMSYSERR_NOERROR;
