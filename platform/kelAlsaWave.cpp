@@ -52,8 +52,9 @@ std::vector<AlsaDevice> listDevices(bool isIn)
             if (snd_ctl_pcm_info(ctl, info) < 0) {
                 continue;
             }
-            devices.push_back({"plughw:" + std::to_string(card) + "," + std::to_string(device),
-                               std::string(cardName ? cardName : hw.c_str()) + ": " + snd_pcm_info_get_name(info)});
+            devices.push_back(
+                {"plughw:" + std::to_string(card) + "," + std::to_string(device),
+                 std::string(cardName ? cardName : hw.c_str()) + ": " + snd_pcm_info_get_name(info)});
         }
         free(cardName);
         snd_ctl_close(ctl);
@@ -81,9 +82,10 @@ MMRESULT mapError(int error) noexcept
 
 bool sampleFormat(const WAVEFORMATEX& format, snd_pcm_format_t& result) noexcept
 {
-    const bool isFloat = format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT ||
-                         (format.wFormatTag == WAVE_FORMAT_EXTENSIBLE && format.cbSize >= kelFormatExtExtraSize &&
-                          reinterpret_cast<const WAVEFORMATEXTENSIBLE&>(format).SubFormat.Data1 == 3);
+    const bool isFloat =
+        format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT ||
+        (format.wFormatTag == WAVE_FORMAT_EXTENSIBLE && format.cbSize >= kelFormatExtExtraSize &&
+         reinterpret_cast<const WAVEFORMATEXTENSIBLE&>(format).SubFormat.Data1 == 3);
     switch (format.wBitsPerSample) {
     case 8:
         result = SND_PCM_FORMAT_U8;
@@ -171,8 +173,7 @@ class kelAlsaBackend final : public kelWaveBackend
 public:
     kelAlsaBackend(snd_pcm_t* pcm, bool isIn, uint32_t block, uint32_t rate, bool canPause)
         : f_pcm(pcm), f_isIn(isIn), f_block(block), f_rate(rate), f_canPause(canPause)
-    {
-    }
+    {}
     ~kelAlsaBackend() override { close(); }
 
     size_t play(const char* data, size_t size) noexcept override
@@ -351,7 +352,8 @@ std::unique_ptr<kelWaveBackend> kelAlsaOpen(bool isIn, uint32_t index, const WAV
         }
         setChannelMap(pcm, format);
         result = MMSYSERR_NOERROR;
-        return std::make_unique<kelAlsaBackend>(pcm, isIn, format.nBlockAlign, format.nSamplesPerSec, canPause);
+        return std::make_unique<kelAlsaBackend>(pcm, isIn, format.nBlockAlign, format.nSamplesPerSec,
+                                                canPause);
     } catch (...) {
         result = MMSYSERR_NOMEM;
         return nullptr;
@@ -375,7 +377,8 @@ std::string kelAlsaDeviceName(bool, uint32_t) noexcept
     return {};
 }
 
-std::unique_ptr<kelWaveBackend> kelAlsaOpen(bool, uint32_t, const WAVEFORMATEX&, bool, MMRESULT& result) noexcept
+std::unique_ptr<kelWaveBackend> kelAlsaOpen(bool, uint32_t, const WAVEFORMATEX&, bool,
+                                            MMRESULT& result) noexcept
 {
     result = MMSYSERR_NODRIVER;
     return nullptr;

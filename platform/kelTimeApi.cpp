@@ -47,8 +47,8 @@ void runEvent(std::shared_ptr<TimerEvent> event) noexcept
     const uint64_t startUs = kelMonotonicUs();
     for (uint64_t tick = 1; !event->killed.load(std::memory_order_acquire); ++tick) {
         const uint64_t deadline = startUs + tick * event->periodUs;
-        for (uint64_t now = kelMonotonicUs(); now < deadline && !event->killed.load(std::memory_order_acquire);
-             now = kelMonotonicUs()) {
+        for (uint64_t now = kelMonotonicUs();
+             now < deadline && !event->killed.load(std::memory_order_acquire); now = kelMonotonicUs()) {
             sleepUntilUs(deadline - now > sliceUs ? now + sliceUs : deadline);
         }
         if (event->killed.load(std::memory_order_acquire)) {

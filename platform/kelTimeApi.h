@@ -24,7 +24,8 @@ struct TIMECAPS
 };
 
 // Called on the event's thread with its id and the user data given.
-using kelTimeCallback = void (*)(uint32_t timerId, uint32_t msg, uintptr_t user, uintptr_t param1, uintptr_t param2);
+using kelTimeCallback = void (*)(uint32_t timerId, uint32_t msg, uintptr_t user, uintptr_t param1,
+                                 uintptr_t param2);
 
 // 1 ms to 1000000 ms.
 MMRESULT timeGetDevCaps(TIMECAPS* caps, uint32_t capsSize) noexcept;

@@ -25,8 +25,7 @@
 inline constexpr uint32_t kelVirtualWaveDeviceId = 0;
 inline constexpr const char16_t* kelVirtualWaveName = u"Virtual wave device";
 
-enum class kelVirtualSource
-{
+enum class kelVirtualSource {
     silence,
     tone,
     file,

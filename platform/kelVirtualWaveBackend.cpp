@@ -14,7 +14,8 @@ bool formatUsable(const WAVEFORMATEX& format) noexcept
     const bool pcm = format.wFormatTag == WAVE_FORMAT_PCM || format.wFormatTag == WAVE_FORMAT_EXTENSIBLE ||
                      format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
     return pcm && format.nChannels > 0 && format.nSamplesPerSec > 0 && format.wBitsPerSample > 0 &&
-           format.wBitsPerSample % 8 == 0 && format.nBlockAlign == format.nChannels * (format.wBitsPerSample / 8) &&
+           format.wBitsPerSample % 8 == 0 &&
+           format.nBlockAlign == format.nChannels * (format.wBitsPerSample / 8) &&
            (format.wFormatTag != WAVE_FORMAT_EXTENSIBLE || format.cbSize >= kelFormatExtExtraSize);
 }
 
@@ -44,7 +45,8 @@ std::unique_ptr<kelVirtualWaveBackend> kelVirtualWaveBackend::create(const WAVEF
         return nullptr;
     }
     const kelVirtualWave::Settings settings = kelVirtualWave::instance().settings();
-    std::unique_ptr<kelVirtualWaveBackend> backend(new (std::nothrow) kelVirtualWaveBackend(format, isIn, settings));
+    std::unique_ptr<kelVirtualWaveBackend> backend(new (std::nothrow)
+                                                       kelVirtualWaveBackend(format, isIn, settings));
     if (!backend) {
         result = MMSYSERR_NOMEM;
         return nullptr;
@@ -75,7 +77,8 @@ kelVirtualWaveBackend::kelVirtualWaveBackend(const WAVEFORMATEX& format, bool is
     : f_isIn(isIn), f_block(format.nBlockAlign), f_clock(settings.clock), f_settings(settings)
 {
     std::memcpy(&f_format, &format,
-                format.wFormatTag == WAVE_FORMAT_EXTENSIBLE ? sizeof(WAVEFORMATEXTENSIBLE) : sizeof(WAVEFORMATEX));
+                format.wFormatTag == WAVE_FORMAT_EXTENSIBLE ? sizeof(WAVEFORMATEXTENSIBLE)
+                                                            : sizeof(WAVEFORMATEX));
     if (format.wFormatTag != WAVE_FORMAT_EXTENSIBLE) {
         f_format.Format.cbSize = 0;
     }

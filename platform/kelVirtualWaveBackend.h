@@ -14,7 +14,8 @@ class kelVirtualWaveBackend final : public kelWaveBackend
 {
 public:
     // `format` may be an extensible record (its cbSize extra bytes are kept).
-    static std::unique_ptr<kelVirtualWaveBackend> create(const WAVEFORMATEX& format, bool isIn, MMRESULT& result);
+    static std::unique_ptr<kelVirtualWaveBackend> create(const WAVEFORMATEX& format, bool isIn,
+                                                         MMRESULT& result);
     ~kelVirtualWaveBackend() override;
 
     size_t play(const char* data, size_t size) noexcept override;

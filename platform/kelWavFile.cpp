@@ -26,7 +26,8 @@ size_t fmtSize(const WAVEFORMATEX& format) noexcept
 
 bool kelWavParse(const uint8_t* image, size_t size, kelWavLayout& layout) noexcept
 {
-    if (image == nullptr || size < 12 || std::memcmp(image, "RIFF", 4) != 0 || std::memcmp(image + 8, "WAVE", 4) != 0) {
+    if (image == nullptr || size < 12 || std::memcmp(image, "RIFF", 4) != 0 ||
+        std::memcmp(image + 8, "WAVE", 4) != 0) {
         return false;
     }
     bool haveFormat = false;

@@ -71,8 +71,8 @@ bool deviceName(bool isIn, uintptr_t id, std::u16string& name) noexcept
     return true;
 }
 
-MMRESULT open(bool isIn, kelWaveHandle** result, uint32_t deviceId, const WAVEFORMATEX* format, uintptr_t callback,
-              uintptr_t instance, uint32_t flags) noexcept
+MMRESULT open(bool isIn, kelWaveHandle** result, uint32_t deviceId, const WAVEFORMATEX* format,
+              uintptr_t callback, uintptr_t instance, uint32_t flags) noexcept
 {
     const bool query = (flags & WAVE_FORMAT_QUERY) != 0;
     if (format == nullptr || (!query && result == nullptr)) {
@@ -89,7 +89,8 @@ MMRESULT open(bool isIn, kelWaveHandle** result, uint32_t deviceId, const WAVEFO
     MMRESULT code = MMSYSERR_NOERROR;
     bool onAlsa = deviceId != kelVirtualWaveDeviceId;
     if (onAlsa) {
-        backend = kelAlsaOpen(isIn, deviceId == WAVE_MAPPER ? WAVE_MAPPER : deviceId - 1, *format, query, code);
+        backend =
+            kelAlsaOpen(isIn, deviceId == WAVE_MAPPER ? WAVE_MAPPER : deviceId - 1, *format, query, code);
         // Without a usable ALSA default the mapper is the virtual device.
         if (deviceId == WAVE_MAPPER && (code == MMSYSERR_NODRIVER || code == MMSYSERR_BADDEVICEID)) {
             onAlsa = false;
@@ -183,8 +184,7 @@ MMRESULT errorText(MMRESULT error, char16_t* text, uint32_t textChars) noexcept
     return MMSYSERR_BADERRNUM;
 }
 
-template <typename Call>
-MMRESULT withQueue(kelWaveHandle* handle, bool isIn, Call call) noexcept
+template <typename Call> MMRESULT withQueue(kelWaveHandle* handle, bool isIn, Call call) noexcept
 {
     const std::shared_ptr<kelWaveQueue> queue = find(handle, isIn);
     return queue ? call(*queue) : MMSYSERR_INVALHANDLE;
@@ -271,18 +271,21 @@ MMRESULT waveInClose(HWAVEIN handle) noexcept
 
 MMRESULT waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t headerSize) noexcept
 {
-    return withQueue(handle, false, [&](kelWaveQueue& q) { return q.prepare(header, headerSize, "waveOutPrepareHeader"); });
+    return withQueue(handle, false,
+                     [&](kelWaveQueue& q) { return q.prepare(header, headerSize, "waveOutPrepareHeader"); });
 }
 
 MMRESULT waveOutUnprepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t headerSize) noexcept
 {
-    return withQueue(handle, false,
-                     [&](kelWaveQueue& q) { return q.unprepare(header, headerSize, "waveOutUnprepareHeader"); });
+    return withQueue(handle, false, [&](kelWaveQueue& q) {
+        return q.unprepare(header, headerSize, "waveOutUnprepareHeader");
+    });
 }
 
 MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, uint32_t headerSize) noexcept
 {
-    return withQueue(handle, false, [&](kelWaveQueue& q) { return q.add(header, headerSize, "waveOutWrite"); });
+    return withQueue(handle, false,
+                     [&](kelWaveQueue& q) { return q.add(header, headerSize, "waveOutWrite"); });
 }
 
 MMRESULT waveOutPause(HWAVEOUT handle) noexcept
@@ -302,23 +305,27 @@ MMRESULT waveOutReset(HWAVEOUT handle) noexcept
 
 MMRESULT waveOutGetPosition(HWAVEOUT handle, MMTIME* time, uint32_t timeSize) noexcept
 {
-    return withQueue(handle, false, [&](kelWaveQueue& q) { return q.position(time, timeSize, "waveOutGetPosition"); });
+    return withQueue(handle, false,
+                     [&](kelWaveQueue& q) { return q.position(time, timeSize, "waveOutGetPosition"); });
 }
 
 MMRESULT waveInPrepareHeader(HWAVEIN handle, WAVEHDR* header, uint32_t headerSize) noexcept
 {
-    return withQueue(handle, true, [&](kelWaveQueue& q) { return q.prepare(header, headerSize, "waveInPrepareHeader"); });
+    return withQueue(handle, true,
+                     [&](kelWaveQueue& q) { return q.prepare(header, headerSize, "waveInPrepareHeader"); });
 }
 
 MMRESULT waveInUnprepareHeader(HWAVEIN handle, WAVEHDR* header, uint32_t headerSize) noexcept
 {
-    return withQueue(handle, true,
-                     [&](kelWaveQueue& q) { return q.unprepare(header, headerSize, "waveInUnprepareHeader"); });
+    return withQueue(handle, true, [&](kelWaveQueue& q) {
+        return q.unprepare(header, headerSize, "waveInUnprepareHeader");
+    });
 }
 
 MMRESULT waveInAddBuffer(HWAVEIN handle, WAVEHDR* header, uint32_t headerSize) noexcept
 {
-    return withQueue(handle, true, [&](kelWaveQueue& q) { return q.add(header, headerSize, "waveInAddBuffer"); });
+    return withQueue(handle, true,
+                     [&](kelWaveQueue& q) { return q.add(header, headerSize, "waveInAddBuffer"); });
 }
 
 MMRESULT waveInStart(HWAVEIN handle) noexcept
@@ -338,5 +345,6 @@ MMRESULT waveInReset(HWAVEIN handle) noexcept
 
 MMRESULT waveInGetPosition(HWAVEIN handle, MMTIME* time, uint32_t timeSize) noexcept
 {
-    return withQueue(handle, true, [&](kelWaveQueue& q) { return q.position(time, timeSize, "waveInGetPosition"); });
+    return withQueue(handle, true,
+                     [&](kelWaveQueue& q) { return q.position(time, timeSize, "waveInGetPosition"); });
 }

@@ -7,7 +7,8 @@ namespace {
 
 bool headerValid(const WAVEHDR* header, uint32_t size) noexcept
 {
-    return header != nullptr && size >= sizeof(WAVEHDR) && (header->lpData != nullptr || header->dwBufferLength == 0);
+    return header != nullptr && size >= sizeof(WAVEHDR) &&
+           (header->lpData != nullptr || header->dwBufferLength == 0);
 }
 
 } // namespace
@@ -16,8 +17,7 @@ kelWaveQueue::kelWaveQueue(bool isIn, const WAVEFORMATEX& format, std::unique_pt
                            kelWaveCallback callback, uintptr_t instance)
     : f_isIn(isIn), f_format(format), f_block(format.nBlockAlign ? format.nBlockAlign : 1),
       f_backend(std::move(backend)), f_callback(callback), f_instance(instance), f_running(!isIn)
-{
-}
+{}
 
 kelWaveQueue::~kelWaveQueue()
 {
@@ -291,7 +291,8 @@ void kelWaveQueue::run(std::shared_ptr<kelWaveQueue> self) noexcept
             f_delivering = true;
             lock.unlock();
             if (f_callback != nullptr) {
-                f_callback(this, f_isIn ? WIM_DATA : WOM_DONE, f_instance, reinterpret_cast<uintptr_t>(header), 0);
+                f_callback(this, f_isIn ? WIM_DATA : WOM_DONE, f_instance,
+                           reinterpret_cast<uintptr_t>(header), 0);
             }
             lock.lock();
             f_delivering = false;
@@ -306,8 +307,9 @@ void kelWaveQueue::run(std::shared_ptr<kelWaveQueue> self) noexcept
         if (!f_queue.empty()) {
             const Entry& front = f_queue.front();
             wanted = f_isIn ? (front.header->dwBufferLength - front.offset) / f_block
-                            : (front.endFrame > f_backend->framesDone() ? front.endFrame - f_backend->framesDone()
-                                                                         : (front.header->dwBufferLength - front.offset) / f_block);
+                            : (front.endFrame > f_backend->framesDone()
+                                   ? front.endFrame - f_backend->framesDone()
+                                   : (front.header->dwBufferLength - front.offset) / f_block);
         }
         const uint64_t waitUs = f_running && !f_queue.empty() ? f_backend->waitUs(wanted) : 100000;
         f_wake.wait_for(lock, std::chrono::microseconds(std::max<uint64_t>(waitUs, 100)));

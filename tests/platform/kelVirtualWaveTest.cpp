@@ -128,7 +128,8 @@ TEST_F(VirtualWave, CompletionQueuesTheNextBufferFromInsideTheCallback)
     size_t written = 2;
     wave.onDone = [&](kelTestWaveHarness& w, size_t index) {
         if (written >= 500) return;
-        for (size_t k = 0; k < chunkBytes; ++k) w.data(index)[k] = uint8_t(written + k);
+        for (size_t k = 0; k < chunkBytes; ++k)
+            w.data(index)[k] = uint8_t(written + k);
         ++written;
         EXPECT_EQ(w.queue(index), 0u);
     };
@@ -136,7 +137,8 @@ TEST_F(VirtualWave, CompletionQueuesTheNextBufferFromInsideTheCallback)
     ASSERT_EQ(wave.prepareAndQueueAll(), 0u);
     std::vector<uint8_t> expected = concat(wave, 2);
     for (size_t n = 2; n < 500; ++n) {
-        for (size_t k = 0; k < chunkBytes; ++k) expected.push_back(uint8_t(n + k));
+        for (size_t k = 0; k < chunkBytes; ++k)
+            expected.push_back(uint8_t(n + k));
     }
     for (size_t step = 1; step <= 500; ++step) {
         ASSERT_TRUE(advanceUntilDone(wave, 20, step)) << step;
@@ -158,7 +160,8 @@ TEST_F(VirtualWave, ResetAndCloseFromInsideACompletionDoNotDeadlock)
         if (index == 0) {
             resetResult = waveOutReset(w.handle());
         } else if (index == 3) {
-            for (size_t i = 0; i < 4; ++i) waveOutUnprepareHeader(w.handle(), &w.header(i), sizeof(WAVEHDR));
+            for (size_t i = 0; i < 4; ++i)
+                waveOutUnprepareHeader(w.handle(), &w.header(i), sizeof(WAVEHDR));
             closeResult = waveOutClose(w.handle());
         }
     };
@@ -245,7 +248,8 @@ TEST_F(VirtualWave, MisuseIsAnsweredWithTheLayersCodes)
     WAVEFORMATEX odd = format;
     odd.nBlockAlign = 3;
     EXPECT_EQ(waveOutOpen(&handle, 0, &odd, 0, 0, 0), WAVERR_BADFORMAT);
-    EXPECT_EQ(waveOutWrite(reinterpret_cast<HWAVEOUT>(&handle), nullptr, sizeof(WAVEHDR)), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(waveOutWrite(reinterpret_cast<HWAVEOUT>(&handle), nullptr, sizeof(WAVEHDR)),
+              MMSYSERR_INVALHANDLE);
 
     kelTestWaveHarness wave(false, 1, chunkBytes);
     ASSERT_EQ(wave.open(format), 0u);
@@ -303,7 +307,8 @@ TEST_F(VirtualWave, PlaysIntoAWavFileThatHoldsExactlyWhatPlayed)
     ASSERT_TRUE(kelWavParse(image.data(), image.size(), layout));
     EXPECT_EQ(layout.format.wFormatTag, WAVE_FORMAT_EXTENSIBLE);
     EXPECT_EQ(std::memcmp(image.data() + 20, &ext, sizeof ext), 0);
-    EXPECT_EQ(std::vector<uint8_t>(image.begin() + ptrdiff_t(layout.dataOffset), image.end()), concat(wave, 3));
+    EXPECT_EQ(std::vector<uint8_t>(image.begin() + ptrdiff_t(layout.dataOffset), image.end()),
+              concat(wave, 3));
     EXPECT_EQ(layout.dataSize, 3 * chunkBytes);
 }
 
