@@ -51,29 +51,35 @@ void countTick(uint32_t, uint32_t, uintptr_t user, uintptr_t, uintptr_t)
     }
 }
 
-// Runs a periodic event for `runMs` and answers ticks minus the deadlines
-// that passed meanwhile.
+// Runs a periodic event for `runMs` and answers how far the ticks counted
+// lie outside the deadlines that passed meanwhile (0 when inside). The
+// event's own start lies between the two readings around timeSetEvent, so
+// the deadlines passed are known within that window; one tick of slack on
+// the low side allows for the tick that is due and not yet called.
 int64_t runPeriodic(uint32_t periodMs, uint64_t runMs, Ticks& ticks)
 {
     ticks.periodUs = periodMs * 1000u;
     ticks.startUs = kelMonotonicUs();
     const uint32_t id =
         timeSetEvent(periodMs, 0, countTick, reinterpret_cast<uintptr_t>(&ticks), TIME_PERIODIC);
+    const uint64_t setUs = kelMonotonicUs();
     EXPECT_NE(id, 0u);
     const uint32_t wanted = uint32_t(runMs / periodMs);
     EXPECT_TRUE(kelTestWaitUntil([&] { return ticks.count.load() >= wanted; }, runMs + kelTestWaitMs));
+    const int64_t counted = ticks.count.load();
     const uint64_t stopUs = kelMonotonicUs();
     EXPECT_EQ(timeKillEvent(id), TIMERR_NOERROR);
     EXPECT_EQ(timeKillEvent(id), TIMERR_NOCANDO);
-    const uint32_t atKill = ticks.count.load();
-    return int64_t(atKill) - int64_t((stopUs - ticks.startUs) / ticks.periodUs);
+    const int64_t most = int64_t((stopUs - ticks.startUs) / ticks.periodUs);
+    const int64_t least = int64_t((stopUs - setUs) / ticks.periodUs) - 1;
+    return counted > most ? counted - most : counted < least ? counted - least : 0;
 }
 
 TEST(TimeApi, PeriodicEventKeepsToItsDeadlinesAndStopsWhenKilled)
 {
     Ticks ticks;
     const int64_t off = runPeriodic(20, 1000, ticks);
-    EXPECT_LE(std::llabs(off), 1);
+    EXPECT_EQ(off, 0);
     EXPECT_EQ(ticks.early.load(), 0u);
     const uint32_t after = ticks.count.load();
     // No tick after the kill returned: one more period shows none came.
@@ -117,10 +123,10 @@ TEST(TimeApi, SoakPeriodicEventsDoNotDrift)
     }
     const uint64_t runMs = uint64_t(std::atoi(soak)) * 1000u;
     Ticks slow;
-    EXPECT_LE(std::llabs(runPeriodic(20, runMs, slow)), 1);
+    EXPECT_EQ(runPeriodic(20, runMs, slow), 0);
     EXPECT_EQ(slow.early.load(), 0u);
     Ticks fast;
-    EXPECT_LE(std::llabs(runPeriodic(1, runMs, fast)), 1);
+    EXPECT_EQ(runPeriodic(1, runMs, fast), 0);
     EXPECT_EQ(fast.early.load(), 0u);
 }
 
