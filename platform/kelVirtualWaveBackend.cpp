@@ -46,7 +46,7 @@ std::unique_ptr<kelVirtualWaveBackend> kelVirtualWaveBackend::create(const WAVEF
     }
     const kelVirtualWave::Settings settings = kelVirtualWave::instance().settings();
     std::unique_ptr<kelVirtualWaveBackend> backend(new (std::nothrow)
-                                                       kelVirtualWaveBackend(format, isIn, settings));
+                                                       kelVirtualWaveBackend(format, settings));
     if (!backend) {
         result = MMSYSERR_NOMEM;
         return nullptr;
@@ -72,9 +72,9 @@ std::unique_ptr<kelVirtualWaveBackend> kelVirtualWaveBackend::create(const WAVEF
     return backend;
 }
 
-kelVirtualWaveBackend::kelVirtualWaveBackend(const WAVEFORMATEX& format, bool isIn,
+kelVirtualWaveBackend::kelVirtualWaveBackend(const WAVEFORMATEX& format,
                                              const kelVirtualWave::Settings& settings)
-    : f_isIn(isIn), f_block(format.nBlockAlign), f_clock(settings.clock), f_settings(settings)
+    : f_block(format.nBlockAlign), f_clock(settings.clock), f_settings(settings)
 {
     std::memcpy(&f_format, &format,
                 format.wFormatTag == WAVE_FORMAT_EXTENSIBLE ? sizeof(WAVEFORMATEXTENSIBLE)

@@ -36,13 +36,12 @@ public:
     void close() noexcept override;
 
 private:
-    kelVirtualWaveBackend(const WAVEFORMATEX& format, bool isIn, const kelVirtualWave::Settings& settings);
+    kelVirtualWaveBackend(const WAVEFORMATEX& format, const kelVirtualWave::Settings& settings);
     // Frames the clock allows now, beyond those already taken or given.
     uint64_t budget() noexcept;
     void fillSource(char* data, size_t frames) noexcept;
 
     WAVEFORMATEXTENSIBLE f_format{};
-    const bool f_isIn;
     const uint32_t f_block;
     const kelWaveClock* f_clock;
     kelVirtualWave::Settings f_settings;
