@@ -367,3 +367,30 @@ TEST_F(VirtualWave, RecordingFromAWavFileGivesItsSamplesThenSilence)
 }
 
 } // namespace
+
+namespace {
+
+TEST(VirtualWaveRealTime, PlaysOnTheMonotonicClockNeverAheadOfIt)
+{
+    kelVirtualWave::instance().restoreDefaults();
+    kelTestWaveHarness wave(false, 2, chunkBytes);
+    size_t written = 2;
+    wave.onDone = [&](kelTestWaveHarness& w, size_t index) {
+        if (written < 10) {
+            ++written;
+            w.queue(index);
+        }
+    };
+    const uint64_t startUs = kelWaveClock::monotonic().nowUs();
+    ASSERT_EQ(wave.open(kelTestPcmFormat()), 0u);
+    ASSERT_EQ(wave.prepareAndQueueAll(), 0u);
+    ASSERT_TRUE(kelTestWaitUntil([&] { return wave.doneCount() == 10; }));
+    // Ten 20 ms chunks cannot have played in less than 200 ms.
+    EXPECT_GE(kelWaveClock::monotonic().nowUs() - startUs, 200000u);
+    EXPECT_EQ(wave.position(), 9600u);
+    EXPECT_EQ(kelVirtualWave::instance().played().size(), 10 * chunkBytes);
+    EXPECT_EQ(wave.close(), 0u);
+    kelVirtualWave::instance().restoreDefaults();
+}
+
+} // namespace
