@@ -39,6 +39,10 @@ constexpr uint64_t kTransmitterSilentMs = 1000;
 // While packets wait, the receive loop looks at the window this often at
 // least (its clock may be one that tests move by hand).
 constexpr int64_t kWindowPollMs = 10;
+// Packets of a contender kept at most, and for at most this long: a
+// transmitter's takeover comes within a second.
+constexpr size_t kContenderMaxPackets = 64;
+constexpr uint64_t kContenderKeepMs = 2 * kTransmitterSilentMs;
 
 int64_t portNumber(const kelString& port)
 {
@@ -207,6 +211,8 @@ void kelRTPReceiver::startIn()
     f_txLastMs = 0;
     f_window.reset();
     f_waiting.store(0);
+    f_contender.clear();
+    f_contenderSSRC = 0;
     const uint32_t parent = f_ssrcParent.load();
     f_ssrc.store(parent != 0 ? parent : randomNonZero());
     setPortLocal(u"<none>");
@@ -376,6 +382,7 @@ intptr_t kelRTPReceiver::execute(uintptr_t)
             sockaddr_in from{};
             const int n = f_isUDP ? receiveUdp(from, buf.data(), buf.size(), windowWait(wait))
                                   : receiveTcp(from, buf.data(), buf.size(), wait);
+            retryContender();
             if (n <= 0) {
                 deliverReady();
                 if (wait < kWaitGrowLimit) wait *= 2;
@@ -481,7 +488,10 @@ bool kelRTPReceiver::saidBye(uint32_t ssrc) noexcept
 {
     if (!f_rtcp || f_noRTCP.load()) return false;
     rtp_site_info m;
-    return f_rtcp->session().memberCopy(ssrc, m, 20) && m.r_hardBye != kelFalse;
+    if (f_rtcp->session().memberCopy(ssrc, m, 20)) return m.r_hardBye != kelFalse;
+    // Not in the table: its BYE was taken and the member already removed
+    // (or it timed out). A second look tells that from a lock not had.
+    return !f_rtcp->session().isMember(ssrc, 100);
 }
 
 void kelRTPReceiver::fromTransmitter(const sockaddr_in& from, const uint8_t* data, size_t size,
@@ -492,8 +502,12 @@ void kelRTPReceiver::fromTransmitter(const sockaddr_in& from, const uint8_t* dat
     if (ssrc == _SSRC()) return;
     if (!acceptSSRC(ssrc, from)) {
         f_foreign.fetch_add(1);
+        keepContender(from, data, size, ssrc);
         return;
     }
+    // The transmitter still talks: the contender was a second source, not
+    // its successor.
+    if (ssrc != f_contenderSSRC) f_contender.clear();
     f_seenRTP.store(true);
     f_txLastMs = kelRTPStreamer::now();
     f_txFrom = from;
@@ -515,6 +529,40 @@ void kelRTPReceiver::fromTransmitter(const sockaddr_in& from, const uint8_t* dat
     deliverReady();
 }
 
+void kelRTPReceiver::keepContender(const sockaddr_in& from, const uint8_t* data, size_t size, uint32_t ssrc)
+{
+    // Only the transmitter's own address can bring its successor.
+    if (!f_filterAddress) return;
+    if (ssrc != f_contenderSSRC) {
+        f_contender.clear();
+        f_contenderSSRC = ssrc;
+    }
+    if (f_contender.size() >= kContenderMaxPackets) return;
+    try {
+        f_contender.push_back({from, kelRTPStreamer::now(), std::vector<uint8_t>(data, data + size)});
+    } catch (const std::bad_alloc&) {
+        // Dropped, as it would have been.
+    }
+}
+
+void kelRTPReceiver::retryContender()
+{
+    if (f_contender.empty()) return;
+    const uint64_t now = kelRTPStreamer::now();
+    std::erase_if(f_contender,
+                  [&](const contenderPacket& p) { return now - p.arrivedMs > kContenderKeepMs; });
+    if (f_contender.empty() || !acceptSSRC(f_contenderSSRC, f_contender.front().from)) return;
+    std::vector<contenderPacket> kept;
+    kept.swap(f_contender);
+    for (const contenderPacket& p : kept) {
+        kelRTPPacketInfo info;
+        if (!rtpParsePacket(p.bytes.data(), p.bytes.size(), info)) continue;
+        // Counted as foreign when it came; it was not after all.
+        f_foreign.fetch_sub(1);
+        fromTransmitter(p.from, p.bytes.data(), p.bytes.size(), info);
+    }
+}
+
 void kelRTPReceiver::deliverReady()
 {
     if (f_window.heldCount() == 0) return;
@@ -532,6 +580,7 @@ void kelRTPReceiver::deliverReady()
 
 int64_t kelRTPReceiver::windowWait(int64_t wait) const noexcept
 {
+    if (!f_contender.empty()) wait = std::min(wait, kWindowPollMs);
     if (f_window.heldCount() == 0) return wait;
     const uint64_t due = f_window.nextDueMs();
     const uint64_t now = kelRTPStreamer::now();

@@ -201,7 +201,7 @@ private:
     void notRTP(const sockaddr_in& from) noexcept;
     // Whether the packet's SSRC is (or now becomes) the transmitter's.
     bool acceptSSRC(uint32_t ssrc, const sockaddr_in& from);
-    // Whether the session heard a BYE from `ssrc`.
+    // Whether the session heard a BYE from `ssrc`, or no longer knows it.
     bool saidBye(uint32_t ssrc) noexcept;
     // An RTP packet of the transmitter's, through the window.
     void fromTransmitter(const sockaddr_in& from, const uint8_t* data, size_t size,
@@ -211,6 +211,13 @@ private:
     void deliverReady();
     // How long the receive loop may wait before the window needs it.
     int64_t windowWait(int64_t wait) const noexcept;
+    // A new SSRC from the transmitter's address that may not take over yet
+    // (the old one's BYE can still be on its way on the RTCP socket): its
+    // packets are kept, and go through the window once it does take over,
+    // so the first text of a restarted transmitter is not lost.
+    void keepContender(const sockaddr_in& from, const uint8_t* data, size_t size, uint32_t ssrc);
+    // Tried on every round of the receive loop.
+    void retryContender();
 
     mutable std::mutex f_propGuard;
     kelString f_bind2port;
@@ -236,6 +243,15 @@ private:
     sockaddr_in f_txFrom{};
     std::atomic<bool> f_seenRTP{false};
     kelRTPReorderWindow f_window;
+    // The receive thread's own: the contender's SSRC and packets.
+    struct contenderPacket
+    {
+        sockaddr_in from{};
+        uint64_t arrivedMs = 0;
+        std::vector<uint8_t> bytes;
+    };
+    uint32_t f_contenderSSRC = 0;
+    std::vector<contenderPacket> f_contender;
     std::atomic<uint64_t> f_foreign{0};
     std::atomic<uint64_t> f_duplicates{0};
     std::atomic<uint64_t> f_late{0};

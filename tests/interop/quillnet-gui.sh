@@ -22,13 +22,17 @@ done
 if [[ ${QUILLNET_GUI_INNER:-} != 1 ]]; then
   mkdir -p "$artifacts"
   export QUILLNET_GUI_INNER=1
-  exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$0" "$exe" "$artifacts"
+    # -noreset: a server that resets when its last client leaves refuses the
+  # connections that arrive meanwhile.
+  exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp -noreset" "$0" "$exe" "$artifacts"
 fi
 
 work=$(mktemp -d)
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  # The programs' own output tells why a run failed.
+  cp "$work"/*.log "$artifacts/" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -46,6 +50,8 @@ preset tx -1 10
 preset rx 0 500
 
 export QT_QPA_PLATFORM=xcb
+# The programs start only once the display answers.
+for _ in $(seq 1 100); do xprop -root >/dev/null 2>&1 && break; sleep 0.1; done
 # Each side's program log goes to the artifacts, not the user's state folder.
 rm -rf "$artifacts/rx-state" "$artifacts/tx-state"
 XDG_STATE_HOME="$artifacts/rx-state" "$work/rx/quillnet" >"$work/rx.log" 2>&1 & pids+=($!)

@@ -90,3 +90,25 @@ TEST(kelIPTextLoopback, ReceiverStartedLaterGetsEveryTextAndCloseEndsSending)
     ASSERT_TRUE(kelTestWaitUntil([&] { return sink.texts().size() > kTexts.size(); }));
     EXPECT_EQ(sink.texts().back(), u"z");
 }
+
+// A transmitter restarted on the same port: its BYE tells the receiver to
+// take the next SSRC from there at once, so the first text after the
+// restart arrives well within the second of silence that would also do.
+TEST(kelIPTextLoopback, TextRightAfterATransmitterRestartArrives)
+{
+    kelTestIPHarness h;
+    ASSERT_TRUE(h.ok());
+    TextSink sink;
+    sink.attach(h.rx());
+    ASSERT_TRUE(h.rx().open());
+    ASSERT_TRUE(h.tx().open());
+    ASSERT_TRUE(h.advanceUntilTransmitterKnowsReceiver());
+    ASSERT_EQ(h.tx().sendText(u"a"), kelS_OK);
+    ASSERT_TRUE(kelTestWaitUntil([&] { return sink.texts().size() == 1; }));
+    h.tx().close();
+    ASSERT_TRUE(h.tx().open());
+    ASSERT_EQ(h.tx().sendText(u"b"), kelS_OK);
+    EXPECT_TRUE(kelTestAdvanceUntil(
+        h.clock(), [&] { return sink.texts().size() == 2; }, 800, 100))
+        << "foreign packets dropped: " << h.rx().rec()->foreignCount();
+}

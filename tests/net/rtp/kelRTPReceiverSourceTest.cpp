@@ -116,27 +116,33 @@ TEST(kelRTPReceiverSourceTest, AnotherSSRCFromTheTransmitterTakesOverOnlyAfterBy
     // one talks: not the transmitter.
     send(*tx, port, kelTestRTPPacket(113, 500, {'z'}, 0, 0xBBBB0002));
     ASSERT_TRUE(waitFor([&] { return r->foreignCount() == 1; }));
+    // The first one goes on talking, so the second one's packet is dropped.
+    send(*tx, port, kelTestRTPPacket(113, 11, {'a'}, 0, 0xAAAA0001));
+    ASSERT_TRUE(waitFor([&] { return r->dataCount() == 2; }));
 
     // Quiet for a second: a restarted transmitter, numbered anew.
     clock.advanceMs(1000);
     send(*tx, port, kelTestRTPPacket(113, 500, {'b'}, 0, 0xBBBB0002));
-    ASSERT_TRUE(waitFor([&] { return r->dataCount() == 2; }));
+    ASSERT_TRUE(waitFor([&] { return r->dataCount() == 3; }));
     EXPECT_EQ(r->transmitterSSRC(), 0xBBBB0002u);
     EXPECT_EQ(r->changesCopy(), (std::vector<std::pair<uint32_t, uint32_t>>{{0xAAAA0001, 0xBBBB0002}}));
 
-    // A BYE lets the next one in at once.
+    // A successor's packet that comes before the BYE it follows (the BYE
+    // takes the RTCP socket) is kept, and delivered once the BYE is in.
     send(*tx, port, kelTestRTPPacket(113, 9, {'y'}, 0, 0xCCCC0003));
     ASSERT_TRUE(waitFor([&] { return r->foreignCount() == 2; }));
     send(*tx, port, kelTestRTCPCompound(0xBBBB0002, "tx@test", kelTestRTCPBye(0xBBBB0002)));
-    ASSERT_TRUE(waitFor([&] {
-        send(*tx, port, kelTestRTPPacket(113, 9, {'c'}, 0, 0xCCCC0003));
-        return r->dataCount() == 3;
-    }));
+    ASSERT_TRUE(waitFor([&] { return r->dataCount() == 4; }));
+    send(*tx, port, kelTestRTPPacket(113, 10, {'c'}, 0, 0xCCCC0003));
+    ASSERT_TRUE(waitFor([&] { return r->dataCount() == 5; }));
     EXPECT_EQ(r->transmitterSSRC(), 0xCCCC0003u);
+    EXPECT_EQ(r->foreignCount(), 1u) << "the kept packet was not foreign after all";
     const auto got = r->dataCopy();
     EXPECT_EQ(got[0].payload, Bytes{'a'});
-    EXPECT_EQ(got[1].payload, Bytes{'b'});
-    EXPECT_EQ(got[2].payload, Bytes{'c'});
+    EXPECT_EQ(got[1].payload, Bytes{'a'});
+    EXPECT_EQ(got[2].payload, Bytes{'b'});
+    EXPECT_EQ(got[3].payload, Bytes{'y'});
+    EXPECT_EQ(got[4].payload, Bytes{'c'});
     EXPECT_EQ(r->changesCopy().size(), 2u);
 }
 
