@@ -50,6 +50,8 @@ class kelAbstractEncoder : public kelObject
 {
 public:
     explicit kelAbstractEncoder(intptr_t priority = kelThreadPriorityNormal);
+    // A subclass closes in its own destructor (or is freed with kelFree):
+    // the lazy thread calls its operations until close() stops it.
     ~kelAbstractEncoder() override;
 
     // Closes, applies `config` through the coder, grows the output buffer to
@@ -96,6 +98,9 @@ public:
 
 protected:
     friend class kelLazyWriteThread;
+
+    // A coder freed through kelFree closes while its operations still exist.
+    void beforeDestruction() override { close(); }
 
     // Offers produced bytes to the handler; true (accept) without one.
     virtual bool doDataAvailable(const void* data, uint32_t size);

@@ -220,6 +220,14 @@ TEST(OpenH323Plugin, InstancesFollowOpenCloseAndSelection)
         EXPECT_EQ(probe.liveInstances(), 1);
     }
     EXPECT_EQ(probe.liveInstances(), 0); // the destructor closed before unloading
+    {
+        auto owned = kelMakeOwned<kel_openH323plugin>(kelTestPluginName("good"));
+        ASSERT_TRUE(owned);
+        ASSERT_EQ(owned->selectCodec(kGsmEncoder), kelEncoderOK);
+        ASSERT_EQ(owned->open(), kelEncoderOK);
+        EXPECT_EQ(probe.liveInstances(), 1);
+    }
+    EXPECT_EQ(probe.liveInstances(), 0); // and so did kelFree
 }
 
 // A caller's room shorter than the plug-in's frame gets what fits and the
