@@ -53,6 +53,15 @@ public:
         kelRTPReceiver::onMemberSilent(member);
         f_owner->onMemberSilent(member);
     }
+    // Jitter counts in the stream's own timestamp units: a dynamic type
+    // has the clock rate its SDP mapping gives.
+    uint32_t rtcpClockRate(uint8_t pt) const noexcept override
+    {
+        const uint32_t known = kelRTPReceiver::rtcpClockRate(pt);
+        if (known != 0) return known;
+        const kelRTPMap map = f_owner->mappingCopy();
+        return map.r_dynType == pt && map.r_samplingRate > 0 ? static_cast<uint32_t>(map.r_samplingRate) : 0;
+    }
     void onTransmitterChanged(uint32_t oldSSRC, uint32_t newSSRC) override
     {
         kelRTPReceiver::onTransmitterChanged(oldSSRC, newSSRC);
