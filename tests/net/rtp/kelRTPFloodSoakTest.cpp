@@ -131,7 +131,11 @@ TEST(kelRTPFloodSoakTest, FloodOfForgedMembersKeepsTheTableBoundedAndTheStreamEx
     EXPECT_GE(flooded, static_cast<uint64_t>(seconds * 900));
     EXPECT_LE(mostMembers, cap);
     EXPECT_GT(r->others.load(), 0u) << "the forged RTP did arrive";
+#if !defined(KEL_ASAN)
+    // (AddressSanitizer holds freed blocks back in its quarantine, so the
+    // resident size says nothing about the table there.)
     EXPECT_LT(mostMemory - std::min(mostMemory, baseline), 16u << 20) << "memory stays bounded";
+#endif
     ASSERT_TRUE(waitFor([&] { return r->count() >= sent; }));
     std::lock_guard<std::mutex> g(r->guard);
     ASSERT_EQ(r->payloads.size(), sent);
