@@ -37,7 +37,10 @@ namespace {
 constexpr size_t frameBytes = 4;    // 16-bit stereo
 constexpr size_t chunkFrames = 960; // 20 ms at 48 kHz
 constexpr size_t chunkCount = 150;  // 3 s
-constexpr size_t headerCount = 10;  // buffers in circulation
+// Buffers in circulation: 200 ms. A sink that cannot rewind takes its data
+// ahead by its latency; with only 80 ms in circulation a loaded machine now
+// and then let it run dry, and the recording had a gap.
+constexpr size_t headerCount = 10;
 constexpr uint64_t signalUs = chunkCount * 20000;
 
 // Three seconds of a pseudo-random signal, different on each channel, whose
