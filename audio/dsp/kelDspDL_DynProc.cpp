@@ -25,7 +25,7 @@ double scaleOf(double gain, double threshold, double inv)
 
 bool kelDspDL_DynProc::configure()
 {
-    if (!f_det.configure(static_cast<int32_t>(num(c_dspParam_type | 2, 0)), num(c_dspParam_attack | 2, 44),
+    if (!f_det.configure(whole(c_dspParam_type | 2, 0), num(c_dspParam_attack | 2, 44),
                          num(c_dspParam_release | 2, 44), num(c_dspParam_count | 2, 0)))
         return false;
     const double attack = num(c_dspParam_attack, 220.5);

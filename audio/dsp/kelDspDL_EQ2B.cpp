@@ -19,7 +19,7 @@ bool kelDspDL_EQ2B::readBand(int b, intptr_t numSamples) noexcept
 {
     Band& band = f_bands[b - 1];
     const uint32_t ix = static_cast<uint32_t>(b);
-    band.type = static_cast<int32_t>(num(c_dspParam_type | ix, 0));
+    band.type = whole(c_dspParam_type | ix, 0);
     band.gain = num(c_dspParam_gain | ix, 1.0);
     band.freq = num(c_dspParam_frequency | ix, b == 1 ? 500.0 / 44100.0 : 2000.0 / 44100.0);
     band.q = num(c_dspParam_Q | ix, 1.0);

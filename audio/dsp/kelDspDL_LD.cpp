@@ -74,9 +74,8 @@ bool kelDspDL_LD::doProcess(intptr_t numSamples)
     const float* in = getc(c_dspParam_input, inCount);
     float* out = getc(c_dspParam_output, outCount);
     if (!in || !out || inCount != outCount || numSamples > inCount) return false;
-    if (f_modified &&
-        !f_det.configure(static_cast<int32_t>(num(c_dspParam_type, 0)), num(c_dspParam_attack, 44.1),
-                         num(c_dspParam_release, 88.2), num(c_dspParam_count, 0)))
+    if (f_modified && !f_det.configure(whole(c_dspParam_type, 0), num(c_dspParam_attack, 44.1),
+                                       num(c_dspParam_release, 88.2), num(c_dspParam_count, 0)))
         return false;
     f_det.run(in, out, numSamples);
     return true;

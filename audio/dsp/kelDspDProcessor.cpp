@@ -1,5 +1,9 @@
 #include "audio/dsp/kelDspDProcessor.h"
 
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
 bool kelDspDProcessor::seti(uint32_t id, int64_t value) noexcept
 {
     try {
@@ -44,6 +48,13 @@ bool kelDspDProcessor::process(intptr_t numSamples) noexcept
     }
     if (ok) f_modified = false;
     return ok;
+}
+
+int32_t kelDspDProcessor::whole(uint32_t id, int32_t def) const noexcept
+{
+    const double v = num(id, def);
+    if (!std::isfinite(v)) return def;
+    return static_cast<int32_t>(std::clamp(v, double(INT32_MIN), double(INT32_MAX)));
 }
 
 double kelDspDProcessor::num(uint32_t id, double def) const noexcept

@@ -38,6 +38,10 @@ protected:
 
     // A numeric setting: the float when set, else the integer, else `def`.
     double num(uint32_t id, double def) const noexcept;
+    // The same as a whole number (a kind, a count): cut toward zero and held
+    // within 32 bits, `def` when the setting is not a finite number. A saved
+    // chain may hold any value here.
+    int32_t whole(uint32_t id, int32_t def) const noexcept;
     // Stores a result without marking the processor modified.
     void putResulti(uint32_t id, int64_t value) { f_params.seti(id, value); }
     void putResultf(uint32_t id, float value) { f_params.setf(id, value); }
