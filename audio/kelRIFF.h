@@ -4,3 +4,5 @@
 // reads a PCM WAV file as chunks or writes chunks into a new one.
 
 #include "audio/kelRIFile.h"
+#include "audio/kelRiffStream.h"
+#include "audio/kelWaveSoftwareDevice.h"
