@@ -260,6 +260,11 @@ bool kelRiffStream::readNextChunk()
 {
     const uintptr_t chunk = chunkSize();
     if (chunk == 0 || f_srcChunk.size() < chunk) return false;
+    if (f_dataChunk == nullptr) {
+        // No data left (or none at all): reading is over.
+        f_readingIsDone.store(true);
+        return false;
+    }
     uint8_t* buffer = f_srcChunk.data();
     uintptr_t filled = 0;
     bool restarted = false;
