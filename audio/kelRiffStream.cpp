@@ -305,6 +305,21 @@ bool kelRiffStream::readNextChunk()
             f_readingIsDone.store(true);
             break;
         }
+        if (restarted) {
+            // The last `sinceRestart` bytes are the whole data, read from its
+            // start: repeat them instead of reading the file once per pass,
+            // so a chunk far larger than the data costs one pass, not
+            // thousands.
+            const uintptr_t period = sinceRestart;
+            const uintptr_t start = filled - period;
+            uintptr_t block = period;
+            while (chunk - filled >= period) {
+                const uintptr_t n = std::min(block, (chunk - filled) / period * period);
+                std::memcpy(buffer + filled, buffer + start, n);
+                filled += n;
+                block += n;
+            }
+        }
         resetReadPosition();
         (void)nextDataChunk();
         restarted = true;
