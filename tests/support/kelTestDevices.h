@@ -100,10 +100,17 @@ private:
 class kelTestPumpDevice : public kelWaveDevice
 {
 public:
-    explicit kelTestPumpDevice(bool mapped = false, bool direct = false)
-        : kelWaveDevice(WAVE_MAPPER, mapped, direct, false, 0)
+    explicit kelTestPumpDevice(uintptr_t overNum = 0, uint32_t deviceID = 0, bool mapped = false,
+                               bool direct = false)
+        : kelWaveDevice(deviceID, mapped, direct, false, overNum)
     {}
 
+    // The platform opens logged ("doOpenHandle"), for component tests.
+    std::vector<std::string> calls()
+    {
+        std::lock_guard<std::mutex> guard(f_mutex);
+        return f_calls;
+    }
     std::atomic<uint32_t> lastOpenFlags{0};
     std::atomic<int> headerCalls{0};  // with a header
     std::atomic<int> serviceCalls{0}; // no header, reAdd set
@@ -127,6 +134,10 @@ protected:
     bool doGetMasterIsSrc() override { return true; }
     uint32_t doOpenHandle(uint32_t flags) override
     {
+        {
+            std::lock_guard<std::mutex> guard(f_mutex);
+            f_calls.emplace_back("doOpenHandle");
+        }
         lastOpenFlags.store(flags);
         f_handle.store(1);
         return kelWaveDevice::doOpenHandle(flags);
@@ -161,4 +172,6 @@ protected:
 
 private:
     std::vector<uint8_t> f_chunk; // device thread only
+    std::mutex f_mutex;
+    std::vector<std::string> f_calls;
 };

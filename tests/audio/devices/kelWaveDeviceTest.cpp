@@ -11,7 +11,7 @@
 
 TEST(kelWaveDeviceTest, ZeroFlagsBecomeTheCallbackAndTheDeviceSettings)
 {
-    auto device = kelMakeOwned<kelTestPumpDevice>(true, true);
+    auto device = kelMakeOwned<kelTestPumpDevice>(0, WAVE_MAPPER, true, true);
     ASSERT_TRUE(device->setSampling(8000, 16, 1));
     EXPECT_EQ(device->deviceId(), WAVE_MAPPER);
     EXPECT_EQ(device->openFlags(0, true), 0x3000Du);
