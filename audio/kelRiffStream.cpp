@@ -110,7 +110,9 @@ intptr_t kelRiffStream::assignRIFile(const kelString& fileName)
             // reading it would deliver empty chunks for ever.
             result = kelRiffNotRiff;
         } else if (samplesAsTheyAre(format, f_srcFormatExt.size())) {
-            result = doSetFormat(false, format, f_srcFormatExt.size()) ? kelRiffReading : kelRiffNotRiff;
+            // A format whose chunk comes to nothing cannot be read either.
+            result = doSetFormat(false, format, f_srcFormatExt.size()) && chunkSize() != 0 ? kelRiffReading
+                                                                                           : kelRiffNotRiff;
         } else {
             result = kelRiffNoAcm;
         }
