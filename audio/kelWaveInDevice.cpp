@@ -70,6 +70,7 @@ uint32_t kelWaveInDevice::afterOpen()
     const uint32_t result = kelWaveDevice::afterOpen();
     if (result != MMSYSERR_NOERROR) return result;
     f_inProgress = 0;
+    f_queueOrder.clear();
     (void)addInBuffer(nullptr, true);
     return waveInStart(waveHandle());
 }
@@ -78,6 +79,7 @@ uint32_t kelWaveInDevice::doCloseHandle()
 {
     const uint32_t result = waveInClose(waveHandle());
     if (result != MMSYSERR_NOERROR) return result;
+    f_queueOrder.clear();
     return kelWaveDevice::doCloseHandle();
 }
 
@@ -104,6 +106,7 @@ bool kelWaveInDevice::addInBuffer(kelWaveHeader* header, bool more)
             f_headers[size_t(f_nextHdr++)] = next;
         }
         if (addHeader(next) != MMSYSERR_NOERROR) return queued;
+        f_queueOrder.push_back({next, false});
         queued = true;
     } while (more);
     return queued;
@@ -133,12 +136,26 @@ void kelWaveInDevice::waveCallback(kelWaveHandle*, uint32_t msg, uintptr_t insta
 bool kelWaveInDevice::headerDone(kelWaveHeader* header, bool reAdd)
 {
     if (header != nullptr) {
+        deliverInQueueOrder(header);
+        return true;
+    }
+    if (reAdd) (void)addInBuffer(nullptr, false);
+    return true;
+}
+
+void kelWaveInDevice::deliverInQueueOrder(kelWaveHeader* finished)
+{
+    for (kelQueuedBuffer& queued : f_queueOrder) {
+        if (queued.header == finished) queued.done = true;
+    }
+    while (!f_queueOrder.empty() && f_queueOrder.front().done) {
+        kelWaveHeader* header = f_queueOrder.front().header;
+        f_queueOrder.pop_front();
         WAVEHDR* hdr = header->hdr();
         (void)deliverChunk(hdr->lpData, hdr->dwBytesRecorded, f_dstFormatExt.format());
         f_inProgress.fetch_sub(1);
+        (void)addInBuffer(header, false);
     }
-    if (reAdd) (void)addInBuffer(header, false);
-    return true;
 }
 
 uint32_t kelWaveInDevice::prepareHeader(kelMsAcmDeviceHeader* header)

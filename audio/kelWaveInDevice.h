@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 
 class kelWaveInDevice : public kelWaveDevice
 {
@@ -69,6 +70,20 @@ private:
                              uintptr_t param2);
     HWAVEIN waveHandle() const noexcept { return reinterpret_cast<HWAVEIN>(f_handle.load()); }
 
+    // Delivers the oldest queued buffers that have come back, in the order
+    // they were queued: the device loop learns of finished buffers by the
+    // lowest signalled handle, which after a late wake-up is not the oldest.
+    void deliverInQueueOrder(kelWaveHeader* finished);
+
+    struct kelQueuedBuffer
+    {
+        kelWaveHeader* header;
+        bool done;
+    };
+
     WAVEINCAPSW f_caps{};
     std::atomic<uint32_t> f_lastOpenFlags{0};
+    // Buffers with the platform, oldest first. Touched by the opening thread
+    // before the device thread starts, then only by the device thread.
+    std::deque<kelQueuedBuffer> f_queueOrder;
 };
