@@ -6,3 +6,4 @@
 #include "components/kelWaveFormatBlock.h"
 #include "components/kelWavePcmRecord.h"
 #include "components/kelmtlInOutWavePipe.h"
+#include "components/kelmtlWaveRiff.h"

@@ -10,16 +10,6 @@
 
 namespace {
 
-// The realTime setter of the devices is one of their protected hooks; the
-// component owns the device and forwards its own property to it.
-struct kelDeviceRealTime : kelMsAcmStreamDevice
-{
-    static void set(kelMsAcmStreamDevice& device, bool value)
-    {
-        (device.*(&kelDeviceRealTime::setRealTime))(value);
-    }
-};
-
 // Opens or closes `pipe` around a change when it was active.
 class kelReopenAround
 {
@@ -501,7 +491,7 @@ void kelmtlInOutWavePipe::setRealTime(bool value)
     if (f_realTime.exchange(value) == value) return;
     close();
     (void)withDevice(kReplaceDeviceTimeout, 0, [value](kelMsAcmStreamDevice* device) {
-        if (device) kelDeviceRealTime::set(*device, value);
+        if (device) device->setRealTime(value);
         return 0;
     });
 }

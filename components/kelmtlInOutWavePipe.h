@@ -241,6 +241,8 @@ protected:
     bool needDriver() const noexcept { return f_iNeedDriver.load(); }
     void setNeedDriver(bool value) noexcept { f_iNeedDriver.store(value); }
     bool componentLoaded() const noexcept { return f_loaded.load(); }
+    // Stores the tag without the device work of setFormatTag.
+    void setFormatTagValue(uintptr_t value) noexcept { f_formatTag.store(value); }
     kelMsAcm* acm() const noexcept { return f_acm2.load(); }
 
 private:
