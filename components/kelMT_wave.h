@@ -7,3 +7,8 @@
 #include "components/kelWavePcmRecord.h"
 #include "components/kelmtlInOutWavePipe.h"
 #include "components/kelmtlWaveRiff.h"
+// The wave input and output components come with the wave devices they wrap.
+#if __has_include("audio/kelWaveOutDevice.h") && __has_include("audio/kelWaveInDevice.h")
+#include "components/kelmtlWaveInDevice.h"
+#include "components/kelmtlWaveOutDevice.h"
+#endif
