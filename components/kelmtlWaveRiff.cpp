@@ -192,13 +192,15 @@ void kelmtlWaveRiff::streamDone()
             kelReportHookFailure("kelmtlWaveRiff::onStreamIsDone");
         }
     }
-    // On the device thread: the device's close only asks its own thread to
-    // stop, and the wait for another thread's open or close is bounded.
-    if (f_acod.load()) close(kAutoCloseTimeout);
+    // The temporary file goes first, so whoever sees the component closed
+    // also sees it gone (a mapped file may be unlinked while it is read).
     kelString tmp;
     {
         std::lock_guard<std::mutex> guard(f_riffGuard);
         tmp.swap(f_tmpToKill);
     }
     if (!tmp.empty()) (void)deleteFileAt(tmp);
+    // On the device thread: the device's close only asks its own thread to
+    // stop, and the wait for another thread's open or close is bounded.
+    if (f_acod.load()) close(kAutoCloseTimeout);
 }

@@ -99,10 +99,12 @@ TEST(kelmtlWaveDeviceTest, AFailedOpenLeavesTheCodeAndItsText)
     auto* out = kelCreate<kelmtlWaveOutDevice>();
     Owned own(out);
     out->setDeviceId(kelVirtualWaveDeviceId);
-    scope.wave().failNextOpen(MMSYSERR_ALLOCATED);
+    scope.wave().refuseFormats([](const WAVEFORMATEX&) { return true; });
     EXPECT_FALSE(out->open());
-    EXPECT_EQ(out->waveError(), MMSYSERR_ALLOCATED);
-    EXPECT_NE(out->waveErrorAsString().find(u"4"), kelString::npos);
+    EXPECT_FALSE(out->active());
+    EXPECT_EQ(out->waveError(), WAVERR_BADFORMAT);
+    EXPECT_EQ(out->waveErrorAsString().rfind(u"32", 0), 0u);
+    scope.wave().refuseFormats(nullptr);
     EXPECT_TRUE(out->open());
     EXPECT_EQ(out->waveError(), 0);
 }
