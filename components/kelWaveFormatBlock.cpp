@@ -1,5 +1,7 @@
 #include "components/kelWaveFormatBlock.h"
 
+#include "components/kelWavePcmRecord.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -44,9 +46,8 @@ bool kelReadWaveFormatBlock(const void* data, size_t len, kelWaveFormatBlockCont
 bool kelWaveFormatFitsRecord(const kelWaveFormat& format) noexcept
 {
     const kelPCMFormat& pcm = format.formatOriginal;
-    return pcm.pcmSamplesPerSecond != 0 && pcm.pcmSamplesPerSecond <= UINT32_MAX &&
-           pcm.pcmBitsPerSample != 0 && pcm.pcmBitsPerSample <= UINT16_MAX && pcm.pcmNumChannels != 0 &&
-           pcm.pcmNumChannels <= UINT16_MAX && format.formatChannelMask <= UINT32_MAX;
+    return kelPcmValuesFit(pcm.pcmSamplesPerSecond, pcm.pcmBitsPerSample, pcm.pcmNumChannels) &&
+           format.formatChannelMask <= UINT32_MAX;
 }
 
 bool kelIsBareLibraryName(std::string_view name) noexcept

@@ -56,9 +56,8 @@ struct kelWaveFormatBlockContent
 // driver mode has its driver part read as described above.
 bool kelReadWaveFormatBlock(const void* data, size_t len, kelWaveFormatBlockContent& out);
 
-// True when the block's rate, bits and channels are non-zero and, with the
-// mask, fit the fields of a wave format record (32-bit rate and mask, 16-bit
-// bits and channels).
+// True when the block's rate, bits and channels make a wave format record
+// (kelPcmValuesFit) and its mask fits 32 bits.
 bool kelWaveFormatFitsRecord(const kelWaveFormat& format) noexcept;
 
 // True for a name the library loader may be given: not empty, no directory

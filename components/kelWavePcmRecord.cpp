@@ -5,6 +5,9 @@
 
 namespace {
 
+// The largest valid bit count whose whole-byte container fits 16 bits.
+constexpr uintptr_t kMaxBits = 65528;
+
 bool isExtensible(const WAVEFORMATEX* format, size_t size) noexcept
 {
     return format->wFormatTag == WAVE_FORMAT_EXTENSIBLE && format->cbSize >= kelFormatExtExtraSize &&
@@ -69,6 +72,7 @@ bool kelPcmValueFits(int index, uintptr_t value) noexcept
     case kelPcmSamplesPerSec:
         return value != 0 && value <= UINT32_MAX;
     case kelPcmBitsPerSample:
+        return value != 0 && value <= kMaxBits;
     case kelPcmNumChannels:
         return value != 0 && value <= UINT16_MAX;
     case kelPcmChannelMask:
@@ -76,6 +80,15 @@ bool kelPcmValueFits(int index, uintptr_t value) noexcept
     default:
         return false;
     }
+}
+
+bool kelPcmValuesFit(uintptr_t samplesPerSec, uintptr_t bitsPerSample, uintptr_t numChannels) noexcept
+{
+    if (!kelPcmValueFits(kelPcmSamplesPerSec, samplesPerSec) ||
+        !kelPcmValueFits(kelPcmBitsPerSample, bitsPerSample) ||
+        !kelPcmValueFits(kelPcmNumChannels, numChannels))
+        return false;
+    return (bitsPerSample + 7) / 8 * numChannels <= UINT16_MAX;
 }
 
 bool kelRebuildPcmRecord(kelFormatBlock& record, int index, uintptr_t value, bool maskIsNotDefault) noexcept
@@ -97,6 +110,7 @@ bool kelRebuildPcmRecord(kelFormatBlock& record, int index, uintptr_t value, boo
         mask = static_cast<uint32_t>(value);
         break;
     }
+    if (!kelPcmValuesFit(values.samplesPerSec, values.bitsPerSample, values.numChannels)) return false;
     return fill(record, values, mask);
 }
 

@@ -40,15 +40,20 @@ kelPcmValues kelPcmValuesOf(const kelFormatBlock& record) noexcept;
 bool kelPcmRecordHolds(const kelFormatBlock& record, int index, uintptr_t value,
                        bool maskIsNotDefault) noexcept;
 
-// True when `value` can stand at `index`: a rate of 1 to 2^32-1, bits and
-// channels of 1 to 65535, a 32-bit mask (or the marker).
+// True when `value` can stand at `index`: a rate of 1 to 2^32-1, 1 to 65528
+// bits (a container of whole bytes still fits its 16-bit field), 1 to 65535
+// channels, a 32-bit mask (or the marker).
 bool kelPcmValueFits(int index, uintptr_t value) noexcept;
+
+// True when the three together make a record: each fits, and a frame of
+// all channels in whole-byte containers fits the 16-bit block alignment.
+bool kelPcmValuesFit(uintptr_t samplesPerSec, uintptr_t bitsPerSample, uintptr_t numChannels) noexcept;
 
 // Rebuilds the record as extensible PCM (container derived from the valid
 // bits) from its current values with the one at `index` replaced. The mask
 // is the current one when `maskIsNotDefault`, else the marker (so the
 // default of the channel count). False, record unchanged, for a bad index or
-// value or when memory is short.
+// value, values that do not make a record together, or when memory is short.
 bool kelRebuildPcmRecord(kelFormatBlock& record, int index, uintptr_t value, bool maskIsNotDefault) noexcept;
 
 // Rebuilds the record from a provider's format block values. False, record

@@ -143,6 +143,11 @@ TEST(kelWaveFormatBlockTest, ValuesMustFitARecord)
     EXPECT_FALSE(variant([](kelWaveFormat& f) { f.formatOriginal.pcmBitsPerSample = 0; }));
     EXPECT_FALSE(variant([](kelWaveFormat& f) { f.formatOriginal.pcmNumChannels = 0; }));
     EXPECT_FALSE(variant([](kelWaveFormat& f) { f.formatOriginal.pcmNumChannels = 65536; }));
+    // A container of whole bytes must fit 16 bits (65535 bits would wrap to
+    // a container of 0), and so must a whole frame.
+    EXPECT_FALSE(variant([](kelWaveFormat& f) { f.formatOriginal.pcmBitsPerSample = 65535; }));
+    EXPECT_FALSE(variant([](kelWaveFormat& f) { f.formatOriginal.pcmNumChannels = 40000; }));
+    EXPECT_TRUE(variant([](kelWaveFormat& f) { f.formatOriginal.pcmNumChannels = 32767; }));
     if constexpr (sizeof(uintptr_t) > 4) {
         EXPECT_FALSE(
             variant([](kelWaveFormat& f) { f.formatOriginal.pcmSamplesPerSecond = uintptr_t{1} << 32; }));
