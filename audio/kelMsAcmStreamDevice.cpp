@@ -316,6 +316,14 @@ uintptr_t kelMsAcmStreamDevice::getDataAvailable(bool isIn) noexcept
     return size > 0 ? uintptr_t(size) : 0;
 }
 
+bool kelMsAcmStreamDevice::okToRead() noexcept
+{
+    const uintptr_t dstChunk = getMasterIsSrc() ? f_dstChunkSize.load() : f_chunkSize.load();
+    const uintptr_t chunk = dstChunk ? dstChunk : f_chunkSize.load();
+    const uintptr_t available = getDataAvailable(false);
+    return available > 0 && available >= chunk;
+}
+
 bool kelMsAcmStreamDevice::waitForData(bool waitForInData, intptr_t timeout, uintptr_t expectedDataSize)
 {
     kelAbstractStream* stream = waitForInData ? f_inStream.load() : f_outStream.load();

@@ -119,6 +119,9 @@ public:
     bool flush(bool waitForComplete);
     // Bytes waiting in the input (true) or output (false) stream; 0 without it.
     uintptr_t getDataAvailable(bool isIn) noexcept;
+    // True when a whole chunk of the destination side waits in the output
+    // stream (any byte when no chunk size is known). Any thread.
+    bool okToRead() noexcept;
     // Waits until the stream of that side holds `expectedDataSize` bytes (any
     // growth for 0) or `timeout` ms passed. Whether the size was reached.
     bool waitForData(bool waitForInData, intptr_t timeout, uintptr_t expectedDataSize);

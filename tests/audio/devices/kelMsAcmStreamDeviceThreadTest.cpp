@@ -35,14 +35,14 @@ TEST(kelMsAcmStreamDeviceThreadTest, DeviceThreadMovesEveryByteToConsumersAndOut
 {
     constexpr uint64_t kChunk = 320; // 8 kHz, 16-bit mono
     constexpr uint64_t kTotal = kChunk * 4000;
-    auto pump = kelMakeOwned<kelTestPumpDevice>(0);
+    auto pump = kelMakeOwned<kelTestPumpDevice>();
     ASSERT_TRUE(pump->setSampling(8000, 16, 1));
     ASSERT_EQ(pump->chunkSize(), kChunk);
     ASSERT_NE(pump->assignStream(kelStreamClassOf<kelMemoryStream>(), false, true), nullptr);
     auto first = kelMakeOwned<kelTestStreamDevice>();
     auto second = kelMakeOwned<kelTestStreamDevice>();
     for (auto* consumer : {first.get(), second.get()}) {
-        const WAVEFORMATEX format = kelTestDevicePcm(8000, 16, 1);
+        const WAVEFORMATEX format = kelTestPcmFormat(8000, 1, 16);
         ASSERT_TRUE(consumer->setFormat(true, &format));
         ASSERT_EQ(consumer->open(false, 1000, 0, false), 0u);
         ASSERT_TRUE(pump->addConsumer(consumer));
@@ -90,7 +90,7 @@ TEST(kelMsAcmStreamDeviceThreadTest, DeviceThreadMovesEveryByteToConsumersAndOut
 // a closed device takes nothing.
 TEST(kelMsAcmStreamDeviceThreadTest, OpenAndCloseRaceWithWrites)
 {
-    auto device = kelMakeOwned<kelTestPumpDevice>(0);
+    auto device = kelMakeOwned<kelTestPumpDevice>();
     ASSERT_TRUE(device->setSampling(8000, 16, 1));
     std::atomic<bool> done{false};
     std::atomic<uint64_t> accepted{0};
@@ -99,15 +99,14 @@ TEST(kelMsAcmStreamDeviceThreadTest, OpenAndCloseRaceWithWrites)
         while (!done.load())
             accepted.fetch_add(device->write(block.data(), block.size()));
     });
-    int lostCloses = 0;
+    int failures = 0; // counted, not asserted: the writer must be joined
     for (int i = 0; i < 1000; ++i) {
-        ASSERT_EQ(device->open(false, 1000, 0, true), 0u) << i;
-        ASSERT_EQ(device->close(3000), 0u) << i;
-        if (device->isOpen() || device->handle() != 0 || device->status() != keltsStopped) ++lostCloses;
+        failures += device->open(false, 1000, 0, true) != 0 || device->close(3000) != 0;
+        failures += device->isOpen() || device->handle() != 0 || device->status() != keltsStopped;
     }
     done.store(true);
     writer.join();
-    EXPECT_EQ(lostCloses, 0);
+    EXPECT_EQ(failures, 0);
     EXPECT_GT(accepted.load(), 0u);
     std::vector<uint8_t> block(320, 0x22);
     EXPECT_EQ(device->write(block.data(), block.size()), 0u);
