@@ -110,7 +110,9 @@ intptr_t kelRiffStream::assignRIFile(const kelString& fileName)
             // reading it would deliver empty chunks for ever.
             result = kelRiffNotRiff;
         } else if (samplesAsTheyAre(format, f_srcFormatExt.size())) {
-            result = doSetFormat(false, format, f_srcFormatExt.size()) ? kelRiffReading : kelRiffNotRiff;
+            // A format whose chunk comes to nothing cannot be read either.
+            result = doSetFormat(false, format, f_srcFormatExt.size()) && chunkSize() != 0 ? kelRiffReading
+                                                                                           : kelRiffNotRiff;
         } else {
             result = kelRiffNoAcm;
         }
@@ -260,6 +262,11 @@ bool kelRiffStream::readNextChunk()
 {
     const uintptr_t chunk = chunkSize();
     if (chunk == 0 || f_srcChunk.size() < chunk) return false;
+    if (f_dataChunk == nullptr) {
+        // No data left (or none at all): reading is over.
+        f_readingIsDone.store(true);
+        return false;
+    }
     uint8_t* buffer = f_srcChunk.data();
     uintptr_t filled = 0;
     bool restarted = false;
@@ -299,6 +306,21 @@ bool kelRiffStream::readNextChunk()
             }
             f_readingIsDone.store(true);
             break;
+        }
+        if (restarted) {
+            // The last `sinceRestart` bytes are the whole data, read from its
+            // start: repeat them instead of reading the file once per pass,
+            // so a chunk far larger than the data costs one pass, not
+            // thousands.
+            const uintptr_t period = sinceRestart;
+            const uintptr_t start = filled - period;
+            uintptr_t block = period;
+            while (chunk - filled >= period) {
+                const uintptr_t n = std::min(block, (chunk - filled) / period * period);
+                std::memcpy(buffer + filled, buffer + start, n);
+                filled += n;
+                block += n;
+            }
         }
         resetReadPosition();
         (void)nextDataChunk();

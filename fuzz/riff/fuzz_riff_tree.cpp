@@ -50,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     kelRIFile file(data, size);
     if (file.rootChunk() != nullptr) walk(file.rootChunk(), int64_t(size), 0);
-    check(!file.isValid() || (size >= 12 && data[0] == 'R' && data[1] == 'I' && data[2] == 'F' && data[3] == 'F'));
+    check(!file.isValid() ||
+          (size >= 12 && data[0] == 'R' && data[1] == 'I' && data[2] == 'F' && data[3] == 'F'));
     intptr_t subOfs = -1;
     void* view = file.getPtr(0, intptr_t(size), subOfs);
     check(size == 0 || view != nullptr);

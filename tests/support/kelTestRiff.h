@@ -7,6 +7,7 @@
 
 #include "tests/support/kelTestProcess.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -142,4 +143,23 @@ inline std::optional<std::string> kelTestFfmpegRaw(const std::string& path, cons
     std::string format = codec.substr(4); // pcm_s16le -> s16le
     return kelTestProcess::filter(
         "ffmpeg -nostdin -loglevel error -i '" + path + "' -f " + format + " -c:a " + codec + " -", "");
+}
+
+// `file` (a whole RIFF image) with `chunk` put before its first top-level
+// chunk named `beforeId` (at the end when there is none), the RIFF size
+// fixed. Empty when `file` is not a RIFF image.
+inline std::string kelTestInsertChunk(const std::string& file, const std::string& beforeId,
+                                      const std::string& chunk)
+{
+    if (file.size() < 12 || file.compare(0, 4, "RIFF") != 0) return {};
+    size_t at = 12;
+    while (at + 8 <= file.size() && file.compare(at, 4, beforeId) != 0) {
+        const uint32_t size = kelTestReadLE32(file, at + 4);
+        at += 8 + size + (size & 1);
+    }
+    at = std::min(at, file.size());
+    std::string out = file.substr(0, at) + chunk + file.substr(at);
+    const std::string riffSize = kelTestLE(out.size() - 8, 4);
+    out.replace(4, 4, riffSize);
+    return out;
 }

@@ -259,3 +259,19 @@ TEST_F(RiffRead, FilesPastFourGigabytesAreReadAt64BitPositions)
     EXPECT_EQ(next(*stream), "");
     EXPECT_TRUE(stream->readingIsDone());
 }
+
+TEST_F(RiffRead, LoopingDataShorterThanAChunkRepeatsWithinTheChunk)
+{
+    // Five bytes of data, 1764-byte chunks: every chunk is the data over
+    // and over, and the next chunk goes on where this one stopped.
+    const std::string data = "ABCDE";
+    auto stream =
+        reader(kelTestWave(kFmt44k16 + kelTestChunk("data", "AB") + kelTestChunk("data", "CDE")), true);
+    std::string expected;
+    while (expected.size() < 3 * 1764)
+        expected += data;
+    std::string got;
+    for (int i = 0; i < 3; ++i)
+        got += next(*stream);
+    EXPECT_EQ(got, expected.substr(0, 3 * 1764));
+}

@@ -1,0 +1,63 @@
+// The WAV reader on random and mutated files, read passively as panomix
+// reads its file sources: no read past a buffer (ASan), chunks never larger
+// than chunkSize, and a reader without `loop` that ends within the chunks
+// its data can fill (no endless loop, also over data chunks that hold
+// nothing). The first input byte picks looping and a position to seek to.
+
+#include "audio/kelRIFF.h"
+#include "core/kelCreate.h"
+#include "core/kelUtf.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+void check(bool condition)
+{
+    if (!condition) std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 1) return 0;
+    const uint8_t control = data[0];
+    ++data;
+    --size;
+    const int fd = ::memfd_create("kelRiffFuzz", MFD_CLOEXEC);
+    if (fd < 0) return 0;
+    if (size > 0 && ::write(fd, data, size) != ssize_t(size)) {
+        ::close(fd);
+        return 0;
+    }
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const bool loop = (control & 1) != 0;
+    kelOwned<kelRiffStream> stream(kelRiffStream::create(utf8ToUtf16(path), false, loop));
+    if (stream && stream->passiveOpen() == 0) {
+        const uintptr_t chunk = stream->chunkSize();
+        check(chunk > 0);
+        check(stream->streamSize() <= size);
+        if ((control & 2) != 0) stream->setStreamPosition(uintptr_t(control >> 2) * chunk);
+        check(stream->streamPosition() <= stream->streamSize());
+        std::vector<uint8_t> buf(chunk + 8);
+        // Without looping every chunk but the last is whole data, so the
+        // reads are bounded by the data; with it, a few passes suffice.
+        const uintptr_t bound = stream->streamSize() / chunk + 2;
+        uintptr_t reads = 0;
+        for (; reads < (loop ? 3 * bound : bound + 1); ++reads) {
+            const uintptr_t n = stream->readData(buf.data(), buf.size());
+            check(n == 0 || n == chunk);
+            if (n == 0) break;
+        }
+        if (!loop) check(reads <= bound && stream->readingIsDone());
+    }
+    stream.reset();
+    ::close(fd);
+    return 0;
+}
