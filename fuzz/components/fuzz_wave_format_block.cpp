@@ -46,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     check(offered.formatOriginal.pcmBitsPerSample == content.format.formatOriginal.pcmBitsPerSample);
     const WAVEFORMATEXTENSIBLE* ext = record.formatExt();
     check(ext != nullptr && ext->Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE);
-    check(ext->Format.wBitsPerSample % 8 == 0 && ext->Format.wBitsPerSample >= ext->Samples.wValidBitsPerSample);
+    check(ext->Format.wBitsPerSample % 8 == 0 &&
+          ext->Format.wBitsPerSample >= ext->Samples.wValidBitsPerSample);
     // Rebuilding with any of the four values keeps a record or refuses.
     for (int index = kelPcmSamplesPerSec; index <= kelPcmChannelMask; ++index) {
         kelFormatBlock copy;
