@@ -1,5 +1,6 @@
 #include "apps/panomix/kelAudioSource.h"
 
+#include "audio/kelMsAcmStreamDevice.h"
 #include "core/kelParseInt.h"
 
 #include <algorithm>
@@ -21,7 +22,7 @@ void kelAudioSource::setRate(uintptr_t rate)
     close();
     f_samplingRate = rate;
     f_byteRate = rate * 2;
-    f_chunkSizeInSamples = (f_byteRate / kelASChunksPerSecond) >> 1;
+    f_chunkSizeInSamples = (f_byteRate / std::max<uintptr_t>(defaultChunksPerSecond.load(), 1)) >> 1;
     f_chunk.assign(f_chunkSizeInSamples, 0);
     rateChanged(rate);
 }

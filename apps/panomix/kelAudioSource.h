@@ -23,9 +23,6 @@ inline constexpr intptr_t kelASTypeLive = 100;
 inline constexpr intptr_t kelASTypeWAV = 101;
 inline constexpr intptr_t kelASTypeSine = 102;
 
-// Chunks per second of every source: one chunk is 20 ms.
-inline constexpr uintptr_t kelASChunksPerSecond = 50;
-
 class kelAudioSource : public kelObject
 {
 public:
@@ -41,7 +38,8 @@ public:
     uintptr_t rate() const noexcept { return f_samplingRate; }
     uintptr_t byteRate() const noexcept { return f_byteRate; }
     // Nothing when unchanged; otherwise closes the source, sizes a zeroed
-    // chunk for the new rate and tells the kind (rateChanged).
+    // chunk for the new rate (one of the devices' chunks, 20 ms by default)
+    // and tells the kind (rateChanged).
     void setRate(uintptr_t rate);
     size_t chunkSizeInSamples() const noexcept { return f_chunkSizeInSamples; }
     const std::vector<int16_t>& chunk() const noexcept { return f_chunk; }

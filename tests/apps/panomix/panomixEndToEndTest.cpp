@@ -1,0 +1,95 @@
+// panomix's engine on the virtual wave device, paced by a manual clock:
+// sources mixed into 5.1 Surround and played into memory, compared sample
+// by sample with what a python script computes from the same sources.
+
+#include "apps/panomix/panomixEngine.h"
+#include "apps/panomix/panomixWaveOutput.h"
+#include "core/kelClock.h"
+#include "platform/kelVirtualWave.h"
+#include "tests/support/kelTestProcess.h"
+#include "tests/support/kelTestWait.h"
+#include "tests/support/kelTestWave.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+namespace {
+
+const std::string kReference = std::string(KEL_SOURCE_DIR) + "/tests/apps/panomix/panomix_reference.py";
+
+class panomixEndToEndTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        kelVirtualWave::instance().restoreDefaults();
+        kelVirtualWave::instance().setClock(f_waveClock);
+        auto out = std::make_unique<panomixWaveOutput>(intptr_t(kelVirtualWaveDeviceId));
+        f_out = out.get();
+        f_engine = std::make_unique<panomixEngine>(std::move(out));
+    }
+    void TearDown() override
+    {
+        f_engine.reset();
+        kelVirtualWave::instance().restoreDefaults();
+    }
+
+    // Plays until `bytes` have reached the device.
+    bool playBytes(size_t bytes)
+    {
+        return kelTestAdvanceUntil(
+            f_clock, [&] { return kelVirtualWave::instance().played().size() >= bytes; }, 60000, 100, 50);
+    }
+
+    static std::vector<int16_t> samplesOf(const std::string& bytes)
+    {
+        std::vector<int16_t> out(bytes.size() / 2);
+        for (size_t i = 0; i < out.size(); ++i)
+            out[i] = int16_t(uint16_t(uint8_t(bytes[2 * i]) | (uint8_t(bytes[2 * i + 1]) << 8)));
+        return out;
+    }
+
+    kelManualClock f_clock;
+    kelTestWaveClock f_waveClock{f_clock};
+    panomixWaveOutput* f_out = nullptr;
+    std::unique_ptr<panomixEngine> f_engine;
+};
+
+} // namespace
+
+TEST_F(panomixEndToEndTest, TwoSinesInFiveOneSurroundMatchTheReference)
+{
+    if (!kelTestProcess::available("python3")) GTEST_SKIP() << "python3 is not installed";
+    f_engine->applyConfiguration(6);
+    f_engine->sources().addSource(kelASTypeSine, u"440", 0x1 | 0x200);
+    f_engine->sources().addSource(kelASTypeSine, u"880", 0x2 | 0x200);
+    ASSERT_TRUE(f_engine->open(u"44100"));
+    const size_t chunk = 882 * 6 * 2;
+    const size_t frames = 882 * 50; // one second after the flushed silence
+    ASSERT_TRUE(playBytes(6 * chunk + frames * 12));
+    f_engine->close();
+
+    const std::vector<uint8_t> played = kelVirtualWave::instance().played();
+    for (size_t i = 0; i < 6 * chunk; ++i)
+        ASSERT_EQ(played[i], 0) << i;
+    const auto reference = kelTestProcess::filter(
+        "python3 " + kReference + " 44100 0x60F " + std::to_string(frames) + " sine:440:0x201 sine:880:0x202",
+        "");
+    ASSERT_TRUE(reference.has_value());
+    const std::vector<int16_t> expected = samplesOf(*reference);
+    ASSERT_EQ(expected.size(), frames * 6);
+    const std::vector<int16_t> got =
+        samplesOf(std::string(played.begin() + std::ptrdiff_t(6 * chunk),
+                              played.begin() + std::ptrdiff_t(6 * chunk + frames * 12)));
+    size_t exact = 0;
+    for (size_t i = 0; i < expected.size(); ++i) {
+        // Rounding of a value that lands on .5 may differ by one.
+        ASSERT_LE(std::abs(got[i] - expected[i]), 1) << "sample " << i / 6 << " channel " << i % 6;
+        exact += got[i] == expected[i];
+    }
+    EXPECT_GE(exact, expected.size() - expected.size() / 1000);
+    EXPECT_EQ(f_engine->totalMixed() % 882, 0);
+}
