@@ -1,0 +1,188 @@
+#pragma once
+// kelRiffStream: a software device that reads a PCM WAV file as a stream of
+// chunks, or writes chunks into a new PCM WAV file.
+//
+// Reading (create): the file's "fmt " chunk sets the source format (and so
+// chunkSize), and its "data" chunks are read one after the other, chunk by
+// chunk; the last chunk is filled up with silence and sets readingIsDone.
+// With `loop` the first data chunk follows the last. Chunks go out through
+// deliverChunk when the device thread runs (paced by the timer in real
+// time), or to the caller of readData in passive use (passiveOpen, no
+// thread). A file that is not a WAV file with a usable format gives a
+// negative status, and opening it answers 11 (invalid parameter).
+//
+// Writing (createNew): open writes the header ("RIFF", "WAVE", "fmt " with
+// the format, "data"), every write appends samples, and close stores the
+// RIFF and data sizes. The format is written as a 16-byte plain PCM record
+// (18 bytes for other plain tags) when it has at most two channels and a
+// plain channel layout, and as the extensible record otherwise. RIFF sizes
+// are 32-bit: a write that would take the file past 4 GiB is refused
+// (sizeLimitReached), so the header always tells the truth.
+//
+// Compressed data (a codec through an audio compression manager) is not
+// handled here: reading it gives status -3, writing a compressed tag 3.
+//
+// Threads: the reading state (position, history, chunk buffers) belongs to
+// one thread at a time, the device thread or the caller of readData.
+// status, sizes and flags are atomics that any thread may read.
+
+#include "audio/kelRIFile.h"
+#include "audio/kelWaveSoftwareDevice.h"
+#include "core/kelFileStream.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class kelRiffStream;
+class kelMsAcm; // the audio compression manager of the codec paths
+
+// Raised on the device thread after every reading cycle once the stream is
+// done (in passive use: never).
+using kelOnRiffStreamIsDone = std::function<void(kelRiffStream* sender)>;
+
+// status values.
+inline constexpr intptr_t kelRiffReading = 0;
+inline constexpr intptr_t kelRiffWriting = 1;
+inline constexpr intptr_t kelRiffNotRiff = -2;
+inline constexpr intptr_t kelRiffNoAcm = -3;
+inline constexpr intptr_t kelRiffNoDriver = -4;
+inline constexpr intptr_t kelRiffNoPcmFormat = -5;
+inline constexpr intptr_t kelRiffWriteNoAcm = 3;
+inline constexpr intptr_t kelRiffWriteCannotConvert = 4;
+inline constexpr intptr_t kelRiffWriteNoFileName = 5;
+
+// fileType values.
+inline constexpr intptr_t kelRiffFileNone = 0;
+inline constexpr intptr_t kelRiffFileRiff = 1;
+
+// Flags of the chunk walk.
+inline constexpr uint32_t kelRiffScanFormat = 1;   // apply the "fmt " chunk
+inline constexpr uint32_t kelRiffScanNextData = 2; // find the next unplayed data chunk
+inline constexpr uint32_t kelRiffScanAll = 4;      // visit everything (total the data)
+
+class kelRiffStream : public kelWaveSoftwareDevice
+{
+public:
+    struct ForWriting
+    {
+    };
+
+    // A reading device (output stream only) on `fileName`; see status.
+    kelRiffStream(const kelString& fileName, bool realTime, bool loop, kelMsAcm* acm = nullptr);
+    // A writing device (input stream only, not real-time) for a new file
+    // of `srcFormat` (`dstFormatTag` 1: the samples as they come).
+    kelRiffStream(ForWriting, const kelString& fileName, const WAVEFORMATEX* srcFormat,
+                  uintptr_t dstFormatTag, kelMsAcm* acm = nullptr);
+    ~kelRiffStream() override;
+
+    // Made through kelCreate; free with kelFree.
+    static kelRiffStream* create(const kelString& fileName, bool realTime, bool loop,
+                                 kelMsAcm* acm = nullptr);
+    static kelRiffStream* createNew(const kelString& fileName, const WAVEFORMATEX* srcFormat,
+                                    uintptr_t dstFormatTag = WAVE_FORMAT_PCM, kelMsAcm* acm = nullptr);
+
+    // Closes the device and takes `fileName` for reading; the new status.
+    intptr_t assignRIFile(const kelString& fileName);
+    // Closes the device and prepares writing `fileName`; the new status.
+    intptr_t assignRIFileWriteSrc(const kelString& fileName, const WAVEFORMATEX* srcFormat,
+                                  uintptr_t dstFormatTag);
+
+    // Makes the device ready for readData without opening it or starting
+    // its thread: afterOpen's answer (11 for a file that is not usable).
+    uint32_t passiveOpen();
+    // The next chunk, min(maxSize, chunkSize) bytes of it; 0 when no chunk
+    // could be read (the stream is done). Passive use only.
+    uintptr_t readData(void* buf, uintptr_t maxSize);
+
+    intptr_t status() const noexcept { return f_status.load(); }
+    intptr_t fileType() const noexcept { return f_fileType.load(); }
+    // Reading: the bytes of all data chunks; writing: the bytes written.
+    uintptr_t streamSize() const noexcept { return f_streamSize.load(); }
+    // Reading: the offset in the data of the byte read next.
+    uintptr_t streamPosition() const noexcept { return f_streamPos.load(); }
+    // Moves reading to `value` rounded down to whole chunks, inside the
+    // current data chunk (held at its end). Reading thread.
+    void setStreamPosition(uintptr_t value);
+    bool readingIsDone() const noexcept { return f_readingIsDone.load(); }
+    bool streamIsDone() const noexcept { return f_streamIsDone.load(); }
+    const kelString& fileName() const noexcept { return f_fileName; }
+    // The file's size (reading) or the "fact" chunk's sample count.
+    uintptr_t originalSize() const noexcept { return f_originalSize.load(); }
+    bool loop() const noexcept { return f_loop.load(); }
+    void setLoop(bool value) noexcept { f_loop.store(value); }
+    // A write was refused because the file would pass the 4 GiB a RIFF
+    // size field can describe.
+    bool sizeLimitReached() const noexcept { return f_sizeLimitReached.load(); }
+    kelRIFile* riff() const noexcept { return f_riff.get(); }
+    kelMsAcm* acm() const noexcept { return f_acm; }
+
+    void setOnStreamIsDone(kelOnRiffStreamIsDone handler) { f_onStreamIsDone.set(std::move(handler)); }
+
+    kelString _classID() const override { return u"kelRiffStream"; }
+
+    // The largest file a RIFF size field describes (its size field holds
+    // the file size - 8).
+    static constexpr uint64_t kMaxRiffFileSize = uint64_t(0xFFFFFFFFu) + 8;
+
+protected:
+    // The chunk walk over `chunk` with kelRiffScan* flags; true to stop.
+    bool scanChunk(kelRIFFChunk* chunk, uint32_t flags);
+    // Fills the source chunk buffer from the data chunks; true when a whole
+    // chunk is there. Reading thread.
+    bool readNextChunk();
+    // No data chunk, offset 0, position 0, history empty.
+    void resetReadPosition();
+
+    uint32_t afterOpen() override;
+    void afterClose(uint32_t closeResult) override;
+    bool headerDone(kelWaveHeader* header, bool reAdd) override;
+    uintptr_t doWrite(const void* data, uintptr_t size) override;
+    bool doFlush(bool waitForComplete) override;
+    uintptr_t doGetPosition() override;
+    void beforeDestruction() override;
+
+    // Writing: appends samples to the file within the 4 GiB limit; the
+    // bytes written.
+    uintptr_t appendSamples(const void* data, uintptr_t size);
+    // Writing: the header of a new file; false when it cannot be written.
+    bool writeHeader();
+    // Writing: the pad byte and both size fields, then the file is closed.
+    void finishFile();
+
+    // --- fields, in the system's order ---------------------------------------
+    std::atomic<uintptr_t> f_realTimeFeedSize{0};
+    std::atomic<intptr_t> f_status{kelRiffReading};
+    std::atomic<uintptr_t> f_streamSize{0};
+    std::atomic<uintptr_t> f_streamPos{0};
+    uintptr_t f_streamPosHistory = 0;
+    std::atomic<bool> f_readingIsDone{false};
+    std::atomic<bool> f_streamIsDone{false};
+    kelString f_fileName;
+    std::atomic<uintptr_t> f_originalSize{0};
+    uintptr_t f_dataSizeOfs = 0;
+    kelFormatBlock f_riffSrcFormat;
+    uintptr_t f_riffDstFormatTag = WAVE_FORMAT_PCM;
+    std::vector<uint8_t> f_srcChunk;
+    std::vector<uint8_t> f_dstChunk;
+    std::atomic<bool> f_loop{false};
+    kelRIFFChunk* f_dataChunk = nullptr;
+    uintptr_t f_dataChunkOfs = 0;
+    kelMsAcm* f_acm = nullptr; // not owned
+    std::unique_ptr<kelRIFile> f_riff;
+    std::vector<const kelRIFFChunk*> f_playbackHistory;
+    std::atomic<intptr_t> f_fileType{kelRiffFileNone};
+    std::unique_ptr<kelFileStream> f_riffStream;
+    kelHandlerSlot<void(kelRiffStream*)> f_onStreamIsDone;
+
+    std::atomic<bool> f_sizeLimitReached{false};
+    bool f_headerWritten = false; // writing: the file holds a header to finish
+
+private:
+    bool isWriting() const noexcept { return f_status.load() == kelRiffWriting; }
+    bool inHistory(const kelRIFFChunk* chunk) const noexcept;
+    bool applyFormatChunk(kelRIFFChunk* chunk);
+    uint8_t silenceByte() const noexcept;
+};
