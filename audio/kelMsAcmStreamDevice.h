@@ -207,6 +207,9 @@ public:
     kelString dstFormatInfo() const;
     intptr_t inProgress() const noexcept { return f_inProgress.load(); }
     bool realTime() const noexcept { return f_realtime.load(); }
+    // The 18th virtual operation (after doGetMasterIsSrc). Owner's thread,
+    // device closed; subclasses that pace themselves by a timer override it.
+    virtual void setRealTime(bool value);
     uintptr_t overNumIn() const noexcept { return f_inOverCN.load(); }
     // Values above 200 and the current value are ignored.
     void setOverNumIn(uintptr_t value) noexcept;
@@ -282,8 +285,8 @@ protected:
     virtual uintptr_t doWrite(const void* data, uintptr_t size);
     // 17. Whether the source side is the master side.
     virtual bool doGetMasterIsSrc() = 0;
-    // 18. The realTime setter.
-    virtual void setRealTime(bool value);
+    // 18. setRealTime, public above: components forward their own
+    // realTime property to the device they own.
 
     // The decision of the DSP and voice-activity modes. Until those
     // detectors exist every chunk passes and the device is not silent.

@@ -34,6 +34,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 class kelRiffStream;
@@ -179,10 +180,20 @@ protected:
 
     std::atomic<bool> f_sizeLimitReached{false};
     bool f_headerWritten = false; // writing: the file holds a header to finish
+    // Serialises appends from writers and the device thread with the
+    // header and the size fix-up.
+    std::mutex f_fileMutex;
+    // Reading: the data chunks in file order (the history is always the
+    // first of them), and whether the walk met a usable "fmt " chunk.
+    std::vector<kelRIFFChunk*> f_dataChunks;
+    bool f_formatFound = false;
 
 private:
     bool isWriting() const noexcept { return f_status.load() == kelRiffWriting; }
     bool inHistory(const kelRIFFChunk* chunk) const noexcept;
+    // Makes the first data chunk not yet played current; false when none.
+    bool nextDataChunk();
+    bool stopAsked() noexcept;
     bool applyFormatChunk(kelRIFFChunk* chunk);
     uint8_t silenceByte() const noexcept;
 };
