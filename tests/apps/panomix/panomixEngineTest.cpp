@@ -5,6 +5,7 @@
 #include "apps/panomix/panomixSettings.h"
 #include "core/kelIniFile.h"
 #include "tests/apps/panomix/panomixFakeOutput.h"
+#include "tests/apps/panomix/panomixTestWav.h"
 #include "tests/support/kelTestFiles.h"
 
 #include <gtest/gtest.h>
@@ -349,4 +350,46 @@ TEST(panomixEngineTest, SettingsKeepTheSourcesAndTheConfiguration)
     EXPECT_EQ(second->frequency(), 880);
     EXPECT_EQ(first->mapping(), 0x3u);
     EXPECT_EQ(second->mapping(), 0x101u);
+}
+
+TEST(panomixEngineTest, WavSourcePlaysItsFileFromTheFirstChunkAndLoops)
+{
+    kelTempDir dir;
+    const std::string path = dir.file("ramp.wav");
+    std::vector<int16_t> ramp(800);
+    for (size_t i = 0; i < ramp.size(); ++i)
+        ramp[i] = int16_t(i * 7 - 2000);
+    ASSERT_TRUE(panomixWriteMonoWav(path, 8000, ramp));
+
+    engineUnderTest t;
+    t.engine->applyConfiguration(1); // mono: Front Center
+    kelAudioSource* wav =
+        t.engine->sources().addSource(kelASTypeWAV, kelString(path.begin(), path.end()), 0x4);
+    ASSERT_NE(wav, nullptr);
+    EXPECT_EQ(wav->name(), u"WAVE file [" + kelString(path.begin(), path.end()) + u"]");
+    ASSERT_TRUE(t.engine->open(u"8000"));
+    // A passive open does not make the file stream open.
+    EXPECT_FALSE(wav->active());
+    t.out->clearPlayed();
+    // Seven chunks of 160: the file's five, then its first two again.
+    for (int i = 0; i < 7; ++i) {
+        ASSERT_TRUE(t.out->complete());
+    }
+    const std::vector<uint8_t>& played = t.out->played();
+    ASSERT_EQ(played.size(), 7u * 160 * 2);
+    for (size_t n = 0; n < 7 * 160; ++n)
+        ASSERT_EQ(sampleAt(played, n), ramp[n % 800]) << n;
+}
+
+TEST(panomixEngineTest, WavSourceWithoutAFileStaysSilent)
+{
+    engineUnderTest t;
+    t.engine->applyConfiguration(1);
+    ASSERT_NE(t.engine->sources().addSource(kelASTypeWAV, u"/nonexistent/none.wav", 0x4), nullptr);
+    ASSERT_TRUE(t.engine->open(u"8000"));
+    t.out->clearPlayed();
+    ASSERT_TRUE(t.out->complete());
+    ASSERT_TRUE(t.out->complete());
+    for (uint8_t b : t.out->played())
+        ASSERT_EQ(b, 0);
 }
