@@ -17,6 +17,7 @@ int main(int argc, char** argv)
     startProgramLog(u"panomix");
     QApplication app(argc, argv);
     panomixSetupApplication();
+    panomixPlayVirtualIntoNothing();
 
     panomixWindowSetup setup;
     setup.output = std::make_unique<panomixWaveOutput>();

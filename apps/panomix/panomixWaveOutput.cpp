@@ -1,6 +1,7 @@
 #include "apps/panomix/panomixWaveOutput.h"
 
 #include "audio/kelWaveFormatRoutines.h"
+#include "platform/kelVirtualWave.h"
 #include "platform/kelWaveApi.h"
 
 #include <algorithm>
@@ -114,4 +115,9 @@ void panomixWaveOutput::done(WAVEHDR* header) noexcept
     }
     const std::lock_guard<std::mutex> guard(f_freeGuard);
     f_free.push_back(header);
+}
+
+void panomixPlayVirtualIntoNothing()
+{
+    kelVirtualWave::instance().playInto("/dev/null");
 }

@@ -108,3 +108,16 @@ TEST_F(panomixEndToEndTest, TwoSinesAndAWavFileInFiveOneSurroundMatchTheReferenc
     EXPECT_GE(exact, expected.size() - expected.size() / 1000);
     EXPECT_EQ(f_engine->totalMixed() % 882, 0);
 }
+
+TEST_F(panomixEndToEndTest, TheProgramsVirtualDeviceKeepsNothingOfWhatItPlays)
+{
+    panomixPlayVirtualIntoNothing();
+    f_engine->applyConfiguration(2);
+    f_engine->sources().addSource(kelASTypeSine, u"440", 0x3);
+    ASSERT_TRUE(f_engine->open(u"44100"));
+    // Ten chunks past the flushed silence.
+    ASSERT_TRUE(kelTestAdvanceUntil(
+        f_clock, [&] { return f_engine->totalMixed() >= 20 * 882; }, 60000, 100, 50));
+    f_engine->close();
+    EXPECT_TRUE(kelVirtualWave::instance().played().empty());
+}
