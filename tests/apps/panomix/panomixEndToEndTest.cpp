@@ -6,6 +6,7 @@
 #include "apps/panomix/panomixWaveOutput.h"
 #include "core/kelClock.h"
 #include "platform/kelVirtualWave.h"
+#include "tests/apps/panomix/panomixFakeOutput.h"
 #include "tests/apps/panomix/panomixTestWav.h"
 #include "tests/support/kelTestFiles.h"
 #include "tests/support/kelTestProcess.h"
@@ -120,4 +121,47 @@ TEST_F(panomixEndToEndTest, TheProgramsVirtualDeviceKeepsNothingOfWhatItPlays)
         f_clock, [&] { return f_engine->totalMixed() >= 20 * 882; }, 60000, 100, 50));
     f_engine->close();
     EXPECT_TRUE(kelVirtualWave::instance().played().empty());
+}
+
+TEST_F(panomixEndToEndTest, LiveSourcePlaysWhatTheInputDeviceRecords)
+{
+    // The virtual device records a 1000 Hz tone at half of full scale.
+    kelVirtualWave::instance().recordTone(1000);
+    auto fake = std::make_unique<panomixFakeOutput>();
+    panomixFakeOutput* out = fake.get();
+    panomixEngine engine(std::move(fake));
+    engine.applyConfiguration(1);
+    kelAudioSource* live = engine.sources().addSource(kelASTypeLive, u"0", 0x4);
+    ASSERT_NE(live, nullptr);
+    EXPECT_EQ(live->name(), u"Live from Virtual wave device");
+    ASSERT_TRUE(engine.open(u"8000"));
+    EXPECT_TRUE(live->active());
+    // Chunks are silent until the first recorded one has been swapped in.
+    auto loudest = [&] {
+        out->clearPlayed();
+        out->complete();
+        int peak = 0;
+        for (size_t i = 0; i + 1 < out->played().size(); i += 2)
+            peak = std::max(peak, std::abs(int(int16_t(out->played()[i] | (out->played()[i + 1] << 8)))));
+        return peak;
+    };
+    ASSERT_TRUE(kelTestAdvanceUntil(
+        f_clock, [&] { return loudest() > 16000; }, 10000, 20, 50));
+    const std::vector<uint8_t> chunk = out->played();
+    ASSERT_EQ(chunk.size(), 160u * 2);
+    // 1000 Hz at 8000 Hz: a period of 8 samples.
+    for (size_t n = 8; n < 160; ++n)
+        ASSERT_NEAR(int16_t(chunk[2 * n] | (chunk[2 * n + 1] << 8)),
+                    int16_t(chunk[2 * (n - 8)] | (chunk[2 * (n - 8) + 1] << 8)), 2)
+            << n;
+    engine.close();
+    EXPECT_FALSE(live->active());
+    // An input that cannot be opened leaves the source silent.
+    kelAudioSource* missing = engine.sources().addSource(kelASTypeLive, u"4000", 0x4);
+    ASSERT_NE(missing, nullptr);
+    EXPECT_EQ(missing->name(), u"Live from ");
+    engine.sources().deleteSource(0);
+    ASSERT_TRUE(engine.open(u"8000"));
+    EXPECT_FALSE(missing->active());
+    EXPECT_EQ(loudest(), 0);
 }
