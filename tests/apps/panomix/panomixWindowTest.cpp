@@ -89,34 +89,16 @@ private slots:
     {
         windowUnderTest t = makeWindow(ini("first.ini"));
         Tc_form_main& w = *t.window;
-        QCOMPARE(w.windowTitle(), qs(u"MT 2.5 - Panomix"));
         QCOMPARE(w.c_cb_config->count(), 10);
         QCOMPARE(w.c_cb_config->currentText(), qs(u"Mono (Front Center)"));
-        QCOMPARE(w.c_cb_config->itemText(9), qs(u"Custom ... >"));
         QCOMPARE(w.c_cb_rate->currentText(), QStringLiteral("44100"));
-        QCOMPARE(w.c_cb_rate->count(), 7);
         QCOMPARE(w.c_label_channels->text(), qs(u"1 channel; 88 200 bytes/sec"));
         QCOMPARE(checkedMask(w), 0x4u);
         QVERIFY(w.ac_open->isEnabled() && w.c_button_open->isEnabled());
         QVERIFY(!w.ac_close->isEnabled() && !w.c_button_close->isEnabled());
         QVERIFY(w.c_rb_speakers->isChecked());
         QVERIFY(w.c_cb_autoExpand->isChecked());
-        QCOMPARE(w.c_label_mixed->text(), qs(u"Mixed: "));
-        QCOMPARE(w.c_sb_panel_status->width(), 90);
         QVERIFY(w.c_timer_update->isActive());
-        QCOMPARE(w.c_timer_update->interval(), 1000);
-        QCOMPARE(w.mi_file_exit->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
-        QCOMPARE(w.mi_help_about->shortcut(), QKeySequence(Qt::Key_F1));
-        QCOMPARE(w.c_label_rate->text(), qs(u"Sampling &Rate:"));
-        QCOMPARE(w.c_label_config->text(), qs(u"Surro&und Configuration:"));
-        QCOMPARE(w.ac_manageSources->text(), qs(u"&Manage Sources and mapping..."));
-        QCOMPARE(w.scb[6]->text(), qs(u"FL Center"));
-        QCOMPARE(w.scb[17]->objectName(), QStringLiteral("scb_TBR"));
-        QStringList menus;
-        for (QAction* a : w.menuBar()->actions())
-            menus << a->text();
-        QCOMPARE(menus, (QStringList{"File", "Sources", "Playback", "Help"}));
-        QCOMPARE(w.sourceWindow().windowTitle(), qs(u"MT 2.5 Panomix -- Audio Source Selection"));
         QCOMPARE(w.sourceWindow().c_label_rate->text(), qs(u"Sampling Rate: 44100 Hz"));
     }
 
