@@ -9,3 +9,7 @@
 #include "audio/kelWave.h"
 #include "audio/kelWaveDevice.h"
 #include "audio/kelWaveHeader.h"
+#include "audio/kelMMTimer.h"
+#include "audio/kelWaveDeviceList.h"
+#include "audio/kelWaveInDevice.h"
+#include "audio/kelWaveOutDevice.h"
