@@ -7,34 +7,39 @@
 // leaves the source silent.
 
 #include "apps/panomix/kelAudioSource.h"
-#include "apps/panomix/panomixWaveInput.h"
+#include "core/kelCreate.h"
 
 #include <cstdint>
 #include <vector>
+
+class kelMsAcmStreamDevice;
+class kelWaveInDevice;
 
 class kelASLive final : public kelAudioSource
 {
 public:
     // `param` is the device number; -1 (the mapper) when it is not a number.
     explicit kelASLive(const kelString& param);
+    ~kelASLive() override;
 
     intptr_t deviceId() const noexcept { return f_deviceId; }
+    kelWaveInDevice* waveIn() const noexcept { return f_waveIn.get(); }
 
 protected:
-    // Sizes the second buffer.
+    // The device records at the rate, 16-bit mono; sizes the second buffer.
     void rateChanged(uintptr_t rate) override;
     // The input device is open.
-    bool getActive() override { return f_waveIn.isOpen(); }
+    bool getActive() override;
     void doStart() override;
-    void doStop() override { f_waveIn.close(); }
+    void doStop() override;
     // Swaps in what was recorded since the last swap.
     void doPrepareNextChunk() override;
 
 private:
     // The device's thread: one recorded chunk.
-    void dataAvailable(const int16_t* data, size_t samples);
+    void dataAvailable(kelMsAcmStreamDevice* sender, void* data, uintptr_t size);
 
     intptr_t f_deviceId;
-    panomixWaveInput f_waveIn;
+    kelOwned<kelWaveInDevice> f_waveIn;
     std::vector<int16_t> f_subChunk;
 };
