@@ -3,7 +3,7 @@
 // by sample with what a python script computes from the same sources.
 
 #include "apps/panomix/panomixEngine.h"
-#include "apps/panomix/panomixWaveOutput.h"
+#include "apps/panomix/panomixDeviceOutput.h"
 #include "core/kelClock.h"
 #include "platform/kelVirtualWave.h"
 #include "tests/apps/panomix/panomixFakeOutput.h"
@@ -31,7 +31,7 @@ protected:
     {
         kelVirtualWave::instance().restoreDefaults();
         kelVirtualWave::instance().setClock(f_waveClock);
-        auto out = std::make_unique<panomixWaveOutput>(intptr_t(kelVirtualWaveDeviceId));
+        auto out = std::make_unique<panomixDeviceOutput>(intptr_t(kelVirtualWaveDeviceId));
         f_out = out.get();
         f_engine = std::make_unique<panomixEngine>(std::move(out));
     }
@@ -58,7 +58,7 @@ protected:
 
     kelManualClock f_clock;
     kelTestWaveClock f_waveClock{f_clock};
-    panomixWaveOutput* f_out = nullptr;
+    panomixDeviceOutput* f_out = nullptr;
     std::unique_ptr<panomixEngine> f_engine;
 };
 
@@ -83,12 +83,18 @@ TEST_F(panomixEndToEndTest, TwoSinesAndAWavFileInFiveOneSurroundMatchTheReferenc
     ASSERT_TRUE(f_engine->open(u"44100"));
     const size_t chunk = 882 * 6 * 2;
     const size_t frames = 882 * 50; // one second after the flushed silence
-    ASSERT_TRUE(playBytes(6 * chunk + frames * 12));
+    ASSERT_TRUE(playBytes(12 * chunk + frames * 12));
     f_engine->close();
 
     const std::vector<uint8_t> played = kelVirtualWave::instance().played();
-    for (size_t i = 0; i < 6 * chunk; ++i)
-        ASSERT_EQ(played[i], 0) << i;
+    // The flushed silence (the device may top a starting queue up with more
+    // of it) comes first, in whole chunks.
+    size_t lead = 0;
+    while (lead < played.size() && played[lead] == 0)
+        ++lead;
+    lead -= lead % chunk;
+    ASSERT_GE(lead, 6 * chunk);
+    ASSERT_GE(played.size(), lead + frames * 12);
     const auto reference =
         kelTestProcess::filter("python3 " + kReference + " 44100 0x60F " + std::to_string(frames) +
                                    " sine:440:0x201 sine:880:0x202 wav:" + wav + ":0x5",
@@ -96,9 +102,8 @@ TEST_F(panomixEndToEndTest, TwoSinesAndAWavFileInFiveOneSurroundMatchTheReferenc
     ASSERT_TRUE(reference.has_value());
     const std::vector<int16_t> expected = samplesOf(*reference);
     ASSERT_EQ(expected.size(), frames * 6);
-    const std::vector<int16_t> got =
-        samplesOf(std::string(played.begin() + std::ptrdiff_t(6 * chunk),
-                              played.begin() + std::ptrdiff_t(6 * chunk + frames * 12)));
+    const std::vector<int16_t> got = samplesOf(std::string(
+        played.begin() + std::ptrdiff_t(lead), played.begin() + std::ptrdiff_t(lead + frames * 12)));
     size_t exact = 0;
     for (size_t i = 0; i < expected.size(); ++i) {
         // Rounding of a sine value that lands on .5 may differ by one.

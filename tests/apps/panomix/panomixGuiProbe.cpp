@@ -8,7 +8,7 @@
 #include "apps/panomix/Tc_form_main.h"
 #include "apps/panomix/Tc_form_sourceManage.h"
 #include "apps/panomix/panomixQtApplication.h"
-#include "apps/panomix/panomixWaveOutput.h"
+#include "apps/panomix/panomixDeviceOutput.h"
 #include "core/kelProgramLog.h"
 
 #include <QAction>
@@ -29,7 +29,7 @@ int main(int argc, char** argv)
     panomixPlayVirtualIntoNothing();
 
     panomixWindowSetup setup;
-    setup.output = std::make_unique<panomixWaveOutput>();
+    setup.output = std::make_unique<panomixDeviceOutput>();
     Tc_form_main window(std::move(setup));
 
     const QString path = QCoreApplication::applicationDirPath() + QStringLiteral("/state.txt");
