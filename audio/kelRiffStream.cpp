@@ -136,7 +136,8 @@ intptr_t kelRiffStream::assignRIFileWriteSrc(const kelString& fileName, const WA
     intptr_t result = kelRiffWriting;
     // The whole source record is kept, not only its rate, bits and channels:
     // a float or extensible source must be written as what it is.
-    if (srcFormat == nullptr || duplicateFormat(srcFormat, 0, f_riffSrcFormat) == 0 ||
+    if (srcFormat == nullptr ||
+        duplicateFormat(srcFormat, sizeof(WAVEFORMATEX) + srcFormat->cbSize, f_riffSrcFormat) == 0 ||
         !doSetFormat(true, f_riffSrcFormat.format(), f_riffSrcFormat.size())) {
         result = kelRiffWriteCannotConvert;
     } else if (dstFormatTag != WAVE_FORMAT_PCM) {

@@ -43,15 +43,15 @@ public:
     uintptr_t nonrealTimeDelay() const noexcept { return f_nonrealTimeDelay.load(); }
     void setNonrealTimeDelay(uintptr_t value) noexcept { f_nonrealTimeDelay.store(value); }
 
+    // The real-time setter: makes or frees the timer and sets the thread's
+    // priority (15 in real time, 1 otherwise). Device closed.
+    void setRealTime(bool value) override;
     // Hands the clock to the pacing timer too (device closed).
     void setClock(const kelClock& clock) noexcept override;
 
     kelString _classID() const override { return u"kelWaveSoftwareDevice"; }
 
 protected:
-    // The real-time setter: makes or frees the timer and sets the thread's
-    // priority (15 in real time, 1 otherwise). Device closed.
-    void setRealTime(bool value) override;
     // Retimes the timer when the master format changes.
     bool doSetFormat(bool isSrc, const WAVEFORMATEX* format, size_t formatSize) override;
     // The common open, then the handle 1.
