@@ -3,7 +3,7 @@
 // channel count, speaker mask; 16 bits), open and close, a flush that
 // queues silence, writes, and the feed-done event raised for every chunk
 // the device has finished playing. The program plugs in the wave output
-// device (panomixDeviceOutput); the tests plug in fakes, so the engine
+// component (panomixComponentOutput); the tests plug in fakes, so the engine
 // runs without a device and without windows.
 
 #include <cstddef>

@@ -3,7 +3,7 @@
 // by sample with what a python script computes from the same sources.
 
 #include "apps/panomix/panomixEngine.h"
-#include "apps/panomix/panomixDeviceOutput.h"
+#include "apps/panomix/panomixComponentOutput.h"
 #include "core/kelClock.h"
 #include "platform/kelVirtualWave.h"
 #include "tests/apps/panomix/panomixFakeOutput.h"
@@ -31,7 +31,7 @@ protected:
     {
         kelVirtualWave::instance().restoreDefaults();
         kelVirtualWave::instance().setClock(f_waveClock);
-        auto out = std::make_unique<panomixDeviceOutput>(intptr_t(kelVirtualWaveDeviceId));
+        auto out = std::make_unique<panomixComponentOutput>(intptr_t(kelVirtualWaveDeviceId));
         f_out = out.get();
         f_engine = std::make_unique<panomixEngine>(std::move(out));
     }
@@ -58,7 +58,7 @@ protected:
 
     kelManualClock f_clock;
     kelTestWaveClock f_waveClock{f_clock};
-    panomixDeviceOutput* f_out = nullptr;
+    panomixComponentOutput* f_out = nullptr;
     std::unique_ptr<panomixEngine> f_engine;
 };
 
@@ -169,4 +169,25 @@ TEST_F(panomixEndToEndTest, LiveSourcePlaysWhatTheInputDeviceRecords)
     ASSERT_TRUE(engine.open(u"8000"));
     EXPECT_FALSE(missing->active());
     EXPECT_EQ(loudest(), 0);
+}
+
+TEST_F(panomixEndToEndTest, TheOutputComponentTakesEveryConfiguration)
+{
+    f_engine->setRateText(u"44100");
+    f_engine->applyConfiguration(0);
+    EXPECT_EQ(f_out->pcm_numChannels(), 18u);
+    EXPECT_EQ(f_out->pcm_channelMask(), 0u);
+    EXPECT_EQ(f_engine->channelLabel(), u"18 channels; 1 587 600 bytes/sec");
+    f_engine->applyConfiguration(6);
+    EXPECT_EQ(f_out->pcm_numChannels(), 6u);
+    EXPECT_EQ(f_out->pcm_channelMask(), 0x60Fu);
+    f_engine->checkSpeakers(0x101);
+    EXPECT_EQ(f_out->pcm_numChannels(), 2u);
+    EXPECT_EQ(f_out->pcm_channelMask(), 0x101u);
+    EXPECT_EQ(f_out->pcm_samplesPerSec(), 44100u);
+    ASSERT_TRUE(f_engine->open(u"96000"));
+    EXPECT_EQ(f_out->pcm_samplesPerSec(), 96000u);
+    EXPECT_TRUE(f_out->active());
+    f_engine->close();
+    EXPECT_FALSE(f_out->active());
 }

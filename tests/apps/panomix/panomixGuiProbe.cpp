@@ -8,7 +8,7 @@
 #include "apps/panomix/Tc_form_main.h"
 #include "apps/panomix/Tc_form_sourceManage.h"
 #include "apps/panomix/panomixQtApplication.h"
-#include "apps/panomix/panomixDeviceOutput.h"
+#include "apps/panomix/panomixComponentOutput.h"
 #include "core/kelProgramLog.h"
 
 #include <QAction>
@@ -29,7 +29,7 @@ int main(int argc, char** argv)
     panomixPlayVirtualIntoNothing();
 
     panomixWindowSetup setup;
-    setup.output = std::make_unique<panomixDeviceOutput>();
+    setup.output = std::make_unique<panomixComponentOutput>();
     Tc_form_main window(std::move(setup));
 
     const QString path = QCoreApplication::applicationDirPath() + QStringLiteral("/state.txt");
