@@ -4,15 +4,10 @@
 // by its capabilities or, when they cannot be read, "Wave Mapper" and
 // "WaveIn Device #<n>". Window thread.
 
-#include "core/kelTypes.h"
+#include "audio/kelWaveDeviceList.h"
 
-#include <cstdint>
 #include <vector>
 
-struct panomixDeviceEntry
-{
-    intptr_t deviceId;
-    kelString name;
-};
+using panomixDeviceEntry = kelWaveDeviceEntry;
 
 std::vector<panomixDeviceEntry> panomixInputDevices();
