@@ -111,6 +111,10 @@ TEST(kelmtlWaveRiffTest, FileCopiedThroughThePipeKeepsEverySample)
     EXPECT_TRUE(output->active());
     // The end of the file closes the input and, after it, the output.
     ASSERT_TRUE(kelTestWaitUntil([&] { return !input->active() && !output->active(); }, 20000));
+    // A closing component is already inactive; these wait for the automatic
+    // close to finish, so the file's sizes are written before it is read.
+    input->close();
+    output->close();
     EXPECT_GE(done.load(), 1);
     EXPECT_FALSE(std::filesystem::exists(tmp));
     EXPECT_TRUE(input->tmpToKill().empty());
