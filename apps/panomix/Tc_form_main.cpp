@@ -1,7 +1,7 @@
 #include "apps/panomix/Tc_form_main.h"
 
 #include "apps/panomix/Tc_form_sourceManage.h"
-#include "apps/panomix/panomixQtGeometry.h"
+#include "apps/kelQtGeometry.h"
 #include "apps/panomix/panomixSettings.h"
 
 #include <QAction>
@@ -201,7 +201,7 @@ void Tc_form_main::showEvent(QShowEvent* e)
 
 void Tc_form_main::formShow()
 {
-    panomixQtGeometry geometry(this, &f_normalBounds);
+    kelQtGeometry geometry(this, &f_normalBounds);
     loadControlPosition(&geometry, f_config.get(), kSection, true, true);
     c_timer_update->start();
     const panomixSettings s = panomixSettings::load(*f_config);
@@ -383,7 +383,7 @@ void Tc_form_main::saveSettings()
     if (!f_config->enter(kSection, saved)) return;
     s.save(*f_config);
     noteNormalBounds();
-    panomixQtGeometry geometry(this, &f_normalBounds);
+    kelQtGeometry geometry(this, &f_normalBounds);
     saveControlPosition(&geometry, f_config.get(), kSection, true);
     f_config->leave(saved);
 }

@@ -2,7 +2,7 @@
 
 #include "apps/quillnet/quillnetDefaultURI.h"
 #include "apps/quillnet/quillnetEditKeys.h"
-#include "apps/quillnet/quillnetGeometry.h"
+#include "apps/kelQtGeometry.h"
 #include "apps/quillnet/quillnetMemo.h"
 #include "core/kelControlPosition.h"
 #include "core/kelUtilsState.h"
@@ -145,7 +145,7 @@ void Tc_form_main::showEvent(QShowEvent* e)
 
 void Tc_form_main::formShow()
 {
-    quillnetGeometry geometry(this, &f_normalBounds);
+    kelQtGeometry geometry(this, &f_normalBounds);
     loadControlPosition(&geometry, f_config.get(), kSection, true, true);
     const bool tx = f_config->get(u"TX", true);
     c_rb_TX->setChecked(tx);
@@ -198,7 +198,7 @@ void Tc_form_main::saveSettings()
     f_config->setValue(u"TX", c_rb_TX->isChecked());
     f_config->setValue(u"URI", c_edit_URI->text().toStdU16String());
     noteNormalBounds();
-    quillnetGeometry geometry(this, &f_normalBounds);
+    kelQtGeometry geometry(this, &f_normalBounds);
     saveControlPosition(&geometry, f_config.get(), kSection, true);
     f_config->leave(saved);
 }

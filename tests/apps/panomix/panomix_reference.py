@@ -34,8 +34,8 @@ def main():
     rate, outmask, frames = int(sys.argv[1]), int(sys.argv[2], 0), int(sys.argv[3])
     speakers = [bit for bit in range(18) if outmask == 0 or outmask & (1 << bit)]
     sources = []
-    for spec in sys.argv[4:]:
-        kind, arg, mask = spec.split(":")
+    for source in sys.argv[4:]:
+        kind, arg, mask = source.split(":")
         signal = sine(float(arg), rate, frames) if kind == "sine" else wav(arg, frames)
         sources.append((signal, int(mask, 0)))
     out = bytearray()

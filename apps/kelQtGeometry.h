@@ -6,13 +6,13 @@
 
 class QWidget;
 
-class quillnetGeometry final : public kelControlGeometry
+class kelQtGeometry final : public kelControlGeometry
 {
 public:
     // `widget` must outlive this object; its objectName is the key prefix.
     // `normalBounds`, when given, is the window's last frame position and
     // size in the normal state, as its owner noted them (see bounds()).
-    explicit quillnetGeometry(QWidget* widget, const kelControlBounds* normalBounds = nullptr) noexcept
+    explicit kelQtGeometry(QWidget* widget, const kelControlBounds* normalBounds = nullptr) noexcept
         : f_widget(widget), f_normal(normalBounds)
     {}
 

@@ -1,4 +1,4 @@
-#include "apps/quillnet/quillnetGeometry.h"
+#include "apps/kelQtGeometry.h"
 
 #include <QGuiApplication>
 #include <QRect>
@@ -18,17 +18,17 @@ bool onSomeScreen(const QRect& frame)
 
 } // namespace
 
-kelString quillnetGeometry::controlName() const
+kelString kelQtGeometry::controlName() const
 {
     return f_widget->objectName().toStdU16String();
 }
 
-bool quillnetGeometry::isTopLevel() const
+bool kelQtGeometry::isTopLevel() const
 {
     return f_widget->isWindow();
 }
 
-kelControlBounds quillnetGeometry::bounds() const
+kelControlBounds kelQtGeometry::bounds() const
 {
     if (f_widget->isWindow() && f_normal != nullptr && f_normal->width > 0 && f_normal->height > 0)
         return *f_normal;
@@ -42,7 +42,7 @@ kelControlBounds quillnetGeometry::bounds() const
     return {f_widget->x(), f_widget->y(), f_widget->width(), f_widget->height()};
 }
 
-void quillnetGeometry::setBounds(const kelControlBounds& b)
+void kelQtGeometry::setBounds(const kelControlBounds& b)
 {
     const QSize size =
         QSize(static_cast<int>(b.width), static_cast<int>(b.height)).expandedTo(f_widget->minimumSize());
@@ -60,27 +60,27 @@ void quillnetGeometry::setBounds(const kelControlBounds& b)
     if (QWindow* window = f_widget->windowHandle()) window->setFramePosition(pos);
 }
 
-bool quillnetGeometry::isEnabled() const
+bool kelQtGeometry::isEnabled() const
 {
     return f_widget->isEnabled();
 }
 
-void quillnetGeometry::setEnabled(bool enabled)
+void kelQtGeometry::setEnabled(bool enabled)
 {
     f_widget->setEnabled(enabled);
 }
 
-bool quillnetGeometry::isVisible() const
+bool kelQtGeometry::isVisible() const
 {
     return f_widget->isVisible();
 }
 
-void quillnetGeometry::setVisible(bool visible)
+void kelQtGeometry::setVisible(bool visible)
 {
     f_widget->setVisible(visible);
 }
 
-intptr_t quillnetGeometry::windowState() const
+intptr_t kelQtGeometry::windowState() const
 {
     const Qt::WindowStates s = f_widget->windowState();
     if (s & Qt::WindowMinimized) return kelWindowStateMinimized;
@@ -88,7 +88,7 @@ intptr_t quillnetGeometry::windowState() const
     return kelWindowStateNormal;
 }
 
-void quillnetGeometry::setWindowState(intptr_t state)
+void kelQtGeometry::setWindowState(intptr_t state)
 {
     Qt::WindowStates s = f_widget->windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized);
     if (state == kelWindowStateMinimized) s |= Qt::WindowMinimized;
