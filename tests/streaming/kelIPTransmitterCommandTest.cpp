@@ -206,8 +206,13 @@ TEST(kelIPTransmitterCommandTest, RemovingTheLastSessionDropsTheRoot)
     EXPECT_EQ(tx->destCount(), 0);
     EXPECT_EQ(tx->transRoot(), nullptr);
     EXPECT_EQ(tx->sendText(u"c"), kelE_FAIL);
-    // The parked root is freed on an idle tick and lets go of its port.
-    EXPECT_TRUE(kelTestWaitUntil([&] { return kelTestUdpPortFree(port); }, kWait));
+    // The parked root is freed on an idle tick and lets go of both its ports;
+    // its two sockets close one after the other, so wait for the pair.
+    EXPECT_TRUE(kelTestWaitUntil(
+        [&] {
+            return kelTestUdpPortFree(port) && kelTestUdpPortFree(static_cast<uint16_t>(port + 1));
+        },
+        kWait));
 
     // Command 1 makes a new root on the same port.
     data.clear();
