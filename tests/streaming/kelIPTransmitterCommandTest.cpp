@@ -209,9 +209,7 @@ TEST(kelIPTransmitterCommandTest, RemovingTheLastSessionDropsTheRoot)
     // The parked root is freed on an idle tick and lets go of both its ports;
     // its two sockets close one after the other, so wait for the pair.
     EXPECT_TRUE(kelTestWaitUntil(
-        [&] {
-            return kelTestUdpPortFree(port) && kelTestUdpPortFree(static_cast<uint16_t>(port + 1));
-        },
+        [&] { return kelTestUdpPortFree(port) && kelTestUdpPortFree(static_cast<uint16_t>(port + 1)); },
         kWait));
 
     // Command 1 makes a new root on the same port.
