@@ -12,20 +12,10 @@ set -euo pipefail
 exe=${1:?panomix executable}
 artifacts=${2:?artifact directory}
 
-for tool in xvfb-run xdotool import iconv xprop; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "SKIP: $tool is not installed (scripts/install-deps installs it)"
-    exit 77
-  fi
-done
-
-if [[ ${PANOMIX_GUI_INNER:-} != 1 ]]; then
-  mkdir -p "$artifacts"
-  export PANOMIX_GUI_INNER=1
-  # -noreset: a server that resets when its last client leaves refuses the
-  # connections that arrive meanwhile.
-  exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp -noreset" "$0" "$exe" "$artifacts"
-fi
+mkdir -p "$artifacts"
+# shellcheck source=../support/gui-session.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../support/gui-session.sh"
+kel_gui_session "$0" "$exe" "$artifacts"
 
 work=$(mktemp -d)
 pid=""
@@ -41,8 +31,6 @@ cp "$exe" "$work/panomix"
 { printf '\xff\xfe'
   printf '[settings]\r\nc_form_main.left=10\r\nc_form_main.top=10\r\n' | iconv -f UTF-8 -t UTF-16LE; } >"$work/panomix.ini"
 
-export QT_QPA_PLATFORM=xcb
-for _ in $(seq 1 100); do xprop -root >/dev/null 2>&1 && break; sleep 0.1; done
 rm -rf "$artifacts/state"
 XDG_STATE_HOME="$artifacts/state" "$work/panomix" >"$work/panomix.log" 2>&1 & pid=$!
 

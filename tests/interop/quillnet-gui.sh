@@ -12,20 +12,10 @@ set -euo pipefail
 exe=${1:?quillnet executable}
 artifacts=${2:?artifact directory}
 
-for tool in xvfb-run xdotool import iconv xprop; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "SKIP: $tool is not installed (scripts/install-deps installs it)"
-    exit 77
-  fi
-done
-
-if [[ ${QUILLNET_GUI_INNER:-} != 1 ]]; then
-  mkdir -p "$artifacts"
-  export QUILLNET_GUI_INNER=1
-    # -noreset: a server that resets when its last client leaves refuses the
-  # connections that arrive meanwhile.
-  exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp -noreset" "$0" "$exe" "$artifacts"
-fi
+mkdir -p "$artifacts"
+# shellcheck source=../support/gui-session.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../support/gui-session.sh"
+kel_gui_session "$0" "$exe" "$artifacts"
 
 work=$(mktemp -d)
 pids=()
@@ -49,9 +39,9 @@ preset() { # folder, TX value, left
 preset tx -1 10
 preset rx 0 500
 
-export QT_QPA_PLATFORM=xcb
-# The programs start only once the display answers.
-for _ in $(seq 1 100); do xprop -root >/dev/null 2>&1 && break; sleep 0.1; done
+# The letters typed beyond ASCII: a Cyrillic zhe and an emoji.
+kel_gui_map_keysyms U0436 U1F600
+
 # Each side's program log goes to the artifacts, not the user's state folder.
 rm -rf "$artifacts/rx-state" "$artifacts/tx-state"
 XDG_STATE_HOME="$artifacts/rx-state" "$work/rx/quillnet" >"$work/rx.log" 2>&1 & pids+=($!)
