@@ -95,3 +95,13 @@ void kelQtGeometry::setWindowState(intptr_t state)
     if (state == kelWindowStateMaximized) s |= Qt::WindowMaximized;
     f_widget->setWindowState(s);
 }
+
+void kelQtGeometry::noteNormalBounds(const QWidget* window, kelControlBounds& normal)
+{
+    // The window system's state changes before the widget's does, and the
+    // new geometry may arrive in between.
+    constexpr Qt::WindowStates notNormal = Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen;
+    if (!window->isVisible() || (window->windowState() & notNormal)) return;
+    if (window->windowHandle() != nullptr && (window->windowHandle()->windowStates() & notNormal)) return;
+    normal = {window->x(), window->y(), window->width(), window->height()};
+}

@@ -40,6 +40,11 @@ public:
     intptr_t windowState() const override;
     void setWindowState(intptr_t state) override;
 
+    // Notes `window`'s frame position and size in `normal` while it is in
+    // the normal state, for bounds() to save even while it is maximised.
+    // Windows call it on every move and resize.
+    static void noteNormalBounds(const QWidget* window, kelControlBounds& normal);
+
 private:
     QWidget* f_widget;
     const kelControlBounds* f_normal;

@@ -382,7 +382,7 @@ void Tc_form_main::saveSettings()
     kelString saved;
     if (!f_config->enter(kSection, saved)) return;
     s.save(*f_config);
-    noteNormalBounds();
+    kelQtGeometry::noteNormalBounds(this, f_normalBounds);
     kelQtGeometry geometry(this, &f_normalBounds);
     saveControlPosition(&geometry, f_config.get(), kSection, true);
     f_config->leave(saved);
@@ -391,19 +391,11 @@ void Tc_form_main::saveSettings()
 void Tc_form_main::moveEvent(QMoveEvent* e)
 {
     QMainWindow::moveEvent(e);
-    noteNormalBounds();
+    kelQtGeometry::noteNormalBounds(this, f_normalBounds);
 }
 
 void Tc_form_main::resizeEvent(QResizeEvent* e)
 {
     QMainWindow::resizeEvent(e);
-    noteNormalBounds();
-}
-
-void Tc_form_main::noteNormalBounds()
-{
-    constexpr Qt::WindowStates notNormal = Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen;
-    if (!isVisible() || (windowState() & notNormal)) return;
-    if (windowHandle() != nullptr && (windowHandle()->windowStates() & notNormal)) return;
-    f_normalBounds = {x(), y(), width(), height()};
+    kelQtGeometry::noteNormalBounds(this, f_normalBounds);
 }

@@ -131,7 +131,6 @@ protected:
 private:
     void formShow();
     void setPlayingControls(bool playing);
-    void noteNormalBounds();
     QWidget* buildClient();
 
     std::unique_ptr<kelIniFile> f_config;

@@ -166,23 +166,13 @@ void Tc_form_main::closeEvent(QCloseEvent* e)
 void Tc_form_main::moveEvent(QMoveEvent* e)
 {
     QMainWindow::moveEvent(e);
-    noteNormalBounds();
+    kelQtGeometry::noteNormalBounds(this, f_normalBounds);
 }
 
 void Tc_form_main::resizeEvent(QResizeEvent* e)
 {
     QMainWindow::resizeEvent(e);
-    noteNormalBounds();
-}
-
-void Tc_form_main::noteNormalBounds()
-{
-    // The window system's state changes before the widget's does, and the
-    // new geometry may arrive in between.
-    constexpr Qt::WindowStates notNormal = Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen;
-    if (!isVisible() || (windowState() & notNormal)) return;
-    if (windowHandle() != nullptr && (windowHandle()->windowStates() & notNormal)) return;
-    f_normalBounds = {x(), y(), width(), height()};
+    kelQtGeometry::noteNormalBounds(this, f_normalBounds);
 }
 
 void Tc_form_main::formCloseQuery()
@@ -197,7 +187,7 @@ void Tc_form_main::saveSettings()
     if (!f_config->enter(kSection, saved)) return;
     f_config->setValue(u"TX", c_rb_TX->isChecked());
     f_config->setValue(u"URI", c_edit_URI->text().toStdU16String());
-    noteNormalBounds();
+    kelQtGeometry::noteNormalBounds(this, f_normalBounds);
     kelQtGeometry geometry(this, &f_normalBounds);
     saveControlPosition(&geometry, f_config.get(), kSection, true);
     f_config->leave(saved);

@@ -107,9 +107,6 @@ private:
     void formCloseQuery();
     void closeComponents();
     void layoutControls();
-    // Notes the frame position and size while the window is in the normal
-    // state: what is saved even while it is maximised.
-    void noteNormalBounds();
 
     std::unique_ptr<kelIniFile> f_config;
     std::unique_ptr<quillnetLink> f_tx;
