@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -116,14 +117,34 @@ TEST(kelRTCPTimingTsharkTest, SenderReportTimeAndReceiverJitterMatchTheCapture)
 
     // 20 ms packets, every second one 10 ms late: each arrival is 10 ms off
     // its predecessor's spacing, which the estimator turns into about 80
-    // timestamp units.
+    // timestamp units. The receiver reports a sender only once the
+    // sender's RTCP has told it where to, and only for media heard since its
+    // last report: the stream goes on until a sender report is in the
+    // capture, and a little beyond, however late the first report comes.
+    std::atomic<bool> senderReported{false}, streaming{true};
+    std::thread watcher([&] {
+        while (streaming.load() && !senderReported.load()) {
+            senderReported = !readCapture(pcap, port).senderReports.empty();
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    });
     const std::vector<uint8_t> payload(160, 0xFF);
     const auto start = std::chrono::steady_clock::now();
-    const int packets = 120;
-    for (int i = 0; i < packets; ++i) {
-        std::this_thread::sleep_until(start + std::chrono::milliseconds(20 * i + (i % 2 ? 10 : 0)));
-        ASSERT_GT(tx->transmit(160, payload.data(), payload.size()), 0);
+    int packets = 0, afterReport = 0;
+    bool sent = true;
+    while (packets < 120 || afterReport < 20) {
+        std::this_thread::sleep_until(start +
+                                      std::chrono::milliseconds(20 * packets + (packets % 2 ? 10 : 0)));
+        sent = tx->transmit(160, payload.data(), payload.size()) > 0;
+        if (!sent) break;
+        ++packets;
+        if (senderReported.load()) ++afterReport;
+        if (packets == 3000) break; // a minute without a sender report
     }
+    streaming = false;
+    watcher.join();
+    ASSERT_TRUE(sent) << "packet " << packets << " was not sent";
+    ASSERT_TRUE(senderReported.load()) << "no sender report in the capture after " << packets << " packets";
 
     // Then silence, until a sender report well into the pause and a receiver
     // report after the last packet have gone out.
