@@ -20,7 +20,9 @@ elseif(NOT KEL_SANITIZE STREQUAL "")
 endif()
 if(KEL_BUILD_FUZZ)
   # Instrument the library for coverage; the fuzz targets add the driver.
-  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  # Undefined behaviour stops the run, so the fuzzer keeps the input as a crash.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
