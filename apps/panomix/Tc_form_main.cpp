@@ -1,7 +1,6 @@
 #include "apps/panomix/Tc_form_main.h"
 
 #include "apps/panomix/Tc_form_sourceManage.h"
-#include "apps/kelQtGeometry.h"
 #include "apps/panomix/panomixSettings.h"
 
 #include <QAction>
@@ -42,7 +41,7 @@ const char* const kSpeakerBoxNames[kelSpeakerCount] = {
 
 } // namespace
 
-Tc_form_main::Tc_form_main(panomixWindowSetup setup, QWidget* parent) : QMainWindow(parent)
+Tc_form_main::Tc_form_main(panomixWindowSetup setup, QWidget* parent) : kelQtMainWindow(parent)
 {
     // formCreate: the settings store, the engine and its output, the
     // source window.
@@ -190,19 +189,9 @@ Tc_form_main::~Tc_form_main()
     f_engine->close();
 }
 
-void Tc_form_main::showEvent(QShowEvent* e)
-{
-    QMainWindow::showEvent(e);
-    if (!f_shown) {
-        f_shown = true;
-        formShow();
-    }
-}
-
 void Tc_form_main::formShow()
 {
-    kelQtGeometry geometry(this, &f_normalBounds);
-    loadControlPosition(&geometry, f_config.get(), kSection, true, true);
+    loadPosition(f_config.get(), kSection);
     c_timer_update->start();
     const panomixSettings s = panomixSettings::load(*f_config);
     f_engine->setCustomMask(s.configMask);
@@ -382,20 +371,6 @@ void Tc_form_main::saveSettings()
     kelString saved;
     if (!f_config->enter(kSection, saved)) return;
     s.save(*f_config);
-    kelQtGeometry::noteNormalBounds(this, f_normalBounds);
-    kelQtGeometry geometry(this, &f_normalBounds);
-    saveControlPosition(&geometry, f_config.get(), kSection, true);
+    savePosition(f_config.get(), kSection);
     f_config->leave(saved);
-}
-
-void Tc_form_main::moveEvent(QMoveEvent* e)
-{
-    QMainWindow::moveEvent(e);
-    kelQtGeometry::noteNormalBounds(this, f_normalBounds);
-}
-
-void Tc_form_main::resizeEvent(QResizeEvent* e)
-{
-    QMainWindow::resizeEvent(e);
-    kelQtGeometry::noteNormalBounds(this, f_normalBounds);
 }

@@ -8,13 +8,11 @@
 //
 // Everything here runs on the window thread.
 
+#include "apps/kelQtMainWindow.h"
 #include "apps/panomix/panomixDeviceList.h"
 #include "apps/panomix/panomixEngine.h"
-#include "core/kelControlPosition.h"
 #include "core/kelIniFile.h"
 #include "core/kelTypes.h"
-
-#include <QMainWindow>
 
 #include <array>
 #include <atomic>
@@ -48,7 +46,7 @@ struct panomixWindowSetup
     std::function<std::vector<panomixDeviceEntry>()> inputDevices = panomixInputDevices;
 };
 
-class Tc_form_main final : public QMainWindow
+class Tc_form_main final : public kelQtMainWindow
 {
 public:
     static constexpr char16_t kCaption[] = u"MT 2.5 - Panomix";
@@ -123,13 +121,10 @@ public:
     QTimer* c_timer_update = nullptr;
 
 protected:
-    void showEvent(QShowEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
-    void moveEvent(QMoveEvent* e) override;
-    void resizeEvent(QResizeEvent* e) override;
 
 private:
-    void formShow();
+    void formShow() override;
     void setPlayingControls(bool playing);
     QWidget* buildClient();
 
@@ -138,8 +133,6 @@ private:
     Tc_form_sourceManage* f_sources = nullptr;
     bool f_configuring = false;
     bool f_autoExpand = true;
-    bool f_shown = false;
     bool f_closed = false;
-    kelControlBounds f_normalBounds{};
     std::atomic<bool> f_destroying{false};
 };

@@ -2,9 +2,7 @@
 
 #include "apps/quillnet/quillnetDefaultURI.h"
 #include "apps/quillnet/quillnetEditKeys.h"
-#include "apps/kelQtGeometry.h"
 #include "apps/quillnet/quillnetMemo.h"
-#include "core/kelControlPosition.h"
 #include "core/kelUtilsState.h"
 
 #include <QAction>
@@ -14,13 +12,10 @@
 #include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMoveEvent>
-#include <QResizeEvent>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QShowEvent>
 #include <QStatusBar>
 #include <QTimer>
 #include <QWindow>
@@ -55,9 +50,9 @@ QString qs(const kelString& text)
 } // namespace
 
 Tc_form_main::Tc_form_main(quillnetWindowSetup setup, QWidget* parent)
-    : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                              Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                              Qt::WindowCloseButtonHint),
+    : kelQtMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                                  Qt::WindowCloseButtonHint),
       f_tx(std::move(setup.transmitter)), f_rx(std::move(setup.receiver)),
       f_defaultURI(std::move(setup.defaultURI))
 {
@@ -134,19 +129,9 @@ Tc_form_main::~Tc_form_main()
     f_config.reset();
 }
 
-void Tc_form_main::showEvent(QShowEvent* e)
-{
-    QMainWindow::showEvent(e);
-    if (!f_shown) {
-        f_shown = true;
-        formShow();
-    }
-}
-
 void Tc_form_main::formShow()
 {
-    kelQtGeometry geometry(this, &f_normalBounds);
-    loadControlPosition(&geometry, f_config.get(), kSection, true, true);
+    loadPosition(f_config.get(), kSection);
     const bool tx = f_config->get(u"TX", true);
     c_rb_TX->setChecked(tx);
     c_rb_RX->setChecked(!tx);
@@ -163,18 +148,6 @@ void Tc_form_main::closeEvent(QCloseEvent* e)
     e->accept();
 }
 
-void Tc_form_main::moveEvent(QMoveEvent* e)
-{
-    QMainWindow::moveEvent(e);
-    kelQtGeometry::noteNormalBounds(this, f_normalBounds);
-}
-
-void Tc_form_main::resizeEvent(QResizeEvent* e)
-{
-    QMainWindow::resizeEvent(e);
-    kelQtGeometry::noteNormalBounds(this, f_normalBounds);
-}
-
 void Tc_form_main::formCloseQuery()
 {
     saveSettings();
@@ -187,9 +160,7 @@ void Tc_form_main::saveSettings()
     if (!f_config->enter(kSection, saved)) return;
     f_config->setValue(u"TX", c_rb_TX->isChecked());
     f_config->setValue(u"URI", c_edit_URI->text().toStdU16String());
-    kelQtGeometry::noteNormalBounds(this, f_normalBounds);
-    kelQtGeometry geometry(this, &f_normalBounds);
-    saveControlPosition(&geometry, f_config.get(), kSection, true);
+    savePosition(f_config.get(), kSection);
     f_config->leave(saved);
 }
 
@@ -278,7 +249,7 @@ void Tc_form_main::RXText(const kelString& data)
 bool Tc_form_main::eventFilter(QObject* watched, QEvent* e)
 {
     if (watched == f_client && e->type() == QEvent::Resize) layoutControls();
-    return QMainWindow::eventFilter(watched, e);
+    return kelQtMainWindow::eventFilter(watched, e);
 }
 
 void Tc_form_main::layoutControls()

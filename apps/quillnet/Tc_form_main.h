@@ -9,11 +9,9 @@
 // receiver raises on its own thread and which only posts events.
 
 #include "apps/quillnet/quillnetLink.h"
-#include "core/kelControlPosition.h"
+#include "apps/kelQtMainWindow.h"
 #include "core/kelIniFile.h"
 #include "core/kelTypes.h"
-
-#include <QMainWindow>
 
 #include <atomic>
 #include <memory>
@@ -40,7 +38,7 @@ struct quillnetWindowSetup
     std::unique_ptr<quillnetLink> receiver;
 };
 
-class Tc_form_main final : public QMainWindow
+class Tc_form_main final : public kelQtMainWindow
 {
 public:
     static constexpr char16_t kCaption[] = u"MT 2.5 - Quillnet sample";
@@ -96,14 +94,11 @@ public:
     quillnetMemo* c_memo_text = nullptr;
 
 protected:
-    void showEvent(QShowEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
-    void moveEvent(QMoveEvent* e) override;
-    void resizeEvent(QResizeEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
-    void formShow();
+    void formShow() override;
     void formCloseQuery();
     void closeComponents();
     void layoutControls();
@@ -112,8 +107,6 @@ private:
     std::unique_ptr<quillnetLink> f_tx;
     std::unique_ptr<quillnetLink> f_rx;
     kelString f_defaultURI;
-    kelControlBounds f_normalBounds{};
     QWidget* f_client = nullptr;
-    bool f_shown = false;
     std::atomic<bool> f_destroying{false};
 };
