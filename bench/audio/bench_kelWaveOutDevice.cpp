@@ -11,12 +11,11 @@
 
 #include "audio/kelWaveOutDevice.h"
 #include "core/kelCreate.h"
+#include "kelBenchChild.h"
 #include "kelBenchRatios.h"
 #include "platform/kelVirtualWave.h"
 #include "platform/kelWavFile.h"
 
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -99,23 +98,12 @@ double aplayCpuUsPerSecond(const WAVEFORMATEX& f, benchmark::State& state)
     std::fwrite(data.data(), 1, data.size(), file);
     kelWavFinish(file, f, data.size());
     std::fclose(file);
-    rusage before{}, after{};
-    getrusage(RUSAGE_CHILDREN, &before);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execl("/usr/bin/aplay", "aplay", "-q", "-D", "default", (base + "-in.wav").c_str(), nullptr);
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    getrusage(RUSAGE_CHILDREN, &after);
+    const double used = kelBenchChildCpuUs({"aplay", "-q", "-D", "default", base + "-in.wav"});
     std::remove((base + "-in.wav").c_str());
     std::remove((base + "-out.wav").c_str());
     std::remove((base + ".conf").c_str());
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("aplay failed");
-    auto us = [](const timeval& t) { return double(t.tv_sec) * 1e6 + double(t.tv_usec); };
-    return (us(after.ru_utime) + us(after.ru_stime) - us(before.ru_utime) - us(before.ru_stime)) /
-           double(seconds);
+    if (used < 0) state.SkipWithError("aplay failed");
+    return used / double(seconds);
 }
 
 void kelCase(benchmark::State& state, uint32_t rate, uint16_t channels)

@@ -10,6 +10,7 @@
 //    own start-up (the same command on a file of one chunk).
 // sox is skipped when it is missing.
 
+#include "kelBenchChild.h"
 #include "kelBenchClock.h"
 #include "kelBenchRatios.h"
 #include "bench_wavechain.h"
@@ -17,7 +18,6 @@
 #include "core/kelCreate.h"
 #include "core/kelUtf.h"
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -60,18 +60,9 @@ void chainFile(benchmark::State& state)
 
 double soxCpuUs(const std::string& file)
 {
-    rusage before{}, after{};
-    getrusage(RUSAGE_CHILDREN, &before);
-    const std::string cmd = "sox '" + file + "' -t raw '" + scratch("out.raw") + "' 2>/dev/null";
-    const int rc = std::system(cmd.c_str());
-    getrusage(RUSAGE_CHILDREN, &after);
+    const double used = kelBenchChildCpuUs({"sox", file, "-t", "raw", scratch("out.raw")});
     std::remove(scratch("out.raw").c_str());
-    if (rc != 0) return -1;
-    const auto us = [](const rusage& r) {
-        return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e6 +
-               double(r.ru_utime.tv_usec + r.ru_stime.tv_usec);
-    };
-    return us(after) - us(before);
+    return used;
 }
 
 void chainSox(benchmark::State& state)

@@ -8,6 +8,7 @@
 //    the same device (cpu_us per second of sound; the ratio table compares
 //    them). The alsa case is skipped when aplay is missing.
 
+#include "kelBenchChild.h"
 #include "kelBenchRatios.h"
 #include "platform/kelMonotonic.h"
 #include "platform/kelTimeApi.h"
@@ -15,8 +16,6 @@
 #include "platform/kelWavFile.h"
 #include "platform/kelWaveApi.h"
 
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -204,19 +203,12 @@ void alsaAplay(benchmark::State& state)
     }
     double total = 0;
     for (auto _ : state) {
-        rusage before{}, after{};
-        getrusage(RUSAGE_CHILDREN, &before);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            execl("/usr/bin/aplay", "aplay", "-q", "-D", "default", (base + "-in.wav").c_str(), nullptr);
-            _exit(127);
+        const double used = kelBenchChildCpuUs({"/usr/bin/aplay", "-q", "-D", "default", base + "-in.wav"});
+        if (used < 0) {
+            state.SkipWithError("aplay failed");
+            break;
         }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        getrusage(RUSAGE_CHILDREN, &after);
-        auto us = [](const timeval& t) { return double(t.tv_sec) * 1e6 + double(t.tv_usec); };
-        total += (us(after.ru_utime) + us(after.ru_stime) - us(before.ru_utime) - us(before.ru_stime)) /
-                 (double(chunks) / 50.0);
+        total += used / (double(chunks) / 50.0);
     }
     state.counters["cpu_us"] = total / double(state.iterations());
 }

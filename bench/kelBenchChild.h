@@ -1,0 +1,48 @@
+#pragma once
+// Runs another program for a comparison, its output to /dev/null, and
+// measures the processor time it used: the reference side of the
+// benchmarks that put us beside sox or aplay.
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+// The user and system time `args` (args[0] looked up in PATH) used, in
+// microseconds; -1 when it could not start or did not exit with 0.
+inline double kelBenchChildCpuUs(const std::vector<std::string>& args)
+{
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
+    // The children's totals cover only children that have been waited for,
+    // so the difference around one spawn and wait is that child's time.
+    rusage before{}, after{};
+    getrusage(RUSAGE_CHILDREN, &before);
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, argv[0], &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    if (rc != 0) return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    getrusage(RUSAGE_CHILDREN, &after);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+    const auto us = [](const rusage& r) {
+        return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e6 +
+               double(r.ru_utime.tv_usec + r.ru_stime.tv_usec);
+    };
+    return us(after) - us(before);
+}
