@@ -1,7 +1,8 @@
 #pragma once
-// Runs another program for a comparison, its output to /dev/null, and
-// measures the processor time it used: the reference side of the
-// benchmarks that put us beside sox or aplay.
+// Other programs the benchmarks run: peers that run beside us, and
+// reference programs whose processor time is measured (the reference side
+// of the benchmarks that put us beside sox or aplay). Their output goes to
+// /dev/null.
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -14,9 +15,9 @@
 
 extern char** environ;
 
-// The user and system time `args` (args[0] looked up in PATH) used, in
-// microseconds; -1 when it could not start or did not exit with 0.
-inline double kelBenchChildCpuUs(const std::vector<std::string>& args)
+// Starts `args` (args[0] looked up in PATH) with its input and output on
+// /dev/null; its process id, or -1 when it could not start.
+inline pid_t kelBenchSpawnQuiet(const std::vector<std::string>& args)
 {
     std::vector<char*> argv;
     for (const std::string& a : args)
@@ -27,14 +28,22 @@ inline double kelBenchChildCpuUs(const std::vector<std::string>& args)
     posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, argv[0], &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    return rc == 0 ? pid : -1;
+}
+
+// The user and system time `args` (args[0] looked up in PATH) used, in
+// microseconds; -1 when it could not start or did not exit with 0.
+inline double kelBenchChildCpuUs(const std::vector<std::string>& args)
+{
     // The children's totals cover only children that have been waited for,
     // so the difference around one spawn and wait is that child's time.
     rusage before{}, after{};
     getrusage(RUSAGE_CHILDREN, &before);
-    pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, argv[0], &files, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&files);
-    if (rc != 0) return -1;
+    const pid_t pid = kelBenchSpawnQuiet(args);
+    if (pid < 0) return -1;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0)
         if (errno != EINTR) return -1;

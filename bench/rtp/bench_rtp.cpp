@@ -15,6 +15,7 @@
 // Both peers run in alternating rounds; the ratios against "gstreamer"
 // (time, p50_us, p99_us) are the medians of the rounds. Our peer is this
 // program run as "bench_rtp --peer-receiver <rtp port> <sink port>".
+#include "kelBenchChild.h"
 #include "kelBenchClock.h"
 #include "kelBenchRatios.h"
 
@@ -26,10 +27,8 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -42,8 +41,6 @@
 #include <fstream>
 #include <string>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -161,18 +158,7 @@ std::string selfPath()
 
 bool spawn(Peer& peer, const std::vector<std::string>& args)
 {
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    const int rc = ::posix_spawnp(&peer.pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0) peer.pid = -1;
+    peer.pid = kelBenchSpawnQuiet(args);
     return peer.pid > 0;
 }
 
