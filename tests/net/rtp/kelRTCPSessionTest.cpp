@@ -166,6 +166,21 @@ TEST_F(kelRTCPSessionTest, ByeIsReportedOnceAndUnknownByeIsIgnored)
     EXPECT_EQ(owner.gone.size(), 1u);
 }
 
+TEST_F(kelRTCPSessionTest, ByeListingSeveralSourcesEndsEachOfThem)
+{
+    feed(kelTestRTCPCompound(0x1111, "a@near"));
+    feed(kelTestRTCPCompound(0x2222, "b@near"), 6003);
+    feed(kelTestRTCPCompound(0x3333, "c@near"), 6005);
+    // Our own SSRC in the list and one never heard of are passed over.
+    feed(kelTestRTCPCompound(0x1111, "a@near", kelTestRTCPByeOf({0x1111, kOwnSSRC, 0x5555, 0x3333})));
+    ASSERT_EQ(owner.gone.size(), 2u);
+    EXPECT_EQ(owner.gone[0].ssrc, 0x1111u);
+    EXPECT_EQ(owner.gone[1].ssrc, 0x3333u);
+    session.checkTimeouts(0);
+    EXPECT_EQ(session.memberCount(), 2) << "0x2222 and this side stay";
+    EXPECT_TRUE(session.isMember(0x2222));
+}
+
 TEST_F(kelRTCPSessionTest, SequenceCheck)
 {
     EXPECT_FALSE(session.updateSeq(kOwnSSRC, 1));
