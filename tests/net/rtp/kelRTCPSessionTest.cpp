@@ -457,6 +457,28 @@ TEST_F(kelRTCPSessionTest, MulticastReportsOnceToTheGroupAndConferenceOnlyToTheP
     EXPECT_FALSE(session.report(false));
 }
 
+TEST_F(kelRTCPSessionTest, TcpSendsEachReportOnceDownItsConnection)
+{
+    owner.transport = kelrtcp_tcp;
+    // Before anyone is heard: once, still not through the owner's
+    // destinations, which share the connection.
+    ASSERT_TRUE(session.report(false));
+    ASSERT_EQ(output.sent.size(), 1u);
+    EXPECT_TRUE(owner.reports.empty());
+
+    for (uint32_t ssrc : {0x1111u, 0x2222u, 0x3333u})
+        feed(kelTestRTCPCompound(ssrc, "peer@near"));
+    for (bool bye : {false, true}) {
+        output.sent.clear();
+        ASSERT_TRUE(session.report(bye));
+        ASSERT_EQ(output.sent.size(), 1u) << (bye ? "BYE" : "report") << " to three members of one peer";
+        EXPECT_EQ(ntohs(output.sent[0].to.sin_port), 6001);
+        EXPECT_TRUE(owner.reports.empty());
+    }
+    output.result = 10054; // the connection was reset
+    EXPECT_FALSE(session.report(false));
+}
+
 TEST_F(kelRTCPSessionTest, ByeOnlyAfterSomethingWasSent)
 {
     EXPECT_FALSE(session.report(true));
