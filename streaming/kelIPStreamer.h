@@ -28,7 +28,7 @@
 #include "pipes/kelMT_pipe.h"
 #include "streaming/kelIPStreamerEvents.h"
 #include "streaming/kelRTPMap.h"
-#include "streaming/kelWaveFormat.h"
+#include "pipes/kelWaveFormat.h"
 
 #include <netinet/in.h>
 
