@@ -45,6 +45,14 @@ protected:
         ASSERT_TRUE(kelTestWaitUntil([&] { return f_rx->holes().transmitterSSRC() == ssrc; }));
     }
 
+    // An RR of the transmitter's, noted by the hole plan at the clock's now.
+    void sendReport()
+    {
+        ASSERT_TRUE(f_tx.sendRTCP(f_rxPort, kelTestRTCPRR(kTx)));
+        const uint64_t t = f_clock.nowMs();
+        ASSERT_TRUE(kelTestWaitUntil([&] { return f_rx->holes().lastReportMs() == t; }));
+    }
+
     kelManualClock f_clock;
     kelTestFakeTransmitter f_tx;
     kelOwned<TkelIPReceiver> f_rx;
@@ -137,4 +145,39 @@ TEST_F(kelIPReceiverPunchTest, TransmitterThatStopsSendingIsPunchedForWithinAFew
     }
     EXPECT_GT(f_clock.nowMs() - start, 3 * 2500u);
     EXPECT_FALSE(f_rx->holes().heard());
+}
+
+TEST_F(kelIPReceiverPunchTest, OverdueReportsPunchOnceOverdueThenAtEachReportTime)
+{
+    sendRTP(kTx);
+    // Reports every 4 s, then none: a transmitter killed without a BYE.
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0) advance(4000);
+        sendReport();
+    }
+    // Its member has sent RTP too: it is not a silent member of the table,
+    // whose pings at report times would hide the plan's.
+    ASSERT_TRUE(f_tx.sendRTP(f_rxPort, kTx, ++f_seq));
+    ASSERT_TRUE(kelTestWaitUntil([&] {
+        rtp_site_info* m = f_rx->rtcp()->memberBySSRCAcq(kTx, true, 100);
+        const bool sent = m != nullptr && m->r_lastPayloadTM != 0;
+        if (m) kelRTCPstack::memberReleaseRO(m);
+        return sent;
+    }));
+    ASSERT_EQ(f_rx->holes().reportIntervalMs(), 4000u);
+    const uint64_t last = f_clock.nowMs();
+    const int pings = f_tx.pings();
+    while (f_clock.nowMs() - last <= 6000) {
+        EXPECT_EQ(f_tx.pings(), pings) << "punched " << f_clock.nowMs() - last << " ms after its report";
+        advance(500);
+    }
+    EXPECT_TRUE(f_tx.waitForPings(pings + 1)) << "not punched once its report was overdue";
+    EXPECT_TRUE(f_rx->holes().silent());
+    // While it stays silent: a set at report times (a few seconds apart),
+    // not the half-second repeats of an unheard transmitter.
+    const int overdue = f_tx.pings();
+    for (int i = 0; i < 40; ++i)
+        advance(500);
+    EXPECT_GE(f_tx.pings() - overdue, 2);
+    EXPECT_LE(f_tx.pings() - overdue, 10);
 }
