@@ -85,17 +85,23 @@ bool kelIPReceiverHoles::tick(uint64_t now, bool timerExpired, uint64_t reportMs
     std::lock_guard lock(f_guard);
     f_lastTick = now;
     if (f_heard) {
-        if (f_silent) return timerExpired;
+        if (f_silent) return timerExpired || now < f_lastPunch || now - f_lastPunch >= kMinReportMs;
+        const uint64_t ours = std::max(reportMs, kMinReportMs);
         if (f_lastReport != 0) {
-            const uint64_t interval = f_reportMs != 0 ? f_reportMs : std::max(reportMs, kMinReportMs);
-            if (now <= f_lastReport || (now - f_lastReport) * 10 <= kOverdueTenths * interval) return false;
-            f_silent = true;
+            const uint64_t interval = f_reportMs != 0 ? f_reportMs : ours;
+            if (now > f_lastReport && (now - f_lastReport) * 10 > kOverdueTenths * interval) {
+                f_silent = true;
+                return true;
+            }
+        } else if (now > f_lastRTP && now - f_lastRTP > kStallReports * ours) {
+            unheardFrom(now);
             return true;
         }
-        const uint64_t stall = kStallReports * std::max(reportMs, kMinReportMs);
-        if (now <= f_lastRTP || now - f_lastRTP <= stall) return false;
-        unheardFrom(now);
-        return true;
+        // Its RTP quiet for a report interval: a set every kMinReportMs (at
+        // most as often as the shortest report interval) keeps the path
+        // open and reaches a successor that has not been told where we are.
+        const bool quiet = now > f_lastRTP && now - f_lastRTP > ours;
+        return quiet && (now < f_lastPunch || now - f_lastPunch >= kMinReportMs);
     }
     const uint64_t unheard = now > f_unheardSince ? now - f_unheardSince : 0;
     if (unheard < kFastPeriodMs) return now < f_lastPunch || now - f_lastPunch >= kFastRepeatMs;

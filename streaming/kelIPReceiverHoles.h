@@ -14,9 +14,14 @@
 //    with a new 5 s of fast repeats;
 //  - as soon as its report (SR or RR) is overdue, 1.5 times the interval
 //    its reports came at, and then at each of our report times while it
-//    stays silent: a transmitter killed without a BYE and started again
-//    has lost its destinations and learns ours from the next set, within
-//    one report interval of its restart once the old one is overdue;
+//    stays silent, and never more than kMinReportMs apart: a transmitter
+//    killed without a BYE and started again has lost its destinations and
+//    learns ours from the next set;
+//  - every kMinReportMs while its RTP has been quiet for longer than one
+//    report interval (text is quiet between words): that keeps address
+//    translators open, and a successor started before the old one is
+//    overdue hears us within 2.5 s too (report times alone come up to
+//    about 6 s apart);
 //  - for a transmitter never heard to report (RTCP off), when its RTP
 //    stopped for longer than three report intervals (unheard again).
 //

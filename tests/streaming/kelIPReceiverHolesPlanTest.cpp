@@ -1,6 +1,6 @@
 // When the hole plan punches again for a transmitter it has heard, checked
-// with clock times by hand: its reports overdue, its BYE, a takeover, and
-// the fallbacks for a transmitter whose reports are not known.
+// with clock times by hand: its reports overdue, its RTP quiet, its BYE, a
+// takeover, and the fallbacks for a transmitter whose reports are not known.
 
 #include "streaming/kelIPReceiverHoles.h"
 
@@ -35,16 +35,38 @@ TEST(kelIPReceiverHolesPlanTest, OverdueReportPunchesOnceThenAtEachReportTimeUnt
     EXPECT_EQ(plan.reportIntervalMs(), 4000u);
     // Another SSRC's reports on the transmitter's host move nothing.
     plan.reportFrom(kB, last + 5000);
+    // Its RTP goes on, so only the reports can be overdue.
+    plan.rtpFromTransmitter(kA, last + 5900);
     EXPECT_FALSE(plan.tick(last + 6000, true, kOurs)) << "1.5 intervals is not overdue yet";
     EXPECT_TRUE(plan.tick(last + 6001, false, kOurs)) << "overdue";
     EXPECT_TRUE(plan.silent());
+    plan.punched(last + 6001);
     EXPECT_FALSE(plan.tick(last + 6100, false, kOurs)) << "between report times";
-    EXPECT_TRUE(plan.tick(last + 9000, true, kOurs)) << "at a report time while silent";
-    EXPECT_TRUE(plan.tick(last + 13000, true, kOurs));
+    EXPECT_TRUE(plan.tick(last + 7000, true, kOurs)) << "at a report time while silent";
+    plan.punched(last + 7000);
+    EXPECT_TRUE(plan.tick(last + 9500, false, kOurs)) << "2.5 s since the last set";
     // It speaks again: quiet until its next report is overdue.
     plan.reportFrom(kA, last + 14000);
+    plan.rtpFromTransmitter(kA, last + 14000);
     EXPECT_FALSE(plan.silent());
-    EXPECT_FALSE(plan.tick(last + 14100, true, kOurs));
+    EXPECT_FALSE(plan.tick(last + 14100, false, kOurs));
+}
+
+TEST(kelIPReceiverHolesPlanTest, QuietRtpPunchesEveryTwoAndAHalfSeconds)
+{
+    kelIPReceiverHoles plan;
+    const uint64_t last = reporting(plan, 4000, 3);
+    plan.rtpFromTransmitter(kA, last);
+    // Quiet for less than our report interval: nothing, report time or not.
+    EXPECT_FALSE(plan.tick(last + kOurs, true, kOurs));
+    plan.reportFrom(kA, last + 4000);
+    // Longer: a set every 2.5 s, report time or not.
+    plan.punched(last + 3000);
+    EXPECT_FALSE(plan.tick(last + kOurs + 1, true, kOurs));
+    EXPECT_TRUE(plan.tick(last + 5500, false, kOurs));
+    EXPECT_FALSE(plan.silent()) << "its reports still come";
+    plan.rtpFromTransmitter(kA, last + 5500);
+    EXPECT_FALSE(plan.tick(last + 5600, true, kOurs));
 }
 
 TEST(kelIPReceiverHolesPlanTest, IntervalComesFromItsReportsOrElseFromOurs)
@@ -65,6 +87,8 @@ TEST(kelIPReceiverHolesPlanTest, IntervalComesFromItsReportsOrElseFromOurs)
     for (const Case& c : cases) {
         kelIPReceiverHoles plan;
         const uint64_t last = reporting(plan, c.gap, c.reports);
+        // Its RTP goes on: only the reports can be overdue.
+        plan.rtpFromTransmitter(kA, last + c.overdueAfter - 1);
         EXPECT_FALSE(plan.tick(last + c.overdueAfter, false, kOurs)) << c.name;
         EXPECT_TRUE(plan.tick(last + c.overdueAfter + 1, false, kOurs)) << c.name;
     }
@@ -78,7 +102,9 @@ TEST(kelIPReceiverHolesPlanTest, ByeAndTakeoverAndRtpOnlyTransmitters)
     EXPECT_FALSE(plan.byeFromTransmitter(kA, t0));
     plan.rtpFromTransmitter(kA, t0 + 100);
     EXPECT_EQ(plan.transmitterSSRC(), kA);
-    // Never reporting: its RTP stopping for three report intervals counts.
+    // Never reporting: its RTP stopping for three report intervals counts
+    // (besides the sets every 2.5 s while it is quiet).
+    plan.punched(t0 + 99 + 3 * kOurs);
     EXPECT_FALSE(plan.tick(t0 + 100 + 3 * kOurs, false, kOurs));
     EXPECT_TRUE(plan.tick(t0 + 101 + 3 * kOurs, false, kOurs));
     EXPECT_FALSE(plan.heard());
