@@ -11,11 +11,11 @@
 // transmitter is heard they are sent again every 500 ms for the first 5 s,
 // then at each report time, so a receiver may start before its transmitter;
 // once heard, again when the transmitter may have restarted (the RTP
-// receiver took a new SSRC from its address, its BYE, its reports overdue;
-// see kelIPReceiverHoles). Never more than one set goes out per report time,
-// however many members the RTCP table holds. A tcp URI connects to the host
-// and port it names and reads raw payloads from the stream; no holes are
-// sent.
+// receiver took a new SSRC from its address, its BYE, its reports overdue)
+// and every 2.5 s while its RTP is quiet (see kelIPReceiverHoles). However
+// many members the RTCP table holds, they add no more than one set per
+// report time. A tcp URI connects to the host and port it names and reads
+// raw payloads from the stream; no holes are sent.
 //
 // The first packet of each open decides the format when its payload type
 // says one: our own dynamic types 110..121 (with customPayloadAware), the
