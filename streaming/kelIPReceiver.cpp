@@ -394,7 +394,7 @@ void TkelIPReceiver::transmitterChangedTo(uint32_t ssrc)
 void TkelIPReceiver::noteRTPFrom(const sockaddr_in& from, const uint8_t* header)
 {
     if (header == nullptr || !punchesByPlan() || !isFromTransmitter(from, false)) return;
-    if (f_holes.rtpFromTransmitter(rtp_hdr::read(header).ssrc(), now())) transmitterRestarted();
+    f_holes.rtpFromTransmitter(rtp_hdr::read(header).ssrc(), now());
 }
 
 void TkelIPReceiver::onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, const uint8_t* packet, size_t size)
@@ -404,6 +404,10 @@ void TkelIPReceiver::onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, const 
     kelRTCPReader reader(packet, size);
     kelRTCPPacketView p;
     while (reader.next(p)) {
+        if ((p.type == kelrtcp_SR || p.type == kelrtcp_RR) && p.hasSSRC) {
+            f_holes.reportFrom(p.ssrc, now());
+            continue;
+        }
         if (p.type != kelrtcp_BYE) continue;
         // Every source the BYE lists, as far as the packet holds them.
         for (size_t i = 0; i < p.count && 4 + 4 * (i + 1) <= p.size; ++i) {

@@ -188,8 +188,9 @@ void kelRTPReceiver::resolveExpectedSource() noexcept
 
 kelString kelRTPReceiver::chooseBindIP()
 {
+    // The any-address is every component's default: it asks for nothing.
     const kelString set = bind2ip();
-    if (!set.empty() || !f_filterAddress) return set;
+    if (!isAnyAddress(set) || !f_filterAddress) return set;
     in_addr local{};
     if (!localAddressToward(f_expectAddr, local)) return set;
     return ipN2str(local.s_addr);

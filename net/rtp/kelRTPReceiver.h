@@ -22,8 +22,9 @@
 // (kelRTPReorderWindow): a packet ahead of a missing one waits for it up to
 // 60 ms or three later packets (text, which comes seldom and can wait, up
 // to a second), and a packet already delivered is dropped. Unless bind2ip
-// is set, such a unicast receiver binds the local address that routes to
-// the transmitter, not every interface.
+// names an address (empty and "0.0.0.0" name none), such a unicast receiver
+// binds the local address that routes to the transmitter, not every
+// interface; its RTCP socket binds the same.
 //
 // A receiver that belongs to a kelRTPTransmitter shares its socket with it
 // (one UDP port both sends and receives) and forwards every hook to its
@@ -192,8 +193,9 @@ private:
     int receiveUdp(sockaddr_in& from, uint8_t* buf, size_t size, int64_t wait) noexcept;
     int receiveTcp(sockaddr_in& from, uint8_t* buf, size_t size, int64_t wait) noexcept;
     void setPortLocal(const kelString& port);
-    // The address to bind: bind2ip, or the local address that routes to
-    // the expected transmitter, or empty for any.
+    // The address to bind: bind2ip when it names one, else the local
+    // address that routes to the expected transmitter, else bind2ip as set
+    // (any).
     kelString chooseBindIP();
     void resolveExpectedSource() noexcept;
     bool fromTransmitterAddress(const sockaddr_in& from) const noexcept;
