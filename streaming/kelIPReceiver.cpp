@@ -436,7 +436,22 @@ void TkelIPReceiver::receivePacket(const uint8_t* header, const uint8_t* payload
         receiveRedundantText(hdr, payload, size);
         return;
     }
+    const kelRTPMap map = mappingCopy();
+    const int textType = textPayloadType(map);
     kelRTPPayloadFormat fmt;
+    // A dynamic type nothing here names: a standard peer's redundant text
+    // (its type is only in an SDP we did not get) is known by its layout.
+    if (pt >= kelRTPPayloadDynamicFirst && pt != map.r_dynType && pt != textType &&
+        !(customPayloadAware() && kelRTPCustomPayload(pt, fmt)) &&
+        kelT140IsRedundantText(payload, size, textType)) {
+        if (f_firstPacket.exchange(false)) switchToText(textType, map);
+        receiveRedundantText(hdr, payload, size);
+        return;
+    }
+    // Text is shown only from the text type (and redundancy of it): a
+    // payload of any other type is foreign to a text stream.
+    if (encoding() == kelRTPEnc_t140c && pt != textType && !(customPayloadAware() && pt == kelRTPPayloadT140))
+        return;
     if (f_firstPacket.load() && customPayloadAware() && pt >= kelRTPPayloadDynamicFirst &&
         kelRTPCustomPayload(pt, fmt)) {
         f_firstPacket.store(false);
@@ -450,7 +465,6 @@ void TkelIPReceiver::receivePacket(const uint8_t* header, const uint8_t* payload
     } else if (f_firstPacket.load()) {
         // Another dynamic type is known only by the SDP's mapping; one that
         // is not the SDP's keeps us waiting for the first one that is.
-        const kelRTPMap map = mappingCopy();
         if (pt == map.r_dynType) {
             f_firstPacket.store(false);
             updateFormat(-1, -1, -1, map.r_rtpEncoding, 0);
@@ -466,6 +480,21 @@ void TkelIPReceiver::receivePacket(const uint8_t* header, const uint8_t* payload
         return;
     }
     (void)write(payload, static_cast<uint32_t>(size), nullptr);
+}
+
+int TkelIPReceiver::textPayloadType(const kelRTPMap& map) const noexcept
+{
+    if (map.r_rtpEncoding == kelRTPEnc_t140c) return map.r_dynType;
+    return customPayloadAware() ? kelRTPPayloadT140 : -1;
+}
+
+void TkelIPReceiver::switchToText(int textType, const kelRTPMap& map)
+{
+    kelRTPPayloadFormat fmt;
+    if (textType == map.r_dynType)
+        updateFormat(-1, -1, -1, map.r_rtpEncoding, 0);
+    else if (kelRTPCustomPayload(textType, fmt))
+        updateFormat(fmt.rate, fmt.channels, fmt.bits, fmt.encoding, fmt.bitrate);
 }
 
 void TkelIPReceiver::receiveRedundantText(const rtp_hdr& hdr, const uint8_t* payload, size_t size)
