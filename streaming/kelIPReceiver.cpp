@@ -437,14 +437,14 @@ void TkelIPReceiver::receivePacket(const uint8_t* header, const uint8_t* payload
         return;
     }
     const kelRTPMap map = mappingCopy();
-    const int textType = textPayloadType(map);
+    const int textType = textPayloadType();
     kelRTPPayloadFormat fmt;
     // A dynamic type nothing here names: a standard peer's redundant text
     // (its type is only in an SDP we did not get) is known by its layout.
     if (pt >= kelRTPPayloadDynamicFirst && pt != map.r_dynType && pt != textType &&
         !(customPayloadAware() && kelRTPCustomPayload(pt, fmt)) &&
         kelT140IsRedundantText(payload, size, textType)) {
-        if (f_firstPacket.exchange(false)) switchToText(textType, map);
+        if (f_firstPacket.exchange(false)) switchToText(textType);
         receiveRedundantText(hdr, payload, size);
         return;
     }
@@ -482,17 +482,18 @@ void TkelIPReceiver::receivePacket(const uint8_t* header, const uint8_t* payload
     (void)write(payload, static_cast<uint32_t>(size), nullptr);
 }
 
-int TkelIPReceiver::textPayloadType(const kelRTPMap& map) const noexcept
+int TkelIPReceiver::textPayloadType() const noexcept
 {
-    if (map.r_rtpEncoding == kelRTPEnc_t140c) return map.r_dynType;
+    const intptr_t sdp = sdpTextType();
+    if (sdp >= 0) return static_cast<int>(sdp);
     return customPayloadAware() ? kelRTPPayloadT140 : -1;
 }
 
-void TkelIPReceiver::switchToText(int textType, const kelRTPMap& map)
+void TkelIPReceiver::switchToText(int textType)
 {
     kelRTPPayloadFormat fmt;
-    if (textType == map.r_dynType)
-        updateFormat(-1, -1, -1, map.r_rtpEncoding, 0);
+    if (textType == sdpTextType())
+        updateFormat(-1, -1, -1, kelRTPEnc_t140c, 0);
     else if (kelRTPCustomPayload(textType, fmt))
         updateFormat(fmt.rate, fmt.channels, fmt.bits, fmt.encoding, fmt.bitrate);
 }
@@ -500,8 +501,8 @@ void TkelIPReceiver::switchToText(int textType, const kelRTPMap& map)
 void TkelIPReceiver::receiveRedundantText(const rtp_hdr& hdr, const uint8_t* payload, size_t size)
 {
     // The blocks are of the SDP's text type, or of our own when it has none.
-    const kelRTPMap map = mappingCopy();
-    const int textType = map.r_rtpEncoding == kelRTPEnc_t140c ? map.r_dynType : kelRTPPayloadT140;
+    int textType = textPayloadType();
+    if (textType < 0) textType = kelRTPPayloadT140;
     std::string text;
     if (!f_text->receiveRedundant(hdr.ssrc(), hdr.seq(), hdr.timestamp(), payload, size, textType, text)) {
         logMessage(u"TkelIPReceiver: redundant text packet with bad block headers dropped");

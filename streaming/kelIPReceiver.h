@@ -153,9 +153,9 @@ private:
     void receiveRedundantText(const rtp_hdr& hdr, const uint8_t* payload, size_t size);
     // The payload type of plain text: the SDP's when it maps text, else
     // ours (113) when custom payloads are known, else -1.
-    int textPayloadType(const kelRTPMap& map) const noexcept;
+    int textPayloadType() const noexcept;
     // The first packet is text of `textType`: the format becomes text.
-    void switchToText(int textType, const kelRTPMap& map);
+    void switchToText(int textType);
     // L16 from network order to the consumers (RTP thread).
     void swapL16On(const uint8_t* in, uint32_t len);
     // The RTP receiver's thread has started a run.

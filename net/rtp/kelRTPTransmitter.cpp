@@ -343,7 +343,8 @@ bool kelRTPTransmitter::learnsFromPeers() const noexcept
     return f_receiver && !f_receiver->isRAW() && !f_receiver->isMulticast() && !f_isTranslator.load();
 }
 
-void kelRTPTransmitter::learnFrom(const sockaddr_in& rtpAddr, const sockaddr_in* rtcpFrom, uint32_t ssrc) noexcept
+void kelRTPTransmitter::learnFrom(const sockaddr_in& rtpAddr, const sockaddr_in* rtcpFrom,
+                                  uint32_t ssrc) noexcept
 {
     if (destHas(rtpAddr)) return;
     sockaddr_in rtcpAddr = rtcpFrom ? *rtcpFrom : rtpAddr;

@@ -94,12 +94,13 @@ int main(int argc, char** argv)
         say("error text_stream_start");
         return 1;
     }
-    // The stream leaves its filters' payload types to us: the sink takes
-    // both kinds, the source wraps with redundancy only when told to.
+    // The stream leaves its filters' payload types to us. The sink reads
+    // plain text (told a redundancy type too, it reads nothing else); the
+    // source wraps with redundancy only when told to.
     ms_filter_call_method(stream->rttsource, MS_RTT_4103_SOURCE_SET_T140_PAYLOAD_TYPE_NUMBER, &t140);
     ms_filter_call_method(stream->rttsink, MS_RTT_4103_SINK_SET_T140_PAYLOAD_TYPE_NUMBER, &t140);
-    ms_filter_call_method(stream->rttsink, MS_RTT_4103_SINK_SET_RED_PAYLOAD_TYPE_NUMBER, &red);
-    if (startRed) ms_filter_call_method(stream->rttsource, MS_RTT_4103_SOURCE_SET_RED_PAYLOAD_TYPE_NUMBER, &red);
+    if (startRed)
+        ms_filter_call_method(stream->rttsource, MS_RTT_4103_SOURCE_SET_RED_PAYLOAD_TYPE_NUMBER, &red);
     if (keepAlive != 0)
         ms_filter_call_method(stream->rttsource, MS_RTT_4103_SOURCE_SET_KEEP_ALIVE_INTERVAL, &keepAlive);
     ms_filter_add_notify_callback(stream->rttsink, onSinkEvent, nullptr, TRUE);
