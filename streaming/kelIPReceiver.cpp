@@ -445,6 +445,8 @@ void TkelIPReceiver::receivePacket(const uint8_t* header, const uint8_t* payload
         !(customPayloadAware() && kelRTPCustomPayload(pt, fmt)) &&
         kelT140IsRedundantText(payload, size, textType)) {
         if (f_firstPacket.exchange(false)) switchToText(textType);
+        // Its packets may wait for a missing one as long as text does.
+        if (f_rec) f_rec->setTextPayloadType(pt);
         receiveRedundantText(hdr, payload, size);
         return;
     }

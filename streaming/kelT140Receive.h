@@ -43,13 +43,11 @@ private:
     uint32_t f_lastTimestamp = 0;
 };
 
-// Whether `payload` is laid out as redundant text whatever type the packet
+// Whether `payload` is laid out as redundant text, whatever type its packet
 // came with: a valid header chain (four bytes for each older block, then
 // one for the primary) whose older blocks' lengths fit in the payload, and
-// every block, primary included, of payload type `textType` (never for a
-// negative type). A payload of another type that passes by chance would
-// need its first byte to be the text type's with the F bit set or clear
-// and every further header to agree.
+// every block, the primary too, of payload type `textType`. Always false
+// for a negative type.
 [[nodiscard]] bool kelT140IsRedundantText(const uint8_t* payload, size_t size, int textType) noexcept;
 
 // `text` as the reader sees it: without its U+FEFF characters and without
