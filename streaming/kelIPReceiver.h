@@ -149,8 +149,14 @@ private:
     // RTCP idle thread, every tick, before the silent members are told.
     void receiverIdle(bool timerExpired);
 
-    // RTP thread: a packet of the SDP's redundant text type.
+    // RTP thread: a packet of the SDP's redundant text type, or one laid
+    // out as redundancy of the text type.
     void receiveRedundantText(const rtp_hdr& hdr, const uint8_t* payload, size_t size);
+    // The payload type of plain text: the SDP's when it maps text, else
+    // ours (113) when custom payloads are known, else -1.
+    int textPayloadType() const noexcept;
+    // The first packet is text of `textType`: the format becomes text.
+    void switchToText(int textType);
     // L16 from network order to the consumers (RTP thread).
     void swapL16On(const uint8_t* in, uint32_t len);
     // The RTP receiver's thread has started a run.

@@ -633,7 +633,10 @@ void kelRTPReceiver::onRTPSent(const sockaddr_in&, const uint8_t* packet, size_t
 
 void kelRTPReceiver::onMemberSilent(const rtp_site_info*) {}
 
-void kelRTPReceiver::onSTUN(const sockaddr_in&, const uint8_t*, size_t) {}
+void kelRTPReceiver::onSTUN(const sockaddr_in& from, const uint8_t* data, size_t size)
+{
+    if (f_transmitter) f_transmitter->onSTUN(from, data, size);
+}
 
 void kelRTPReceiver::onTransmitterChanged(uint32_t, uint32_t) {}
 

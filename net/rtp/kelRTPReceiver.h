@@ -71,6 +71,12 @@ public:
     virtual void onSDESItem(uint32_t ssrc, const rtcp_sdes_item& item) { (void)ssrc, (void)item; }
     virtual void onMemberGone(const rtp_site_info* member, bool timedOut) { (void)member, (void)timedOut; }
     virtual void onIdle(bool timerExpired) { (void)timerExpired; }
+    // A STUN message that arrived at the receiver's socket; `data` lives
+    // during the call only.
+    virtual void onSTUN(const sockaddr_in& from, const uint8_t* data, size_t size)
+    {
+        (void)from, (void)data, (void)size;
+    }
     virtual void onRTCPApp(const sockaddr_in& from, uint32_t ssrc, uint8_t subtype, const char* name,
                            const uint8_t* data, size_t size)
     {
@@ -159,7 +165,8 @@ public:
     // A STUN message that arrived where RTP is read (a peer's connectivity
     // check, or the answer to a request sent from our socket). The receive
     // thread, or whoever feeds processDatagram; `data` lives during the
-    // call only, and the hook must not block. Empty here: it is dropped.
+    // call only, and the hook must not block. Here it goes to the owner
+    // (a transmitter learns its sender from it), or is dropped.
     virtual void onSTUN(const sockaddr_in& from, const uint8_t* data, size_t size);
     // The transmitter's SSRC changed from `oldSSRC` to `newSSRC` (a
     // restarted transmitter). The receive thread, before the new SSRC's
