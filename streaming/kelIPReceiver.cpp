@@ -409,9 +409,8 @@ void TkelIPReceiver::onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, const 
             continue;
         }
         if (p.type != kelrtcp_BYE) continue;
-        // Every source the BYE lists, as far as the packet holds them.
-        for (size_t i = 0; i < p.count && 4 + 4 * (i + 1) <= p.size; ++i) {
-            if (f_holes.byeFromTransmitter(kelLoadBE32(p.packet + 4 + 4 * i), now())) {
+        for (unsigned i = 0; i < p.byeCount; ++i) {
+            if (f_holes.byeFromTransmitter(p.byeSSRC(i), now())) {
                 punchNow();
                 return;
             }

@@ -104,6 +104,17 @@ protected:
         EXPECT_EQ(rx.linesWith("TEXT "), expected);
     }
 
+    // Receiver first, then the transmitter; once it knows the receiver, one
+    // text crosses.
+    void startPairAndSendFirstText(kelTestProcess& rx, kelTestProcess& tx)
+    {
+        ASSERT_EQ(startReceiver(rx).substr(0, 6), "READY ");
+        ASSERT_EQ(startTransmitter(tx), "READY " + std::to_string(f_port));
+        ASSERT_EQ(destWhileAdvancing(tx, rx, 1), "DEST 1") << rx.log();
+        ASSERT_TRUE(tx.send("text 0061"));
+        ASSERT_TRUE(rx.waitLine("TEXT ", 10000, 1)) << rx.log();
+    }
+
     // Ends a peer by closing its input (or by `sig`) and expects a clean end.
     static void expectCleanEnd(kelTestProcess& peer, int sig = 0)
     {
@@ -148,11 +159,7 @@ TEST_F(kelIPTwoProcessTest, TextsArriveInOrderWhenTheReceiverStartsLater)
 TEST_F(kelIPTwoProcessTest, EitherEndRestartedFindsTheOtherAgain)
 {
     kelTestProcess rx, tx;
-    ASSERT_EQ(startReceiver(rx).substr(0, 6), "READY ");
-    ASSERT_EQ(startTransmitter(tx), "READY " + std::to_string(f_port));
-    ASSERT_EQ(destWhileAdvancing(tx, rx, 1), "DEST 1") << rx.log();
-    ASSERT_TRUE(tx.send("text 0061"));
-    ASSERT_TRUE(rx.waitLine("TEXT ", 10000, 1)) << rx.log();
+    ASSERT_NO_FATAL_FAILURE(startPairAndSendFirstText(rx, tx));
 
     // A transmitter that stops says goodbye: the receiver that outlived it
     // punches its holes again at its next report time, and the successor
@@ -189,11 +196,7 @@ TEST_F(kelIPTwoProcessTest, EitherEndRestartedFindsTheOtherAgain)
 TEST_F(kelIPTwoProcessTest, TransmitterKilledAndRestartedHearsTheReceiverWithinThreeSeconds)
 {
     kelTestProcess rx, tx;
-    ASSERT_EQ(startReceiver(rx).substr(0, 6), "READY ");
-    ASSERT_EQ(startTransmitter(tx), "READY " + std::to_string(f_port));
-    ASSERT_EQ(destWhileAdvancing(tx, rx, 1), "DEST 1") << rx.log();
-    ASSERT_TRUE(tx.send("text 0061"));
-    ASSERT_TRUE(rx.waitLine("TEXT ", 10000, 1)) << rx.log();
+    ASSERT_NO_FATAL_FAILURE(startPairAndSendFirstText(rx, tx));
 
     // Both clocks on together until the receiver knows the interval of the
     // transmitter's reports, then a few seconds more.
