@@ -51,6 +51,7 @@ intptr_t kelAbstractEncoder::open() noexcept
         return f_errorCode;
     }
     if (f_opened) return f_errorCode;
+    bool coderOpened = true;
     {
         kelLock lock(this, false, kCoderLockTimeout);
         f_outStream.clear();
@@ -61,26 +62,33 @@ intptr_t kelAbstractEncoder::open() noexcept
         try {
             doOpen();
         } catch (...) {
+            coderOpened = false;
         }
         f_opened = 1;
     }
-    // Without its thread nothing written to the coder would ever be coded:
-    // undo the open rather than report a coder that cannot work.
-    if (!f_lazyThread || !f_lazyThread->start(kThreadStartTimeout)) {
-        kelLock lock(this, false, kCoderLockTimeout);
-        try {
-            (void)doClose();
-        } catch (...) {
-        }
-        f_outBufUsed = 0;
-        // As after close(): the coder's own close may drop its selection.
-        f_configOK = 0;
-        f_opened = 0;
-        f_errorCode = kelEncoderErrorThreadFailed;
-        return f_errorCode;
-    }
+    // A coder that failed to open, or one without its thread (nothing
+    // written to it would ever be coded), is undone rather than reported
+    // as working.
+    if (!coderOpened) return undoOpen(kelEncoderErrorCodecFailed);
+    if (!f_lazyThread || !f_lazyThread->start(kThreadStartTimeout))
+        return undoOpen(kelEncoderErrorThreadFailed);
     f_errorCode = kelEncoderOK;
     return kelEncoderOK;
+}
+
+intptr_t kelAbstractEncoder::undoOpen(intptr_t code) noexcept
+{
+    kelLock lock(this, false, kCoderLockTimeout);
+    try {
+        (void)doClose();
+    } catch (...) {
+    }
+    f_outBufUsed = 0;
+    // As after close(): the coder's own close may drop its selection.
+    f_configOK = 0;
+    f_opened = 0;
+    f_errorCode = code;
+    return code;
 }
 
 intptr_t kelAbstractEncoder::close() noexcept

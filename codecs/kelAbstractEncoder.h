@@ -62,9 +62,10 @@ public:
     intptr_t setConfig(intptr_t config) noexcept;
     // Opens a configured coder: empties both streams and the produced total
     // and starts the lazy thread. The error code afterwards (0,
-    // kelEncoderErrorNotConfigured, or kelEncoderErrorThreadFailed when the
-    // thread could not start: the coder is then closed and unconfigured, as
-    // after close()).
+    // kelEncoderErrorNotConfigured, kelEncoderErrorCodecFailed when the
+    // coder could not open, or kelEncoderErrorThreadFailed when the thread
+    // could not start: in both failures the coder is then closed and
+    // unconfigured, as after close()).
     intptr_t open() noexcept;
     // Flushes and stops the lazy thread, closes the coder and delivers any
     // bytes left in the output buffer. The coder is then unconfigured.
@@ -111,6 +112,7 @@ protected:
     // Applies a configuration, setting f_inputChunkSize and
     // f_minOutputBufSize; the error code.
     virtual intptr_t doApplyConfig(intptr_t config) = 0;
+    // Opens the coder for the applied configuration; throws when it cannot.
     virtual void doOpen() = 0;
     virtual intptr_t doClose() = 0;
     // Codes `size` bytes of `data` into f_outBuf (room f_outBufSize),
@@ -124,6 +126,9 @@ protected:
     // delivers what it produced. The error code; `consumed` as doEncode.
     intptr_t encodeAndDeliver(const void* data, uint32_t size, uint32_t& consumed) noexcept;
     bool growOutBuf(uint32_t size) noexcept;
+    // Closes a coder whose open could not complete; `code` becomes its
+    // error code and the result.
+    intptr_t undoOpen(intptr_t code) noexcept;
 
     intptr_t f_priority;
     kelMemoryStream f_outStream;

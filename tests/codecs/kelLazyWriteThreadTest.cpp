@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -98,6 +99,37 @@ TEST(LazyWriteThread, OpenFailsAndStaysClosedWhenTheThreadCannotStart)
     EXPECT_FALSE(coder->opened());
     EXPECT_EQ(coder->codecIndex(), -1) << "closed again, as close() leaves it";
     EXPECT_EQ(coder->open(), kelEncoderErrorNotConfigured);
+}
+
+// A coder that cannot open is not reported open: the open fails with the
+// coder's code and leaves it closed and unconfigured, its close called.
+TEST(LazyWriteThread, OpenFailsAndStaysClosedWhenTheCoderCannotOpen)
+{
+    struct FailingCoder : kelAbstractEncoder
+    {
+        ~FailingCoder() override { close(); }
+        intptr_t doApplyConfig(intptr_t) override { return kelEncoderOK; }
+        void doOpen() override { throw std::runtime_error("no such device"); }
+        intptr_t doClose() override
+        {
+            ++closes;
+            return kelEncoderOK;
+        }
+        intptr_t doEncode(const void*, uint32_t, uint32_t& consumed) override
+        {
+            consumed = 0;
+            return kelEncoderErrorNoCodec;
+        }
+        int closes = 0;
+    };
+    FailingCoder coder;
+    ASSERT_EQ(coder.setConfig(0), kelEncoderOK);
+    const int closesBefore = coder.closes;
+    EXPECT_EQ(coder.open(), kelEncoderErrorCodecFailed);
+    EXPECT_EQ(coder.errorCode(), kelEncoderErrorCodecFailed);
+    EXPECT_FALSE(coder.opened());
+    EXPECT_FALSE(coder.configOK());
+    EXPECT_EQ(coder.closes, closesBefore + 1);
 }
 
 // A coder reopened after close starts from empty streams and totals, and
