@@ -69,7 +69,7 @@ protected:
     kelObjectList f_drivers{true};
 
 private:
-    static int32_t CALLBACK onDriver(HACMDRIVERID id, uintptr_t instance, uint32_t support);
+    static bool onDriver(HACMDRIVERID id, uintptr_t instance, uint32_t support);
     uint32_t metric(uint32_t which);
 
     // During enumeration: the registered drivers of the last one, waiting to

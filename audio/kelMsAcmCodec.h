@@ -54,13 +54,16 @@ public:
     // Lets the back end suggest the compressed side for `pcmFormat` (tag
     // `formatTag`, or its own choice for 0).
     bool setPcmFormatSuggest(bool isSrcPCM, const WAVEFORMATEX* pcmFormat, uint32_t formatTag);
-    bool setPcmFormatSuggest(bool isSrcPCM, uint32_t samplesPerSec, uint16_t bitsPerSample, uint16_t numChannels,
-                             uint32_t formatTag);
+    bool setPcmFormatSuggest(bool isSrcPCM, uint32_t samplesPerSec, uint16_t bitsPerSample,
+                             uint16_t numChannels, uint32_t formatTag);
 
     // The plug-in's codec definition at `index` (negative: the selected
     // one); null without a plug-in or selection.
     const PluginCodec_Definition* getoH323pluginDesc(intptr_t index) const noexcept;
-    const PluginCodec_Definition* oH323codecDesc(intptr_t index) const noexcept { return getoH323pluginDesc(index); }
+    const PluginCodec_Definition* oH323codecDesc(intptr_t index) const noexcept
+    {
+        return getoH323pluginDesc(index);
+    }
 
     kelMsAcmDriver* driver() const noexcept { return f_driver.load(); }
     void setDriver(kelMsAcmDriver* value) noexcept { f_driver.store(value); }
@@ -112,18 +115,23 @@ private:
     bool negotiateChunks();
     // Converts the pending bytes, then `data`, a chunk at a time while a
     // whole chunk is there (or, with `final`, the rest with the end flag);
-    // the rest stays pending. Device lock held.
-    void convertData(const uint8_t* data, uintptr_t size, bool final);
-    // One conversion of what the header holds; the bytes it used.
-    uintptr_t convertOnce(uint32_t flags);
+    // the rest stays pending. False when the bytes could not be held.
+    // Device lock held.
+    bool convertData(const uint8_t* data, uintptr_t size, bool final);
+    // One conversion of what the header holds, its output delivered: the
+    // bytes it used (all of them when it failed) and produced.
+    struct Conversion
+    {
+        uintptr_t used;
+        uintptr_t produced;
+    };
+    Conversion convertOnce(uint32_t flags);
     bool ensureHeader(uintptr_t srcSize);
     bool keepPending(const uint8_t* data, uintptr_t size) noexcept;
     void freeBuffers() noexcept;
     bool pluginSuggest(bool isSrcPCM, const WAVEFORMATEX* format, size_t formatSize);
     bool acmSuggest(bool isSrcPCM, const WAVEFORMATEX* format, size_t formatSize);
     bool acmPcmSuggest(bool isSrcPCM, const WAVEFORMATEX* pcmFormat, uint32_t formatTag);
-    // The driver-side stream record's handle, or 0.
-    uintptr_t installableHandle() const noexcept;
 
     std::atomic<kelMsAcmDriver*> f_driver;
     kelString f_driverLibrary; // guarded by the device lock
@@ -135,8 +143,8 @@ private:
     std::vector<uint8_t> f_chunk; // the thread body's chunk
     uint32_t f_flags = kOpenFlags;
     std::atomic<uintptr_t> f_subSize{0};
-    std::vector<uint8_t> f_subBuf; // pending bytes; its size is f_subBufSize
-    std::vector<uint8_t> f_scaled; // a PCM write's copy, scaled by the gain
+    std::vector<uint8_t> f_subBuf;           // pending bytes; its size is f_subBufSize
+    std::vector<uint8_t> f_scaled;           // a PCM write's copy, scaled by the gain
     kelMsAcmCodecHeader* f_header = nullptr; // also in the header table
     void* f_acmHeader = nullptr;             // the platform record inside it
     HACMSTREAM f_stream{};                   // registry mode's stream

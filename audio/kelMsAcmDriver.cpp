@@ -29,15 +29,17 @@ HACMDRIVERID asDriverId(uintptr_t id) noexcept
 // without cbSize), cbSize + 18 otherwise, never more than its block.
 uint32_t suggestSize(const WAVEFORMATEX* format, size_t blockSize, bool pcmWithoutCbSize) noexcept
 {
-    const size_t wanted = format->wFormatTag == WAVE_FORMAT_PCM ? (pcmWithoutCbSize ? 16 : sizeof(WAVEFORMATEX))
-                                                                 : sizeof(WAVEFORMATEX) + format->cbSize;
+    const size_t wanted = format->wFormatTag == WAVE_FORMAT_PCM
+                              ? (pcmWithoutCbSize ? 16 : sizeof(WAVEFORMATEX))
+                              : sizeof(WAVEFORMATEX) + format->cbSize;
     return uint32_t(std::min(wanted, blockSize));
 }
 
 } // namespace
 
 kelMsAcmDriver::kelMsAcmDriver(kelMsAcm* acm, uintptr_t id, uint32_t support, const kelString& libName)
-    : f_id(id), f_isInstallable(!libName.empty()), f_libName(trimText(libName)), f_support(support), f_acm(acm)
+    : f_id(id), f_isInstallable(!libName.empty()), f_libName(trimText(libName)), f_support(support),
+      f_acm(acm)
 {
     if (f_isInstallable) f_handle.store(id);
     uint32_t size = 0;
@@ -176,8 +178,7 @@ uint32_t kelMsAcmDriver::enumTagFormats(kelMsAcmFormatTag* tag)
                           reinterpret_cast<uintptr_t>(tag), f_enumFormatsFlag);
 }
 
-ACMFORMATTAGENUMCBA_RESULT kelMsAcmDriver::onFormatTag(HACMDRIVERID, ACMFORMATTAGDETAILSA* details,
-                                                      uintptr_t instance, uint32_t)
+bool kelMsAcmDriver::onFormatTag(HACMDRIVERID, ACMFORMATTAGDETAILSA* details, uintptr_t instance, uint32_t)
 {
     auto* self = reinterpret_cast<kelMsAcmDriver*>(instance);
     if (!self || !details) return true;
@@ -186,8 +187,7 @@ ACMFORMATTAGENUMCBA_RESULT kelMsAcmDriver::onFormatTag(HACMDRIVERID, ACMFORMATTA
     return true;
 }
 
-ACMFORMATTAGENUMCBA_RESULT kelMsAcmDriver::onFormat(HACMDRIVERID, ACMFORMATDETAILSA* details, uintptr_t instance,
-                                                   uint32_t)
+bool kelMsAcmDriver::onFormat(HACMDRIVERID, ACMFORMATDETAILSA* details, uintptr_t instance, uint32_t)
 {
     auto* tag = reinterpret_cast<kelMsAcmObjectTag*>(instance);
     kelMsAcmDriver* self = tag ? tag->driver() : nullptr;

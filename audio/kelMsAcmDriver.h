@@ -45,7 +45,8 @@ public:
     // template whose rate, channels and bits the enumeration flags refer
     // to. Does nothing when the last enumeration had the same flags and
     // kind and `force` is clear. The manager's code.
-    uint32_t enumFormats(uint32_t flags, bool force, const WAVEFORMATEX* pwfx, bool tagsOnly, size_t pwfxSize = 0);
+    uint32_t enumFormats(uint32_t flags, bool force, const WAVEFORMATEX* pwfx, bool tagsOnly,
+                         size_t pwfxSize = 0);
     intptr_t getFormatTagCount() const noexcept { return f_formatTags.count(); }
     // Valid until the next enumeration; null outside the list.
     kelMsAcmFormatTag* getFormatTag(intptr_t index);
@@ -64,6 +65,12 @@ public:
     intptr_t incRef() noexcept { return ++f_refCount; }
     intptr_t decRef() noexcept { return --f_refCount; }
     intptr_t refCount() const noexcept { return f_refCount.load(); }
+    // Sets the count to `desired` when it is `expected` (updating
+    // `expected` otherwise).
+    bool exchangeRef(intptr_t& expected, intptr_t desired) noexcept
+    {
+        return f_refCount.compare_exchange_strong(expected, desired);
+    }
 
     uintptr_t id() const noexcept { return f_id; }
     bool isInstallable() const noexcept { return f_isInstallable; }
@@ -78,10 +85,9 @@ public:
 private:
     // The enumeration callbacks get the driver or the tag object as their
     // instance value.
-    static ACMFORMATTAGENUMCBA_RESULT onFormatTag(HACMDRIVERID id, ACMFORMATTAGDETAILSA* details,
-                                                  uintptr_t instance, uint32_t support);
-    static ACMFORMATTAGENUMCBA_RESULT onFormat(HACMDRIVERID id, ACMFORMATDETAILSA* details, uintptr_t instance,
-                                               uint32_t support);
+    static bool onFormatTag(HACMDRIVERID id, ACMFORMATTAGDETAILSA* details, uintptr_t instance,
+                            uint32_t support);
+    static bool onFormat(HACMDRIVERID id, ACMFORMATDETAILSA* details, uintptr_t instance, uint32_t support);
     uint32_t enumTagFormats(kelMsAcmFormatTag* tag);
 
     ACMDRIVERDETAILSW f_details{};

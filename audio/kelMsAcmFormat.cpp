@@ -8,14 +8,15 @@ kelMsAcmFormatTag::kelMsAcmFormatTag(kelMsAcmDriver* driver, const ACMFORMATTAGD
     : kelMsAcmObjectTag(driver), f_tag(tag)
 {}
 
-kelMsAcmObject::kelMsAcmObject(kelMsAcmDriver* driver, kelMsAcmObjectTag* tag, kelAcmDetailsType type) noexcept
+kelMsAcmObject::kelMsAcmObject(kelMsAcmDriver* driver, kelMsAcmObjectTag* tag,
+                               kelAcmDetailsType type) noexcept
     : f_driver(driver), f_tag(tag)
 {
     f_details.r_type = type;
 }
 
-kelMsAcmFormat::kelMsAcmFormat(kelMsAcmDriver* driver, kelMsAcmObjectTag* tag, const ACMFORMATDETAILSA& details,
-                               size_t recordLimit) noexcept
+kelMsAcmFormat::kelMsAcmFormat(kelMsAcmDriver* driver, kelMsAcmObjectTag* tag,
+                               const ACMFORMATDETAILSA& details, size_t recordLimit) noexcept
     : kelMsAcmObject(driver, tag, kelAcmDetailsFormat)
 {
     f_details.r_format = details;
