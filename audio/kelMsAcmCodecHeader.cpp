@@ -123,9 +123,13 @@ bool kelMsAcmCodecHeader::growDestination(size_t size) noexcept
     if (size > UINT32_MAX) return false;
     auto buffer = zeroedBuffer(size);
     if (!buffer) return false;
+    // The back end knows a prepared header by its buffers.
+    const bool wasPrepared = isPrepared();
+    if (wasPrepared) (void)unprepare();
     f_dst = std::move(buffer);
     f_dstSize = size;
     bindBuffers();
+    if (wasPrepared) (void)prepare();
     return true;
 }
 
