@@ -5,7 +5,7 @@
 #include "audio/kelMsAcm.h"
 #include "audio/kelMsAcmCodec.h"
 #include "tests/support/kelTestAcmCodec.h"
-#include "tests/support/kelTestAcmDriver.h"
+#include "tests/support/kelTestScriptedAcmDriver.h"
 #include "tests/support/kelTestWave.h"
 
 #include <gtest/gtest.h>
@@ -22,8 +22,8 @@ class AcmCodecWrite : public ::testing::Test
 protected:
     void SetUp() override
     {
-        kelTestAcmDriver::reset();
-        ASSERT_NE(kelTestAcmDriver::id(), nullptr);
+        kelTestScriptedAcmDriver::reset();
+        ASSERT_NE(kelTestScriptedAcmDriver::id(), nullptr);
         ASSERT_EQ(acm.enumDrivers(), 0u);
         driver = acm.getDriver(kelTestAcmMaker, kelTestAcmProduct);
         ASSERT_NE(driver, nullptr);
@@ -32,10 +32,10 @@ protected:
     // An encoder of 8 kHz 16-bit mono: chunks of 320 bytes both sides.
     std::unique_ptr<kelTestAcmCodec> openCodec(const kelTestAcmScript& script = {})
     {
-        kelTestAcmDriver::reset(script);
+        kelTestScriptedAcmDriver::reset(script);
         auto codec = std::make_unique<kelTestAcmCodec>(driver, kelcdm_acm);
         const WAVEFORMATEX pcm = kelTestPcmFormat(8000, 1, 16);
-        const WAVEFORMATEX coded = kelTestAcmDriver::format();
+        const WAVEFORMATEX coded = kelTestScriptedAcmDriver::format();
         EXPECT_TRUE((*codec)->setFormat(true, &pcm) && (*codec)->setFormat(false, &coded));
         EXPECT_EQ((*codec)->open(false, 1000, 0, false), 0u);
         EXPECT_EQ((*codec)->chunkSize(), 320u);
@@ -85,7 +85,7 @@ TEST_F(AcmCodecWrite, ChunksConvertInOrderAndTheRestStaysPending)
             EXPECT_EQ((*codec)->write(input.data() + at, n), n);
             at += n;
         }
-        const kelTestAcmScript seen = kelTestAcmDriver::snapshot();
+        const kelTestAcmScript seen = kelTestScriptedAcmDriver::snapshot();
         ASSERT_EQ(seen.conversions.size(), c.conversions.size());
         for (size_t i = 0; i < c.conversions.size(); ++i) {
             EXPECT_EQ(seen.conversions[i].flags, c.conversions[i].flags) << "conversion " << i;
@@ -127,7 +127,7 @@ TEST_F(AcmCodecWrite, TheTailConvertsWithTheEndFlagWhenFlushed)
             EXPECT_TRUE((*codec)->flush(true));
         }
         EXPECT_EQ((*codec)->close(3000), 0u);
-        const kelTestAcmScript seen = kelTestAcmDriver::snapshot();
+        const kelTestAcmScript seen = kelTestScriptedAcmDriver::snapshot();
         EXPECT_EQ(codec->output(), input.substr(0, c.out));
         ASSERT_GE(seen.conversions.size(), 1u);
         if (c.out == 500) {
@@ -168,14 +168,14 @@ TEST_F(AcmCodecWrite, OpenRefusesChunkSizesOfZeroOrAboveTheLimit)
         SCOPED_TRACE(answer);
         kelTestAcmScript script;
         script.sizeAnswer = answer;
-        kelTestAcmDriver::reset(script);
+        kelTestScriptedAcmDriver::reset(script);
         kelTestAcmCodec codec(driver, kelcdm_acm);
         const WAVEFORMATEX pcm = kelTestPcmFormat(8000, 1, 16);
-        const WAVEFORMATEX coded = kelTestAcmDriver::format();
+        const WAVEFORMATEX coded = kelTestScriptedAcmDriver::format();
         ASSERT_TRUE(codec->setFormat(true, &pcm) && codec->setFormat(false, &coded));
         EXPECT_EQ(codec->open(false, 1000, 0, false), uint32_t(MMSYSERR_INVALPARAM));
         EXPECT_FALSE(codec->isOpen());
-        const kelTestAcmScript seen = kelTestAcmDriver::snapshot();
+        const kelTestAcmScript seen = kelTestScriptedAcmDriver::snapshot();
         EXPECT_EQ(seen.opens, 1);
         EXPECT_EQ(seen.closes, 1);
     }

@@ -5,7 +5,7 @@
 #include "audio/kelMsAcmCodec.h"
 #include "codecs/kelAcmDrivers.h"
 #include "tests/support/kelTestAcmCodec.h"
-#include "tests/support/kelTestAcmDriver.h"
+#include "tests/support/kelTestScriptedAcmDriver.h"
 #include "tests/support/kelTestWave.h"
 
 #include <gtest/gtest.h>
@@ -24,7 +24,7 @@ uint16_t productOf(kelMsAcmDriver* driver)
 
 TEST(kelMsAcmTest, DriversAreFoundByMakerProductAndFormatTag)
 {
-    ASSERT_NE(kelTestAcmDriver::id(), nullptr);
+    ASSERT_NE(kelTestScriptedAcmDriver::id(), nullptr);
     kelMsAcm acm;
     EXPECT_EQ(acm.getDriverByFormatTag(WAVE_FORMAT_PCM), nullptr); // nothing listed yet
     ASSERT_EQ(acm.enumDrivers(), 0u);
@@ -59,7 +59,7 @@ TEST(kelMsAcmTest, DriversAreFoundByMakerProductAndFormatTag)
 // holding one goes on working.
 TEST(kelMsAcmTest, EnumeratingAgainKeepsTheObjectsCodecsHold)
 {
-    ASSERT_NE(kelTestAcmDriver::id(), nullptr);
+    ASSERT_NE(kelTestScriptedAcmDriver::id(), nullptr);
     kelMsAcm acm;
     ASSERT_EQ(acm.enumDrivers(), 0u);
     std::set<kelMsAcmDriver*> before;
@@ -67,10 +67,10 @@ TEST(kelMsAcmTest, EnumeratingAgainKeepsTheObjectsCodecsHold)
         before.insert(acm.getDriver(i));
     kelMsAcmDriver* driver = acm.getDriver(kelTestAcmMaker, kelTestAcmProduct);
     ASSERT_NE(driver, nullptr);
-    kelTestAcmDriver::reset();
+    kelTestScriptedAcmDriver::reset();
     kelTestAcmCodec codec(driver, kelcdm_acm);
     const WAVEFORMATEX pcm = kelTestPcmFormat(8000, 1, 16);
-    const WAVEFORMATEX coded = kelTestAcmDriver::format();
+    const WAVEFORMATEX coded = kelTestScriptedAcmDriver::format();
     ASSERT_TRUE(codec->setFormat(true, &pcm) && codec->setFormat(false, &coded));
     ASSERT_EQ(codec->open(false, 1000, 0, false), 0u);
 
@@ -98,15 +98,15 @@ TEST(kelMsAcmTest, CodecFormatsAreSuggestedByTheDriver)
         SCOPED_TRACE(tag);
         kelTestAcmCodec codec(ima, kelcdm_acm);
         ASSERT_TRUE(codec->setPcmFormatSuggest(true, 8000, 16, 1, tag));
-        const WAVEFORMATEX* dst = &codec->dstFormatExt()->Format;
+        const WAVEFORMATEX* dst = codec->dstFormatBlock().format();
         EXPECT_EQ(dst->wFormatTag, WAVE_FORMAT_IMA_ADPCM);
         EXPECT_EQ(dst->nSamplesPerSec, 8000u);
         EXPECT_EQ(dst->nChannels, 1u);
-        EXPECT_EQ(codec->srcFormatExt()->Format.wBitsPerSample, 16u);
+        EXPECT_EQ(codec->srcFormatBlock().format()->wBitsPerSample, 16u);
         // And back: the PCM side follows the compressed record.
         kelTestAcmCodec decoder(ima, kelcdm_acm);
         ASSERT_TRUE(decoder->setFormatSuggest(false, dst, sizeof(WAVEFORMATEX) + dst->cbSize));
-        const WAVEFORMATEX* pcm = &decoder->dstFormatExt()->Format;
+        const WAVEFORMATEX* pcm = decoder->dstFormatBlock().format();
         EXPECT_EQ(pcm->nSamplesPerSec, 8000u);
         EXPECT_EQ(pcm->nChannels, 1u);
         EXPECT_EQ(pcm->wBitsPerSample, 16u);
@@ -122,16 +122,16 @@ TEST(kelMsAcmTest, CodecFormatsAreSuggestedByTheDriver)
 // records that hold one, in enumeration and in suggestion.
 TEST(kelMsAcmTest, ShortFormatMetricsStillMakeWholeRecords)
 {
-    ASSERT_NE(kelTestAcmDriver::id(), nullptr);
+    ASSERT_NE(kelTestScriptedAcmDriver::id(), nullptr);
     kelMsAcm acm;
     ASSERT_EQ(acm.enumDrivers(), 0u);
     kelMsAcmDriver* driver = acm.getDriver(kelTestAcmMaker, kelTestAcmProduct);
     ASSERT_NE(driver, nullptr);
     ASSERT_LT(driver->maxWaveFormatSize(), sizeof(WAVEFORMATEX));
-    kelTestAcmDriver::reset();
+    kelTestScriptedAcmDriver::reset();
     kelTestAcmCodec codec(driver, kelcdm_acm);
     ASSERT_TRUE(codec->setPcmFormatSuggest(true, 8000, 16, 1, kelTestAcmTag));
-    EXPECT_EQ(codec->dstFormatExt()->Format.wFormatTag, kelTestAcmTag);
+    EXPECT_EQ(codec->dstFormatBlock().format()->wFormatTag, kelTestAcmTag);
     EXPECT_EQ(codec->chunkSize(), 320u);
 
     ASSERT_EQ(driver->enumFormats(0, true, nullptr, false), 0u);
@@ -144,7 +144,7 @@ TEST(kelMsAcmTest, ShortFormatMetricsStillMakeWholeRecords)
     EXPECT_EQ(format->format()->wFormatTag, kelTestAcmTag);
     EXPECT_EQ(format->format()->nAvgBytesPerSec, 16000u);
     EXPECT_EQ(format->format()->cbSize, 0u);
-    EXPECT_EQ(kelTestAcmDriver::snapshot().formatRoom, sizeof(WAVEFORMATEX));
+    EXPECT_EQ(kelTestScriptedAcmDriver::snapshot().formatRoom, sizeof(WAVEFORMATEX));
     // The same enumeration again does nothing unless forced.
     EXPECT_EQ(driver->enumFormats(0, false, nullptr, false), 0u);
     EXPECT_EQ(driver->getFormat(0), format);

@@ -1,6 +1,6 @@
 #pragma once
 // A scripted compression driver for the codec device tests, registered with
-// the compression manager like a built-in one (kelTestAcmDriver::id()). It
+// the compression manager like a built-in one (kelTestScriptedAcmDriver::id()). It
 // lists one format tag, kelTestAcmTag, a byte-for-byte "coding" of 16-bit
 // PCM, and converts by copying. What it answers is scripted per test
 // (kelTestAcmScript), and it records what it was asked, so a test can check
@@ -48,7 +48,7 @@ struct kelTestAcmScript
     int opens = 0, closes = 0;
 };
 
-class kelTestAcmDriver
+class kelTestScriptedAcmDriver
 {
 public:
     static kelTestAcmScript& script()
