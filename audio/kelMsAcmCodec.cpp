@@ -21,8 +21,8 @@ constexpr int64_t kIdleWait = 1000;
 // Format records a driver suggests into: at least the header, at most 64 KiB.
 constexpr size_t kMaxSuggestRecord = 64 * 1024;
 constexpr size_t kDefaultSuggestRecord = 200;
-// A final flush drains what a back end still holds, a bounded number of
-// empty conversions at most.
+// A back end emptying what it holds gets the same bytes again, and a final
+// flush drains it with empty conversions: a bounded number in a row at most.
 constexpr int kMaxDrainConversions = 64;
 
 size_t recordSize(const WAVEFORMATEX* format, size_t formatSize) noexcept
@@ -405,14 +405,18 @@ kelMsAcmCodec::Conversion kelMsAcmCodec::convertOnce(uint32_t flags)
 bool kelMsAcmCodec::convertData(const uint8_t* data, uintptr_t size, bool final)
 {
     uintptr_t left = size;
-    bool drained = false;
-    for (int empty = 0; empty < kMaxDrainConversions;) {
+    bool ended = false;       // the end flag went out
+    uintptr_t lastMade = 0;   // what the last conversion produced
+    int idle = 0;             // conversions in a row that used nothing
+    for (int drains = 0; drains < kMaxDrainConversions && idle < kMaxDrainConversions;) {
         const uintptr_t pending = f_subBuf.size();
         const uintptr_t total = pending + left;
         const uintptr_t chunk = f_chunkSize.load();
         if (chunk == 0) break;
         if (!final && total < chunk) break;
-        if (final && total == 0 && (drained || !f_header)) break;
+        // After the end flag, empty conversions bring out what the back
+        // end still holds, while they produce.
+        if (final && total == 0 && (!f_header || (ended && lastMade == 0))) break;
         // A chunk at a time; a back end that left a whole chunk unused gets
         // it again with more data after it.
         const uintptr_t want = pending >= chunk ? pending + std::min(left, chunk) : chunk;
@@ -429,10 +433,10 @@ bool kelMsAcmCodec::convertData(const uint8_t* data, uintptr_t size, bool final)
         (void)f_header->write(data, take - fromPending, fromPending);
         f_header->setSrcLength(uint32_t(take));
         f_header->resetUsed();
-        uint32_t flags = f_flags;
-        if (final && take == total) flags |= ACM_STREAMCONVERTF_END;
-        const Conversion done = convertOnce(flags);
+        const bool last = final && take == total;
+        const Conversion done = convertOnce(last ? f_flags | ACM_STREAMCONVERTF_END : f_flags);
         const uintptr_t used = done.used;
+        lastMade = done.produced;
         f_inBytes.fetch_add(int64_t(used));
         // Only what was used is taken: the pending bytes first, then the
         // caller's.
@@ -441,15 +445,17 @@ bool kelMsAcmCodec::convertData(const uint8_t* data, uintptr_t size, bool final)
         data += used - usedPending;
         left -= used - usedPending;
         f_subSize.store(f_subBuf.size());
-        if (final && take == total) {
-            // The end flag went out; what the back end still holds comes in
-            // further empty conversions, while they produce.
-            drained = true;
-            ++empty;
+        if (last) {
+            ended = true;
+            ++drains;
             if (used == 0 && done.produced == 0) break;
             continue;
         }
-        if (used == 0) break; // the back end wants more than it was given
+        // Nothing used and nothing made: the back end wants more than it
+        // was given. Something made but nothing used: it is emptying what
+        // it holds, so the same bytes go again.
+        if (used == 0 && done.produced == 0) break;
+        idle = used == 0 ? idle + 1 : 0;
     }
     return keepPending(data, left);
 }
