@@ -405,9 +405,9 @@ kelMsAcmCodec::Conversion kelMsAcmCodec::convertOnce(uint32_t flags)
 bool kelMsAcmCodec::convertData(const uint8_t* data, uintptr_t size, bool final)
 {
     uintptr_t left = size;
-    bool ended = false;       // the end flag went out
-    uintptr_t lastMade = 0;   // what the last conversion produced
-    int idle = 0;             // conversions in a row that used nothing
+    bool ended = false;     // the end flag went out
+    uintptr_t lastMade = 0; // what the last conversion produced
+    int idle = 0;           // conversions in a row that used nothing
     for (int drains = 0; drains < kMaxDrainConversions && idle < kMaxDrainConversions;) {
         const uintptr_t pending = f_subBuf.size();
         const uintptr_t total = pending + left;

@@ -88,8 +88,8 @@ void decodeKel(benchmark::State& state)
             return;
         }
         const auto* format = reinterpret_cast<const WAVEFORMATEX*>(fmt.data());
-        kelOwned<kelMsAcmCodec> codec(kelCreate<kelMsAcmCodec>(acm.getDriverByFormatTag(format->wFormatTag), true,
-                                                               0, false, kelcdm_acm));
+        kelOwned<kelMsAcmCodec> codec(kelCreate<kelMsAcmCodec>(acm.getDriverByFormatTag(format->wFormatTag),
+                                                               true, 0, false, kelcdm_acm));
         codec->assignStream(false, nullptr, false);
         codec->setOnDataAvailable([&](kelMsAcmStreamDevice*, void*, uintptr_t size) { produced += size; });
         if (!codec->setFormatSuggest(false, format, fmt.size()) || codec->open(false, 3000, 0, false) != 0) {
@@ -98,7 +98,8 @@ void decodeKel(benchmark::State& state)
             return;
         }
         for (size_t done = 0; done < dataSize;) {
-            const ssize_t got = ::pread(fd, piece.data(), std::min(kPiece, dataSize - done), dataAt + off_t(done));
+            const ssize_t got =
+                ::pread(fd, piece.data(), std::min(kPiece, dataSize - done), dataAt + off_t(done));
             if (got <= 0) break;
             codec->write(piece.data(), uintptr_t(got));
             done += size_t(got);

@@ -20,7 +20,7 @@ namespace {
 struct Peer
 {
     const char* name;
-    const char* tool;    // must be on the PATH
+    const char* tool; // must be on the PATH
     unsigned rate, channels;
     const char* command; // %in and %out stand for the files
     size_t slack;        // output bytes past the reference that may be a last block's padding
@@ -106,8 +106,8 @@ TEST_F(AcmCodecInterop, DecodesWhatTheToolsWriteAsTheyDecodeIt)
         {"sox IMA ADPCM stereo", "sox", 22050, 2, "sox %in -e ima-adpcm %out", 4 * 1017, false},
         {"ffmpeg IMA ADPCM", "ffmpeg", 44100, 2,
          "ffmpeg -nostdin -loglevel error -y -i %in -c:a adpcm_ima_wav %out", 4 * 2041, false},
-        {"sox GSM 6.10, a byte past the last block", "sox", 8000, 1, "sox %in -r 8000 -c 1 -e gsm-full-rate %out",
-         2 * 320, true},
+        {"sox GSM 6.10, a byte past the last block", "sox", 8000, 1,
+         "sox %in -r 8000 -c 1 -e gsm-full-rate %out", 2 * 320, true},
         {"sox mu-law", "sox", 8000, 1, "sox %in -e mu-law %out", 0, false},
         {"sox A-law", "sox", 16000, 2, "sox %in -e a-law %out", 0, false},
     };
@@ -146,7 +146,8 @@ TEST_F(AcmCodecInterop, DecodesLayer3InWaveAsMpg123DecodesItsFrames)
     };
     for (const Case c : {Case{44100, 2}, Case{22050, 1}}) {
         SCOPED_TRACE(c.rate);
-        const std::string in = dir.file("in.wav"), coded = dir.file("mp3.wav"), frames = dir.file("frames.mp3");
+        const std::string in = dir.file("in.wav"), coded = dir.file("mp3.wav"),
+                          frames = dir.file("frames.mp3");
         ASSERT_TRUE(kelTestSoxWave(in, c.rate, 16, c.channels, "signed-integer", 1.5));
         ASSERT_EQ(std::system(("ffmpeg -nostdin -loglevel error -y -i '" + in + "' -c:a libmp3lame -f wav '" +
                                coded + "' >/dev/null 2>&1")

@@ -172,7 +172,8 @@ inline std::optional<std::string> kelTestFindChunk(const std::string& file, cons
     size_t at = 12;
     while (at + 8 <= file.size()) {
         const uint32_t size = kelTestReadLE32(file, at + 4);
-        if (file.compare(at, 4, id) == 0) return file.substr(at + 8, std::min<size_t>(size, file.size() - at - 8));
+        if (file.compare(at, 4, id) == 0)
+            return file.substr(at + 8, std::min<size_t>(size, file.size() - at - 8));
         at += 8 + size + (size & 1);
     }
     return std::nullopt;

@@ -115,7 +115,8 @@ public:
         case ACMDM_FORMATTAG_DETAILS: {
             auto* tag = reinterpret_cast<ACMFORMATTAGDETAILSW*>(lParam1);
             const bool byIndex = lParam2 == ACM_FORMATTAGDETAILSF_INDEX && tag->dwFormatTagIndex == 0;
-            const bool byTag = lParam2 == ACM_FORMATTAGDETAILSF_FORMATTAG && tag->dwFormatTag == kelTestAcmTag;
+            const bool byTag =
+                lParam2 == ACM_FORMATTAGDETAILSF_FORMATTAG && tag->dwFormatTag == kelTestAcmTag;
             if (!byIndex && !byTag && lParam2 != ACM_FORMATTAGDETAILSF_LARGESTSIZE) return ACMERR_NOTPOSSIBLE;
             tag->dwFormatTagIndex = 0;
             tag->dwFormatTag = kelTestAcmTag;
@@ -149,7 +150,8 @@ public:
         }
         case ACMDM_STREAM_OPEN: {
             const auto* si = reinterpret_cast<ACMDRVSTREAMINSTANCE*>(lParam1);
-            const bool ours = si->pwfxSrc->wFormatTag == kelTestAcmTag || si->pwfxDst->wFormatTag == kelTestAcmTag;
+            const bool ours =
+                si->pwfxSrc->wFormatTag == kelTestAcmTag || si->pwfxDst->wFormatTag == kelTestAcmTag;
             if (!ours) return ACMERR_NOTPOSSIBLE;
             if (!(si->fdwOpen & ACM_STREAMOPENF_QUERY)) ++s.opens;
             return MMSYSERR_NOERROR;
@@ -159,10 +161,12 @@ public:
             return MMSYSERR_NOERROR;
         case ACMDM_STREAM_SIZE: {
             auto* size = reinterpret_cast<ACMDRVSTREAMSIZE*>(lParam2);
-            const uint64_t given = size->fdwSize == ACM_STREAMSIZEF_SOURCE ? size->cbSrcLength : size->cbDstLength;
+            const uint64_t given =
+                size->fdwSize == ACM_STREAMSIZEF_SOURCE ? size->cbSrcLength : size->cbDstLength;
             const uint64_t answer = s.sizeAnswer >= 0 ? uint64_t(s.sizeAnswer) : given;
             if (answer > UINT32_MAX) return ACMERR_NOTPOSSIBLE;
-            (size->fdwSize == ACM_STREAMSIZEF_SOURCE ? size->cbDstLength : size->cbSrcLength) = uint32_t(answer);
+            (size->fdwSize == ACM_STREAMSIZEF_SOURCE ? size->cbDstLength : size->cbSrcLength) =
+                uint32_t(answer);
             return MMSYSERR_NOERROR;
         }
         case ACMDM_STREAM_CONVERT: {

@@ -94,7 +94,8 @@ TEST_F(AcmCodecWrite, ChunksConvertInOrderAndTheRestStaysPending)
         EXPECT_EQ((*codec)->pendingSize(), c.pending);
         // Nothing lost, doubled or reordered: what the driver used is the
         // input's start, and it is what came out.
-        const std::string converted = total - c.pending <= input.size() ? input.substr(0, total - c.pending) : "";
+        const std::string converted =
+            total - c.pending <= input.size() ? input.substr(0, total - c.pending) : "";
         EXPECT_EQ(seen.used, converted);
         EXPECT_EQ(codec->output(), converted);
         EXPECT_EQ((*codec)->inBytes(), int64_t(converted.size()));

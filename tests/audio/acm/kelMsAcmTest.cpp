@@ -38,10 +38,14 @@ TEST(kelMsAcmTest, DriversAreFoundByMakerProductAndFormatTag)
         uint16_t product; // 0: no driver
     };
     const Case cases[] = {
-        {WAVE_FORMAT_PCM, kelAcmPcmProductId}, {WAVE_FORMAT_ALAW, kelAcmG711ProductId},
-        {WAVE_FORMAT_MULAW, kelAcmG711ProductId}, {WAVE_FORMAT_IMA_ADPCM, kelAcmImaAdpcmProductId},
-        {WAVE_FORMAT_GSM610, kelAcmGsmProductId}, {kelTestAcmTag, kelTestAcmProduct},
-        {0x1234, 0}, {0, 0},
+        {WAVE_FORMAT_PCM, kelAcmPcmProductId},
+        {WAVE_FORMAT_ALAW, kelAcmG711ProductId},
+        {WAVE_FORMAT_MULAW, kelAcmG711ProductId},
+        {WAVE_FORMAT_IMA_ADPCM, kelAcmImaAdpcmProductId},
+        {WAVE_FORMAT_GSM610, kelAcmGsmProductId},
+        {kelTestAcmTag, kelTestAcmProduct},
+        {0x1234, 0},
+        {0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.tag);
