@@ -231,12 +231,7 @@ uint32_t kelMsAcmCodec::doOpenHandle(uint32_t flags)
             f_inProgress.store(0);
         }
     }
-    try {
-        f_chunk.assign(result == MMSYSERR_NOERROR ? f_chunkSize.load() : 0, 0);
-        f_subBuf.clear();
-    } catch (...) {
-        result = MMSYSERR_NOMEM;
-    }
+    f_subBuf.clear();
     f_flags = kOpenFlags;
     f_subSize.store(0);
     f_header = nullptr;
@@ -301,8 +296,6 @@ uint32_t kelMsAcmCodec::doCloseHandle()
 
 void kelMsAcmCodec::freeBuffers() noexcept
 {
-    f_chunk.clear();
-    f_chunk.shrink_to_fit();
     f_subBuf.clear();
     f_subBuf.shrink_to_fit();
     f_scaled.clear();
@@ -467,6 +460,8 @@ intptr_t kelMsAcmCodec::execute(uintptr_t)
     const uintptr_t perSecond = chunkPerSecond();
     f_waitInterval.store(perSecond ? std::max<uintptr_t>(1, 1000 / perSecond) : 40);
     if (f_highPriority.load()) (void)setPriority(kelThreadPriorityTimeCritical);
+    // The body's own chunk buffer: a body that outlives a stop never touches
+    // what close frees.
     std::vector<uint8_t> buffer;
     while (!shouldStop()) {
         try {

@@ -140,7 +140,6 @@ private:
     intptr_t f_oH323codecOldIndex = 0;
     std::atomic<bool> f_highPriority;
     ACMDRVSTREAMINSTANCE f_streamInstance{};
-    std::vector<uint8_t> f_chunk; // the thread body's chunk
     uint32_t f_flags = kOpenFlags;
     std::atomic<uintptr_t> f_subSize{0};
     std::vector<uint8_t> f_subBuf;           // pending bytes; its size is f_subBufSize

@@ -37,6 +37,9 @@ struct kelTestAcmScript
     int64_t sizeAnswer = -1;
     // A conversion uses at most this many bytes when non-zero.
     uint32_t useAtMost = 0;
+    // The first this many conversions use and make nothing (a driver that
+    // wants more than it was given).
+    int refuse = 0;
     // The largest format record its tag claims: shorter than a header, as
     // a careless driver might say (asked once, when the driver registers).
     uint32_t formatSize = 4;
@@ -174,6 +177,10 @@ public:
             s.conversions.push_back({header->fdwConvert, header->cbSrcLength});
             uint32_t n = std::min(header->cbSrcLength, header->cbDstLength);
             if (s.useAtMost) n = std::min(n, s.useAtMost);
+            if (s.refuse > 0) {
+                --s.refuse;
+                n = 0;
+            }
             std::memcpy(header->pbDst, header->pbSrc, n);
             s.used.append(reinterpret_cast<const char*>(header->pbSrc), n);
             header->cbSrcLengthUsed = n;

@@ -6,6 +6,7 @@
 #include "audio/kelMsAcmCodec.h"
 #include "tests/support/kelTestAcmCodec.h"
 #include "tests/support/kelTestScriptedAcmDriver.h"
+#include "tests/support/kelTestWait.h"
 #include "tests/support/kelTestWave.h"
 
 #include <gtest/gtest.h>
@@ -52,6 +53,7 @@ struct WriteCase
     const char* name;
     std::vector<size_t> writes; // sizes, in order
     uint32_t useAtMost;         // the driver's limit per conversion (0: all)
+    int refuse;                 // conversions that take nothing at first
     std::vector<kelTestAcmConversion> conversions;
     size_t pending;
 };
@@ -64,17 +66,20 @@ struct WriteCase
 TEST_F(AcmCodecWrite, ChunksConvertInOrderAndTheRestStaysPending)
 {
     const WriteCase cases[] = {
-        {"half a chunk", {160}, 0, {}, 160},
-        {"two halves", {160, 160}, 0, {{kFirst, 320}}, 0},
-        {"two and a half chunks", {800}, 0, {{kFirst, 320}, {kLater, 320}}, 160},
-        {"single bytes", std::vector<size_t>(700, 1), 0, {{kFirst, 320}, {kLater, 320}}, 60},
-        {"odd pieces", {333, 333, 333}, 0, {{kFirst, 320}, {kLater, 320}, {kLater, 320}}, 39},
-        {"driver leaves bytes unused", {640}, 300, {{kFirst, 320}, {kLater, 320}}, 40},
+        {"half a chunk", {160}, 0, 0, {}, 160},
+        {"two halves", {160, 160}, 0, 0, {{kFirst, 320}}, 0},
+        {"two and a half chunks", {800}, 0, 0, {{kFirst, 320}, {kLater, 320}}, 160},
+        {"single bytes", std::vector<size_t>(700, 1), 0, 0, {{kFirst, 320}, {kLater, 320}}, 60},
+        {"odd pieces", {333, 333, 333}, 0, 0, {{kFirst, 320}, {kLater, 320}, {kLater, 320}}, 39},
+        {"driver leaves bytes unused", {640}, 300, 0, {{kFirst, 320}, {kLater, 320}}, 40},
+        // The header grows to hold the refused chunk and the next one.
+        {"driver wants more than a chunk", {320, 320}, 0, 1, {{kFirst, 320}, {kLater, 640}}, 0},
     };
     for (const WriteCase& c : cases) {
         SCOPED_TRACE(c.name);
         kelTestAcmScript script;
         script.useAtMost = c.useAtMost;
+        script.refuse = c.refuse;
         auto codec = openCodec(script);
         size_t total = 0;
         for (size_t n : c.writes)
@@ -180,4 +185,21 @@ TEST_F(AcmCodecWrite, OpenRefusesChunkSizesOfZeroOrAboveTheLimit)
         EXPECT_EQ(seen.opens, 1);
         EXPECT_EQ(seen.closes, 1);
     }
+}
+
+// The device thread converts whole chunks it finds in the input stream.
+TEST_F(AcmCodecWrite, TheDeviceThreadConvertsChunksFromTheInputStream)
+{
+    kelTestScriptedAcmDriver::reset();
+    kelTestAcmCodec codec(driver, kelcdm_acm);
+    const WAVEFORMATEX pcm = kelTestPcmFormat(8000, 1, 16);
+    const WAVEFORMATEX coded = kelTestScriptedAcmDriver::format();
+    ASSERT_TRUE(codec->setFormat(true, &pcm) && codec->setFormat(false, &coded));
+    ASSERT_EQ(codec->open(false, 1000, 0, true), 0u);
+    const std::string input = kelTestPcmRamp(400);
+    ASSERT_EQ(codec->inStream()->write(input.data(), intptr_t(input.size())), intptr_t(input.size()));
+    EXPECT_TRUE(kelTestWaitUntil([&] { return codec.output().size() >= 640; }));
+    EXPECT_EQ(codec.output(), input.substr(0, 640));
+    EXPECT_EQ(codec->getDataAvailable(true), 160u);
+    EXPECT_EQ(codec->close(3000), 0u);
 }
