@@ -4,6 +4,7 @@
 // BLOCKALIGN / END rules, size queries and bad input. Every conversion runs
 // with a guard zone behind its destination.
 #include "codecs/kelADPCM.h"
+#include "codecs/kelADPCMState.h"
 #include "codecs/kelAcmDrivers.h"
 #include "codecs/kelG711.h"
 
@@ -13,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <map>
 #include <random>
 
@@ -251,8 +254,8 @@ TEST_F(kelAcmDriversTest, ConversionsMatchTheProjectCoders)
     gsmEncoder.write(pcm.data(), intptr_t(pcm.size()));
     const std::string gsm = gsmEncoder.joined();
 
-    // IMA mono blocks of 505 samples from the IMA4 block coder; the last
-    // block is the tail padded with silence.
+    // IMA mono blocks of 505 samples from the IMA4 block coder, for the
+    // decoder; the last block is the tail padded with silence.
     std::string ima;
     {
         kelADPCM_encoder enc(adpcm_IMA4);
@@ -275,7 +278,6 @@ TEST_F(kelAcmDriversTest, ConversionsMatchTheProjectCoders)
         {"A-law", kelTestAcmPcm(8000, 16, 1), lawRecord(WAVE_FORMAT_ALAW, 1), pcm, alaw},
         {"mu-law", kelTestAcmPcm(8000, 16, 1), lawRecord(WAVE_FORMAT_MULAW, 1), pcm, ulaw},
         {"GSM WAV49", kelTestAcmPcm(8000, 16, 1), gsmRecord(), pcm, gsm},
-        {"IMA mono", kelTestAcmPcm(8000, 16, 1), imaRecord(1, 8000, 256, 4055), pcm, ima},
     };
     for (const auto& c : cases) {
         for (const size_t piece : {size_t(1), size_t(333), size_t(640), size_t(1) << 20}) {
@@ -303,6 +305,47 @@ TEST_F(kelAcmDriversTest, ConversionsMatchTheProjectCoders)
     EXPECT_EQ(imaBack.convertAll(ima, 77, 4096), imaDecoded);
 }
 
+// The IMA encoder uses only codes that decoders rounding the step by
+// multiplication ((2 * code + 1) * step / 8) decode as the shift-and-add
+// reference does, so such a decoder gives our samples exactly.
+TEST_F(kelAcmDriversTest, ImaCodesDecodeAlikeUnderBothRoundings)
+{
+    const auto input = kelSpeechLikeSignal(505 * 30);
+    kelTestAcmStream enc(kelTestAcmPcm(8000, 16, 1), imaRecord(1, 8000, 256, 4055));
+    const std::string blocks = enc.convertAll(kelBytesFromSamples(input), 3000, 4096);
+    ASSERT_EQ(blocks.size(), 30u * 256);
+    kelTestAcmStream dec(imaRecord(1, 8000, 256, 4055), kelTestAcmPcm(8000, 16, 1));
+    const auto ours = kelSamplesFromBytes(dec.convertAll(blocks, 256, 4096));
+    ASSERT_EQ(ours.size(), input.size());
+
+    std::vector<int16_t> multiplied;
+    for (size_t b = 0; b < blocks.size(); b += 256) {
+        const auto* p = reinterpret_cast<const uint8_t*>(blocks.data()) + b;
+        int32_t predicted = int16_t(uint16_t(p[0] | (p[1] << 8)));
+        int32_t index = std::min<int32_t>(p[2], kelADPCM_maxStepIndex);
+        multiplied.push_back(int16_t(predicted));
+        for (size_t i = 4; i < 256; ++i)
+            for (const uint8_t code : {uint8_t(p[i] & 0x0F), uint8_t(p[i] >> 4)}) {
+                const int32_t step = kelADPCM_stepTable[index];
+                const int32_t diff = ((2 * (code & 7) + 1) * step) >> 3;
+                predicted = std::clamp(code & 8 ? predicted - diff : predicted + diff, -32768, 32767);
+                index = std::clamp(index + kelADPCM_indexTable[code & 7], 0, kelADPCM_maxStepIndex);
+                multiplied.push_back(int16_t(predicted));
+            }
+    }
+    EXPECT_EQ(multiplied, ours);
+
+    double err = 0, sig = 0;
+    for (size_t i = 0; i < input.size(); ++i) {
+        err += std::pow(double(ours[i]) - input[i], 2);
+        sig += std::pow(double(input[i]), 2);
+    }
+    // Keeping to the agreeing codes costs some quality on this harsh signal
+    // (full-scale stretches and noise): about 12 dB where the reference
+    // encoder reaches 18; a broken coder gives near 0.
+    EXPECT_GT(10 * std::log10(sig / err), 10.0);
+}
+
 // Stereo IMA keeps its channels apart (each decodes close to its own input)
 // and the PCM converter changes sample size and channels exactly.
 TEST_F(kelAcmDriversTest, StereoAndSampleFormatConversions)
@@ -327,7 +370,7 @@ TEST_F(kelAcmDriversTest, StereoAndSampleFormatConversions)
         sig[i % 2] += std::pow(double(stereo[i]), 2);
     }
     for (int c = 0; c < 2; ++c)
-        EXPECT_GT(10 * std::log10(sig[c] / err[c]), 15.0) << "channel " << c;
+        EXPECT_GT(10 * std::log10(sig[c] / err[c]), 10.0) << "channel " << c;
 
     const struct
     {
