@@ -115,6 +115,7 @@ private:
     void start() noexcept
     {
         f_pending.clear();
+        f_flushed = false;
         if (f_encode) {
             const auto& lame = kelLame();
             if (!lame.ok || (f_handle = lame.init()) == nullptr) return;
@@ -197,8 +198,9 @@ private:
                 f_pending.insert(f_pending.end(), f_out.begin(), f_out.begin() + n);
                 usedSrc = frames * f_frameBytes;
             }
-            if (header.fdwConvert & ACM_STREAMCONVERTF_END) {
+            if ((header.fdwConvert & ACM_STREAMCONVERTF_END) && !f_flushed) {
                 // A part of a sample frame cannot be coded; the stream ends.
+                f_flushed = true;
                 usedSrc = header.cbSrcLength;
                 f_out.resize(7200);
                 const int n = lame.flush(f_handle, f_out.data(), int(f_out.size()));
@@ -218,6 +220,7 @@ private:
     uint32_t f_rate;
     bool f_encode;
     void* f_handle = nullptr;
+    bool f_flushed = false;         // the encoder's last frames are out
     std::vector<uint8_t> f_pending; // coded bytes that did not fit
     std::vector<int16_t> f_samples;
     std::vector<uint8_t> f_out;
