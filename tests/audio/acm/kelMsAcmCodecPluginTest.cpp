@@ -142,6 +142,14 @@ TEST(kelMsAcmCodecPluginTest, UnusableDefinitionsAndFailingCodecs)
         EXPECT_EQ(codec->write(pcm.data(), pcm.size()), pcm.size());
         EXPECT_TRUE(codec.output().empty());
     }
+    // A plug-in whose remembered codec cannot be selected does not open.
+    kelTestAcmCodec unselected(nullptr, kelcdm_openH323plugin);
+    unselected->setDriverLibrary(kelTestPluginName("defective"));
+    const WAVEFORMATEX l16 = kelTestPcmFormat(8000, 1, 16);
+    ASSERT_TRUE(unselected->setFormat(true, &l16) && unselected->setFormat(false, &l16));
+    EXPECT_EQ(unselected->open(false, 1000, 0, false), uint32_t(MMSYSERR_INVALHANDLE));
+    EXPECT_FALSE(unselected->isOpen());
+
     // Without a plug-in nothing can be suggested or opened.
     kelTestAcmCodec none(nullptr, kelcdm_openH323plugin);
     none->setDriverLibrary(u"/nonexistent/plugin.so");
