@@ -19,6 +19,11 @@ kelMsAcm::kelMsAcm()
 
 kelMsAcm::~kelMsAcm()
 {
+    // Installable drivers were loaded here, so they are closed here too.
+    for (intptr_t i = 0; i < f_drivers.count(); ++i)
+        if (kelMsAcmDriver* driver = getDriver(i);
+            driver && driver->isInstallable() && driver->refCount() > 0)
+            (void)CloseDriver(reinterpret_cast<HDRVR>(driver->id()), 0, 0);
     f_drivers.clear(2, true);
 }
 
