@@ -178,7 +178,7 @@ TEST_F(kelAcmDriversTest, FormatEnumerationHonoursTagAndTemplate)
     const auto enumerate = [](uint16_t tag, const std::vector<uint8_t>& tmpl, uint32_t flags) {
         Seen seen;
         std::vector<uint8_t> room(64, 0);
-        std::memcpy(room.data(), tmpl.data(), std::min(tmpl.size(), room.size()));
+        if (!tmpl.empty()) std::memcpy(room.data(), tmpl.data(), std::min(tmpl.size(), room.size()));
         ACMFORMATDETAILSA details{};
         details.cbStruct = sizeof details;
         details.dwFormatTag = tag;
