@@ -316,7 +316,9 @@ intptr_t kelAcmDispatch(const kelAcmDriver& driver, uintptr_t driverId, uint32_t
     case ACMDM_STREAM_OPEN:
         return streamOpen(driver, lParam1);
     case ACMDM_STREAM_CLOSE: {
-        delete converterOf(lParam1);
+        auto* converter = converterOf(lParam1);
+        if (converter == nullptr) return MMSYSERR_INVALPARAM;
+        delete converter;
         reinterpret_cast<ACMDRVSTREAMINSTANCE*>(lParam1)->dwDriver = 0;
         return MMSYSERR_NOERROR;
     }

@@ -13,20 +13,21 @@
 // Decoders in use compute a code's step in one of two ways: shift and add
 // (step/8 + step + step/2 + step/4 by the code's bits, the reference) or
 // multiply ((2 * code + 1) * step / 8). They differ by rounding for some
-// codes at some steps. The encoder picks, for each sample, the code closest
-// to the sample among those on which both ways agree at the current step
-// (codes 0 and 4 always do), so every decoder reproduces our decoder's
-// samples exactly. The price is some quality against an encoder free to use
-// every code: about 5 dB of signal to noise on speech.
+// codes at some steps. The encoder keeps to the codes on which both ways
+// agree at the current step (codes 0 and 4 always do), so every decoder
+// reproduces our decoder's samples exactly; a short search over each block
+// (ImaCodeSearch) wins back part of what the narrower choice costs.
 
 #include "codecs/kelADPCMState.h"
 #include "codecs/kelAcmDriver.h"
 #include "codecs/kelAcmDrivers.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -86,27 +87,88 @@ struct AgreeingCodes
     }
 };
 
-// Of the codes both roundings agree on at the current step, the one whose
-// decoded value is closest to `sample` (on a tie, the one that grows the
-// step more). Moves the state as the decoder will.
-uint8_t encodeSample(kelADPCM_state& state, int32_t sample) noexcept
+// Chooses the codes of one channel's block among those both roundings agree
+// on. Choosing the closest code sample by sample loses the step's
+// adaptation, so the search keeps the few best paths (least squared error
+// so far, distinct decoder states) and takes the best one at the block's
+// end. Not thread-safe: one per encoder.
+class ImaCodeSearch
 {
-    static const AgreeingCodes agreeing;
-    const uint8_t mask = agreeing.mask[state.stepIndex];
-    uint8_t best = 0;
-    int32_t bestError = INT32_MAX;
-    for (uint8_t code = 0; code < 16; ++code) {
-        if (!(mask & (1u << (code & 7)))) continue;
-        kelADPCM_state trial = state;
-        const int32_t error = std::abs(kelADPCMDecodeSample(trial, code) - sample);
-        if (error < bestError || (error == bestError && (code & 7) > (best & 7))) {
-            bestError = error;
-            best = code;
+public:
+    static constexpr size_t kPaths = 4;
+
+    // Codes `count` samples from `state` into `codes`; `state` becomes the
+    // decoder's state after them.
+    void search(kelADPCM_state& state, const int16_t* samples, size_t count, uint8_t* codes)
+    {
+        static const AgreeingCodes agreeing;
+        f_code.resize(count * kPaths);
+        f_parent.resize(count * kPaths);
+        Path paths[kPaths];
+        paths[0] = {0, state.predicted, state.stepIndex};
+        size_t live = 1;
+        for (size_t n = 0; n < count; ++n) {
+            // The best kPaths candidates with distinct states, cheapest
+            // first, kept by insertion.
+            Candidate best[kPaths];
+            size_t kept = 0;
+            for (size_t p = 0; p < live; ++p) {
+                const uint8_t mask = agreeing.mask[paths[p].index];
+                for (uint8_t code = 0; code < 16; ++code) {
+                    if (!(mask & (1u << (code & 7)))) continue;
+                    kelADPCM_state trial;
+                    trial.predicted = paths[p].predicted;
+                    trial.stepIndex = paths[p].index;
+                    const int64_t error = kelADPCMDecodeSample(trial, code) - samples[n];
+                    const Candidate c{
+                        {paths[p].cost + error * error, trial.predicted, trial.stepIndex}, uint8_t(p), code};
+                    if (kept == kPaths && c.path.cost >= best[kPaths - 1].path.cost) continue;
+                    size_t at = kept;
+                    for (size_t k = 0; k < kept; ++k)
+                        if (best[k].path.predicted == c.path.predicted && best[k].path.index == c.path.index)
+                            at = k;
+                    if (at < kept && best[at].path.cost <= c.path.cost) continue;
+                    if (at == kept && kept < kPaths) ++kept;
+                    if (at == kept) at = kPaths - 1; // full: the dearest goes
+                    best[at] = c;
+                    for (; at > 0 && best[at].path.cost < best[at - 1].path.cost; --at)
+                        std::swap(best[at], best[at - 1]);
+                }
+            }
+            for (size_t k = 0; k < kept; ++k) {
+                paths[k] = best[k].path;
+                f_code[n * kPaths + k] = best[k].code;
+                f_parent[n * kPaths + k] = best[k].parent;
+            }
+            live = kept;
+        }
+        // The best path is first; trace it back.
+        size_t p = 0;
+        for (size_t n = count; n-- > 0;) {
+            codes[n] = f_code[n * kPaths + p];
+            p = f_parent[n * kPaths + p];
+        }
+        if (count > 0) {
+            state.predicted = paths[0].predicted;
+            state.stepIndex = paths[0].index;
         }
     }
-    kelADPCMDecodeSample(state, best);
-    return best;
-}
+
+private:
+    struct Path
+    {
+        int64_t cost;
+        int32_t predicted;
+        int32_t index;
+    };
+    struct Candidate
+    {
+        Path path;
+        uint8_t parent;
+        uint8_t code;
+    };
+    std::vector<uint8_t> f_code, f_parent;
+};
 
 int16_t readLE16(const uint8_t* p) noexcept
 {
@@ -133,6 +195,13 @@ protected:
     void convertUnits(const uint8_t* src, uint8_t* dst, uint32_t units) noexcept override
     {
         const uint32_t groups = (f_dstUnit - headerBytes(f_channels)) / (4u * f_channels);
+        const uint32_t coded = groups * 8;
+        try {
+            f_samples.resize(coded);
+            f_codes.resize(coded);
+        } catch (...) {
+            return;
+        }
         for (uint32_t u = 0; u < units; ++u, src += f_srcUnit, dst += f_dstUnit) {
             std::memset(dst, 0, f_dstUnit);
             const auto sample = [&](uint32_t index, uint16_t channel) {
@@ -144,15 +213,17 @@ protected:
                 dst[4 * c] = uint8_t(uint16_t(first) & 0xFF);
                 dst[4 * c + 1] = uint8_t(uint16_t(first) >> 8);
                 dst[4 * c + 2] = uint8_t(f_state[c].stepIndex);
-            }
-            uint8_t* out = dst + headerBytes(f_channels);
-            for (uint32_t g = 0; g < groups; ++g) {
-                for (uint16_t c = 0; c < f_channels; ++c, out += 4) {
-                    for (uint32_t k = 0; k < 8; ++k) {
-                        const uint8_t code = encodeSample(f_state[c], sample(1 + g * 8 + k, c));
-                        out[k / 2] |= uint8_t(k % 2 == 0 ? code : code << 4);
-                    }
+                for (uint32_t i = 0; i < coded; ++i)
+                    f_samples[i] = sample(1 + i, c);
+                try {
+                    f_search.search(f_state[c], f_samples.data(), coded, f_codes.data());
+                } catch (...) {
+                    return;
                 }
+                uint8_t* out = dst + headerBytes(f_channels) + 4u * c;
+                for (uint32_t g = 0; g < groups; ++g, out += 4u * f_channels)
+                    for (uint32_t k = 0; k < 8; ++k)
+                        out[k / 2] |= uint8_t(k % 2 == 0 ? f_codes[g * 8 + k] : f_codes[g * 8 + k] << 4);
             }
         }
     }
@@ -160,6 +231,9 @@ protected:
 private:
     uint16_t f_channels;
     kelADPCM_state f_state[2];
+    ImaCodeSearch f_search;
+    std::vector<int16_t> f_samples;
+    std::vector<uint8_t> f_codes;
 };
 
 class ImaDecoder : public kelAcmConverter

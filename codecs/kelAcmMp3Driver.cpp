@@ -208,7 +208,7 @@ private:
             }
         }
         const uint32_t out = uint32_t(std::min<size_t>(f_pending.size(), header.cbDstLength));
-        std::memcpy(header.pbDst, f_pending.data(), out);
+        if (out > 0) std::memcpy(header.pbDst, f_pending.data(), out);
         f_pending.erase(f_pending.begin(), f_pending.begin() + out);
         header.cbSrcLengthUsed = usedSrc;
         header.cbDstLengthUsed = out;

@@ -178,7 +178,7 @@ TEST_F(kelAcmDriversTest, FormatEnumerationHonoursTagAndTemplate)
     const auto enumerate = [](uint16_t tag, const std::vector<uint8_t>& tmpl, uint32_t flags) {
         Seen seen;
         std::vector<uint8_t> room(64, 0);
-        std::memcpy(room.data(), tmpl.data(), std::min(tmpl.size(), room.size()));
+        if (!tmpl.empty()) std::memcpy(room.data(), tmpl.data(), std::min(tmpl.size(), room.size()));
         ACMFORMATDETAILSA details{};
         details.cbStruct = sizeof details;
         details.dwFormatTag = tag;
@@ -341,9 +341,10 @@ TEST_F(kelAcmDriversTest, ImaCodesDecodeAlikeUnderBothRoundings)
         sig += std::pow(double(input[i]), 2);
     }
     // Keeping to the agreeing codes costs some quality on this harsh signal
-    // (full-scale stretches and noise): about 12 dB where the reference
-    // encoder reaches 18; a broken coder gives near 0.
-    EXPECT_GT(10 * std::log10(sig / err), 10.0);
+    // (full-scale stretches and noise): the search over each block reaches
+    // about 15.7 dB where the reference encoder reaches 18 and choosing
+    // sample by sample 12; a broken coder gives near 0.
+    EXPECT_GT(10 * std::log10(sig / err), 14.5);
 }
 
 // Stereo IMA keeps its channels apart (each decodes close to its own input)
