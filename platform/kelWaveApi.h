@@ -10,11 +10,10 @@
 // kelVirtualWave.h); 1 and up are the ALSA devices; WAVE_MAPPER is ALSA's
 // "default" device, or the virtual device when ALSA has none.
 
+#include "platform/kelMMResult.h"
 #include "platform/kelWaveRecords.h"
 
 #include <cstdint>
-
-using MMRESULT = uint32_t;
 
 struct kelWaveHandle;
 using HWAVEOUT = kelWaveHandle*;
@@ -25,19 +24,6 @@ using HWAVEIN = kelWaveHandle*;
 using kelWaveCallback = void (*)(kelWaveHandle* handle, uint32_t msg, uintptr_t instance, uintptr_t param1,
                                  uintptr_t param2);
 
-inline constexpr MMRESULT MMSYSERR_NOERROR = 0;
-inline constexpr MMRESULT MMSYSERR_ERROR = 1;
-inline constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;
-inline constexpr MMRESULT MMSYSERR_NOTENABLED = 3;
-inline constexpr MMRESULT MMSYSERR_ALLOCATED = 4;
-inline constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
-inline constexpr MMRESULT MMSYSERR_NODRIVER = 6;
-inline constexpr MMRESULT MMSYSERR_NOMEM = 7;
-inline constexpr MMRESULT MMSYSERR_NOTSUPPORTED = 8;
-inline constexpr MMRESULT MMSYSERR_BADERRNUM = 9;
-inline constexpr MMRESULT MMSYSERR_INVALFLAG = 10;
-inline constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
-inline constexpr MMRESULT MMSYSERR_HANDLEBUSY = 12;
 inline constexpr MMRESULT WAVERR_BADFORMAT = 32;
 inline constexpr MMRESULT WAVERR_STILLPLAYING = 33;
 inline constexpr MMRESULT WAVERR_UNPREPARED = 34;

@@ -163,3 +163,18 @@ inline std::string kelTestInsertChunk(const std::string& file, const std::string
     out.replace(4, 4, riffSize);
     return out;
 }
+
+// The payload of the first top-level chunk named `id` of a RIFF image (cut
+// at the image's end); nothing when there is none.
+inline std::optional<std::string> kelTestFindChunk(const std::string& file, const std::string& id)
+{
+    if (file.size() < 12 || file.compare(0, 4, "RIFF") != 0) return std::nullopt;
+    size_t at = 12;
+    while (at + 8 <= file.size()) {
+        const uint32_t size = kelTestReadLE32(file, at + 4);
+        if (file.compare(at, 4, id) == 0)
+            return file.substr(at + 8, std::min<size_t>(size, file.size() - at - 8));
+        at += 8 + size + (size & 1);
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,315 @@
+// The MPEG layer 3 driver: layer 3 frames to 16-bit PCM through libmpg123's
+// feed mode, and 16-bit PCM to layer 3 through LAME, at one rate and channel
+// count on both sides. Layer 3 is a stream, not a block format: a decoder
+// takes all the source it is given and keeps what it decoded beyond the
+// destination for the next conversion; an encoder keeps the frames that do
+// not fit the destination the same way, and takes no more source while it
+// holds a destination's worth.
+
+#include "codecs/kelAcmDriver.h"
+#include "codecs/kelAcmDrivers.h"
+#include "codecs/kelAcmMp3Libs.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+constexpr uint32_t kListedRates[] = {8000, 11025, 16000, 22050, 32000, 44100, 48000};
+constexpr uint32_t kEncoderRates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
+constexpr uint32_t kFrameSamplesMax = 1152;
+
+uint32_t listedKbps(uint16_t channels, uint32_t rate) noexcept
+{
+    return (rate <= 24000 ? 32u : 64u) * channels;
+}
+
+std::vector<uint8_t> mp3Format(uint16_t channels, uint32_t rate, uint32_t kbps)
+{
+    auto record = kelAcmMakeFormat(WAVE_FORMAT_MPEGLAYER3, channels, rate, kbps * 125, 1, 0,
+                                   sizeof(MPEGLAYER3WAVEFORMAT));
+    MPEGLAYER3WAVEFORMAT f;
+    std::memcpy(&f, record.data(), sizeof f);
+    f.wID = MPEGLAYER3_ID_MPEG;
+    f.fdwFlags = 0; // padding as the standard has it
+    f.nBlockSize = uint16_t((rate >= 32000 ? 144u : 72u) * kbps * 1000 / rate);
+    f.nFramesPerBlock = 1;
+    f.nCodecDelay = 1393;
+    std::memcpy(record.data(), &f, sizeof f);
+    return record;
+}
+
+bool isMp3(const WAVEFORMATEX& f) noexcept
+{
+    return f.wFormatTag == WAVE_FORMAT_MPEGLAYER3 && kelAcmHasShape(f) &&
+           (f.nChannels == 1 || f.nChannels == 2) && f.nAvgBytesPerSec != 0;
+}
+
+bool encoderRate(uint32_t rate) noexcept
+{
+    return std::find(std::begin(kEncoderRates), std::end(kEncoderRates), rate) != std::end(kEncoderRates);
+}
+
+uint32_t clampSize(uint64_t value) noexcept
+{
+    return uint32_t(std::min<uint64_t>(value, std::numeric_limits<uint32_t>::max()));
+}
+
+class Mp3Converter : public kelAcmConverter
+{
+public:
+    Mp3Converter(const WAVEFORMATEX& pcm, const WAVEFORMATEX& mp3, bool encode) noexcept
+        : kelAcmConverter(pcm.nBlockAlign, 1), f_pcmAvg(pcm.nAvgBytesPerSec), f_mp3Avg(mp3.nAvgBytesPerSec),
+          f_frameBytes(pcm.nBlockAlign), f_channels(pcm.nChannels), f_rate(pcm.nSamplesPerSec),
+          f_encode(encode)
+    {
+        start();
+    }
+    ~Mp3Converter() override { stop(); }
+    Mp3Converter(const Mp3Converter&) = delete;
+    Mp3Converter& operator=(const Mp3Converter&) = delete;
+
+    bool isValid() const noexcept { return f_handle != nullptr; }
+
+    void reset() noexcept override
+    {
+        stop();
+        start();
+    }
+
+    MMRESULT size(ACMDRVSTREAMSIZE& size) noexcept override
+    {
+        // Estimates from the average rates, with a frame to spare: the
+        // driver keeps what does not fit, so no answer can lose data.
+        const uint64_t frame = uint64_t(kFrameSamplesMax) * f_frameBytes;
+        const uint64_t srcAvg = f_encode ? f_pcmAvg : f_mp3Avg, dstAvg = f_encode ? f_mp3Avg : f_pcmAvg;
+        if (size.fdwSize == ACM_STREAMSIZEF_SOURCE) {
+            if (size.cbSrcLength == 0) return ACMERR_NOTPOSSIBLE;
+            const uint64_t slack = f_encode ? 7200 : 2 * frame;
+            size.cbDstLength = clampSize((uint64_t(size.cbSrcLength) * dstAvg + srcAvg - 1) / srcAvg + slack);
+        } else if (size.fdwSize == ACM_STREAMSIZEF_DESTINATION) {
+            uint64_t src = uint64_t(size.cbDstLength) * srcAvg / dstAvg;
+            if (f_encode) src -= src % f_frameBytes;
+            if (src == 0) return ACMERR_NOTPOSSIBLE;
+            size.cbSrcLength = clampSize(src);
+        } else {
+            return MMSYSERR_INVALFLAG;
+        }
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT convert(ACMDRVSTREAMHEADER& header) noexcept override
+    {
+        try {
+            return f_encode ? encode(header) : decode(header);
+        } catch (...) {
+            return MMSYSERR_NOMEM;
+        }
+    }
+
+protected:
+    void convertUnits(const uint8_t*, uint8_t*, uint32_t) noexcept override {}
+
+private:
+    void start() noexcept
+    {
+        f_pending.clear();
+        f_flushed = false;
+        if (f_encode) {
+            const auto& lame = kelLame();
+            if (!lame.ok || (f_handle = lame.init()) == nullptr) return;
+            lame.setInSampleRate(f_handle, int(f_rate));
+            lame.setOutSampleRate(f_handle, int(f_rate));
+            lame.setNumChannels(f_handle, f_channels);
+            lame.setBitRate(f_handle, int(f_mp3Avg * 8 / 1000));
+            lame.setMode(f_handle, f_channels == 1 ? kelLameMono : kelLameJointStereo);
+            lame.setWriteVbrTag(f_handle, 0);
+            if (lame.initParams(f_handle) < 0) stop();
+        } else {
+            const auto& mpg = kelMpg123();
+            int error = 0;
+            if (!mpg.ok || (f_handle = mpg.newHandle(nullptr, &error)) == nullptr) return;
+            mpg.param(f_handle, kelMpg123AddFlags, kelMpg123Quiet, 0);
+            if (mpg.formatNone(f_handle) != kelMpg123Ok ||
+                mpg.format(f_handle, long(f_rate), f_channels, kelMpg123Signed16) != kelMpg123Ok ||
+                mpg.openFeed(f_handle) != kelMpg123Ok)
+                stop();
+        }
+    }
+
+    void stop() noexcept
+    {
+        if (f_handle == nullptr) return;
+        if (f_encode)
+            kelLame().close(f_handle);
+        else
+            kelMpg123().deleteHandle(f_handle);
+        f_handle = nullptr;
+    }
+
+    MMRESULT decode(ACMDRVSTREAMHEADER& header)
+    {
+        if (f_handle == nullptr) return MMSYSERR_ERROR;
+        const auto& mpg = kelMpg123();
+        bool fed = header.cbSrcLength == 0;
+        uint32_t done = 0;
+        // mpg123 keeps what it decoded beyond the room given: the room is
+        // filled before more source goes in.
+        for (int idle = 0; done < header.cbDstLength && idle < 8;) {
+            size_t got = 0;
+            const int r = mpg.read(f_handle, header.pbDst + done, header.cbDstLength - done, &got);
+            done += uint32_t(std::min<size_t>(got, header.cbDstLength - done));
+            if (r == kelMpg123NeedMore) {
+                if (fed) break;
+                mpg.feed(f_handle, header.pbSrc, header.cbSrcLength);
+                fed = true;
+            } else if (r == kelMpg123NewFormat || (r == kelMpg123Ok && got > 0)) {
+                idle = 0;
+            } else if (r == kelMpg123Ok) {
+                ++idle;
+            } else {
+                break; // a stream error: resynchronises on the next frame fed
+            }
+        }
+        header.cbSrcLengthUsed = fed ? header.cbSrcLength : 0;
+        header.cbDstLengthUsed = done;
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT encode(ACMDRVSTREAMHEADER& header)
+    {
+        if (f_handle == nullptr) return MMSYSERR_ERROR;
+        const auto& lame = kelLame();
+        uint32_t usedSrc = 0;
+        if (f_pending.size() < header.cbDstLength) {
+            const uint32_t frames =
+                std::min<uint32_t>(header.cbSrcLength / f_frameBytes, std::numeric_limits<int>::max() / 4);
+            if (frames > 0) {
+                f_samples.resize(size_t(frames) * f_channels);
+                std::memcpy(f_samples.data(), header.pbSrc, size_t(frames) * f_frameBytes);
+                f_out.resize(size_t(frames) * 5 / 4 + 7200);
+                const int n = f_channels == 1
+                                  ? lame.encodeBuffer(f_handle, f_samples.data(), f_samples.data(),
+                                                      int(frames), f_out.data(), int(f_out.size()))
+                                  : lame.encodeInterleaved(f_handle, f_samples.data(), int(frames),
+                                                           f_out.data(), int(f_out.size()));
+                if (n < 0) return MMSYSERR_ERROR;
+                f_pending.insert(f_pending.end(), f_out.begin(), f_out.begin() + n);
+                usedSrc = frames * f_frameBytes;
+            }
+            if ((header.fdwConvert & ACM_STREAMCONVERTF_END) && !f_flushed) {
+                // A part of a sample frame cannot be coded; the stream ends.
+                f_flushed = true;
+                usedSrc = header.cbSrcLength;
+                f_out.resize(7200);
+                const int n = lame.flush(f_handle, f_out.data(), int(f_out.size()));
+                if (n > 0) f_pending.insert(f_pending.end(), f_out.begin(), f_out.begin() + n);
+            }
+        }
+        const uint32_t out = uint32_t(std::min<size_t>(f_pending.size(), header.cbDstLength));
+        if (out > 0) std::memcpy(header.pbDst, f_pending.data(), out);
+        f_pending.erase(f_pending.begin(), f_pending.begin() + out);
+        header.cbSrcLengthUsed = usedSrc;
+        header.cbDstLengthUsed = out;
+        return MMSYSERR_NOERROR;
+    }
+
+    uint32_t f_pcmAvg, f_mp3Avg, f_frameBytes;
+    uint16_t f_channels;
+    uint32_t f_rate;
+    bool f_encode;
+    void* f_handle = nullptr;
+    bool f_flushed = false;         // the encoder's last frames are out
+    std::vector<uint8_t> f_pending; // coded bytes that did not fit
+    std::vector<int16_t> f_samples;
+    std::vector<uint8_t> f_out;
+};
+
+class Mp3Driver : public kelAcmDriver
+{
+public:
+    Mp3Driver()
+        : kelAcmDriver(kelAcmMp3ProductId, u"MPEG Layer-3", u"MPEG layer 3 codec (libmpg123, LAME)",
+                       ACMDRIVERDETAILS_SUPPORTF_CODEC)
+    {
+        std::vector<std::vector<uint8_t>> pcm, mp3;
+        for (const uint32_t rate : kListedRates)
+            for (const uint16_t channels : {1, 2}) {
+                pcm.push_back(kelAcmMakePcmFormat(channels, rate, 16));
+                mp3.push_back(mp3Format(channels, rate, listedKbps(channels, rate)));
+            }
+        addTag(WAVE_FORMAT_PCM, u"PCM", std::move(pcm));
+        addTag(WAVE_FORMAT_MPEGLAYER3, u"MPEG Layer-3", std::move(mp3));
+    }
+
+    MMRESULT suggest(const std::vector<uint8_t>& src, WAVEFORMATEX* dst, uint32_t dstSize,
+                     uint32_t flags) const override
+    {
+        const WAVEFORMATEX s = kelAcmHead(src);
+        WAVEFORMATEX fixed{};
+        std::memcpy(&fixed, dst, 16);
+        std::vector<uint8_t> record;
+        if (kelAcmIsPcm(s, true) && kelAcmMp3CanEncode() && encoderRate(s.nSamplesPerSec)) {
+            if ((flags & ACM_FORMATSUGGESTF_WFORMATTAG) && fixed.wFormatTag != WAVE_FORMAT_MPEGLAYER3)
+                return ACMERR_NOTPOSSIBLE;
+            record = mp3Format(s.nChannels, s.nSamplesPerSec, listedKbps(s.nChannels, s.nSamplesPerSec));
+        } else if (isMp3(s) && kelAcmMp3CanDecode()) {
+            record = kelAcmMakePcmFormat(s.nChannels, s.nSamplesPerSec, 16);
+        } else {
+            return ACMERR_NOTPOSSIBLE;
+        }
+        if (!kelAcmKeepsFixed(kelAcmHead(record), fixed, flags)) return ACMERR_NOTPOSSIBLE;
+        return kelAcmWriteSuggestion(record, dst, dstSize);
+    }
+
+    std::unique_ptr<kelAcmConverter> open(const std::vector<uint8_t>& src, const std::vector<uint8_t>& dst,
+                                          MMRESULT& result) const override
+    {
+        const WAVEFORMATEX s = kelAcmHead(src), d = kelAcmHead(dst);
+        result = ACMERR_NOTPOSSIBLE;
+        if (s.nSamplesPerSec != d.nSamplesPerSec || s.nChannels != d.nChannels) return nullptr;
+        const bool encode =
+            kelAcmIsPcm(s, true) && isMp3(d) && kelAcmMp3CanEncode() && encoderRate(s.nSamplesPerSec);
+        const bool decode = isMp3(s) && kelAcmIsPcm(d, true) && kelAcmMp3CanDecode();
+        if (!encode && !decode) return nullptr;
+        auto converter = std::make_unique<Mp3Converter>(encode ? s : d, encode ? d : s, encode);
+        if (!converter->isValid()) {
+            result = ACMERR_NOTPOSSIBLE;
+            return nullptr;
+        }
+        result = MMSYSERR_NOERROR;
+        return converter;
+    }
+};
+
+} // namespace
+
+bool kelAcmMp3CanDecode() noexcept
+{
+    try {
+        return kelMpg123().ok;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool kelAcmMp3CanEncode() noexcept
+{
+    try {
+        return kelLame().ok;
+    } catch (...) {
+        return false;
+    }
+}
+
+intptr_t kelAcmMp3DriverProc(uintptr_t driverId, HDRVR, uint32_t message, intptr_t lParam1,
+                             intptr_t lParam2) noexcept
+{
+    try {
+        static const Mp3Driver driver;
+        return kelAcmDispatch(driver, driverId, message, lParam1, lParam2);
+    } catch (...) {
+        return MMSYSERR_NOMEM;
+    }
+}
