@@ -1,13 +1,15 @@
 #pragma once
-// Detector test signals: 160-sample frames of a constant, of the repeating
-// 1 kHz tone at 8000 Hz (rms 3277), and of the linear-congruential noise
-// generator the detector checks use, so every check reproduces the same
-// samples without a stored file.
+// Detector test signals: PCM made from a function of time, and 160-sample frames of a constant, of the
+// repeating 1 kHz tone at 8000 Hz (rms 3277), and of the linear-congruential noise generator the detector
+// checks use, so every check reproduces the same samples without a stored file.
 
 #include "audio/kel3GPPVAD.h"
+#include "audio/kelPCM.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <vector>
 
 using kelVadFrame = std::array<int16_t, kVadFrameSamples>;
 
@@ -53,3 +55,16 @@ private:
     uint32_t f_x = 1;
     int f_shift;
 };
+
+// `frames` interleaved frames in `format`'s sample size (any size the PCM
+// routines write, float included): `value(frame, channel)` in -1 .. 1.
+template <class Value>
+std::vector<uint8_t> kelTestPcmSignal(uintptr_t bits, size_t channels, size_t frames, Value value)
+{
+    std::vector<uint8_t> bytes(frames * channels * (pcmContainerBits(bits) / 8));
+    uint8_t* position = bytes.data();
+    for (size_t f = 0; f < frames; ++f)
+        for (size_t c = 0; c < channels; ++c)
+            writeSample(bits, int64_t(std::clamp(value(f, c), -1.0, 1.0) * 2147483647.0), position);
+    return bytes;
+}
