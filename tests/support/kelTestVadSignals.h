@@ -68,3 +68,16 @@ std::vector<uint8_t> kelTestPcmSignal(uintptr_t bits, size_t channels, size_t fr
             writeSample(bits, int64_t(std::clamp(value(f, c), -1.0, 1.0) * 2147483647.0), position);
     return bytes;
 }
+
+// The decisions of a fresh detector over 8000 Hz mono samples, one per
+// whole frame.
+inline std::vector<bool> kelVadDecisions(const std::vector<int16_t>& samples)
+{
+    std::vector<bool> decisions;
+    vadState* state = nullptr;
+    if (vadStateCreate(state) != 0) return decisions;
+    const vadStateOwner owner(state);
+    for (size_t at = 0; at + kVadFrameSamples <= samples.size(); at += kVadFrameSamples)
+        decisions.push_back(vadDecideFrame(state, samples.data() + at));
+    return decisions;
+}
