@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-KEL_TEST_COUNT_ALLOCATIONS()
 
 namespace {
 
