@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -183,6 +184,25 @@ TEST_F(kel3GPPVADTest, GeneratorNoiseIsSpeechUntilTheEstimateCatchesUp)
               -1);
     EXPECT_EQ(state->bckr_est[0], 1315);
     EXPECT_EQ(state->old_level[0], 1264);
+
+    // Gaussian noise at rms 1000 (Box-Muller on the same generator) flips at
+    // about frame 128; single frames of it may still be speech later.
+    ASSERT_EQ(vadStateReset(state.get()), 0);
+    kelVadNoise uniform(0);
+    auto gaussian = [&] {
+        kelVadFrame frame;
+        for (auto& sample : frame) {
+            const double u1 = (uniform.next() + 16384.5) / 32768.0, u2 = (uniform.next() + 16384.5) / 32768.0;
+            sample = int16_t(
+                std::lround(1000.0 * std::sqrt(-2.0 * std::log(u1)) * std::cos(2 * 3.14159265358979 * u2)));
+        }
+        return frame;
+    };
+    int flip = -1;
+    for (int f = 0; f < 300 && flip < 0; ++f)
+        if (!decide(gaussian())) flip = f;
+    EXPECT_GE(flip, 100);
+    EXPECT_LE(flip, 160);
 }
 
 TEST_F(kel3GPPVADTest, BurstsArmTheHangoverByTheirLength)
