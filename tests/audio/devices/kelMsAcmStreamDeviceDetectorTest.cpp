@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
