@@ -46,6 +46,7 @@ kelMsAcmStreamDevice::kelMsAcmStreamDevice(bool createInStream, bool createOutSt
     setOverNumIn(inOverNum);
     setOverNumOut(outOverNum);
     setCalcVolume(calcVolume);
+    createDetectors();
 }
 
 kelMsAcmStreamDevice::~kelMsAcmStreamDevice()
@@ -193,6 +194,7 @@ uint32_t kelMsAcmStreamDevice::afterOpen()
     f_isSilence.store(true);
     f_isSilenceFirstTime = true;
     f_timeActive = 0;
+    configureDetectors();
     return MMSYSERR_NOERROR;
 }
 

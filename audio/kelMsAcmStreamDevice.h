@@ -35,6 +35,9 @@
 // Time: the hold of the volume-threshold mode takes its time from the
 // device's clock (setClock), which the device hands on to what it owns.
 
+#include "audio/dsp/kelDSPLibAutomat.h"
+#include "audio/dsp/kelDspDLibRoot.h"
+#include "audio/kel3GPPVAD.h"
 #include "audio/kelFormatBlock.h"
 #include "audio/kelHandlerSlot.h"
 #include "audio/kelMsAcmDeviceHeader.h"
@@ -291,9 +294,10 @@ protected:
     // 18. setRealTime, public above: components forward their own
     // realTime property to the device they own.
 
-    // The decision of the DSP and voice-activity modes. Until those
-    // detectors exist every chunk passes and the device is not silent.
-    // Producing thread.
+    // The decision of the DSP (kelsdm_DSP) and voice-activity
+    // (kelsdm_3GPPVAD1) modes. A chunk the mode cannot read (not PCM, a
+    // sample size or layout it does not take) passes unexamined. Producing
+    // thread.
     virtual bool detectorDecision(void* data, uintptr_t size, const WAVEFORMATEX* format);
 
     // kelThread hooks: the device calls the inherited ones; grantStop also
@@ -365,10 +369,39 @@ protected:
     std::atomic<uintptr_t> f_minAT{100};
     std::atomic<uintptr_t> f_minVL{0};
     uint64_t f_timeActive = 0; // producing thread; 0 = no hold running
+    // The voice-activity mode (producing thread): the detector, one detector
+    // frame being filled, whether the last chunk counted as voice and the
+    // hang-over chunks left. The frame is carried across chunks: f_vad_fill
+    // samples of it are written, from f_vad_pos of the f_vad_span source
+    // frames a detector frame takes; f_vad_voiced is the last decision.
+    vadStateOwner f_3gppvad1;
+    std::array<int16_t, kVadFrameSamples> f_3gppvad1_buf{};
+    bool f_vad_prev = false;
+    intptr_t f_vad_cooldown = 0;
+    size_t f_vad_fill = 0;
+    size_t f_vad_pos = 0;
+    size_t f_vad_span = 0;
+    bool f_vad_voiced = false;
     std::atomic<bool> f_isSilence{false};
     bool f_isSilencePrev = false;
     bool f_isSilenceFirstTime = true;
     bool f_passThrough = true;
+    // The DSP mode: a level detector and a noise-level detector, each in an
+    // automation of its own, and their per-channel output buffers as last
+    // fetched (for chunks of f_dsplSamples samples). f_dsplFormatOk: the
+    // automations took the open format.
+    std::unique_ptr<kelDspDLibRoot> f_dspl;
+    kelOwned<kelDSPLibAutomat> f_dsplAutoLD;
+    kelOwned<kelDSPLibAutomat> f_dsplAutoND;
+    kelDspHandle f_dsplObjLD = 0;
+    kelDspHandle f_dsplObjND = 0;
+    std::array<const float*, kVolumeChannels> f_dsplOutBufLD{};
+    std::array<const float*, kVolumeChannels> f_dsplOutBufND{};
+    std::array<intptr_t, kVolumeChannels> f_dsplOutBufLDSize{};
+    std::array<intptr_t, kVolumeChannels> f_dsplOutBufNDSize{};
+    bool f_outBufValid = false;
+    intptr_t f_dsplSamples = 0;
+    bool f_dsplFormatOk = false;
     std::atomic<kelWaveInSDMethods> f_sdm{kelsdm_none};
     kelHandlerSlot<void(kelMsAcmStreamDevice*, bool&)> f_onThreshold;
 
@@ -380,4 +413,12 @@ private:
 
     void freeStream(bool isIn) noexcept;
     void dropFromNotifyLists() noexcept;
+
+    // The detectors of the DSP and voice-activity modes: made with the
+    // device, given the open format by afterOpen.
+    void createDetectors() noexcept;
+    void configureDetectors() noexcept;
+    bool dspDecision(void* data, uintptr_t size, const WAVEFORMATEX* format);
+    bool vadDecision(const void* data, uintptr_t size, const WAVEFORMATEX* format);
+    bool vadChunkHasVoice(const void* data, uintptr_t size, const WAVEFORMATEX* format) noexcept;
 };

@@ -159,12 +159,6 @@ bool kelMsAcmStreamDevice::analyzeChunk(void* data, uintptr_t size, const WAVEFO
     }
 }
 
-bool kelMsAcmStreamDevice::detectorDecision(void*, uintptr_t, const WAVEFORMATEX*)
-{
-    f_isSilence.store(false);
-    return true;
-}
-
 bool kelMsAcmStreamDevice::thresholdDecision(const WAVEFORMATEX* pcmFormat)
 {
     if (!pcmFormat || pcmFormat->nChannels == 0) {
