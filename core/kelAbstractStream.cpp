@@ -55,7 +55,9 @@ bool kelAbstractStream::waitForData(int64_t timeout) noexcept
 
 intptr_t kelAbstractStream::doWriteData(const void* /*buf*/, intptr_t size) noexcept
 {
-    if (size > 0) f_dataEvent.setState(true);
+    // Readers take the data under the stream's lock, which orders it; an
+    // event still signalled from an earlier write needs no new signal.
+    if (size > 0 && !f_dataEvent.isSignaledNow()) f_dataEvent.setState(true);
     return size;
 }
 

@@ -12,6 +12,7 @@
 
 #include "core/kelObject.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -33,6 +34,10 @@ public:
     // True only when the event was signalled within the wait.
     [[nodiscard]] bool waitFor(int64_t timeout) noexcept;
     bool isSignaled() const noexcept;
+    // The state without taking the event's mutex: a hint that may change at
+    // once, and that orders no memory. For callers whose data has a lock of
+    // its own, to skip signalling an event that is still signalled.
+    bool isSignaledNow() const noexcept { return f_signaled.load(std::memory_order_acquire); }
 
     // Waits until one of `events` is signalled; returns its index, consuming
     // only that event's signal when it is auto-reset, or -1 on timeout.
@@ -61,7 +66,8 @@ private:
     const kelString f_name;
     mutable std::mutex f_mutex;
     std::condition_variable f_cond;
-    bool f_signaled;
+    // Changed under f_mutex only; read without it by isSignaledNow().
+    std::atomic<bool> f_signaled;
     std::vector<Waiter*> f_waiters;
     std::unique_ptr<kelEventFd> f_fd;
 };
