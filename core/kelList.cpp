@@ -398,7 +398,8 @@ intptr_t kelList::doInsert(intptr_t index, void* item, bool keepSorted) noexcept
     if (index < 0 || index > n) return -1;
     // Within the current step the capacity stays as it is: the hook runs
     // only when the figure would change.
-    if (capacityFor(static_cast<uintptr_t>(n + 1)) != capacity() || f_allocated < static_cast<uintptr_t>(n + 1))
+    if (capacityFor(static_cast<uintptr_t>(n + 1)) != capacity() ||
+        f_allocated < static_cast<uintptr_t>(n + 1))
         doSetCapacity(static_cast<uintptr_t>(n + 1), false);
     if (capacity() < static_cast<uintptr_t>(n + 1) || f_allocated < static_cast<uintptr_t>(n + 1)) return -2;
     const auto size = static_cast<size_t>(f_dataItemSize);
