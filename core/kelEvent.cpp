@@ -82,16 +82,36 @@ void kelEvent::setState(bool signaled) noexcept
     }
 }
 
+bool kelEvent::setWithoutWaking() noexcept
+{
+    std::lock_guard lock(f_mutex);
+    f_signaled.store(true, std::memory_order_release);
+    if (f_fd) f_fd->raise();
+    return f_sleepers > 0 || !f_waiters.empty();
+}
+
+void kelEvent::wakeWaiters() noexcept
+{
+    std::lock_guard lock(f_mutex);
+    if (f_manualReset)
+        f_cond.notify_all();
+    else
+        f_cond.notify_one();
+    for (Waiter* w : f_waiters)
+        w->poke();
+}
+
 bool kelEvent::waitFor(int64_t timeout) noexcept
 {
     std::unique_lock lock(f_mutex);
     Clock::time_point deadline;
-    if (!deadlineFor(timeout, deadline)) {
-        f_cond.wait(lock, [this] { return f_signaled.load(std::memory_order_acquire); });
-        return takeLocked();
-    }
-    if (!f_cond.wait_until(lock, deadline, [this] { return f_signaled.load(std::memory_order_acquire); }))
-        return false;
+    const auto signaled = [this] { return f_signaled.load(std::memory_order_acquire); };
+    ++f_sleepers;
+    if (!deadlineFor(timeout, deadline))
+        f_cond.wait(lock, signaled);
+    else
+        (void)f_cond.wait_until(lock, deadline, signaled);
+    --f_sleepers;
     return takeLocked();
 }
 

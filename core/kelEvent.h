@@ -31,6 +31,12 @@ public:
     ~kelEvent() override;
 
     void setState(bool signaled) noexcept;
+    // setState(true) in two steps, for a signaller that holds a lock its
+    // waiters take next: the state changes at once, and the waiters are
+    // woken by wakeWaiters() once that lock is released, so they do not wake
+    // into it. True when a waiter may need the wake; call wakeWaiters() then.
+    [[nodiscard]] bool setWithoutWaking() noexcept;
+    void wakeWaiters() noexcept;
     // True only when the event was signalled within the wait.
     [[nodiscard]] bool waitFor(int64_t timeout) noexcept;
     bool isSignaled() const noexcept;
@@ -69,5 +75,6 @@ private:
     // Changed under f_mutex only; read without it by isSignaledNow().
     std::atomic<bool> f_signaled;
     std::vector<Waiter*> f_waiters;
+    int f_sleepers = 0; // threads in waitFor (under f_mutex)
     std::unique_ptr<kelEventFd> f_fd;
 };

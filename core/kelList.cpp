@@ -73,10 +73,11 @@ template <class T> intptr_t findInSlots(const T* slots, intptr_t n, T item, bool
         const intptr_t mid = lo + (hi - lo) / 2;
         const T v = slots[mid];
         if (v == item) return mid;
-        if (v < item)
-            lo = mid + 1;
-        else
-            hi = mid - 1;
+        // Both bounds by masks rather than by a branch: on scattered keys
+        // the direction is a coin toss the processor cannot predict.
+        const intptr_t right = -static_cast<intptr_t>(v < item); // all ones or 0
+        lo = (lo & ~right) | ((mid + 1) & right);
+        hi = (hi & right) | ((mid - 1) & ~right);
     }
     return forInsert ? lo : -1;
 }
