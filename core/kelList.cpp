@@ -85,20 +85,40 @@ template <class T> intptr_t findInSlots(const T* slots, intptr_t n, T item, bool
 } // namespace
 
 // Holds the list lock for one operation (nothing when single-threaded).
+// The hooks nest (an add holds the lock, then the insert and store hooks
+// take it again), so the two cheap cases are handled here without a call:
+// a single-threaded list takes no lock, and a thread that already holds the
+// write lock only counts one more nested hold, as lock() and unlock() do.
 struct kelList::Guard
 {
-    Guard(kelList* list, bool ro, intptr_t timeout) noexcept : f_list(list), f_held(list->lock(ro, timeout))
-    {}
+    Guard(kelList* list, bool ro, intptr_t timeout) noexcept : f_list(list)
+    {
+        if (list->f_singleThreaded) {
+            f_hold = Hold::Free;
+            return;
+        }
+        const uint32_t writer = list->f_writer.load(std::memory_order_relaxed);
+        if (writer != 0 && writer == selfId()) {
+            ++list->f_nested;
+            f_hold = Hold::Nested;
+            return;
+        }
+        f_hold = list->lock(ro, timeout) ? Hold::Own : Hold::None;
+    }
     ~Guard()
     {
-        if (f_held) f_list->unlockWO();
+        if (f_hold == Hold::Nested)
+            --f_list->f_nested;
+        else if (f_hold == Hold::Own)
+            f_list->unlockWO();
     }
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
-    explicit operator bool() const noexcept { return f_held; }
+    explicit operator bool() const noexcept { return f_hold != Hold::None; }
 
+    enum class Hold : uint8_t { None, Free, Nested, Own };
     kelList* f_list;
-    bool f_held;
+    Hold f_hold = Hold::None;
 };
 
 kelList::kelList(kelListDataType dataType, bool sorted)
