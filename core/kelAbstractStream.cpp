@@ -12,6 +12,9 @@ namespace {
 // Bytes moved per step between streams and files.
 constexpr intptr_t kCopyBlock = 64 * 1024;
 
+// The stream whose write() is running on this thread, if any.
+thread_local kelAbstractStream* t_writing = nullptr;
+
 } // namespace
 
 kelAbstractStream::kelAbstractStream(intptr_t lockTimeout) : f_lockTimeout(lockTimeout) {}
@@ -30,9 +33,21 @@ intptr_t kelAbstractStream::write(const void* buf, intptr_t size) noexcept
     // for room does not keep its consumer from the lock; the check under
     // the lock is the one that counts.
     if (overLimit()) return 0;
-    kelLock lock(this, false, kelStreamDataTimeout);
-    if (!lock || overLimit()) return 0;
-    return doWriteData(buf, size);
+    intptr_t stored = 0;
+    {
+        kelLock lock(this, false, kelStreamDataTimeout);
+        if (!lock || overLimit()) return 0;
+        kelAbstractStream* const outer = t_writing;
+        t_writing = this;
+        stored = doWriteData(buf, size);
+        t_writing = outer;
+    }
+    // The reader woken by this write takes the lock next: woken while the
+    // lock was still held, it would only find it taken. Any writer pays a
+    // wake that another one still owes.
+    if (f_wakeOwed.load(std::memory_order_acquire) && f_wakeOwed.exchange(false, std::memory_order_acq_rel))
+        f_dataEvent.wakeWaiters();
+    return stored;
 }
 
 intptr_t kelAbstractStream::read(void* buf, intptr_t size, bool remove) noexcept
@@ -55,7 +70,14 @@ bool kelAbstractStream::waitForData(int64_t timeout) noexcept
 
 intptr_t kelAbstractStream::doWriteData(const void* /*buf*/, intptr_t size) noexcept
 {
-    if (size > 0) f_dataEvent.setState(true);
+    // Readers take the data under the stream's lock, which orders it; an
+    // event still signalled from an earlier write needs no new signal.
+    if (size <= 0 || f_dataEvent.isSignaledNow()) return size;
+    // Inside write() the waiters are woken after the lock is released.
+    if (t_writing != this)
+        f_dataEvent.setState(true);
+    else if (f_dataEvent.setWithoutWaking())
+        f_wakeOwed.store(true, std::memory_order_release);
     return size;
 }
 

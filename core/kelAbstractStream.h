@@ -156,6 +156,9 @@ private:
 
     std::atomic<intptr_t> f_maxSize{0};
     kelEvent f_dataEvent{false, false};
+    // A write signalled the event under the lock and its waiters still need
+    // the wake (see write()).
+    std::atomic<bool> f_wakeOwed{false};
     std::atomic<intptr_t> f_lockTimeout;
 };
 

@@ -47,9 +47,9 @@ kelEvent::~kelEvent() = default;
 
 bool kelEvent::takeLocked() noexcept
 {
-    if (!f_signaled) return false;
+    if (!f_signaled.load(std::memory_order_acquire)) return false;
     if (!f_manualReset) {
-        f_signaled = false;
+        f_signaled.store(false, std::memory_order_release);
         if (f_fd) f_fd->clear();
     }
     return true;
@@ -57,10 +57,13 @@ bool kelEvent::takeLocked() noexcept
 
 void kelEvent::setState(bool signaled) noexcept
 {
-    std::vector<Waiter*> waiters;
+    // Resetting an event that is not signalled changes nothing and orders
+    // nothing, so it skips the mutex: streams reset theirs on every read
+    // that empties them.
+    if (!signaled && !f_signaled.load(std::memory_order_acquire)) return;
     {
         std::lock_guard lock(f_mutex);
-        f_signaled = signaled;
+        f_signaled.store(signaled, std::memory_order_release);
         if (f_fd) {
             if (signaled)
                 f_fd->raise();
@@ -79,22 +82,43 @@ void kelEvent::setState(bool signaled) noexcept
     }
 }
 
+bool kelEvent::setWithoutWaking() noexcept
+{
+    std::lock_guard lock(f_mutex);
+    f_signaled.store(true, std::memory_order_release);
+    if (f_fd) f_fd->raise();
+    return f_sleepers > 0 || !f_waiters.empty();
+}
+
+void kelEvent::wakeWaiters() noexcept
+{
+    std::lock_guard lock(f_mutex);
+    if (f_manualReset)
+        f_cond.notify_all();
+    else
+        f_cond.notify_one();
+    for (Waiter* w : f_waiters)
+        w->poke();
+}
+
 bool kelEvent::waitFor(int64_t timeout) noexcept
 {
     std::unique_lock lock(f_mutex);
     Clock::time_point deadline;
-    if (!deadlineFor(timeout, deadline)) {
-        f_cond.wait(lock, [this] { return f_signaled; });
-        return takeLocked();
-    }
-    if (!f_cond.wait_until(lock, deadline, [this] { return f_signaled; })) return false;
+    const auto signaled = [this] { return f_signaled.load(std::memory_order_acquire); };
+    ++f_sleepers;
+    if (!deadlineFor(timeout, deadline))
+        f_cond.wait(lock, signaled);
+    else
+        (void)f_cond.wait_until(lock, deadline, signaled);
+    --f_sleepers;
     return takeLocked();
 }
 
 bool kelEvent::isSignaled() const noexcept
 {
     std::lock_guard lock(f_mutex);
-    return f_signaled;
+    return f_signaled.load(std::memory_order_acquire);
 }
 
 int kelEvent::pollFd() noexcept
@@ -102,7 +126,7 @@ int kelEvent::pollFd() noexcept
     std::lock_guard lock(f_mutex);
     if (!f_fd) {
         f_fd = std::make_unique<kelEventFd>();
-        if (f_signaled) f_fd->raise();
+        if (f_signaled.load(std::memory_order_acquire)) f_fd->raise();
     }
     return f_fd->fd();
 }

@@ -12,6 +12,7 @@
 
 #include "core/kelObject.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -30,9 +31,19 @@ public:
     ~kelEvent() override;
 
     void setState(bool signaled) noexcept;
+    // setState(true) in two steps, for a signaller that holds a lock its
+    // waiters take next: the state changes at once, and the waiters are
+    // woken by wakeWaiters() once that lock is released, so they do not wake
+    // into it. True when a waiter may need the wake; call wakeWaiters() then.
+    [[nodiscard]] bool setWithoutWaking() noexcept;
+    void wakeWaiters() noexcept;
     // True only when the event was signalled within the wait.
     [[nodiscard]] bool waitFor(int64_t timeout) noexcept;
     bool isSignaled() const noexcept;
+    // The state without taking the event's mutex: a hint that may change at
+    // once, and that orders no memory. For callers whose data has a lock of
+    // its own, to skip signalling an event that is still signalled.
+    bool isSignaledNow() const noexcept { return f_signaled.load(std::memory_order_acquire); }
 
     // Waits until one of `events` is signalled; returns its index, consuming
     // only that event's signal when it is auto-reset, or -1 on timeout.
@@ -61,7 +72,9 @@ private:
     const kelString f_name;
     mutable std::mutex f_mutex;
     std::condition_variable f_cond;
-    bool f_signaled;
+    // Changed under f_mutex only; read without it by isSignaledNow().
+    std::atomic<bool> f_signaled;
     std::vector<Waiter*> f_waiters;
+    int f_sleepers = 0; // threads in waitFor (under f_mutex)
     std::unique_ptr<kelEventFd> f_fd;
 };

@@ -11,7 +11,11 @@ constexpr uintptr_t kKeepMemorySlots = 4096;
 
 } // namespace
 
-kelIdList::kelIdList(kelListDataType dataType, bool sorted) : kelList(dataType, sorted) {}
+kelIdList::kelIdList(kelListDataType dataType, bool sorted) : kelList(dataType, sorted)
+{
+    // Ordered by getId(), not by the slot values.
+    useCustomOrder();
+}
 
 kelIdList::~kelIdList()
 {

@@ -53,23 +53,72 @@ template <class T> int threeWay(T a, T b) noexcept
     return a < b ? -1 : (b < a ? 1 : 0);
 }
 
+// The calling thread's id, fetched once per thread: the list compares it on
+// every nested hold, which is several times per operation.
+uint32_t selfId() noexcept
+{
+    thread_local uint32_t id = 0;
+    if (id == 0) id = kelCurrentThreadId();
+    return id;
+}
+
+// The list's binary search over slots of one plain type: the same halving
+// and the same stop on an equal item as through compare(), without a call
+// per step.
+template <class T> intptr_t findInSlots(const T* slots, intptr_t n, T item, bool forInsert) noexcept
+{
+    intptr_t lo = 0;
+    intptr_t hi = n - 1;
+    while (lo <= hi) {
+        const intptr_t mid = lo + (hi - lo) / 2;
+        const T v = slots[mid];
+        if (v == item) return mid;
+        // Both bounds by masks rather than by a branch: on scattered keys
+        // the direction is a coin toss the processor cannot predict.
+        const intptr_t right = -static_cast<intptr_t>(v < item); // all ones or 0
+        lo = (lo & ~right) | ((mid + 1) & right);
+        hi = (hi & right) | ((mid - 1) & ~right);
+    }
+    return forInsert ? lo : -1;
+}
+
 } // namespace
 
 // Holds the list lock for one operation (nothing when single-threaded).
+// The hooks nest (an add holds the lock, then the insert and store hooks
+// take it again), so the two cheap cases are handled here without a call:
+// a single-threaded list takes no lock, and a thread that already holds the
+// write lock only counts one more nested hold, as lock() and unlock() do.
 struct kelList::Guard
 {
-    Guard(kelList* list, bool ro, intptr_t timeout) noexcept : f_list(list), f_held(list->lock(ro, timeout))
-    {}
+    Guard(kelList* list, bool ro, intptr_t timeout) noexcept : f_list(list)
+    {
+        if (list->f_singleThreaded) {
+            f_hold = Hold::Free;
+            return;
+        }
+        const uint32_t writer = list->f_writer.load(std::memory_order_relaxed);
+        if (writer != 0 && writer == selfId()) {
+            ++list->f_nested;
+            f_hold = Hold::Nested;
+            return;
+        }
+        f_hold = list->lock(ro, timeout) ? Hold::Own : Hold::None;
+    }
     ~Guard()
     {
-        if (f_held) f_list->unlockWO();
+        if (f_hold == Hold::Nested)
+            --f_list->f_nested;
+        else if (f_hold == Hold::Own)
+            f_list->unlockWO();
     }
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
-    explicit operator bool() const noexcept { return f_held; }
+    explicit operator bool() const noexcept { return f_hold != Hold::None; }
 
+    enum class Hold : uint8_t { None, Free, Nested, Own };
     kelList* f_list;
-    bool f_held;
+    Hold f_hold = Hold::None;
 };
 
 kelList::kelList(kelListDataType dataType, bool sorted)
@@ -101,7 +150,7 @@ intptr_t kelList::effective(intptr_t timeout) const noexcept
 bool kelList::lock(bool ro, intptr_t timeout) noexcept
 {
     if (f_singleThreaded) return true;
-    const uint32_t self = kelCurrentThreadId();
+    const uint32_t self = selfId();
     if (f_writer.load(std::memory_order_relaxed) == self) {
         ++f_nested;
         return true;
@@ -117,7 +166,7 @@ bool kelList::lock(bool ro, intptr_t timeout) noexcept
 void kelList::unlock() noexcept
 {
     if (f_singleThreaded) return;
-    if (f_writer.load(std::memory_order_relaxed) == kelCurrentThreadId()) {
+    if (f_writer.load(std::memory_order_relaxed) == selfId()) {
         if (f_nested > 0) {
             --f_nested;
             return;
@@ -319,8 +368,27 @@ void kelList::notifyBeforeRemove(intptr_t index) noexcept
 
 intptr_t kelList::binaryFind(void* item, bool forInsert) noexcept
 {
+    const intptr_t n = count();
+    if (!f_customOrder) {
+        // The kinds' own orderings, as compare() has them (strings excepted).
+        switch (f_dataType) {
+        case uldt_int32:
+            return findInSlots(reinterpret_cast<const int32_t*>(f_slots), n,
+                               static_cast<int32_t>(reinterpret_cast<intptr_t>(item)), forInsert);
+        case uldt_int64:
+            return findInSlots(reinterpret_cast<const int64_t*>(f_slots), n,
+                               static_cast<int64_t>(reinterpret_cast<intptr_t>(item)), forInsert);
+        case uldt_ptr:
+        case uldt_record:
+        case uldt_obj:
+            return findInSlots(reinterpret_cast<const uintptr_t*>(f_slots), n,
+                               reinterpret_cast<uintptr_t>(item), forInsert);
+        default:
+            break;
+        }
+    }
     intptr_t lo = 0;
-    intptr_t hi = count() - 1;
+    intptr_t hi = n - 1;
     while (lo <= hi) {
         const intptr_t mid = lo + (hi - lo) / 2;
         const int c = compare(itemAt(mid), item);
@@ -349,7 +417,11 @@ intptr_t kelList::doInsert(intptr_t index, void* item, bool keepSorted) noexcept
     if (!guard) return -2;
     const intptr_t n = count();
     if (index < 0 || index > n) return -1;
-    doSetCapacity(static_cast<uintptr_t>(n + 1), false);
+    // Within the current step the capacity stays as it is: the hook runs
+    // only when the figure would change.
+    if (capacityFor(static_cast<uintptr_t>(n + 1)) != capacity() ||
+        f_allocated < static_cast<uintptr_t>(n + 1))
+        doSetCapacity(static_cast<uintptr_t>(n + 1), false);
     if (capacity() < static_cast<uintptr_t>(n + 1) || f_allocated < static_cast<uintptr_t>(n + 1)) return -2;
     const auto size = static_cast<size_t>(f_dataItemSize);
     std::memmove(f_slots + (index + 1) * f_dataItemSize, f_slots + index * f_dataItemSize,
@@ -357,7 +429,7 @@ intptr_t kelList::doInsert(intptr_t index, void* item, bool keepSorted) noexcept
     std::memset(f_slots + index * f_dataItemSize, 0, size);
     f_count.store(n + 1, std::memory_order_relaxed);
     doSetItem(index, item, !keepSorted, 2);
-    f_dataEvent.setState(true);
+    signalData();
     return index;
 }
 
@@ -443,8 +515,10 @@ bool kelList::doSetItem(intptr_t index, void* item, bool clearSorted, uintptr_t 
 {
     Guard guard(this, false, c_listTimeoutDefault);
     if (!guard || index < 0 || index >= count()) return false;
-    // Storing the item a slot already holds must not free it first.
-    if (itemAt(index) != item) releaseItem(index, doFree);
+    // Storing the item a slot already holds must not free it first; an
+    // empty slot (a fresh insert) has nothing to release.
+    const void* old = itemAt(index);
+    if (old != item && old != nullptr) releaseItem(index, doFree);
     storeAt(index, item);
     if (clearSorted) f_sorted.store(false, std::memory_order_relaxed);
     return true;
@@ -543,7 +617,7 @@ intptr_t kelList::assign(kelList& list) noexcept
     doSetCapacity(static_cast<uintptr_t>(n), false);
     rawItemsChanged();
     if (sorted() && n > 1) quickSort(0, n - 1);
-    if (n > 0) f_dataEvent.setState(true);
+    if (n > 0) signalData();
     return n;
 }
 
@@ -617,7 +691,7 @@ intptr_t kelList::doCopyFrom(const void* list, intptr_t listSize, kelListCopyOpE
     // A raw copy ignores the order; a sorted list is sorted again so that its
     // lookups by halves keep finding every item.
     if (sorted() && newCount > 1) quickSort(0, newCount - 1);
-    if (newCount > 0) f_dataEvent.setState(true);
+    if (newCount > 0) signalData();
     return items;
 }
 
@@ -733,6 +807,14 @@ void kelList::doReverse() noexcept
 void kelList::reverse() noexcept
 {
     doReverse();
+}
+
+// Runs with the write lock held. Readers take the items under the list lock,
+// which orders them; the event only wakes, so one that is still signalled
+// (nobody has waited since the last item) needs no new signal.
+void kelList::signalData() noexcept
+{
+    if (!f_dataEvent.isSignaledNow()) f_dataEvent.setState(true);
 }
 
 bool kelList::checkDataEvent() noexcept

@@ -210,8 +210,11 @@ protected:
     virtual void doReverse() noexcept;
     virtual intptr_t doCopyFrom(const void* list, intptr_t listSize, kelListCopyOpEnum copyOperation,
                                 intptr_t startIndex) noexcept;
-    // -1, 0 or 1 by the list's ordering.
+    // -1, 0 or 1 by the list's ordering. The sorted lookups of the number
+    // and pointer kinds compare slot values directly; a subclass that orders
+    // its items otherwise calls useCustomOrder() in its constructor.
     virtual int compare(void* a, void* b) noexcept;
+    void useCustomOrder() noexcept { f_customOrder = true; }
     // Exchanges items i and j (sort); id lists exchange their ids too.
     virtual void swapItems(intptr_t i, intptr_t j) noexcept;
     // Called with the write lock held after slots were copied in raw.
@@ -233,6 +236,7 @@ private:
     intptr_t binaryFind(void* item, bool forInsert) noexcept;
     void quickSort(intptr_t left, intptr_t right) noexcept;
     void disposeItem(void* item) noexcept;
+    void signalData() noexcept;
     intptr_t effective(intptr_t timeout) const noexcept;
     void unlock() noexcept;
 
@@ -248,6 +252,7 @@ private:
     kelEvent f_dataEvent{false, false};
     std::atomic<bool> f_sorted;
     bool f_freesPointers = false;
+    bool f_customOrder = false;
     kelListOnItemReleaseEvent f_onItemRelease;
     kelListOnItemBeforeRemoveEvent f_onItemBeforeRemove;
     // The thread holding the write lock through lock(), and the holds it

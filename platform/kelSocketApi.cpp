@@ -68,7 +68,8 @@ int fdOf(kelSocketHandle s) noexcept
 bool translateMsgFlags(int flags, int& out) noexcept
 {
     out = 0;
-    if (flags & ~(kelMSG_OOB | kelMSG_PEEK | kelMSG_DONTROUTE | kelMSG_WAITALL)) return false;
+    if (flags & ~(kelMSG_OOB | kelMSG_PEEK | kelMSG_DONTROUTE | kelMSG_WAITALL | kelMSG_TRY)) return false;
+    if (flags & kelMSG_TRY) out |= MSG_DONTWAIT;
     if (flags & kelMSG_OOB) out |= MSG_OOB;
     if (flags & kelMSG_PEEK) out |= MSG_PEEK;
     if (flags & kelMSG_DONTROUTE) out |= MSG_DONTROUTE;
@@ -607,6 +608,39 @@ int kelPollTimeout(int64_t timeoutMs) noexcept
     return timeoutMs > INT_MAX ? INT_MAX : static_cast<int>(timeoutMs);
 }
 
+namespace {
+
+// The conditions that poll()'s answer shows. A pending error makes the
+// socket readable (the receive reports it); a hang-up alone does not make it
+// writable (never connected, or closed both ways).
+int conditionsOf(short revents) noexcept
+{
+    int held = 0;
+    if (revents & (POLLIN | POLLERR)) held |= kelSelRead;
+    if ((revents & POLLOUT) && !(revents & POLLHUP)) held |= kelSelWrite;
+    if (revents & POLLPRI) held |= kelSelExcept;
+    return held;
+}
+
+} // namespace
+
+int kelSocketConditions(kelSocketHandle s) noexcept
+{
+    const int fd = fdOf(s);
+    if (fd < 0) return fail(WSAENOTSOCK);
+    for (;;) {
+        pollfd p{fd, POLLIN | POLLOUT | POLLPRI, 0};
+        const int n = ::poll(&p, 1, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return failErrno();
+        }
+        if (n == 0) return 0;
+        if (p.revents & POLLNVAL) return fail(WSAENOTSOCK);
+        return conditionsOf(p.revents);
+    }
+}
+
 int kelSelectOne(kelSocketHandle s, int conditions, int64_t timeoutMs) noexcept
 {
     const int fd = fdOf(s);
@@ -631,14 +665,7 @@ int kelSelectOne(kelSocketHandle s, int conditions, int64_t timeoutMs) noexcept
         }
         if (n == 0) return 0;
         if (p.revents & POLLNVAL) return fail(WSAENOTSOCK);
-        // A pending error makes the socket readable (the receive reports it);
-        // a hang-up alone does not make it writable (never connected, or
-        // closed both ways).
-        bool ready = false;
-        if ((conditions & kelSelRead) && (p.revents & (POLLIN | POLLERR))) ready = true;
-        if ((conditions & kelSelWrite) && (p.revents & POLLOUT) && !(p.revents & POLLHUP)) ready = true;
-        if ((conditions & kelSelExcept) && (p.revents & POLLPRI)) ready = true;
-        if (ready) return 1;
+        if (conditionsOf(p.revents) & conditions) return 1;
         // Woken for a condition nobody asked about (a hang-up while waiting
         // to write): that is the answer until the state changes.
         if (p.revents & (POLLHUP | POLLERR)) return 0;

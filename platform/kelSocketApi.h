@@ -135,6 +135,9 @@ inline constexpr int kelMSG_OOB = 0x1;
 inline constexpr int kelMSG_PEEK = 0x2;
 inline constexpr int kelMSG_DONTROUTE = 0x4;
 inline constexpr int kelMSG_WAITALL = 0x8;
+// This library's own: do not wait, fail with 10035 when the call would block
+// (the wrappers try a transfer before they wait for readiness).
+inline constexpr int kelMSG_TRY = 0x10000;
 
 // Shutdown directions.
 inline constexpr int kelSD_RECEIVE = 0;
@@ -211,6 +214,10 @@ int kelGetPeerName(kelSocketHandle s, sockaddr_in* addr) noexcept;
 // error or hang-up (the next receive reports it); the exception condition is
 // a pending error or urgent data.
 int kelSelectOne(kelSocketHandle s, int conditions, int64_t timeoutMs) noexcept;
+// The kelSel* conditions that hold on one handle now, as kelSelectOne would
+// find each of them without waiting (0 when none), or -1 on error: one call
+// for callers that test several.
+int kelSocketConditions(kelSocketHandle s) noexcept;
 // The poll() timeout for a millisecond wait of the conventions above.
 int kelPollTimeout(int64_t timeoutMs) noexcept;
 

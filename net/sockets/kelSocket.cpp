@@ -237,7 +237,17 @@ int kelSocket::read(void* buf, uint32_t& size, int64_t timeout, bool noCheck) no
 {
     const uint32_t want = size;
     size = 0;
-    if (!noCheck && !isActive()) {
+    // The checks are isActive() and waitForData(timeout). One look at the
+    // socket answers the three conditions of a connected one (no urgent data,
+    // writable, readable); waitForData waits only when nothing is readable
+    // yet, and isListening() runs only for a socket that is not connected.
+    int held = 0;
+    if (!noCheck) {
+        held = f_bound ? kelSocketConditions(f_socket) : -1;
+        const bool connected = held >= 0 && !(held & kelSelExcept) && (held & kelSelWrite);
+        if (!connected) held = -1;
+    }
+    if (!noCheck && held < 0 && !isListening()) {
         // A connection the peer reset is no longer writable, so it is not
         // active; its error is still pending, though, and is what the read
         // reports, closing the socket as a failed receive would. A send may
@@ -249,7 +259,7 @@ int kelSocket::read(void* buf, uint32_t& size, int64_t timeout, bool noCheck) no
         kelWSASetLastError(err);
         return err;
     }
-    if (!noCheck && !waitForData(timeout)) return -1;
+    if (!noCheck && !(held > 0 && (held & kelSelRead)) && !waitForData(timeout)) return -1;
     if (const int err = ensureSocket(); err != 0) return err;
     const int n = kelRecv(f_socket, buf, static_cast<int>(want > 0x7FFFFFFFu ? 0x7FFFFFFFu : want), 0);
     if (n < 0) {
@@ -275,12 +285,31 @@ int kelSocket::takePendingStreamError() noexcept
 
 int kelSocket::send(const void* data, uint32_t size, bool noCheck) noexcept
 {
-    if (!noCheck && !okToWrite(1)) return -1;
-    if (const int err = ensureSocket(); err != 0) return err;
     const int len = static_cast<int>(size > 0x7FFFFFFFu ? 0x7FFFFFFFu : size);
-    const int n = kelSend(f_socket, data, len, 0);
-    if (n < 0) return kelWSAGetLastError();
-    return static_cast<uint32_t>(n) < size ? -2 : 0;
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    int sent = 0;
+    if (!noCheck) {
+        // The check is that the socket is writable within 1 ms. A send that
+        // does not wait is tried first: when it takes bytes the socket was
+        // writable, and only one that would block (or fails) pays for the
+        // wait. An error counts as the blocking send's only where the check
+        // would have let that send happen.
+        if (f_socket == kelInvalidSocket) return -1;
+        const int n = kelSend(f_socket, bytes, len, kelMSG_TRY);
+        if (n < 0) {
+            const int err = kelWSAGetLastError();
+            if (!okToWrite(1)) return -1;
+            if (err != WSAEWOULDBLOCK) return err;
+        } else {
+            sent = n;
+            if (sent == len) return static_cast<uint32_t>(sent) < size ? -2 : 0;
+        }
+    }
+    if (const int err = ensureSocket(); err != 0) return err;
+    // The rest as one blocking send, as an unchecked send sends it all.
+    const int n = kelSend(f_socket, bytes + sent, len - sent, 0);
+    if (n < 0) return sent > 0 ? -2 : kelWSAGetLastError();
+    return static_cast<uint32_t>(sent + n) < size ? -2 : 0;
 }
 
 int kelSocket::send(const std::string& data, bool noCheck) noexcept

@@ -13,7 +13,14 @@ int kelUdpSocket::recvfrom(sockaddr_in* from, void* data, int dataLen, bool noCh
         kelWSASetLastError(err);
         return kelSocketError;
     }
-    if (!noCheck && !okToRead(timeout)) return -2;
+    if (!noCheck) {
+        // The check is that the socket becomes readable within `timeout`: a
+        // receive that does not wait is tried first, and only when nothing
+        // has come yet does the call wait, then receive as before.
+        const int n = kelRecvFrom(f_socket, data, dataLen, flags | kelMSG_TRY, from);
+        if (n >= 0 || kelWSAGetLastError() != WSAEWOULDBLOCK) return n;
+        if (!okToRead(timeout)) return -2;
+    }
     return kelRecvFrom(f_socket, data, dataLen, flags, from);
 }
 
@@ -21,16 +28,34 @@ int kelUdpSocket::sendto(const sockaddr_in& addr, const void* data, uint32_t siz
                          bool noCheck) noexcept
 {
     if (const int err = ensureSocket(); err != 0) return err;
-    if (!noCheck && !okToWrite(timeout)) return WSAEACCES;
     const uint32_t mtu = std::max<uint32_t>(1, getMTU());
     const auto* bytes = static_cast<const uint8_t*>(data);
     uint32_t sent = 0;
-    do {
+    bool firstGone = false; // an empty buffer still goes as one empty datagram
+    if (!noCheck) {
+        // The check is that the socket is writable within `timeout`. The
+        // first datagram is tried without waiting: when it goes, the socket
+        // was writable; only one that would block (or fails) pays for the
+        // wait, and an error counts only where the check would have let the
+        // datagram be sent.
+        const uint32_t chunk = std::min(mtu, size);
+        const int n = kelSendTo(f_socket, bytes, static_cast<int>(chunk), flags | kelMSG_TRY, &addr);
+        if (n < 0) {
+            const int err = kelWSAGetLastError();
+            if (!okToWrite(timeout)) return WSAEACCES;
+            if (err != WSAEWOULDBLOCK) return err;
+        } else {
+            sent = chunk;
+            firstGone = true;
+        }
+    }
+    while (!firstGone || sent < size) {
         const uint32_t chunk = std::min(mtu, size - sent);
         const int n = kelSendTo(f_socket, bytes + sent, static_cast<int>(chunk), flags, &addr);
         if (n < 0) return kelWSAGetLastError();
         sent += chunk;
-    } while (sent < size);
+        firstGone = true;
+    }
     return 0;
 }
 

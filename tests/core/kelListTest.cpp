@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
+#include <cstdint>
 #include <thread>
 #include <vector>
 
@@ -450,4 +452,44 @@ TEST(kelListTest, RawCopyIntoASortedListKeepsItSortedAndSearchable)
     EXPECT_EQ(ints(list), (std::vector<int32_t>{5, 6, 7}));
     EXPECT_EQ(list.indexOf(int32_t{7}), 2);
     EXPECT_EQ(ints(source), (std::vector<int32_t>{7, 5, 6}));
+}
+
+TEST(kelListTest, SortedNumberAndPointerKindsOrderByTheirOwnSignedness)
+{
+    // 32- and 64-bit items order as signed values, pointers as unsigned
+    // addresses (one with the top bit set sorts last). Each add returns where
+    // the item now sits, and every stored value is found again.
+    struct Case
+    {
+        kelListDataType type;
+        std::vector<int64_t> values; // in the order added
+        std::vector<int64_t> sortedValues;
+    };
+    const int64_t top = INT64_MIN + 5; // as a pointer: above every other here
+    const Case cases[] = {
+        {uldt_int32, {7, -3, 7, INT32_MIN, 0, INT32_MAX, -3}, {INT32_MIN, -3, -3, 0, 7, 7, INT32_MAX}},
+        {uldt_int64, {1LL << 40, -(1LL << 40), 5, INT64_MIN, 5}, {INT64_MIN, -(1LL << 40), 5, 5, 1LL << 40}},
+        {uldt_ptr, {16, top, 8, 32, 8}, {8, 8, 16, 32, top}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(int(c.type));
+        kelList list(c.type, true);
+        for (const int64_t v : c.values) {
+            const intptr_t at = c.type == uldt_int32 ? list.add(static_cast<int32_t>(v)) : list.add(v);
+            ASSERT_GE(at, 0);
+            EXPECT_EQ(list.getInt(at), c.type == uldt_int32 ? int64_t(int32_t(v)) : v);
+        }
+        std::vector<int64_t> got;
+        for (intptr_t i = 0; i < list.count(); ++i)
+            got.push_back(list.getInt(i));
+        EXPECT_EQ(got, c.sortedValues);
+        for (const int64_t v : c.values) {
+            const intptr_t at =
+                c.type == uldt_int32 ? list.indexOf(static_cast<int32_t>(v)) : list.indexOf(v);
+            ASSERT_GE(at, 0);
+            EXPECT_EQ(list.getInt(at), got[size_t(at)]);
+            EXPECT_EQ(got[size_t(at)], v);
+        }
+        EXPECT_EQ(c.type == uldt_int32 ? list.indexOf(int32_t{6}) : list.indexOf(int64_t{6}), -1);
+    }
 }

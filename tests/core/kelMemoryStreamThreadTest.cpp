@@ -82,3 +82,37 @@ TEST(kelMemoryStreamThreadTest, WaitForDataWakesOnAWriteFromAnotherThread)
     consumer.join();
     EXPECT_TRUE(woke);
 }
+
+TEST(kelMemoryStreamThreadTest, EveryKindOfWaiterOnTheDataEventWakesOnAWrite)
+{
+    // A write wakes the waiters of its data event after it has released the
+    // stream's lock; none of the ways to wait on it may miss that wake.
+    enum Kind { ByStream, ByEvent, ByAnyOfEvents };
+    for (const Kind kind : {ByStream, ByEvent, ByAnyOfEvents}) {
+        SCOPED_TRACE(int(kind));
+        kelMemoryStream s;
+        std::atomic<bool> started{false};
+        std::atomic<bool> woke{false};
+        std::thread consumer([&] {
+            started = true;
+            const auto limit = int64_t(kelTestWaitMs);
+            kelEvent* events[] = {&s.dataEvent()};
+            switch (kind) {
+            case ByStream:
+                woke = s.waitForData(limit);
+                break;
+            case ByEvent:
+                woke = s.dataEvent().waitFor(limit);
+                break;
+            case ByAnyOfEvents:
+                woke = kelEvent::waitForAny(events, 1, limit) == 0;
+                break;
+            }
+        });
+        ASSERT_TRUE(kelTestWaitUntil([&] { return started.load(); }));
+        ASSERT_EQ(s.write("x", 1), 1);
+        consumer.join();
+        EXPECT_TRUE(woke);
+        EXPECT_EQ(s.getSize(), 1);
+    }
+}

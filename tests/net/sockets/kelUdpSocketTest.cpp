@@ -14,8 +14,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -242,4 +244,49 @@ TEST(kelMulticastSocketTest, JoinSendReceiveAndLeaveInAPrivateNamespace)
     ASSERT_TRUE(WIFEXITED(status));
     if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no network namespace could be made (needs CAP_SYS_ADMIN)";
     EXPECT_EQ(WEXITSTATUS(status), 0) << "failed at step " << WEXITSTATUS(status);
+}
+
+TEST(kelUdpSocketTest, CheckedReceiveTakesQueuedAndLateDatagramsAndTimesOutWithout)
+{
+    // The checked receive tries first and waits only when nothing is queued:
+    // a queued datagram comes at once, one sent during the wait comes whole
+    // after it, and none gives -2 when the wait ends.
+    BoundUdp rx;
+    BoundUdp tx;
+    sockaddr_in to{};
+    ASSERT_EQ(rx.sock.getSockAddrBound(to), 0);
+    struct Case
+    {
+        const char* name;
+        bool queued;
+        bool late;
+        int expected;
+    };
+    const Case cases[] = {
+        {"queued", true, false, 5},
+        {"late", false, true, 5},
+        {"none", false, false, -2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.queued) {
+            ASSERT_EQ(tx.sock.sendto(to, "hello", 5, 0, 1000, false), 0);
+        }
+        std::atomic<bool> waiting{false};
+        std::thread sender;
+        if (c.late)
+            sender = std::thread([&] {
+                while (!waiting.load())
+                    std::this_thread::yield();
+                (void)tx.sock.sendto(to, "hello", 5, 0, 1000, true);
+            });
+        char buf[64] = {};
+        waiting = true;
+        const int n = rx.sock.recvfrom(nullptr, buf, sizeof buf, false, 0, c.expected < 0 ? 100 : 10000);
+        if (sender.joinable()) sender.join();
+        EXPECT_EQ(n, c.expected);
+        if (n > 0) {
+            EXPECT_EQ(std::string(buf, size_t(n)), "hello");
+        }
+    }
 }
