@@ -5,6 +5,11 @@
 #include "core/kelLog.h"
 #include "platform/kelPlatformThread.h"
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
 namespace {
 
 kelLockCounter s_staticCounter{0};
@@ -15,6 +20,26 @@ std::atomic<uint32_t> s_staticOwner{0};
 bool timeLeft(uint64_t mark, intptr_t timeout) noexcept
 {
     return static_cast<int64_t>(ticksSince(mark)) <= static_cast<int64_t>(timeout);
+}
+
+// The counters change only under the object's guard, so a plain load and
+// store is enough; they stay atomic for the lock-free readers of the figures.
+int64_t bumpUnderGuard(kelLockCounter& counter, int64_t delta) noexcept
+{
+    const int64_t value = counter.load(std::memory_order_relaxed) + delta;
+    counter.store(value, std::memory_order_relaxed);
+    return value;
+}
+
+// A sleep longer than this just looks again; it keeps the deadline
+// arithmetic far from overflow for the longest timeouts.
+constexpr int64_t kMaxSleepMs = 3600 * 1000;
+
+int64_t steadyNowNs() noexcept
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 } // namespace
@@ -97,116 +122,171 @@ bool kelObject::findOwner(uint32_t id, bool soleOwner, bool clear, bool* ro) noe
     return true;
 }
 
-// Nesting by the sole owner, an immediate failure while others hold entries,
-// else acquireCounter. The guard is dropped only while sleeping between
-// attempts, so a successful attempt and the owner record the caller makes
-// next happen under one hold.
-bool kelObject::reentrantTake(int index, uint32_t id, intptr_t timeout,
-                              std::unique_lock<std::mutex>& guard) noexcept
-{
-    if (findOwner(id, true, false, nullptr)) {
-        f_acqObj[index].fetch_add(1);
-        return true;
-    }
-    if (f_pwnThreadCount >= 1) return false;
-    if (tryAcquireCounter(f_acqObj[index])) return true;
-    const uint64_t t =
-        timeout < 0 ? static_cast<uint64_t>(-(timeout + 1)) + 1 : static_cast<uint64_t>(timeout);
-    if (t == 0) return false;
-    const uint64_t mark = tickNow();
-    const auto pause = static_cast<uint32_t>(t / 256 + 1);
-    for (;;) {
-        guard.unlock();
-        kelSleepMs(pause);
-        guard.lock();
-        if (ticksSince(mark) > t) return false;
-        if (tryAcquireCounter(f_acqObj[index])) return true;
-    }
-}
-
 // --- acquisition -----------------------------------------------------------
 
 bool kelObject::acquire(bool ro, intptr_t timeout, bool fsn) noexcept
 {
     if (fsn) return acquireStaticLock(timeout);
     const uint32_t id = kelCurrentThreadId();
-    return ro ? acquireRead(id, timeout) : acquireWrite(id, timeout);
+    if (ro ? tryRead(id) : tryWrite(id)) return true;
+    return acquireWaiting(ro, id, timeout);
 }
 
 void kelObject::acquire(bool ro) noexcept
 {
-    f_acqObj[ro ? kRead : kWrite].fetch_add(1);
+    std::lock_guard guard(f_pwnThreadGuard);
+    bumpUnderGuard(f_acqObj[ro ? kRead : kWrite], 1);
 }
 
-bool kelObject::acquireRead(uint32_t id, intptr_t timeout) noexcept
+// A reader gets in unless another thread writes, or another thread has
+// claimed the right to write and the reader does not hold the lock already
+// (a holder nesting a read must not wait for a writer that waits for it).
+bool kelObject::tryRead(uint32_t id) noexcept
 {
-    uint64_t mark = 0;
-    for (bool first = true;; first = false) {
-        const uint32_t claimant = f_woEnterThreadID.load();
-        if (claimant == 0 || claimant == id) {
-            std::unique_lock guard(f_pwnThreadGuard);
-            acquire(true);
-            bool taken = tryAcquireCounter(f_acqObj[kWrite]);
-            if (!taken) taken = reentrantTake(kWrite, id, 1, guard);
-            if (taken) {
-                recordOwner(id, true);
-                releaseCounter(f_acqObj[kWrite]);
-                return true;
-            }
-            releaseCounter(f_acqObj[kRead]);
-        }
-        if (first) mark = tickNow();
-        kelSleepMs(1);
-        if (!timeLeft(mark, timeout)) return false;
+    std::lock_guard guard(f_pwnThreadGuard);
+    const uint32_t claimant = f_woEnterThreadID.load(std::memory_order_relaxed);
+    const bool soleOwner = findOwner(id, true, false, nullptr);
+    if (claimant != 0 && claimant != id && !soleOwner && !findOwner(id, false, false, nullptr)) return false;
+    if (f_acqObj[kWrite].load(std::memory_order_relaxed) != 0 && !soleOwner) return false;
+    bumpUnderGuard(f_acqObj[kRead], 1);
+    recordOwner(id, true);
+    return true;
+}
+
+// A writer needs to be the only owner or to find the object unowned, and the
+// claim to enter must be free or its own. While it waits it keeps the claim,
+// which holds off new readers of other threads until it got in or gave up.
+bool kelObject::tryWrite(uint32_t id) noexcept
+{
+    std::lock_guard guard(f_pwnThreadGuard);
+    const uint32_t claimant = f_woEnterThreadID.load(std::memory_order_relaxed);
+    const bool soleOwner = findOwner(id, true, false, nullptr);
+    if (claimant != 0 && claimant != id && !soleOwner) return false;
+    const bool unowned = f_pwnThreadCount == 0 && f_acqObj[kWrite].load(std::memory_order_relaxed) == 0 &&
+                         f_acqObj[kRead].load(std::memory_order_relaxed) == 0;
+    if (!soleOwner && !unowned) {
+        if (claimant == 0) f_woEnterThreadID.store(id, std::memory_order_relaxed);
+        return false;
     }
+    bumpUnderGuard(f_acqObj[kWrite], 1);
+    recordOwner(id, false);
+    if (claimant == id) f_woEnterThreadID.store(0, std::memory_order_relaxed);
+    return true;
 }
 
-bool kelObject::tryAcquireWrite(uint32_t id, intptr_t wait) noexcept
+void kelObject::dropClaim(uint32_t id) noexcept
 {
-    uint32_t expected = 0;
-    f_woEnterThreadID.compare_exchange_strong(expected, id);
-    if (f_woEnterThreadID.load() != id) return false;
-    std::unique_lock guard(f_pwnThreadGuard);
-    if (reentrantTake(kWrite, id, wait, guard)) {
-        if (reentrantTake(kRead, id, 0, guard)) {
-            recordOwner(id, false);
-            releaseCounter(f_acqObj[kRead]);
-            f_woEnterThreadID = 0;
-            return true;
+    bool wake = false;
+    {
+        std::lock_guard guard(f_pwnThreadGuard);
+        if (f_woEnterThreadID.load(std::memory_order_relaxed) == id) {
+            f_woEnterThreadID.store(0, std::memory_order_relaxed);
+            wake = noteRelease();
         }
-        releaseCounter(f_acqObj[kWrite]);
     }
-    f_woEnterThreadID = 0;
-    return false;
+    if (wake) wakeSleepers();
 }
 
-bool kelObject::acquireWrite(uint32_t id, intptr_t timeout) noexcept
+// "Repeat while ticksSince(mark) is not greater than timeout": a negative
+// timeout makes no second attempt, 0 makes the attempts that fit before the
+// tick advances.
+bool kelObject::acquireWaiting(bool ro, uint32_t id, intptr_t timeout) noexcept
 {
-    // One attempt without waiting first: an uncontended acquisition then
-    // never reads the clock.
-    if (tryAcquireWrite(id, 0)) return true;
+    if (timeout < 0) {
+        if (!ro) dropClaim(id);
+        return false;
+    }
     const uint64_t mark = tickNow();
-    const intptr_t half = timeout < 0 ? 0 : timeout / 2;
     for (;;) {
-        if (tryAcquireWrite(id, half)) return true;
-        kelSleepMs(1);
+        uint32_t seen;
+        {
+            std::lock_guard guard(f_pwnThreadGuard);
+            ++f_sleepers;
+            seen = f_releaseSeq.load(std::memory_order_relaxed);
+        }
+        bool taken = ro ? tryRead(id) : tryWrite(id);
+        if (!taken && timeLeft(mark, timeout)) {
+            // Sleep until just past the tick at which the timeout runs out.
+            const int64_t left = std::min<int64_t>(
+                static_cast<int64_t>(timeout) + 1 - static_cast<int64_t>(ticksSince(mark)), kMaxSleepMs);
+            waitForRelease(seen, steadyNowNs() + left * 1000000);
+        }
+        {
+            std::lock_guard guard(f_pwnThreadGuard);
+            --f_sleepers;
+        }
+        if (!taken && !timeLeft(mark, timeout) && !ro) dropClaim(id);
+        if (taken) return true;
         if (!timeLeft(mark, timeout)) return false;
     }
+}
+
+// The sleepers of every object share a few condition variables, chosen by
+// the object's address: an object costs no kernel object of its own, and a
+// sleeper woken for a neighbour just looks again.
+namespace {
+
+struct alignas(64) SleepBucket
+{
+    std::mutex mutex;
+    std::condition_variable cond;
+};
+
+SleepBucket& bucketOf(const void* obj) noexcept
+{
+    static SleepBucket buckets[64];
+    const auto key = reinterpret_cast<uintptr_t>(obj);
+    return buckets[(key >> 6 ^ key >> 12) % 64];
+}
+
+} // namespace
+
+void kelObject::waitForRelease(uint32_t seen, int64_t deadlineNs) noexcept
+{
+    SleepBucket& bucket = bucketOf(this);
+    const std::chrono::steady_clock::time_point deadline{std::chrono::nanoseconds(deadlineNs)};
+    std::unique_lock lock(bucket.mutex);
+    while (f_releaseSeq.load() == seen)
+        if (bucket.cond.wait_until(lock, deadline) == std::cv_status::timeout) return;
+}
+
+bool kelObject::noteRelease() noexcept
+{
+    if (f_sleepers == 0) return false;
+    f_releaseSeq.fetch_add(1);
+    return true;
+}
+
+void kelObject::wakeSleepers() noexcept
+{
+    SleepBucket& bucket = bucketOf(this);
+    // Taking the bucket's mutex orders the new release count before the
+    // sleeper's look at it, so the notification cannot fall between its look
+    // and its wait.
+    {
+        std::lock_guard lock(bucket.mutex);
+    }
+    bucket.cond.notify_all();
 }
 
 // --- release ---------------------------------------------------------------
 
 bool kelObject::releaseNewest() noexcept
 {
-    bool ro = false;
+    bool reachedZero = false;
+    bool wake = false;
     {
         std::lock_guard guard(f_pwnThreadGuard);
+        bool ro = false;
         if (!findOwner(kelCurrentThreadId(), false, true, &ro)) {
             KEL_DCHECK(!"kelObject released by a thread that does not hold it");
             return false;
         }
+        reachedZero = bumpUnderGuard(f_acqObj[ro ? kRead : kWrite], -1) == 0;
+        wake = noteRelease();
     }
-    return releaseCounter(f_acqObj[ro ? kRead : kWrite]);
+    if (wake) wakeSleepers();
+    return reachedZero;
 }
 
 bool kelObject::releaseRO() noexcept

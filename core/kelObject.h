@@ -13,16 +13,18 @@
 //  - a writer that is trying keeps new readers of other threads out, so a
 //    stream of readers cannot starve it.
 //
-// The lock spins and sleeps over atomic counters: waiters poll with 1 ms
-// sleeps, nothing is queued and nothing is fair. Beside the per-object lock
+// The counters and owner entries change under a short internal guard; a
+// thread that cannot take the lock sleeps until a release (or a writer giving
+// up its claim) wakes it, or its timeout ends. Nothing is queued and nothing
+// is fair beyond the writer's claim. Beside the per-object lock
 // there is one process-wide static lock (not re-entrant) for code that has no
 // object at hand; the *Of() forms take it when the object is absent (null).
 
+#include "core/kelSpinLock.h"
 #include "core/kelTick.h"
 #include "core/kelTypes.h"
 
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 class kelObject
@@ -86,17 +88,25 @@ private:
     static constexpr int kWrite = 0;
     static constexpr int kRead = 1;
 
-    bool acquireRead(uint32_t id, intptr_t timeout) noexcept;
-    bool acquireWrite(uint32_t id, intptr_t timeout) noexcept;
-    bool tryAcquireWrite(uint32_t id, intptr_t wait) noexcept;
+    // One attempt under the guard; false when the caller has to wait.
+    bool tryRead(uint32_t id) noexcept;
+    bool tryWrite(uint32_t id) noexcept;
+    // A writer that gives up lets go of its claim to enter.
+    void dropClaim(uint32_t id) noexcept;
+    bool acquireWaiting(bool ro, uint32_t id, intptr_t timeout) noexcept;
+    // Sleeps until a release after `seen` or until the deadline (in the
+    // steady clock's nanoseconds).
+    void waitForRelease(uint32_t seen, int64_t deadlineNs) noexcept;
+    // Wakes the sleepers; needs the guard, which the caller drops before
+    // calling wakeSleepers().
+    bool noteRelease() noexcept;
+    void wakeSleepers() noexcept;
     bool releaseNewest() noexcept;
     static bool acquireStaticLock(intptr_t timeout) noexcept;
 
     // Owner entries; every call below needs f_pwnThreadGuard held.
     void recordOwner(uint32_t id, bool ro);
     bool findOwner(uint32_t id, bool soleOwner, bool clear, bool* ro) noexcept;
-    bool reentrantTake(int index, uint32_t id, intptr_t timeout,
-                       std::unique_lock<std::mutex>& guard) noexcept;
 
     std::atomic<bool> f_destroying{false};
     kelLockCounter f_acqObj[2]{};
@@ -105,10 +115,12 @@ private:
     intptr_t f_pwnThreadCount = 0;
     intptr_t f_pwnThreadMax = 0;
     std::atomic<uint32_t> f_woEnterThreadID{0};
-    // Guards the owner entries. An attempt on a counter and the owner record
-    // that follows it happen under one hold, so no thread can see a counter
-    // taken by a holder it has not yet been told about.
-    mutable std::mutex f_pwnThreadGuard;
+    // Threads sleeping on this object, and the count of releases they watch.
+    uint32_t f_sleepers = 0;
+    std::atomic<uint32_t> f_releaseSeq{0};
+    // Guards the counters, the owner entries and the sleeper count, so a
+    // counter and the owner record that goes with it change together.
+    mutable kelSpinLock f_pwnThreadGuard;
 };
 
 // Scope guard for a kelObject lock (or the static lock when `obj` is null).
