@@ -145,9 +145,12 @@ bool kelObject::tryRead(uint32_t id) noexcept
 {
     std::lock_guard guard(f_pwnThreadGuard);
     const uint32_t claimant = f_woEnterThreadID.load(std::memory_order_relaxed);
-    const bool soleOwner = findOwner(id, true, false, nullptr);
-    if (claimant != 0 && claimant != id && !soleOwner && !findOwner(id, false, false, nullptr)) return false;
-    if (f_acqObj[kWrite].load(std::memory_order_relaxed) != 0 && !soleOwner) return false;
+    const bool writing = f_acqObj[kWrite].load(std::memory_order_relaxed) != 0;
+    if (writing || (claimant != 0 && claimant != id)) {
+        const bool soleOwner = findOwner(id, true, false, nullptr);
+        if (writing && !soleOwner) return false;
+        if (!writing && !soleOwner && !findOwner(id, false, false, nullptr)) return false;
+    }
     bumpUnderGuard(f_acqObj[kRead], 1);
     recordOwner(id, true);
     return true;
