@@ -24,12 +24,13 @@ constexpr std::array<uint32_t, 256> kTable = makeTable();
 
 // Eight bytes at a time. Without its two quirks the CRC is linear, and eight
 // byte steps fold into eight independent lookups (slicing-by-8, tables
-// kSlice). The quirks depend on the index each byte step uses: entry 0 is
-// not linear, and the running value can only become 0 at step k when that
-// step's index equals byte k. The indices of the eight steps are themselves
-// a linear function of the eight input bytes (table kIndex), so one more set
-// of independent lookups tells whether a block is clear of both; the rare
-// block that is not (about 6 in 256) takes the byte-wise loop.
+// slice). Both quirks need a step whose index is 0: entry 0 is the one that is
+// not linear, and it is also the only entry whose top byte is 0, so only a
+// step with index 0 can leave a running value of 0. The indices of the eight
+// steps are themselves a linear function of the eight input bytes (tables
+// index), so one more set of independent lookups tells whether a block is
+// clear of them; the rare block that is not (about 8 in 256) takes the
+// byte-wise loop.
 struct Tables
 {
     uint32_t slice[8][256];
@@ -117,9 +118,7 @@ uint32_t libCrc32(const void* data, size_t len, uint32_t initial) noexcept
             const uint64_t idx = kTables.index[0][b(0)] ^ kTables.index[1][b(1)] ^ kTables.index[2][b(2)] ^
                                  kTables.index[3][b(3)] ^ kTables.index[4][b(4)] ^ kTables.index[5][b(5)] ^
                                  kTables.index[6][b(6)] ^ kTables.index[7][b(7)];
-            // A step with index 0, or one (after the first) whose index is its
-            // own byte and so may leave the value at 0.
-            if (hasZeroByte(idx) || hasZeroByte((idx ^ word) | 0xFF)) {
+            if (hasZeroByte(idx)) {
                 value = byteSteps(value, p, 8, stopped);
                 if (stopped) return 0;
                 continue;
