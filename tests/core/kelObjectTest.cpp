@@ -2,6 +2,7 @@
 
 #include "core/kelCreate.h"
 #include "platform/kelPlatformThread.h"
+#include "tests/support/kelTestWait.h"
 
 #include <gtest/gtest.h>
 
@@ -257,6 +258,53 @@ TEST(kelObjectTest, StressKeepsWritersExclusive)
     EXPECT_EQ(obj.readCount(), 0);
     EXPECT_EQ(obj.writeCount(), 0);
     EXPECT_EQ(obj.ownerEntries(), 0);
+}
+
+// A waiting writer holds off readers of other threads, but not a holder
+// nesting a read (that would wait for a writer that waits for it); the
+// release lets the writer in without a poll, and a writer that gives up lets
+// the readers in again.
+TEST(kelObjectTest, WaitingWriterHoldsOffNewReadersOnly)
+{
+    kelObject obj;
+    ASSERT_TRUE(obj.acquire(true, 100));
+    std::atomic<int> writer{0}; // 1 waiting, 2 got in, 3 gave up
+    std::atomic<bool> letGo{false};
+    std::thread w([&] {
+        writer = 1;
+        const bool ok = obj.acquire(false, 20000);
+        writer = ok ? 2 : 3;
+        if (!ok) return;
+        while (!letGo)
+            kelSleepMs(1);
+        obj.releaseWO();
+    });
+    ASSERT_TRUE(kelTestWaitUntil([&] { return writer == 1; }));
+    // The claim is visible once a reader of another thread is refused.
+    ASSERT_TRUE(kelTestWaitUntil([&] {
+        return !onOtherThread([&] {
+            const bool ok = obj.acquire(true, -1);
+            if (ok) obj.releaseRO();
+            return ok;
+        });
+    }));
+    ASSERT_TRUE(obj.acquire(true, -1)); // nested read of the holder
+    obj.releaseRO();
+    obj.releaseRO();
+    EXPECT_TRUE(kelTestWaitUntil([&] { return writer == 2; }));
+    letGo = true;
+    w.join();
+    EXPECT_EQ(obj.ownerEntries(), 0);
+
+    // A writer that times out drops its claim.
+    Holder reader(&obj, true);
+    ASSERT_TRUE(reader.took());
+    EXPECT_FALSE(onOtherThread([&] { return obj.acquire(false, 30); }));
+    EXPECT_TRUE(onOtherThread([&] {
+        const bool ok = obj.acquire(true, -1);
+        if (ok) obj.releaseRO();
+        return ok;
+    }));
 }
 
 namespace {
