@@ -4,7 +4,7 @@
 // when the chunk goes; moving hands it over). Not thread-safe: its owner
 // serialises access.
 
-#include "streaming/kelWaveFormat.h"
+#include "pipes/kelWaveFormat.h"
 
 #include <cstddef>
 #include <cstdint>

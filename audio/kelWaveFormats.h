@@ -3,7 +3,7 @@
 // plain channel masks of the audio routines.
 
 #include "platform/kelWaveRecords.h"
-#include "streaming/kelWaveFormat.h"
+#include "pipes/kelWaveFormat.h"
 
 #include <cstdint>
 

@@ -64,7 +64,21 @@ intptr_t kelAbstractEncoder::open() noexcept
         }
         f_opened = 1;
     }
-    if (f_lazyThread) f_lazyThread->start(kThreadStartTimeout);
+    // Without its thread nothing written to the coder would ever be coded:
+    // undo the open rather than report a coder that cannot work.
+    if (!f_lazyThread || !f_lazyThread->start(kThreadStartTimeout)) {
+        kelLock lock(this, false, kCoderLockTimeout);
+        try {
+            (void)doClose();
+        } catch (...) {
+        }
+        f_outBufUsed = 0;
+        // As after close(): the coder's own close may drop its selection.
+        f_configOK = 0;
+        f_opened = 0;
+        f_errorCode = kelEncoderErrorThreadFailed;
+        return f_errorCode;
+    }
     f_errorCode = kelEncoderOK;
     return kelEncoderOK;
 }

@@ -31,6 +31,8 @@ inline constexpr intptr_t kelEncoderErrorNoCodec = 1;
 inline constexpr intptr_t kelEncoderErrorCodecFailed = 5;
 inline constexpr intptr_t kelEncoderErrorLoadFailed = 0x10000001;
 inline constexpr intptr_t kelEncoderErrorNotConfigured = 0x10000004;
+// open() could not start the lazy-write thread; the coder stays closed.
+inline constexpr intptr_t kelEncoderErrorThreadFailed = 0x10000002;
 // Internal: the coder was busy on another thread; the caller may retry.
 inline constexpr intptr_t kelEncoderBusy = -1;
 
@@ -59,8 +61,10 @@ public:
     // configured).
     intptr_t setConfig(intptr_t config) noexcept;
     // Opens a configured coder: empties both streams and the produced total
-    // and starts the lazy thread. The error code afterwards (0, or
-    // kelEncoderErrorNotConfigured).
+    // and starts the lazy thread. The error code afterwards (0,
+    // kelEncoderErrorNotConfigured, or kelEncoderErrorThreadFailed when the
+    // thread could not start: the coder is then closed and unconfigured, as
+    // after close()).
     intptr_t open() noexcept;
     // Flushes and stops the lazy thread, closes the coder and delivers any
     // bytes left in the output buffer. The coder is then unconfigured.

@@ -21,7 +21,7 @@
 // the component would hand it to the library loader.
 
 #include "components/kelWaveDriverTypes.h"
-#include "streaming/kelWaveFormat.h"
+#include "pipes/kelWaveFormat.h"
 
 #include <cstddef>
 #include <cstdint>

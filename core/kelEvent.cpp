@@ -107,6 +107,12 @@ int kelEvent::pollFd() noexcept
     return f_fd->fd();
 }
 
+void kelEvent::releasePollFd() noexcept
+{
+    std::lock_guard lock(f_mutex);
+    f_fd.reset();
+}
+
 intptr_t kelEvent::waitForAny(kelEvent* const* events, size_t count, int64_t timeout) noexcept
 {
     if (!events || count == 0) return -1;

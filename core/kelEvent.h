@@ -42,6 +42,9 @@ public:
     // Readable while signalled; -1 if the descriptor could not be made.
     // Made on first use; safe from any thread.
     int pollFd() noexcept;
+    // Closes the descriptor pollFd() made, if any; the next pollFd() makes a
+    // new one. Only for the one who polls it, once it no longer does.
+    void releasePollFd() noexcept;
 
     // The operating system has no events of its own here: the handle is the
     // object's address, kept so callers can tell events apart.

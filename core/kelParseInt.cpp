@@ -57,6 +57,13 @@ template <typename C> int digitValue(C c)
     return -1;
 }
 
+// A digit counts only in a base that has it: "loud" is no decimal number.
+template <typename C> int digitValue(C c, int base)
+{
+    const int d = digitValue(c);
+    return d < base ? d : -1;
+}
+
 template <typename C>
 int64_t parseText(std::basic_string_view<C> text, int64_t defValue, int base, bool ignoreErrors)
 {
@@ -82,6 +89,7 @@ int64_t parseText(std::basic_string_view<C> text, int64_t defValue, int base, bo
     }
 
     bool negative = false;
+    bool sawZero = false;
     if (base <= 16) {
         while (!text.empty()) {
             const C c = text.front();
@@ -90,7 +98,7 @@ int64_t parseText(std::basic_string_view<C> text, int64_t defValue, int base, bo
             } else if (c == C('-')) {
                 negative = true;
             } else if (c == C('0')) {
-                // leading zeros carry no value
+                sawZero = true; // leading zeros carry no value
             } else if (digitValue(c) >= 0) {
                 break;
             } else {
@@ -103,12 +111,14 @@ int64_t parseText(std::basic_string_view<C> text, int64_t defValue, int base, bo
     // Only the digits left of the leftmost invalid character can count.
     size_t end = text.size();
     for (size_t i = 0; i < text.size(); ++i) {
-        if (digitValue(text[i]) < 0) {
+        if (digitValue(text[i], base) < 0) {
             if (!ignoreErrors) return defValue;
             end = i;
             break;
         }
     }
+    // Even when errors are ignored, a text must hold at least one digit.
+    if (end == 0 && !sawZero) return defValue;
 
     // Left to right gives the same sum as the right-to-left reading, but leading
     // zeros of the bigger bases cannot overflow a running weight.

@@ -33,10 +33,11 @@ std::string formatUnsigned8(uint64_t value, int base = 10, int split = 0, char s
 //    marks a hexadecimal number (the marker is removed, base 16 is used);
 //  - in bases up to 16, leading "+", "-" and "0" are consumed (the last sign
 //    wins); any other non-alphanumeric lead character gives `defValue`;
-//  - the rest are digits: "0"-"9" are 0-9, "A"-"Z" and "a"-"z" are 10-35, not
-//    checked against the base. Any other character gives `defValue`, unless
-//    `ignoreErrors`: then only the digits left of the leftmost such character
-//    count;
+//  - the rest are digits: "0"-"9" are 0-9, "A"-"Z" and "a"-"z" are 10-35, and a
+//    digit must be below the base ("loud" is no decimal number). Any other
+//    character gives `defValue`, unless `ignoreErrors`: then only the digits
+//    left of the leftmost such character count (`defValue` when there are
+//    none);
 //  - a magnitude beyond 64 bits gives `defValue`. Magnitudes up to 2^64 - 1
 //    are kept as their 64-bit pattern, so "$FFFFFFFFFFFFFFFF" reads as -1.
 int64_t parseInteger(std::u16string_view text, int64_t defValue = 0, int base = 10,

@@ -269,6 +269,8 @@ struct kelThreadProcedure
             } catch (...) {
                 kelReportHookFailure("kelThread::startOut");
             }
+            // No body polls it any more; the next run makes a new one.
+            obj->f_sleepEvent->releasePollFd();
             tt.leave(start.index);
         }
         return exitCode;

@@ -113,7 +113,9 @@ public:
     bool waitForEvent(kelEvent& event, int64_t timeout) noexcept;
     // A descriptor that is readable after wakeUp() and while a stop is
     // requested: poll() it beside a socket. After it polls readable, call
-    // consumeWake() and test shouldStop(). -1 if it could not be made.
+    // consumeWake() and test shouldStop(). -1 if it could not be made. It
+    // belongs to the run: closed when the body has ended, so a stopped
+    // thread holds no descriptor, whoever stopped it.
     int wakeFd() noexcept;
     // Takes a pending wakeUp() signal; a pending stop stays readable.
     void consumeWake() noexcept;

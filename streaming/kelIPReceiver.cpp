@@ -394,7 +394,7 @@ void TkelIPReceiver::transmitterChangedTo(uint32_t ssrc)
 void TkelIPReceiver::noteRTPFrom(const sockaddr_in& from, const uint8_t* header)
 {
     if (header == nullptr || !punchesByPlan() || !isFromTransmitter(from, false)) return;
-    if (f_holes.rtpFromTransmitter(rtp_hdr::read(header).ssrc(), now())) transmitterRestarted();
+    f_holes.rtpFromTransmitter(rtp_hdr::read(header).ssrc(), now());
 }
 
 void TkelIPReceiver::onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, const uint8_t* packet, size_t size)
@@ -404,6 +404,10 @@ void TkelIPReceiver::onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, const 
     kelRTCPReader reader(packet, size);
     kelRTCPPacketView p;
     while (reader.next(p)) {
+        if ((p.type == kelrtcp_SR || p.type == kelrtcp_RR) && p.hasSSRC) {
+            f_holes.reportFrom(p.ssrc, now());
+            continue;
+        }
         if (p.type != kelrtcp_BYE) continue;
         // Every source the BYE lists, as far as the packet holds them.
         for (size_t i = 0; i < p.count && 4 + 4 * (i + 1) <= p.size; ++i) {
@@ -436,7 +440,24 @@ void TkelIPReceiver::receivePacket(const uint8_t* header, const uint8_t* payload
         receiveRedundantText(hdr, payload, size);
         return;
     }
+    const kelRTPMap map = mappingCopy();
+    const int textType = textPayloadType();
     kelRTPPayloadFormat fmt;
+    // A dynamic type nothing here names: a standard peer's redundant text
+    // (its type is only in an SDP we did not get) is known by its layout.
+    if (pt >= kelRTPPayloadDynamicFirst && pt != map.r_dynType && pt != textType &&
+        !(customPayloadAware() && kelRTPCustomPayload(pt, fmt)) &&
+        kelT140IsRedundantText(payload, size, textType)) {
+        if (f_firstPacket.exchange(false)) switchToText(textType);
+        // Its packets may wait for a missing one as long as text does.
+        if (f_rec) f_rec->setTextPayloadType(pt);
+        receiveRedundantText(hdr, payload, size);
+        return;
+    }
+    // Text is shown only from the text type (and redundancy of it): a
+    // payload of any other type is foreign to a text stream.
+    if (encoding() == kelRTPEnc_t140c && pt != textType && !(customPayloadAware() && pt == kelRTPPayloadT140))
+        return;
     if (f_firstPacket.load() && customPayloadAware() && pt >= kelRTPPayloadDynamicFirst &&
         kelRTPCustomPayload(pt, fmt)) {
         f_firstPacket.store(false);
@@ -450,7 +471,6 @@ void TkelIPReceiver::receivePacket(const uint8_t* header, const uint8_t* payload
     } else if (f_firstPacket.load()) {
         // Another dynamic type is known only by the SDP's mapping; one that
         // is not the SDP's keeps us waiting for the first one that is.
-        const kelRTPMap map = mappingCopy();
         if (pt == map.r_dynType) {
             f_firstPacket.store(false);
             updateFormat(-1, -1, -1, map.r_rtpEncoding, 0);
@@ -468,11 +488,27 @@ void TkelIPReceiver::receivePacket(const uint8_t* header, const uint8_t* payload
     (void)write(payload, static_cast<uint32_t>(size), nullptr);
 }
 
+int TkelIPReceiver::textPayloadType() const noexcept
+{
+    const intptr_t sdp = sdpTextType();
+    if (sdp >= 0) return static_cast<int>(sdp);
+    return customPayloadAware() ? kelRTPPayloadT140 : -1;
+}
+
+void TkelIPReceiver::switchToText(int textType)
+{
+    kelRTPPayloadFormat fmt;
+    if (textType == sdpTextType())
+        updateFormat(-1, -1, -1, kelRTPEnc_t140c, 0);
+    else if (kelRTPCustomPayload(textType, fmt))
+        updateFormat(fmt.rate, fmt.channels, fmt.bits, fmt.encoding, fmt.bitrate);
+}
+
 void TkelIPReceiver::receiveRedundantText(const rtp_hdr& hdr, const uint8_t* payload, size_t size)
 {
     // The blocks are of the SDP's text type, or of our own when it has none.
-    const kelRTPMap map = mappingCopy();
-    const int textType = map.r_rtpEncoding == kelRTPEnc_t140c ? map.r_dynType : kelRTPPayloadT140;
+    int textType = textPayloadType();
+    if (textType < 0) textType = kelRTPPayloadT140;
     std::string text;
     if (!f_text->receiveRedundant(hdr.ssrc(), hdr.seq(), hdr.timestamp(), payload, size, textType, text)) {
         logMessage(u"TkelIPReceiver: redundant text packet with bad block headers dropped");

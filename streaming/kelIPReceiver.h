@@ -10,12 +10,12 @@
 // as a destination and keep address translators open. Until the
 // transmitter is heard they are sent again every 500 ms for the first 5 s,
 // then at each report time, so a receiver may start before its transmitter;
-// once heard, again at once when the transmitter restarts (a new SSRC from
-// its address, its BYE, or its RTP stopping for a few report intervals; see
-// kelIPReceiverHoles). Never more than one set goes out per report time,
-// however many members the RTCP table holds. A tcp URI connects to the host
-// and port it names and reads raw payloads from the stream; no holes are
-// sent.
+// once heard, again when the transmitter may have restarted (the RTP
+// receiver took a new SSRC from its address, its BYE, its reports overdue)
+// and every 2.5 s while its RTP is quiet (see kelIPReceiverHoles). However
+// many members the RTCP table holds, they add no more than one set per
+// report time. A tcp URI connects to the host and port it names and reads
+// raw payloads from the stream; no holes are sent.
 //
 // The first packet of each open decides the format when its payload type
 // says one: our own dynamic types 110..121 (with customPayloadAware), the
@@ -100,8 +100,8 @@ protected:
     void onMemberSilent(const rtp_site_info* member) override;
     void setRemoteAddresses(intptr_t kind, const kelString& host, const kelString& portRTP,
                             const kelString& portRTCP) override;
-    // A BYE from the transmitter's host that names the transmitter punches
-    // at once.
+    // The transmitter's reports feed the hole plan; a BYE from the
+    // transmitter's host that names the transmitter punches at once.
     void onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, const uint8_t* packet, size_t size) override;
     void beforeDestruction() override;
 
@@ -129,7 +129,8 @@ protected:
     void receivePacket(const uint8_t* header, const uint8_t* payload, size_t size, bool raw);
     // The RTP receiver's thread: an RTP packet whose (validated) header is
     // at `header` came from `from`; RTP from the transmitter's address
-    // keeps its SSRC and time for the hole plan. A fuzz driver may call it.
+    // keeps its SSRC and time for the hole plan (the RTP receiver has
+    // decided which SSRC is the transmitter's). A fuzz driver may call it.
     void noteRTPFrom(const sockaddr_in& from, const uint8_t* header);
 
 private:
@@ -148,8 +149,14 @@ private:
     // RTCP idle thread, every tick, before the silent members are told.
     void receiverIdle(bool timerExpired);
 
-    // RTP thread: a packet of the SDP's redundant text type.
+    // RTP thread: a packet of the SDP's redundant text type, or one laid
+    // out as redundancy of the text type.
     void receiveRedundantText(const rtp_hdr& hdr, const uint8_t* payload, size_t size);
+    // The payload type of plain text: the SDP's when it maps text, else
+    // ours (113) when custom payloads are known, else -1.
+    int textPayloadType() const noexcept;
+    // The first packet is text of `textType`: the format becomes text.
+    void switchToText(int textType);
     // L16 from network order to the consumers (RTP thread).
     void swapL16On(const uint8_t* in, uint32_t len);
     // The RTP receiver's thread has started a run.

@@ -28,7 +28,7 @@
 #include "pipes/kelMT_pipe.h"
 #include "streaming/kelIPStreamerEvents.h"
 #include "streaming/kelRTPMap.h"
-#include "streaming/kelWaveFormat.h"
+#include "pipes/kelWaveFormat.h"
 
 #include <netinet/in.h>
 
@@ -120,6 +120,10 @@ public:
     // The payload type the SDP gives redundant text ("red"), -1 when it
     // offers none.
     intptr_t redundantTextType() const noexcept { return f_redType.load(); }
+    // The payload type the SDP gives plain text ("t140"), -1 when it maps
+    // another encoding. The mapping's own type stays the SDP's while the
+    // format may change with what arrives.
+    intptr_t sdpTextType() const noexcept { return f_sdpTextType.load(); }
 
     // The current format.
     intptr_t samplingRate() const noexcept { return f_sps.load(); }
@@ -302,6 +306,7 @@ private:
     std::unique_ptr<kelSDPParser> f_sdpParser;
     std::atomic<bool> f_SDPignoreP{true};
     std::atomic<intptr_t> f_redType{-1};
+    std::atomic<intptr_t> f_sdpTextType{-1};
 
     // Guards the mapping, the format block and the compare-and-store of the
     // current format.

@@ -126,6 +126,7 @@ void kelIPStreamer::setSDP(const kelString& value)
         }
     }
     f_redType.store(rtpmap.empty() ? -1 : kelRTPMapRedundancyType(rtpmap));
+    f_sdpTextType.store(-1);
     if (!hasMedia) {
         updateFormat(8000, 1, 16, kelRTPEnc_L16, 0);
         return;
@@ -164,6 +165,7 @@ void kelIPStreamer::applyRTPMap(const kelString& rtpmap, const kelString& fmtp)
         std::lock_guard lock(f_formatGuard);
         f_mapping = map;
     }
+    if (map.r_rtpEncoding == kelRTPEnc_t140c) f_sdpTextType.store(map.r_dynType);
     intptr_t bits = map.r_bitsPerSample;
     if (map.r_rtpEncoding == kelRTPEnc_L8) bits = 8;
     if (map.r_rtpEncoding == kelRTPEnc_L16) bits = 16;

@@ -3,7 +3,8 @@
 // streamer base, its idle thread and events, the transmitter's session
 // list, the payload vocabulary (encoding codes,
 // payload mapping, static and custom payload types, rtpmap/fmtp reading)
-// and the wave format block the components exchange.
+// and the wave format block the components exchange (declared by the pipe
+// layer, which every audio component shares).
 
 #include "streaming/kelIPReceiver.h"
 #include "streaming/kelIPStreamer.h"
@@ -12,4 +13,4 @@
 #include "streaming/kelIPTransmitter.h"
 #include "streaming/kelIdleThread.h"
 #include "streaming/kelRTPMap.h"
-#include "streaming/kelWaveFormat.h"
+#include "pipes/kelWaveFormat.h"

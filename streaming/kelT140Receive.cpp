@@ -18,21 +18,32 @@ struct kelRedBlock
 
 constexpr char kLostText[] = "\xEF\xBF\xBD"; // U+FFFD
 
-} // namespace
-
-bool kelT140Receive::receiveRedundant(uint32_t ssrc, uint16_t seq, uint32_t timestamp, const uint8_t* payload,
-                                      size_t size, int textType, std::string& out)
+// The block list of a redundant payload (RFC 2198 section 3):
+//
+//   |F|  PT (7)  |  timestamp offset (14)  | length (10) |   4 bytes per
+//   |1|          |                         |             |   older block
+//   ...
+//   |0|  PT (7)  |                                           the primary
+//   | older blocks' data, in header order | primary data (the rest) |
+//
+// False when the headers do not fit the payload or the older blocks'
+// lengths run past its end.
+struct kelRedLayout
 {
-    if (payload == nullptr || size == 0) return false;
-    // The headers: 4 bytes for each older generation (F bit set), then one
-    // byte for the primary; the data follows in the same order.
     std::array<kelRedBlock, kMaxGenerations> older{};
     size_t generations = 0;
+    kelRedBlock primary;
+};
+
+bool parseRed(const uint8_t* payload, size_t size, kelRedLayout& out)
+{
+    if (payload == nullptr || size == 0) return false;
     size_t pos = 0;
     size_t olderBytes = 0;
+    out.generations = 0;
     while (pos < size && (payload[pos] & 0x80) != 0) {
-        if (generations == kMaxGenerations || size - pos < 4) return false;
-        kelRedBlock& block = older[generations++];
+        if (out.generations == kMaxGenerations || size - pos < 4) return false;
+        kelRedBlock& block = out.older[out.generations++];
         block.type = payload[pos] & 0x7F;
         block.tsOffset = static_cast<uint32_t>(payload[pos + 1] << 6 | payload[pos + 2] >> 2);
         block.length = static_cast<size_t>((payload[pos + 2] & 0x03) << 8 | payload[pos + 3]);
@@ -43,11 +54,33 @@ bool kelT140Receive::receiveRedundant(uint32_t ssrc, uint16_t seq, uint32_t time
     const int primaryType = payload[pos] & 0x7F;
     ++pos;
     if (olderBytes > size - pos) return false;
-    for (size_t i = 0; i < generations; ++i) {
-        older[i].offset = pos;
-        pos += older[i].length;
+    for (size_t i = 0; i < out.generations; ++i) {
+        out.older[i].offset = pos;
+        pos += out.older[i].length;
     }
-    const kelRedBlock primary{primaryType, 0, pos, size - pos};
+    out.primary = kelRedBlock{primaryType, 0, pos, size - pos};
+    return true;
+}
+
+} // namespace
+
+bool kelT140IsRedundantText(const uint8_t* payload, size_t size, int textType) noexcept
+{
+    kelRedLayout layout;
+    if (textType < 0 || !parseRed(payload, size, layout) || layout.primary.type != textType) return false;
+    for (size_t i = 0; i < layout.generations; ++i)
+        if (layout.older[i].type != textType) return false;
+    return true;
+}
+
+bool kelT140Receive::receiveRedundant(uint32_t ssrc, uint16_t seq, uint32_t timestamp, const uint8_t* payload,
+                                      size_t size, int textType, std::string& out)
+{
+    kelRedLayout layout;
+    if (!parseRed(payload, size, layout)) return false;
+    const auto& older = layout.older;
+    const size_t generations = layout.generations;
+    const kelRedBlock& primary = layout.primary;
 
     if (f_started && ssrc != f_ssrc) f_started = false;
     size_t missing = 0;

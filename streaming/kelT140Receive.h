@@ -43,6 +43,13 @@ private:
     uint32_t f_lastTimestamp = 0;
 };
 
+// Whether `payload` is laid out as redundant text, whatever type its packet
+// came with: a valid header chain (four bytes for each older block, then
+// one for the primary) whose older blocks' lengths fit in the payload, and
+// every block, the primary too, of payload type `textType`. Always false
+// for a negative type.
+[[nodiscard]] bool kelT140IsRedundantText(const uint8_t* payload, size_t size, int textType) noexcept;
+
 // `text` as the reader sees it: without its U+FEFF characters and without
 // NUL, which T.140 treats as nothing (and which would cut short a text
 // handed on zero-terminated).

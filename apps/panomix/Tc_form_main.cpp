@@ -2,12 +2,12 @@
 
 #include "apps/panomix/Tc_form_sourceManage.h"
 #include "apps/panomix/panomixSettings.h"
+#include "core/kelUtilsState.h"
 
 #include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeySequence>
@@ -20,7 +20,6 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QTreeWidget>
-#include <QUrl>
 #include <QVBoxLayout>
 #include <QWindow>
 
@@ -344,7 +343,7 @@ void Tc_form_main::mi_file_exitClick()
 
 void Tc_form_main::mi_help_aboutClick()
 {
-    QDesktopServices::openUrl(QUrl(QString::fromUtf16(kAboutURL)));
+    showMessage(kAboutText, u"About", kelMbIconInfo, this);
 }
 
 void Tc_form_main::closeEvent(QCloseEvent* e)

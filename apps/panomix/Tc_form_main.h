@@ -52,7 +52,9 @@ public:
     static constexpr char16_t kCaption[] = u"MT 2.5 - Panomix";
     static constexpr char16_t kSection[] = u"settings";
     static constexpr int kTimerIntervalMs = 1000;
-    static constexpr char16_t kAboutURL[] = u"https://panomix.example.org/";
+    // The program has no web page of its own: "&About" shows this text.
+    static constexpr char16_t kAboutText[] =
+        u"Panomix 1.0\r\nMixes live, file and tone sources into one multichannel stream";
 
     explicit Tc_form_main(panomixWindowSetup setup, QWidget* parent = nullptr);
     ~Tc_form_main() override;

@@ -1,5 +1,6 @@
 #include "apps/panomix/panomixQtApplication.h"
 #include "apps/panomix/Tc_form_main.h"
+#include "apps/kelQtMessageBox.h"
 #include "apps/panomix/panomixComponentOutput.h"
 #include "core/kelProgramLog.h"
 
@@ -20,6 +21,7 @@ int panomixRunProgram(int argc, char** argv, const std::function<void(Tc_form_ma
     startProgramLog(u"panomix");
     QApplication app(argc, argv);
     panomixSetupApplication();
+    kelQtInstallMessageBox();
     panomixPlayVirtualIntoNothing();
 
     panomixWindowSetup setup;

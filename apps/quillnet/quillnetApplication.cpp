@@ -1,6 +1,6 @@
 #include "apps/quillnet/quillnetApplication.h"
 
-#include "apps/quillnet/quillnetMessageBox.h"
+#include "apps/kelQtMessageBox.h"
 
 #include <QCoreApplication>
 #include <QString>
@@ -8,5 +8,5 @@
 void quillnetSetupApplication()
 {
     QCoreApplication::setApplicationName(QStringLiteral("quillnet"));
-    quillnetInstallMessageBox();
+    kelQtInstallMessageBox();
 }

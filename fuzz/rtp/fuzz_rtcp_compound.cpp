@@ -27,8 +27,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         mustBeInside(data, size, v.cname, v.cnameLength);
         mustBeInside(data, size, v.appData, v.appDataSize);
         mustBeInside(data, size, v.blocks, size_t(v.blockCount) * kelRTCPBlockSize);
+        mustBeInside(data, size, v.byeSSRCs, size_t(v.byeCount) * 4);
+        if (v.byeCount > v.count || (v.byeCount > 0 && v.byeSSRCs + 4 * v.byeCount > v.packet + v.size))
+            std::abort();
         for (unsigned i = 0; i < v.blockCount; ++i)
             sink = sink + v.block(i).ssrc;
+        for (unsigned i = 0; i < v.byeCount; ++i)
+            sink = sink + v.byeSSRC(i);
         if (v.isApp("_RTT") && v.appDataSize >= kelRTTPayloadSize)
             sink = sink + kelRTTPayload::read(v.appData).magic;
     }

@@ -24,6 +24,13 @@ bool kelIsSTUNMessage(const uint8_t* data, size_t size) noexcept
     return kelLoadBE32(data + 4) == kelSTUNMagicCookie;
 }
 
+bool kelIsSTUNBindingCheck(const uint8_t* data, size_t size) noexcept
+{
+    if (!kelIsSTUNMessage(data, size)) return false;
+    const uint16_t type = kelLoadBE16(data);
+    return type == 0x0001 || type == 0x0011;
+}
+
 kelDatagramKind kelClassifyDatagram(const uint8_t* data, size_t size) noexcept
 {
     if (data == nullptr || size == 0) return keldg_other;

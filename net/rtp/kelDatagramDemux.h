@@ -41,3 +41,8 @@ inline constexpr size_t kelRTCPMinSize = 8;
 
 // True when `data` holds exactly one STUN message with a consistent header.
 [[nodiscard]] bool kelIsSTUNMessage(const uint8_t* data, size_t size) noexcept;
+
+// True for a STUN Binding request or indication (message types 0x0001 and
+// 0x0011): what a peer sends from its media port as a connectivity check or
+// NAT keep-alive. Answers and other methods are not.
+[[nodiscard]] bool kelIsSTUNBindingCheck(const uint8_t* data, size_t size) noexcept;

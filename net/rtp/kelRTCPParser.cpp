@@ -40,6 +40,11 @@ void readSDES(const uint8_t* p, size_t size, kelRTCPPacketView& out) noexcept
 
 } // namespace
 
+uint32_t kelRTCPPacketView::byeSSRC(unsigned i) const noexcept
+{
+    return i < byeCount ? kelLoadBE32(byeSSRCs + 4 * i) : 0;
+}
+
 bool kelRTCPPacketView::isApp(const char* name4) const noexcept
 {
     return type == kelrtcp_APP && hasSSRC && std::memcmp(appName, name4, 4) == 0;
@@ -89,6 +94,10 @@ bool kelRTCPReader::next(kelRTCPPacketView& out) noexcept
         if (size >= kelRTCPByeSize && out.count > 0) {
             out.hasSSRC = true;
             out.ssrc = kelLoadBE32(p + 4);
+            // The optional reason follows the list; padding ends the packet.
+            const size_t body = contentSize(p, size, kelRTCPByeSize, out.padding) - kelRTCPHeaderSize;
+            out.byeSSRCs = p + kelRTCPHeaderSize;
+            out.byeCount = static_cast<unsigned>(std::min<size_t>(out.count, body / 4));
         }
         break;
     case kelrtcp_APP:

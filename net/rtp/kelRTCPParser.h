@@ -11,7 +11,7 @@
 //   SR   (>= 28 bytes)  SSRC at 4, NTP timestamp at 8, blocks from 28
 //   RR   (>= 8 bytes)   SSRC at 4, blocks from 8
 //   SDES (>= 8 bytes)   SSRC of the first chunk, its first CNAME item
-//   BYE  (>= 8 bytes)   the first SSRC
+//   BYE  (>= 8 bytes)   the first SSRC and the list of all SSRCs
 //   APP  (>= 12 bytes)  subtype, SSRC, name, data up to the packet's end
 // Every item walk is bounded by the packet, which is bounded by the
 // datagram. Other types, and known types below their minimum size, are
@@ -44,12 +44,18 @@ struct kelRTCPPacketView
     const uint8_t* cname = nullptr;
     uint8_t cnameLength = 0;
 
+    // BYE: the SSRCs that lie wholly inside the packet, at most `count`
+    // of them (the first is also `ssrc`).
+    const uint8_t* byeSSRCs = nullptr;
+    unsigned byeCount = 0;
+
     // APP
     char appName[4] = {0, 0, 0, 0};
     const uint8_t* appData = nullptr;
     size_t appDataSize = 0;
 
     kelRTCPReportBlock block(unsigned i) const noexcept { return kelRTCPReportBlock::read(blocks + 24 * i); }
+    uint32_t byeSSRC(unsigned i) const noexcept;
     bool isApp(const char* name4) const noexcept;
 };
 

@@ -510,6 +510,13 @@ void kelRTCPSession::processRTCP(const sockaddr_in& from, const uint8_t* data, s
     while (reader.next(p)) {
         if (first && p.hasSSRC) firstSSRC = p.ssrc;
         first = false;
+        if (p.type == kelrtcp_BYE) {
+            // A mixer or a side that leaves with several sources lists them
+            // all; each one leaves.
+            for (unsigned i = 0; i < p.byeCount; ++i)
+                if (p.byeSSRC(i) != own) bye(p.byeSSRC(i));
+            continue;
+        }
         if (!p.hasSSRC || p.ssrc == own) continue;
         switch (p.type) {
         case kelrtcp_SR:
@@ -520,9 +527,6 @@ void kelRTCPSession::processRTCP(const sockaddr_in& from, const uint8_t* data, s
         case kelrtcp_APP:
             heard(from, p.ssrc, p);
             processAPP(from, p.packet, p.count, p.appName, p.appData, p.appDataSize);
-            break;
-        case kelrtcp_BYE:
-            bye(p.ssrc);
             break;
         default:
             break;

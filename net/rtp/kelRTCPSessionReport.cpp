@@ -218,11 +218,18 @@ bool kelRTCPSession::report(bool isBye) noexcept
             }
             f_members.unlockRO();
         }
-        for (const sockaddr_in& addr : targets)
-            sent = send(&addr, data, size) == 0 || sent;
+        if (transport == kelrtcp_tcp) {
+            // One connection, one peer: every member heard on it and every
+            // destination of the owner would get the same copy down the
+            // same stream, so the compound goes out once, and only here.
+            sent = send(targets.empty() ? nullptr : &targets.front(), data, size) == 0;
+        } else {
+            for (const sockaddr_in& addr : targets)
+                sent = send(&addr, data, size) == 0 || sent;
+        }
         // The owner passes the report on to its own destinations, which
         // counts as sent: that is how a side reports before it has members.
-        if (!conference && f_owner) {
+        if (!conference && transport != kelrtcp_tcp && f_owner) {
             callOwner("onRTCPReport", [&](kelRTCPStackOwner& o) { o.onRTCPReport(data, size); });
             sent = true;
         }

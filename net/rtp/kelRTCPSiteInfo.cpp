@@ -28,6 +28,9 @@ void rtpSeqStartProbation(rtp_site_info& s, uint16_t seq) noexcept
 bool rtpSeqUpdate(rtp_site_info& s, uint16_t seq) noexcept
 {
     bool valid = false;
+    // A late or repeated packet still arrived: received counts every packet
+    // of the running sequence, so reordering and duplicates are no loss.
+    bool counted = false;
     if (s.r_probation > 0) {
         if (seq == static_cast<uint16_t>(s.r_max_seq + 1)) {
             const uint32_t was = s.r_probation--;
@@ -52,10 +55,12 @@ bool rtpSeqUpdate(rtp_site_info& s, uint16_t seq) noexcept
             } else {
                 s.r_bad_seq = (uint32_t(seq) + 1) & (kelRTPSeqMod - 1);
             }
+        } else {
+            // Duplicate or late: counted, not delivered.
+            counted = true;
         }
-        // Otherwise duplicate or late: dropped.
     }
-    if (valid) {
+    if (valid || counted) {
         ++s.r_received;
         ++s.r_stat_received;
     }
@@ -65,13 +70,11 @@ bool rtpSeqUpdate(rtp_site_info& s, uint16_t seq) noexcept
 kelRTCPReportBlock rtpMakeReportBlock(rtp_site_info& s, uint64_t now) noexcept
 {
     const int64_t extendedMax = static_cast<int64_t>(s.r_cycles) + s.r_max_seq;
-    int64_t expected = extendedMax - static_cast<int64_t>(s.r_base_seq) + 1;
-    int64_t lost = expected - static_cast<int64_t>(s.r_received);
-    // Duplicates can make more arrive than were expected: no loss then.
-    if (lost < 0 || lost > int64_t(0xFFFF0000)) {
-        expected = s.r_received;
-        lost = 0;
-    }
+    const int64_t expected = extendedMax - static_cast<int64_t>(s.r_base_seq) + 1;
+    // Duplicates can make more arrive than were expected: no loss then. The
+    // interval figures below still use the true expected count, so a
+    // duplicate does not hide a later loss from the fraction.
+    const int64_t lost = std::max<int64_t>(0, expected - static_cast<int64_t>(s.r_received));
 
     s.r_stat_lost = lost;
     s.r_stat_lostPercent = percent(lost - s.r_stat_lost_prev, s.r_stat_received - s.r_stat_received_prev);

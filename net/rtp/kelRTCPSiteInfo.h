@@ -2,8 +2,8 @@
 // One participant of an RTP session as the RTCP stack tracks it, and the
 // per-source arithmetic of RFC 3550 appendix A:
 //  - A.1 sequence validation, with two local rules: packets are delivered
-//    while the source is on probation, and late or duplicate packets (more
-//    than 100 behind) are dropped instead of counted;
+//    while the source is on probation, and late or duplicate packets (up to
+//    100 behind) are counted as received but not delivered;
 //  - A.3 loss figures for the report block;
 //  - A.8 interarrival jitter.
 // These routines touch only the record they are given; the caller holds the
@@ -94,7 +94,9 @@ void rtpSeqInit(rtp_site_info& s, uint16_t seq) noexcept;
 void rtpSeqStartProbation(rtp_site_info& s, uint16_t seq) noexcept;
 
 // A.1 update_seq with the rules above. True when the packet is to be
-// delivered; delivered packets are counted in r_received and r_stat_received.
+// delivered. Delivered, late and duplicate packets are counted in r_received
+// and r_stat_received; a jump that may be a restart and packets out of order
+// during probation are not.
 bool rtpSeqUpdate(rtp_site_info& s, uint16_t seq) noexcept;
 
 // A.8: one packet with RTP timestamp `timestamp` arrived at `arrival`, both

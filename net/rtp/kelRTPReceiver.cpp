@@ -188,8 +188,9 @@ void kelRTPReceiver::resolveExpectedSource() noexcept
 
 kelString kelRTPReceiver::chooseBindIP()
 {
+    // The any-address is every component's default: it asks for nothing.
     const kelString set = bind2ip();
-    if (!set.empty() || !f_filterAddress) return set;
+    if (!isAnyAddress(set) || !f_filterAddress) return set;
     in_addr local{};
     if (!localAddressToward(f_expectAddr, local)) return set;
     return ipN2str(local.s_addr);
@@ -632,7 +633,10 @@ void kelRTPReceiver::onRTPSent(const sockaddr_in&, const uint8_t* packet, size_t
 
 void kelRTPReceiver::onMemberSilent(const rtp_site_info*) {}
 
-void kelRTPReceiver::onSTUN(const sockaddr_in&, const uint8_t*, size_t) {}
+void kelRTPReceiver::onSTUN(const sockaddr_in& from, const uint8_t* data, size_t size)
+{
+    if (f_transmitter) f_transmitter->onSTUN(from, data, size);
+}
 
 void kelRTPReceiver::onTransmitterChanged(uint32_t, uint32_t) {}
 

@@ -22,8 +22,9 @@
 // (kelRTPReorderWindow): a packet ahead of a missing one waits for it up to
 // 60 ms or three later packets (text, which comes seldom and can wait, up
 // to a second), and a packet already delivered is dropped. Unless bind2ip
-// is set, such a unicast receiver binds the local address that routes to
-// the transmitter, not every interface.
+// names an address (empty and "0.0.0.0" name none), such a unicast receiver
+// binds the local address that routes to the transmitter, not every
+// interface; its RTCP socket binds the same.
 //
 // A receiver that belongs to a kelRTPTransmitter shares its socket with it
 // (one UDP port both sends and receives) and forwards every hook to its
@@ -70,6 +71,12 @@ public:
     virtual void onSDESItem(uint32_t ssrc, const rtcp_sdes_item& item) { (void)ssrc, (void)item; }
     virtual void onMemberGone(const rtp_site_info* member, bool timedOut) { (void)member, (void)timedOut; }
     virtual void onIdle(bool timerExpired) { (void)timerExpired; }
+    // A STUN message that arrived at the receiver's socket; `data` lives
+    // during the call only.
+    virtual void onSTUN(const sockaddr_in& from, const uint8_t* data, size_t size)
+    {
+        (void)from, (void)data, (void)size;
+    }
     virtual void onRTCPApp(const sockaddr_in& from, uint32_t ssrc, uint8_t subtype, const char* name,
                            const uint8_t* data, size_t size)
     {
@@ -158,7 +165,8 @@ public:
     // A STUN message that arrived where RTP is read (a peer's connectivity
     // check, or the answer to a request sent from our socket). The receive
     // thread, or whoever feeds processDatagram; `data` lives during the
-    // call only, and the hook must not block. Empty here: it is dropped.
+    // call only, and the hook must not block. Here it goes to the owner
+    // (a transmitter learns its sender from it), or is dropped.
     virtual void onSTUN(const sockaddr_in& from, const uint8_t* data, size_t size);
     // The transmitter's SSRC changed from `oldSSRC` to `newSSRC` (a
     // restarted transmitter). The receive thread, before the new SSRC's
@@ -192,8 +200,9 @@ private:
     int receiveUdp(sockaddr_in& from, uint8_t* buf, size_t size, int64_t wait) noexcept;
     int receiveTcp(sockaddr_in& from, uint8_t* buf, size_t size, int64_t wait) noexcept;
     void setPortLocal(const kelString& port);
-    // The address to bind: bind2ip, or the local address that routes to
-    // the expected transmitter, or empty for any.
+    // The address to bind: bind2ip when it names one, else the local
+    // address that routes to the expected transmitter, else bind2ip as set
+    // (any).
     kelString chooseBindIP();
     void resolveExpectedSource() noexcept;
     bool fromTransmitterAddress(const sockaddr_in& from) const noexcept;

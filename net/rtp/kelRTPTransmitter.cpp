@@ -2,6 +2,8 @@
 
 #include "core/kelLog.h"
 #include "core/kelParseInt.h"
+#include "net/rtp/kelDatagramDemux.h"
+#include "net/rtp/kelRTCPParser.h"
 #include "net/sockets/kelSockets.h"
 
 #include <arpa/inet.h>
@@ -322,30 +324,77 @@ void kelRTPTransmitter::onRTPData(const sockaddr_in& from, const uint8_t* header
     if (header == nullptr || packetSize < kelRTPHeaderSize || f_receiver == nullptr || f_receiver->isRAW())
         return;
     const rtp_hdr h = rtp_hdr::read(header);
-    if (h.payloadType() == kelRTPPayloadCN) addFromHole(from, h);
+    // A standard endpoint sends its own media (text, keep-alives) from the
+    // port it wants ours at; our own receivers send a comfort-noise ping.
+    if (h.payloadType() == kelRTPPayloadCN || learnsFromPeers()) learnFrom(from, nullptr, h.ssrc());
     if (f_isTranslator.load()) (void)retransmit(header, packetSize, false, false);
 }
 
-void kelRTPTransmitter::addFromHole(const sockaddr_in& from, const rtp_hdr& header) noexcept
+void kelRTPTransmitter::onSTUN(const sockaddr_in& from, const uint8_t* data, size_t size)
 {
-    if (destHas(from)) return;
-    sockaddr_in rtcpAddr = from;
-    rtcpAddr.sin_port = htons(static_cast<uint16_t>(ntohs(from.sin_port) + 1));
-    if (kelRTCPstack* stack = rtcp()) {
+    // A connectivity check or NAT keep-alive from the peer's media port.
+    if (learnsFromPeers() && kelIsSTUNBindingCheck(data, size)) learnFrom(from, nullptr, 0);
+}
+
+bool kelRTPTransmitter::learnsFromPeers() const noexcept
+{
+    // A group's members hear each other: none of them is a unicast
+    // destination. A translator would send a sender its own packets.
+    return f_receiver && !f_receiver->isRAW() && !f_receiver->isMulticast() && !f_isTranslator.load();
+}
+
+void kelRTPTransmitter::learnFrom(const sockaddr_in& rtpAddr, const sockaddr_in* rtcpFrom,
+                                  uint32_t ssrc) noexcept
+{
+    if (destHas(rtpAddr)) return;
+    sockaddr_in rtcpAddr = rtcpFrom ? *rtcpFrom : rtpAddr;
+    if (rtcpFrom == nullptr) {
+        rtcpAddr.sin_port = htons(static_cast<uint16_t>(ntohs(rtpAddr.sin_port) + 1));
+        kelRTCPstack* stack = rtcp();
         // The member's own RTCP address (a translator may have mapped its
-        // port), but only on the host the hole came from: a hole naming
+        // port), but only on the host the packet came from: one naming
         // someone else's SSRC must not borrow that member's reports.
         rtp_site_info m;
-        if (stack->session().memberCopy(header.ssrc(), m, 100) && m.r_remoteAddrRTCPValid &&
-            m.r_remoteAddrRTCP.sin_addr.s_addr == from.sin_addr.s_addr)
+        if (stack && ssrc != 0 && stack->session().memberCopy(ssrc, m, 100) && m.r_remoteAddrRTCPValid &&
+            m.r_remoteAddrRTCP.sin_addr.s_addr == rtpAddr.sin_addr.s_addr)
             rtcpAddr = m.r_remoteAddrRTCP;
     }
     std::lock_guard<std::mutex> guard(f_learnGuard);
+    // The same source heard again from another port of its host (its RTP
+    // port guessed from its RTCP port, then heard for real) moves.
+    if (ssrc != 0) dropLearntOf(ssrc, rtpAddr);
     if (!admitLearnt()) {
         ++f_holesRefused;
         return;
     }
-    if (destAdd(false, &from, &rtcpAddr, true, true, header.ssrc()) >= 0) ++f_learntInWindow;
+    if (destAdd(false, &rtpAddr, &rtcpAddr, true, true, ssrc) >= 0) ++f_learntInWindow;
+}
+
+void kelRTPTransmitter::learnFromReport(uint32_t ssrc, const sockaddr_in& from, const uint8_t* packet,
+                                        size_t size) noexcept
+{
+    if (!learnsFromPeers() || packet == nullptr) return;
+    // RTP on an even port, its RTCP on the odd port above: a report from an
+    // odd port names the sender's RTP port. Guessed only for a source whose
+    // RTP has not been heard, and only from a report (a compound opens with
+    // SR or RR) that is no goodbye.
+    const uint16_t port = ntohs(from.sin_port);
+    if ((port & 1) == 0) return;
+    kelRTCPReader reader(packet, size);
+    kelRTCPPacketView p;
+    bool first = true;
+    while (reader.next(p)) {
+        if (first && p.type != kelrtcp_SR && p.type != kelrtcp_RR) return;
+        if (p.type == kelrtcp_BYE) return;
+        first = false;
+    }
+    if (first) return;
+    kelRTCPstack* stack = rtcp();
+    rtp_site_info m;
+    if (stack && stack->session().memberCopy(ssrc, m, 100) && m.r_remoteAddrRTPValid) return;
+    sockaddr_in rtpAddr = from;
+    rtpAddr.sin_port = htons(static_cast<uint16_t>(port - 1));
+    learnFrom(rtpAddr, &from, ssrc);
 }
 
 void kelRTPTransmitter::onRTCPApp(const sockaddr_in&, uint32_t ssrc, uint8_t, const char* name,
@@ -382,6 +431,7 @@ void kelRTPTransmitter::onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, con
                 f_rtpPingTM.store(t);
         }
     }
+    learnFromReport(ssrc, from, packet, size);
     checkDestinations(ssrc, &from, packet, size);
 }
 

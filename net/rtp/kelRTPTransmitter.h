@@ -8,7 +8,11 @@
 // Destinations come from the creation (a remote peer or multicast group),
 // from destAdd, and from the network: a comfort-noise packet (payload type
 // 13) opens a path through address translators and makes its sender a
-// dynamic destination. Such learnt destinations are bounded in number
+// dynamic destination. So does what a standard endpoint sends from the port
+// it wants our media at: RTP of any payload type, a STUN Binding check, or
+// RTCP from the odd port above it (then RTP goes to the port below); not on
+// a multicast or translating transmitter, whose senders are not its
+// receivers. Such learnt destinations are bounded in number
 // (maxLearntDestinations; the one silent the longest makes room) and in
 // rate (learntDestinationsPerSecond), so forged hole packets cannot turn
 // the transmitter into an amplifier. Destinations whose own RTCP address
@@ -185,6 +189,7 @@ public:
     void onIdle(bool timerExpired) override;
     void onRTCPApp(const sockaddr_in& from, uint32_t ssrc, uint8_t subtype, const char* name,
                    const uint8_t* data, size_t size) override;
+    void onSTUN(const sockaddr_in& from, const uint8_t* data, size_t size) override;
     // Asks onAddDest (accept preset to true); true without a handler.
     virtual bool acceptDestination(const sockaddr_in& destRTP, const sockaddr_in& destRTCP, bool fromHole);
 
@@ -210,7 +215,18 @@ private:
 
     bool isLocalBinding(const kelString& address, const kelString& port) const;
     void answerWithPing(uint32_t ssrc) noexcept;
-    void addFromHole(const sockaddr_in& from, const rtp_hdr& header) noexcept;
+    // Whether media, STUN and reports from a peer make it a destination
+    // (comfort-noise pings always do).
+    bool learnsFromPeers() const noexcept;
+    // Makes the peer at `rtpAddr` a learnt destination, within the bound
+    // and the rate. Its RTCP address is `rtcpFrom`, or the one its SSRC
+    // reports from on that host, or the RTP port + 1.
+    void learnFrom(const sockaddr_in& rtpAddr, const sockaddr_in* rtcpFrom, uint32_t ssrc) noexcept;
+    // A report from a peer whose RTP was not heard: RTP on the port below.
+    void learnFromReport(uint32_t ssrc, const sockaddr_in& from, const uint8_t* packet, size_t size) noexcept;
+    // Removes the learnt destination of `ssrc` on the host of `rtpAddr`
+    // at another RTP port. Called under f_learnGuard.
+    void dropLearntOf(uint32_t ssrc, const sockaddr_in& rtpAddr) noexcept;
     // Room for one more learnt destination within the rate and the bound;
     // drops the learnt destination silent the longest when full.
     bool admitLearnt() noexcept;

@@ -142,6 +142,21 @@ bool kelRTPTransmitter::admitLearnt() noexcept
     return room;
 }
 
+void kelRTPTransmitter::dropLearntOf(uint32_t ssrc, const sockaddr_in& rtpAddr) noexcept
+{
+    if (!f_destinations.lock(false, 100)) return;
+    for (intptr_t i = 0; i < f_destinations.count(); ++i) {
+        auto* d = static_cast<kelRTPDestination*>(f_destinations.getObject(i));
+        if (d == nullptr || !d->learnt() || d->recSSRC() != ssrc) continue;
+        const sockaddr_in* a = d->addrRTP();
+        if (a->sin_addr.s_addr == rtpAddr.sin_addr.s_addr && a->sin_port != rtpAddr.sin_port) {
+            (void)f_destinations.removeByIndex(i, 2);
+            break;
+        }
+    }
+    f_destinations.unlockWO();
+}
+
 bool kelRTPTransmitter::destEnable(const kelString& uri, bool doEnable) noexcept
 {
     sockaddr_in rtp{}, rtcpAddr{};

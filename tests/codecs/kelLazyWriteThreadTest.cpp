@@ -1,5 +1,6 @@
 #include "codecs/kelLazyWriteThread.h"
 #include "codecs/kelOpenH323Plugin.h"
+#include "core/kelCreate.h"
 #include "tests/support/kelTestCodecPlugins.h"
 #include "tests/support/kelTestCodecs.h"
 #include "tests/support/kelTestWait.h"
@@ -77,6 +78,26 @@ TEST(LazyWriteThread, CodesWritesInOrderAndFlushesTheTail)
     EXPECT_EQ(delivery.sizes.back(), 50u);
     EXPECT_NE(delivery.thread, std::this_thread::get_id());
     EXPECT_NE(delivery.thread, writer.get_id());
+}
+
+// With every thread slot taken the coder gets no lazy thread: open fails
+// and leaves the coder closed, so nothing is written into a coder that
+// would never code it.
+TEST(LazyWriteThread, OpenFailsAndStaysClosedWhenTheThreadCannotStart)
+{
+    std::vector<kelOwned<kelThread>> filler;
+    while (kelThread::slotsInUse() < kelThread::kSlotCount) {
+        filler.emplace_back(kelCreate<kelThread>(false));
+        ASSERT_TRUE(filler.back());
+    }
+    auto coder = std::make_unique<kel_openH323plugin>(kelTestPluginName("good"));
+    filler.clear();
+    ASSERT_EQ(coder->selectCodec(kUlawEncoder), kelEncoderOK);
+    EXPECT_EQ(coder->open(), kelEncoderErrorThreadFailed);
+    EXPECT_EQ(coder->errorCode(), kelEncoderErrorThreadFailed);
+    EXPECT_FALSE(coder->opened());
+    EXPECT_EQ(coder->codecIndex(), -1) << "closed again, as close() leaves it";
+    EXPECT_EQ(coder->open(), kelEncoderErrorNotConfigured);
 }
 
 // A coder reopened after close starts from empty streams and totals, and

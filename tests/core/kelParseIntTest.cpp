@@ -12,7 +12,7 @@ TEST(kelParseIntTest, MarkersSignsAndErrorsFollowTheLibraryRules)
     EXPECT_EQ(parseInteger(u"0x10", 7), 16);
     EXPECT_EQ(parseInteger(u"1Fh", 7), 31);
     EXPECT_EQ(parseInteger(u"12a!", 7), 7);
-    EXPECT_EQ(parseInteger(u"12a!", 7, 10, true), 130); // letters are not checked against the base
+    EXPECT_EQ(parseInteger(u"12a!", 7, 10, true), 12); // "a" is no decimal digit
     EXPECT_EQ(parseInteger(u"12!a!3", 7, 10, true), 12);
     EXPECT_EQ(parseInteger(u"-0042", 7), -42);
     EXPECT_EQ(parseInteger(u"+-+5", 7), 5);
@@ -23,6 +23,37 @@ TEST(kelParseIntTest, MarkersSignsAndErrorsFollowTheLibraryRules)
     EXPECT_EQ(parseInteger(u"   ", 7), 7); // blanks or a bare marker hold no number
     EXPECT_EQ(parseInteger(u" h ", 7), 7);
     EXPECT_EQ(parseInteger(static_cast<const char*>(nullptr), 7), 7);
+}
+
+TEST(kelParseIntTest, TextThatIsNotANumberInItsBaseGivesTheDefault)
+{
+    struct Case
+    {
+        const char16_t* text;
+        int base;
+        bool ignoreErrors;
+        int64_t expected;
+    };
+    const Case cases[] = {
+        {u"loud", 10, false, 7}, // once read as 23713
+        {u"loud", 10, true, 7},  // no digit left of the first bad one
+        {u"1e3", 10, false, 7},
+        {u"-", 10, false, 7},
+        {u"+-", 10, true, 7},
+        {u"0x1G", 10, false, 7}, // "G" is past the hexadecimal digits
+        {u"$ABCDEFG", 10, true, 0xABCDEF},
+        {u"high", 10, false, 7}, // the trailing "h" marker leaves "hig"
+        {u"102", 2, false, 7},
+        {u"102", 2, true, 2},
+        {u"8", 8, false, 7},
+        {u"g", 16, false, 7},
+        {u"-0z", 10, true, 0}, // a zero was read, so it is a number
+        {u"Z", 36, false, 35},
+        {u"44100", 10, false, 44100},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(parseInteger(cases[i].text, 7, cases[i].base, cases[i].ignoreErrors), cases[i].expected)
+            << "case " << i;
 }
 
 TEST(kelParseIntTest, BasesOtherThanTen)

@@ -8,6 +8,7 @@
 #include "streaming/kelIPStreaming.h"
 #include "streaming/kelIdleThread.h"
 #include "tests/pipes/kelPipeHarness.h"
+#include "tests/support/kelTestDatagrams.h"
 #include "tests/support/kelTestNet.h"
 #include "tests/support/kelTestWait.h"
 #include "tests/support/kelTestPeer.h"
@@ -222,6 +223,58 @@ TEST_F(kelIPReceiverPayloadTest, RedundantTextOfferedBySDPIsShownOnceWithLostPac
     // "here", "!", ".".
     EXPECT_EQ(shown.size(), 5u);
     EXPECT_EQ(f_sink->blockCount(), 0u) << "text went down the pipe";
+}
+
+TEST_F(kelIPReceiverPayloadTest, RedundantTextWithoutSDPIsKnownByItsLayoutAndNoOtherTypeShowsAsText)
+{
+    // A standard peer's packets (SSRC 0x6BC8AA41), its redundancy type 100
+    // named by no SDP.
+    constexpr uint32_t kPeer = 0x6BC8AA41;
+    const auto plain = [&](uint8_t pt, uint16_t seq, const std::string& text) {
+        return kelTestRTPPacket(pt, seq, bytesOf(text), 0, kPeer);
+    };
+    struct Case
+    {
+        const char* name;
+        std::vector<std::vector<uint8_t>> packets;
+        kelString shown;
+        bool text; // the format became text
+    };
+    const std::vector<Case> cases = {
+        // The first packet's generations were sent before we listened.
+        {"fresh receiver", {kelTestRedTextPacket1, kelTestRedTextPacket2}, u"Yo", true},
+        {"after plain text", {plain(113, 1, "Hey"), kelTestRedTextPacket2}, u"HeyYo", true},
+        {"wrong length chain", {kelTestRedTextPacket1, kelTestRedTextBadLength}, u"", true},
+        {"foreign inner type", {kelTestRedTextPacket1, kelTestRedTextForeignBlock}, u"", true},
+        {"foreign packet alone", {kelTestRedTextForeignBlock}, u"", false},
+        {"plain text of a type no one named",
+         {plain(113, 1, "Hey"), plain(98, 2, "\xF1garbage")},
+         u"Hey",
+         true},
+        {"audio after text", {plain(113, 1, "Hey"), plain(0, 2, "\x7F\x7F")}, u"Hey", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard lock(f_log.guard);
+            f_log.texts.clear();
+        }
+        f_rx->updateFormat(8000, 1, 16, kelRTPEnc_L16, 0);
+        ASSERT_TRUE(openRx());
+        const size_t before = f_log.headerCount();
+        for (const auto& packet : c.packets)
+            send(packet);
+        // A ping of the same source: what came before it has been handled.
+        send(kelTestRTPPacket(13, 3, {0}, 0, kPeer));
+        ASSERT_TRUE(
+            kelTestWaitUntil([&] { return f_log.headerCount() >= before + c.packets.size() + 1; }, 10000));
+        kelString all;
+        for (const kelString& t : texts())
+            all += t;
+        EXPECT_EQ(all, c.shown);
+        EXPECT_EQ(f_rx->encoding() == kelRTPEnc_t140c, c.text);
+        f_rx->close();
+    }
 }
 
 TEST_F(kelIPReceiverPayloadTest, EmptyPayloadRaisesNothingAndLeavesTheFormatUndecided)

@@ -45,6 +45,14 @@ protected:
         ASSERT_TRUE(kelTestWaitUntil([&] { return f_rx->holes().transmitterSSRC() == ssrc; }));
     }
 
+    // An RR of the transmitter's, noted by the hole plan at the clock's now.
+    void sendReport()
+    {
+        ASSERT_TRUE(f_tx.sendRTCP(f_rxPort, kelTestRTCPRR(kTx)));
+        const uint64_t t = f_clock.nowMs();
+        ASSERT_TRUE(kelTestWaitUntil([&] { return f_rx->holes().lastReportMs() == t; }));
+    }
+
     kelManualClock f_clock;
     kelTestFakeTransmitter f_tx;
     kelOwned<TkelIPReceiver> f_rx;
@@ -124,17 +132,63 @@ TEST_F(kelIPReceiverPunchTest, ByeFromTheTransmitterPunchesAtOnceAndFastRepeatsF
     EXPECT_TRUE(f_tx.waitForPings(pings + 2));
 }
 
-TEST_F(kelIPReceiverPunchTest, TransmitterThatStopsSendingIsPunchedForWithinAFewReportIntervals)
+TEST_F(kelIPReceiverPunchTest, TransmitterWhoseRtpStopsIsPunchedForAtReportTimesThenCountsAsGone)
 {
+    // A transmitter we never hear report: only its RTP tells.
     sendRTP(kTx);
     const int pings = f_tx.pings();
     const uint64_t start = f_clock.nowMs();
-    while (f_tx.pings() == pings) {
+    auto report = [&] {
         const int64_t td = f_rx->rtcp()->lastInterval().Td;
-        const uint64_t report = std::max<uint64_t>(static_cast<uint64_t>(std::max<int64_t>(td, 0)), 2500);
-        ASSERT_LE(f_clock.nowMs() - start, 4 * report) << "no punch after the RTP stopped";
+        return std::max<uint64_t>(static_cast<uint64_t>(std::max<int64_t>(td, 0)), 2500);
+    };
+    while (f_tx.pings() == pings) {
+        ASSERT_LE(f_clock.nowMs() - start, 3 * report()) << "no punch after the RTP stopped";
+        advance(500);
+    }
+    EXPECT_GT(f_clock.nowMs() - start, 2500u) << "punched while its RTP was not yet quiet";
+    EXPECT_TRUE(f_rx->holes().heard());
+    // Three report intervals without RTP: gone, and punched for as unheard.
+    while (f_rx->holes().heard()) {
+        ASSERT_LE(f_clock.nowMs() - start, 5 * report()) << "never counted as gone";
         advance(500);
     }
     EXPECT_GT(f_clock.nowMs() - start, 3 * 2500u);
-    EXPECT_FALSE(f_rx->holes().heard());
+}
+
+TEST_F(kelIPReceiverPunchTest, OverdueReportsPunchOnceOverdueThenAtEachReportTime)
+{
+    sendRTP(kTx);
+    // Reports every 4 s, then none: a transmitter killed without a BYE.
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0) advance(4000);
+        sendReport();
+    }
+    // Its member has sent RTP too: it is not a silent member of the table,
+    // whose pings at report times would hide the plan's.
+    ASSERT_TRUE(f_tx.sendRTP(f_rxPort, kTx, ++f_seq));
+    ASSERT_TRUE(kelTestWaitUntil([&] {
+        rtp_site_info* m = f_rx->rtcp()->memberBySSRCAcq(kTx, true, 100);
+        const bool sent = m != nullptr && m->r_lastPayloadTM != 0;
+        if (m) kelRTCPstack::memberReleaseRO(m);
+        return sent;
+    }));
+    ASSERT_EQ(f_rx->holes().reportIntervalMs(), 4000u);
+    const uint64_t last = f_clock.nowMs();
+    const int pings = f_tx.pings();
+    while (f_clock.nowMs() - last <= 6000) {
+        EXPECT_EQ(f_tx.pings(), pings) << "punched " << f_clock.nowMs() - last << " ms after its report";
+        // Its RTP goes on (it is not quiet): only its reports stop.
+        ASSERT_TRUE(f_tx.sendRTP(f_rxPort, kTx, ++f_seq));
+        advance(500);
+    }
+    EXPECT_TRUE(f_tx.waitForPings(pings + 1)) << "not punched once its report was overdue";
+    EXPECT_TRUE(f_rx->holes().silent());
+    // While it stays silent: a set at report times and every 2.5 s, not
+    // the half-second repeats of an unheard transmitter.
+    const int overdue = f_tx.pings();
+    for (int i = 0; i < 40; ++i)
+        advance(500);
+    EXPECT_GE(f_tx.pings() - overdue, 8);
+    EXPECT_LE(f_tx.pings() - overdue, 16);
 }

@@ -19,6 +19,11 @@
 //   l16 <file> <bytes> <ms> (tx) writes the file's bytes through a pipe into
 //                          the transmitter, <bytes> at a time, <ms> apart:
 //                          "L16 <bytes written>"
+//   holes                  (rx) what the hole plan knows of the transmitter:
+//                          "HOLES <heard 0|1> <silent 0|1> <its report
+//                          interval, ms> <clock ms>"
+// The receiver's "advance" answers once its report timer has ticked at the
+// new time (or after 2 s), so what is due then has been done.
 // The receiver prints "TEXT <hex> ..." for every text it is given, one
 // 4-digit group per UTF-16 code unit, and appends every block its pipe
 // hands on to <file>. The end of standard input, SIGTERM or SIGINT close
@@ -278,7 +283,21 @@ int main(int argc, char** argv)
             std::istringstream in(line);
             std::string cmd;
             in >> cmd;
-            if (!commonCommand(cmd, in, clock) && !cmd.empty()) say("UNKNOWN " + cmd);
+            if (cmd == "advance") {
+                uint64_t ms = 0;
+                in >> ms;
+                clock.advanceMs(ms);
+                const uint64_t t = clock.nowMs();
+                for (int waited = 0; rx->holes().lastTick() < t && waited < 2000; waited += 5)
+                    if (!input.pause(5)) break;
+                say("ADVANCED " + std::to_string(ms));
+            } else if (cmd == "holes") {
+                const kelIPReceiverHoles& h = rx->holes();
+                say("HOLES " + std::to_string(h.heard() ? 1 : 0) + " " + std::to_string(h.silent() ? 1 : 0) +
+                    " " + std::to_string(h.reportIntervalMs()) + " " + std::to_string(clock.nowMs()));
+            } else if (!cmd.empty()) {
+                say("UNKNOWN " + cmd);
+            }
         }
         rx->close();
         rx->removeConsumer(sink.get());

@@ -182,6 +182,60 @@ TEST_F(kelIPTwoProcessTest, EitherEndRestartedFindsTheOtherAgain)
     expectCleanEnd(rx2);
 }
 
+// A transmitter killed without a BYE and started again on its port has
+// lost its destinations: the receiver punches once the old one's report is
+// overdue and every 2.5 s while the transmitter's RTP is quiet, so the new
+// one hears it within 3 s of the receiver's clock from the restart.
+TEST_F(kelIPTwoProcessTest, TransmitterKilledAndRestartedHearsTheReceiverWithinThreeSeconds)
+{
+    kelTestProcess rx, tx;
+    ASSERT_EQ(startReceiver(rx).substr(0, 6), "READY ");
+    ASSERT_EQ(startTransmitter(tx), "READY " + std::to_string(f_port));
+    ASSERT_EQ(destWhileAdvancing(tx, rx, 1), "DEST 1") << rx.log();
+    ASSERT_TRUE(tx.send("text 0061"));
+    ASSERT_TRUE(rx.waitLine("TEXT ", 10000, 1)) << rx.log();
+
+    // Both clocks on together until the receiver knows the interval of the
+    // transmitter's reports, then a few seconds more.
+    auto step = [](kelTestProcess& peer, uint64_t ms) {
+        const size_t asked = peer.linesWith("ADVANCED ").size();
+        return peer.send("advance " + std::to_string(ms)) && peer.waitLine("ADVANCED ", 10000, asked + 1);
+    };
+    auto holes = [&] {
+        const size_t asked = rx.linesWith("HOLES ").size();
+        if (!rx.send("holes")) return std::string();
+        return rx.waitLine("HOLES ", 10000, asked + 1).value_or("");
+    };
+    std::string known;
+    for (int i = 0; i < 120 && known.empty(); ++i) {
+        ASSERT_TRUE(step(tx, 500) && step(rx, 500));
+        const std::string h = holes();
+        if (h.rfind("HOLES 1 0 ", 0) == 0 && h.substr(10, 2) != "0 ") known = h;
+    }
+    ASSERT_FALSE(known.empty()) << "the transmitter's reports were never learnt: " << holes();
+    for (int i = 0; i < 7; ++i)
+        ASSERT_TRUE(step(tx, 500) && step(rx, 500));
+
+    tx.signal(SIGKILL);
+    ASSERT_TRUE(tx.waitExit(10000));
+    kelTestProcess tx2;
+    ASSERT_EQ(startTransmitter(tx2, "tx2"), "READY " + std::to_string(f_port));
+    uint64_t moved = 0;
+    std::string dest = "none";
+    for (; moved < 20000 && dest != "DEST 1"; moved += 250) {
+        ASSERT_TRUE(step(tx2, 250) && step(rx, 250));
+        const size_t asked = tx2.linesWith("DEST ").size();
+        ASSERT_TRUE(tx2.send("dest 1 50"));
+        dest = tx2.waitLine("DEST ", 10000, asked + 1).value_or("none");
+    }
+    ASSERT_EQ(dest, "DEST 1") << rx.log();
+    EXPECT_LE(moved, 3000u) << "heard " << moved << " ms after the restart (" << known << ")";
+    ASSERT_TRUE(tx2.send("text 0062"));
+    ASSERT_TRUE(rx.waitLine("TEXT ", 10000, 2)) << rx.log();
+    expectCleanEnd(tx2);
+    expectCleanEnd(rx);
+}
+
 TEST_F(kelIPTwoProcessTest, L16AudioThroughThePipeArrivesByteExact)
 {
     // Three seconds of 8000 Hz mono (the streamers' default format) in host

@@ -4,7 +4,7 @@
 // the last format block it was given.
 
 #include "pipes/kelMT_pipe.h"
-#include "streaming/kelWaveFormat.h"
+#include "pipes/kelWaveFormat.h"
 
 #include <atomic>
 #include <cstdint>

@@ -33,6 +33,17 @@ inline kelTestBytes kelTestRTCPBye(uint32_t ssrc)
     return w.addBYE(ssrc) ? b : kelTestBytes{};
 }
 
+// One BYE listing every SSRC of `ssrcs` (at most 31), with no reason.
+inline kelTestBytes kelTestRTCPByeOf(const std::vector<uint32_t>& ssrcs)
+{
+    if (ssrcs.empty() || ssrcs.size() > 31) return {};
+    kelTestBytes b{uint8_t(0x80 | ssrcs.size()), 203, 0, uint8_t(ssrcs.size())};
+    for (uint32_t ssrc : ssrcs)
+        for (int shift = 24; shift >= 0; shift -= 8)
+            b.push_back(uint8_t(ssrc >> shift));
+    return b;
+}
+
 // An SR (NTP 0x11223344.55667788, RTP time 1, 2 packets, 3 octets) and an
 // SDES with `cname`.
 inline kelTestBytes kelTestRTCPSRWithCname(uint32_t ssrc, const char* cname)

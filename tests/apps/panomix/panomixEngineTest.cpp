@@ -143,7 +143,7 @@ TEST(panomixEngineTest, RatesThatNoDeviceTakesCountAsTheDefault)
 {
     EXPECT_EQ(samplingRateOf(kelString(u"96000")), 96000u);
     EXPECT_EQ(samplingRateOf(kelString(u"384000")), 384000u);
-    for (const char16_t* bad : {u"0", u"-8000", u"384001", u"99999999999", u"n/a", u""})
+    for (const char16_t* bad : {u"0", u"-8000", u"384001", u"99999999999", u"n/a", u"loud", u""})
         EXPECT_EQ(samplingRateOf(kelString(bad)), 44100u);
     engineUnderTest t;
     t.engine->sources().addSource(kelASTypeSine, u"440", 1);

@@ -6,6 +6,7 @@
 #include "apps/panomix/Tc_form_sourceManage.h"
 #include "apps/panomix/panomixQtApplication.h"
 #include "tests/apps/panomix/panomixFakeOutput.h"
+#include "core/kelUtilsState.h"
 #include "tests/support/kelTestFiles.h"
 
 #include <QAction>
@@ -24,6 +25,7 @@
 #include <QTreeWidget>
 
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -100,6 +102,30 @@ private slots:
         QVERIFY(w.c_cb_autoExpand->isChecked());
         QVERIFY(w.c_timer_update->isActive());
         QCOMPARE(w.sourceWindow().c_label_rate->text(), qs(u"Sampling Rate: 44100 Hz"));
+    }
+
+    void aboutShowsTheProgramsOwnText()
+    {
+        windowUnderTest t = makeWindow(ini("about.ini"));
+        Tc_form_main& w = *t.window;
+        std::vector<kelString> shown;
+        uint32_t flags = 0;
+        void* owner = nullptr;
+        setMessageHook([&](const kelString& text, const kelString& caption, uint32_t f, void* o) {
+            shown.push_back(caption + u"|" + text);
+            flags = f;
+            owner = o;
+            return 1;
+        });
+        w.mi_help_about->trigger();
+        setMessageHook(nullptr);
+        QCOMPARE(shown.size(), size_t(1));
+        QCOMPARE(
+            QString::fromStdU16String(shown[0]),
+            QStringLiteral("About|Panomix 1.0\r\nMixes live, file and tone sources into one multichannel "
+                           "stream"));
+        QCOMPARE(flags, kelMbIconInfo);
+        QCOMPARE(owner, static_cast<void*>(&w));
     }
 
     void configurationsAndSpeakerBoxes()

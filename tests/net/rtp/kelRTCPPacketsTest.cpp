@@ -270,4 +270,41 @@ TEST(kelRTCPParserTest, AppDataEndsWithItsPacket)
     EXPECT_EQ(v.ssrc, 2u);
 }
 
+TEST(kelRTCPParserTest, ByeListsEverySourceThePacketHolds)
+{
+    struct Case
+    {
+        const char* what;
+        Bytes datagram; // an RR from 9, then the BYE
+        std::vector<uint32_t> ssrcs;
+    };
+    const Bytes rr{0x80, 201, 0, 1, 0, 0, 0, 9};
+    auto withRR = [&](const Bytes& bye) {
+        Bytes d = rr;
+        d.insert(d.end(), bye.begin(), bye.end());
+        return d;
+    };
+    const Case cases[] = {
+        {"one", withRR({0x81, 203, 0, 1, 0, 0, 0, 1}), {1}},
+        {"three and a reason",
+         withRR({0x83, 203, 0, 5, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 4, 'g', 'o', 'n', 'e', 0, 0, 0}),
+         {1, 2, 3}},
+        {"count past the packet", withRR({0x83, 203, 0, 2, 0, 0, 0, 1, 0, 0, 0, 2}), {1, 2}},
+        {"padding is no source", withRR({0xA2, 203, 0, 2, 0, 0, 0, 1, 0, 0, 0, 4}), {1}},
+        {"count 0", withRR({0x80, 203, 0, 1, 0, 0, 0, 1}), {}},
+    };
+    for (const Case& c : cases) {
+        kelRTCPReader r(c.datagram.data(), c.datagram.size());
+        kelRTCPPacketView v;
+        ASSERT_TRUE(r.next(v)) << c.what;
+        ASSERT_TRUE(r.next(v)) << c.what;
+        ASSERT_EQ(v.type, kelrtcp_BYE) << c.what;
+        std::vector<uint32_t> got;
+        for (unsigned i = 0; i < v.byeCount; ++i)
+            got.push_back(v.byeSSRC(i));
+        EXPECT_EQ(got, c.ssrcs) << c.what;
+        EXPECT_EQ(v.byeSSRC(v.byeCount), 0u) << c.what;
+    }
+}
+
 } // namespace

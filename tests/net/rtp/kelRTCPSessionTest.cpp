@@ -166,6 +166,21 @@ TEST_F(kelRTCPSessionTest, ByeIsReportedOnceAndUnknownByeIsIgnored)
     EXPECT_EQ(owner.gone.size(), 1u);
 }
 
+TEST_F(kelRTCPSessionTest, ByeListingSeveralSourcesEndsEachOfThem)
+{
+    feed(kelTestRTCPCompound(0x1111, "a@near"));
+    feed(kelTestRTCPCompound(0x2222, "b@near"), 6003);
+    feed(kelTestRTCPCompound(0x3333, "c@near"), 6005);
+    // Our own SSRC in the list and one never heard of are passed over.
+    feed(kelTestRTCPCompound(0x1111, "a@near", kelTestRTCPByeOf({0x1111, kOwnSSRC, 0x5555, 0x3333})));
+    ASSERT_EQ(owner.gone.size(), 2u);
+    EXPECT_EQ(owner.gone[0].ssrc, 0x1111u);
+    EXPECT_EQ(owner.gone[1].ssrc, 0x3333u);
+    session.checkTimeouts(0);
+    EXPECT_EQ(session.memberCount(), 2) << "0x2222 and this side stay";
+    EXPECT_TRUE(session.isMember(0x2222));
+}
+
 TEST_F(kelRTCPSessionTest, SequenceCheck)
 {
     EXPECT_FALSE(session.updateSeq(kOwnSSRC, 1));
@@ -181,7 +196,7 @@ TEST_F(kelRTCPSessionTest, SequenceCheck)
     EXPECT_EQ(session.memberCount(), 3);
     rtp_site_info m;
     ASSERT_TRUE(session.memberCopy(0x1111, m));
-    EXPECT_EQ(m.r_received, 99u);
+    EXPECT_EQ(m.r_received, 100u) << "the late packet arrived: counted, though not delivered";
 
     // In a conference the first member (the peer) is taken as it comes.
     session.setConferenceMode(true);
@@ -439,6 +454,28 @@ TEST_F(kelRTCPSessionTest, MulticastReportsOnceToTheGroupAndConferenceOnlyToTheP
     EXPECT_TRUE(owner.reports.empty());
     // Nobody took it: not sent.
     output.result = 10065;
+    EXPECT_FALSE(session.report(false));
+}
+
+TEST_F(kelRTCPSessionTest, TcpSendsEachReportOnceDownItsConnection)
+{
+    owner.transport = kelrtcp_tcp;
+    // Before anyone is heard: once, still not through the owner's
+    // destinations, which share the connection.
+    ASSERT_TRUE(session.report(false));
+    ASSERT_EQ(output.sent.size(), 1u);
+    EXPECT_TRUE(owner.reports.empty());
+
+    for (uint32_t ssrc : {0x1111u, 0x2222u, 0x3333u})
+        feed(kelTestRTCPCompound(ssrc, "peer@near"));
+    for (bool bye : {false, true}) {
+        output.sent.clear();
+        ASSERT_TRUE(session.report(bye));
+        ASSERT_EQ(output.sent.size(), 1u) << (bye ? "BYE" : "report") << " to three members of one peer";
+        EXPECT_EQ(ntohs(output.sent[0].to.sin_port), 6001);
+        EXPECT_TRUE(owner.reports.empty());
+    }
+    output.result = 10054; // the connection was reset
     EXPECT_FALSE(session.report(false));
 }
 

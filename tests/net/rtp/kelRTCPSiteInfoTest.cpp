@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace {
 
 // A member that has passed probation and received `seq` last.
@@ -38,13 +40,13 @@ TEST(kelRTPSequenceTest, ProbationDeliversTheFirstPacketAndRestartsOnTheSecond)
     EXPECT_EQ(t.r_probation, 0u);
 }
 
-TEST(kelRTPSequenceTest, LatePacketsAreDroppedAndNotCounted)
+TEST(kelRTPSequenceTest, LatePacketsAreDroppedButCountedAsReceived)
 {
     rtp_site_info s = runningSource(100, 100);
     const uint32_t received = s.r_received;
     EXPECT_FALSE(rtpSeqUpdate(s, 149)) << "50 behind the highest (199)";
     EXPECT_FALSE(rtpSeqUpdate(s, 199 - 100 + 1)) << "99 behind";
-    EXPECT_EQ(s.r_received, received);
+    EXPECT_EQ(s.r_received, received + 2);
     EXPECT_EQ(s.r_max_seq, 199);
     // A gap below the dropout limit is accepted and shows as loss.
     EXPECT_TRUE(rtpSeqUpdate(s, 199 + 2999));
@@ -90,6 +92,50 @@ TEST(kelRTPSequenceTest, ReportBlockCountsLossAcrossSequenceWrap)
     EXPECT_EQ(b.fractionLost, 0);
     EXPECT_EQ(b.cumulativeLost, 2u);
     EXPECT_EQ(s.r_stat_lostPercent, 0);
+}
+
+TEST(kelRTPSequenceTest, ReorderedAndDuplicatedPacketsAreNoLoss)
+{
+    struct Case
+    {
+        const char* what;
+        std::vector<uint16_t> arrivals; // after 100 and 101, base 101
+        uint32_t lost;
+        uint8_t fraction;
+    };
+    const Case cases[] = {
+        {"in order", {102, 103, 104, 105, 106, 107, 108, 109, 110}, 0, 0},
+        {"one missing", {102, 103, 104, 106, 107, 108, 109, 110}, 1, 256 / 10},
+        {"one swapped pair", {102, 103, 105, 104, 106, 107, 108, 109, 110}, 0, 0},
+        {"one arriving five late", {102, 104, 105, 106, 107, 108, 103, 109, 110}, 0, 0},
+        {"one repeated at once", {102, 103, 103, 104, 105, 106, 107, 108, 109, 110}, 0, 0},
+        {"one repeated later", {102, 103, 104, 105, 106, 103, 107, 108, 109, 110}, 0, 0},
+        {"a repeat and a loss", {102, 103, 103, 105, 106, 107, 108, 109, 110}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        rtp_site_info s = runningSource(100, 2);
+        for (uint16_t seq : c.arrivals)
+            (void)rtpSeqUpdate(s, seq);
+        const kelRTCPReportBlock b = rtpMakeReportBlock(s, 0);
+        EXPECT_EQ(b.extendedHighestSeq, 110u) << c.what;
+        EXPECT_EQ(b.cumulativeLost, c.lost) << c.what;
+        EXPECT_EQ(b.fractionLost, c.fraction) << c.what;
+    }
+}
+
+TEST(kelRTPSequenceTest, ADuplicateDoesNotHideALossInTheNextInterval)
+{
+    rtp_site_info s = runningSource(100, 2);
+    for (uint16_t seq : {102, 103, 103, 104, 105, 106, 107, 108, 109, 110})
+        (void)rtpSeqUpdate(s, seq);
+    EXPECT_EQ(rtpMakeReportBlock(s, 0).cumulativeLost, 0u);
+    // 10 expected, 9 arrived: the repeat of the first interval does not
+    // make up for the packet lost in this one.
+    for (uint16_t seq : {111, 112, 113, 114, 116, 117, 118, 119, 120})
+        (void)rtpSeqUpdate(s, seq);
+    const kelRTCPReportBlock b = rtpMakeReportBlock(s, 0);
+    EXPECT_EQ(b.fractionLost, 256 / 10);
+    EXPECT_EQ(b.cumulativeLost, 0u) << "the repeat and the loss cancel out, as RFC 3550 counts";
 }
 
 TEST(kelRTPSequenceTest, ReportBlockClampsDuplicatesAndComputesDlsrIn64Bits)

@@ -1,9 +1,11 @@
 // A transmitter and a receiver on 127.0.0.1 with a hostile sender beside
-// them on 127.0.0.2: forged hole packets from a thousand ports, a burst of
-// forged members, and a third party vouching for a destination it is not.
+// them on 127.0.0.2: forged hole packets, media and STUN checks from a
+// thousand ports, a burst of forged members, and a third party vouching
+// for a destination it is not.
 // Time that matters runs on a manual clock.
 #include "kelRTPStreamTestSupport.h"
 
+#include "tests/support/kelTestDatagrams.h"
 #include "tests/support/kelTestFlood.h"
 #include "tests/support/kelTestPeer.h"
 #include "tests/support/kelTestRTCP.h"
@@ -12,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <numeric>
 
 namespace {
@@ -60,44 +63,59 @@ TEST(kelRTPHostileTest, FloodPacketsMatchTheStacksOwnBuilders)
 
 TEST(kelRTPHostileTest, HolesFromAThousandPortsGiveAtMostTheCapOfDestinationsAndOfRTCP)
 {
-    kelManualClock clock;
-    auto t = localTransmitter(clock);
-    ASSERT_TRUE(t);
-    EXPECT_EQ(t->maxLearntDestinations(), 16);
-    kelTestFlood flood(1000, "127.0.0.2", true);
-    ASSERT_TRUE(flood.ok());
-    const sockaddr_in tx = kelTestLoopback(localPort(*t));
+    // Whatever makes a sender a destination is bounded alike: our hole
+    // packets, a standard peer's media and its STUN checks.
+    struct Kind
+    {
+        const char* name;
+        std::function<Bytes(uint32_t ssrc)> make;
+    };
+    const std::vector<Kind> kinds = {
+        {"comfort-noise hole", [](uint32_t ssrc) { return kelTestFlood::hole(ssrc, 1); }},
+        {"text", [](uint32_t ssrc) { return kelTestFlood::rtp(ssrc, 1, 113, 3); }},
+        {"STUN check", [](uint32_t ssrc) { return kelTestSTUNBindingRequestNumbered(ssrc); }},
+    };
+    for (const Kind& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        kelManualClock clock;
+        auto t = localTransmitter(clock);
+        ASSERT_TRUE(t);
+        EXPECT_EQ(t->maxLearntDestinations(), 16);
+        kelTestFlood flood(1000, "127.0.0.2", true);
+        ASSERT_TRUE(flood.ok());
+        const sockaddr_in tx = kelTestLoopback(localPort(*t));
 
-    // 50 holes a second of the clock, each from a port of its own: 4 a
-    // second are learnt, never more than 16 at once.
-    const intptr_t rate = t->learntDestinationsPerSecond();
-    for (uint64_t second = 0; second < 20; ++second) {
-        const size_t sent = flood.burst(50, [&](uint64_t n, Bytes& d, sockaddr_in& to, size_t& socket) {
-            const uint64_t k = second * 50 + n;
-            d = kelTestFlood::hole(0x70000000 + static_cast<uint32_t>(k), 1);
-            to = tx;
-            socket = static_cast<size_t>(2 * k);
-        });
-        ASSERT_EQ(sent, 50u);
-        const uint64_t refused = (second + 1) * static_cast<uint64_t>(50 - rate);
-        ASSERT_TRUE(waitFor([&] { return t->holesRefused() >= refused; })) << "second " << second;
-        EXPECT_LE(t->destGetCount(), 16);
-        clock.advanceMs(1000);
+        // 50 holes a second of the clock, each from a port of its own: 4 a
+        // second are learnt, never more than 16 at once.
+        const intptr_t rate = t->learntDestinationsPerSecond();
+        for (uint64_t second = 0; second < 20; ++second) {
+            const size_t sent = flood.burst(50, [&](uint64_t n, Bytes& d, sockaddr_in& to, size_t& socket) {
+                const uint64_t k = second * 50 + n;
+                d = kind.make(0x70000000 + static_cast<uint32_t>(k));
+                to = tx;
+                socket = static_cast<size_t>(2 * k);
+            });
+            ASSERT_EQ(sent, 50u);
+            const uint64_t refused = (second + 1) * static_cast<uint64_t>(50 - rate);
+            ASSERT_TRUE(waitFor([&] { return t->holesRefused() >= refused; })) << "second " << second;
+            EXPECT_LE(t->destGetCount(), 16);
+            clock.advanceMs(1000);
+        }
+        EXPECT_EQ(t->destGetCount(), 16);
+
+        // Reports went to the destinations of their time; from now on, one
+        // packet goes out 16 times, and the next report reaches 16 RTCP ports.
+        (void)flood.drain(100);
+        const uint8_t text[4] = {'a', 'b', 'c', 'd'};
+        EXPECT_EQ(t->transmit(4, text, sizeof text), 16 * 16);
+        const uint64_t lastReport = t->rtcp()->lastReportTM();
+        ASSERT_TRUE(kelTestAdvanceUntil(
+            clock, [&] { return t->rtcp()->lastReportTM() != lastReport; }, 20000));
+        const std::vector<size_t> counts = flood.drain(200);
+        EXPECT_EQ(nonZero(counts, 0), 16u) << "RTP reaches only the learnt destinations";
+        EXPECT_EQ(nonZero(counts, 1), 16u) << "RTCP to the learnt destinations, no more";
+        EXPECT_EQ(std::accumulate(counts.begin(), counts.end(), size_t(0)), 32u);
     }
-    EXPECT_EQ(t->destGetCount(), 16);
-
-    // Reports went to the destinations of their time; from now on, one
-    // packet goes out 16 times, and the next report reaches 16 RTCP ports.
-    (void)flood.drain(100);
-    const uint8_t text[4] = {'a', 'b', 'c', 'd'};
-    EXPECT_EQ(t->transmit(4, text, sizeof text), 16 * 16);
-    const uint64_t lastReport = t->rtcp()->lastReportTM();
-    ASSERT_TRUE(kelTestAdvanceUntil(
-        clock, [&] { return t->rtcp()->lastReportTM() != lastReport; }, 20000));
-    const std::vector<size_t> counts = flood.drain(200);
-    EXPECT_EQ(nonZero(counts, 0), 16u) << "RTP reaches only the learnt destinations";
-    EXPECT_EQ(nonZero(counts, 1), 16u) << "RTCP to the learnt destinations, no more";
-    EXPECT_EQ(std::accumulate(counts.begin(), counts.end(), size_t(0)), 32u);
 }
 
 TEST(kelRTPHostileTest, ThirdPartyNamingADestinationsSSRCDoesNotKeepItAlive)

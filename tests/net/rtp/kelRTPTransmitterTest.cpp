@@ -1,10 +1,15 @@
 // kelRTPTransmitter on the loopback interface: packets to a receiver, the
 // payload clocks, sender report counts, destinations from hole packets,
-// NPNG answers and the keep-alive driven by a hand-moved clock.
+// NPNG answers, what a standard peer sends unasked, and the keep-alive driven
+// by a hand-moved clock.
 #include "kelRTPStreamTestSupport.h"
 
 #include "core/kelParseInt.h"
 #include "core/kelByteOrder.h"
+#include "tests/support/kelTestDatagrams.h"
+#include "tests/support/kelTestFlood.h"
+#include "tests/support/kelTestPeer.h"
+#include "tests/support/kelTestRTCP.h"
 #include "tests/support/kelTestRTPPackets.h"
 
 #include <gtest/gtest.h>
@@ -452,4 +457,68 @@ TEST(kelRTPTransmitterTest, InAConferenceOnlyThePeerGetsAPingForItsReport)
     // Reports are handled in order: a ping to the other member would be
     // waiting by now.
     EXPECT_TRUE(receiveOne(*rtpSocks[1], 0).empty());
+}
+
+TEST(kelRTPTransmitterTest, WhatAStandardPeerSendsFromItsPortsMakesItADestination)
+{
+    constexpr uint32_t kPeer = 0x5EED4103, kSync = 0x5EED0001;
+    kelTestBytes stunAnswer = kelTestSTUNBindingRequest;
+    stunAnswer[0] = 0x01; // 0x0101, a Binding success response
+    struct Case
+    {
+        const char* name;
+        bool fromRTCPPort; // from the peer's odd port to our RTCP port
+        kelTestBytes datagram;
+        bool learnt;
+        uint32_t recSSRC;
+        bool translator = false;
+    };
+    const std::vector<Case> cases = {
+        {"text", false, kelTestRTPPacket(113, 1, {'a'}, 0, kPeer), true, kPeer},
+        {"keep-alive of a type we do not know", false, kelTestRTPPacket(98, 1, {0xEF, 0xBB, 0xBF}, 0, kPeer),
+         true, kPeer},
+        {"STUN binding request", false, kelTestSTUNBindingRequest, true, 0},
+        {"report from the port above", true, kelTestRTCPCompound(kPeer, "peer@near"), true, kPeer},
+        {"STUN answer", false, stunAnswer, false, 0},
+        {"goodbye from the port above", true, kelTestRTCPCompound(kPeer, "peer@near", kelTestRTCPBye(kPeer)),
+         false, 0},
+        {"report from the RTP port", false, kelTestRTCPRR(kPeer), false, 0},
+        {"text to a translator", false, kelTestRTPPacket(113, 1, {'a'}, 0, kPeer), false, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto t = localTransmitter(0);
+        ASSERT_TRUE(t);
+        t->setIsTranslator(c.translator);
+        const uint16_t rtp = kelTestFreeRTPPort(), sync = kelTestFreeRTPPort();
+        kelTestPeer peerRTP(rtp), peerRTCP(static_cast<uint16_t>(rtp + 1));
+        kelTestPeer syncRTP(sync), syncRTCP(static_cast<uint16_t>(sync + 1));
+        ASSERT_TRUE(peerRTP.ok() && peerRTCP.ok() && syncRTP.ok() && syncRTCP.ok());
+        const sockaddr_in tx = kelTestLoopback(localPort(*t));
+        const sockaddr_in txRTCP = kelTestLoopback(static_cast<uint16_t>(localPort(*t) + 1));
+        // A report goes to our RTCP port; everything else to our RTP port.
+        const bool toRTCP = c.fromRTCPPort || c.datagram == kelTestRTCPRR(kPeer);
+        ASSERT_TRUE((c.fromRTCPPort ? peerRTCP : peerRTP).sendTo(toRTCP ? txRTCP : tx, c.datagram));
+        // Then, on the same socket thread, a sender that is always learnt:
+        // once it is, the datagram before it has been handled.
+        if (toRTCP)
+            ASSERT_TRUE(syncRTCP.sendTo(txRTCP, kelTestRTCPCompound(kSync, "sync@near")));
+        else
+            ASSERT_TRUE(syncRTP.sendTo(tx, kelTestFlood::hole(kSync, 1)));
+        ASSERT_TRUE(waitFor([&] { return t->destHas(kelTestLoopback(sync)); }));
+        EXPECT_EQ(t->destGetCount(), c.learnt ? 2 : 1);
+        if (!c.learnt) continue;
+        kelRTPDestination* d = t->destGetAcq(kelTestLoopback(rtp), true);
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(ntohs(d->addrRTCP()->sin_port), rtp + 1);
+        EXPECT_EQ(d->recSSRC(), c.recSSRC);
+        EXPECT_FALSE(d->dstatic());
+        kelObject::releaseOf(d);
+        // Our media reaches the peer's RTP port.
+        const uint8_t b[2] = {'h', 'i'};
+        EXPECT_EQ(t->transmit(2, b, 2), 2 * 14);
+        const kelTestBytes got = peerRTP.receiveRTP(0, 10000);
+        ASSERT_EQ(got.size(), 14u);
+        EXPECT_EQ(got[12], 'h');
+    }
 }

@@ -1,4 +1,4 @@
-#include "apps/quillnet/quillnetMessageBox.h"
+#include "apps/kelQtMessageBox.h"
 
 #include "core/kelUtilsState.h"
 
@@ -6,7 +6,7 @@
 #include <QString>
 #include <QWidget>
 
-void quillnetInstallMessageBox()
+void kelQtInstallMessageBox()
 {
     setMessageHook([](const kelString& text, const kelString& caption, uint32_t flags, void* owner) {
         QMessageBox::Icon icon = QMessageBox::NoIcon;
