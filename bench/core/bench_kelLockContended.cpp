@@ -1,7 +1,10 @@
 // Contended hand-off of kelObject's lock against std::shared_mutex: four
 // threads, two writing and two reading, each taking the lock, holding it for
-// a moment and letting go. The latency counted is the hand-off: from the
-// release that let a waiting thread in to the moment it got in.
+// a moment, letting go and working as long again before the next turn. The
+// threads start together, so they contend from the first turn. Counted for
+// each turn that had to wait: the hand-off (from the release that let the
+// thread in to the moment it got in) and the whole wait (from asking to
+// getting in).
 
 #include "core/kelObject.h"
 #include "kelBenchRatios.h"
@@ -53,7 +56,8 @@ struct SharedLock
     }
 };
 
-// Holds for about a microsecond, long enough that the others queue up.
+// About a microsecond: long enough that the others queue up while the lock
+// is held.
 void work()
 {
     const int64_t until = nowNs() + 1000;
@@ -63,28 +67,38 @@ void work()
 
 template <class Lock> void handOff(benchmark::State& state)
 {
-    std::vector<double> latencies;
+    std::vector<double> handOffs, waits;
     for (auto _ : state) {
         Lock lock;
         std::atomic<int64_t> lastRelease{0};
-        std::vector<std::vector<double>> perThread(kThreads);
+        std::atomic<int> started{0};
+        std::vector<std::vector<double>> perThread(kThreads), waitsPerThread(kThreads);
         std::vector<std::thread> threads;
         const auto start = std::chrono::steady_clock::now();
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([&, t] {
                 const bool ro = t % 2 == 1;
                 auto& mine = perThread[static_cast<size_t>(t)];
+                auto& myWaits = waitsPerThread[static_cast<size_t>(t)];
                 mine.reserve(kOpsPerThread);
+                myWaits.reserve(kOpsPerThread);
+                started.fetch_add(1);
+                while (started.load() < kThreads)
+                    std::this_thread::yield();
                 for (int i = 0; i < kOpsPerThread; ++i) {
                     const int64_t asked = nowNs();
                     if (!lock.lock(ro)) continue;
                     const int64_t got = nowNs();
                     // Waited: a release happened after we asked.
                     const int64_t released = lastRelease.load();
-                    if (released > asked) mine.push_back(double(got - released) / 1000.0);
+                    if (released > asked) {
+                        mine.push_back(double(got - released) / 1000.0);
+                        myWaits.push_back(double(got - asked) / 1000.0);
+                    }
                     work();
                     lastRelease.store(nowNs());
                     lock.unlock(ro);
+                    work();
                 }
             });
         }
@@ -92,13 +106,18 @@ template <class Lock> void handOff(benchmark::State& state)
             th.join();
         state.SetIterationTime(
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-        for (const auto& mine : perThread)
-            latencies.insert(latencies.end(), mine.begin(), mine.end());
+        for (int t = 0; t < kThreads; ++t) {
+            handOffs.insert(handOffs.end(), perThread[size_t(t)].begin(), perThread[size_t(t)].end());
+            waits.insert(waits.end(), waitsPerThread[size_t(t)].begin(), waitsPerThread[size_t(t)].end());
+        }
     }
-    const kelPercentiles p = kelSamplePercentiles(latencies);
+    const kelPercentiles p = kelSamplePercentiles(handOffs);
+    const kelPercentiles w = kelSamplePercentiles(waits);
     state.counters["p50_us"] = p.p50;
     state.counters["p99_us"] = p.p99;
-    state.counters["handoffs"] = double(latencies.size());
+    state.counters["wait_p50_us"] = w.p50;
+    state.counters["wait_p99_us"] = w.p99;
+    state.counters["handoffs"] = double(handOffs.size());
 }
 
 } // namespace
@@ -109,4 +128,4 @@ BENCHMARK(handOff<SharedLock>)
     ->UseManualTime()
     ->Iterations(kelBenchIterations(20));
 
-KEL_BENCH_MAIN_WITH_RATIOS("std::shared_mutex", "p50_us", "p99_us")
+KEL_BENCH_MAIN_WITH_RATIOS("std::shared_mutex", "p50_us", "p99_us", "wait_p50_us", "wait_p99_us")
