@@ -3,17 +3,40 @@
 #include "core/kelCheck.h"
 #include "core/kelCreate.h"
 #include "core/kelLog.h"
+#include "platform/kelFutex.h"
 #include "platform/kelPlatformThread.h"
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
 kelLockCounter s_staticCounter{0};
 std::atomic<uint32_t> s_staticOwner{0};
+
+// The object's state word: read holds in the low bits, write holds above
+// them (both with nested ones), then two flags. The claim of a waiting writer
+// keeps new readers out; the sleepers' flag asks the next release to wake the
+// threads that sleep on the object. A hold count cannot reach 2^30: that
+// would take a billion nested acquisitions.
+constexpr int kWriteShift = 30;
+constexpr uint64_t kReadOne = 1;
+constexpr uint64_t kWriteOne = uint64_t{1} << kWriteShift;
+constexpr uint64_t kReadMask = kWriteOne - 1;
+constexpr uint64_t kWriteMask = (uint64_t{1} << (2 * kWriteShift)) - kWriteOne;
+constexpr uint64_t kClaim = uint64_t{1} << 62;
+constexpr uint64_t kSleepers = uint64_t{1} << 63;
+
+int64_t readsOf(uint64_t state) noexcept
+{
+    return static_cast<int64_t>(state & kReadMask);
+}
+
+int64_t writesOf(uint64_t state) noexcept
+{
+    return static_cast<int64_t>((state & kWriteMask) >> kWriteShift);
+}
 
 // "Repeat while ticksSince(mark) is not greater than timeout": a negative
 // timeout therefore never repeats.
@@ -22,48 +45,278 @@ bool timeLeft(uint64_t mark, intptr_t timeout) noexcept
     return static_cast<int64_t>(ticksSince(mark)) <= static_cast<int64_t>(timeout);
 }
 
-// The counters change only under the object's guard, so a plain load and
-// store is enough; they stay atomic for the lock-free readers of the figures.
-int64_t bumpUnderGuard(kelLockCounter& counter, int64_t delta) noexcept
-{
-    const int64_t value = counter.load(std::memory_order_relaxed) + delta;
-    counter.store(value, std::memory_order_relaxed);
-    return value;
-}
-
-// A sleep longer than this just looks again; it keeps the deadline
-// arithmetic far from overflow for the longest timeouts.
+// A sleep longer than this just looks again.
 constexpr int64_t kMaxSleepMs = 3600 * 1000;
 
-int64_t steadyNowNs() noexcept
+// Looks at the state this many times before sleeping: a holder about to let
+// go usually does so sooner than a sleep and a wake-up take.
+constexpr int kSpins = 64;
+
+inline void cpuRelax() noexcept
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// --- the calling thread's records ----------------------------------------------
+
+struct Hold
+{
+    const kelObject* obj;
+    bool ro;
+};
+
+// The holds of one thread, oldest first. Plain data, so the thread-local
+// needs no constructor or destructor on the fast path; nesting deeper than
+// the inline entries moves them to the heap.
+struct Holds
+{
+    static constexpr uint32_t kInline = 16;
+    Hold inlineHolds[kInline];
+    Hold* heap;
+    uint32_t count;
+    uint32_t heapCapacity;
+
+    Hold* data() noexcept { return heap ? heap : inlineHolds; }
+    uint32_t capacity() const noexcept { return heap ? heapCapacity : kInline; }
+};
+
+thread_local Holds t_holds{};
+
+// Frees the heap entries when a thread that needed them ends. Records that
+// still fit move back inline, for a lock released by a later thread-local
+// destructor of the same thread.
+struct HeapHoldsFreer
+{
+    HeapHoldsFreer() = default;
+    HeapHoldsFreer(const HeapHoldsFreer&) = delete;
+    HeapHoldsFreer& operator=(const HeapHoldsFreer&) = delete;
+    ~HeapHoldsFreer()
+    {
+        Holds& h = t_holds;
+        if (!h.heap) return;
+        if (h.count <= Holds::kInline)
+            std::memcpy(h.inlineHolds, h.heap, h.count * sizeof(Hold));
+        else
+            h.count = 0; // the thread ends holding more than fits: those holds stay unreleased
+        std::free(h.heap);
+        h.heap = nullptr;
+        h.heapCapacity = 0;
+    }
+};
+
+// Room for one more record; false when memory ran out.
+bool makeRoom(Holds& h) noexcept
+{
+    if (h.count < h.capacity()) return true;
+    const uint32_t capacity = h.capacity() * 2;
+    auto* grown = static_cast<Hold*>(std::malloc(capacity * sizeof(Hold)));
+    if (!grown) return false;
+    std::memcpy(grown, h.data(), h.count * sizeof(Hold));
+    if (!h.heap) {
+        thread_local HeapHoldsFreer freer; // constructed here, destroyed when the thread ends
+        (void)freer;
+    }
+    std::free(h.heap);
+    h.heap = grown;
+    h.heapCapacity = capacity;
+    return true;
+}
+
+struct Mine
+{
+    int64_t reads = 0;
+    int64_t writes = 0;
+};
+
+Mine holdsOf(Holds& h, const kelObject* obj) noexcept
+{
+    Mine mine;
+    const Hold* d = h.data();
+    for (uint32_t i = 0; i < h.count; ++i)
+        if (d[i].obj == obj) ++(d[i].ro ? mine.reads : mine.writes);
+    return mine;
+}
+
+// --- static lock -----------------------------------------------------------------
+
+bool acquireStaticLock(intptr_t timeout) noexcept
+{
+    if (!acquireCounter(s_staticCounter, timeout)) return false;
+    uint32_t none = 0;
+    s_staticOwner.compare_exchange_strong(none, kelCurrentThreadId());
+    return true;
 }
 
 } // namespace
+
+struct kelObject::Ops
+{
+    // Whether a thread with holds `mine`, and not already entitled by them,
+    // may take the lock in state `s`. A reader stays out while another
+    // thread writes or a writer claims; a writer needs the object unowned and
+    // the claim free or its own (`claimed`); an upgrading reader needs to be
+    // the only holder, and then passes any claim.
+    static bool canTake(uint64_t s, bool ro, const Mine& mine, bool claimed) noexcept
+    {
+        if (!ro && mine.reads > 0) return writesOf(s) == 0 && readsOf(s) == mine.reads;
+        if (ro) return writesOf(s) == 0 && (s & kClaim) == 0;
+        return (s & (kReadMask | kWriteMask)) == 0 && ((s & kClaim) == 0 || claimed);
+    }
+
+    // One attempt; true when taken. A holder of the write lock, and a reader
+    // nesting a read, go in at once: nobody can be in their way, and a
+    // holder must never wait for a writer that waits for it. A writer that
+    // gets in ends its claim.
+    static bool tryTake(kelObject& o, bool ro, const Mine& mine, bool claimed) noexcept
+    {
+        const uint64_t one = ro ? kReadOne : kWriteOne;
+        if (mine.writes > 0 || (ro && mine.reads > 0)) {
+            o.f_state.fetch_add(one, std::memory_order_relaxed);
+            return true;
+        }
+        const uint64_t keep = claimed ? ~kClaim : ~uint64_t{0};
+        uint64_t s = o.f_state.load(std::memory_order_relaxed);
+        while (canTake(s, ro, mine, claimed))
+            if (o.f_state.compare_exchange_weak(s, (s + one) & keep, std::memory_order_acquire,
+                                                std::memory_order_relaxed))
+                return true;
+        return false;
+    }
+
+    // Before sleeping: sets the sleepers' flag, and a writer claims the right
+    // to enter when nobody has; false when the lock can be taken now instead.
+    static bool announce(kelObject& o, bool ro, const Mine& mine, bool& claimed) noexcept
+    {
+        uint64_t s = o.f_state.load();
+        for (;;) {
+            if (canTake(s, ro, mine, claimed)) return false;
+            const bool claiming = !ro && (s & kClaim) == 0;
+            const uint64_t next = s | kSleepers | (claiming ? kClaim : 0);
+            if (next == s || o.f_state.compare_exchange_weak(s, next)) {
+                claimed = claimed || claiming;
+                return true;
+            }
+        }
+    }
+
+    static void wake(kelObject& o) noexcept
+    {
+        o.f_state.fetch_and(~kSleepers);
+        o.f_wakeSeq.fetch_add(1);
+        kelFutexWakeAll(o.f_wakeSeq);
+    }
+
+    // A writer that gives up lets go of its claim and wakes the readers it
+    // held off.
+    static void dropClaim(kelObject& o) noexcept
+    {
+        if (o.f_state.fetch_and(~kClaim) & kSleepers) wake(o);
+    }
+
+    // Spins a little, then sleeps until a release or the end of the timeout,
+    // and tries again. Nothing is queued: a woken thread competes with the
+    // threads that just arrived.
+    static bool waitToTake(kelObject& o, bool ro, const Mine& mine, intptr_t timeout) noexcept
+    {
+        if (timeout < 0) return false;
+        const uint64_t mark = tickNow();
+        bool claimed = false;
+        bool taken = false;
+        for (;;) {
+            for (int spin = 0;
+                 spin < kSpins && !canTake(o.f_state.load(std::memory_order_relaxed), ro, mine, claimed);
+                 ++spin)
+                cpuRelax();
+            if (tryTake(o, ro, mine, claimed)) {
+                taken = true;
+                break;
+            }
+            if (!timeLeft(mark, timeout)) break;
+            // The wake count is read before the flag is set, so a release
+            // after that changes it and the sleep below does not begin.
+            const uint32_t seen = o.f_wakeSeq.load();
+            if (!announce(o, ro, mine, claimed)) continue;
+            // Sleep until just past the tick at which the timeout runs out.
+            const int64_t elapsed = static_cast<int64_t>(ticksSince(mark));
+            const int64_t left = std::min<int64_t>(static_cast<int64_t>(timeout) - elapsed, kMaxSleepMs) + 1;
+            kelFutexWait(o.f_wakeSeq, seen, static_cast<uint32_t>(left));
+        }
+        if (claimed && !taken) dropClaim(o);
+        return taken;
+    }
+
+    static bool acquire(kelObject& o, bool ro, intptr_t timeout) noexcept
+    {
+        Holds& h = t_holds;
+        if (!makeRoom(h)) return false;
+        const Mine mine = holdsOf(h, &o);
+        if (!tryTake(o, ro, mine, false) && !waitToTake(o, ro, mine, timeout)) return false;
+        h.data()[h.count++] = Hold{&o, ro};
+        return true;
+    }
+
+    static bool release(kelObject& o) noexcept
+    {
+        Holds& h = t_holds;
+        Hold* d = h.data();
+        uint32_t i = h.count;
+        while (i > 0 && d[i - 1].obj != &o)
+            --i;
+        if (i == 0) {
+            KEL_DCHECK(!"kelObject released by a thread that does not hold it");
+            return false;
+        }
+        const bool ro = d[i - 1].ro;
+        if (i < h.count) std::memmove(d + i - 1, d + i, (h.count - i) * sizeof(Hold));
+        --h.count;
+        const uint64_t old = o.f_state.fetch_sub(ro ? kReadOne : kWriteOne, std::memory_order_release);
+        if (old & kSleepers) wake(o);
+        return (ro ? readsOf(old) : writesOf(old)) == 1;
+    }
+
+    // Drops the calling thread's records of an object that ends.
+    static void forget(const kelObject& o) noexcept
+    {
+        Holds& h = t_holds;
+        Hold* d = h.data();
+        uint32_t kept = 0;
+        for (uint32_t i = 0; i < h.count; ++i)
+            if (d[i].obj != &o) d[kept++] = d[i];
+        h.count = kept;
+    }
+};
 
 kelObject::kelObject() noexcept = default;
 
 kelObject::~kelObject()
 {
     f_destroying = true;
+    // An object made later at this address must not look held by this thread.
+    Ops::forget(*this);
 #ifndef NDEBUG
-    if (f_acqObj[kWrite].load() > 0 || f_acqObj[kRead].load() > 0)
+    if (writeCount() > 0 || readCount() > 0)
         logFailuref("kelObject %p destroyed while its lock is held (write %lld, read %lld)",
-                    static_cast<void*>(this), static_cast<long long>(f_acqObj[kWrite].load()),
-                    static_cast<long long>(f_acqObj[kRead].load()));
+                    static_cast<void*>(this), static_cast<long long>(writeCount()),
+                    static_cast<long long>(readCount()));
 #endif
+}
+
+int64_t kelObject::writeCount() const noexcept
+{
+    return writesOf(f_state.load());
+}
+
+int64_t kelObject::readCount() const noexcept
+{
+    return readsOf(f_state.load());
 }
 
 intptr_t kelObject::ownerEntries() const noexcept
 {
-    std::lock_guard guard(f_pwnThreadGuard);
-    intptr_t used = 0;
-    for (intptr_t i = 0; i < f_pwnThreadCount; ++i)
-        if (f_pwnThreadID[static_cast<size_t>(i)] != 0) ++used;
-    return used;
+    const int64_t holds = readCount() + writeCount() - f_unrecorded.load();
+    return static_cast<intptr_t>(std::max<int64_t>(holds, 0));
 }
 
 int64_t kelObject::staticCount() noexcept
@@ -71,246 +324,31 @@ int64_t kelObject::staticCount() noexcept
     return s_staticCounter.load();
 }
 
-// --- owner entries --------------------------------------------------------
-
-void kelObject::recordOwner(uint32_t id, bool ro)
-{
-    intptr_t slot = -1;
-    for (intptr_t i = f_pwnThreadCount - 1; i >= 0; --i) {
-        const uint32_t holder = f_pwnThreadID[static_cast<size_t>(i)];
-        if (holder == 0) {
-            slot = i;
-            break;
-        }
-        if (holder == id) break; // a newer entry of ours must come after this one
-    }
-    if (slot < 0) {
-        slot = f_pwnThreadCount++;
-        if (f_pwnThreadCount > f_pwnThreadMax) {
-            f_pwnThreadMax = f_pwnThreadCount;
-            f_pwnThreadID.resize(static_cast<size_t>(f_pwnThreadMax), 0);
-            f_pwnThreadOp.resize(static_cast<size_t>(f_pwnThreadMax), 0);
-        }
-    }
-    f_pwnThreadID[static_cast<size_t>(slot)] = id;
-    f_pwnThreadOp[static_cast<size_t>(slot)] = ro ? 1 : 0;
-}
-
-bool kelObject::findOwner(uint32_t id, bool soleOwner, bool clear, bool* ro) noexcept
-{
-    while (f_pwnThreadCount > 0 && f_pwnThreadID[static_cast<size_t>(f_pwnThreadCount - 1)] == 0)
-        --f_pwnThreadCount;
-    intptr_t found = -1;
-    for (intptr_t i = f_pwnThreadCount - 1; i >= 0; --i) {
-        if (f_pwnThreadID[static_cast<size_t>(i)] == id) {
-            found = i;
-            break;
-        }
-    }
-    if (found < 0) return false;
-    if (soleOwner) {
-        for (intptr_t i = 0; i < f_pwnThreadCount; ++i) {
-            const uint32_t holder = f_pwnThreadID[static_cast<size_t>(i)];
-            if (holder != 0 && holder != id) return false;
-        }
-    }
-    if (ro) *ro = f_pwnThreadOp[static_cast<size_t>(found)] != 0;
-    if (clear) {
-        f_pwnThreadID[static_cast<size_t>(found)] = 0;
-        if (found == f_pwnThreadCount - 1) --f_pwnThreadCount;
-    }
-    return true;
-}
-
-// --- acquisition -----------------------------------------------------------
+// --- acquisition and release ---------------------------------------------------
 
 bool kelObject::acquire(bool ro, intptr_t timeout, bool fsn) noexcept
 {
     if (fsn) return acquireStaticLock(timeout);
-    const uint32_t id = kelCurrentThreadId();
-    if (ro ? tryRead(id) : tryWrite(id)) return true;
-    return acquireWaiting(ro, id, timeout);
+    return Ops::acquire(*this, ro, timeout);
 }
 
 void kelObject::acquire(bool ro) noexcept
 {
-    std::lock_guard guard(f_pwnThreadGuard);
-    bumpUnderGuard(f_acqObj[ro ? kRead : kWrite], 1);
-}
-
-// A reader gets in unless another thread writes, or another thread has
-// claimed the right to write and the reader does not hold the lock already
-// (a holder nesting a read must not wait for a writer that waits for it).
-bool kelObject::tryRead(uint32_t id) noexcept
-{
-    std::lock_guard guard(f_pwnThreadGuard);
-    const uint32_t claimant = f_woEnterThreadID.load(std::memory_order_relaxed);
-    const bool writing = f_acqObj[kWrite].load(std::memory_order_relaxed) != 0;
-    if (writing || (claimant != 0 && claimant != id)) {
-        const bool soleOwner = findOwner(id, true, false, nullptr);
-        if (writing && !soleOwner) return false;
-        if (!writing && !soleOwner && !findOwner(id, false, false, nullptr)) return false;
-    }
-    bumpUnderGuard(f_acqObj[kRead], 1);
-    recordOwner(id, true);
-    return true;
-}
-
-// A writer needs to be the only owner or to find the object unowned, and the
-// claim to enter must be free or its own. While it waits it keeps the claim,
-// which holds off new readers of other threads until it got in or gave up.
-bool kelObject::tryWrite(uint32_t id) noexcept
-{
-    std::lock_guard guard(f_pwnThreadGuard);
-    const uint32_t claimant = f_woEnterThreadID.load(std::memory_order_relaxed);
-    const bool soleOwner = findOwner(id, true, false, nullptr);
-    if (claimant != 0 && claimant != id && !soleOwner) return false;
-    const bool unowned = f_pwnThreadCount == 0 && f_acqObj[kWrite].load(std::memory_order_relaxed) == 0 &&
-                         f_acqObj[kRead].load(std::memory_order_relaxed) == 0;
-    if (!soleOwner && !unowned) {
-        if (claimant == 0) f_woEnterThreadID.store(id, std::memory_order_relaxed);
-        return false;
-    }
-    bumpUnderGuard(f_acqObj[kWrite], 1);
-    recordOwner(id, false);
-    if (claimant == id) f_woEnterThreadID.store(0, std::memory_order_relaxed);
-    return true;
-}
-
-void kelObject::dropClaim(uint32_t id) noexcept
-{
-    bool wake = false;
-    {
-        std::lock_guard guard(f_pwnThreadGuard);
-        if (f_woEnterThreadID.load(std::memory_order_relaxed) == id) {
-            f_woEnterThreadID.store(0, std::memory_order_relaxed);
-            wake = noteRelease();
-        }
-    }
-    if (wake) wakeSleepers();
-}
-
-// "Repeat while ticksSince(mark) is not greater than timeout": a negative
-// timeout makes no second attempt, 0 makes the attempts that fit before the
-// tick advances.
-bool kelObject::acquireWaiting(bool ro, uint32_t id, intptr_t timeout) noexcept
-{
-    if (timeout < 0) {
-        if (!ro) dropClaim(id);
-        return false;
-    }
-    const uint64_t mark = tickNow();
-    for (;;) {
-        uint32_t seen;
-        {
-            std::lock_guard guard(f_pwnThreadGuard);
-            ++f_sleepers;
-            seen = f_releaseSeq.load(std::memory_order_relaxed);
-        }
-        bool taken = ro ? tryRead(id) : tryWrite(id);
-        if (!taken && timeLeft(mark, timeout)) {
-            // Sleep until just past the tick at which the timeout runs out.
-            const int64_t left = std::min<int64_t>(
-                static_cast<int64_t>(timeout) + 1 - static_cast<int64_t>(ticksSince(mark)), kMaxSleepMs);
-            waitForRelease(seen, steadyNowNs() + left * 1000000);
-        }
-        {
-            std::lock_guard guard(f_pwnThreadGuard);
-            --f_sleepers;
-        }
-        if (!taken && !timeLeft(mark, timeout) && !ro) dropClaim(id);
-        if (taken) return true;
-        if (!timeLeft(mark, timeout)) return false;
-    }
-}
-
-// The sleepers of every object share a few condition variables, chosen by
-// the object's address: an object costs no kernel object of its own, and a
-// sleeper woken for a neighbour just looks again.
-namespace {
-
-struct alignas(64) SleepBucket
-{
-    std::mutex mutex;
-    std::condition_variable cond;
-};
-
-SleepBucket& bucketOf(const void* obj) noexcept
-{
-    static SleepBucket buckets[64];
-    const auto key = reinterpret_cast<uintptr_t>(obj);
-    return buckets[(key >> 6 ^ key >> 12) % 64];
-}
-
-} // namespace
-
-void kelObject::waitForRelease(uint32_t seen, int64_t deadlineNs) noexcept
-{
-    SleepBucket& bucket = bucketOf(this);
-    const std::chrono::steady_clock::time_point deadline{std::chrono::nanoseconds(deadlineNs)};
-    std::unique_lock lock(bucket.mutex);
-    while (f_releaseSeq.load() == seen)
-        if (bucket.cond.wait_until(lock, deadline) == std::cv_status::timeout) return;
-}
-
-bool kelObject::noteRelease() noexcept
-{
-    if (f_sleepers == 0) return false;
-    f_releaseSeq.fetch_add(1);
-    return true;
-}
-
-void kelObject::wakeSleepers() noexcept
-{
-    SleepBucket& bucket = bucketOf(this);
-    // Taking the bucket's mutex orders the new release count before the
-    // sleeper's look at it, so the notification cannot fall between its look
-    // and its wait.
-    {
-        std::lock_guard lock(bucket.mutex);
-    }
-    bucket.cond.notify_all();
-}
-
-// --- release ---------------------------------------------------------------
-
-bool kelObject::releaseNewest() noexcept
-{
-    bool reachedZero = false;
-    bool wake = false;
-    {
-        std::lock_guard guard(f_pwnThreadGuard);
-        bool ro = false;
-        if (!findOwner(kelCurrentThreadId(), false, true, &ro)) {
-            KEL_DCHECK(!"kelObject released by a thread that does not hold it");
-            return false;
-        }
-        reachedZero = bumpUnderGuard(f_acqObj[ro ? kRead : kWrite], -1) == 0;
-        wake = noteRelease();
-    }
-    if (wake) wakeSleepers();
-    return reachedZero;
+    f_unrecorded.fetch_add(1);
+    f_state.fetch_add(ro ? kReadOne : kWriteOne);
 }
 
 bool kelObject::releaseRO() noexcept
 {
-    return releaseNewest();
+    return Ops::release(*this);
 }
 
 bool kelObject::releaseWO() noexcept
 {
-    return releaseNewest();
+    return Ops::release(*this);
 }
 
-// --- static lock -----------------------------------------------------------
-
-bool kelObject::acquireStaticLock(intptr_t timeout) noexcept
-{
-    if (!acquireCounter(s_staticCounter, timeout)) return false;
-    uint32_t none = 0;
-    s_staticOwner.compare_exchange_strong(none, kelCurrentThreadId());
-    return true;
-}
+// --- static lock -----------------------------------------------------------------
 
 bool kelObject::acquireStatic(intptr_t timeout) noexcept
 {
@@ -347,10 +385,10 @@ void kelObject::acquireOf(kelObject* obj, bool ro) noexcept
 
 bool kelObject::releaseOf(kelObject* obj) noexcept
 {
-    return obj ? obj->releaseNewest() : releseStatic();
+    return obj ? Ops::release(*obj) : releseStatic();
 }
 
-// --- create / free ---------------------------------------------------------
+// --- create / free ---------------------------------------------------------------
 
 void kelReportHookFailure(const char* where) noexcept
 {
