@@ -176,6 +176,16 @@ struct kelObject::Ops
             o.f_state.fetch_add(one, std::memory_order_relaxed);
             return true;
         }
+        if (ro) {
+            // Readers add themselves first and look after: two readers then
+            // never retry against each other. One that finds a writer or a
+            // claim takes itself out again, waking whoever slept meanwhile
+            // because of it.
+            if ((o.f_state.fetch_add(kReadOne, std::memory_order_acquire) & (kWriteMask | kClaim)) == 0)
+                return true;
+            if (o.f_state.fetch_sub(kReadOne, std::memory_order_relaxed) & kSleepers) wake(o);
+            return false;
+        }
         const uint64_t keep = claimed ? ~kClaim : ~uint64_t{0};
         uint64_t s = o.f_state.load(std::memory_order_relaxed);
         while (canTake(s, ro, mine, claimed))
