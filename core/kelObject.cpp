@@ -3,12 +3,40 @@
 #include "core/kelCheck.h"
 #include "core/kelCreate.h"
 #include "core/kelLog.h"
+#include "platform/kelFutex.h"
 #include "platform/kelPlatformThread.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
 kelLockCounter s_staticCounter{0};
 std::atomic<uint32_t> s_staticOwner{0};
+
+// The object's state word: read holds in the low bits, write holds above
+// them (both with nested ones), then two flags. The claim of a waiting writer
+// keeps new readers out; the sleepers' flag asks the next release to wake the
+// threads that sleep on the object. A hold count cannot reach 2^30: that
+// would take a billion nested acquisitions.
+constexpr int kWriteShift = 30;
+constexpr uint64_t kReadOne = 1;
+constexpr uint64_t kWriteOne = uint64_t{1} << kWriteShift;
+constexpr uint64_t kReadMask = kWriteOne - 1;
+constexpr uint64_t kWriteMask = (uint64_t{1} << (2 * kWriteShift)) - kWriteOne;
+constexpr uint64_t kClaim = uint64_t{1} << 62;
+constexpr uint64_t kSleepers = uint64_t{1} << 63;
+
+int64_t readsOf(uint64_t state) noexcept
+{
+    return static_cast<int64_t>(state & kReadMask);
+}
+
+int64_t writesOf(uint64_t state) noexcept
+{
+    return static_cast<int64_t>((state & kWriteMask) >> kWriteShift);
+}
 
 // "Repeat while ticksSince(mark) is not greater than timeout": a negative
 // timeout therefore never repeats.
@@ -17,28 +45,288 @@ bool timeLeft(uint64_t mark, intptr_t timeout) noexcept
     return static_cast<int64_t>(ticksSince(mark)) <= static_cast<int64_t>(timeout);
 }
 
+// A sleep longer than this just looks again.
+constexpr int64_t kMaxSleepMs = 3600 * 1000;
+
+// Looks at the state this many times before sleeping: a holder about to let
+// go usually does so sooner than a sleep and a wake-up take.
+constexpr int kSpins = 64;
+
+inline void cpuRelax() noexcept
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// --- the calling thread's records ----------------------------------------------
+
+struct Hold
+{
+    const kelObject* obj;
+    bool ro;
+};
+
+// The holds of one thread, oldest first. Plain data, so the thread-local
+// needs no constructor or destructor on the fast path; nesting deeper than
+// the inline entries moves them to the heap.
+struct Holds
+{
+    static constexpr uint32_t kInline = 16;
+    Hold inlineHolds[kInline];
+    Hold* heap;
+    uint32_t count;
+    uint32_t heapCapacity;
+
+    Hold* data() noexcept { return heap ? heap : inlineHolds; }
+    uint32_t capacity() const noexcept { return heap ? heapCapacity : kInline; }
+};
+
+thread_local Holds t_holds{};
+
+// Frees the heap entries when a thread that needed them ends. Records that
+// still fit move back inline, for a lock released by a later thread-local
+// destructor of the same thread.
+struct HeapHoldsFreer
+{
+    HeapHoldsFreer() = default;
+    HeapHoldsFreer(const HeapHoldsFreer&) = delete;
+    HeapHoldsFreer& operator=(const HeapHoldsFreer&) = delete;
+    ~HeapHoldsFreer()
+    {
+        Holds& h = t_holds;
+        if (!h.heap) return;
+        if (h.count <= Holds::kInline)
+            std::memcpy(h.inlineHolds, h.heap, h.count * sizeof(Hold));
+        else
+            h.count = 0; // the thread ends holding more than fits: those holds stay unreleased
+        std::free(h.heap);
+        h.heap = nullptr;
+        h.heapCapacity = 0;
+    }
+};
+
+// Room for one more record; false when memory ran out.
+bool makeRoom(Holds& h) noexcept
+{
+    if (h.count < h.capacity()) return true;
+    const uint32_t capacity = h.capacity() * 2;
+    auto* grown = static_cast<Hold*>(std::malloc(capacity * sizeof(Hold)));
+    if (!grown) return false;
+    std::memcpy(grown, h.data(), h.count * sizeof(Hold));
+    if (!h.heap) {
+        thread_local HeapHoldsFreer freer; // constructed here, destroyed when the thread ends
+        (void)freer;
+    }
+    std::free(h.heap);
+    h.heap = grown;
+    h.heapCapacity = capacity;
+    return true;
+}
+
+struct Mine
+{
+    int64_t reads = 0;
+    int64_t writes = 0;
+};
+
+Mine holdsOf(Holds& h, const kelObject* obj) noexcept
+{
+    Mine mine;
+    const Hold* d = h.data();
+    for (uint32_t i = 0; i < h.count; ++i)
+        if (d[i].obj == obj) ++(d[i].ro ? mine.reads : mine.writes);
+    return mine;
+}
+
+// --- static lock -----------------------------------------------------------------
+
+bool acquireStaticLock(intptr_t timeout) noexcept
+{
+    if (!acquireCounter(s_staticCounter, timeout)) return false;
+    uint32_t none = 0;
+    s_staticOwner.compare_exchange_strong(none, kelCurrentThreadId());
+    return true;
+}
+
 } // namespace
+
+struct kelObject::Ops
+{
+    // Whether a thread with holds `mine`, and not already entitled by them,
+    // may take the lock in state `s`. A reader stays out while another
+    // thread writes or a writer claims; a writer needs the object unowned and
+    // the claim free or its own (`claimed`); an upgrading reader needs to be
+    // the only holder, and then passes any claim.
+    static bool canTake(uint64_t s, bool ro, const Mine& mine, bool claimed) noexcept
+    {
+        if (!ro && mine.reads > 0) return writesOf(s) == 0 && readsOf(s) == mine.reads;
+        if (ro) return writesOf(s) == 0 && (s & kClaim) == 0;
+        return (s & (kReadMask | kWriteMask)) == 0 && ((s & kClaim) == 0 || claimed);
+    }
+
+    // One attempt; true when taken. A holder of the write lock, and a reader
+    // nesting a read, go in at once: nobody can be in their way, and a
+    // holder must never wait for a writer that waits for it. A writer that
+    // gets in ends its claim.
+    static bool tryTake(kelObject& o, bool ro, const Mine& mine, bool claimed) noexcept
+    {
+        const uint64_t one = ro ? kReadOne : kWriteOne;
+        if (mine.writes > 0 || (ro && mine.reads > 0)) {
+            o.f_state.fetch_add(one, std::memory_order_relaxed);
+            return true;
+        }
+        if (ro) {
+            // Readers add themselves first and look after: two readers then
+            // never retry against each other. One that finds a writer or a
+            // claim takes itself out again, waking whoever slept meanwhile
+            // because of it.
+            if ((o.f_state.fetch_add(kReadOne, std::memory_order_acquire) & (kWriteMask | kClaim)) == 0)
+                return true;
+            if (o.f_state.fetch_sub(kReadOne, std::memory_order_relaxed) & kSleepers) wake(o);
+            return false;
+        }
+        const uint64_t keep = claimed ? ~kClaim : ~uint64_t{0};
+        uint64_t s = o.f_state.load(std::memory_order_relaxed);
+        while (canTake(s, ro, mine, claimed))
+            if (o.f_state.compare_exchange_weak(s, (s + one) & keep, std::memory_order_acquire,
+                                                std::memory_order_relaxed))
+                return true;
+        return false;
+    }
+
+    // Before sleeping: sets the sleepers' flag, and a writer claims the right
+    // to enter when nobody has; false when the lock can be taken now instead.
+    static bool announce(kelObject& o, bool ro, const Mine& mine, bool& claimed) noexcept
+    {
+        uint64_t s = o.f_state.load();
+        for (;;) {
+            if (canTake(s, ro, mine, claimed)) return false;
+            const bool claiming = !ro && (s & kClaim) == 0;
+            const uint64_t next = s | kSleepers | (claiming ? kClaim : 0);
+            if (next == s || o.f_state.compare_exchange_weak(s, next)) {
+                claimed = claimed || claiming;
+                return true;
+            }
+        }
+    }
+
+    static void wake(kelObject& o) noexcept
+    {
+        o.f_state.fetch_and(~kSleepers);
+        o.f_wakeSeq.fetch_add(1);
+        kelFutexWakeAll(o.f_wakeSeq);
+    }
+
+    // A writer that gives up lets go of its claim and wakes the readers it
+    // held off.
+    static void dropClaim(kelObject& o) noexcept
+    {
+        if (o.f_state.fetch_and(~kClaim) & kSleepers) wake(o);
+    }
+
+    // Spins a little, then sleeps until a release or the end of the timeout,
+    // and tries again. Nothing is queued: a woken thread competes with the
+    // threads that just arrived.
+    static bool waitToTake(kelObject& o, bool ro, const Mine& mine, intptr_t timeout) noexcept
+    {
+        if (timeout < 0) return false;
+        const uint64_t mark = tickNow();
+        bool claimed = false;
+        bool taken = false;
+        for (;;) {
+            for (int spin = 0;
+                 spin < kSpins && !canTake(o.f_state.load(std::memory_order_relaxed), ro, mine, claimed);
+                 ++spin)
+                cpuRelax();
+            if (tryTake(o, ro, mine, claimed)) {
+                taken = true;
+                break;
+            }
+            if (!timeLeft(mark, timeout)) break;
+            // The wake count is read before the flag is set, so a release
+            // after that changes it and the sleep below does not begin.
+            const uint32_t seen = o.f_wakeSeq.load();
+            if (!announce(o, ro, mine, claimed)) continue;
+            // Sleep until just past the tick at which the timeout runs out.
+            const int64_t elapsed = static_cast<int64_t>(ticksSince(mark));
+            const int64_t left = std::min<int64_t>(static_cast<int64_t>(timeout) - elapsed, kMaxSleepMs) + 1;
+            kelFutexWait(o.f_wakeSeq, seen, static_cast<uint32_t>(left));
+        }
+        if (claimed && !taken) dropClaim(o);
+        return taken;
+    }
+
+    static bool acquire(kelObject& o, bool ro, intptr_t timeout) noexcept
+    {
+        Holds& h = t_holds;
+        if (!makeRoom(h)) return false;
+        const Mine mine = holdsOf(h, &o);
+        if (!tryTake(o, ro, mine, false) && !waitToTake(o, ro, mine, timeout)) return false;
+        h.data()[h.count++] = Hold{&o, ro};
+        return true;
+    }
+
+    static bool release(kelObject& o) noexcept
+    {
+        Holds& h = t_holds;
+        Hold* d = h.data();
+        uint32_t i = h.count;
+        while (i > 0 && d[i - 1].obj != &o)
+            --i;
+        if (i == 0) {
+            KEL_DCHECK(!"kelObject released by a thread that does not hold it");
+            return false;
+        }
+        const bool ro = d[i - 1].ro;
+        if (i < h.count) std::memmove(d + i - 1, d + i, (h.count - i) * sizeof(Hold));
+        --h.count;
+        const uint64_t old = o.f_state.fetch_sub(ro ? kReadOne : kWriteOne, std::memory_order_release);
+        if (old & kSleepers) wake(o);
+        return (ro ? readsOf(old) : writesOf(old)) == 1;
+    }
+
+    // Drops the calling thread's records of an object that ends.
+    static void forget(const kelObject& o) noexcept
+    {
+        Holds& h = t_holds;
+        Hold* d = h.data();
+        uint32_t kept = 0;
+        for (uint32_t i = 0; i < h.count; ++i)
+            if (d[i].obj != &o) d[kept++] = d[i];
+        h.count = kept;
+    }
+};
 
 kelObject::kelObject() noexcept = default;
 
 kelObject::~kelObject()
 {
     f_destroying = true;
+    // An object made later at this address must not look held by this thread.
+    Ops::forget(*this);
 #ifndef NDEBUG
-    if (f_acqObj[kWrite].load() > 0 || f_acqObj[kRead].load() > 0)
+    if (writeCount() > 0 || readCount() > 0)
         logFailuref("kelObject %p destroyed while its lock is held (write %lld, read %lld)",
-                    static_cast<void*>(this), static_cast<long long>(f_acqObj[kWrite].load()),
-                    static_cast<long long>(f_acqObj[kRead].load()));
+                    static_cast<void*>(this), static_cast<long long>(writeCount()),
+                    static_cast<long long>(readCount()));
 #endif
+}
+
+int64_t kelObject::writeCount() const noexcept
+{
+    return writesOf(f_state.load());
+}
+
+int64_t kelObject::readCount() const noexcept
+{
+    return readsOf(f_state.load());
 }
 
 intptr_t kelObject::ownerEntries() const noexcept
 {
-    std::lock_guard guard(f_pwnThreadGuard);
-    intptr_t used = 0;
-    for (intptr_t i = 0; i < f_pwnThreadCount; ++i)
-        if (f_pwnThreadID[static_cast<size_t>(i)] != 0) ++used;
-    return used;
+    const int64_t holds = readCount() + writeCount() - f_unrecorded.load();
+    return static_cast<intptr_t>(std::max<int64_t>(holds, 0));
 }
 
 int64_t kelObject::staticCount() noexcept
@@ -46,188 +334,31 @@ int64_t kelObject::staticCount() noexcept
     return s_staticCounter.load();
 }
 
-// --- owner entries --------------------------------------------------------
-
-void kelObject::recordOwner(uint32_t id, bool ro)
-{
-    intptr_t slot = -1;
-    for (intptr_t i = f_pwnThreadCount - 1; i >= 0; --i) {
-        const uint32_t holder = f_pwnThreadID[static_cast<size_t>(i)];
-        if (holder == 0) {
-            slot = i;
-            break;
-        }
-        if (holder == id) break; // a newer entry of ours must come after this one
-    }
-    if (slot < 0) {
-        slot = f_pwnThreadCount++;
-        if (f_pwnThreadCount > f_pwnThreadMax) {
-            f_pwnThreadMax = f_pwnThreadCount;
-            f_pwnThreadID.resize(static_cast<size_t>(f_pwnThreadMax), 0);
-            f_pwnThreadOp.resize(static_cast<size_t>(f_pwnThreadMax), 0);
-        }
-    }
-    f_pwnThreadID[static_cast<size_t>(slot)] = id;
-    f_pwnThreadOp[static_cast<size_t>(slot)] = ro ? 1 : 0;
-}
-
-bool kelObject::findOwner(uint32_t id, bool soleOwner, bool clear, bool* ro) noexcept
-{
-    while (f_pwnThreadCount > 0 && f_pwnThreadID[static_cast<size_t>(f_pwnThreadCount - 1)] == 0)
-        --f_pwnThreadCount;
-    intptr_t found = -1;
-    for (intptr_t i = f_pwnThreadCount - 1; i >= 0; --i) {
-        if (f_pwnThreadID[static_cast<size_t>(i)] == id) {
-            found = i;
-            break;
-        }
-    }
-    if (found < 0) return false;
-    if (soleOwner) {
-        for (intptr_t i = 0; i < f_pwnThreadCount; ++i) {
-            const uint32_t holder = f_pwnThreadID[static_cast<size_t>(i)];
-            if (holder != 0 && holder != id) return false;
-        }
-    }
-    if (ro) *ro = f_pwnThreadOp[static_cast<size_t>(found)] != 0;
-    if (clear) {
-        f_pwnThreadID[static_cast<size_t>(found)] = 0;
-        if (found == f_pwnThreadCount - 1) --f_pwnThreadCount;
-    }
-    return true;
-}
-
-// Nesting by the sole owner, an immediate failure while others hold entries,
-// else acquireCounter. The guard is dropped only while sleeping between
-// attempts, so a successful attempt and the owner record the caller makes
-// next happen under one hold.
-bool kelObject::reentrantTake(int index, uint32_t id, intptr_t timeout,
-                              std::unique_lock<std::mutex>& guard) noexcept
-{
-    if (findOwner(id, true, false, nullptr)) {
-        f_acqObj[index].fetch_add(1);
-        return true;
-    }
-    if (f_pwnThreadCount >= 1) return false;
-    if (tryAcquireCounter(f_acqObj[index])) return true;
-    const uint64_t t =
-        timeout < 0 ? static_cast<uint64_t>(-(timeout + 1)) + 1 : static_cast<uint64_t>(timeout);
-    if (t == 0) return false;
-    const uint64_t mark = tickNow();
-    const auto pause = static_cast<uint32_t>(t / 256 + 1);
-    for (;;) {
-        guard.unlock();
-        kelSleepMs(pause);
-        guard.lock();
-        if (ticksSince(mark) > t) return false;
-        if (tryAcquireCounter(f_acqObj[index])) return true;
-    }
-}
-
-// --- acquisition -----------------------------------------------------------
+// --- acquisition and release ---------------------------------------------------
 
 bool kelObject::acquire(bool ro, intptr_t timeout, bool fsn) noexcept
 {
     if (fsn) return acquireStaticLock(timeout);
-    const uint32_t id = kelCurrentThreadId();
-    return ro ? acquireRead(id, timeout) : acquireWrite(id, timeout);
+    return Ops::acquire(*this, ro, timeout);
 }
 
 void kelObject::acquire(bool ro) noexcept
 {
-    f_acqObj[ro ? kRead : kWrite].fetch_add(1);
-}
-
-bool kelObject::acquireRead(uint32_t id, intptr_t timeout) noexcept
-{
-    uint64_t mark = 0;
-    for (bool first = true;; first = false) {
-        const uint32_t claimant = f_woEnterThreadID.load();
-        if (claimant == 0 || claimant == id) {
-            std::unique_lock guard(f_pwnThreadGuard);
-            acquire(true);
-            bool taken = tryAcquireCounter(f_acqObj[kWrite]);
-            if (!taken) taken = reentrantTake(kWrite, id, 1, guard);
-            if (taken) {
-                recordOwner(id, true);
-                releaseCounter(f_acqObj[kWrite]);
-                return true;
-            }
-            releaseCounter(f_acqObj[kRead]);
-        }
-        if (first) mark = tickNow();
-        kelSleepMs(1);
-        if (!timeLeft(mark, timeout)) return false;
-    }
-}
-
-bool kelObject::tryAcquireWrite(uint32_t id, intptr_t wait) noexcept
-{
-    uint32_t expected = 0;
-    f_woEnterThreadID.compare_exchange_strong(expected, id);
-    if (f_woEnterThreadID.load() != id) return false;
-    std::unique_lock guard(f_pwnThreadGuard);
-    if (reentrantTake(kWrite, id, wait, guard)) {
-        if (reentrantTake(kRead, id, 0, guard)) {
-            recordOwner(id, false);
-            releaseCounter(f_acqObj[kRead]);
-            f_woEnterThreadID = 0;
-            return true;
-        }
-        releaseCounter(f_acqObj[kWrite]);
-    }
-    f_woEnterThreadID = 0;
-    return false;
-}
-
-bool kelObject::acquireWrite(uint32_t id, intptr_t timeout) noexcept
-{
-    // One attempt without waiting first: an uncontended acquisition then
-    // never reads the clock.
-    if (tryAcquireWrite(id, 0)) return true;
-    const uint64_t mark = tickNow();
-    const intptr_t half = timeout < 0 ? 0 : timeout / 2;
-    for (;;) {
-        if (tryAcquireWrite(id, half)) return true;
-        kelSleepMs(1);
-        if (!timeLeft(mark, timeout)) return false;
-    }
-}
-
-// --- release ---------------------------------------------------------------
-
-bool kelObject::releaseNewest() noexcept
-{
-    bool ro = false;
-    {
-        std::lock_guard guard(f_pwnThreadGuard);
-        if (!findOwner(kelCurrentThreadId(), false, true, &ro)) {
-            KEL_DCHECK(!"kelObject released by a thread that does not hold it");
-            return false;
-        }
-    }
-    return releaseCounter(f_acqObj[ro ? kRead : kWrite]);
+    f_unrecorded.fetch_add(1);
+    f_state.fetch_add(ro ? kReadOne : kWriteOne);
 }
 
 bool kelObject::releaseRO() noexcept
 {
-    return releaseNewest();
+    return Ops::release(*this);
 }
 
 bool kelObject::releaseWO() noexcept
 {
-    return releaseNewest();
+    return Ops::release(*this);
 }
 
-// --- static lock -----------------------------------------------------------
-
-bool kelObject::acquireStaticLock(intptr_t timeout) noexcept
-{
-    if (!acquireCounter(s_staticCounter, timeout)) return false;
-    uint32_t none = 0;
-    s_staticOwner.compare_exchange_strong(none, kelCurrentThreadId());
-    return true;
-}
+// --- static lock -----------------------------------------------------------------
 
 bool kelObject::acquireStatic(intptr_t timeout) noexcept
 {
@@ -264,10 +395,10 @@ void kelObject::acquireOf(kelObject* obj, bool ro) noexcept
 
 bool kelObject::releaseOf(kelObject* obj) noexcept
 {
-    return obj ? obj->releaseNewest() : releseStatic();
+    return obj ? Ops::release(*obj) : releseStatic();
 }
 
-// --- create / free ---------------------------------------------------------
+// --- create / free ---------------------------------------------------------------
 
 void kelReportHookFailure(const char* where) noexcept
 {

@@ -13,16 +13,22 @@
 //  - a writer that is trying keeps new readers of other threads out, so a
 //    stream of readers cannot starve it.
 //
-// The lock spins and sleeps over atomic counters: waiters poll with 1 ms
-// sleeps, nothing is queued and nothing is fair. Beside the per-object lock
-// there is one process-wide static lock (not re-entrant) for code that has no
-// object at hand; the *Of() forms take it when the object is absent (null).
+// Each thread keeps its own records of the holds it has (object and mode,
+// newest last), so re-entry, upgrade and release are answered from the
+// calling thread's records; the object itself keeps one atomic word of hold
+// counts and flags, so an uncontended acquisition or release is a single
+// atomic operation. A thread that cannot take the lock sleeps until a release
+// (or a writer giving up its claim) wakes it, or its timeout ends. Nothing is
+// queued and nothing is fair beyond the writer's claim. Beside the per-object
+// lock there is one process-wide static lock (not re-entrant) for code that
+// has no object at hand; the *Of() forms take it when the object is absent
+// (null).
 
 #include "core/kelTick.h"
 #include "core/kelTypes.h"
 
+#include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 class kelObject
@@ -65,9 +71,11 @@ public:
     // runs): threads still holding a reference back off.
     bool destroying() const noexcept { return f_destroying.load(); }
 
-    // Figures for tests and diagnostics.
-    int64_t writeCount() const noexcept { return f_acqObj[0].load(); }
-    int64_t readCount() const noexcept { return f_acqObj[1].load(); }
+    // Figures for tests and diagnostics: the read and write holds of every
+    // thread (nested ones included, and the building block's bumps), and the
+    // holds taken through acquire(ro, timeout) that are still held.
+    int64_t writeCount() const noexcept;
+    int64_t readCount() const noexcept;
     intptr_t ownerEntries() const noexcept;
     static int64_t staticCount() noexcept;
 
@@ -83,32 +91,17 @@ private:
     template <class T, class... Args> friend T* kelCreate(Args&&... args) noexcept;
     friend void kelFree(kelObject* obj) noexcept;
 
-    static constexpr int kWrite = 0;
-    static constexpr int kRead = 1;
-
-    bool acquireRead(uint32_t id, intptr_t timeout) noexcept;
-    bool acquireWrite(uint32_t id, intptr_t timeout) noexcept;
-    bool tryAcquireWrite(uint32_t id, intptr_t wait) noexcept;
-    bool releaseNewest() noexcept;
-    static bool acquireStaticLock(intptr_t timeout) noexcept;
-
-    // Owner entries; every call below needs f_pwnThreadGuard held.
-    void recordOwner(uint32_t id, bool ro);
-    bool findOwner(uint32_t id, bool soleOwner, bool clear, bool* ro) noexcept;
-    bool reentrantTake(int index, uint32_t id, intptr_t timeout,
-                       std::unique_lock<std::mutex>& guard) noexcept;
+    // The lock's workings, kept out of the header.
+    struct Ops;
+    friend struct Ops;
 
     std::atomic<bool> f_destroying{false};
-    kelLockCounter f_acqObj[2]{};
-    std::vector<uint32_t> f_pwnThreadID;
-    std::vector<uint8_t> f_pwnThreadOp;
-    intptr_t f_pwnThreadCount = 0;
-    intptr_t f_pwnThreadMax = 0;
-    std::atomic<uint32_t> f_woEnterThreadID{0};
-    // Guards the owner entries. An attempt on a counter and the owner record
-    // that follows it happen under one hold, so no thread can see a counter
-    // taken by a holder it has not yet been told about.
-    mutable std::mutex f_pwnThreadGuard;
+    // Bumped by a release that found sleepers; they sleep on it.
+    std::atomic<uint32_t> f_wakeSeq{0};
+    // Read holds, write holds, the writer's claim and the sleepers' flag.
+    std::atomic<uint64_t> f_state{0};
+    // Bumps of the building block, which hold without a record.
+    std::atomic<int64_t> f_unrecorded{0};
 };
 
 // Scope guard for a kelObject lock (or the static lock when `obj` is null).

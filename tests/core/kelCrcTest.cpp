@@ -97,3 +97,21 @@ TEST(kelCrcTest, AgreesWithTheDefinitionOnRandomInput)
         ASSERT_EQ(libCrc32(data, initial), ref.run(data, initial, true));
     }
 }
+
+// Long inputs run eight bytes at a time: the stop must be found wherever it
+// falls inside such a block, and with any tail after it.
+TEST(kelCrcTest, StopsAtEveryPositionOfALongInput)
+{
+    const ReferenceCrc ref;
+    std::mt19937 rng(5);
+    for (size_t headLen = 0; headLen < 24; ++headLen) {
+        std::string head(headLen, '\0');
+        for (char& c : head)
+            c = static_cast<char>(rng());
+        std::string data = head + ref.forge(ref.run(head, kelCrcInitial, true), 0);
+        data += std::string(40, 'x');
+        SCOPED_TRACE(headLen);
+        ASSERT_EQ(ref.run(data, kelCrcInitial, true), 0u);
+        EXPECT_EQ(libCrc32(data), 0u);
+    }
+}

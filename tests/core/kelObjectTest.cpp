@@ -2,6 +2,7 @@
 
 #include "core/kelCreate.h"
 #include "platform/kelPlatformThread.h"
+#include "tests/support/kelTestWait.h"
 
 #include <gtest/gtest.h>
 
@@ -259,6 +260,53 @@ TEST(kelObjectTest, StressKeepsWritersExclusive)
     EXPECT_EQ(obj.ownerEntries(), 0);
 }
 
+// A waiting writer holds off readers of other threads, but not a holder
+// nesting a read (that would wait for a writer that waits for it); the
+// release lets the writer in without a poll, and a writer that gives up lets
+// the readers in again.
+TEST(kelObjectTest, WaitingWriterHoldsOffNewReadersOnly)
+{
+    kelObject obj;
+    ASSERT_TRUE(obj.acquire(true, 100));
+    std::atomic<int> writer{0}; // 1 waiting, 2 got in, 3 gave up
+    std::atomic<bool> letGo{false};
+    std::thread w([&] {
+        writer = 1;
+        const bool ok = obj.acquire(false, 20000);
+        writer = ok ? 2 : 3;
+        if (!ok) return;
+        while (!letGo)
+            kelSleepMs(1);
+        obj.releaseWO();
+    });
+    ASSERT_TRUE(kelTestWaitUntil([&] { return writer == 1; }));
+    // The claim is visible once a reader of another thread is refused.
+    ASSERT_TRUE(kelTestWaitUntil([&] {
+        return !onOtherThread([&] {
+            const bool ok = obj.acquire(true, -1);
+            if (ok) obj.releaseRO();
+            return ok;
+        });
+    }));
+    ASSERT_TRUE(obj.acquire(true, -1)); // nested read of the holder
+    obj.releaseRO();
+    obj.releaseRO();
+    EXPECT_TRUE(kelTestWaitUntil([&] { return writer == 2; }));
+    letGo = true;
+    w.join();
+    EXPECT_EQ(obj.ownerEntries(), 0);
+
+    // A writer that times out drops its claim.
+    Holder reader(&obj, true);
+    ASSERT_TRUE(reader.took());
+    EXPECT_FALSE(onOtherThread([&] { return obj.acquire(false, 30); }));
+    EXPECT_TRUE(onOtherThread([&] {
+        const bool ok = obj.acquire(true, -1);
+        if (ok) obj.releaseRO();
+        return ok;
+    }));
+}
+
 namespace {
 
 struct Hooked : kelObject
@@ -291,4 +339,192 @@ TEST(kelCreateTest, HooksRunAroundConstructionAndDestruction)
     EXPECT_EQ(log, (std::vector<std::string>{"ctor", "hooked after", "before destroying", "dtor"}));
     EXPECT_EQ(kelCreate<Failing>(), nullptr);
     kelFree(nullptr);
+}
+
+namespace {
+
+// One step of a thread's lock script on objects 'a' and 'b': 'r' or 'w'
+// acquires, '-' releases that object's newest hold. `result` is the
+// acquisition's result, or the release's (its counter reached 0); the counts
+// are object a's afterwards.
+struct LockStep
+{
+    char obj;
+    char op;
+    bool result;
+    int64_t reads;
+    int64_t writes;
+};
+
+struct LockScript
+{
+    const char* name;
+    std::vector<LockStep> steps;
+};
+
+bool tryOnOtherThread(kelObject& obj, bool ro)
+{
+    return onOtherThread([&] {
+        const bool ok = obj.acquire(ro, -1);
+        if (ok) obj.releaseRO();
+        return ok;
+    });
+}
+
+} // namespace
+
+// Re-entry in either mode, upgrade by the sole reader, and last-in first-out
+// release per object whatever the call's name; after every step another
+// thread may read exactly when nobody writes and write exactly when nobody
+// holds.
+TEST(kelObjectTest, ScriptsOfNestingUpgradeAndReleaseKeepTheCounts)
+{
+    const std::vector<LockScript> scripts = {
+        {"write read write",
+         {{'a', 'w', true, 0, 1},
+          {'a', 'r', true, 1, 1},
+          {'a', 'w', true, 1, 2},
+          {'a', '-', false, 1, 1},
+          {'a', '-', true, 0, 1},
+          {'a', '-', true, 0, 0}}},
+        {"sole reader nests and upgrades",
+         {{'a', 'r', true, 1, 0},
+          {'a', 'r', true, 2, 0},
+          {'a', 'w', true, 2, 1},
+          {'a', '-', true, 2, 0},
+          {'a', '-', false, 1, 0},
+          {'a', '-', true, 0, 0}}},
+        {"holds of two objects interleaved",
+         {{'a', 'w', true, 0, 1},
+          {'b', 'r', true, 0, 1},
+          {'a', 'r', true, 1, 1},
+          {'b', '-', true, 1, 1},
+          {'a', '-', true, 0, 1},
+          {'a', '-', true, 0, 0}}},
+        {"other object's newer hold stays",
+         {{'a', 'r', true, 1, 0},
+          {'b', 'w', true, 1, 0},
+          {'a', '-', true, 0, 0},
+          {'a', 'w', true, 0, 1},
+          {'b', '-', true, 0, 1},
+          {'a', '-', true, 0, 0}}},
+    };
+    for (const LockScript& script : scripts) {
+        SCOPED_TRACE(script.name);
+        kelObject a, b;
+        for (size_t i = 0; i < script.steps.size(); ++i) {
+            const LockStep& step = script.steps[i];
+            SCOPED_TRACE(i);
+            kelObject& obj = step.obj == 'a' ? a : b;
+            const bool result = step.op == '-' ? obj.releaseWO() : obj.acquire(step.op == 'r', -1);
+            EXPECT_EQ(result, step.result);
+            EXPECT_EQ(a.readCount(), step.reads);
+            EXPECT_EQ(a.writeCount(), step.writes);
+            EXPECT_EQ(tryOnOtherThread(a, true), step.writes == 0);
+            EXPECT_EQ(tryOnOtherThread(a, false), step.reads == 0 && step.writes == 0);
+        }
+        EXPECT_EQ(a.ownerEntries(), 0);
+        EXPECT_EQ(b.ownerEntries(), 0);
+    }
+
+    // Nesting deeper than a thread keeps records inline.
+    kelObject deep;
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(deep.acquire(i % 2 == 0, -1));
+    EXPECT_EQ(deep.ownerEntries(), 40);
+    EXPECT_FALSE(tryOnOtherThread(deep, true));
+    for (int i = 39; i >= 0; --i)
+        EXPECT_EQ(deep.releaseRO(), i <= 1) << i;
+    EXPECT_TRUE(tryOnOtherThread(deep, false));
+}
+
+// A thread that ends holding leaves its holds counted and nothing that a
+// later thread could trip on, with its records inline or on the heap.
+TEST(kelObjectTest, AThreadEndingWhileHoldingLeavesOnlyItsHolds)
+{
+    kelObject shallow, deep;
+    std::thread([&] { EXPECT_TRUE(shallow.acquire(true, 100)); }).join();
+    std::thread([&] {
+        for (int i = 0; i < 40; ++i)
+            EXPECT_TRUE(deep.acquire(i % 2 == 0, 100));
+    }).join();
+    EXPECT_EQ(shallow.readCount(), 1);
+    EXPECT_EQ(shallow.ownerEntries(), 1);
+    ASSERT_TRUE(shallow.acquire(true, -1));   // readers still share it
+    EXPECT_FALSE(shallow.acquire(false, 20)); // no upgrade beside the dead reader
+    EXPECT_FALSE(shallow.releaseRO());        // the dead reader's hold remains
+    EXPECT_EQ(shallow.readCount(), 1);
+    EXPECT_FALSE(tryOnOtherThread(deep, true));
+    EXPECT_EQ(deep.ownerEntries(), 40);
+}
+
+// An object that ends while its own thread holds it takes that thread's
+// records along: a new object in the same place starts unheld.
+TEST(kelObjectTest, AnObjectMadeWhereAHeldOneEndedStartsUnheld)
+{
+    alignas(kelObject) unsigned char storage[sizeof(kelObject)];
+    auto* first = new (storage) kelObject;
+    ASSERT_TRUE(first->acquire(false, -1));
+    first->~kelObject();
+    auto* second = new (storage) kelObject;
+    {
+        Holder writer(second, false);
+        ASSERT_TRUE(writer.took());
+        EXPECT_FALSE(second->acquire(true, -1));
+    }
+    EXPECT_EQ(second->ownerEntries(), 0);
+    second->~kelObject();
+}
+
+// Readers, writers nesting reads, try-locks and zero timeouts on one object:
+// every acquisition with a long timeout gets in (a lost wake-up or a turn
+// nobody takes would leave it asleep until then), writers are alone, and the
+// counts return to zero.
+TEST(kelObjectTest, MixedLoadAlwaysHandsTheLockOn)
+{
+    kelObject obj;
+    std::atomic<int> readers{0}, writers{0}, refused{0}, started{0};
+    std::atomic<bool> broken{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            started.fetch_add(1);
+            while (started.load() < 4)
+                std::this_thread::yield();
+            for (int i = 0; i < 5000; ++i) {
+                const int kind = (i * 7 + t) % 5;
+                const bool ro = kind != 2 && kind != 4;
+                const intptr_t timeout = kind == 3 ? -1 : kind == 4 ? 0 : 20000;
+                if (!obj.acquire(ro, timeout)) {
+                    if (timeout > 0) refused.fetch_add(1);
+                    continue;
+                }
+                if (ro) {
+                    readers.fetch_add(1);
+                    if (writers.load() != 0) broken = true;
+                    if (!obj.acquire(true, -1))
+                        refused.fetch_add(1); // a holder nesting never waits
+                    else
+                        obj.releaseRO();
+                    readers.fetch_sub(1);
+                } else {
+                    if (writers.fetch_add(1) != 0 || readers.load() != 0) broken = true;
+                    if (!obj.acquire(true, -1))
+                        refused.fetch_add(1);
+                    else
+                        obj.releaseRO();
+                    std::this_thread::yield(); // long enough for the others to go to sleep
+                    writers.fetch_sub(1);
+                }
+                obj.releaseWO();
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    EXPECT_FALSE(broken);
+    EXPECT_EQ(refused.load(), 0);
+    EXPECT_EQ(obj.readCount(), 0);
+    EXPECT_EQ(obj.writeCount(), 0);
+    EXPECT_EQ(obj.ownerEntries(), 0);
 }
