@@ -42,6 +42,12 @@ std::vector<uint8_t> kelVirtualWave::played() const
     return f_played;
 }
 
+size_t kelVirtualWave::playedSize() const
+{
+    std::lock_guard lock(f_mutex);
+    return f_played.size();
+}
+
 void kelVirtualWave::clearPlayed()
 {
     std::lock_guard lock(f_mutex);

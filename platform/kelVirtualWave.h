@@ -48,6 +48,8 @@ public:
     // goes back to memory). The file is complete once the device closed.
     void playInto(const std::string& wavPath);
     std::vector<uint8_t> played() const;
+    // Bytes played into memory so far, without copying them.
+    size_t playedSize() const;
     void clearPlayed();
     void appendPlayed(const char* data, size_t size);
 
