@@ -62,6 +62,6 @@ private:
     mutable std::mutex f_mutex;
     std::condition_variable f_cond;
     bool f_signaled;
-    std::vector<Waiter*> f_waiters;
+    std::vector<std::shared_ptr<Waiter>> f_waiters;
     std::unique_ptr<kelEventFd> f_fd;
 };

@@ -5,7 +5,7 @@
 // file less its run over a one-chunk file (bench_wavechain.h), so sox's
 // process start-up and our components' set-up are both left out.
 //  - play/kel: a WAV file input in real time feeding a wave output
-//    component on the virtual device (monotonic clock, memory sink), until
+//    component on the virtual device (monotonic clock, /dev/null sink), until
 //    the device has played the whole file: what playing a file costs;
 //    play/sox: `sox in.wav -t null -`, reading and decoding with nothing to
 //    write, the least work a player does.
@@ -35,6 +35,7 @@ double fileChainUs(bool tiny)
     auto* input = kelCreate<kelmtlWaveRiff>();
     auto* output = kelCreate<kelmtlWaveRiff>();
     input->setIsFormatProvider(true);
+    input->setOnStreamIsDone([&meter](kelmtlWaveRiff*) { meter.kick(); });
     input->setFileName(utf8ToUtf16(inputFile(tiny)));
     output->setIsInput(false);
     output->setFileName(utf8ToUtf16(scratch("out.wav")));

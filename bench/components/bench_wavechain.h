@@ -13,11 +13,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -108,20 +111,34 @@ inline uint64_t threadCpuNs()
 }
 
 // The process's CPU time over one run of a chain, less what the measuring
-// thread spent polling for the run's end (a cost sox's parent does not
-// have either: it blocks in waitpid).
+// thread spent looking for the run's end (a cost sox's parent does not
+// have: it blocks in waitpid). The thread sleeps until the chain says its
+// stream is done (kick), and only then polls for the end every 2 ms.
 class CpuMeter
 {
 public:
     CpuMeter() : f_start(kelBenchProcessCpuNs()) {}
 
-    // Polls `condition` every 2 ms for up to `timeoutMs`.
+    // Any thread.
+    void kick()
+    {
+        {
+            std::lock_guard lock(f_mutex);
+            f_kicked = true;
+        }
+        f_kick.notify_all();
+    }
+
     bool waitFor(const std::function<bool()>& condition, int timeoutMs)
     {
         const uint64_t own = threadCpuNs();
-        const uint64_t end = kelBenchNowNs() + uint64_t(timeoutMs) * 1000000u;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        {
+            std::unique_lock lock(f_mutex);
+            f_kick.wait_until(lock, end, [this] { return f_kicked; });
+        }
         bool met = condition();
-        while (!met && kelBenchNowNs() <= end) {
+        while (!met && std::chrono::steady_clock::now() <= end) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
             met = condition();
         }
@@ -134,15 +151,26 @@ public:
 private:
     uint64_t f_start;
     uint64_t f_waited = 0;
+    std::mutex f_mutex;
+    std::condition_variable f_kick;
+    bool f_kicked = false;
 };
 
-// sox on one file: its user and system time in microseconds, -1 on failure.
+// sox on one file: its user and system time in microseconds, the median of
+// five runs (one run of sox over this file takes a few milliseconds, near
+// the resolution of a child's times); -1 on failure.
 inline double soxCpuUs(std::vector<std::string> args, bool tiny)
 {
     args.insert(args.begin(), {"sox", inputFile(tiny)});
-    const double used = kelBenchChildCpuUs(args);
-    std::remove(scratch("out.wav").c_str());
-    return used;
+    std::vector<double> runs;
+    for (int i = 0; i < 5; ++i) {
+        const double used = kelBenchChildCpuUs(args);
+        std::remove(scratch("out.wav").c_str());
+        if (used < 0) return -1;
+        runs.push_back(used);
+    }
+    std::sort(runs.begin(), runs.end());
+    return runs[runs.size() / 2];
 }
 
 inline bool soxPresent()
