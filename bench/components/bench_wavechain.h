@@ -87,8 +87,8 @@ inline const std::string& inputFile(bool tiny)
 {
     static const std::string big = scratch("in.wav");
     static const std::string small = scratch("tiny.wav");
-    static const bool written = writeWave(big, dataBytes(false) / kFrameBytes) &&
-                                writeWave(small, dataBytes(true) / kFrameBytes);
+    static const bool written =
+        writeWave(big, dataBytes(false) / kFrameBytes) && writeWave(small, dataBytes(true) / kFrameBytes);
     (void)written;
     return tiny ? small : big;
 }
