@@ -148,11 +148,12 @@ intptr_t kelEvent::waitForAny(kelEvent* const* events, size_t count, int64_t tim
     const bool limited = deadlineFor(timeout, deadline);
 
     // A thread waits on one set at a time, so it keeps its waiter from one
-    // wait to the next; a new one only when a waker still holds the old.
+    // wait to the next. A waker of the last wait may still be about to poke
+    // it: that poke only makes this wait look at its events once more.
     thread_local std::shared_ptr<Waiter> t_waiter;
     std::shared_ptr<Waiter> shared;
     try {
-        if (!t_waiter || t_waiter.use_count() > 1) t_waiter = std::make_shared<Waiter>();
+        if (!t_waiter) t_waiter = std::make_shared<Waiter>();
         shared = t_waiter;
         {
             std::lock_guard lock(shared->mutex);
