@@ -157,13 +157,13 @@ private:
 };
 
 // sox on one file: its user and system time in microseconds, the median of
-// five runs (one run of sox over this file takes a few milliseconds, near
-// the resolution of a child's times); -1 on failure.
+// seven runs (one run of sox over this file takes a few milliseconds, and a
+// process start varies by about as much); -1 on failure.
 inline double soxCpuUs(std::vector<std::string> args, bool tiny)
 {
     args.insert(args.begin(), {"sox", inputFile(tiny)});
     std::vector<double> runs;
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 7; ++i) {
         const double used = kelBenchChildCpuUs(args);
         std::remove(scratch("out.wav").c_str());
         if (used < 0) return -1;
