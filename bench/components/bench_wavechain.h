@@ -31,6 +31,7 @@ inline constexpr uint32_t kRate = 48000;
 inline constexpr uint32_t kFrameBytes = 4; // 16-bit stereo
 inline constexpr double kFileSeconds = 10;
 inline constexpr size_t kTinyFrames = kRate / 50; // one chunk
+inline constexpr int kSoxRuns = 15;
 
 inline std::string scratch(const std::string& name)
 {
@@ -157,13 +158,13 @@ private:
 };
 
 // sox on one file: its user and system time in microseconds, the median of
-// seven runs (one run of sox over this file takes a few milliseconds, and a
+// kSoxRuns runs (one run of sox over this file takes a few milliseconds, and a
 // process start varies by about as much); -1 on failure.
 inline double soxCpuUs(std::vector<std::string> args, bool tiny)
 {
     args.insert(args.begin(), {"sox", inputFile(tiny)});
     std::vector<double> runs;
-    for (int i = 0; i < 7; ++i) {
+    for (int i = 0; i < kSoxRuns; ++i) {
         const double used = kelBenchChildCpuUs(args);
         std::remove(scratch("out.wav").c_str());
         if (used < 0) return -1;
