@@ -3,10 +3,14 @@
 #include "platform/kelEventFd.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 
 // A thread blocked in waitForAny registers one of these with every event it
-// waits on; setState(true) wakes it so it can look again.
+// waits on; setState(true) wakes it so it can look again. It is shared, so
+// that setState can wake it after letting go of the event's mutex: a waiter
+// woken while the waker still holds a lock it needs next would run, block
+// on that lock and switch back, several thread switches for one wake.
 struct kelEvent::Waiter
 {
     std::mutex mutex;
@@ -15,8 +19,10 @@ struct kelEvent::Waiter
 
     void poke()
     {
-        std::lock_guard lock(mutex);
-        poked = true;
+        {
+            std::lock_guard lock(mutex);
+            poked = true;
+        }
         cond.notify_one();
     }
 };
@@ -61,6 +67,11 @@ void kelEvent::setState(bool signaled) noexcept
     // nothing, so it skips the mutex: streams reset theirs on every read
     // that empties them.
     if (!signaled && !f_signaled.load(std::memory_order_acquire)) return;
+    // Almost always one waiter or none: kept on the stack, no allocation.
+    constexpr size_t kInline = 4;
+    std::array<std::shared_ptr<Waiter>, kInline> inlineWaiters;
+    std::vector<std::shared_ptr<Waiter>> moreWaiters;
+    size_t count = 0;
     {
         std::lock_guard lock(f_mutex);
         f_signaled.store(signaled, std::memory_order_release);
@@ -71,13 +82,31 @@ void kelEvent::setState(bool signaled) noexcept
                 f_fd->clear();
         }
         if (!signaled) return;
+        // waitFor's sleepers are woken under the mutex: one of them may free
+        // the event as soon as it sees the signal.
         if (f_manualReset)
             f_cond.notify_all();
         else
             f_cond.notify_one();
-        // Poke multi-waiters under our mutex: a waiter unregisters under it,
-        // so none can be freed while we poke it.
-        for (Waiter* w : f_waiters)
+        count = f_waiters.size();
+        if (count <= kInline) {
+            std::copy(f_waiters.begin(), f_waiters.end(), inlineWaiters.begin());
+        } else {
+            try {
+                moreWaiters = f_waiters;
+            } catch (...) {
+                // No memory for the copy: wake them here, under the mutex.
+                for (const auto& w : f_waiters)
+                    w->poke();
+                return;
+            }
+        }
+    }
+    if (count <= kInline) {
+        for (size_t i = 0; i < count; ++i)
+            inlineWaiters[i]->poke();
+    } else {
+        for (const auto& w : moreWaiters)
             w->poke();
     }
 }
@@ -97,7 +126,7 @@ void kelEvent::wakeWaiters() noexcept
         f_cond.notify_all();
     else
         f_cond.notify_one();
-    for (Waiter* w : f_waiters)
+    for (const auto& w : f_waiters)
         w->poke();
 }
 
@@ -143,11 +172,31 @@ intptr_t kelEvent::waitForAny(kelEvent* const* events, size_t count, int64_t tim
     Clock::time_point deadline;
     const bool limited = deadlineFor(timeout, deadline);
 
-    Waiter waiter;
-    for (size_t i = 0; i < count; ++i) {
-        std::lock_guard lock(events[i]->f_mutex);
-        events[i]->f_waiters.push_back(&waiter);
+    // A thread waits on one set at a time, so it keeps its waiter from one
+    // wait to the next. A waker of the last wait may still be about to poke
+    // it: that poke only makes this wait look at its events once more.
+    thread_local std::shared_ptr<Waiter> t_waiter;
+    std::shared_ptr<Waiter> shared;
+    try {
+        if (!t_waiter) t_waiter = std::make_shared<Waiter>();
+        shared = t_waiter;
+        {
+            std::lock_guard lock(shared->mutex);
+            shared->poked = false;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            std::lock_guard lock(events[i]->f_mutex);
+            events[i]->f_waiters.push_back(shared);
+        }
+    } catch (...) {
+        for (size_t i = 0; shared && i < count; ++i) {
+            std::lock_guard lock(events[i]->f_mutex);
+            auto& list = events[i]->f_waiters;
+            list.erase(std::remove(list.begin(), list.end(), shared), list.end());
+        }
+        return -1;
     }
+    Waiter& waiter = *shared;
     intptr_t fired = -1;
     for (;;) {
         for (size_t i = 0; i < count && fired < 0; ++i) {
@@ -166,7 +215,7 @@ intptr_t kelEvent::waitForAny(kelEvent* const* events, size_t count, int64_t tim
     for (size_t i = 0; i < count; ++i) {
         std::lock_guard lock(events[i]->f_mutex);
         auto& list = events[i]->f_waiters;
-        list.erase(std::remove(list.begin(), list.end(), &waiter), list.end());
+        list.erase(std::remove(list.begin(), list.end(), shared), list.end());
     }
     return fired;
 }

@@ -74,7 +74,7 @@ private:
     std::condition_variable f_cond;
     // Changed under f_mutex only; read without it by isSignaledNow().
     std::atomic<bool> f_signaled;
-    std::vector<Waiter*> f_waiters;
+    std::vector<std::shared_ptr<Waiter>> f_waiters;
     int f_sleepers = 0; // threads in waitFor (under f_mutex)
     std::unique_ptr<kelEventFd> f_fd;
 };

@@ -2,9 +2,9 @@
 
 #include "platform/kelMonotonic.h"
 
-#include <time.h>
-
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -14,8 +14,6 @@ namespace {
 
 constexpr uint32_t periodMin = 1;
 constexpr uint32_t periodMax = 1000000;
-// Longest single sleep, so a kill is noticed soon even for long periods.
-constexpr uint64_t sliceUs = 10000;
 
 std::mutex g_periodsMutex;
 std::map<uint32_t, uint32_t> g_periods;
@@ -28,30 +26,40 @@ struct TimerEvent
     kelTimeCallback callback = nullptr;
     uintptr_t user = 0;
     std::atomic<bool> killed{false};
+    // The event's thread sleeps on this until its next deadline; a kill
+    // wakes it at once, so it sleeps once per tick whatever the period.
+    std::mutex sleepMutex;
+    std::condition_variable sleeping;
     std::thread thread;
+
+    // False when the event was killed before the deadline.
+    bool sleepUntilUs(uint64_t deadlineUs) noexcept
+    {
+        const std::chrono::steady_clock::time_point at{std::chrono::microseconds(deadlineUs)};
+        std::unique_lock lock(sleepMutex);
+        return !sleeping.wait_until(lock, at, [this] { return killed.load(std::memory_order_acquire); });
+    }
+
+    void kill() noexcept
+    {
+        {
+            std::lock_guard lock(sleepMutex);
+            killed.store(true, std::memory_order_release);
+        }
+        sleeping.notify_all();
+    }
 };
 
 std::mutex g_eventsMutex;
 std::map<uint32_t, std::shared_ptr<TimerEvent>> g_events;
 uint32_t g_nextId = 1;
 
-void sleepUntilUs(uint64_t deadlineUs) noexcept
-{
-    const timespec at{time_t(deadlineUs / 1000000u), long(deadlineUs % 1000000u) * 1000};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
-    }
-}
-
 void runEvent(std::shared_ptr<TimerEvent> event) noexcept
 {
     const uint64_t startUs = kelMonotonicUs();
     for (uint64_t tick = 1; !event->killed.load(std::memory_order_acquire); ++tick) {
-        const uint64_t deadline = startUs + tick * event->periodUs;
-        for (uint64_t now = kelMonotonicUs();
-             now < deadline && !event->killed.load(std::memory_order_acquire); now = kelMonotonicUs()) {
-            sleepUntilUs(deadline - now > sliceUs ? now + sliceUs : deadline);
-        }
-        if (event->killed.load(std::memory_order_acquire)) {
+        // The steady clock is CLOCK_MONOTONIC, the clock of kelMonotonicUs.
+        if (!event->sleepUntilUs(startUs + tick * event->periodUs)) {
             break;
         }
         try {
@@ -152,7 +160,7 @@ MMRESULT timeKillEvent(uint32_t timerId) noexcept
         event = it->second;
         g_events.erase(it);
     }
-    event->killed.store(true, std::memory_order_release);
+    event->kill();
     if (event->thread.get_id() == std::this_thread::get_id()) {
         event->thread.detach();
     } else if (event->thread.joinable()) {

@@ -11,6 +11,7 @@ void kelVirtualWave::restoreDefaults()
     std::lock_guard lock(f_mutex);
     f_settings = Settings{&kelWaveClock::monotonic(), {}, kelVirtualSource::silence, 440.0, {}};
     f_played.clear();
+    f_playedBytes = 0;
     f_refuse = nullptr;
     f_failNextOpen = 0;
     f_stalled = false;
@@ -42,16 +43,30 @@ std::vector<uint8_t> kelVirtualWave::played() const
     return f_played;
 }
 
+uint64_t kelVirtualWave::playedBytes() const
+{
+    std::lock_guard lock(f_mutex);
+    return f_playedBytes;
+}
+
 void kelVirtualWave::clearPlayed()
 {
     std::lock_guard lock(f_mutex);
     f_played.clear();
+    f_playedBytes = 0;
 }
 
 void kelVirtualWave::appendPlayed(const char* data, size_t size)
 {
     std::lock_guard lock(f_mutex);
     f_played.insert(f_played.end(), data, data + size);
+    f_playedBytes += size;
+}
+
+void kelVirtualWave::notePlayedToFile(size_t size)
+{
+    std::lock_guard lock(f_mutex);
+    f_playedBytes += size;
 }
 
 void kelVirtualWave::recordSilence()
@@ -113,7 +128,7 @@ uint64_t kelVirtualWave::lateReturnUs() const
 std::vector<std::string> kelVirtualWave::callLog() const
 {
     std::lock_guard lock(f_mutex);
-    return f_log;
+    return std::vector<std::string>(f_log.begin(), f_log.end());
 }
 
 void kelVirtualWave::clearCallLog()
@@ -125,7 +140,8 @@ void kelVirtualWave::clearCallLog()
 void kelVirtualWave::noteCall(const char* name)
 {
     std::lock_guard lock(f_mutex);
-    f_log.emplace_back(name);
+    if (f_log.size() >= kCallLogLimit) f_log.pop_front();
+    f_log.push_back(name);
 }
 
 MMRESULT kelVirtualWave::checkOpen(const WAVEFORMATEX& format, bool query)

@@ -17,6 +17,7 @@
 #include "platform/kelWaveClock.h"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -48,8 +49,13 @@ public:
     // goes back to memory). The file is complete once the device closed.
     void playInto(const std::string& wavPath);
     std::vector<uint8_t> played() const;
+    // Bytes played since the last clearPlayed, into memory or into a file
+    // (/dev/null makes a sink that costs nothing and still counts).
+    uint64_t playedBytes() const;
     void clearPlayed();
     void appendPlayed(const char* data, size_t size);
+    // Counts bytes a device wrote to its file sink.
+    void notePlayedToFile(size_t size);
 
     void recordSilence();
     // A sine of `hz` at half of full scale, the same in every channel.
@@ -68,8 +74,14 @@ public:
     void setLateReturnUs(uint64_t us);
     uint64_t lateReturnUs() const;
 
+    // The names of the calls since the last clearCallLog, oldest first; at
+    // most the last kCallLogLimit of them, so a device that plays for hours
+    // does not grow the log without end.
+    static constexpr size_t kCallLogLimit = 65536;
     std::vector<std::string> callLog() const;
     void clearCallLog();
+    // `name` must be a string literal: the log keeps the pointer, so noting
+    // a call (several per buffer) allocates nothing.
     void noteCall(const char* name);
 
     // Used by the layer's open: WAVERR_BADFORMAT, the injected open
@@ -92,9 +104,10 @@ private:
     mutable std::mutex f_mutex;
     Settings f_settings{&kelWaveClock::monotonic(), {}, kelVirtualSource::silence, 440.0, {}};
     std::vector<uint8_t> f_played;
+    uint64_t f_playedBytes = 0;
     std::function<bool(const WAVEFORMATEX&)> f_refuse;
     MMRESULT f_failNextOpen = 0;
     bool f_stalled = false;
     uint64_t f_lateUs = 0;
-    std::vector<std::string> f_log;
+    std::deque<const char*> f_log;
 };

@@ -124,6 +124,7 @@ size_t kelVirtualWaveBackend::play(const char* data, size_t size) noexcept
     if (f_sink != nullptr) {
         if (std::fwrite(data, 1, bytes, f_sink) == bytes) {
             f_sinkBytes += bytes;
+            kelVirtualWave::instance().notePlayedToFile(bytes);
         }
     } else {
         kelVirtualWave::instance().appendPlayed(data, bytes);

@@ -101,9 +101,16 @@ MMRESULT kelWaveQueue::add(WAVEHDR* header, uint32_t size, const char* call) noe
             entry.endFrame = f_takenFrames;
         }
     }
+    const bool wasIdle = f_queue.empty();
     f_queue.push_back(entry);
     stepLocked();
-    f_wake.notify_all();
+    // A worker waiting for an earlier buffer to finish keeps that deadline:
+    // a buffer queued behind it changes nothing it waits for, and waking it
+    // would cost a thread switch per buffer. It must wake when it had
+    // nothing queued (its wait is the idle one) or has buffers to return.
+    if (wasIdle || !f_returning.empty()) {
+        f_wake.notify_all();
+    }
     return MMSYSERR_NOERROR;
 }
 

@@ -1,82 +1,61 @@
 // CPU per second of 48 kHz stereo audio through the wave pipe components,
-// beside sox doing the file's share of the work (cpu_us per second of
-// audio; the ratio table compares each chain with sox):
-//  - chain/kel-file: a WAV file input component feeding a WAV file output
-//    component, the input read as fast as its thread goes (20 s of audio);
-//  - chain/kel-play: a WAV file input in real time feeding a wave output
-//    component on the virtual device (monotonic clock, memory sink) for
-//    one second of audio: what a playing chain costs while it plays;
-//  - chain/sox: `sox in.wav -t raw out` on the same 20 s file, less sox's
-//    own start-up (the same command on a file of one chunk).
+// beside sox doing the same file (cpu_us per second of audio; the ratio
+// tables compare each chain with the sox of its case). Every side works
+// through the whole 10 s file, and every side's cost is its run over that
+// file less its run over a one-chunk file (bench_wavechain.h), so sox's
+// process start-up and our components' set-up are both left out.
+//  - play/kel: a WAV file input in real time feeding a wave output
+//    component on the virtual device (monotonic clock, /dev/null sink), until
+//    the device has played the whole file: what playing a file costs;
+//    play/sox: `sox in.wav -t null -`, reading and decoding with nothing to
+//    write, the least work a player does.
+//  - file/kel: a WAV file input read as fast as its thread goes feeding a
+//    WAV file output component; file/sox: `sox in.wav out.wav`, the same
+//    work.
 // sox is skipped when it is missing.
 
-#include "kelBenchChild.h"
-#include "kelBenchClock.h"
 #include "kelBenchRatios.h"
 #include "bench_wavechain.h"
 #include "components/kelMT_wave.h"
 #include "core/kelCreate.h"
 #include "core/kelUtf.h"
 
-#include <unistd.h>
-
-#include <chrono>
-#include <cmath>
-#include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
 using namespace kelWaveChainBench;
 
-void chainFile(benchmark::State& state)
+// One file chain run: its CPU in microseconds, -1 when it did not carry the
+// whole file.
+double fileChainUs(bool tiny)
+{
+    CpuMeter meter;
+    auto* input = kelCreate<kelmtlWaveRiff>();
+    auto* output = kelCreate<kelmtlWaveRiff>();
+    input->setIsFormatProvider(true);
+    input->setOnStreamIsDone([&meter](kelmtlWaveRiff*) { meter.kick(); });
+    input->setFileName(utf8ToUtf16(inputFile(tiny)));
+    output->setIsInput(false);
+    output->setFileName(utf8ToUtf16(scratch("out.wav")));
+    (void)input->addConsumer(output);
+    const bool ended = input->open() && meter.waitFor([&] { return !input->active(); }, 120000);
+    const bool whole = ended && output->inBytes() >= int64_t(dataBytes(tiny));
+    kelFree(input);
+    kelFree(output);
+    std::remove(scratch("out.wav").c_str());
+    return whole ? meter.usedUs() : -1;
+}
+
+void fileKel(benchmark::State& state)
 {
     double total = 0;
     for (auto _ : state) {
-        auto* input = kelCreate<kelmtlWaveRiff>();
-        auto* output = kelCreate<kelmtlWaveRiff>();
-        input->setIsFormatProvider(true);
-        input->setFileName(utf8ToUtf16(inputFile(false)));
-        output->setIsInput(false);
-        output->setFileName(utf8ToUtf16(scratch("out.wav")));
-        (void)input->addConsumer(output);
-        const uint64_t cpu = kelBenchProcessCpuNs();
-        const bool opened = input->open();
-        const bool ended = opened && waitFor([&] { return !input->active(); }, 120000);
-        const double used = double(kelBenchProcessCpuNs() - cpu) / 1e3;
-        kelFree(input);
-        kelFree(output);
-        if (!ended) {
-            state.SkipWithError("the file chain did not run to its end");
-            return;
-        }
-        total += used / kFileSeconds;
-        state.SetIterationTime(used / 1e6);
-    }
-    state.counters["cpu_us"] = total / double(state.iterations());
-}
-
-double soxCpuUs(const std::string& file)
-{
-    const double used = kelBenchChildCpuUs({"sox", file, "-t", "raw", scratch("out.raw")});
-    std::remove(scratch("out.raw").c_str());
-    return used;
-}
-
-void chainSox(benchmark::State& state)
-{
-    if (std::system("command -v sox >/dev/null 2>&1") != 0) {
-        state.SkipWithError("sox is missing");
-        return;
-    }
-    double total = 0;
-    for (auto _ : state) {
-        const double big = soxCpuUs(inputFile(false));
-        const double small = soxCpuUs(inputFile(true));
+        const double big = fileChainUs(false);
+        const double small = fileChainUs(true);
         if (big < 0 || small < 0) {
-            state.SkipWithError("sox failed");
+            state.SkipWithError("the file chain did not carry the whole file");
             return;
         }
         const double used = std::max(big - small, 1.0);
@@ -88,6 +67,37 @@ void chainSox(benchmark::State& state)
 
 } // namespace
 
-BENCHMARK(chainFile)->Name("chain/kel-file")->UseManualTime()->Iterations(kelBenchIterations(3));
-BENCHMARK(chainSox)->Name("chain/sox")->UseManualTime()->Iterations(kelBenchIterations(3));
+// The sox side of a case: `args` after the input file.
+void kelWaveChainSox(benchmark::State& state, const std::vector<std::string>& args)
+{
+    if (!soxPresent()) {
+        state.SkipWithError("sox is missing");
+        return;
+    }
+    double total = 0;
+    for (auto _ : state) {
+        const double big = soxCpuUs(args, false);
+        const double small = soxCpuUs(args, true);
+        if (big < 0 || small < 0) {
+            state.SkipWithError("sox failed");
+            return;
+        }
+        const double used = std::max(big - small, 1.0);
+        total += used / kFileSeconds;
+        state.SetIterationTime(used / 1e6);
+    }
+    state.counters["cpu_us"] = total / double(state.iterations());
+}
+
+namespace {
+
+void fileSox(benchmark::State& state)
+{
+    kelWaveChainSox(state, {scratch("out.wav")});
+}
+
+} // namespace
+
+BENCHMARK(fileKel)->Name("file/kel")->UseManualTime()->Iterations(kelBenchIterations(3));
+BENCHMARK(fileSox)->Name("file/sox")->UseManualTime()->Iterations(kelBenchIterations(3));
 KEL_BENCH_MAIN_WITH_RATIOS("sox", "cpu_us")

@@ -1,60 +1,95 @@
 #pragma once
-// What the wave chain benchmarks share: the input files and a bounded wait.
+// What the wave chain benchmarks share: the input files, the CPU meter and
+// a bounded wait.
+//
+// Every side is measured alike: the CPU one run over the long file used,
+// less the CPU the same run over a one-chunk file used. That takes out what
+// a run costs whatever its length (a process starting and loading its
+// libraries for sox; making, opening and freeing the components, threads
+// included, for us), and leaves the cost of the audio itself, per second.
 
+#include "kelBenchChild.h"
 #include "kelBenchClock.h"
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace kelWaveChainBench {
 
 inline constexpr uint32_t kRate = 48000;
-inline constexpr double kFileSeconds = 20;
-inline constexpr double kPlaySeconds = 1;
+inline constexpr uint32_t kFrameBytes = 4; // 16-bit stereo
+inline constexpr double kFileSeconds = 10;
+inline constexpr size_t kTinyFrames = kRate / 50; // one chunk
+inline constexpr int kSoxRuns = 15;
 
 inline std::string scratch(const std::string& name)
 {
     return "/tmp/kel_bench_wavechain_" + std::to_string(::getpid()) + "_" + name;
 }
 
-inline std::string le(uint32_t value, int bytes)
+inline void putTag(std::vector<uint8_t>& out, const char* tag)
 {
-    std::string out;
+    out.insert(out.end(), tag, tag + 4);
+}
+
+inline void putLe(std::vector<uint8_t>& out, uint32_t value, int bytes)
+{
     for (int i = 0; i < bytes; ++i)
-        out.push_back(static_cast<char>(value >> (8 * i)));
-    return out;
+        out.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
 // A 16-bit stereo WAV file of two tones.
 inline bool writeWave(const std::string& path, size_t frames)
 {
-    std::string data;
-    data.reserve(frames * 4);
+    std::vector<uint8_t> file;
+    const uint32_t dataBytes = uint32_t(frames * kFrameBytes);
+    file.reserve(44 + dataBytes);
+    putTag(file, "RIFF");
+    putLe(file, 36 + dataBytes, 4);
+    putTag(file, "WAVE");
+    putTag(file, "fmt ");
+    putLe(file, 16, 4);
+    putLe(file, 1, 2);
+    putLe(file, 2, 2);
+    putLe(file, kRate, 4);
+    putLe(file, kRate * kFrameBytes, 4);
+    putLe(file, kFrameBytes, 2);
+    putLe(file, 16, 2);
+    putTag(file, "data");
+    putLe(file, dataBytes, 4);
     for (size_t i = 0; i < frames; ++i) {
         const double t = double(i) / kRate;
-        data += le(uint16_t(int16_t(12000 * std::sin(2 * M_PI * 440 * t))), 2);
-        data += le(uint16_t(int16_t(12000 * std::sin(2 * M_PI * 660 * t))), 2);
+        putLe(file, uint16_t(int16_t(12000 * std::sin(2 * M_PI * 440 * t))), 2);
+        putLe(file, uint16_t(int16_t(12000 * std::sin(2 * M_PI * 660 * t))), 2);
     }
-    const std::string fmt = le(1, 2) + le(2, 2) + le(kRate, 4) + le(kRate * 4, 4) + le(4, 2) + le(16, 2);
-    const std::string body = "WAVEfmt " + le(16, 4) + fmt + "data" + le(uint32_t(data.size()), 4) + data;
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) return false;
-    const std::string file = "RIFF" + le(uint32_t(body.size()), 4) + body;
     const bool ok = std::fwrite(file.data(), 1, file.size(), f) == file.size();
     return std::fclose(f) == 0 && ok;
+}
+
+inline size_t dataBytes(bool tiny)
+{
+    return (tiny ? kTinyFrames : size_t(kFileSeconds * kRate)) * kFrameBytes;
 }
 
 inline const std::string& inputFile(bool tiny)
 {
     static const std::string big = scratch("in.wav");
     static const std::string small = scratch("tiny.wav");
-    static const bool written = writeWave(big, size_t(kFileSeconds * kRate)) && writeWave(small, kRate / 50);
+    static const bool written =
+        writeWave(big, dataBytes(false) / kFrameBytes) && writeWave(small, dataBytes(true) / kFrameBytes);
     (void)written;
     return tiny ? small : big;
 }
@@ -69,14 +104,79 @@ struct Scratch
 };
 inline Scratch g_scratch;
 
-inline bool waitFor(const std::function<bool()>& condition, int timeoutMs)
+inline uint64_t threadCpuNs()
 {
-    const uint64_t end = kelBenchNowNs() + uint64_t(timeoutMs) * 1000000u;
-    while (!condition()) {
-        if (kelBenchNowNs() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+}
+
+// The process's CPU time over one run of a chain, less what the measuring
+// thread spent looking for the run's end (a cost sox's parent does not
+// have: it blocks in waitpid). The thread sleeps until the chain says its
+// stream is done (kick), and only then polls for the end every 2 ms.
+class CpuMeter
+{
+public:
+    CpuMeter() : f_start(kelBenchProcessCpuNs()) {}
+
+    // Any thread.
+    void kick()
+    {
+        {
+            std::lock_guard lock(f_mutex);
+            f_kicked = true;
+        }
+        f_kick.notify_all();
     }
-    return true;
+
+    bool waitFor(const std::function<bool()>& condition, int timeoutMs)
+    {
+        const uint64_t own = threadCpuNs();
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        {
+            std::unique_lock lock(f_mutex);
+            f_kick.wait_until(lock, end, [this] { return f_kicked; });
+        }
+        bool met = condition();
+        while (!met && std::chrono::steady_clock::now() <= end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            met = condition();
+        }
+        f_waited += threadCpuNs() - own;
+        return met;
+    }
+
+    double usedUs() const { return double(kelBenchProcessCpuNs() - f_start - f_waited) / 1e3; }
+
+private:
+    uint64_t f_start;
+    uint64_t f_waited = 0;
+    std::mutex f_mutex;
+    std::condition_variable f_kick;
+    bool f_kicked = false;
+};
+
+// sox on one file: its user and system time in microseconds, the median of
+// kSoxRuns runs (one run of sox over this file takes a few milliseconds, and a
+// process start varies by about as much); -1 on failure.
+inline double soxCpuUs(std::vector<std::string> args, bool tiny)
+{
+    args.insert(args.begin(), {"sox", inputFile(tiny)});
+    std::vector<double> runs;
+    for (int i = 0; i < kSoxRuns; ++i) {
+        const double used = kelBenchChildCpuUs(args);
+        std::remove(scratch("out.wav").c_str());
+        if (used < 0) return -1;
+        runs.push_back(used);
+    }
+    std::sort(runs.begin(), runs.end());
+    return runs[runs.size() / 2];
+}
+
+inline bool soxPresent()
+{
+    return std::system("command -v sox >/dev/null 2>&1") == 0;
 }
 
 } // namespace kelWaveChainBench

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+
+#include <atomic>
 #include <thread>
 
 TEST(kelEventTest, InfiniteWaitOnSignalledEventReturnsAtOnce)
@@ -69,6 +71,42 @@ TEST(kelEventTest, WaitForAnyReportsAndConsumesOnlyTheOneThatFired)
     EXPECT_EQ(kelEvent::waitForAny(all, 3, kelEvent::kInfinite), 0);
     t.join();
     EXPECT_FALSE(a.isSignaled());
+}
+
+TEST(kelEventTest, WaitForAnyLosesNoWakeWhileAnotherEventKeepsPokingItsWaiter)
+{
+    // Two threads hand a turn back and forth through waitForAny, each one
+    // signal per turn, so a lost wake stalls the exchange. A third thread
+    // keeps signalling an event the first one also waits on: its waiter is
+    // poked while it returns and waits again, and a poke may still be in
+    // flight when the next wait starts.
+    kelEvent ping(false, false), pong(false, false), noise(false, false);
+    std::atomic<bool> stop{false};
+    std::atomic<int> lost{0};
+    constexpr int kTurns = 20000;
+    std::thread noisy([&] {
+        while (!stop.load())
+            noise.setState(true);
+    });
+    std::thread echo([&] {
+        kelEvent* mine[] = {&noise, &ping};
+        for (int i = 0; i < kTurns && lost.load() == 0; ++i) {
+            intptr_t fired;
+            while ((fired = kelEvent::waitForAny(mine, 2, 5000)) == 0) {
+            }
+            if (fired != 1) lost.fetch_add(1);
+            pong.setState(true);
+        }
+    });
+    kelEvent* theirs[] = {&pong};
+    for (int i = 0; i < kTurns && lost.load() == 0; ++i) {
+        ping.setState(true);
+        if (kelEvent::waitForAny(theirs, 1, 5000) != 0) lost.fetch_add(1);
+    }
+    stop.store(true);
+    echo.join();
+    noisy.join();
+    EXPECT_EQ(lost.load(), 0);
 }
 
 TEST(kelEventTest, PollDescriptorFollowsTheState)

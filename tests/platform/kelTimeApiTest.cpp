@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -113,6 +114,24 @@ TEST(TimeApi, AnEventCanKillItselfAndAOneShotRunsOnce)
     EXPECT_EQ(ticks.count.load(), 1u);
     EXPECT_EQ(timeSetEvent(0, 0, countTick, 0, TIME_PERIODIC), 0u);
     EXPECT_EQ(timeSetEvent(5, 0, nullptr, 0, TIME_PERIODIC), 0u);
+}
+
+TEST(TimeApi, AKillWakesAnEventInTheMiddleOfItsLongestPeriod)
+{
+    // The event sleeps to its deadline in one wait; only the kill's wake can
+    // end that wait before the 1000 s period is over.
+    Ticks ticks;
+    const uint32_t id =
+        timeSetEvent(1000000, 0, countTick, reinterpret_cast<uintptr_t>(&ticks), TIME_PERIODIC);
+    ASSERT_NE(id, 0u);
+    std::atomic<int> result{-1};
+    std::thread killer([&] { result.store(int(timeKillEvent(id))); });
+    const bool returned = kelTestWaitUntil([&] { return result.load() != -1; });
+    if (!returned) killer.detach(); // a kill that never wakes the event; let the test fail, not hang
+    ASSERT_TRUE(returned);
+    killer.join();
+    EXPECT_EQ(result.load(), int(TIMERR_NOERROR));
+    EXPECT_EQ(ticks.count.load(), 0u);
 }
 
 // Long runs (KEL_SOAK_SECONDS): 20 ms and 1 ms periods end within one tick

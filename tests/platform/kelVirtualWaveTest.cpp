@@ -66,6 +66,7 @@ TEST_F(VirtualWave, BuffersReturnInQueueOrderWithTheirExactBytesInTheSink)
     EXPECT_EQ(wave.done(), (std::vector<size_t>{0, 1, 2, 3}));
     EXPECT_EQ(wave.position(), 4u * 960u);
     EXPECT_EQ(kelVirtualWave::instance().played(), concat(wave, 4));
+    EXPECT_EQ(kelVirtualWave::instance().playedBytes(), 4 * chunkBytes);
     for (size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(wave.header(i).dwFlags, WHDR_DONE | WHDR_PREPARED) << i;
     }
@@ -310,6 +311,22 @@ TEST_F(VirtualWave, PlaysIntoAWavFileThatHoldsExactlyWhatPlayed)
     EXPECT_EQ(std::vector<uint8_t>(image.begin() + ptrdiff_t(layout.dataOffset), image.end()),
               concat(wave, 3));
     EXPECT_EQ(layout.dataSize, 3 * chunkBytes);
+    EXPECT_EQ(kelVirtualWave::instance().playedBytes(), 3 * chunkBytes);
+    EXPECT_TRUE(kelVirtualWave::instance().played().empty());
+}
+
+TEST_F(VirtualWave, TheCallLogKeepsTheNewestCallsUpToItsLimit)
+{
+    kelVirtualWave& device = kelVirtualWave::instance();
+    device.noteCall("first");
+    for (size_t i = 0; i < kelVirtualWave::kCallLogLimit; ++i)
+        device.noteCall("middle");
+    device.noteCall("last");
+    const std::vector<std::string> log = device.callLog();
+    ASSERT_EQ(log.size(), kelVirtualWave::kCallLogLimit);
+    EXPECT_EQ(log.front(), "middle"); // "first" and one "middle" made room
+    EXPECT_EQ(log.back(), "last");
+    EXPECT_EQ(std::count(log.begin(), log.end(), "middle"), ptrdiff_t(kelVirtualWave::kCallLogLimit - 1));
 }
 
 TEST_F(VirtualWave, RecordingFillsBuffersAtTheClocksPaceAndStopReturnsThePartialOne)
