@@ -19,6 +19,10 @@ namespace {
 constexpr uint32_t kListedRates[] = {8000, 11025, 16000, 22050, 32000, 44100, 48000};
 constexpr uint32_t kEncoderRates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
 constexpr uint32_t kFrameSamplesMax = 1152;
+// Writers of layer 3 files may leave the average rate 0 (the frames carry
+// their own); size estimates then assume 128 kbit/s. The driver keeps what
+// does not fit, so the guess costs at most a call more, never data.
+constexpr uint32_t kUnknownAvgBytes = 16000;
 
 uint32_t listedKbps(uint16_t channels, uint32_t rate) noexcept
 {
@@ -40,10 +44,12 @@ std::vector<uint8_t> mp3Format(uint16_t channels, uint32_t rate, uint32_t kbps)
     return record;
 }
 
-bool isMp3(const WAVEFORMATEX& f) noexcept
+// A layer 3 record; an encoder also needs its average rate, the bit rate
+// it is to code at.
+bool isMp3(const WAVEFORMATEX& f, bool needsRate) noexcept
 {
     return f.wFormatTag == WAVE_FORMAT_MPEGLAYER3 && kelAcmHasShape(f) &&
-           (f.nChannels == 1 || f.nChannels == 2) && f.nAvgBytesPerSec != 0;
+           (f.nChannels == 1 || f.nChannels == 2) && (f.nAvgBytesPerSec != 0 || !needsRate);
 }
 
 bool encoderRate(uint32_t rate) noexcept
@@ -60,7 +66,8 @@ class Mp3Converter : public kelAcmConverter
 {
 public:
     Mp3Converter(const WAVEFORMATEX& pcm, const WAVEFORMATEX& mp3, bool encode) noexcept
-        : kelAcmConverter(pcm.nBlockAlign, 1), f_pcmAvg(pcm.nAvgBytesPerSec), f_mp3Avg(mp3.nAvgBytesPerSec),
+        : kelAcmConverter(pcm.nBlockAlign, 1), f_pcmAvg(pcm.nAvgBytesPerSec),
+          f_mp3Avg(mp3.nAvgBytesPerSec != 0 ? mp3.nAvgBytesPerSec : kUnknownAvgBytes),
           f_frameBytes(pcm.nBlockAlign), f_channels(pcm.nChannels), f_rate(pcm.nSamplesPerSec),
           f_encode(encode)
     {
@@ -254,7 +261,7 @@ public:
             if ((flags & ACM_FORMATSUGGESTF_WFORMATTAG) && fixed.wFormatTag != WAVE_FORMAT_MPEGLAYER3)
                 return ACMERR_NOTPOSSIBLE;
             record = mp3Format(s.nChannels, s.nSamplesPerSec, listedKbps(s.nChannels, s.nSamplesPerSec));
-        } else if (isMp3(s) && kelAcmMp3CanDecode()) {
+        } else if (isMp3(s, false) && kelAcmMp3CanDecode()) {
             record = kelAcmMakePcmFormat(s.nChannels, s.nSamplesPerSec, 16);
         } else {
             return ACMERR_NOTPOSSIBLE;
@@ -270,8 +277,8 @@ public:
         result = ACMERR_NOTPOSSIBLE;
         if (s.nSamplesPerSec != d.nSamplesPerSec || s.nChannels != d.nChannels) return nullptr;
         const bool encode =
-            kelAcmIsPcm(s, true) && isMp3(d) && kelAcmMp3CanEncode() && encoderRate(s.nSamplesPerSec);
-        const bool decode = isMp3(s) && kelAcmIsPcm(d, true) && kelAcmMp3CanDecode();
+            kelAcmIsPcm(s, true) && isMp3(d, true) && kelAcmMp3CanEncode() && encoderRate(s.nSamplesPerSec);
+        const bool decode = isMp3(s, false) && kelAcmIsPcm(d, true) && kelAcmMp3CanDecode();
         if (!encode && !decode) return nullptr;
         auto converter = std::make_unique<Mp3Converter>(encode ? s : d, encode ? d : s, encode);
         if (!converter->isValid()) {

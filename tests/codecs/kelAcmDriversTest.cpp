@@ -533,7 +533,9 @@ TEST_F(kelAcmDriversTest, OpenRefusesRecordsThatDescribeNoStream)
         {"A-law without a block", lawRecord(WAVE_FORMAT_ALAW, 0), pcm8k},
         {"MP3 without a rate", kelTestAcmFormat(WAVE_FORMAT_MPEGLAYER3, 1, 0, 4000, 1, 0),
          kelTestAcmPcm(0, 16, 1)},
-        {"MP3 without a byte rate", kelTestAcmFormat(WAVE_FORMAT_MPEGLAYER3, 1, 8000, 0, 1, 0), pcm8k},
+        // A decoder needs no average rate (the frames carry theirs); an
+        // encoder needs the bit rate it is to code at.
+        {"MP3 to code at no byte rate", pcm8k, kelTestAcmFormat(WAVE_FORMAT_MPEGLAYER3, 1, 8000, 0, 1, 0)},
     };
     for (const auto& c : cases) {
         kelTestAcmStream stream(c.src, c.dst);
@@ -557,9 +559,10 @@ TEST_F(kelAcmDriversTest, DecodersTakeAnyBytes)
         {lawRecord(WAVE_FORMAT_ALAW, 2), kelTestAcmPcm(8000, 16, 2)},
     };
     if (kelAcmMp3CanDecode())
-        decoders.push_back(
-            {kelTestAcmFormat(WAVE_FORMAT_MPEGLAYER3, 2, 44100, 16000, 1, 0, std::vector<uint8_t>(12)),
-             kelTestAcmPcm(44100, 16, 2)});
+        for (const uint32_t avgBytes : {16000u, 0u})
+            decoders.push_back(
+                {kelTestAcmFormat(WAVE_FORMAT_MPEGLAYER3, 2, 44100, avgBytes, 1, 0, std::vector<uint8_t>(12)),
+                 kelTestAcmPcm(44100, 16, 2)});
     for (const auto& [src, dst] : decoders) {
         for (const uint32_t room : {1u, 257u, 65536u}) {
             kelTestAcmStream stream(src, dst);

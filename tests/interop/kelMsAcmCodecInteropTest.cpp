@@ -35,22 +35,6 @@ std::string fill(std::string command, const std::string& in, const std::string& 
     return command;
 }
 
-// The bit rate of the first layer 3 frame header in `frames`, in bytes a
-// second; 0 when none is found.
-uint32_t layer3BytesPerSecond(const std::string& frames)
-{
-    static const unsigned mpeg1[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
-    static const unsigned mpeg2[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
-    for (size_t i = 0; i + 4 <= frames.size(); ++i) {
-        const auto b1 = uint8_t(frames[i + 1]), b2 = uint8_t(frames[i + 2]);
-        if (uint8_t(frames[i]) != 0xFF || (b1 & 0xE0) != 0xE0 || (b1 & 0x06) != 0x02) continue;
-        const bool isMpeg1 = (b1 & 0x18) == 0x18;
-        const unsigned kbps = (isMpeg1 ? mpeg1 : mpeg2)[b2 >> 4];
-        if (kbps) return kbps * 1000 / 8;
-    }
-    return 0;
-}
-
 // What the codec decodes from the "data" chunk, written in `piece`-byte parts.
 std::string decode(kelMsAcm& acm, const std::string& file, size_t piece, bool extraByte, std::string& why)
 {
@@ -63,10 +47,6 @@ std::string decode(kelMsAcm& acm, const std::string& file, size_t piece, bool ex
     std::string record = *fmt;
     if (record.size() < sizeof(WAVEFORMATEX)) record.resize(sizeof(WAVEFORMATEX), '\0');
     auto* format = reinterpret_cast<WAVEFORMATEX*>(record.data());
-    // ffmpeg leaves the average rate of its layer 3 records 0; the layer 3
-    // driver wants it, so it is taken from the first frame's bit rate.
-    if (format->wFormatTag == WAVE_FORMAT_MPEGLAYER3 && format->nAvgBytesPerSec == 0)
-        format->nAvgBytesPerSec = layer3BytesPerSecond(*data);
     kelMsAcmDriver* driver = acm.getDriverByFormatTag(format->wFormatTag);
     if (!driver) {
         why = "no driver for the tag";
