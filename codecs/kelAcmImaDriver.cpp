@@ -23,6 +23,7 @@
 #include "codecs/kelAcmDrivers.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -261,29 +262,57 @@ protected:
 
 private:
     // Decodes one block of `bytes` (at most a whole block) and answers the
-    // bytes of samples written.
+    // bytes of samples written. Each group of 4 bytes per channel carries 8
+    // samples of that channel; a group's samples are decoded into a small
+    // interleaved buffer and stored at once. With two channels both
+    // predictor chains run in the same loop: each sample depends on the one
+    // before it in its channel only, so the two chains overlap.
     uint32_t decodeBlock(const uint8_t* src, uint32_t bytes, uint8_t* dst) noexcept
     {
-        const uint32_t groups = (bytes - headerBytes(f_channels)) / (4u * f_channels);
-        const auto put = [&](uint32_t index, uint16_t channel, int16_t value) {
-            uint8_t* p = dst + 2u * (index * f_channels + channel);
-            p[0] = uint8_t(uint16_t(value) & 0xFF);
-            p[1] = uint8_t(uint16_t(value) >> 8);
-        };
+        const uint32_t channels = f_channels;
+        const uint32_t groups = (bytes - headerBytes(f_channels)) / (4u * channels);
         kelADPCM_state state[2];
-        for (uint16_t c = 0; c < f_channels; ++c) {
+        int16_t first[2];
+        for (uint32_t c = 0; c < channels; ++c) {
             state[c].predicted = readLE16(src + 4 * c);
             state[c].stepIndex = kelADPCMClampIndex(src[4 * c + 2]);
-            put(0, c, int16_t(state[c].predicted));
+            first[c] = int16_t(state[c].predicted);
         }
+        storeSamples(dst, first, channels);
+        dst += 2u * channels;
         const uint8_t* in = src + headerBytes(f_channels);
-        for (uint32_t g = 0; g < groups; ++g)
-            for (uint16_t c = 0; c < f_channels; ++c, in += 4)
-                for (uint32_t k = 0; k < 8; ++k) {
-                    const uint8_t code = k % 2 == 0 ? (in[k / 2] & 0x0F) : (in[k / 2] >> 4);
-                    put(1 + g * 8 + k, c, kelADPCMDecodeSample(state[c], code));
+        int16_t group[16];
+        for (uint32_t g = 0; g < groups; ++g, in += 4u * channels, dst += 16u * channels) {
+            if (channels == 2) {
+                for (uint32_t k = 0; k < 4; ++k) {
+                    const uint8_t left = in[k], right = in[4 + k];
+                    group[4 * k] = kelADPCMDecodeSample(state[0], left & 0x0F);
+                    group[4 * k + 1] = kelADPCMDecodeSample(state[1], right & 0x0F);
+                    group[4 * k + 2] = kelADPCMDecodeSample(state[0], left >> 4);
+                    group[4 * k + 3] = kelADPCMDecodeSample(state[1], right >> 4);
                 }
-        return (1u + groups * 8u) * 2u * f_channels;
+            } else {
+                for (uint32_t k = 0; k < 4; ++k) {
+                    group[2 * k] = kelADPCMDecodeSample(state[0], in[k] & 0x0F);
+                    group[2 * k + 1] = kelADPCMDecodeSample(state[0], in[k] >> 4);
+                }
+            }
+            storeSamples(dst, group, 8u * channels);
+        }
+        return (1u + groups * 8u) * 2u * channels;
+    }
+
+    // 16-bit samples as little-endian bytes.
+    static void storeSamples(uint8_t* dst, const int16_t* samples, uint32_t count) noexcept
+    {
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(dst, samples, 2u * count);
+        } else {
+            for (uint32_t i = 0; i < count; ++i) {
+                dst[2 * i] = uint8_t(uint16_t(samples[i]) & 0xFF);
+                dst[2 * i + 1] = uint8_t(uint16_t(samples[i]) >> 8);
+            }
+        }
     }
 
     uint16_t f_channels;
