@@ -392,6 +392,40 @@ MMRESULT kelAcmWriteSuggestion(const std::vector<uint8_t>& record, WAVEFORMATEX*
     return MMSYSERR_NOERROR;
 }
 
+MMRESULT kelAcmCodecDriver::suggest(const std::vector<uint8_t>& src, WAVEFORMATEX* dst, uint32_t dstSize,
+                                    uint32_t flags) const
+{
+    const WAVEFORMATEX s = kelAcmHead(src);
+    WAVEFORMATEX fixed{};
+    std::memcpy(&fixed, dst, 16);
+    std::vector<uint8_t> record;
+    if (kelAcmIsPcm(s, true))
+        record = codedFor(s, fixed, flags);
+    else if (decodes(src))
+        record = kelAcmMakePcmFormat(s.nChannels, s.nSamplesPerSec, 16);
+    if (record.empty() || !kelAcmKeepsFixed(kelAcmHead(record), fixed, flags)) return ACMERR_NOTPOSSIBLE;
+    return kelAcmWriteSuggestion(record, dst, dstSize);
+}
+
+std::unique_ptr<kelAcmConverter> kelAcmCodecDriver::open(const std::vector<uint8_t>& src,
+                                                         const std::vector<uint8_t>& dst,
+                                                         MMRESULT& result) const
+{
+    const WAVEFORMATEX s = kelAcmHead(src), d = kelAcmHead(dst);
+    result = ACMERR_NOTPOSSIBLE;
+    if (s.nSamplesPerSec != d.nSamplesPerSec || s.nChannels != d.nChannels) return nullptr;
+    const bool encode = kelAcmIsPcm(s, true) && encodes(s, dst);
+    if (!encode && !(decodes(src) && kelAcmIsPcm(d, true))) return nullptr;
+    auto converter = makeConverter(encode ? s : d, encode ? dst : src, encode, result);
+    if (converter) result = MMSYSERR_NOERROR;
+    return converter;
+}
+
+bool kelAcmCodecDriver::encodes(const WAVEFORMATEX&, const std::vector<uint8_t>& coded) const noexcept
+{
+    return decodes(coded);
+}
+
 bool kelAcmKeepsFixed(const WAVEFORMATEX& f, const WAVEFORMATEX& fixed, uint32_t flags) noexcept
 {
     if ((flags & ACM_FORMATSUGGESTF_WFORMATTAG) && f.wFormatTag != fixed.wFormatTag) return false;

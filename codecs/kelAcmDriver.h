@@ -85,6 +85,40 @@ protected:
     std::vector<kelAcmTagInfo> f_tags;
 };
 
+// A driver between 16-bit PCM and one coded family: it suggests the coded
+// record for PCM and 16-bit PCM of the same rate and channels for a coded
+// record, and opens the two directions between records it accepts.
+class kelAcmCodecDriver : public kelAcmDriver
+{
+public:
+    MMRESULT suggest(const std::vector<uint8_t>& src, WAVEFORMATEX* dst, uint32_t dstSize,
+                     uint32_t flags) const final;
+    std::unique_ptr<kelAcmConverter> open(const std::vector<uint8_t>& src, const std::vector<uint8_t>& dst,
+                                          MMRESULT& result) const final;
+
+protected:
+    using kelAcmDriver::kelAcmDriver;
+    // Whether the coded record `coded` is one the driver decodes.
+    virtual bool decodes(const std::vector<uint8_t>& coded) const noexcept = 0;
+    // Whether 16-bit PCM `pcm` codes into `coded` (of the same rate and
+    // channels); by default whenever the record decodes.
+    virtual bool encodes(const WAVEFORMATEX& pcm, const std::vector<uint8_t>& coded) const noexcept;
+    // The coded record suggested for 16-bit PCM `pcm`, where `fixed` holds
+    // the fields `flags` fix; empty when there is none.
+    virtual std::vector<uint8_t> codedFor(const WAVEFORMATEX& pcm, const WAVEFORMATEX& fixed,
+                                          uint32_t flags) const = 0;
+    // The converter between `pcm` and `coded` in the direction `encode`
+    // says; null with the reason in `result` when it cannot be made.
+    virtual std::unique_ptr<kelAcmConverter> makeConverter(const WAVEFORMATEX& pcm,
+                                                           const std::vector<uint8_t>& coded, bool encode,
+                                                           MMRESULT& result) const = 0;
+};
+
+// A driver handler over one static `Driver`.
+template <class Driver>
+intptr_t kelAcmDriverProcOf(uintptr_t driverId, uint32_t message, intptr_t lParam1,
+                            intptr_t lParam2) noexcept;
+
 // Answers one driver message for `driver`.
 intptr_t kelAcmDispatch(const kelAcmDriver& driver, uintptr_t driverId, uint32_t message, intptr_t lParam1,
                         intptr_t lParam2) noexcept;
@@ -112,3 +146,14 @@ WAVEFORMATEX kelAcmHead(const std::vector<uint8_t>& record) noexcept;
 uint16_t kelAcmSamplesPerBlock(const std::vector<uint8_t>& record) noexcept;
 // Whether `f` has what every stream needs: channels, a rate and a block.
 bool kelAcmHasShape(const WAVEFORMATEX& f) noexcept;
+
+template <class Driver>
+intptr_t kelAcmDriverProcOf(uintptr_t driverId, uint32_t message, intptr_t lParam1, intptr_t lParam2) noexcept
+{
+    try {
+        static const Driver driver;
+        return kelAcmDispatch(driver, driverId, message, lParam1, lParam2);
+    } catch (...) {
+        return MMSYSERR_NOMEM;
+    }
+}

@@ -120,49 +120,38 @@ private:
     gsm f_gsm = nullptr;
 };
 
-class GsmDriver : public kelAcmDriver
+class GsmDriver : public kelAcmCodecDriver
 {
 public:
     GsmDriver()
-        : kelAcmDriver(kelAcmGsmProductId, u"GSM 6.10", u"GSM 06.10 full-rate codec (WAV49 blocks)",
-                       ACMDRIVERDETAILS_SUPPORTF_CODEC)
+        : kelAcmCodecDriver(kelAcmGsmProductId, u"GSM 6.10", u"GSM 06.10 full-rate codec (WAV49 blocks)",
+                            ACMDRIVERDETAILS_SUPPORTF_CODEC)
     {
         addTag(WAVE_FORMAT_PCM, u"PCM", {kelAcmMakePcmFormat(1, kRate, 16)});
         addTag(WAVE_FORMAT_GSM610, u"GSM 6.10", {gsmFormat()});
     }
 
-    MMRESULT suggest(const std::vector<uint8_t>& src, WAVEFORMATEX* dst, uint32_t dstSize,
-                     uint32_t flags) const override
+protected:
+    bool decodes(const std::vector<uint8_t>& coded) const noexcept override { return isGsm(coded); }
+
+    bool encodes(const WAVEFORMATEX& pcm, const std::vector<uint8_t>& coded) const noexcept override
     {
-        const WAVEFORMATEX s = kelAcmHead(src);
-        WAVEFORMATEX fixed{};
-        std::memcpy(&fixed, dst, 16);
-        std::vector<uint8_t> record;
-        if (isGsmPcm(s)) {
-            record = gsmFormat();
-        } else if (isGsm(src)) {
-            record = kelAcmMakePcmFormat(1, kRate, 16);
-        } else {
-            return ACMERR_NOTPOSSIBLE;
-        }
-        if (!kelAcmKeepsFixed(kelAcmHead(record), fixed, flags)) return ACMERR_NOTPOSSIBLE;
-        return kelAcmWriteSuggestion(record, dst, dstSize);
+        return isGsmPcm(pcm) && isGsm(coded);
     }
 
-    std::unique_ptr<kelAcmConverter> open(const std::vector<uint8_t>& src, const std::vector<uint8_t>& dst,
-                                          MMRESULT& result) const override
+    std::vector<uint8_t> codedFor(const WAVEFORMATEX& pcm, const WAVEFORMATEX&, uint32_t) const override
     {
-        result = ACMERR_NOTPOSSIBLE;
-        const bool encode = isGsmPcm(kelAcmHead(src)) && isGsm(dst);
-        const bool decode = isGsm(src) && isGsmPcm(kelAcmHead(dst));
-        if (!encode && !decode) return nullptr;
+        if (!isGsmPcm(pcm)) return {};
+        return gsmFormat();
+    }
+
+    std::unique_ptr<kelAcmConverter> makeConverter(const WAVEFORMATEX&, const std::vector<uint8_t>&,
+                                                   bool encode, MMRESULT& result) const override
+    {
         auto converter = std::make_unique<GsmConverter>(encode);
-        if (!converter->isValid()) {
-            result = MMSYSERR_NOMEM;
-            return nullptr;
-        }
-        result = MMSYSERR_NOERROR;
-        return converter;
+        if (converter->isValid()) return converter;
+        result = MMSYSERR_NOMEM;
+        return nullptr;
     }
 };
 
@@ -171,10 +160,5 @@ public:
 intptr_t kelAcmGsmDriverProc(uintptr_t driverId, HDRVR, uint32_t message, intptr_t lParam1,
                              intptr_t lParam2) noexcept
 {
-    try {
-        static const GsmDriver driver;
-        return kelAcmDispatch(driver, driverId, message, lParam1, lParam2);
-    } catch (...) {
-        return MMSYSERR_NOMEM;
-    }
+    return kelAcmDriverProcOf<GsmDriver>(driverId, message, lParam1, lParam2);
 }

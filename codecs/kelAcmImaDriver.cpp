@@ -318,12 +318,12 @@ private:
     uint16_t f_channels;
 };
 
-class ImaDriver : public kelAcmDriver
+class ImaDriver : public kelAcmCodecDriver
 {
 public:
     ImaDriver()
-        : kelAcmDriver(kelAcmImaAdpcmProductId, u"IMA ADPCM", u"IMA ADPCM codec (WAV blocks)",
-                       ACMDRIVERDETAILS_SUPPORTF_CODEC)
+        : kelAcmCodecDriver(kelAcmImaAdpcmProductId, u"IMA ADPCM", u"IMA ADPCM codec (WAV blocks)",
+                            ACMDRIVERDETAILS_SUPPORTF_CODEC)
     {
         std::vector<std::vector<uint8_t>> pcm, ima;
         for (const uint32_t rate : kRates)
@@ -335,41 +335,23 @@ public:
         addTag(WAVE_FORMAT_IMA_ADPCM, u"IMA ADPCM", std::move(ima));
     }
 
-    MMRESULT suggest(const std::vector<uint8_t>& src, WAVEFORMATEX* dst, uint32_t dstSize,
-                     uint32_t flags) const override
+protected:
+    bool decodes(const std::vector<uint8_t>& coded) const noexcept override
     {
-        const WAVEFORMATEX s = kelAcmHead(src);
-        WAVEFORMATEX fixed{};
-        std::memcpy(&fixed, dst, 16);
-        std::vector<uint8_t> record;
-        if (kelAcmIsPcm(s, true)) {
-            if ((flags & ACM_FORMATSUGGESTF_WFORMATTAG) && fixed.wFormatTag != WAVE_FORMAT_IMA_ADPCM)
-                return ACMERR_NOTPOSSIBLE;
-            record = imaFormat(s.nChannels, s.nSamplesPerSec, standardBlock(s.nChannels, s.nSamplesPerSec));
-        } else if (isIma(s)) {
-            record = kelAcmMakePcmFormat(s.nChannels, s.nSamplesPerSec, 16);
-        } else {
-            return ACMERR_NOTPOSSIBLE;
-        }
-        if (!kelAcmKeepsFixed(kelAcmHead(record), fixed, flags)) return ACMERR_NOTPOSSIBLE;
-        return kelAcmWriteSuggestion(record, dst, dstSize);
+        return isIma(kelAcmHead(coded));
     }
 
-    std::unique_ptr<kelAcmConverter> open(const std::vector<uint8_t>& src, const std::vector<uint8_t>& dst,
-                                          MMRESULT& result) const override
+    std::vector<uint8_t> codedFor(const WAVEFORMATEX& pcm, const WAVEFORMATEX&, uint32_t) const override
     {
-        const WAVEFORMATEX s = kelAcmHead(src), d = kelAcmHead(dst);
-        result = ACMERR_NOTPOSSIBLE;
-        if (s.nSamplesPerSec != d.nSamplesPerSec || s.nChannels != d.nChannels) return nullptr;
-        if (kelAcmIsPcm(s, true) && isIma(d)) {
-            result = MMSYSERR_NOERROR;
-            return std::make_unique<ImaEncoder>(d.nChannels, d.nBlockAlign);
-        }
-        if (isIma(s) && kelAcmIsPcm(d, true)) {
-            result = MMSYSERR_NOERROR;
-            return std::make_unique<ImaDecoder>(s.nChannels, s.nBlockAlign);
-        }
-        return nullptr;
+        return imaFormat(pcm.nChannels, pcm.nSamplesPerSec, standardBlock(pcm.nChannels, pcm.nSamplesPerSec));
+    }
+
+    std::unique_ptr<kelAcmConverter> makeConverter(const WAVEFORMATEX&, const std::vector<uint8_t>& coded,
+                                                   bool encode, MMRESULT&) const override
+    {
+        const WAVEFORMATEX c = kelAcmHead(coded);
+        if (encode) return std::make_unique<ImaEncoder>(c.nChannels, c.nBlockAlign);
+        return std::make_unique<ImaDecoder>(c.nChannels, c.nBlockAlign);
     }
 };
 
@@ -378,10 +360,5 @@ public:
 intptr_t kelAcmImaAdpcmDriverProc(uintptr_t driverId, HDRVR, uint32_t message, intptr_t lParam1,
                                   intptr_t lParam2) noexcept
 {
-    try {
-        static const ImaDriver driver;
-        return kelAcmDispatch(driver, driverId, message, lParam1, lParam2);
-    } catch (...) {
-        return MMSYSERR_NOMEM;
-    }
+    return kelAcmDriverProcOf<ImaDriver>(driverId, message, lParam1, lParam2);
 }

@@ -233,12 +233,12 @@ private:
     std::vector<uint8_t> f_out;
 };
 
-class Mp3Driver : public kelAcmDriver
+class Mp3Driver : public kelAcmCodecDriver
 {
 public:
     Mp3Driver()
-        : kelAcmDriver(kelAcmMp3ProductId, u"MPEG Layer-3", u"MPEG layer 3 codec (libmpg123, LAME)",
-                       ACMDRIVERDETAILS_SUPPORTF_CODEC)
+        : kelAcmCodecDriver(kelAcmMp3ProductId, u"MPEG Layer-3", u"MPEG layer 3 codec (libmpg123, LAME)",
+                            ACMDRIVERDETAILS_SUPPORTF_CODEC)
     {
         std::vector<std::vector<uint8_t>> pcm, mp3;
         for (const uint32_t rate : kListedRates)
@@ -250,42 +250,28 @@ public:
         addTag(WAVE_FORMAT_MPEGLAYER3, u"MPEG Layer-3", std::move(mp3));
     }
 
-    MMRESULT suggest(const std::vector<uint8_t>& src, WAVEFORMATEX* dst, uint32_t dstSize,
-                     uint32_t flags) const override
+protected:
+    bool decodes(const std::vector<uint8_t>& coded) const noexcept override
     {
-        const WAVEFORMATEX s = kelAcmHead(src);
-        WAVEFORMATEX fixed{};
-        std::memcpy(&fixed, dst, 16);
-        std::vector<uint8_t> record;
-        if (kelAcmIsPcm(s, true) && kelAcmMp3CanEncode() && encoderRate(s.nSamplesPerSec)) {
-            if ((flags & ACM_FORMATSUGGESTF_WFORMATTAG) && fixed.wFormatTag != WAVE_FORMAT_MPEGLAYER3)
-                return ACMERR_NOTPOSSIBLE;
-            record = mp3Format(s.nChannels, s.nSamplesPerSec, listedKbps(s.nChannels, s.nSamplesPerSec));
-        } else if (isMp3(s, false) && kelAcmMp3CanDecode()) {
-            record = kelAcmMakePcmFormat(s.nChannels, s.nSamplesPerSec, 16);
-        } else {
-            return ACMERR_NOTPOSSIBLE;
-        }
-        if (!kelAcmKeepsFixed(kelAcmHead(record), fixed, flags)) return ACMERR_NOTPOSSIBLE;
-        return kelAcmWriteSuggestion(record, dst, dstSize);
+        return isMp3(kelAcmHead(coded), false) && kelAcmMp3CanDecode();
     }
 
-    std::unique_ptr<kelAcmConverter> open(const std::vector<uint8_t>& src, const std::vector<uint8_t>& dst,
-                                          MMRESULT& result) const override
+    bool encodes(const WAVEFORMATEX& pcm, const std::vector<uint8_t>& coded) const noexcept override
     {
-        const WAVEFORMATEX s = kelAcmHead(src), d = kelAcmHead(dst);
-        result = ACMERR_NOTPOSSIBLE;
-        if (s.nSamplesPerSec != d.nSamplesPerSec || s.nChannels != d.nChannels) return nullptr;
-        const bool encode =
-            kelAcmIsPcm(s, true) && isMp3(d, true) && kelAcmMp3CanEncode() && encoderRate(s.nSamplesPerSec);
-        const bool decode = isMp3(s, false) && kelAcmIsPcm(d, true) && kelAcmMp3CanDecode();
-        if (!encode && !decode) return nullptr;
-        auto converter = std::make_unique<Mp3Converter>(encode ? s : d, encode ? d : s, encode);
-        if (!converter->isValid()) {
-            result = ACMERR_NOTPOSSIBLE;
-            return nullptr;
-        }
-        result = MMSYSERR_NOERROR;
+        return isMp3(kelAcmHead(coded), true) && kelAcmMp3CanEncode() && encoderRate(pcm.nSamplesPerSec);
+    }
+
+    std::vector<uint8_t> codedFor(const WAVEFORMATEX& pcm, const WAVEFORMATEX&, uint32_t) const override
+    {
+        if (!kelAcmMp3CanEncode() || !encoderRate(pcm.nSamplesPerSec)) return {};
+        return mp3Format(pcm.nChannels, pcm.nSamplesPerSec, listedKbps(pcm.nChannels, pcm.nSamplesPerSec));
+    }
+
+    std::unique_ptr<kelAcmConverter> makeConverter(const WAVEFORMATEX& pcm, const std::vector<uint8_t>& coded,
+                                                   bool encode, MMRESULT&) const override
+    {
+        auto converter = std::make_unique<Mp3Converter>(pcm, kelAcmHead(coded), encode);
+        if (!converter->isValid()) return nullptr;
         return converter;
     }
 };
@@ -313,10 +299,5 @@ bool kelAcmMp3CanEncode() noexcept
 intptr_t kelAcmMp3DriverProc(uintptr_t driverId, HDRVR, uint32_t message, intptr_t lParam1,
                              intptr_t lParam2) noexcept
 {
-    try {
-        static const Mp3Driver driver;
-        return kelAcmDispatch(driver, driverId, message, lParam1, lParam2);
-    } catch (...) {
-        return MMSYSERR_NOMEM;
-    }
+    return kelAcmDriverProcOf<Mp3Driver>(driverId, message, lParam1, lParam2);
 }

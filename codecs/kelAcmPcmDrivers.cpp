@@ -143,54 +143,38 @@ std::vector<uint8_t> g711Format(uint16_t tag, uint16_t channels, uint32_t rate)
     return kelAcmMakeFormat(tag, channels, rate, rate * channels, channels, 8, sizeof(WAVEFORMATEX));
 }
 
-class G711Driver : public kelAcmDriver
+class G711Driver : public kelAcmCodecDriver
 {
 public:
     G711Driver()
-        : kelAcmDriver(kelAcmG711ProductId, u"G.711", u"G.711 A-law and mu-law codec",
-                       ACMDRIVERDETAILS_SUPPORTF_CODEC)
+        : kelAcmCodecDriver(kelAcmG711ProductId, u"G.711", u"G.711 A-law and mu-law codec",
+                            ACMDRIVERDETAILS_SUPPORTF_CODEC)
     {
         addTag(WAVE_FORMAT_PCM, u"PCM", pcmFormats());
         addTag(WAVE_FORMAT_ALAW, u"A-Law", lawFormats(WAVE_FORMAT_ALAW));
         addTag(WAVE_FORMAT_MULAW, u"u-Law", lawFormats(WAVE_FORMAT_MULAW));
     }
 
-    MMRESULT suggest(const std::vector<uint8_t>& src, WAVEFORMATEX* dst, uint32_t dstSize,
-                     uint32_t flags) const override
+protected:
+    bool decodes(const std::vector<uint8_t>& coded) const noexcept override
     {
-        const WAVEFORMATEX s = kelAcmHead(src);
-        WAVEFORMATEX fixed{};
-        std::memcpy(&fixed, dst, 16);
-        std::vector<uint8_t> record;
-        if (kelAcmIsPcm(s, true)) {
-            uint16_t tag = WAVE_FORMAT_ALAW;
-            if (flags & ACM_FORMATSUGGESTF_WFORMATTAG) tag = fixed.wFormatTag;
-            if (tag != WAVE_FORMAT_ALAW && tag != WAVE_FORMAT_MULAW) return ACMERR_NOTPOSSIBLE;
-            record = g711Format(tag, s.nChannels, s.nSamplesPerSec);
-        } else if (isG711(s)) {
-            record = kelAcmMakePcmFormat(s.nChannels, s.nSamplesPerSec, 16);
-        } else {
-            return ACMERR_NOTPOSSIBLE;
-        }
-        if (!kelAcmKeepsFixed(kelAcmHead(record), fixed, flags)) return ACMERR_NOTPOSSIBLE;
-        return kelAcmWriteSuggestion(record, dst, dstSize);
+        return isG711(kelAcmHead(coded));
     }
 
-    std::unique_ptr<kelAcmConverter> open(const std::vector<uint8_t>& src, const std::vector<uint8_t>& dst,
-                                          MMRESULT& result) const override
+    // A-law unless the caller fixes the tag to mu-law.
+    std::vector<uint8_t> codedFor(const WAVEFORMATEX& pcm, const WAVEFORMATEX& fixed,
+                                  uint32_t flags) const override
     {
-        const WAVEFORMATEX s = kelAcmHead(src), d = kelAcmHead(dst);
-        result = ACMERR_NOTPOSSIBLE;
-        if (s.nSamplesPerSec != d.nSamplesPerSec || s.nChannels != d.nChannels) return nullptr;
-        if (kelAcmIsPcm(s, true) && isG711(d)) {
-            result = MMSYSERR_NOERROR;
-            return std::make_unique<G711Converter>(s.nChannels, true, d.wFormatTag == WAVE_FORMAT_ALAW);
-        }
-        if (isG711(s) && kelAcmIsPcm(d, true)) {
-            result = MMSYSERR_NOERROR;
-            return std::make_unique<G711Converter>(s.nChannels, false, s.wFormatTag == WAVE_FORMAT_ALAW);
-        }
-        return nullptr;
+        const uint16_t tag = (flags & ACM_FORMATSUGGESTF_WFORMATTAG) ? fixed.wFormatTag : WAVE_FORMAT_ALAW;
+        if (tag != WAVE_FORMAT_ALAW && tag != WAVE_FORMAT_MULAW) return {};
+        return g711Format(tag, pcm.nChannels, pcm.nSamplesPerSec);
+    }
+
+    std::unique_ptr<kelAcmConverter> makeConverter(const WAVEFORMATEX& pcm, const std::vector<uint8_t>& coded,
+                                                   bool encode, MMRESULT&) const override
+    {
+        return std::make_unique<G711Converter>(pcm.nChannels, encode,
+                                               kelAcmHead(coded).wFormatTag == WAVE_FORMAT_ALAW);
     }
 
 private:
@@ -217,21 +201,11 @@ private:
 intptr_t kelAcmPcmDriverProc(uintptr_t driverId, HDRVR, uint32_t message, intptr_t lParam1,
                              intptr_t lParam2) noexcept
 {
-    try {
-        static const PcmDriver driver;
-        return kelAcmDispatch(driver, driverId, message, lParam1, lParam2);
-    } catch (...) {
-        return MMSYSERR_NOMEM;
-    }
+    return kelAcmDriverProcOf<PcmDriver>(driverId, message, lParam1, lParam2);
 }
 
 intptr_t kelAcmG711DriverProc(uintptr_t driverId, HDRVR, uint32_t message, intptr_t lParam1,
                               intptr_t lParam2) noexcept
 {
-    try {
-        static const G711Driver driver;
-        return kelAcmDispatch(driver, driverId, message, lParam1, lParam2);
-    } catch (...) {
-        return MMSYSERR_NOMEM;
-    }
+    return kelAcmDriverProcOf<G711Driver>(driverId, message, lParam1, lParam2);
 }
