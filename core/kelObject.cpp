@@ -281,8 +281,24 @@ struct kelObject::Ops
         const bool ro = d[i - 1].ro;
         if (i < h.count) std::memmove(d + i - 1, d + i, (h.count - i) * sizeof(Hold));
         --h.count;
-        const uint64_t old = o.f_state.fetch_sub(ro ? kReadOne : kWriteOne, std::memory_order_release);
-        if (old & kSleepers) wake(o);
+        // The hold may be the last thing keeping another thread from taking
+        // the lock and freeing the object, so nothing of the object is
+        // touched once the hold is gone: sleepers get their wake count moved
+        // on while it is still held, the flag is cleared with the hold, and
+        // only the kernel's wake, which goes by address alone, comes after
+        // (at worst a spurious wake of whatever waits there later).
+        const uint64_t one = ro ? kReadOne : kWriteOne;
+        uint64_t old = o.f_state.load(std::memory_order_relaxed);
+        bool sleepers = false;
+        for (;;) {
+            sleepers = (old & kSleepers) != 0;
+            if (sleepers) o.f_wakeSeq.fetch_add(1);
+            const uint64_t next = sleepers ? (old - one) & ~kSleepers : old - one;
+            if (o.f_state.compare_exchange_weak(old, next, std::memory_order_release,
+                                                std::memory_order_relaxed))
+                break;
+        }
+        if (sleepers) kelFutexWakeAll(o.f_wakeSeq);
         return (ro ? readsOf(old) : writesOf(old)) == 1;
     }
 
