@@ -9,6 +9,7 @@
 #include "codecs/kelAcmDrivers.h"
 #include "kelBenchClock.h"
 #include "kelBenchRatios.h"
+#include "kelBenchSignals.h"
 #include "platform/kelAcmApi.h"
 
 #include <gsm.h>
@@ -27,17 +28,7 @@ constexpr size_t kBlockBytes = 65;
 
 const std::vector<int16_t>& signal()
 {
-    static const std::vector<int16_t> s = [] {
-        std::vector<int16_t> v(kSamples);
-        uint32_t seed = 11;
-        for (size_t i = 0; i < v.size(); ++i) {
-            seed = seed * 1664525u + 1013904223u;
-            const double t = double(i) / 8000.0;
-            v[i] = int16_t(9000 * std::sin(2 * M_PI * 180 * t) * (0.6 + 0.4 * std::sin(2 * M_PI * 3 * t)) +
-                           double(int32_t(seed >> 20) - 2048));
-        }
-        return v;
-    }();
+    static const std::vector<int16_t> s = kelBenchSpeechLike(kSamples, 11, 180, 3);
     return s;
 }
 

@@ -13,6 +13,7 @@
 #include "codecs/kelGSM.h"
 #include "kelBenchClock.h"
 #include "kelBenchRatios.h"
+#include "kelBenchSignals.h"
 
 #include <gsm.h>
 #include <unistd.h>
@@ -30,17 +31,7 @@ constexpr size_t kImaBlock = 505; // samples per 256-byte IMA4 block, as in WAV 
 
 const std::vector<int16_t>& signal()
 {
-    static const std::vector<int16_t> s = [] {
-        std::vector<int16_t> v(kSamples);
-        uint32_t seed = 7;
-        for (size_t i = 0; i < v.size(); ++i) {
-            seed = seed * 1664525u + 1013904223u;
-            const double t = double(i) / 8000.0;
-            v[i] = int16_t(9000 * std::sin(2 * M_PI * 220 * t) * (0.6 + 0.4 * std::sin(2 * M_PI * 2 * t)) +
-                           double(int32_t(seed >> 20) - 2048));
-        }
-        return v;
-    }();
+    static const std::vector<int16_t> s = kelBenchSpeechLike(kSamples, 7, 220, 2);
     return s;
 }
 
