@@ -225,32 +225,6 @@ void unlockListWO(kelList* list) noexcept
 
 // --- slots ------------------------------------------------------------------
 
-void* kelList::itemAt(intptr_t index) const noexcept
-{
-    KEL_DCHECK(index >= 0 && static_cast<uintptr_t>(index) < f_allocated);
-    const uint8_t* slot = f_slots + index * f_dataItemSize;
-    if (f_dataItemSize == 4) {
-        int32_t v = 0;
-        std::memcpy(&v, slot, 4);
-        return reinterpret_cast<void*>(static_cast<intptr_t>(v));
-    }
-    void* p = nullptr;
-    std::memcpy(&p, slot, 8);
-    return p;
-}
-
-void kelList::storeAt(intptr_t index, void* item) noexcept
-{
-    KEL_DCHECK(index >= 0 && static_cast<uintptr_t>(index) < f_allocated);
-    uint8_t* slot = f_slots + index * f_dataItemSize;
-    if (f_dataItemSize == 4) {
-        const auto v = static_cast<int32_t>(reinterpret_cast<intptr_t>(item));
-        std::memcpy(slot, &v, 4);
-    } else {
-        std::memcpy(slot, &item, 8);
-    }
-}
-
 void* kelList::getListPtrAt(intptr_t index) noexcept
 {
     if (!f_slots || index < 0 || static_cast<uintptr_t>(index) >= f_allocated) return nullptr;
@@ -552,8 +526,10 @@ bool kelList::removeByIndex(intptr_t index, uintptr_t doFree) noexcept
                  static_cast<size_t>(n - index - 1) * size);
     std::memset(f_slots + (n - 1) * f_dataItemSize, 0, size);
     f_count.store(n - 1, std::memory_order_relaxed);
-    doSetCapacity(static_cast<uintptr_t>(n - 1), false);
-    if (n - 1 == 0) f_dataEvent.setState(false);
+    // Within the current step the capacity stays as it is (as on insert).
+    if (capacityFor(static_cast<uintptr_t>(n - 1)) != capacity())
+        doSetCapacity(static_cast<uintptr_t>(n - 1), false);
+    if (n - 1 == 0) resetData();
     return true;
 }
 
@@ -594,7 +570,7 @@ void kelList::clear(uintptr_t doFree, bool force) noexcept
         if (count() > last) f_count.store(last, std::memory_order_relaxed);
     }
     doSetCapacity(0, force);
-    f_dataEvent.setState(false);
+    resetData();
 }
 
 // --- raw copies -----------------------------------------------------------------
@@ -814,7 +790,12 @@ void kelList::reverse() noexcept
 // (nobody has waited since the last item) needs no new signal.
 void kelList::signalData() noexcept
 {
-    if (!f_dataEvent.isSignaledNow()) f_dataEvent.setState(true);
+    if (f_signalsData && !f_dataEvent.isSignaledNow()) f_dataEvent.setState(true);
+}
+
+void kelList::resetData() noexcept
+{
+    if (f_signalsData && f_dataEvent.isSignaledNow()) f_dataEvent.setState(false);
 }
 
 bool kelList::checkDataEvent() noexcept

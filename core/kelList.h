@@ -21,12 +21,14 @@
 // Pointers returned by get() stay valid only while nobody removes the item:
 // hold the list lock around their use, or use lockObject() for objects.
 
+#include "core/kelCheck.h"
 #include "core/kelEvent.h"
 #include "core/kelObject.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 
 static_assert(sizeof(void*) == 8, "list slots assume 64-bit pointers");
@@ -180,6 +182,12 @@ public:
     // lock. Set it before the list is shared.
     bool singleThreaded() const noexcept { return f_singleThreaded; }
     void setSingleThreaded(bool value) noexcept { f_singleThreaded = value; }
+    // When false, adding and emptying leave the data event alone: for a
+    // private list nobody waits on, where setting and resetting it on every
+    // change would cost more than the change. Set it before the list is
+    // shared; checkDataEvent() still sets the event on request.
+    bool signalsData() const noexcept { return f_signalsData; }
+    void setSignalsData(bool value) noexcept { f_signalsData = value; }
     bool sorted() const noexcept { return f_sorted.load(std::memory_order_relaxed); }
     kelListDataType dataType() const noexcept { return f_dataType; }
     intptr_t dataItemSize() const noexcept { return f_dataItemSize; }
@@ -237,6 +245,7 @@ private:
     void quickSort(intptr_t left, intptr_t right) noexcept;
     void disposeItem(void* item) noexcept;
     void signalData() noexcept;
+    void resetData() noexcept;
     intptr_t effective(intptr_t timeout) const noexcept;
     void unlock() noexcept;
 
@@ -245,6 +254,7 @@ private:
     std::atomic<intptr_t> f_timeout{1000};
     std::atomic<bool> f_autoFree;
     bool f_singleThreaded = false;
+    bool f_signalsData = true;
     kelListDataType f_dataType;
     uint8_t* f_slots = nullptr; // f_allocated slots of f_dataItemSize bytes
     uintptr_t f_allocated = 0;
@@ -260,6 +270,32 @@ private:
     std::atomic<uint32_t> f_writer{0};
     intptr_t f_nested = 0;
 };
+
+inline void* kelList::itemAt(intptr_t index) const noexcept
+{
+    KEL_DCHECK(index >= 0 && static_cast<uintptr_t>(index) < f_allocated);
+    const uint8_t* slot = f_slots + index * f_dataItemSize;
+    if (f_dataItemSize == 4) {
+        int32_t v = 0;
+        std::memcpy(&v, slot, 4);
+        return reinterpret_cast<void*>(static_cast<intptr_t>(v));
+    }
+    void* p = nullptr;
+    std::memcpy(&p, slot, 8);
+    return p;
+}
+
+inline void kelList::storeAt(intptr_t index, void* item) noexcept
+{
+    KEL_DCHECK(index >= 0 && static_cast<uintptr_t>(index) < f_allocated);
+    uint8_t* slot = f_slots + index * f_dataItemSize;
+    if (f_dataItemSize == 4) {
+        const auto v = static_cast<int32_t>(reinterpret_cast<intptr_t>(item));
+        std::memcpy(slot, &v, 4);
+    } else {
+        std::memcpy(slot, &item, 8);
+    }
+}
 
 // Free routines over a list that may be absent.
 // True when `list` exists and was locked.

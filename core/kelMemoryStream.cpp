@@ -6,8 +6,12 @@
 
 kelMemoryStream::kelMemoryStream(intptr_t lockTimeout) : kelAbstractStream(lockTimeout)
 {
+    // Both lists are the stream's own, under its lock, and nobody waits on
+    // their data events: the stream signals its readers itself.
     f_chunks.setSingleThreaded(true);
     f_emptyChunks.setSingleThreaded(true);
+    f_chunks.setSignalsData(false);
+    f_emptyChunks.setSignalsData(false);
     setValid(true);
 }
 

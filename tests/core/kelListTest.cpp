@@ -354,6 +354,15 @@ TEST(kelListTest, DataEventSignalsArrivalsOnceAndResetsWhenEmptied)
     list.add(int32_t{5});
     EXPECT_TRUE(list.checkDataEvent());
     EXPECT_TRUE(list.dataEvent().isSignaled());
+
+    // A private list leaves its event alone, but still sets it on request.
+    kelList quiet(uldt_int32, false);
+    quiet.setSignalsData(false);
+    quiet.add(int32_t{1});
+    EXPECT_FALSE(quiet.dataEvent().isSignaled());
+    EXPECT_TRUE(quiet.checkDataEvent());
+    quiet.clear();
+    EXPECT_TRUE(quiet.waitForData(0));
 }
 
 TEST(kelListTest, LockObjectKeepsTheListHeldUntilTheObjectIsLocked)
