@@ -46,27 +46,38 @@ bool deadlineFor(int64_t timeout, Clock::time_point& deadline)
 } // namespace
 
 kelEvent::kelEvent(bool manualReset, bool initialState, const kelString& name)
-    : f_manualReset(manualReset), f_name(name), f_signaled(initialState)
+    : f_manualReset(manualReset), f_name(name), f_state(initialState ? kSignaled : 0)
 {}
 
 kelEvent::~kelEvent() = default;
 
 bool kelEvent::takeLocked() noexcept
 {
-    if (!f_signaled.load(std::memory_order_acquire)) return false;
-    if (!f_manualReset) {
-        f_signaled.store(false, std::memory_order_release);
-        if (f_fd) f_fd->clear();
-    }
+    // An exchange, not a load and a store: a signal set without the mutex
+    // in between would be lost.
+    if (f_manualReset) return isSignaledNow();
+    if ((f_state.fetch_and(~kSignaled) & kSignaled) == 0) return false;
+    if (f_fd) f_fd->clear();
     return true;
+}
+
+bool kelEvent::changeUnwatched(bool signaled) noexcept
+{
+    uint32_t s = f_state.load(std::memory_order_relaxed);
+    for (;;) {
+        if (s >= kWatcherOne) return false;
+        const uint32_t next = signaled ? kSignaled : 0;
+        if (s == next) return true;
+        if (f_state.compare_exchange_weak(s, next)) return true;
+    }
 }
 
 void kelEvent::setState(bool signaled) noexcept
 {
     // Resetting an event that is not signalled changes nothing and orders
-    // nothing, so it skips the mutex: streams reset theirs on every read
-    // that empties them.
-    if (!signaled && !f_signaled.load(std::memory_order_acquire)) return;
+    // nothing: streams reset theirs on every read that empties them.
+    if (!signaled && !isSignaledNow()) return;
+    if (changeUnwatched(signaled)) return;
     // Almost always one waiter or none: kept on the stack, no allocation.
     constexpr size_t kInline = 4;
     std::array<std::shared_ptr<Waiter>, kInline> inlineWaiters;
@@ -74,7 +85,10 @@ void kelEvent::setState(bool signaled) noexcept
     size_t count = 0;
     {
         std::lock_guard lock(f_mutex);
-        f_signaled.store(signaled, std::memory_order_release);
+        if (signaled)
+            f_state.fetch_or(kSignaled);
+        else
+            f_state.fetch_and(~kSignaled);
         if (f_fd) {
             if (signaled)
                 f_fd->raise();
@@ -113,8 +127,9 @@ void kelEvent::setState(bool signaled) noexcept
 
 bool kelEvent::setWithoutWaking() noexcept
 {
+    if (changeUnwatched(true)) return false;
     std::lock_guard lock(f_mutex);
-    f_signaled.store(true, std::memory_order_release);
+    f_state.fetch_or(kSignaled);
     if (f_fd) f_fd->raise();
     return f_sleepers > 0 || !f_waiters.empty();
 }
@@ -134,20 +149,31 @@ bool kelEvent::waitFor(int64_t timeout) noexcept
 {
     std::unique_lock lock(f_mutex);
     Clock::time_point deadline;
-    const auto signaled = [this] { return f_signaled.load(std::memory_order_acquire); };
+    const auto signaled = [this] { return isSignaledNow(); };
     ++f_sleepers;
+    watch();
     if (!deadlineFor(timeout, deadline))
         f_cond.wait(lock, signaled);
     else
         (void)f_cond.wait_until(lock, deadline, signaled);
     --f_sleepers;
+    unwatch();
     return takeLocked();
 }
 
 bool kelEvent::isSignaled() const noexcept
 {
     std::lock_guard lock(f_mutex);
-    return f_signaled.load(std::memory_order_acquire);
+    return isSignaledNow();
+}
+
+void kelEvent::dropWaiter(const std::shared_ptr<Waiter>& waiter) noexcept
+{
+    std::lock_guard lock(f_mutex);
+    const auto kept = std::remove(f_waiters.begin(), f_waiters.end(), waiter);
+    const auto dropped = static_cast<uint32_t>(f_waiters.end() - kept);
+    f_waiters.erase(kept, f_waiters.end());
+    f_state.fetch_sub(dropped * kWatcherOne);
 }
 
 int kelEvent::pollFd() noexcept
@@ -155,7 +181,8 @@ int kelEvent::pollFd() noexcept
     std::lock_guard lock(f_mutex);
     if (!f_fd) {
         f_fd = std::make_unique<kelEventFd>();
-        if (f_signaled.load(std::memory_order_acquire)) f_fd->raise();
+        watch();
+        if (isSignaledNow()) f_fd->raise();
     }
     return f_fd->fd();
 }
@@ -163,6 +190,7 @@ int kelEvent::pollFd() noexcept
 void kelEvent::releasePollFd() noexcept
 {
     std::lock_guard lock(f_mutex);
+    if (f_fd) unwatch();
     f_fd.reset();
 }
 
@@ -187,12 +215,11 @@ intptr_t kelEvent::waitForAny(kelEvent* const* events, size_t count, int64_t tim
         for (size_t i = 0; i < count; ++i) {
             std::lock_guard lock(events[i]->f_mutex);
             events[i]->f_waiters.push_back(shared);
+            events[i]->watch();
         }
     } catch (...) {
         for (size_t i = 0; shared && i < count; ++i) {
-            std::lock_guard lock(events[i]->f_mutex);
-            auto& list = events[i]->f_waiters;
-            list.erase(std::remove(list.begin(), list.end(), shared), list.end());
+            events[i]->dropWaiter(shared);
         }
         return -1;
     }
@@ -212,10 +239,7 @@ intptr_t kelEvent::waitForAny(kelEvent* const* events, size_t count, int64_t tim
         }
         waiter.poked = false;
     }
-    for (size_t i = 0; i < count; ++i) {
-        std::lock_guard lock(events[i]->f_mutex);
-        auto& list = events[i]->f_waiters;
-        list.erase(std::remove(list.begin(), list.end(), shared), list.end());
-    }
+    for (size_t i = 0; i < count; ++i)
+        events[i]->dropWaiter(shared);
     return fired;
 }

@@ -43,7 +43,7 @@ public:
     // The state without taking the event's mutex: a hint that may change at
     // once, and that orders no memory. For callers whose data has a lock of
     // its own, to skip signalling an event that is still signalled.
-    bool isSignaledNow() const noexcept { return f_signaled.load(std::memory_order_acquire); }
+    bool isSignaledNow() const noexcept { return (f_state.load(std::memory_order_acquire) & kSignaled) != 0; }
 
     // Waits until one of `events` is signalled; returns its index, consuming
     // only that event's signal when it is auto-reset, or -1 on timeout.
@@ -67,13 +67,28 @@ public:
 private:
     struct Waiter;
     bool takeLocked() noexcept;
+    // Sets or clears the signal without the mutex when nobody watches the
+    // event; false when somebody does, and the caller must take the mutex.
+    bool changeUnwatched(bool signaled) noexcept;
+    void watch() noexcept { f_state.fetch_add(kWatcherOne); }
+    void unwatch() noexcept { f_state.fetch_sub(kWatcherOne); }
+    // Takes every registration of `waiter` off the event.
+    void dropWaiter(const std::shared_ptr<Waiter>& waiter) noexcept;
+
+    // The state word: the signal in bit 0, above it the number of watchers,
+    // which are the threads in waitFor and waitForAny and the poll
+    // descriptor. Watchers are counted under f_mutex; with none, a signal
+    // can change by one exchange of the word alone, and since that exchange
+    // also proves nobody is watching, the event is not touched again after
+    // it (its owner may free it the moment the signal shows).
+    static constexpr uint32_t kSignaled = 1;
+    static constexpr uint32_t kWatcherOne = 2;
 
     const bool f_manualReset;
     const kelString f_name;
     mutable std::mutex f_mutex;
     std::condition_variable f_cond;
-    // Changed under f_mutex only; read without it by isSignaledNow().
-    std::atomic<bool> f_signaled;
+    std::atomic<uint32_t> f_state;
     std::vector<std::shared_ptr<Waiter>> f_waiters;
     int f_sleepers = 0; // threads in waitFor (under f_mutex)
     std::unique_ptr<kelEventFd> f_fd;
