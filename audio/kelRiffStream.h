@@ -102,8 +102,9 @@ public:
     // Makes the device ready for readData without opening it or starting
     // its thread: afterOpen's answer (11 for a file that is not usable).
     uint32_t passiveOpen();
-    // The next chunk, min(maxSize, chunkSize) bytes of it; 0 when no chunk
-    // could be read (the stream is done). Passive use only.
+    // The next chunk, min(maxSize, chunkSize) bytes of it (of compressed
+    // data: the next decoded chunk, min(maxSize, dstChunkSize)); 0 when no
+    // chunk could be read (the stream is done). Passive use only.
     uintptr_t readData(void* buf, uintptr_t maxSize);
 
     intptr_t status() const noexcept { return f_status.load(); }

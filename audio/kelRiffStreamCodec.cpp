@@ -72,6 +72,9 @@ intptr_t kelRiffStream::assignWritingCodec(uintptr_t dstFormatTag)
 
 uint32_t kelRiffStream::openCodec()
 {
+    // A codec left open by an earlier passive use starts afresh: nothing
+    // pending from the old position, the start flag on the first chunk.
+    if (f_codec->isOpen()) (void)f_codec->close(kCodecCloseTimeout);
     const uint32_t result = f_codec->open(false, kCodecOpenTimeout, 0, true);
     if (result != MMSYSERR_NOERROR) return result;
     // The codec converts whole chunks of its own size: the file is read
