@@ -14,7 +14,6 @@
 #include "core/kelCreate.h"
 #include "core/kelUtf.h"
 #include "platform/kelWaveApi.h"
-#include "tests/support/kelTestAcm.h"
 #include "tests/support/kelTestAcmCodec.h"
 #include "tests/support/kelTestFiles.h"
 #include "tests/support/kelTestRiff.h"
@@ -31,9 +30,12 @@ namespace {
 
 constexpr uint16_t kMuLaw = 7;
 
-std::string fmtOf(const std::vector<uint8_t>& record)
+// A format record: the WAVEFORMATEX fields, cbSize and `extra`.
+std::string record(uint16_t tag, uint16_t channels, uint32_t rate, uint32_t avg, uint16_t block,
+                   uint16_t bits, const std::string& extra = {})
 {
-    return kelTestChunk("fmt ", std::string(record.begin(), record.end()));
+    return kelTestLE(tag, 2) + kelTestLE(channels, 2) + kelTestLE(rate, 4) + kelTestLE(avg, 4) +
+           kelTestLE(block, 2) + kelTestLE(bits, 2) + kelTestLE(extra.size(), 2) + extra;
 }
 
 // `samples` 16-bit samples coded as mu-law bytes.
@@ -54,7 +56,8 @@ std::string expandMuLaw(const std::string& coded)
 }
 
 // 8000 Hz mono mu-law: 160 coded bytes and 320 PCM bytes a chunk.
-const std::string kMuLawFmt = fmtOf(kelTestAcmFormat(kMuLaw, 1, 8000, 8000, 1, 8));
+const std::string kMuLawRecord = record(kMuLaw, 1, 8000, 8000, 1, 8);
+const std::string kMuLawFmt = kelTestChunk("fmt ", kMuLawRecord);
 
 class RiffCodec : public ::testing::Test
 {
@@ -85,23 +88,23 @@ TEST_F(RiffCodec, WhatACompressedFileLacksShowsInTheStatus)
     struct Case
     {
         const char* what;
-        std::vector<uint8_t> record;
+        std::string fmt;
         bool withAcm;
         intptr_t status;
     } cases[] = {
-        {"IMA ADPCM without a registry", kelTestAcmFormat(0x11, 1, 8000, 4055, 256, 4, {0xF9, 0x01}), false,
+        {"IMA ADPCM without a registry", record(0x11, 1, 8000, 4055, 256, 4, "\xF9\x01"), false,
          kelRiffNoAcm},
-        {"MS ADPCM: no driver", kelTestAcmFormat(2, 1, 8000, 4096, 256, 4, std::vector<uint8_t>(32, 1)), true,
+        {"MS ADPCM: no driver", record(2, 1, 8000, 4096, 256, 4, std::string(32, '\1')), true,
          kelRiffNoDriver},
-        {"IMA block too small for its header", kelTestAcmFormat(0x11, 1, 8000, 4055, 1, 4, {0xF9, 0x01}),
-         true, kelRiffNoPcmFormat},
-        {"IMA with 3-bit codes", kelTestAcmFormat(0x11, 1, 8000, 4055, 256, 3, {0xF9, 0x01}), true,
+        {"IMA block too small for its header", record(0x11, 1, 8000, 4055, 1, 4, "\xF9\x01"), true,
          kelRiffNoPcmFormat},
-        {"mu-law", kelTestAcmFormat(kMuLaw, 1, 8000, 8000, 1, 8), true, kelRiffReading},
+        {"IMA with 3-bit codes", record(0x11, 1, 8000, 4055, 256, 3, "\xF9\x01"), true, kelRiffNoPcmFormat},
+        {"mu-law", kMuLawRecord, true, kelRiffReading},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        auto stream = reader(kelTestWave(fmtOf(c.record) + data), false, false, c.withAcm ? &acm : nullptr);
+        auto stream =
+            reader(kelTestWave(kelTestChunk("fmt ", c.fmt) + data), false, false, c.withAcm ? &acm : nullptr);
         ASSERT_TRUE(stream);
         EXPECT_EQ(stream->status(), c.status);
         EXPECT_EQ(stream->codec() != nullptr, c.status == kelRiffReading);
@@ -240,9 +243,7 @@ TEST_F(RiffCodec, TheWriterConvertsWhatTheCodecHoldsBeforeFixingTheSizes)
     const auto fmt = kelTestFindChunk(file, "fmt ");
     const auto data = kelTestFindChunk(file, "data");
     ASSERT_TRUE(fmt && data);
-    EXPECT_EQ(*fmt,
-              std::string(reinterpret_cast<const char*>(kelTestAcmFormat(kMuLaw, 1, 8000, 8000, 1, 8).data()),
-                          sizeof(WAVEFORMATEX)));
+    EXPECT_EQ(*fmt, kMuLawRecord);
     EXPECT_EQ(kelTestReadLE32(file, 4), file.size() - 8);
     EXPECT_EQ(*data, muLaw(pcm));
     // The odd data chunk has its pad byte.
