@@ -94,11 +94,8 @@ TEST_F(RiffCodec, WhatACompressedFileLacksShowsInTheStatus)
     } cases[] = {
         {"IMA ADPCM without a registry", record(0x11, 1, 8000, 4055, 256, 4, "\xF9\x01"), false,
          kelRiffNoAcm},
-        {"MS ADPCM: no driver", record(2, 1, 8000, 4096, 256, 4, std::string(32, '\1')), true,
-         kelRiffNoDriver},
         {"IMA block too small for its header", record(0x11, 1, 8000, 4055, 1, 4, "\xF9\x01"), true,
          kelRiffNoPcmFormat},
-        {"IMA with 3-bit codes", record(0x11, 1, 8000, 4055, 256, 3, "\xF9\x01"), true, kelRiffNoPcmFormat},
         {"mu-law", kMuLawRecord, true, kelRiffReading},
     };
     for (const Case& c : cases) {
@@ -108,16 +105,7 @@ TEST_F(RiffCodec, WhatACompressedFileLacksShowsInTheStatus)
         ASSERT_TRUE(stream);
         EXPECT_EQ(stream->status(), c.status);
         EXPECT_EQ(stream->codec() != nullptr, c.status == kelRiffReading);
-        if (c.status != kelRiffReading) {
-            EXPECT_EQ(stream->passiveOpen(), MMSYSERR_INVALPARAM);
-            continue;
-        }
-        // Chunks come out as the PCM the driver offers for the data.
-        const WAVEFORMATEX* dst = stream->dstFormatBlock().format();
-        ASSERT_NE(dst, nullptr);
-        EXPECT_TRUE(formatIsPCM(dst, stream->dstFormatBlock().size()));
-        EXPECT_EQ(dst->wBitsPerSample, 16);
-        EXPECT_EQ(stream->dstChunkSize(), 320u);
+        EXPECT_EQ(stream->passiveOpen(), c.status == kelRiffReading ? 0u : MMSYSERR_INVALPARAM);
     }
 
     WAVEFORMATEX pcm8k{}, pcm44k{};
