@@ -75,6 +75,7 @@ void kelRiffStream::beforeDestruction()
     // A writer used without open/close (or one whose close failed) still
     // leaves a file whose sizes are right.
     finishFile();
+    f_codec.reset();
     f_riff.reset();
 }
 
@@ -85,6 +86,7 @@ intptr_t kelRiffStream::assignRIFile(const kelString& fileName)
     (void)close(kCloseTimeout);
     f_fileType.store(kelRiffFileNone);
     f_riff.reset();
+    f_codec.reset();
     f_riffStream.reset();
     f_headerWritten = false;
     f_streamIsDone.store(false);
@@ -114,7 +116,7 @@ intptr_t kelRiffStream::assignRIFile(const kelString& fileName)
             result = doSetFormat(false, format, f_srcFormatExt.size()) && chunkSize() != 0 ? kelRiffReading
                                                                                            : kelRiffNotRiff;
         } else {
-            result = kelRiffNoAcm;
+            result = assignReadingCodec();
         }
     }
     f_status.store(result);
@@ -126,6 +128,7 @@ intptr_t kelRiffStream::assignRIFileWriteSrc(const kelString& fileName, const WA
 {
     (void)close(kCloseTimeout);
     finishFile();
+    f_codec.reset();
     f_riffStream.reset();
     f_riff.reset();
     f_fileType.store(kelRiffFileNone);
@@ -143,12 +146,13 @@ intptr_t kelRiffStream::assignRIFileWriteSrc(const kelString& fileName, const WA
         !doSetFormat(true, f_riffSrcFormat.format(), f_riffSrcFormat.size())) {
         result = kelRiffWriteCannotConvert;
     } else if (dstFormatTag != WAVE_FORMAT_PCM) {
-        result = kelRiffWriteNoAcm;
+        result = assignWritingCodec(dstFormatTag);
     } else if (!doSetFormat(false, f_riffSrcFormat.format(), f_riffSrcFormat.size())) {
         result = kelRiffWriteCannotConvert;
-    } else if (blank(fileName)) {
+    }
+    if (result == kelRiffWriting && blank(fileName)) {
         result = kelRiffWriteNoFileName;
-    } else {
+    } else if (result == kelRiffWriting) {
         f_riffStream.reset(new (std::nothrow) kelFileStream(1000));
         if (!f_riffStream || !f_riffStream->initStream(fileName, O_RDWR)) result = kelRiffWriteNoFileName;
     }
@@ -262,12 +266,16 @@ bool kelRiffStream::readNextChunk()
 {
     const uintptr_t chunk = chunkSize();
     if (chunk == 0 || f_srcChunk.size() < chunk) return false;
+    return readDataBytes(f_srcChunk.data(), chunk, true) == chunk;
+}
+
+uintptr_t kelRiffStream::readDataBytes(uint8_t* buffer, uintptr_t chunk, bool padWithSilence)
+{
     if (f_dataChunk == nullptr) {
         // No data left (or none at all): reading is over.
         f_readingIsDone.store(true);
-        return false;
+        return 0;
     }
-    uint8_t* buffer = f_srcChunk.data();
     uintptr_t filled = 0;
     bool restarted = false;
     uintptr_t sinceRestart = 0;
@@ -294,6 +302,11 @@ bool kelRiffStream::readNextChunk()
         }
         f_streamPosHistory += f_dataChunkOfs;
         if (nextDataChunk()) continue;
+        if (!padWithSilence) {
+            // The caller decides what follows the end of the data.
+            f_readingIsDone.store(true);
+            break;
+        }
 
         // A looping reader over data chunks that hold nothing would go
         // round for ever: a whole pass without a byte ends it.
@@ -327,7 +340,7 @@ bool kelRiffStream::readNextChunk()
         restarted = true;
         sinceRestart = 0;
     }
-    return filled == chunk;
+    return filled;
 }
 
 void kelRiffStream::setStreamPosition(uintptr_t value)
@@ -352,6 +365,7 @@ uint32_t kelRiffStream::passiveOpen()
 
 uintptr_t kelRiffStream::readData(void* buf, uintptr_t maxSize)
 {
+    if (f_codec) return readDataThroughCodec(buf, maxSize);
     if (buf == nullptr || !readNextChunk()) return 0;
     const uintptr_t n = std::min(maxSize, chunkSize());
     std::memcpy(buf, f_srcChunk.data(), n);
@@ -374,6 +388,10 @@ uint32_t kelRiffStream::afterOpen()
     f_realTimeFeedSize.store(0);
     resetReadPosition();
     if (status == kelRiffReading) (void)nextDataChunk();
+    if (f_codec) {
+        const uint32_t result = openCodec();
+        if (result != MMSYSERR_NOERROR) return result;
+    }
     try {
         f_srcChunk.assign(chunkSize(), 0);
         f_dstChunk.assign(dstChunkSize() != 0 ? dstChunkSize() : chunkSize(), 0);
@@ -384,7 +402,10 @@ uint32_t kelRiffStream::afterOpen()
     if (status == kelRiffWriting) {
         f_streamSize.store(0);
         f_sizeLimitReached.store(false);
-        if (!writeHeader()) return MMSYSERR_INVALPARAM;
+        if (!writeHeader()) {
+            if (f_codec) (void)f_codec->close(kCloseTimeout);
+            return MMSYSERR_INVALPARAM;
+        }
     }
     return kelWaveSoftwareDevice::afterOpen();
 }
@@ -392,6 +413,7 @@ uint32_t kelRiffStream::afterOpen()
 void kelRiffStream::afterClose(uint32_t closeResult)
 {
     kelWaveSoftwareDevice::afterClose(closeResult);
+    if (f_codec) closeCodec();
     if (isWriting()) finishFile();
 }
 
@@ -481,10 +503,14 @@ bool kelRiffStream::headerDone(kelWaveHeader* header, bool reAdd)
     if (isWriting()) {
         if (chunk != 0 && f_srcChunk.size() >= chunk) {
             const uintptr_t n = readFromInStream(f_srcChunk.data(), chunk, f_srcFormatExt.format());
-            if (n != 0) (void)appendSamples(f_srcChunk.data(), n);
+            if (n != 0)
+                (void)(f_codec ? writeThroughCodec(f_srcChunk.data(), n)
+                               : appendSamples(f_srcChunk.data(), n));
         }
     } else if (f_status.load() == kelRiffReading && f_fileType.load() == kelRiffFileRiff) {
-        if (readNextChunk()) {
+        if (f_codec) {
+            readCycleThroughCodec();
+        } else if (readNextChunk()) {
             f_streamIsDone.store(f_readingIsDone.load());
             (void)deliverChunk(f_srcChunk.data(), chunk, f_srcFormatExt.format());
         } else {
@@ -502,7 +528,7 @@ bool kelRiffStream::headerDone(kelWaveHeader* header, bool reAdd)
 uintptr_t kelRiffStream::doWrite(const void* data, uintptr_t size)
 {
     if (!isWriting()) return kelWaveSoftwareDevice::doWrite(data, size);
-    const uintptr_t n = appendSamples(data, size);
+    const uintptr_t n = f_codec ? writeThroughCodec(data, size) : appendSamples(data, size);
     // Gives the device thread and other writers a turn between chunks.
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return n;

@@ -19,13 +19,21 @@
 // are 32-bit: a write that would take the file past 4 GiB is refused
 // (sizeLimitReached), so the header always tells the truth.
 //
-// Compressed data (a codec through an audio compression manager) is not
-// handled here: reading it gives status -3, writing a compressed tag 3.
+// Compressed data goes through a codec device (kelMsAcmCodec) over a driver
+// of the compression manager registry handed to the constructor (`acm`,
+// its drivers listed): reading decodes the data chunks into PCM chunks of
+// the destination format (the codec gets only the file's bytes, its last
+// partial block converted with the end flag, and the last PCM chunk is
+// filled up with PCM silence); writing encodes what is written, and close
+// converts what the codec still holds before the sizes are fixed. Without
+// a registry, a driver for the tag or a PCM format the driver offers, the
+// status says which (-3, -4, -5 reading; 3, 4 writing).
 //
 // Threads: the reading state (position, history, chunk buffers) belongs to
 // one thread at a time, the device thread or the caller of readData.
 // status, sizes and flags are atomics that any thread may read.
 
+#include "audio/kelMsAcmCodec.h"
 #include "audio/kelRIFile.h"
 #include "audio/kelWaveSoftwareDevice.h"
 #include "core/kelFileStream.h"
@@ -94,8 +102,9 @@ public:
     // Makes the device ready for readData without opening it or starting
     // its thread: afterOpen's answer (11 for a file that is not usable).
     uint32_t passiveOpen();
-    // The next chunk, min(maxSize, chunkSize) bytes of it; 0 when no chunk
-    // could be read (the stream is done). Passive use only.
+    // The next chunk, min(maxSize, chunkSize) bytes of it (of compressed
+    // data: the next decoded chunk, min(maxSize, dstChunkSize)); 0 when no
+    // chunk could be read (the stream is done). Passive use only.
     uintptr_t readData(void* buf, uintptr_t maxSize);
 
     intptr_t status() const noexcept { return f_status.load(); }
@@ -119,6 +128,8 @@ public:
     bool sizeLimitReached() const noexcept { return f_sizeLimitReached.load(); }
     kelRIFile* riff() const noexcept { return f_riff.get(); }
     kelMsAcm* acm() const noexcept { return f_acm; }
+    // The codec of a compressed file (reading or writing); null otherwise.
+    kelMsAcmCodec* codec() const noexcept { return f_codec.get(); }
 
     void setOnStreamIsDone(kelOnRiffStreamIsDone handler) { f_onStreamIsDone.set(std::move(handler)); }
 
@@ -134,6 +145,12 @@ protected:
     // Fills the source chunk buffer from the data chunks; true when a whole
     // chunk is there. Reading thread.
     bool readNextChunk();
+    // Copies up to `size` bytes of the data chunks into `buffer`; the bytes
+    // copied. At the end of the data `readingIsDone` is set: with
+    // `padWithSilence` the rest of the buffer is filled with silence (and
+    // counted) or, with `loop`, reading goes on from the first data chunk;
+    // without it the bytes read so far are all. Reading thread.
+    uintptr_t readDataBytes(uint8_t* buffer, uintptr_t size, bool padWithSilence);
     // No data chunk, offset 0, position 0, history empty.
     void resetReadPosition();
 
@@ -173,6 +190,7 @@ protected:
     uintptr_t f_dataChunkOfs = 0;
     kelMsAcm* f_acm = nullptr; // not owned
     std::unique_ptr<kelRIFile> f_riff;
+    kelOwned<kelMsAcmCodec> f_codec;
     std::vector<const kelRIFFChunk*> f_playbackHistory;
     std::atomic<intptr_t> f_fileType{kelRiffFileNone};
     std::unique_ptr<kelFileStream> f_riffStream;
@@ -187,6 +205,39 @@ protected:
     // first of them), and whether the walk met a usable "fmt " chunk.
     std::vector<kelRIFFChunk*> f_dataChunks;
     bool f_formatFound = false;
+
+    // The codec paths (kelRiffStreamCodec.cpp).
+    // Reading: the codec for the source format; the status.
+    intptr_t assignReadingCodec();
+    // Writing: the codec from the source format to `dstFormatTag`; the status.
+    intptr_t assignWritingCodec(uintptr_t dstFormatTag);
+    // Opens the codec and takes its chunk sizes; the codec's result code.
+    uint32_t openCodec();
+    // Writing: what the input stream and the codec still hold goes to the
+    // file; then the codec is closed.
+    void closeCodec();
+    // Reading: one destination chunk of decoded PCM in f_dstChunk (the
+    // last one filled up with silence); false when nothing is left.
+    bool readNextCodecChunk();
+    // Reading: no more input for the codec and none of its output left.
+    bool codecIsDrained() noexcept;
+    // Reading: one cycle of the device thread through the codec.
+    void readCycleThroughCodec();
+    uintptr_t readDataThroughCodec(void* buf, uintptr_t maxSize);
+    // Writing: `data` through the codec, its output appended to the file;
+    // the bytes the codec took.
+    uintptr_t writeThroughCodec(const void* data, uintptr_t size);
+    void drainCodecToFile();
+
+    // Serialises the writers' and the device thread's trips through the
+    // codec, so its output reaches the file in the order it was made.
+    std::mutex f_codecMutex;
+    // Reading: the codec has had the whole data (and the end flag).
+    bool f_codecInputDone = false;
+    // Reading with `loop`: the file bytes and the codec's output of the
+    // current pass over the data, to end a loop that yields nothing.
+    uintptr_t f_codecPassBytes = 0;
+    int64_t f_codecPassOutput = 0;
 
 private:
     bool isWriting() const noexcept { return f_status.load() == kelRiffWriting; }

@@ -3,7 +3,11 @@
 // than chunkSize, and a reader without `loop` that ends within the chunks
 // its data can fill (no endless loop, also over data chunks that hold
 // nothing). The first input byte picks looping and a position to seek to.
+// Compressed data is decoded through the compression manager's built-in
+// drivers: its chunks are the PCM destination's, and the decoded stream
+// ends too.
 
+#include "audio/kelMsAcm.h"
 #include "audio/kelRIFF.h"
 #include "core/kelCreate.h"
 #include "core/kelUtf.h"
@@ -22,6 +26,21 @@ void check(bool condition)
     if (!condition) std::abort();
 }
 
+// One registry for the process, its drivers listed once.
+kelMsAcm* registry()
+{
+    static kelMsAcm* acm = [] {
+        auto* made = new kelMsAcm;
+        (void)made->enumDrivers();
+        return made;
+    }();
+    return acm;
+}
+
+// No driver makes more than this many PCM bytes of one coded byte (GSM
+// about 10, the smallest MPEG frames about 200).
+constexpr uintptr_t kMaxExpansion = 1024;
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -38,19 +57,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
     const bool loop = (control & 1) != 0;
-    kelOwned<kelRiffStream> stream(kelRiffStream::create(utf8ToUtf16(path), false, loop));
+    kelOwned<kelRiffStream> stream(kelRiffStream::create(utf8ToUtf16(path), false, loop, registry()));
     if (stream && stream->passiveOpen() == 0) {
-        const uintptr_t chunk = stream->chunkSize();
-        check(chunk > 0);
+        const bool decoded = stream->codec() != nullptr;
+        const uintptr_t chunk = decoded ? stream->dstChunkSize() : stream->chunkSize();
+        check(chunk > 0 && stream->chunkSize() > 0);
         check(stream->streamSize() <= size);
-        if ((control & 2) != 0) stream->setStreamPosition(uintptr_t(control >> 2) * chunk);
+        if ((control & 2) != 0) stream->setStreamPosition(uintptr_t(control >> 2) * stream->chunkSize());
         check(stream->streamPosition() <= stream->streamSize());
         std::vector<uint8_t> buf(chunk + 8);
         // Without looping every chunk but the last is whole data, so the
         // reads are bounded by the data; with it, a few passes suffice.
-        const uintptr_t bound = stream->streamSize() / chunk + 2;
+        const uintptr_t bound = stream->streamSize() * (decoded ? kMaxExpansion : 1) / chunk + 2;
         uintptr_t reads = 0;
-        for (; reads < (loop ? 3 * bound : bound + 1); ++reads) {
+        const uintptr_t loopReads = 3 * (stream->streamSize() / stream->chunkSize() + 2);
+        for (; reads < (loop ? loopReads : bound + 1); ++reads) {
             const uintptr_t n = stream->readData(buf.data(), buf.size());
             check(n == 0 || n == chunk);
             if (n == 0) break;

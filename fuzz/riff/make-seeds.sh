@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Writes the seed WAV files of the RIFF fuzz targets: small files as sox
 # writes them (plain and extensible headers, 8 to 32 bits, float, one to
-# eight channels, a comment) into TREE_DIR, and the same files behind the
+# eight channels, a comment, compressed data) into TREE_DIR, and the same files behind the
 # reader target's control byte (plain, looping, looping with a seek) into
 # STREAM_DIR. Without sox it writes nothing: the fuzzers then start from an
 # empty corpus.
@@ -27,6 +27,17 @@ done <<'LIST'
 LIST
 sox -D -n -r 8000 -b 16 -c 1 --comment "seed with a comment" "$tree/seed-info.wav" synth 0.002 sine 300 \
   >/dev/null 2>&1 || true
+# Compressed files, read through the codec drivers: IMA ADPCM, GSM, mu-law,
+# A-law, MS ADPCM (no driver) and, with ffmpeg, MPEG layer 3 in WAV.
+sox -D -n -r 8000 -b 16 -c 1 "$tree/pcm.tmp.wav" synth 0.05 sine 300-900 >/dev/null 2>&1 || true
+for enc in ima-adpcm gsm-full-rate mu-law a-law ms-adpcm; do
+  sox "$tree/pcm.tmp.wav" -e "$enc" "$tree/seed-$enc.wav" >/dev/null 2>&1 || true
+done
+if command -v ffmpeg >/dev/null 2>&1; then
+  ffmpeg -nostdin -loglevel error -y -i "$tree/pcm.tmp.wav" -c:a libmp3lame -b:a 16k -f wav "$tree/seed-mp3.wav" \
+    >/dev/null 2>&1 || true
+fi
+rm -f "$tree/pcm.tmp.wav"
 for f in "$tree"/*.wav; do
   [ -f "$f" ] || continue
   n=$(basename "$f" .wav)
