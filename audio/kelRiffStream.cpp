@@ -1,5 +1,6 @@
 #include "audio/kelRiffStream.h"
 
+#include "audio/kelRiffStreamMpeg.h"
 #include "audio/kelWaveFormatRoutines.h"
 #include "core/kelCreate.h"
 #include "platform/kelPlatformThread.h"
@@ -85,6 +86,7 @@ intptr_t kelRiffStream::assignRIFile(const kelString& fileName)
     (void)close(kCloseTimeout);
     f_fileType.store(kelRiffFileNone);
     f_riff.reset();
+    f_mpegState.reset();
     f_riffStream.reset();
     f_headerWritten = false;
     f_streamIsDone.store(false);
@@ -116,6 +118,10 @@ intptr_t kelRiffStream::assignRIFile(const kelString& fileName)
         } else {
             result = kelRiffNoAcm;
         }
+    } else {
+        // Not a RIFF tree: perhaps MPEG audio.
+        f_riff.reset();
+        if (assignMpeg()) result = kelRiffReading;
     }
     f_status.store(result);
     return result;
@@ -128,6 +134,7 @@ intptr_t kelRiffStream::assignRIFileWriteSrc(const kelString& fileName, const WA
     finishFile();
     f_riffStream.reset();
     f_riff.reset();
+    f_mpegState.reset();
     f_fileType.store(kelRiffFileNone);
     f_streamSize.store(0);
     f_sizeLimitReached.store(false);
@@ -352,6 +359,7 @@ uint32_t kelRiffStream::passiveOpen()
 
 uintptr_t kelRiffStream::readData(void* buf, uintptr_t maxSize)
 {
+    if (buf != nullptr && f_fileType.load() == kelRiffFileMpeg) return readMpegFrame(buf, maxSize);
     if (buf == nullptr || !readNextChunk()) return 0;
     const uintptr_t n = std::min(maxSize, chunkSize());
     std::memcpy(buf, f_srcChunk.data(), n);
@@ -374,6 +382,8 @@ uint32_t kelRiffStream::afterOpen()
     f_realTimeFeedSize.store(0);
     resetReadPosition();
     if (status == kelRiffReading) (void)nextDataChunk();
+    if (status == kelRiffReading && f_fileType.load() == kelRiffFileMpeg && !restartMpeg())
+        return MMSYSERR_INVALPARAM;
     try {
         f_srcChunk.assign(chunkSize(), 0);
         f_dstChunk.assign(dstChunkSize() != 0 ? dstChunkSize() : chunkSize(), 0);
@@ -483,8 +493,10 @@ bool kelRiffStream::headerDone(kelWaveHeader* header, bool reAdd)
             const uintptr_t n = readFromInStream(f_srcChunk.data(), chunk, f_srcFormatExt.format());
             if (n != 0) (void)appendSamples(f_srcChunk.data(), n);
         }
-    } else if (f_status.load() == kelRiffReading && f_fileType.load() == kelRiffFileRiff) {
-        if (readNextChunk()) {
+    } else if (f_status.load() == kelRiffReading && f_fileType.load() != kelRiffFileNone) {
+        if (f_fileType.load() == kelRiffFileMpeg) {
+            readMpegCycle();
+        } else if (readNextChunk()) {
             f_streamIsDone.store(f_readingIsDone.load());
             (void)deliverChunk(f_srcChunk.data(), chunk, f_srcFormatExt.format());
         } else {

@@ -53,7 +53,7 @@ long scanOnce()
 {
     kelBitReader_file reader(utf8ToUtf16(benchFile()));
     kelMpegAudio_layer123 finder(&reader);
-    std::vector<uint8_t> frame(size_t(kelMpegAudio_layer123::kMaxFrameBytes));
+    std::vector<uint8_t> frame(static_cast<size_t>(kelMpegAudio_layer123::kMaxFrameBytes));
     kelMpegHeader h;
     intptr_t at = 0;
     intptr_t skip = 0;

@@ -30,7 +30,7 @@ struct Frame
 void drain(kelMpegAudio_layer123& finder, const uint8_t* data, size_t known, bool panic,
            std::vector<Frame>& frames)
 {
-    std::vector<uint8_t> buf(size_t(kelMpegAudio_layer123::kMaxFrameBytes));
+    std::vector<uint8_t> buf(static_cast<size_t>(kelMpegAudio_layer123::kMaxFrameBytes));
     for (int guard = 0; guard < 100000; ++guard) {
         kelMpegHeader h;
         intptr_t at = -1;

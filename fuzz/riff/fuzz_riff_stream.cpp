@@ -2,7 +2,8 @@
 // reads its file sources: no read past a buffer (ASan), chunks never larger
 // than chunkSize, and a reader without `loop` that ends within the chunks
 // its data can fill (no endless loop, also over data chunks that hold
-// nothing). The first input byte picks looping and a position to seek to.
+// nothing). MPEG audio files give whole frames, each once per pass. The
+// first input byte picks looping and a position to seek to.
 
 #include "audio/kelRIFF.h"
 #include "core/kelCreate.h"
@@ -39,7 +40,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
     const bool loop = (control & 1) != 0;
     kelOwned<kelRiffStream> stream(kelRiffStream::create(utf8ToUtf16(path), false, loop));
-    if (stream && stream->passiveOpen() == 0) {
+    if (stream && stream->fileType() == kelRiffFileMpeg && stream->passiveOpen() == 0) {
+        // MPEG audio: whole frames, each read once per pass, the pass within
+        // the file's bytes.
+        std::vector<uint8_t> buf(8000);
+        uintptr_t bytes = 0;
+        uintptr_t reads = 0;
+        for (; reads < (loop ? 3 : 1) * (size / 4 + 2); ++reads) {
+            const uintptr_t n = stream->readData(buf.data(), buf.size());
+            if (n == 0) break;
+            check(n >= 4 && n <= 2881);
+            bytes += n;
+        }
+        if (!loop) check(bytes <= size && stream->readingIsDone() && stream->streamSize() == bytes);
+    } else if (stream && stream->passiveOpen() == 0) {
         const uintptr_t chunk = stream->chunkSize();
         check(chunk > 0);
         check(stream->streamSize() <= size);

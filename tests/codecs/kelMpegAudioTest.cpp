@@ -230,7 +230,7 @@ TEST(kelMpegAudioTest, RejectedCandidatesAreSearchedThrough)
 TEST(kelMpegAudioTest, GrowingStreamWaitsForWholeFrames)
 {
     const std::string data = framesOf(mp3Frame(), {0, 0, 0, 0, 0, 0});
-    std::vector<uint8_t> buf(size_t(kelMpegAudio_layer123::kMaxFrameBytes));
+    std::vector<uint8_t> buf(static_cast<size_t>(kelMpegAudio_layer123::kMaxFrameBytes));
     kelMpegHeader h;
     intptr_t at = 0;
     intptr_t skip = 0;
@@ -265,7 +265,7 @@ TEST(kelMpegAudioTest, FrameCutByTheEndOfDataIsNeverDeliveredShort)
     const std::string frames = framesOf(mp3Frame(), {0, 1, 0});
     const size_t lastAt = 417 + 418;
     kelTempDir dir;
-    std::vector<uint8_t> buf(size_t(kelMpegAudio_layer123::kMaxFrameBytes));
+    std::vector<uint8_t> buf(static_cast<size_t>(kelMpegAudio_layer123::kMaxFrameBytes));
     for (size_t cut = 1; cut < 417; ++cut) {
         SCOPED_TRACE(cut);
         const std::string data = frames.substr(0, lastAt + cut);

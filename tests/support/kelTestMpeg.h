@@ -83,7 +83,7 @@ inline std::vector<kelTestMpegFound> kelTestMpegFrames(kelMpegAudio_layer123& fi
                                                        bool panicOnSmallBuf = false)
 {
     std::vector<kelTestMpegFound> out;
-    std::vector<uint8_t> buf(size_t(kelMpegAudio_layer123::kMaxFrameBytes));
+    std::vector<uint8_t> buf(static_cast<size_t>(kelMpegAudio_layer123::kMaxFrameBytes));
     while (out.size() < limit) {
         kelTestMpegFound f;
         f.result = finder.nextFrame(f.header, f.foundAt, f.skip, buf.data(), f.size, panicOnSmallBuf);
