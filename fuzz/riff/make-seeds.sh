@@ -40,7 +40,8 @@ if command -v ffmpeg >/dev/null 2>&1; then
     [ -f "$f" ] || continue
     n=$(basename "$f" .wav)
     for codec in libmp3lame mp2; do
-      ffmpeg -v error -i "$f" -c:a "$codec" -f mp3 -id3v2_version 3 -y "$stream/$n-$codec.tmp" >/dev/null 2>&1 || continue
+      ffmpeg -v error -i "$f" -c:a "$codec" -f mp3 -id3v2_version 3 -y "$stream/$n-$codec.tmp" >/dev/null 2>&1 ||
+        { rm -f "$stream/$n-$codec.tmp"; continue; }
       for control in 00 01; do
         { printf "\\x$control"; cat "$stream/$n-$codec.tmp"; } >"$stream/$n-$codec-$control"
       done
