@@ -153,7 +153,7 @@ TEST_F(RiffMpeg, ChunksDeliverWholeFramesByTheSampleBudget)
 {
     const auto frames = mp3Frames(30);
     auto s = open(joined(frames), true, false);
-    int done = 0;
+    std::atomic<int> done{0};
     s->setOnStreamIsDone([&](kelRiffStream*) { ++done; });
     ASSERT_EQ(s->open(), 0u);
     for (int k = 1; k <= 20; ++k) {
@@ -171,7 +171,10 @@ TEST_F(RiffMpeg, ChunksDeliverWholeFramesByTheSampleBudget)
     EXPECT_EQ(s->close(), 0u);
 
     // Opening again starts from the first frame.
-    chunks.clear();
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        chunks.clear();
+    }
     ASSERT_EQ(s->open(), 0u);
     ASSERT_TRUE(tick(*s, 1));
     ASSERT_TRUE(kelTestWaitUntil([&] { return count() >= 1; }));
