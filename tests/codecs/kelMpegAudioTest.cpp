@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 // MPEG-1 Layer III, 128 kbit/s, 44 100 Hz: 417 bytes, 418 padded.
@@ -319,5 +321,42 @@ TEST(kelMpegAudioTest, TagSpanningManyWritesIsSkippedWhole)
         const intptr_t start = intptr_t(tag.size());
         EXPECT_EQ(offsets, (std::vector<intptr_t>{start, start + 417, start + 835, start + 1252}));
         EXPECT_EQ(skipped, start);
+    }
+}
+
+// One flipped bit anywhere in five frames: frames are reported only where
+// frames start, as the data holds them, and every frame whose bytes and
+// whose predecessor's bytes (the length it was reached by) are untouched is
+// still found.
+TEST(kelMpegAudioTest, FlippedBitsLoseOnlyTheFramesAroundThem)
+{
+    const std::string frames = framesOf(mp3Frame(), {0, 1, 0, 1, 1});
+    const std::vector<size_t> starts = {0, 417, 835, 1252, 1670};
+    auto frameOf = [&](size_t offset) {
+        return size_t(std::upper_bound(starts.begin(), starts.end(), offset) - starts.begin() - 1);
+    };
+    for (size_t offset = 0; offset < frames.size(); ++offset) {
+        for (int bit : {0, 7}) {
+            std::string data = frames;
+            data[offset] = char(data[offset] ^ (1 << bit));
+            kelBitReader_stream reader;
+            reader.write(data.data(), intptr_t(data.size()));
+            kelMpegAudio_layer123 finder(&reader);
+            std::vector<bool> found(starts.size(), false);
+            for (const auto& f : kelTestMpegFrames(finder)) {
+                if (f.result != kelMpegFrameFound) continue;
+                const auto at = std::find(starts.begin(), starts.end(), size_t(f.foundAt));
+                ASSERT_NE(at, starts.end())
+                    << "offset " << offset << " bit " << bit << ": frame at " << f.foundAt;
+                ASSERT_EQ(f.bytes, data.substr(size_t(f.foundAt), size_t(f.size)));
+                found[size_t(at - starts.begin())] = true;
+            }
+            const size_t hit = frameOf(offset);
+            for (size_t i = 0; i < starts.size(); ++i) {
+                const size_t neighbour = i == 0 ? 1 : i - 1;
+                if (i == hit || neighbour == hit) continue;
+                EXPECT_TRUE(found[i]) << "offset " << offset << " bit " << bit << ": frame " << i << " lost";
+            }
+        }
     }
 }
