@@ -18,9 +18,10 @@
 
 namespace {
 
+// Never destroyed, so that the file can still be removed at exit.
 const std::string& benchFile()
 {
-    static const std::string name = [] {
+    static const std::string* name = new std::string([] {
         std::string path = "/tmp/kelBenchRiffMpeg-" + std::to_string(::getpid()) + ".mp3";
         const std::string cmd =
             "ffmpeg -v error -f lavfi -i 'anoisesrc=d=600:a=0.2:r=44100' -ac 2 -c:a libmp3lame "
@@ -28,8 +29,8 @@ const std::string& benchFile()
             path + "' >/dev/null 2>&1";
         if (std::system(cmd.c_str()) != 0) path.clear();
         return path;
-    }();
-    return name;
+    }());
+    return *name;
 }
 
 struct RemoveFile
