@@ -1,5 +1,6 @@
 #include "audio/kelRiffStream.h"
 
+#include "audio/kelRiffStreamMpeg.h"
 #include "audio/kelWaveFormatRoutines.h"
 #include "core/kelCreate.h"
 #include "platform/kelPlatformThread.h"
@@ -87,6 +88,7 @@ intptr_t kelRiffStream::assignRIFile(const kelString& fileName)
     f_fileType.store(kelRiffFileNone);
     f_riff.reset();
     f_codec.reset();
+    f_mpegState.reset();
     f_riffStream.reset();
     f_headerWritten = false;
     f_streamIsDone.store(false);
@@ -118,6 +120,10 @@ intptr_t kelRiffStream::assignRIFile(const kelString& fileName)
         } else {
             result = assignReadingCodec();
         }
+    } else {
+        // Not a RIFF tree: perhaps MPEG audio.
+        f_riff.reset();
+        if (assignMpeg()) result = kelRiffReading;
     }
     f_status.store(result);
     return result;
@@ -131,6 +137,7 @@ intptr_t kelRiffStream::assignRIFileWriteSrc(const kelString& fileName, const WA
     f_codec.reset();
     f_riffStream.reset();
     f_riff.reset();
+    f_mpegState.reset();
     f_fileType.store(kelRiffFileNone);
     f_streamSize.store(0);
     f_sizeLimitReached.store(false);
@@ -366,6 +373,7 @@ uint32_t kelRiffStream::passiveOpen()
 uintptr_t kelRiffStream::readData(void* buf, uintptr_t maxSize)
 {
     if (f_codec) return readDataThroughCodec(buf, maxSize);
+    if (buf != nullptr && f_fileType.load() == kelRiffFileMpeg) return readMpegFrame(buf, maxSize);
     if (buf == nullptr || !readNextChunk()) return 0;
     const uintptr_t n = std::min(maxSize, chunkSize());
     std::memcpy(buf, f_srcChunk.data(), n);
@@ -392,6 +400,8 @@ uint32_t kelRiffStream::afterOpen()
         const uint32_t result = openCodec();
         if (result != MMSYSERR_NOERROR) return result;
     }
+    if (status == kelRiffReading && f_fileType.load() == kelRiffFileMpeg && !restartMpeg())
+        return MMSYSERR_INVALPARAM;
     try {
         f_srcChunk.assign(chunkSize(), 0);
         f_dstChunk.assign(dstChunkSize() != 0 ? dstChunkSize() : chunkSize(), 0);
@@ -507,8 +517,10 @@ bool kelRiffStream::headerDone(kelWaveHeader* header, bool reAdd)
                 (void)(f_codec ? writeThroughCodec(f_srcChunk.data(), n)
                                : appendSamples(f_srcChunk.data(), n));
         }
-    } else if (f_status.load() == kelRiffReading && f_fileType.load() == kelRiffFileRiff) {
-        if (f_codec) {
+    } else if (f_status.load() == kelRiffReading && f_fileType.load() != kelRiffFileNone) {
+        if (f_fileType.load() == kelRiffFileMpeg) {
+            readMpegCycle();
+        } else if (f_codec) {
             readCycleThroughCodec();
         } else if (readNextChunk()) {
             f_streamIsDone.store(f_readingIsDone.load());

@@ -29,6 +29,15 @@
 // a registry, a driver for the tag or a PCM format the driver offers, the
 // status says which (-3, -4, -5 reading; 3, 4 writing).
 //
+// A file that is not a RIFF tree but MPEG audio (its first frame found
+// within 1 MiB behind its ID3v2 tags, and confirmed by the header that
+// follows it) is read as its frames, compressed (fileType 2): the source
+// format is PCM at the stream's rate and channels for the chunk timing,
+// stored as an extensible record with the MPEG sub-format. Each chunk
+// delivers whole frames until it has passed a chunk's worth of samples, a
+// surplus counting towards the next chunk; every frame goes out once per
+// pass and nothing after the last (with `loop` the first follows it).
+//
 // Threads: the reading state (position, history, chunk buffers) belongs to
 // one thread at a time, the device thread or the caller of readData.
 // status, sizes and flags are atomics that any thread may read.
@@ -47,6 +56,7 @@
 
 class kelRiffStream;
 class kelMsAcm; // the audio compression manager of the codec paths
+struct kelRiffMpegState;
 
 // Raised on the device thread after every reading cycle once the stream is
 // done (in passive use: never).
@@ -66,6 +76,7 @@ inline constexpr intptr_t kelRiffWriteNoFileName = 5;
 // fileType values.
 inline constexpr intptr_t kelRiffFileNone = 0;
 inline constexpr intptr_t kelRiffFileRiff = 1;
+inline constexpr intptr_t kelRiffFileMpeg = 2;
 
 // Flags of the chunk walk.
 inline constexpr uint32_t kelRiffScanFormat = 1;   // apply the "fmt " chunk
@@ -103,8 +114,9 @@ public:
     // its thread: afterOpen's answer (11 for a file that is not usable).
     uint32_t passiveOpen();
     // The next chunk, min(maxSize, chunkSize) bytes of it (of compressed
-    // data: the next decoded chunk, min(maxSize, dstChunkSize)); 0 when no
-    // chunk could be read (the stream is done). Passive use only.
+    // data: the next decoded chunk, min(maxSize, dstChunkSize); MPEG audio:
+    // the next frame, min(maxSize, its size) bytes); 0 when no chunk could
+    // be read (the stream is done). Passive use only.
     uintptr_t readData(void* buf, uintptr_t maxSize);
 
     intptr_t status() const noexcept { return f_status.load(); }
@@ -130,6 +142,8 @@ public:
     kelMsAcm* acm() const noexcept { return f_acm; }
     // The codec of a compressed file (reading or writing); null otherwise.
     kelMsAcmCodec* codec() const noexcept { return f_codec.get(); }
+    // MPEG audio: the samples of one frame; 0 for other files.
+    uintptr_t mpegFrameSize() const noexcept;
 
     void setOnStreamIsDone(kelOnRiffStreamIsDone handler) { f_onStreamIsDone.set(std::move(handler)); }
 
@@ -247,4 +261,16 @@ private:
     bool stopAsked() noexcept;
     bool applyFormatChunk(kelRIFFChunk* chunk);
     uint8_t silenceByte() const noexcept;
+
+    // The MPEG audio path (kelRiffStreamMpeg.cpp). assignMpeg takes the
+    // file as MPEG audio; restartMpeg goes back to its first frame;
+    // readMpegCycle delivers one chunk's budget of frames; readMpegFrame
+    // passes the current frame to a passive reader; nextMpegFrame fetches
+    // the next frame, marking the end when none comes.
+    bool assignMpeg();
+    bool restartMpeg();
+    void readMpegCycle();
+    uintptr_t readMpegFrame(void* buf, uintptr_t maxSize);
+    bool nextMpegFrame();
+    std::unique_ptr<kelRiffMpegState> f_mpegState;
 };

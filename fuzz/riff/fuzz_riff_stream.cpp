@@ -5,7 +5,7 @@
 // nothing). The first input byte picks looping and a position to seek to.
 // Compressed data is decoded through the compression manager's built-in
 // drivers: its chunks are the PCM destination's, and the decoded stream
-// ends too.
+// ends too. MPEG audio files give whole frames, each once per pass.
 
 #include "audio/kelMsAcm.h"
 #include "audio/kelRIFF.h"
@@ -58,7 +58,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
     const bool loop = (control & 1) != 0;
     kelOwned<kelRiffStream> stream(kelRiffStream::create(utf8ToUtf16(path), false, loop, registry()));
-    if (stream && stream->passiveOpen() == 0) {
+    if (stream && stream->fileType() == kelRiffFileMpeg && stream->passiveOpen() == 0) {
+        // MPEG audio: whole frames, each read once per pass, the pass within
+        // the file's bytes.
+        std::vector<uint8_t> buf(8000);
+        uintptr_t bytes = 0;
+        uintptr_t reads = 0;
+        for (; reads < (loop ? 3 : 1) * (size / 4 + 2); ++reads) {
+            const uintptr_t n = stream->readData(buf.data(), buf.size());
+            if (n == 0) break;
+            check(n >= 4 && n <= 2881);
+            bytes += n;
+        }
+        if (!loop) check(bytes <= size && stream->readingIsDone() && stream->streamSize() == bytes);
+    } else if (stream && stream->passiveOpen() == 0) {
         const bool decoded = stream->codec() != nullptr;
         const uintptr_t chunk = decoded ? stream->dstChunkSize() : stream->chunkSize();
         check(chunk > 0 && stream->chunkSize() > 0);

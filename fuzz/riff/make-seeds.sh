@@ -45,3 +45,18 @@ for f in "$tree"/*.wav; do
     { printf "\\x$control"; cat "$f"; } >"$stream/$n-$control"
   done
 done
+# MPEG audio files for the reader (the tree target does not take them).
+if command -v ffmpeg >/dev/null 2>&1; then
+  for f in "$tree"/seed1.wav "$tree"/seed3.wav; do
+    [ -f "$f" ] || continue
+    n=$(basename "$f" .wav)
+    for codec in libmp3lame mp2; do
+      ffmpeg -v error -i "$f" -c:a "$codec" -f mp3 -id3v2_version 3 -y "$stream/$n-$codec.tmp" >/dev/null 2>&1 ||
+        { rm -f "$stream/$n-$codec.tmp"; continue; }
+      for control in 00 01; do
+        { printf "\\x$control"; cat "$stream/$n-$codec.tmp"; } >"$stream/$n-$codec-$control"
+      done
+      rm -f "$stream/$n-$codec.tmp"
+    done
+  done
+fi

@@ -5,6 +5,7 @@
 #include "kelPipeHarness.h"
 #include "core/kelUtf.h"
 #include "tests/support/kelStableTestDir.h"
+#include "tests/support/kelTestMpeg.h"
 #include "tests/support/kelTestRiff.h"
 #include "tests/support/kelTestWait.h"
 #include "tests/support/kelTestWaveComponents.h"
@@ -129,4 +130,26 @@ TEST(kelmtlWaveRiffTest, FileCopiedThroughThePipeKeepsEverySample)
     ASSERT_EQ(copied->size(), (original->size() + chunk - 1) / chunk * chunk);
     EXPECT_TRUE(copied->compare(0, original->size(), *original) == 0);
     EXPECT_EQ(copied->find_first_not_of('\0', original->size()), std::string::npos);
+}
+
+TEST(kelmtlWaveRiffTest, MpegAudioFileGivesTheMpegTagAndItsRate)
+{
+    kelStableTestDir dir("riff-mpeg");
+    const std::string name = dir.file("a.mp3");
+    std::string frames;
+    for (int i = 0; i < 3; ++i) {
+        kelTestMpegFrame f; // MPEG-1 Layer III, 128 kbit/s, 44 100 Hz
+        f.mode = 3;         // mono
+        frames += kelTestMpegFrameBytes(f);
+    }
+    std::ofstream(name, std::ios::binary) << frames;
+
+    auto* riff = kelCreate<kelmtlWaveRiff>();
+    Owned own(riff);
+    riff->setFileName(utf8ToUtf16(name));
+    EXPECT_EQ(riff->waveStream()->status(), kelRiffReading);
+    EXPECT_EQ(riff->waveStream()->fileType(), kelRiffFileMpeg);
+    EXPECT_EQ(riff->formatTag(), 85u);
+    EXPECT_EQ(riff->pcm_samplesPerSec(), 44100u);
+    EXPECT_EQ(riff->pcm_numChannels(), 1u);
 }
