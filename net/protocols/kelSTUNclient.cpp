@@ -230,11 +230,6 @@ intptr_t kelSTUNclient::execute(uintptr_t globalIndex)
     }
     const intptr_t rc = kelSTUNagent::execute(globalIndex);
     failAllPending();
-    {
-        kelLock guard(&f_reqLock, false, 3000);
-        f_srvBrokenList.clear();
-        f_ending = true;
-    }
     f_active = false;
     return rc;
 }
@@ -243,23 +238,29 @@ intptr_t kelSTUNclient::req(int, const uint8_t* attrs, size_t attrsLen, kelSocke
                             kelEvent* event) noexcept
 {
     intptr_t index = -1;
-    bool ending = false;
     try {
         auto r = std::make_unique<kelSTUNClient_req>(attrs, attrsLen, socket, event);
-        kelLock guard(&f_reqLock, false, 3000);
-        if (!guard) return -1;
-        f_requests.push_back(std::move(r));
-        index = static_cast<intptr_t>(f_requests.size()) - 1;
-        ending = f_ending;
+        // A body that has decided to end takes no more requests (it fails
+        // what it still holds): wait for it, then a new run takes this one.
+        for (int attempt = 0; index < 0; ++attempt) {
+            {
+                kelLock guard(&f_reqLock, false, 3000);
+                if (!guard) return -1;
+                if (!f_ending || attempt > 0) {
+                    f_ending = false;
+                    f_requests.push_back(std::move(r));
+                    index = static_cast<intptr_t>(f_requests.size()) - 1;
+                    break;
+                }
+            }
+            if (!stop(3000)) return -1;
+        }
     } catch (...) {
         logCaught("kelSTUNclient::req");
         return -1;
     }
-    // A body that has decided to end takes no more requests: a new run does.
-    if (ending) (void)stop(3000);
     if (!open()) {
-        kelLock guard(&f_reqLock, false, 3000);
-        if (guard) f_requests.clear();
+        failAllPending();
         return -1;
     }
     wakeUp();
@@ -413,6 +414,8 @@ bool kelSTUNclient::processData(const sockaddr_in& from, const uint8_t* buf, int
         if (work) {
             f_noJobTM = now;
         } else if (c.msSince(f_noJobTM) > kelSTUNIdleMs) {
+            // Decided under the lock, so req() knows to start a new run.
+            f_ending = true;
             askStop();
         }
     }
@@ -445,6 +448,9 @@ void kelSTUNclient::failAllPending() noexcept
         kelLock guard(&f_reqLock, false, 3000);
         if (!guard) return;
         pending.swap(f_requests);
+        // Whatever comes after this waits for the next run.
+        f_ending = true;
+        f_srvBrokenList.clear();
     }
     for (auto& r : pending) {
         r->setFatalError();

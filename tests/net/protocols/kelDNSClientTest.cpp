@@ -247,6 +247,23 @@ TEST(kelDNSClientTest, ATcpServerThatClosesOrLiesAboutLengthsFailsOverAtOnce)
     EXPECT_EQ(closing.count(true), 1u);
 }
 
+TEST(kelDNSClientTest, AClientIdleFor20SecondsEndsAndTheNextQueryStartsItAgain)
+{
+    kelTestScriptedServer server;
+    server.setScript([](const Request& r) {
+        return Action{{{kelTestDnsAnswer(r.data, {aRecord(5)}), -1, {}}}, false};
+    });
+    Fixture f(server.entry(), kelDnsTR_UDP);
+    for (size_t round = 1; round <= 2; ++round) {
+        ASSERT_GT(f.client->query({"h.example.test"}, kelDNSType_A), -1);
+        ASSERT_TRUE(kelTestWaitUntil([&] { return f.completed(round); })) << round;
+        EXPECT_FALSE(f.client->done().back().failed);
+        ASSERT_TRUE(kelTestAdvanceUntil(
+            f.clock, [&] { return f.client->status() == keltsStopped; }, 60000, 5000))
+            << round;
+    }
+}
+
 TEST(kelDNSClientTest, WithoutServersAQueryFailsWithMinusOne)
 {
     // The test programs' guard points the machine's list at an unserved port.

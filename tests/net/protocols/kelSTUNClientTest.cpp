@@ -264,6 +264,24 @@ TEST(kelSTUNClientTest, OverTcpAnswersAreFramedAndAClosedOrSilentServerFailsOver
               std::string::npos);
 }
 
+TEST(kelSTUNClientTest, AClientIdleFor30SecondsEndsAndTheNextRequestStartsItAgain)
+{
+    kelTestScriptedServer server;
+    answerWith(server, addr("127.0.0.9", 4242));
+    Client c(u"127.0.0.1", kelSTUNProtoUDP, false, server.port());
+    for (int round = 0; round < 2; ++round) {
+        c.done.setState(false);
+        ASSERT_GE(c.c->req(1, nullptr, 0, nullptr, &c.done), 0) << round;
+        ASSERT_TRUE(kelTestWaitUntil([&] { return c.finished(); })) << round;
+        EXPECT_EQ(c.c->error(), 200) << round;
+        ASSERT_TRUE(kelTestAdvanceUntil(
+            c.clock, [&] { return c.c->status() == keltsStopped; }, 60000, 5000))
+            << round;
+        EXPECT_FALSE(c.c->active());
+    }
+    EXPECT_EQ(server.count(false), 2u);
+}
+
 TEST(kelSTUNClientTest, AnUnresolvedServerFailsAtOnce)
 {
     // "0.0.0.0" stands for this machine: no server of ours, so nothing is
