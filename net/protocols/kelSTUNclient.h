@@ -71,7 +71,8 @@ public:
     // (`method` is not used: the type is always Binding) with `attrs`, sent
     // from `socket` (not owned; a UDP socket the caller lends until the
     // request completes) or, when null, the client's own. `event` (not
-    // owned) is signalled when it completes. Returns its index in the
+    // owned) is signalled when it completes, from the client thread: keep
+    // it until the client is closed or freed. Returns its index in the
     // request list. Any thread.
     intptr_t req(int method, const uint8_t* attrs, size_t attrsLen, kelSocket* socket,
                  kelEvent* event) noexcept;

@@ -101,6 +101,8 @@ TEST(kelSTUNClientTest, AnAnswerCompletesOnlyTheRequestOnWhoseSocketItCameFromTh
         }
     };
     kelManualClock clock;
+    // The events outlive the client, whose thread signals them.
+    kelEvent e1(true, false), e2(true, false);
     kelOwned<Rec> client(kelCreate<Rec>(u"127.0.0.3", kelSTUNProtoUDP, false, port16(server.port())));
     client->setClock(clock);
     // The RTP and RTCP sockets of a receiver, lent for one request each.
@@ -109,7 +111,6 @@ TEST(kelSTUNClientTest, AnAnswerCompletesOnlyTheRequestOnWhoseSocketItCameFromTh
         s->setBindToIP(u"127.0.0.1");
         ASSERT_EQ(s->bindSocketToPort(0), 0);
     }
-    kelEvent e1(true, false), e2(true, false);
     ASSERT_GE(client->req(1, nullptr, 0, &rtp, &e1), 0);
     ASSERT_GE(client->req(1, nullptr, 0, &rtcp, &e2), 0);
     ASSERT_TRUE(kelTestWaitUntil([&] { return server.count(false) == 2; }));
