@@ -40,7 +40,7 @@ protected:
 
     // `mpg123 -s` of a file. Through a pipe: writing to a file, mpg123
     // starts the file over at a format change.
-    std::string mpg123(const std::string& file) { return run("mpg123 -q -s '" + file + "' | cat"); }
+    std::string mpg123(const std::string& file) { return run("(mpg123 -q -s '" + file + "' | cat)"); }
 
     // `pcm` coded by a tool into a file of ours; the file's path.
     std::string make(const std::string& name, const std::string& pcm, uint32_t rate, uint32_t channels,
