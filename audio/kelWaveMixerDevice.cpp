@@ -5,12 +5,96 @@
 #include "core/kelMemoryStream.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
 constexpr intptr_t kStreamLockTimeout = 1000;
 constexpr intptr_t kNewStreamLockTimeout = 100;
+
+// 16-bit samples, the common case, go through vector operations where the
+// processor has them (a saturating add is one instruction for eight
+// samples); they give what mixPcm and channelVolume give.
+int16_t load16(const uint8_t* p) noexcept
+{
+    int16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+}
+
+int16_t clip16(int32_t v) noexcept
+{
+    return int16_t(std::clamp<int32_t>(v, -32768, 32767));
+}
+
+#if defined(__SSE2__)
+int64_t sumLanes(__m128i lanes) noexcept
+{
+    alignas(16) uint32_t parts[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(parts), lanes);
+    return int64_t(parts[0]) + parts[1] + parts[2] + parts[3];
+}
+#endif
+
+// The sum of the magnitudes of channel 0 of `frames` frames of C channels
+// (1 or 2) of `src`, and, with a `dst`, dst = dst + src clipped, in one
+// pass.
+template <size_t C> int64_t measureAndAdd16(const uint8_t* src, uint8_t* dst, size_t frames) noexcept
+{
+    const size_t count = frames * C;
+    int64_t total = 0;
+    size_t i = 0;
+#if defined(__SSE2__)
+    // Eight samples a step; a magnitude is at most 32768, so the 32-bit
+    // lanes are emptied into the total before they could overflow.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i firstOfPair = _mm_set1_epi32(0xFFFF);
+    __m128i lanes = zero;
+    size_t steps = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * i));
+        if (dst != nullptr) {
+            auto* at = reinterpret_cast<__m128i*>(dst + 2 * i);
+            _mm_storeu_si128(at, _mm_adds_epi16(_mm_loadu_si128(at), v));
+        }
+        // |v| as unsigned 16-bit (the magnitude of -32768 is 0x8000).
+        const __m128i magnitude = _mm_max_epi16(v, _mm_sub_epi16(zero, v));
+        if constexpr (C == 1)
+            lanes = _mm_add_epi32(lanes, _mm_add_epi32(_mm_unpacklo_epi16(magnitude, zero),
+                                                       _mm_unpackhi_epi16(magnitude, zero)));
+        else
+            lanes = _mm_add_epi32(lanes, _mm_and_si128(magnitude, firstOfPair));
+        if (++steps == 16384) {
+            total += sumLanes(lanes);
+            lanes = zero;
+            steps = 0;
+        }
+    }
+    total += sumLanes(lanes);
+#endif
+    for (; i < count; ++i) {
+        const int16_t v = load16(src + 2 * i);
+        if (i % C == 0) total += std::abs(int32_t(v));
+        if (dst != nullptr) {
+            const int16_t sum = clip16(int32_t(load16(dst + 2 * i)) + v);
+            std::memcpy(dst + 2 * i, &sum, 2);
+        }
+    }
+    return total;
+}
+
+// The level of channel 0 of a 16-bit block (0 .. 100), measured as
+// channelVolume does: the mean magnitude on the 32-bit scale over 32768,
+// which for 16-bit samples is twice their mean magnitude.
+uintptr_t level16(int64_t magnitudes, size_t frames) noexcept
+{
+    return uintptr_t(logVolume100(int64_t(double(magnitudes) * 2.0 / double(frames))));
+}
 
 } // namespace
 
@@ -165,16 +249,23 @@ uintptr_t kelWaveMixerDevice::mix()
                 if (oob > 0) f_oob[k].store(oob - (oob > 600 ? 4 : oob > 100 ? 2 : 1));
             }
             const bool present = r > 0;
-            if (k < kStreamSlots) {
-                if (present) f_oobHadSome[k].store(true);
-                f_svol[k].store(
-                    present && frames > 0
-                        ? uintptr_t(logVolume100(channelVolume(buf, frames, bits, channels, 0, false)))
-                        : 0);
+            if (present && k < kStreamSlots) f_oobHadSome[k].store(true);
+            if (!present || frames == 0) {
+                if (k < kStreamSlots) f_svol[k].store(0);
+                total += r;
+                continue;
             }
-            if (present && k > 0 && frames > 0)
-                (void)mixPcm(f_bufSrc.data(), f_bufDst.data(), f_bufDst.data(), frames, bits, bits, bits,
-                             true, channels);
+            uint8_t* into = k > 0 ? f_bufDst.data() : nullptr;
+            uintptr_t level = 0;
+            if (bits == 16 && channels <= 2) {
+                const int64_t magnitudes = channels == 1 ? measureAndAdd16<1>(buf, into, frames)
+                                                         : measureAndAdd16<2>(buf, into, frames);
+                level = level16(magnitudes, frames);
+            } else {
+                level = uintptr_t(logVolume100(channelVolume(buf, frames, bits, channels, 0, false)));
+                if (into != nullptr) (void)mixPcm(buf, into, into, frames, bits, bits, bits, true, channels);
+            }
+            if (k < kStreamSlots) f_svol[k].store(level);
             total += r;
         }
         f_inBytes.fetch_add(int64_t(total));

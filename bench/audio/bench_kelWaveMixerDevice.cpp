@@ -63,7 +63,7 @@ void mixFloat(benchmark::State& state)
             for (size_t i = 0; i < kSamples; ++i)
                 acc[i] += float(in[k][i]) / 32768.0f;
         for (size_t i = 0; i < kSamples; ++i)
-            out[i] = int16_t(std::lround(std::clamp(acc[i], -1.0f, 32767.0f / 32768.0f) * 32768.0f));
+            out[i] = int16_t(std::clamp(acc[i], -1.0f, 32767.0f / 32768.0f) * 32768.0f);
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }

@@ -5,6 +5,7 @@
 // removed while it mixes.
 
 #include "audio/kelWaveMixerDevice.h"
+#include "audio/kelPCM.h"
 #include "core/kelAbstractStream.h"
 #include "core/kelClock.h"
 #include "core/kelCreate.h"
@@ -142,6 +143,17 @@ TEST(kelWaveMixerDeviceTest, MixMatchesAPlainLoopOnRandomFormatsAndShortReads)
         EXPECT_EQ(device->mix(), written);
         ASSERT_EQ(out.count(), 1u);
         EXPECT_TRUE(out.all()[0] == referenceMix(reads, chunk, bits, frame));
+        // Each stream's level is that of the frames it gave (padded with
+        // silence to a chunk when asked), as the sample routines measure it.
+        for (size_t k = 0; k < streams; ++k) {
+            std::string measured = reads[k].substr(0, std::min(reads[k].size(), chunk) / frame * frame);
+            if (addSilence && !measured.empty()) measured.resize(chunk, char(bits == 8 ? 0x80 : 0));
+            const size_t frames = measured.size() / frame;
+            const auto level = frames == 0 ? 0
+                                           : uintptr_t(logVolume100(channelVolume(measured.data(), frames,
+                                                                                  bits, channels, 0, false)));
+            EXPECT_EQ(device->getSVolume(k), level) << k;
+        }
     }
 }
 
