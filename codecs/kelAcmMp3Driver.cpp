@@ -8,11 +8,13 @@
 
 #include "codecs/kelAcmDriver.h"
 #include "codecs/kelAcmDrivers.h"
-#include "codecs/kelAcmMp3Libs.h"
+#include "codecs/kelBladeEncAPI.h"
+#include "codecs/kelMpgLibAPI.h"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 namespace {
 
@@ -23,6 +25,27 @@ constexpr uint32_t kFrameSamplesMax = 1152;
 // their own); size estimates then assume 128 kbit/s. The driver keeps what
 // does not fit, so the guess costs at most a call more, never data.
 constexpr uint32_t kUnknownAvgBytes = 16000;
+
+// The libraries' bindings for the whole process, loaded on first use and
+// kept: converters outlive any one caller. The encoder side codes through
+// the stream interface; every decoder is a feed-mode decoder of its own.
+kelBladeEncProc* sharedBladeEnc() noexcept
+{
+    static kelBladeEncProc* proc = [] {
+        static kelBladeEncProc binding;
+        return binding.load() == 0 ? &binding : nullptr;
+    }();
+    return proc;
+}
+
+bool mpg123Loads() noexcept
+{
+    static const bool loads = [] {
+        static kelMpg123Proc binding;
+        return binding.load() == 0;
+    }();
+    return loads;
+}
 
 uint32_t listedKbps(uint16_t channels, uint32_t rate) noexcept
 {
@@ -77,7 +100,7 @@ public:
     Mp3Converter(const Mp3Converter&) = delete;
     Mp3Converter& operator=(const Mp3Converter&) = delete;
 
-    bool isValid() const noexcept { return f_handle != nullptr; }
+    bool isValid() const noexcept { return f_open; }
 
     void reset() noexcept override
     {
@@ -124,52 +147,58 @@ private:
         f_pending.clear();
         f_flushed = false;
         if (f_encode) {
-            const auto& lame = kelLame();
-            if (!lame.ok || (f_handle = lame.init()) == nullptr) return;
-            lame.setInSampleRate(f_handle, int(f_rate));
-            lame.setOutSampleRate(f_handle, int(f_rate));
-            lame.setNumChannels(f_handle, f_channels);
-            lame.setBitRate(f_handle, int(f_mp3Avg * 8 / 1000));
-            lame.setMode(f_handle, f_channels == 1 ? kelLameMono : kelLameJointStereo);
-            lame.setWriteVbrTag(f_handle, 0);
-            if (lame.initParams(f_handle) < 0) stop();
+            kelBladeEncProc* lame = sharedBladeEnc();
+            if (lame == nullptr) return;
+            BE_CONFIG config{};
+            config.dwConfig = BE_CONFIG_LAME;
+            auto& c = config.format.LHV1;
+            c.dwStructVersion = 1;
+            c.dwStructSize = sizeof(BE_CONFIG);
+            c.dwSampleRate = f_rate;
+            c.dwReSampleRate = f_rate;
+            c.nMode = f_channels == 1 ? BE_MP3_MODE_MONO : BE_MP3_MODE_JSTEREO;
+            c.dwBitrate = f_mp3Avg * 8 / 1000;
+            c.nPreset = LQP_NOPRESET;
+            c.dwMpegVersion = f_rate >= 32000 ? MPEG1 : MPEG2;
+            c.nVbrMethod = VBR_METHOD_NONE;
+            uint32_t samples = 0, room = 0;
+            if (lame->beInitStream(&config, &samples, &room, &f_stream) != BE_ERR_SUCCESSFUL) return;
+            f_chunkSamples = samples;
+            f_out.resize(room);
+            f_open = true;
         } else {
-            const auto& mpg = kelMpg123();
-            int error = 0;
-            if (!mpg.ok || (f_handle = mpg.newHandle(nullptr, &error)) == nullptr) return;
-            mpg.param(f_handle, kelMpg123AddFlags, kelMpg123Quiet, 0);
-            if (mpg.formatNone(f_handle) != kelMpg123Ok ||
-                mpg.format(f_handle, long(f_rate), f_channels, kelMpg123Signed16) != kelMpg123Ok ||
-                mpg.openFeed(f_handle) != kelMpg123Ok)
-                stop();
+            if (!mpg123Loads()) return;
+            f_decoder.emplace();
+            f_decoder->forceFormat(long(f_rate), f_channels, kelMpg123Signed16);
+            f_open = f_decoder->libOK() && f_decoder->open() == kelMpg123Ok;
+            if (!f_open) f_decoder.reset();
         }
     }
 
     void stop() noexcept
     {
-        if (f_handle == nullptr) return;
+        if (!f_open) return;
         if (f_encode)
-            kelLame().close(f_handle);
+            sharedBladeEnc()->beCloseStream(f_stream);
         else
-            kelMpg123().deleteHandle(f_handle);
-        f_handle = nullptr;
+            f_decoder.reset();
+        f_open = false;
     }
 
     MMRESULT decode(ACMDRVSTREAMHEADER& header)
     {
-        if (f_handle == nullptr) return MMSYSERR_ERROR;
-        const auto& mpg = kelMpg123();
+        if (!f_open) return MMSYSERR_ERROR;
         bool fed = header.cbSrcLength == 0;
         uint32_t done = 0;
         // mpg123 keeps what it decoded beyond the room given: the room is
         // filled before more source goes in.
         for (int idle = 0; done < header.cbDstLength && idle < 8;) {
-            size_t got = 0;
-            const int r = mpg.read(f_handle, header.pbDst + done, header.cbDstLength - done, &got);
-            done += uint32_t(std::min<size_t>(got, header.cbDstLength - done));
+            size_t got = header.cbDstLength - done;
+            const int r = f_decoder->read(header.pbDst + done, got);
+            done += uint32_t(got);
             if (r == kelMpg123NeedMore) {
                 if (fed) break;
-                mpg.feed(f_handle, header.pbSrc, header.cbSrcLength);
+                f_decoder->feed(header.pbSrc, header.cbSrcLength);
                 fed = true;
             } else if (r == kelMpg123NewFormat || (r == kelMpg123Ok && got > 0)) {
                 idle = 0;
@@ -186,32 +215,33 @@ private:
 
     MMRESULT encode(ACMDRVSTREAMHEADER& header)
     {
-        if (f_handle == nullptr) return MMSYSERR_ERROR;
-        const auto& lame = kelLame();
+        if (!f_open) return MMSYSERR_ERROR;
+        kelBladeEncProc* lame = sharedBladeEnc();
         uint32_t usedSrc = 0;
         if (f_pending.size() < header.cbDstLength) {
-            const uint32_t frames =
-                std::min<uint32_t>(header.cbSrcLength / f_frameBytes, std::numeric_limits<int>::max() / 4);
-            if (frames > 0) {
-                f_samples.resize(size_t(frames) * f_channels);
-                std::memcpy(f_samples.data(), header.pbSrc, size_t(frames) * f_frameBytes);
-                f_out.resize(size_t(frames) * 5 / 4 + 7200);
-                const int n = f_channels == 1
-                                  ? lame.encodeBuffer(f_handle, f_samples.data(), f_samples.data(),
-                                                      int(frames), f_out.data(), int(f_out.size()))
-                                  : lame.encodeInterleaved(f_handle, f_samples.data(), int(frames),
-                                                           f_out.data(), int(f_out.size()));
-                if (n < 0) return MMSYSERR_ERROR;
-                f_pending.insert(f_pending.end(), f_out.begin(), f_out.begin() + n);
-                usedSrc = frames * f_frameBytes;
+            const uint32_t frames = header.cbSrcLength / f_frameBytes;
+            const uint32_t chunkFrames = f_chunkSamples / f_channels;
+            for (uint32_t at = 0; at < frames;) {
+                const uint32_t n = std::min(chunkFrames, frames - at);
+                // The source bytes need not be aligned for samples.
+                f_samples.resize(size_t(n) * f_channels);
+                std::memcpy(f_samples.data(), header.pbSrc + size_t(at) * f_frameBytes,
+                            size_t(n) * f_frameBytes);
+                uint32_t produced = 0;
+                if (lame->beEncodeChunk(f_stream, n * f_channels, f_samples.data(), f_out.data(),
+                                        &produced) != BE_ERR_SUCCESSFUL)
+                    return MMSYSERR_ERROR;
+                f_pending.insert(f_pending.end(), f_out.begin(), f_out.begin() + produced);
+                at += n;
             }
+            usedSrc = frames * f_frameBytes;
             if ((header.fdwConvert & ACM_STREAMCONVERTF_END) && !f_flushed) {
                 // A part of a sample frame cannot be coded; the stream ends.
                 f_flushed = true;
                 usedSrc = header.cbSrcLength;
-                f_out.resize(7200);
-                const int n = lame.flush(f_handle, f_out.data(), int(f_out.size()));
-                if (n > 0) f_pending.insert(f_pending.end(), f_out.begin(), f_out.begin() + n);
+                uint32_t produced = 0;
+                if (lame->beDeinitStream(f_stream, f_out.data(), &produced) == BE_ERR_SUCCESSFUL)
+                    f_pending.insert(f_pending.end(), f_out.begin(), f_out.begin() + produced);
             }
         }
         const uint32_t out = uint32_t(std::min<size_t>(f_pending.size(), header.cbDstLength));
@@ -226,9 +256,12 @@ private:
     uint16_t f_channels;
     uint32_t f_rate;
     bool f_encode;
-    void* f_handle = nullptr;
-    bool f_flushed = false;         // the encoder's last frames are out
-    std::vector<uint8_t> f_pending; // coded bytes that did not fit
+    bool f_open = false;
+    HBE_STREAM f_stream = 0;                      // encoding
+    uint32_t f_chunkSamples = 0;                  // the most samples one encoder call takes
+    std::optional<kelLibmpg123Decoder> f_decoder; // decoding
+    bool f_flushed = false;                       // the encoder's last frames are out
+    std::vector<uint8_t> f_pending;               // coded bytes that did not fit
     std::vector<int16_t> f_samples;
     std::vector<uint8_t> f_out;
 };
@@ -281,7 +314,7 @@ protected:
 bool kelAcmMp3CanDecode() noexcept
 {
     try {
-        return kelMpg123().ok;
+        return mpg123Loads();
     } catch (...) {
         return false;
     }
@@ -290,7 +323,7 @@ bool kelAcmMp3CanDecode() noexcept
 bool kelAcmMp3CanEncode() noexcept
 {
     try {
-        return kelLame().ok;
+        return sharedBladeEnc() != nullptr;
     } catch (...) {
         return false;
     }
