@@ -58,6 +58,8 @@ struct kelCPOperation
     int accepted = -1;
     // Sends: bytes gone so far (a send completes when all went).
     uint32_t progress = 0;
+    // The caller's own, untouched by the port.
+    void* context = nullptr;
 };
 
 struct kelCPCompletion

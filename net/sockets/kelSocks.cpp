@@ -1,6 +1,7 @@
 #include "net/sockets/kelSocks.h"
 
 #include "core/kelCreate.h"
+#include "net/sockets/kelIOCPSockets.h"
 #include "net/sockets/kelSocksConnection.h"
 #include "net/sockets/kelSocksThread.h"
 #include "net/sockets/kelUdpSocket.h"
@@ -81,6 +82,7 @@ void kelSocks::raiseEvent(kelSocketEvent event, uint32_t id, uintptr_t connId, c
 
 kelSocksThread* kelSocks::newThread(uint32_t id) noexcept
 {
+    if (f_isIOCP.load()) return kelCreate<kelIOCPSocksThread>(this, id);
     return kelCreate<kelSocksThread>(this, id);
 }
 
@@ -303,8 +305,6 @@ void kelSocks::clear(bool clearServers, bool clearClients) noexcept
 
 void kelSocks::setIsIOCP(bool value) noexcept
 {
-    // Port mode comes with the completion-port threads; until then the
-    // plain threads serve every manager.
-    value = false;
+    value = value && kelIOCPClass::available();
     if (f_isIOCP.exchange(value) != value) rebuildPool();
 }

@@ -64,6 +64,7 @@ public:
 private:
     friend class kelSocksThread;
     friend class kelSocketsConnections;
+    friend class kelIOCPSocksThread;
 
     int sendStream(const uint8_t* data, uint32_t size, int64_t timeout) noexcept;
     // Marks the connection removed; `dropPending` drops its queued packets
@@ -79,6 +80,8 @@ private:
     std::atomic<bool> f_dropPending{false};
     std::atomic<uint64_t> f_lpStamp;
     std::atomic<int32_t> f_holds{1};
+    // Port mode: send records still pending.
+    std::atomic<int32_t> f_sendRecords{0};
 };
 
 // The parties of one socket thread. Removing an item leaves the list's hold

@@ -218,13 +218,14 @@ void kelSocksThread::retire(kelSocksConnection* conn, bool byOwner) noexcept
     if (!f_connections.lock(false, 2000)) return;
     const intptr_t at = f_connections.indexOf(static_cast<kelObject*>(conn));
     if (at >= 0) {
-        conn->markRemoved(byOwner);
-        // The list's hold goes to the delivery thread, which releases it
-        // behind the connection's last packet; the owner's removal drops
-        // those packets, so its release is immediate.
+        // A hold goes to the delivery thread, which releases it behind the
+        // connection's last packet; the owner's removal drops those packets,
+        // so nothing waits for them.
         const bool handed = !byOwner && conn->hold();
+        conn->markRemoved(byOwner);
         (void)f_connections.removeByIndex(at, 2);
         f_connections.unlockWO();
+        onRetired(conn);
         if (handed) {
             kelLock lock(&f_stormGuard, true, 1000);
             if (!(lock && f_psThread && f_psThread->queueRelease(conn))) {

@@ -175,12 +175,18 @@ protected:
     std::atomic<bool> f_removalsPending{false};
     intptr_t f_udpScanAt = 0;
 
+    // Called once `conn` left the list (outside its lock): port mode
+    // dissociates an accepted socket here so its operations end.
+    virtual void onRetired(kelSocksConnection* conn) noexcept { (void)conn; }
+    // Connects the client socket without blocking the thread; ends on stop.
+    // 0 or the error code.
+    int connectClient() noexcept;
+
 private:
     friend class kelSocksConnection;
     friend class kelSocksPacketStormThread;
 
     int startUp() noexcept;
-    int connectClient() noexcept;
     void serveTcpServer(uint32_t bufSize) noexcept;
     void serveUdpServer() noexcept;
     void serveClient(uint32_t bufSize) noexcept;
