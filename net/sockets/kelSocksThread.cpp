@@ -11,6 +11,17 @@ namespace {
 
 thread_local const kelSocks* t_socks = nullptr;
 
+// Removals asked for by event handlers on this thread; they run once the
+// outermost handler has returned.
+struct kelSocksRequestedRemoval
+{
+    kelSocksThread* thread;
+    uint32_t connId;
+    bool byOwner;
+};
+thread_local int t_handlerDepth = 0;
+thread_local std::vector<kelSocksRequestedRemoval>* t_removals = nullptr;
+
 } // namespace
 
 kelSocksThreadScope::kelSocksThreadScope(const kelSocksThread* thread) noexcept : f_previous(t_socks)
@@ -110,11 +121,28 @@ bool kelSocksThread::checkSocketError(int code, const sockaddr_in* addr, bool st
 void kelSocksThread::raise(kelSocketEvent event, uintptr_t connId, const void* data, uintptr_t size) noexcept
 {
     if (!f_socks) return;
+    ++t_handlerDepth;
     try {
         f_socks->raiseEvent(event, f_id, connId, data, size);
     } catch (...) {
         logCaught("kelSocks::raiseEvent");
     }
+    if (--t_handlerDepth > 0 || !t_removals) return;
+    std::vector<kelSocksRequestedRemoval> asked;
+    asked.swap(*t_removals);
+    delete t_removals;
+    t_removals = nullptr;
+    for (const kelSocksRequestedRemoval& r : asked)
+        r.thread->runRemoval(r.connId, r.byOwner);
+}
+
+void kelSocksThread::runRemoval(uint32_t connId, bool byOwner) noexcept
+{
+    if (kelSocksConnection* c = holdConnection(connId)) {
+        retire(c, byOwner);
+        c->release();
+    }
+    if (!f_isServer && f_connections.count() == 0) askStop();
 }
 
 void kelSocksThread::deliverPacket(kelSocketEvent event, uint32_t connId, const void* data,
@@ -240,6 +268,18 @@ void kelSocksThread::retire(kelSocksConnection* conn, bool byOwner) noexcept
 
 bool kelSocksThread::removeConnection(uint32_t connId, bool byOwner) noexcept
 {
+    if (t_handlerDepth > 0) {
+        // From inside an event handler: the removal runs on this thread once
+        // the handler returned.
+        if (f_connections.indexOfId(connId) < 0) return false;
+        try {
+            if (!t_removals) t_removals = new std::vector<kelSocksRequestedRemoval>;
+            t_removals->push_back({this, connId, byOwner});
+        } catch (...) {
+            return false;
+        }
+        return true;
+    }
     if (kelSocksThreadScope::onThreadOf(f_socks) && bodyActive()) {
         kelLock lock(&f_stormGuard, false, 1000);
         if (!lock || f_connections.indexOfId(connId) < 0) return false;

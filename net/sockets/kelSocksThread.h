@@ -138,6 +138,7 @@ protected:
     void removeAllConnections() noexcept;
     // Runs the removals asked for from the manager's threads.
     void runRequestedRemovals() noexcept;
+    void runRemoval(uint32_t connId, bool byOwner) noexcept;
     // Called by the connection's last release.
     void connectionFinished(kelSocksConnection* conn) noexcept;
     kelSocksPacketStormThread* storm() const noexcept { return f_psThread; }
