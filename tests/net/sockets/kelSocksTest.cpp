@@ -207,6 +207,41 @@ TEST_P(kelSocksTest, RemovalsAndClosesFromHandlersTakeEffectAfterTheHandlerRetur
     EXPECT_TRUE(kelTestWaitUntil([&] { return !socks->getThreadByID(id)->claimed(); }));
 }
 
+TEST_P(kelSocksTest, AHeldConnectionIsFinishedOnlyWhenItsHolderLetsGo)
+{
+    const uint32_t id = tcpServer();
+    kelTestFd peer = kelTestFd::tcpConnect(kelTestSocksPort(*socks, id));
+    ASSERT_TRUE(rec.waitFor(kelseServerConnect));
+    kelSocksConnection* held = socks->getConnection(id, serverConn(), 1000, true);
+    ASSERT_NE(held, nullptr);
+    peer.reset(); // the peer leaves while the owner still uses the connection
+    ASSERT_TRUE(kelTestWaitUntil([&] { return held->isDestroying(); }));
+    EXPECT_FALSE(rec.waitFor(kelseServerDisconnect, 1, 300));
+    EXPECT_NE(held->paddr()->sin_port, 0); // still whole
+    EXPECT_EQ(socks->getConnection(id, serverConn(), 1000, true), nullptr);
+    held->release();
+    EXPECT_TRUE(rec.waitFor(kelseServerDisconnect));
+}
+
+TEST_P(kelSocksTest, AnIdleConnectionIsNotTakenForStuck)
+{
+    rec.hook = [](kelSocks* s, const kelTestSocksEvent& ev) {
+        if (ev.event == kelseServerData) {
+            EXPECT_EQ(s->sendData(ev.id, ev.data.data(), static_cast<uint32_t>(ev.data.size()),
+                                  kelSocksConnId(ev.connId)),
+                      0);
+        }
+    };
+    const uint32_t id = tcpServer();
+    kelTestFd peer = kelTestFd::tcpConnect(kelTestSocksPort(*socks, id));
+    ASSERT_TRUE(rec.waitFor(kelseServerConnect));
+    // A receive waiting on a silent peer for longer than any stuck limit.
+    clock.advanceMs(20000);
+    EXPECT_FALSE(rec.waitFor(kelseServerDisconnect, 1, 1000));
+    ASSERT_TRUE(peer.sendAll("still here"));
+    EXPECT_EQ(peer.receive(10), "still here");
+}
+
 TEST_P(kelSocksTest, UdpSizesItsBufferFromTheDatagramAndPassesOverEmptyOnes)
 {
     const uint32_t id = udpServer();
@@ -327,6 +362,7 @@ TEST_P(kelSocksTest, ClientGetsEveryByteBeforeItsDisconnectAndNoServerEvent)
     EXPECT_TRUE(rec.data(clientConn()) == payload) << rec.data(clientConn()).size() << " bytes";
     EXPECT_GT(rec.indexOf(kelseClientDisconnect), rec.lastIndexOf(kelseClientData));
     EXPECT_EQ(rec.first(kelseClientDisconnect).connId, clientConn());
+    EXPECT_EQ(socks->getThreadByID(id)->socketError(), WSAESHUTDOWN);
     EXPECT_EQ(rec.count(kelseServerDisconnect), 0u);
     EXPECT_TRUE(kelTestWaitUntil([&] { return !socks->getThreadByID(id)->claimed(); }));
 }
