@@ -98,7 +98,7 @@ int kelSocksConnection::sendStream(const uint8_t* data, uint32_t size, int64_t t
 
 // --- kelSocketsConnections ------------------------------------------------------
 
-kelSocketsConnections::kelSocketsConnections() : kelIdList(uldt_obj, false)
+kelSocketsConnections::kelSocketsConnections() : kelIdList(uldt_obj, true)
 {
     setAutoFree(true);
 }
