@@ -189,6 +189,8 @@ uint32_t kelWaveResampler::afterOpen()
     if (result != MMSYSERR_NOERROR) return result;
     if (!f_realtime.load()) setNonrealTimeDelay(kNonRealTimeDelay);
     f_subBufPos = 0;
+    // Fresh resamplers: a new run must not begin with the last run's tail.
+    if (f_speexavail2 && f_dstSamples != 0) prepareSpeex(f_dstChunk.chunkFormat.pcmSamplesPerSecond);
     return MMSYSERR_NOERROR;
 }
 

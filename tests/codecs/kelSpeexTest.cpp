@@ -192,3 +192,39 @@ TEST(kelSpeexDSPTest, ResamplerStaysWithinTheRoomItIsGiven)
     EXPECT_EQ(rest, 882 - consumed);
     EXPECT_EQ(used, 60u);
 }
+
+TEST(kelSpeexCoderTest, AssignedDSPsVoiceDetectionDecidesTheHangover)
+{
+    kelSpeexLib lib;
+    kelOwned<kelSpeexDSP> dsp(kelCreate<kelSpeexDSP>(kelString()));
+    if (!lib.libOK() || !dsp->libOK())
+        GTEST_SKIP() << "libspeex1/libspeexdsp1 not installed (scripts/deps/speex.txt)";
+    dsp->setVad(true);
+    kelOwned<kelSpeexEncoder> enc(kelCreate<kelSpeexEncoder>(&lib, kelSpeexModeNB));
+    enc->assignDSP(dsp.get(), false);
+    ASSERT_TRUE(enc->open());
+    ASSERT_TRUE(dsp->active());
+    EXPECT_TRUE(dsp->vad());
+    int blocks = 0;
+    enc->setOnDataAvailable([&](intptr_t, const uint8_t*, size_t, int) { ++blocks; });
+    const auto speech = kelTestSpeech(160 * 50, 8000);
+    const std::vector<int16_t> silence(160 * 60);
+    // Frame by frame: the DSP's verdict and whether a block came out.
+    std::vector<bool> voice, sent;
+    for (int k = 0; k < 110; ++k) {
+        const int16_t* frame = k < 50 ? speech.data() + k * 160 : silence.data() + (k - 50) * 160;
+        const int before = blocks;
+        ASSERT_EQ(enc->encode_int(frame, 320), 320);
+        voice.push_back(dsp->lastFrameVoice());
+        sent.push_back(blocks > before);
+    }
+    ASSERT_TRUE(voice[49]) << "the speech part should count as voice";
+    size_t end = 50;
+    while (end < voice.size() && voice[end])
+        ++end;
+    ASSERT_LT(end + 22, voice.size()) << "the DSP should report the silence";
+    for (size_t k = end; k < end + 21; ++k)
+        EXPECT_TRUE(sent[k]) << "hang-over frame " << k - end;
+    for (size_t k = end + 21; k < voice.size(); ++k)
+        EXPECT_FALSE(sent[k]) << "frame " << k - end << " after speech";
+}
