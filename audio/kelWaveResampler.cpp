@@ -172,6 +172,7 @@ void kelWaveResampler::prepareSpeex(uintptr_t dstRate) noexcept
         }
     }
     if (!f_speexavail2) return;
+    f_speexFresh = true;
     uintptr_t perSecond = defaultChunksPerSecond.load();
     if (perSecond == 0) perSecond = 50;
     const int frame = int(std::max<uintptr_t>(1, dstRate / perSecond));
@@ -190,7 +191,8 @@ uint32_t kelWaveResampler::afterOpen()
     if (!f_realtime.load()) setNonrealTimeDelay(kNonRealTimeDelay);
     f_subBufPos = 0;
     // Fresh resamplers: a new run must not begin with the last run's tail.
-    if (f_speexavail2 && f_dstSamples != 0) prepareSpeex(f_dstChunk.chunkFormat.pcmSamplesPerSecond);
+    if (f_speexavail2 && !f_speexFresh && f_dstSamples != 0)
+        prepareSpeex(f_dstChunk.chunkFormat.pcmSamplesPerSecond);
     return MMSYSERR_NOERROR;
 }
 
@@ -320,14 +322,17 @@ bool kelWaveResampler::speexConvert(const uint8_t* src)
     const uintptr_t rate = f_srcChunk.chunkFormat.pcmSamplesPerSecond;
     const uintptr_t room = f_dstChunk.chunkBufSize / (2 * channels);
     uintptr_t frames = room;
+    f_speexFresh = false;
     for (size_t c = 0; c < channels; ++c) {
-        (void)extractChannel(src, f_channelBuf.data(), f_srcSamples, 16, channels, c);
+        // 16-bit samples copied straight (the block may sit at any address).
+        for (uintptr_t f = 0; f < f_srcSamples; ++f)
+            std::memcpy(&f_channelBuf[f], src + (f * channels + c) * 2, 2);
         uintptr_t used = std::min<uintptr_t>(room, f_channelBufOut.size());
         const uintptr_t consumed =
             f_speexdsp[c]->resampleSrc(f_channelBuf.data(), f_srcSamples, rate, f_channelBufOut.data(), used);
         if (consumed == 0) return false;
-        if (used > 0)
-            (void)insertChannel(f_dstChunk.chunkData, f_channelBufOut.data(), used, 16, channels, c);
+        for (uintptr_t f = 0; f < used; ++f)
+            std::memcpy(f_dstChunk.chunkData + (f * channels + c) * 2, &f_channelBufOut[f], 2);
         frames = std::min(frames, used);
     }
     f_dstChunk.chunkDataLen = frames * channels * 2;

@@ -102,6 +102,7 @@ private:
     std::array<kelOwned<kelSpeexDSP>, kSpeexChannels> f_speexdsp;
     bool f_speextried = false;
     bool f_speexavail2 = false;
+    bool f_speexFresh = false;     // the Speex states have not converted since they were made
     std::vector<uint8_t> f_subBuf; // f_subBufSize is its size()
     uintptr_t f_subBufPos = 0;
     std::vector<int16_t> f_channelBuf;
