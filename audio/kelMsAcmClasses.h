@@ -1,7 +1,8 @@
 #pragma once
 // The audio stream devices unit: the device base with its buffer headers,
-// the wave devices and the devices built on them, and the codec device with
-// the compression-manager registry it draws its drivers from. Each family
+// the wave devices and the devices built on them, the mixer and the
+// resampler, and the codec device with the compression-manager registry it
+// draws its drivers from. Each family
 // has a header of its own; this one gathers them.
 
 #include "audio/kelAcmCodecDriverMode.h"
@@ -19,4 +20,6 @@
 #include "audio/kelWaveDeviceList.h"
 #include "audio/kelWaveHeader.h"
 #include "audio/kelWaveInDevice.h"
+#include "audio/kelWaveMixerDevice.h"
 #include "audio/kelWaveOutDevice.h"
+#include "audio/kelWaveResampler.h"
