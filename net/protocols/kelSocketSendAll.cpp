@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 
 int kelSendAll(kelSocket& socket, const void* data, size_t len, const kelClock& clock, uint64_t stallMs,
                const std::function<bool()>& abort)
@@ -15,14 +16,19 @@ int kelSendAll(kelSocket& socket, const void* data, size_t len, const kelClock& 
     uint64_t progressAt = clock.nowMs();
     while (len > 0) {
         const int chunk = static_cast<int>(std::min<size_t>(len, 1u << 20));
-        const int n = kelSend(h, p, chunk, MSG_DONTWAIT);
+        // The library's send has no "don't wait" flag; the handle is the
+        // descriptor, so the one non-blocking call goes to it directly.
+        ssize_t n;
+        do {
+            n = ::send(static_cast<int>(h), p, static_cast<size_t>(chunk), MSG_DONTWAIT | MSG_NOSIGNAL);
+        } while (n < 0 && errno == EINTR);
         if (n > 0) {
             p += n;
             len -= static_cast<size_t>(n);
             progressAt = clock.nowMs();
             continue;
         }
-        const int err = n < 0 ? kelWSAGetLastError() : 0;
+        const int err = n < 0 ? kelSockErrorFromErrno(errno) : 0;
         if (n < 0 && err != WSAEWOULDBLOCK) return err;
         if (clock.msSince(progressAt) >= stallMs || (abort && abort())) return WSAETIMEDOUT;
         (void)kelSelectOne(h, kelSelWrite, 10);
