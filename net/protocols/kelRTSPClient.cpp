@@ -218,7 +218,7 @@ intptr_t kelRTSPClient::exchange(kelRTSPClientSocket& conn, const Request& r, co
     if (kelSendAll(conn.socket(), text.data(), text.size(), clock, kSendStallMs,
                    [this] { return shouldStop(); }) != 0)
         return kelRTSPErrNotWritable;
-    f_lastURI2 = requestURI;
+    if (requestURI != u"*") f_lastURI2 = requestURI;
     conn.markActive(clock);
     const intptr_t cseq = conn.cseq();
     const uint64_t since = clock.nowMs();
@@ -244,7 +244,11 @@ intptr_t kelRTSPClient::exchange(kelRTSPClientSocket& conn, const Request& r, co
 void kelRTSPClient::process(const Request& r)
 {
     const kelString requestURI = kelRTSPRequestURI(r.uri, f_lastURI2, r.control);
-    kelRTSPClientSocket* conn = connectionFor(requestURI);
+    // "*" names no server: the connection is the one of the base URI.
+    const kelString server = requestURI.find(u"://") != kelString::npos
+                                 ? requestURI
+                                 : (trimText(r.uri).empty() ? f_lastURI2 : r.uri);
+    kelRTSPClientSocket* conn = connectionFor(server);
     intptr_t result = kelRTSPErrNoConnection;
     // The hooks get their own copy of the answer, so they run with no lock
     // held and may close the very connection.

@@ -59,7 +59,7 @@ void kelRTSPServerParser::serveComplete(Output& out, const kelString& peer,
                                         const kelRTSPRequestHandler& onRequest,
                                         const std::function<std::string()>& date)
 {
-    while (!overflow() && headerComplete() && getPayloadComplete(true, 0)) {
+    while (!tooLarge() && headerComplete() && getPayloadComplete(true, 0)) {
         f_idleTime = f_nowMs;
         const intptr_t method = kelRTSPMethodIndex(getReqMethod());
         const kelRTSPAnswer answer = kelRTSPDispatch(method, peer, *this, onRequest);
@@ -67,6 +67,12 @@ void kelRTSPServerParser::serveComplete(Output& out, const kelString& peer,
         ++out.answered;
         if (!dropIfComplete(0)) break;
     }
+}
+
+bool kelRTSPServerParser::tooLarge() const
+{
+    // A body announced beyond the bound is refused before it arrives.
+    return overflow() || (headerComplete() && contentLength() > static_cast<intptr_t>(maxBodySize()));
 }
 
 kelRTSPServerParser::Output kelRTSPServerParser::receive(const void* data, size_t len, const kelString& peer,
@@ -80,7 +86,7 @@ kelRTSPServerParser::Output kelRTSPServerParser::receive(const void* data, size_
     // Fed in slices that fit the bounds, answering between them, so that
     // many small pipelined requests never add up to an overflow.
     const uintptr_t bound = maxHeaderSize() + maxBodySize();
-    while (!overflow()) {
+    while (!tooLarge()) {
         const uintptr_t room = dataSize() < bound ? bound - dataSize() : 0;
         const size_t take = room == 0 ? len : std::min<size_t>(len, room);
         if (len > 0) feed(p, static_cast<intptr_t>(take));
@@ -89,7 +95,7 @@ kelRTSPServerParser::Output kelRTSPServerParser::receive(const void* data, size_
         serveComplete(out, peer, onRequest, date);
         if (len == 0) break;
     }
-    if (overflow()) {
+    if (tooLarge()) {
         kelRTSPAnswer bad;
         bad.code = 400;
         bad.humanMsg = u"Bad Request";

@@ -64,6 +64,7 @@ public:
     kelString _classID() const override { return u"kelRTSPServerParser"; }
 
 private:
+    bool tooLarge() const;
     void serveComplete(Output& out, const kelString& peer, const kelRTSPRequestHandler& onRequest,
                        const std::function<std::string()>& date);
 
