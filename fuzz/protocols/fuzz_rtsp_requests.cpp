@@ -23,9 +23,10 @@ void checkAnswers(const std::string& bytes, intptr_t count)
             if (bytes[k] == '\r' && bytes[k + 1] != '\n') std::abort();
             if (bytes[k] == '\n' && bytes[k - 1] != '\r') std::abort();
         }
-        const size_t cl = bytes.find("Content-Length: ", at);
+        // Only a line of its own counts: echoed text may hold the words.
+        const size_t cl = bytes.find("\r\nContent-Length: ", at);
         size_t body = 0;
-        if (cl != std::string::npos && cl < end) body = std::strtoul(bytes.c_str() + cl + 16, nullptr, 10);
+        if (cl != std::string::npos && cl < end) body = std::strtoul(bytes.c_str() + cl + 18, nullptr, 10);
         at = end + 4 + body;
     }
     if (at != bytes.size()) std::abort();
