@@ -62,15 +62,16 @@ protected:
                   0);
         f_file = kelReadBytes(f_mp3);
         ASSERT_GT(f_file.size(), 100000u);
-        ASSERT_TRUE(f_ice.start("<mount><mount-name>/limited</mount-name><max-listeners>1</max-listeners></mount>\n"))
+        ASSERT_TRUE(
+            f_ice.start("<mount><mount-name>/limited</mount-name><max-listeners>1</max-listeners></mount>\n"))
             << f_ice.errorLog();
     }
 
     // ffmpeg as the source of `mount`, in real time.
     void startFfmpeg(const std::string& mount)
     {
-        ASSERT_TRUE(f_ffmpeg.start({"ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-i", f_mp3, "-c", "copy",
-                                    "-content_type", "audio/mpeg", "-f", "mp3",
+        ASSERT_TRUE(f_ffmpeg.start({"ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-i", f_mp3, "-c",
+                                    "copy", "-content_type", "audio/mpeg", "-f", "mp3",
                                     "icecast://source:" + std::string(kelTestIcecast::kSourcePassword) +
                                         "@127.0.0.1:" + std::to_string(f_ice.port()) + mount},
                                    f_dir.file("ffmpeg.log")));
@@ -79,7 +80,8 @@ protected:
 
     kelString sourceURI(const std::string& user, const std::string& password, const std::string& mount) const
     {
-        return utf8ToUtf16("http://" + user + ":" + password + "@127.0.0.1:" + std::to_string(f_ice.port()) + mount);
+        return utf8ToUtf16("http://" + user + ":" + password + "@127.0.0.1:" + std::to_string(f_ice.port()) +
+                           mount);
     }
 
     kelTempDir f_dir;
@@ -94,7 +96,8 @@ protected:
 TEST_F(kelSHOUTIcecastInteropTest, ReceiverGetsTheFileAndTitlesAndSeesTheServerDie)
 {
     startFfmpeg("/live");
-    kelOwned<Receiver> r(kelCreate<Receiver>(utf8ToUtf16(f_ice.base() + "/live"), kelString(u"kelTest/1"), true));
+    kelOwned<Receiver> r(
+        kelCreate<Receiver>(utf8ToUtf16(f_ice.base() + "/live"), kelString(u"kelTest/1"), true));
     ASSERT_TRUE(r->start());
     // Past the first metadata interval (icecast's is 16000 bytes).
     ASSERT_TRUE(kelTestWaitUntil([&] { return r->audioSize() > 40000; }, 20000)) << r->errorCode();
@@ -115,16 +118,20 @@ TEST_F(kelSHOUTIcecastInteropTest, ReceiverGetsTheFileAndTitlesAndSeesTheServerD
 
 TEST_F(kelSHOUTIcecastInteropTest, ReceiverReportsAMissingMountAndAFullOne)
 {
-    kelOwned<Receiver> missing(kelCreate<Receiver>(utf8ToUtf16(f_ice.base() + "/none"), kelString(u"a"), true));
+    kelOwned<Receiver> missing(
+        kelCreate<Receiver>(utf8ToUtf16(f_ice.base() + "/none"), kelString(u"a"), true));
     missing->start();
     ASSERT_TRUE(kelTestWaitUntil([&] { return missing->errorCode() != 0; }));
     EXPECT_EQ(missing->errorCode(), -404);
 
     startFfmpeg("/limited");
     kelTestProcess listener;
-    ASSERT_TRUE(listener.start({"curl", "-s", "-o", "/dev/null", f_ice.base() + "/limited"}, f_dir.file("curl.log")));
-    ASSERT_TRUE(kelTestWaitUntil([&] { return f_ice.statusJson().find("\"listeners\":1") != std::string::npos; }));
-    kelOwned<Receiver> full(kelCreate<Receiver>(utf8ToUtf16(f_ice.base() + "/limited"), kelString(u"a"), true));
+    ASSERT_TRUE(
+        listener.start({"curl", "-s", "-o", "/dev/null", f_ice.base() + "/limited"}, f_dir.file("curl.log")));
+    ASSERT_TRUE(
+        kelTestWaitUntil([&] { return f_ice.statusJson().find("\"listeners\":1") != std::string::npos; }));
+    kelOwned<Receiver> full(
+        kelCreate<Receiver>(utf8ToUtf16(f_ice.base() + "/limited"), kelString(u"a"), true));
     full->start();
     ASSERT_TRUE(kelTestWaitUntil([&] { return full->errorCode() != 0; }));
     EXPECT_EQ(full->errorCode(), -403);
@@ -147,7 +154,8 @@ TEST_F(kelSHOUTIcecastInteropTest, SourceStreamsByteExactToCurl)
     const std::string out = f_dir.file("curl.bin");
     ASSERT_TRUE(listener.start({"curl", "-s", "-H", "Icy-MetaData: 0", "-o", out, f_ice.base() + "/ours"},
                                f_dir.file("curl.log")));
-    ASSERT_TRUE(kelTestWaitUntil([&] { return f_ice.statusJson().find("\"listeners\":1") != std::string::npos; }));
+    ASSERT_TRUE(
+        kelTestWaitUntil([&] { return f_ice.statusJson().find("\"listeners\":1") != std::string::npos; }));
     for (size_t at = 4096; at < f_file.size(); at += 8192) {
         const size_t n = std::min<size_t>(8192, f_file.size() - at);
         ASSERT_EQ(t->send(f_file.data() + at, static_cast<intptr_t>(n)), static_cast<intptr_t>(n));
@@ -182,8 +190,8 @@ TEST_F(kelSHOUTIcecastInteropTest, SourceLoginsThatFailReportTheirCodes)
 TEST_F(kelSHOUTIcecastInteropTest, DnasSourceSetsItsSongForOurReceiver)
 {
     kelOwned<kelSHOUTtransmitter> t(kelCreate<kelSHOUTtransmitter>());
-    ASSERT_EQ(t->open(utf8ToUtf16("http://DNAS:" + std::string(kelTestIcecast::kSourcePassword) + "@127.0.0.1:" +
-                                  std::to_string(f_ice.dnasPort()) + "/")),
+    ASSERT_EQ(t->open(utf8ToUtf16("http://DNAS:" + std::string(kelTestIcecast::kSourcePassword) +
+                                  "@127.0.0.1:" + std::to_string(f_ice.dnasPort()) + "/")),
               kelSHOUTOK);
     ASSERT_TRUE(kelTestWaitUntil([&] { return t->streaming() || t->error() != 0; }));
     ASSERT_EQ(t->error(), 0) << f_ice.errorLog();

@@ -73,14 +73,16 @@ public:
              << dir << "</basedir><logdir>" << dir << "</logdir><pidfile>" << dir
              << "/icecast.pid</pidfile><webroot>/usr/share/icecast2/web</webroot>"
                 "<adminroot>/usr/share/icecast2/admin</adminroot></paths>\n"
-                "<logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog><loglevel>3</loglevel>"
+                "<logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog><loglevel>3</"
+                "loglevel>"
                 "</logging>\n"
                 "<security><chroot>0</chroot>"
              << ownerClause() << "</security>\n</icecast>\n";
         conf.close();
         if (::geteuid() == 0) handFolderOver(dir);
         if (!f_process.start({kBinary, "-c", dir + "/icecast.xml"}, dir + "/stdout.log")) return false;
-        return kelTestWaitUntil([&] { return statusJson().find("\"icestats\"") != std::string::npos; }, 15000);
+        return kelTestWaitUntil([&] { return statusJson().find("\"icestats\"") != std::string::npos; },
+                                15000);
     }
 
     void stop() { f_process.stop(); }
@@ -107,10 +109,10 @@ public:
     // Sets the title of `mount` through the admin interface.
     bool setTitle(const std::string& mount, const std::string& title) const
     {
-        const std::string out = curl("-m 5 -G -u admin:" + std::string(kAdminPassword) +
-                                     " --data-urlencode mount=" + mount + " --data-urlencode mode=updinfo" +
-                                     " --data-urlencode " + shellQuote("song=" + title) + " " + base() +
-                                     "/admin/metadata");
+        const std::string out =
+            curl("-m 5 -G -u admin:" + std::string(kAdminPassword) + " --data-urlencode mount=" + mount +
+                 " --data-urlencode mode=updinfo" + " --data-urlencode " + shellQuote("song=" + title) + " " +
+                 base() + "/admin/metadata");
         return out.find("successful") != std::string::npos;
     }
 

@@ -53,6 +53,12 @@ kelTestTcpServer::kelTestTcpServer(Script script) : f_script(std::move(script))
     f_thread = std::thread([this] { run(); });
 }
 
+kelTestTcpServer::kelTestTcpServer(Raw, Script script) : kelTestTcpServer(std::move(script))
+{
+    std::lock_guard<std::mutex> lock(f_mutex);
+    f_raw = true;
+}
+
 kelTestTcpServer::~kelTestTcpServer()
 {
     {
@@ -121,8 +127,8 @@ void kelTestTcpServer::serve(size_t index)
     }
     c.received.append(buf, static_cast<size_t>(n));
     c.pending.append(buf, static_cast<size_t>(n));
-    while (c.fd >= 0) {
-        const size_t len = kelTestRequestLength(c.pending);
+    while (c.fd >= 0 && !c.pending.empty()) {
+        const size_t len = f_raw ? c.pending.size() : kelTestRequestLength(c.pending);
         if (len == 0) break;
         const std::string request = c.pending.substr(0, len);
         c.pending.erase(0, len);

@@ -26,6 +26,12 @@ public:
     // `request` is one whole request; `conn` counts connections from 0.
     using Script = std::function<kelTestTcpReply(const std::string& request, size_t conn)>;
     explicit kelTestTcpServer(Script script);
+    // Raw mode: `script` gets the bytes of each read as they came, not
+    // split into requests (for servers under test that do the splitting).
+    struct Raw
+    {
+    };
+    kelTestTcpServer(Raw, Script script);
     ~kelTestTcpServer();
     kelTestTcpServer(const kelTestTcpServer&) = delete;
     kelTestTcpServer& operator=(const kelTestTcpServer&) = delete;
@@ -62,6 +68,7 @@ private:
     int f_wake[2] = {-1, -1};
     uint16_t f_port = 0;
     bool f_reading = true;
+    bool f_raw = false;
     bool f_stop = false;
     mutable std::mutex f_mutex;
     std::vector<Conn> f_conns;
