@@ -83,6 +83,8 @@ void kelSHOUTreceiver::startIn()
     f_redirects = 0;
     f_mode = -1;
     if (!f_libOK || !f_socket) return;
+    // A new run starts clean: the code of the last one ended it.
+    f_errorCode = 0;
     f_parser = std::make_unique<kelHTTPparser>();
     // The header is bounded; what follows it in the same reads is stream.
     f_parser->setLimits(kelSHOUTMaxHeader, 2 * kReadSize);
