@@ -210,3 +210,36 @@ TEST_F(kelSHOUTIcecastInteropTest, DnasSourceSetsItsSongForOurReceiver)
     done = true;
     feeder.join();
 }
+
+TEST_F(kelSHOUTIcecastInteropTest, SourceReachesOurReceiverThroughARelay)
+{
+    kelOwned<kelSHOUTtransmitter> t(kelCreate<kelSHOUTtransmitter>());
+    ASSERT_EQ(t->open(sourceURI("source", kelTestIcecast::kSourcePassword, "/ours")), kelSHOUTOK);
+    ASSERT_TRUE(kelTestWaitUntil([&] { return t->streaming() || t->error() != 0; }));
+    ASSERT_EQ(t->error(), 0);
+    // The file again and again, in order, while the relay runs.
+    std::atomic<bool> done{false};
+    std::thread feeder([&] {
+        for (size_t at = 0; !done && t->error() == 0;) {
+            const size_t n = std::min<size_t>(4096, f_file.size() - at);
+            t->send(f_file.data() + at, static_cast<intptr_t>(n));
+            at = (at + n) % f_file.size();
+            std::this_thread::yield();
+        }
+    });
+    ASSERT_TRUE(kelTestWaitUntil([&] { return f_ice.hasMount("/ours"); }));
+    kelTestIcecast relay;
+    ASSERT_TRUE(relay.start("<relay><server>127.0.0.1</server><port>" + std::to_string(f_ice.port()) +
+                            "</port><mount>/ours</mount><local-mount>/relayed</local-mount>"
+                            "<on-demand>0</on-demand></relay>\n"))
+        << relay.errorLog();
+    ASSERT_TRUE(kelTestWaitUntil([&] { return relay.hasMount("/relayed"); }, 20000)) << relay.errorLog();
+    kelOwned<Receiver> r(kelCreate<Receiver>(utf8ToUtf16(relay.base() + "/relayed"), kelString(u"a"), true));
+    r->start();
+    ASSERT_TRUE(kelTestWaitUntil([&] { return r->audioSize() > 40000; }, 20000)) << r->errorCode();
+    done = true;
+    feeder.join();
+    // A run of the file (it repeats, so the run may wrap round its end).
+    const std::string audio = r->audio().substr(0, 30000);
+    EXPECT_NE((f_file + f_file).find(audio), std::string::npos);
+}
