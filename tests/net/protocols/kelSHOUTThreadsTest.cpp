@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -156,6 +160,19 @@ TEST(kelSHOUTreceiverTest, ASilentServerTimesOutByTheClock)
 
 namespace {
 
+// Opens a source on `uri` and waits for its verdict: error() (0 while it
+// streams).
+struct kelTransmitterProbe
+{
+    intptr_t run(const kelString& uri)
+    {
+        kelOwned<kelSHOUTtransmitter> t(kelCreate<kelSHOUTtransmitter>());
+        if (t->open(uri) != kelSHOUTOK) return kelSHOUTE_FAIL;
+        (void)kelTestWaitUntil([&] { return t->error() != 0 || t->streaming(); });
+        return t->error();
+    }
+};
+
 kelString sourceURI(const kelTestTcpServer& s, const std::string& userInfo)
 {
     return utf8ToUtf16("http://" + userInfo + "127.0.0.1:" + std::to_string(s.port()) + "/live");
@@ -230,4 +247,35 @@ TEST(kelSHOUTtransmitterTest, RefusedAndSilentLoginsReportTheirCodes)
     }
     kelOwned<kelSHOUTtransmitter> bad(kelCreate<kelSHOUTtransmitter>());
     EXPECT_EQ(bad->open(u"http://"), kelSHOUTE_FAIL);
+}
+
+// In a network namespace of its own (no interface up, so a name lookup
+// cannot leave the process), a source whose host has no address reports -3.
+TEST(kelSHOUTtransmitterTest, AHostWithoutAnAddressGivesMinus3)
+{
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(ready[0]);
+        char verdict = 's';
+        if (::unshare(CLONE_NEWNET) == 0) {
+            kelTransmitterProbe probe;
+            verdict = probe.run(u"http://source:pw@kel-no-such-host.invalid:8000/live") == kelSHOUTErrHost
+                          ? 'y'
+                          : 'n';
+        }
+        (void)!::write(ready[1], &verdict, 1);
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char verdict = 0;
+    const bool got = ::read(ready[0], &verdict, 1) == 1;
+    ::close(ready[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(got);
+    if (verdict == 's') GTEST_SKIP() << "no network namespace (needs CAP_SYS_ADMIN)";
+    EXPECT_EQ(verdict, 'y');
 }
