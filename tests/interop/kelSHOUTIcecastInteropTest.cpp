@@ -45,6 +45,22 @@ private:
     std::string f_audio;
 };
 
+// A thread that stops and is joined when the scope ends, however it ends.
+class Feeder
+{
+public:
+    template <class F> explicit Feeder(F body) : f_thread([this, body] { body(f_done); }) {}
+    ~Feeder()
+    {
+        f_done = true;
+        f_thread.join();
+    }
+
+private:
+    std::atomic<bool> f_done{false};
+    std::thread f_thread;
+};
+
 class kelSHOUTIcecastInteropTest : public ::testing::Test
 {
 protected:
@@ -195,8 +211,7 @@ TEST_F(kelSHOUTIcecastInteropTest, DnasSourceSetsItsSongForOurReceiver)
               kelSHOUTOK);
     ASSERT_TRUE(kelTestWaitUntil([&] { return t->streaming() || t->error() != 0; }));
     ASSERT_EQ(t->error(), 0) << f_ice.errorLog();
-    std::atomic<bool> done{false};
-    std::thread feeder([&] {
+    Feeder feeder([&](const std::atomic<bool>& done) {
         for (size_t at = 0; !done && t->error() == 0; at = (at + 4096) % (f_file.size() - 4096)) {
             t->send(f_file.data() + at, 4096);
             std::this_thread::yield();
@@ -207,8 +222,6 @@ TEST_F(kelSHOUTIcecastInteropTest, DnasSourceSetsItsSongForOurReceiver)
     r->start();
     EXPECT_TRUE(kelTestWaitUntil([&] { return r->song_title() == u"toolazynow.mp3"; }, 20000))
         << r->errorCode() << " " << f_ice.errorLog();
-    done = true;
-    feeder.join();
 }
 
 TEST_F(kelSHOUTIcecastInteropTest, SourceReachesOurReceiverThroughARelay)
@@ -218,8 +231,7 @@ TEST_F(kelSHOUTIcecastInteropTest, SourceReachesOurReceiverThroughARelay)
     ASSERT_TRUE(kelTestWaitUntil([&] { return t->streaming() || t->error() != 0; }));
     ASSERT_EQ(t->error(), 0);
     // The file again and again, in order, while the relay runs.
-    std::atomic<bool> done{false};
-    std::thread feeder([&] {
+    Feeder feeder([&](const std::atomic<bool>& done) {
         for (size_t at = 0; !done && t->error() == 0;) {
             const size_t n = std::min<size_t>(4096, f_file.size() - at);
             t->send(f_file.data() + at, static_cast<intptr_t>(n));
@@ -234,11 +246,19 @@ TEST_F(kelSHOUTIcecastInteropTest, SourceReachesOurReceiverThroughARelay)
                             "<on-demand>0</on-demand></relay>\n"))
         << relay.errorLog();
     ASSERT_TRUE(kelTestWaitUntil([&] { return relay.hasMount("/relayed"); }, 20000)) << relay.errorLog();
-    kelOwned<Receiver> r(kelCreate<Receiver>(utf8ToUtf16(relay.base() + "/relayed"), kelString(u"a"), true));
-    r->start();
-    ASSERT_TRUE(kelTestWaitUntil([&] { return r->audioSize() > 40000; }, 20000)) << r->errorCode();
-    done = true;
-    feeder.join();
+    // The relay may list its mount a moment before it takes listeners: a
+    // 404 then is tried again.
+    kelOwned<Receiver> r;
+    ASSERT_TRUE(kelTestWaitUntil(
+        [&] {
+            if (!r || r->errorCode() == -404) {
+                r.reset(kelCreate<Receiver>(utf8ToUtf16(relay.base() + "/relayed"), kelString(u"a"), true));
+                r->start();
+            }
+            return r->audioSize() > 40000;
+        },
+        20000))
+        << r->errorCode() << relay.errorLog();
     // A run of the file (it repeats, so the run may wrap round its end).
     const std::string audio = r->audio().substr(0, 30000);
     EXPECT_NE((f_file + f_file).find(audio), std::string::npos);
