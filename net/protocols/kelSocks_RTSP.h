@@ -1,0 +1,8 @@
+#pragma once
+// The RTSP unit: the method and header tables, the message text, the client
+// thread with its connections, and the server's request parsers.
+
+#include "net/protocols/kelRTSPClient.h"
+#include "net/protocols/kelRTSPServerParser.h"
+#include "net/protocols/kelRTSPTables.h"
+#include "net/protocols/kelRTSPWire.h"
