@@ -3,13 +3,14 @@
 // frame of bits and back, with the state that links consecutive frames.
 // Two modes:
 //
-//   sample rate  frame (= transform size)  regions  control bits  bit rates
+//   sample rate  frame (= transform size)  regions  control bits  usual bit rates
 //   16000 Hz     320 samples               14       4             24000, 32000
 //   32000 Hz     640 samples               28       5             24000, 32000, 48000
 //
-// (The second is the 14 kHz mode that RTP peers speak at 32000 Hz.) A frame
-// holds bitrate / 50 bits, sent most significant bit first; the decoder's
-// output lags the encoder's input by one frame.
+// (The second is the 14 kHz mode that RTP peers speak at 32000 Hz.) Any bit
+// rate from 8000 to 48000 in steps of 800 works in both. A frame holds
+// bitrate / 50 bits (a whole number of 16-bit words), sent most significant
+// bit first; the decoder's output lags the encoder's input by one frame.
 //
 // Plain values; one thread at a time.
 
@@ -17,13 +18,17 @@
 
 struct kelG7221Mode
 {
+    static constexpr int minBitrate = 8000;
+    static constexpr int maxBitrate = 48000;
+    static constexpr int bitrateStep = 800;
+
     int frameSize = 0; // samples per frame, also the transform size
     int regions = 0;
     int controlBits = 0;
     int bitsPerFrame = 0;
 
     // The mode for `sampleRate` and `bitrate`, or an invalid one (frameSize 0)
-    // when the pair is not one of the table above.
+    // for any other sample rate or bit rate.
     static kelG7221Mode forRate(int sampleRate, int bitrate) noexcept;
 
     bool valid() const noexcept { return frameSize != 0; }

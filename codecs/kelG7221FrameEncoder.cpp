@@ -122,11 +122,12 @@ void quantizeRegion(int r, int category, const int16_t* stdDevIndex, const int16
 kelG7221Mode kelG7221Mode::forRate(int sampleRate, int bitrate) noexcept
 {
     kelG7221Mode mode;
-    if (sampleRate == 16000 && (bitrate == 24000 || bitrate == 32000)) {
+    if (bitrate < minBitrate || bitrate > maxBitrate || bitrate % bitrateStep != 0) return mode;
+    if (sampleRate == 16000) {
         mode.frameSize = 320;
         mode.regions = 14;
         mode.controlBits = 4;
-    } else if (sampleRate == 32000 && (bitrate == 24000 || bitrate == 32000 || bitrate == 48000)) {
+    } else if (sampleRate == 32000) {
         mode.frameSize = 640;
         mode.regions = 28;
         mode.controlBits = 5;
