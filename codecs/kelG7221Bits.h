@@ -5,26 +5,32 @@
 // Plain values; one thread at a time.
 
 #include <cstdint>
-#include <cstring>
 
 class kelG7221BitWriter
 {
 public:
-    // Writes into `capacityBits` bits at `data` (cleared first); bits past
-    // the capacity are counted but dropped.
-    kelG7221BitWriter(uint8_t* data, int capacityBits) noexcept : f_data(data), f_capacity(capacityBits)
-    {
-        std::memset(data, 0, size_t(capacityBits + 7) / 8);
-    }
+    // Writes into `capacityBits` bits at `data`; bits past the capacity are
+    // counted but dropped. The bytes are complete after finish().
+    kelG7221BitWriter(uint8_t* data, int capacityBits) noexcept : f_data(data), f_capacity(capacityBits) {}
 
     // Appends the `count` (0..32) low bits of `value`, most significant first.
     void put(uint32_t value, int count) noexcept
     {
-        for (int i = count - 1; i >= 0; --i) {
-            if (f_bits < f_capacity && ((value >> i) & 1u) != 0)
-                f_data[f_bits >> 3] = uint8_t(f_data[f_bits >> 3] | (0x80u >> (f_bits & 7)));
-            ++f_bits;
+        if (count <= 0) return;
+        f_acc = (f_acc << count) | (value & (0xFFFFFFFFu >> (32 - count)));
+        f_pending += count;
+        f_bits += count;
+        while (f_pending >= 8) {
+            f_pending -= 8;
+            if (f_byte * 8 < f_capacity) f_data[f_byte] = uint8_t(f_acc >> f_pending);
+            ++f_byte;
         }
+    }
+
+    // Writes out the last, partial byte (its low bits zero).
+    void finish() noexcept
+    {
+        if (f_pending > 0 && f_byte * 8 < f_capacity) f_data[f_byte] = uint8_t(f_acc << (8 - f_pending));
     }
 
     int bits() const noexcept { return f_bits; }
@@ -33,6 +39,9 @@ private:
     uint8_t* f_data;
     int f_capacity;
     int f_bits = 0;
+    uint64_t f_acc = 0;
+    int f_pending = 0; // bits in f_acc not yet written
+    int f_byte = 0;
 };
 
 class kelG7221BitReader

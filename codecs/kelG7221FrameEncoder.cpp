@@ -6,6 +6,7 @@
 #include "codecs/kelMTLVector.h"
 #include "core/kel3GPPBasicOps.h"
 
+#include <algorithm>
 #include <cstring>
 
 using namespace kelBasicOp;
@@ -115,6 +116,7 @@ void quantizeRegion(int r, int category, const int16_t* stdDevIndex, const int16
     }
     kelG7221BitWriter writer(out.data[r], kRegionBitBytes * 8);
     out.count[r] = kelMTLVector::quantizeRegion(category, stdDevIndex[r], coefs + r * kRegionSize, writer);
+    writer.finish();
 }
 
 } // namespace
@@ -233,10 +235,12 @@ void kelG7221FrameEncoder::encode(const int16_t* samples, uint8_t* frame) noexce
         out.put(env.code[r], env.codeBits[r]);
     out.put(uint32_t(control), f_mode.controlBits);
     for (int r = 0; r < regions && out.bits() < f_mode.bitsPerFrame; ++r) {
-        kelG7221BitReader region(bits.data[r], bits.count[r]);
-        for (int b = 0; b < bits.count[r]; ++b)
-            out.put(uint32_t(region.next()), 1);
+        const int whole = bits.count[r] / 8, rest = bits.count[r] % 8;
+        for (int b = 0; b < whole; ++b)
+            out.put(bits.data[r][b], 8);
+        if (rest > 0) out.put(uint32_t(bits.data[r][whole] >> (8 - rest)), rest);
     }
     while (out.bits() < f_mode.bitsPerFrame)
-        out.put(1, 1);
+        out.put(0xFFFFFFFFu, std::min(32, f_mode.bitsPerFrame - out.bits()));
+    out.finish();
 }

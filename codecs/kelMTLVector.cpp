@@ -172,27 +172,28 @@ int kelMTLVector::quantizeRegion(int category, int stdDevIndex, const int16_t* c
                           kelG7221_standard_deviation_inverse_table[stdDevIndex]);
     acca = L_shr(L_add(L_shr(acca, 1), 4096), 13);
     const int16_t lowBits = int16_t(acca & 3);
-    const int16_t inverse = extract_l(L_shr(acca, 2));
+    const int32_t inverse = extract_l(L_shr(acca, 2));
+    const int32_t deadZone = kelG7221_int_dead_zone[category];
+    const int16_t deadZoneLow = kelG7221_int_dead_zone_low_bits[category];
 
     int total = 0;
     for (int n = 0; n < vectors; ++n) {
         int16_t index = 0, signs = 0, nonZero = 0;
         for (int j = 0; j < dim; ++j, ++coefs) {
-            int16_t k = abs_s(*coefs);
-            int32_t level = L_shr(L_mult(k, inverse), 1);
-            int16_t fine = extract_l(L_mult(k, lowBits));
-            fine = extract_l(L_shr(fine, 1));
-            fine = extract_l(L_add(fine, kelG7221_int_dead_zone_low_bits[category]));
-            fine = extract_l(L_shr(fine, 2));
-            level = L_add(L_add(level, kelG7221_int_dead_zone[category]), fine);
-            k = extract_l(L_shr(level, 13));
+            // Plain arithmetic is exact here: k * inverse stays below 2^31.
+            // The finer dead zone wraps to 16 bits as the reference's does.
+            int32_t k = abs_s(*coefs);
+            int16_t fine = int16_t(2 * k * lowBits);
+            fine = int16_t(fine >> 1);
+            fine = int16_t(fine + deadZoneLow);
+            fine = int16_t(fine >> 2);
+            k = (k * inverse + deadZone + fine) >> 13;
             if (k != 0) {
-                nonZero = add(nonZero, 1);
-                signs = shl(signs, 1);
-                if (*coefs > 0) signs = add(signs, 1);
-                if (sub(k, kmax) > 0) k = kmax;
+                ++nonZero;
+                signs = int16_t(signs << 1 | (*coefs > 0 ? 1 : 0));
+                if (k > kmax) k = kmax;
             }
-            index = add(extract_l(L_mult0(index, kmaxPlusOne)), k);
+            index = int16_t(index * kmaxPlusOne + k);
         }
         const int codeBits = kBitcounts[category][index];
         out.put(kCodes[category][index], codeBits);
