@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 
 using namespace kelBasicOp;
 
@@ -100,6 +101,60 @@ void coreTransforms(const int16_t* in, int16_t* out, int length, const int16_t (
     }
 }
 
+// One rotation set as four factor rows, so that every output is a plain
+// two-term sum: low[j] = a[j] lowIn[j] + b[j] highIn[j] and high[-j] =
+// c[j] lowIn[j] + d[j] highIn[j] (even pairs rotate by (cos, -sin), odd
+// pairs by its mirror).
+struct RotationFactors
+{
+    int16_t a[kelDCT_IV::maxLength / 2], b[kelDCT_IV::maxLength / 2];
+    int16_t c[kelDCT_IV::maxLength / 2], d[kelDCT_IV::maxLength / 2];
+};
+
+const RotationFactors& rotationFactors(bool analysis, int span) noexcept
+{
+    static const auto all = [] {
+        // [direction][log2(span / 20)]
+        auto t = std::make_unique<RotationFactors[]>(12);
+        for (int dir = 0; dir < 2; ++dir) {
+            for (int level = 0, sp = 20; level < 6; ++level, sp *= 2) {
+                const int16_t(*table)[2] = rotationTable(dir == 0, sp);
+                RotationFactors& f = t[dir * 6 + level];
+                for (int j = 0; j < sp / 2; ++j) {
+                    const int16_t cs = table[j][0], msin = table[j][1];
+                    const bool even = j % 2 == 0;
+                    f.a[j] = cs;
+                    f.b[j] = even ? int16_t(-msin) : msin;
+                    f.c[j] = msin;
+                    f.d[j] = even ? cs : int16_t(-cs);
+                }
+            }
+        }
+        return t;
+    }();
+    int level = 0;
+    while ((20 << level) < span)
+        ++level;
+    return all[(analysis ? 0 : 6) + level];
+}
+
+// The rotation of one set by plain sums (the caller checked the inputs'
+// range), rounded after doubling `Shift` times.
+template <int Shift>
+void fastRotation(const RotationFactors& f, const int16_t* inLow, const int16_t* inHigh, int16_t* outLow,
+                  int16_t* outHigh, int half) noexcept
+{
+    int16_t reversed[kelDCT_IV::maxLength / 2];
+    for (int j = 0; j < half; ++j) {
+        const int32_t low = inLow[j], high = inHigh[j];
+        outLow[j] = int16_t(((int32_t(f.a[j]) * low + int32_t(f.b[j]) * high) * (1 << Shift) + 0x8000) >> 16);
+        reversed[j] =
+            int16_t(((int32_t(f.c[j]) * low + int32_t(f.d[j]) * high) * (1 << Shift) + 0x8000) >> 16);
+    }
+    for (int j = 0; j < half; ++j)
+        outHigh[-j] = reversed[j];
+}
+
 // The rotation stages, smallest span first; the last writes `output`. The
 // synthesis tables hold half the rotation, which is doubled back.
 void rotationStages(int16_t* bufferA, int16_t* bufferB, int16_t* output, int length, bool analysis) noexcept
@@ -107,7 +162,6 @@ void rotationStages(int16_t* bufferA, int16_t* bufferB, int16_t* output, int len
     int16_t* in = bufferA;
     int16_t* scratch = bufferB;
     const int limit = analysis ? kRotationLimitA : kRotationLimitS;
-    const int shift = analysis ? 1 : 2;
     for (int span = kCoreSize * 2; span <= length; span *= 2) {
         int16_t* out = span == length ? output : scratch;
         const int16_t(*table)[2] = rotationTable(analysis, span);
@@ -118,18 +172,10 @@ void rotationStages(int16_t* bufferA, int16_t* bufferB, int16_t* output, int len
             int16_t* outLow = out + base;
             int16_t* outHigh = out + base + span - 1;
             if (allFast || maxAbs(in + base, span) <= limit) {
-                const auto rounded = [shift](int32_t sum) {
-                    return int16_t(((sum << shift) + 0x8000) >> 16);
-                };
-                for (int i = 0; i < span / 2; i += 2) {
-                    const int32_t cosEven = table[i][0], msinEven = table[i][1];
-                    const int32_t cosOdd = table[i + 1][0], msinOdd = table[i + 1][1];
-                    const int32_t lowEven = inLow[i], lowOdd = inLow[i + 1];
-                    const int32_t highEven = inHigh[i], highOdd = inHigh[i + 1];
-                    outLow[i] = rounded(cosEven * lowEven - msinEven * highEven);
-                    outHigh[-i] = rounded(msinEven * lowEven + cosEven * highEven);
-                    outLow[i + 1] = rounded(cosOdd * lowOdd + msinOdd * highOdd);
-                    outHigh[-i - 1] = rounded(msinOdd * lowOdd - cosOdd * highOdd);
+                if (analysis) {
+                    fastRotation<1>(rotationFactors(true, span), inLow, inHigh, outLow, outHigh, span / 2);
+                } else {
+                    fastRotation<2>(rotationFactors(false, span), inLow, inHigh, outLow, outHigh, span / 2);
                 }
                 continue;
             }
