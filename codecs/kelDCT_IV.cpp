@@ -4,8 +4,8 @@
 #include "core/kel3GPPBasicOps.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
-#include <memory>
 
 using namespace kelBasicOp;
 
@@ -72,16 +72,40 @@ constexpr int kCoreLimitA = 15673;
 constexpr int kCoreLimitS = 5573;
 // Rotations: |cos| + |sin| at most 42183 (analysis) and 26060 (synthesis,
 // whose sums are doubled once more).
-constexpr int kRotationLimitA = 25454;
+constexpr int kRotationLimitA = 25453;
 constexpr int kRotationLimitS = 20600;
+constexpr int64_t kRoomAfterRounding = INT32_MAX - 0x8000;
+static_assert(2LL * kCoreLimitA * 68505 <= kRoomAfterRounding &&
+              2LL * kCoreLimitS * 192660 <= kRoomAfterRounding);
+static_assert(2LL * kRotationLimitA * 42183 <= kRoomAfterRounding &&
+              4LL * kRotationLimitS * 26060 <= kRoomAfterRounding);
 
 void coreTransforms(const int16_t* in, int16_t* out, int length, const int16_t (*core)[kCoreSize],
                     int limit) noexcept
 {
-    const bool allFast = maxAbs(in, length) <= limit;
+    if (maxAbs(in, length) <= limit) {
+        // All blocks at once, block index innermost, for the vectoriser.
+        constexpr int kMaxBlocks = kelDCT_IV::maxLength / kCoreSize;
+        const int blocks = length / kCoreSize;
+        int16_t columns[kCoreSize][kMaxBlocks];
+        for (int b = 0; b < blocks; ++b)
+            for (int i = 0; i < kCoreSize; ++i)
+                columns[i][b] = in[b * kCoreSize + i];
+        for (int k = 0; k < kCoreSize; ++k) {
+            int32_t sums[kMaxBlocks] = {};
+            for (int i = 0; i < kCoreSize; ++i) {
+                const int32_t c = core[i][k];
+                for (int b = 0; b < blocks; ++b)
+                    sums[b] += int32_t(columns[i][b]) * c;
+            }
+            for (int b = 0; b < blocks; ++b)
+                out[b * kCoreSize + k] = int16_t((sums[b] * 2 + 0x8000) >> 16);
+        }
+        return;
+    }
     for (int base = 0; base < length; base += kCoreSize) {
         const int16_t* x = in + base;
-        if (allFast || maxAbs(x, kCoreSize) <= limit) {
+        if (maxAbs(x, kCoreSize) <= limit) {
             int32_t sums[kCoreSize] = {};
             for (int i = 0; i < kCoreSize; ++i) {
                 const int32_t xi = x[i];
@@ -113,13 +137,16 @@ struct RotationFactors
 
 const RotationFactors& rotationFactors(bool analysis, int span) noexcept
 {
-    static const auto all = [] {
-        // [direction][log2(span / 20)]
-        auto t = std::make_unique<RotationFactors[]>(12);
+    struct All
+    {
+        RotationFactors f[12]; // [direction * 6 + log2(span / 20)]
+    };
+    static const All all = [] {
+        All t{};
         for (int dir = 0; dir < 2; ++dir) {
             for (int level = 0, sp = 20; level < 6; ++level, sp *= 2) {
                 const int16_t(*table)[2] = rotationTable(dir == 0, sp);
-                RotationFactors& f = t[dir * 6 + level];
+                RotationFactors& f = t.f[dir * 6 + level];
                 for (int j = 0; j < sp / 2; ++j) {
                     const int16_t cs = table[j][0], msin = table[j][1];
                     const bool even = j % 2 == 0;
@@ -135,7 +162,7 @@ const RotationFactors& rotationFactors(bool analysis, int span) noexcept
     int level = 0;
     while ((20 << level) < span)
         ++level;
-    return all[(analysis ? 0 : 6) + level];
+    return all.f[(analysis ? 0 : 6) + level];
 }
 
 // The rotation of one set by plain sums (the caller checked the inputs'
@@ -217,8 +244,10 @@ void kelDCT_IV::analysis(int16_t* input, int16_t* output, int length) noexcept
         in = out;
         out = out == bufferA ? bufferB : bufferA;
     }
-    coreTransforms(in, out, length, kelG7221_dct_core_a, kCoreLimitA);
-    rotationStages(out, const_cast<int16_t*>(in), output, length, true);
+    // `in` is now the other local buffer, free again after the cores.
+    int16_t* spent = out == bufferA ? bufferB : bufferA;
+    coreTransforms(spent, out, length, kelG7221_dct_core_a, kCoreLimitA);
+    rotationStages(out, spent, output, length, true);
 }
 
 void kelDCT_IV::synthesis(const int16_t* input, int16_t* output, int length) noexcept
@@ -246,8 +275,10 @@ void kelDCT_IV::synthesis(const int16_t* input, int16_t* output, int length) noe
         in = out;
         out = out == bufferA ? bufferB : bufferA;
     }
-    coreTransforms(in, out, length, kelG7221_dct_core_s, kCoreLimitS);
-    rotationStages(out, const_cast<int16_t*>(in), output, length, false);
+    // `in` is now the other local buffer, free again after the cores.
+    int16_t* spent = out == bufferA ? bufferB : bufferA;
+    coreTransforms(spent, out, length, kelG7221_dct_core_s, kCoreLimitS);
+    rotationStages(out, spent, output, length, false);
     if (length == 320) {
         for (int i = 0; i < length; ++i)
             output[i] = saturate16(int32_t(output[i]) + kelG7221_syn_bias_7khz[i]);

@@ -29,13 +29,32 @@ struct kelG7221Mode
 
     // The mode for `sampleRate` and `bitrate`, or an invalid one (frameSize 0)
     // for any other sample rate or bit rate.
-    static kelG7221Mode forRate(int sampleRate, int bitrate) noexcept;
+    static constexpr kelG7221Mode forRate(int sampleRate, int bitrate) noexcept;
 
     bool valid() const noexcept { return frameSize != 0; }
     int bytesPerFrame() const noexcept { return bitsPerFrame / 8; }
     int possibilities() const noexcept { return 1 << controlBits; }
     int codedCoefs() const noexcept { return regions * 20; }
 };
+
+constexpr kelG7221Mode kelG7221Mode::forRate(int sampleRate, int bitrate) noexcept
+{
+    kelG7221Mode mode;
+    if (bitrate < minBitrate || bitrate > maxBitrate || bitrate % bitrateStep != 0) return mode;
+    if (sampleRate == 16000) {
+        mode.frameSize = 320;
+        mode.regions = 14;
+        mode.controlBits = 4;
+    } else if (sampleRate == 32000) {
+        mode.frameSize = 640;
+        mode.regions = 28;
+        mode.controlBits = 5;
+    } else {
+        return mode;
+    }
+    mode.bitsPerFrame = bitrate / 50;
+    return mode;
+}
 
 class kelG7221FrameEncoder
 {

@@ -200,20 +200,26 @@ void kelG7221FrameDecoder::synthesise(const int16_t* coefs, int16_t magShift, in
     const int n = f_mode.frameSize, half = n / 2;
     int16_t fresh[maxFrameSize];
     kelDCT_IV::synthesis(coefs, fresh, n);
-    for (int i = 0; i < n; ++i)
-        fresh[i] = magShift > 0 ? shr(fresh[i], magShift) : shl(fresh[i], negate(magShift));
+    if (magShift > 0) {
+        for (int i = 0; i < n; ++i)
+            fresh[i] = int16_t(fresh[i] >> magShift);
+    } else if (magShift < 0) {
+        for (int i = 0; i < n; ++i)
+            fresh[i] = saturate16(int32_t(fresh[i]) * (1 << -magShift));
+    }
 
     const int16_t* window = n == 320 ? kelG7221_rmlt_to_samples_window : kelG7221_max_rmlt_to_samples_window;
-    for (int i = 0; i < half; ++i) {
-        int32_t sum = L_mult(window[i], fresh[half - 1 - i]);
-        sum = L_mac(sum, window[n - 1 - i], f_oldSamples[i]);
-        samples[i] = round_fx(L_shl(sum, 2));
-    }
-    for (int i = 0; i < half; ++i) {
-        int32_t sum = L_mult(window[half + i], fresh[i]);
-        sum = L_mac(sum, negate(window[half - 1 - i]), f_oldSamples[half - 1 - i]);
-        samples[half + i] = round_fx(L_shl(sum, 2));
-    }
+    // The window stays below 2^15 - 1, so each doubled product is exact and
+    // only the sum, its scaling by 4 and the rounding can saturate.
+    const auto overlap = [](int32_t w1, int32_t s1, int32_t w2, int32_t s2) {
+        const int32_t sum = saturate32(int64_t(2 * w1 * s1) + int64_t(2 * w2 * s2));
+        return extract_h(saturate32(int64_t(saturate32(int64_t(sum) * 4)) + 0x8000));
+    };
+    for (int i = 0; i < half; ++i)
+        samples[i] = overlap(window[i], fresh[half - 1 - i], window[n - 1 - i], f_oldSamples[i]);
+    for (int i = 0; i < half; ++i)
+        samples[half + i] =
+            overlap(window[half + i], fresh[i], -window[half - 1 - i], f_oldSamples[half - 1 - i]);
     std::memcpy(f_oldSamples, fresh + half, sizeof(int16_t) * size_t(half));
 }
 

@@ -121,41 +121,23 @@ void quantizeRegion(int r, int category, const int16_t* stdDevIndex, const int16
 
 } // namespace
 
-kelG7221Mode kelG7221Mode::forRate(int sampleRate, int bitrate) noexcept
-{
-    kelG7221Mode mode;
-    if (bitrate < minBitrate || bitrate > maxBitrate || bitrate % bitrateStep != 0) return mode;
-    if (sampleRate == 16000) {
-        mode.frameSize = 320;
-        mode.regions = 14;
-        mode.controlBits = 4;
-    } else if (sampleRate == 32000) {
-        mode.frameSize = 640;
-        mode.regions = 28;
-        mode.controlBits = 5;
-    } else {
-        return mode;
-    }
-    mode.bitsPerFrame = bitrate / 50;
-    return mode;
-}
-
 int16_t kelG7221FrameEncoder::analyse(const int16_t* samples, int16_t* coefs) noexcept
 {
     const int n = f_mode.frameSize, half = n / 2;
     const int16_t* window = n == 320 ? kelG7221_samples_to_rmlt_window : kelG7221_max_samples_to_rmlt_window;
     int16_t windowed[maxFrameSize];
     // Fold the previous frame (first half) and the current one (second half).
-    for (int i = 0; i < half; ++i) {
-        int32_t acca = L_mult(window[half - 1 - i], f_history[half - 1 - i]);
-        acca = L_mac(acca, window[half + i], f_history[half + i]);
-        windowed[i] = round_fx(acca);
-    }
-    for (int i = 0; i < half; ++i) {
-        int32_t acca = L_mult(window[n - 1 - i], samples[i]);
-        acca = L_mac(acca, negate(window[i]), samples[n - 1 - i]);
-        windowed[half + i] = round_fx(acca);
-    }
+    // The window stays below 2^15 - 1, so each doubled product is exact and
+    // only the sum (then the rounding) can saturate.
+    const auto fold = [](int32_t w1, int32_t s1, int32_t w2, int32_t s2) {
+        const int32_t sum = saturate32(int64_t(2 * w1 * s1) + int64_t(2 * w2 * s2));
+        return extract_h(saturate32(int64_t(sum) + 0x8000));
+    };
+    for (int i = 0; i < half; ++i)
+        windowed[i] =
+            fold(window[half - 1 - i], f_history[half - 1 - i], window[half + i], f_history[half + i]);
+    for (int i = 0; i < half; ++i)
+        windowed[half + i] = fold(window[n - 1 - i], samples[i], -window[i], samples[n - 1 - i]);
     std::memcpy(f_history, samples, sizeof(int16_t) * size_t(n));
 
     // Scale the block up (or down) so the transform works near full scale.
@@ -175,8 +157,13 @@ int16_t kelG7221FrameEncoder::analyse(const int16_t* samples, int16_t* coefs) no
     for (int i = 0; i < n; ++i)
         sum = L_add(sum, abs_s(windowed[i]));
     if (peak < L_shr(sum, 7)) magShift = sub(magShift, 1);
-    for (int i = 0; i < n; ++i)
-        windowed[i] = magShift > 0 ? shl(windowed[i], magShift) : shr(windowed[i], negate(magShift));
+    if (magShift > 0) {
+        for (int i = 0; i < n; ++i)
+            windowed[i] = saturate16(int32_t(windowed[i]) * (1 << magShift));
+    } else if (magShift < 0) {
+        for (int i = 0; i < n; ++i)
+            windowed[i] = int16_t(windowed[i] >> -magShift);
+    }
     kelDCT_IV::analysis(windowed, coefs, n);
     return magShift;
 }
