@@ -41,16 +41,21 @@ int stagesFor(int length) noexcept
 
 // One sum/difference stage: each block of `span` values becomes its pair
 // sums (front half) and pair differences (back half, in reverse order).
-template <typename Butterfly>
-void splitStage(const int16_t* in, int16_t* out, int length, int span, Butterfly butterfly) noexcept
+// `low` and `high` get the pair and its position in the input.
+template <typename Low, typename High>
+void splitStage(const int16_t* in, int16_t* out, int length, int span, Low low, High high) noexcept
 {
+    int16_t reversed[kelDCT_IV::maxLength / 2];
+    const int half = span / 2;
     for (int base = 0; base < length; base += span) {
-        int16_t* low = out + base;
-        int16_t* high = out + base + span;
         const int16_t* src = in + base;
-        for (int i = 0; i < span / 2; ++i) {
-            butterfly(src[2 * i], src[2 * i + 1], *low++, *--high);
+        int16_t* dst = out + base;
+        for (int j = 0; j < half; ++j) {
+            dst[j] = low(src[2 * j], src[2 * j + 1], base + 2 * j);
+            reversed[j] = high(src[2 * j], src[2 * j + 1], base + 2 * j);
         }
+        for (int j = 0; j < half; ++j)
+            dst[span - 1 - j] = reversed[j];
     }
 }
 
@@ -237,10 +242,9 @@ void kelDCT_IV::analysis(int16_t* input, int16_t* output, int length) noexcept
     int16_t* out = bufferA;
     int span = length;
     for (int stage = 0; stage < stagesFor(length); ++stage, span /= 2) {
-        splitStage(in, out, length, span, [](int16_t a, int16_t b, int16_t& low, int16_t& high) {
-            low = int16_t((int32_t(a) + b) >> 1);
-            high = int16_t((int32_t(a) - b) >> 1);
-        });
+        splitStage(
+            in, out, length, span, [](int32_t a, int32_t b, int) { return int16_t((a + b) >> 1); },
+            [](int32_t a, int32_t b, int) { return int16_t((a - b) >> 1); });
         in = out;
         out = out == bufferA ? bufferB : bufferA;
     }
@@ -260,17 +264,18 @@ void kelDCT_IV::synthesis(const int16_t* input, int16_t* output, int length) noe
     int span = length;
     for (int stage = 0; stage < stagesFor(length); ++stage, span /= 2) {
         if (stage == 0) {
-            int d = 0;
-            splitStage(in, out, length, span, [&](int16_t a, int16_t b, int16_t& low, int16_t& high) {
-                low = int16_t((int32_t(add(a, dither[d])) + b) >> 1);
-                high = int16_t((int32_t(add(a, dither[d + 1])) + negate(b)) >> 1);
-                d += 2;
-            });
+            splitStage(
+                in, out, length, span,
+                [dither](int16_t a, int16_t b, int at) {
+                    return int16_t((int32_t(add(a, dither[at])) + b) >> 1);
+                },
+                [dither](int16_t a, int16_t b, int at) {
+                    return int16_t((int32_t(add(a, dither[at + 1])) + negate(b)) >> 1);
+                });
         } else {
-            splitStage(in, out, length, span, [](int16_t a, int16_t b, int16_t& low, int16_t& high) {
-                low = saturate16(int32_t(a) + b);
-                high = saturate16(int32_t(a) + negate(b));
-            });
+            splitStage(
+                in, out, length, span, [](int16_t a, int16_t b, int) { return saturate16(int32_t(a) + b); },
+                [](int16_t a, int16_t b, int) { return saturate16(int32_t(a) + negate(b)); });
         }
         in = out;
         out = out == bufferA ? bufferB : bufferA;
