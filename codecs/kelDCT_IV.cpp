@@ -263,7 +263,13 @@ void kelDCT_IV::synthesis(const int16_t* input, int16_t* output, int length) noe
     int16_t* out = bufferA;
     int span = length;
     for (int stage = 0; stage < stagesFor(length); ++stage, span /= 2) {
-        if (stage == 0) {
+        if (stage == 0 && maxAbs(in, length) <= 32766) {
+            // Neither the dither nor the negation can saturate here.
+            splitStage(
+                in, out, length, span,
+                [dither](int32_t a, int32_t b, int at) { return int16_t((a + dither[at] + b) >> 1); },
+                [dither](int32_t a, int32_t b, int at) { return int16_t((a + dither[at + 1] - b) >> 1); });
+        } else if (stage == 0) {
             splitStage(
                 in, out, length, span,
                 [dither](int16_t a, int16_t b, int at) {
@@ -272,6 +278,11 @@ void kelDCT_IV::synthesis(const int16_t* input, int16_t* output, int length) noe
                 [dither](int16_t a, int16_t b, int at) {
                     return int16_t((int32_t(add(a, dither[at + 1])) + negate(b)) >> 1);
                 });
+        } else if (maxAbs(in, length) <= 16383) {
+            // Sums of values this small cannot saturate.
+            splitStage(
+                in, out, length, span, [](int16_t a, int16_t b, int) { return int16_t(a + b); },
+                [](int16_t a, int16_t b, int) { return int16_t(a - b); });
         } else {
             splitStage(
                 in, out, length, span, [](int16_t a, int16_t b, int) { return saturate16(int32_t(a) + b); },
