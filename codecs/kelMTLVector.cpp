@@ -4,6 +4,8 @@
 #include "codecs/kelG7221Tables.h"
 #include "core/kel3GPPBasicOps.h"
 
+#include <algorithm>
+
 using namespace kelBasicOp;
 
 namespace {
@@ -40,25 +42,25 @@ constexpr int kTreeSizes[7] = {
 
 constexpr int16_t kLastCategory = kelMTLVector::numCategories - 1;
 
-int16_t rawCategory(int16_t offset, int16_t powerIndex) noexcept
+// Categorisation works on small numbers (power indices within a few
+// hundred, offsets within 64, bit estimates below 1500), where the basic
+// operators never saturate: plain arithmetic gives the same results.
+int16_t rawCategory(int offset, int powerIndex) noexcept
 {
-    int16_t j = shr(sub(offset, powerIndex), 1);
-    if (j < 0) j = 0;
-    if (j > kLastCategory) j = kLastCategory;
-    return j;
+    return int16_t(std::clamp((offset - powerIndex) >> 1, 0, int(kLastCategory)));
 }
 
 // The largest offset (binary search from -32 in steps 32, 16, ... 1) whose
 // categories' expected bits reach at least `availableBits` - 32.
-int16_t calcOffset(const int16_t* powerIndex, int regions, int16_t availableBits) noexcept
+int calcOffset(const int16_t* powerIndex, int regions, int availableBits) noexcept
 {
-    int16_t answer = -32;
-    for (int16_t delta = 32; delta > 0; delta = shr(delta, 1)) {
-        const int16_t test = add(answer, delta);
-        int16_t bits = 0;
+    int answer = -32;
+    for (int delta = 32; delta > 0; delta >>= 1) {
+        const int test = answer + delta;
+        int bits = 0;
         for (int r = 0; r < regions; ++r)
-            bits = add(bits, kelG7221_expected_bits_table[rawCategory(test, powerIndex[r])]);
-        if (sub(bits, sub(availableBits, 32)) >= 0) answer = test;
+            bits += kelG7221_expected_bits_table[rawCategory(test, powerIndex[r])];
+        if (bits >= availableBits - 32) answer = test;
     }
     return answer;
 }
@@ -95,31 +97,30 @@ void kelMTLVector::categorize(int availableBits, int regions, int frameSize, int
         available = shr(extract_l(L_mult0(available, 5)), 3);
         available = add(available, int16_t(frameSize));
     }
-    const int16_t offset = calcOffset(powerIndex, regions, available);
+    const int offset = calcOffset(powerIndex, regions, available);
 
     int16_t maxRate[maxRegions], minRate[maxRegions];
-    int16_t expected = 0;
+    int expected = 0;
     for (int r = 0; r < regions; ++r) {
         categories[r] = rawCategory(offset, powerIndex[r]);
         maxRate[r] = minRate[r] = categories[r];
-        expected = add(expected, kelG7221_expected_bits_table[categories[r]]);
+        expected += kelG7221_expected_bits_table[categories[r]];
     }
 
     // Balancing: each step either gives the region that most deserves it a
     // finer category (the list grows at the front) or takes the coarsening
     // that costs least (the list grows at the back).
     int16_t list[2 * maxControlPossibilities];
-    int16_t maxBits = expected, minBits = expected;
+    int maxBits = expected, minBits = expected;
     int maxPointer = possibilities, minPointer = possibilities;
     int16_t bestMin = 0, bestMax = 0;
-    const int16_t twiceAvailable = shl(available, 1);
     for (int step = 0; step < possibilities - 1; ++step) {
-        if (sub(add(maxBits, minBits), twiceAvailable) <= 0) {
-            int16_t rawMin = 99;
+        if (maxBits + minBits <= 2 * available) {
+            int rawMin = 99;
             for (int r = 0; r < regions; ++r) {
                 if (maxRate[r] > 0) {
-                    const int16_t value = sub(sub(offset, powerIndex[r]), shl(maxRate[r], 1));
-                    if (sub(value, rawMin) < 0) {
+                    const int value = offset - powerIndex[r] - 2 * maxRate[r];
+                    if (value < rawMin) {
                         rawMin = value;
                         bestMin = int16_t(r);
                     }
@@ -129,16 +130,16 @@ void kelMTLVector::categorize(int availableBits, int regions, int frameSize, int
             // With no region left above category 0 the reference would step
             // below the table; the region is listed but stays at 0.
             if (maxRate[bestMin] > 0) {
-                maxBits = sub(maxBits, kelG7221_expected_bits_table[maxRate[bestMin]]);
-                maxRate[bestMin] = sub(maxRate[bestMin], 1);
-                maxBits = add(maxBits, kelG7221_expected_bits_table[maxRate[bestMin]]);
+                maxBits -= kelG7221_expected_bits_table[maxRate[bestMin]];
+                --maxRate[bestMin];
+                maxBits += kelG7221_expected_bits_table[maxRate[bestMin]];
             }
         } else {
-            int16_t rawMax = -99;
+            int rawMax = -99;
             for (int r = regions - 1; r >= 0; --r) {
                 if (minRate[r] < kLastCategory) {
-                    const int16_t value = sub(sub(offset, powerIndex[r]), shl(minRate[r], 1));
-                    if (sub(value, rawMax) > 0) {
+                    const int value = offset - powerIndex[r] - 2 * minRate[r];
+                    if (value > rawMax) {
                         rawMax = value;
                         bestMax = int16_t(r);
                     }
@@ -146,9 +147,9 @@ void kelMTLVector::categorize(int availableBits, int regions, int frameSize, int
             }
             list[minPointer++] = bestMax;
             if (minRate[bestMax] < kLastCategory) {
-                minBits = sub(minBits, kelG7221_expected_bits_table[minRate[bestMax]]);
-                minRate[bestMax] = add(minRate[bestMax], 1);
-                minBits = add(minBits, kelG7221_expected_bits_table[minRate[bestMax]]);
+                minBits -= kelG7221_expected_bits_table[minRate[bestMax]];
+                ++minRate[bestMax];
+                minBits += kelG7221_expected_bits_table[minRate[bestMax]];
             }
         }
     }
