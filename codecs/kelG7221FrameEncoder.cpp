@@ -7,6 +7,7 @@
 #include "core/kel3GPPBasicOps.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 using namespace kelBasicOp;
@@ -127,11 +128,11 @@ int16_t kelG7221FrameEncoder::analyse(const int16_t* samples, int16_t* coefs) no
     const int16_t* window = n == 320 ? kelG7221_samples_to_rmlt_window : kelG7221_max_samples_to_rmlt_window;
     int16_t windowed[maxFrameSize];
     // Fold the previous frame (first half) and the current one (second half).
-    // The window stays below 2^15 - 1, so each doubled product is exact and
-    // only the sum (then the rounding) can saturate.
+    // Each pair of window values that meet here sums to at most 25904, so
+    // the doubled sum of products plus the rounding stays below 2^31 and the
+    // saturating operators' result is the plain one.
     const auto fold = [](int32_t w1, int32_t s1, int32_t w2, int32_t s2) {
-        const int32_t sum = saturate32(int64_t(2 * w1 * s1) + int64_t(2 * w2 * s2));
-        return extract_h(saturate32(int64_t(sum) + 0x8000));
+        return int16_t((2 * w1 * s1 + 2 * w2 * s2 + 0x8000) >> 16);
     };
     for (int i = 0; i < half; ++i)
         windowed[i] =
@@ -141,11 +142,14 @@ int16_t kelG7221FrameEncoder::analyse(const int16_t* samples, int16_t* coefs) no
     std::memcpy(f_history, samples, sizeof(int16_t) * size_t(n));
 
     // Scale the block up (or down) so the transform works near full scale.
-    int16_t peak = 0;
+    // (|x| of -32768 counts as 32767; 640 such values cannot overflow the sum.)
+    int32_t peak32 = 0, sum = 0;
     for (int i = 0; i < n; ++i) {
-        const int16_t a = abs_s(windowed[i]);
-        if (a > peak) peak = a;
+        const int32_t a = std::min(std::abs(int32_t(windowed[i])), 32767);
+        peak32 = std::max(peak32, a);
+        sum += a;
     }
+    const int16_t peak = int16_t(peak32);
     int16_t magShift = 0;
     if (sub(peak, 14000) < 0) {
         const int16_t p = sub(peak, 438) < 0 ? add(peak, 1) : peak;
@@ -153,10 +157,7 @@ int16_t kelG7221FrameEncoder::analyse(const int16_t* samples, int16_t* coefs) no
         const int16_t norm = norm_s(scaled);
         magShift = norm == 0 ? 9 : sub(norm, 6);
     }
-    int32_t sum = 0;
-    for (int i = 0; i < n; ++i)
-        sum = L_add(sum, abs_s(windowed[i]));
-    if (peak < L_shr(sum, 7)) magShift = sub(magShift, 1);
+    if (peak < (sum >> 7)) magShift = sub(magShift, 1);
     if (magShift > 0) {
         for (int i = 0; i < n; ++i)
             windowed[i] = saturate16(int32_t(windowed[i]) * (1 << magShift));

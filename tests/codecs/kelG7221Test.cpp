@@ -2,6 +2,7 @@
 // byte, decoded output by its SHA-256), and their configuration, buffering
 // and concealment.
 #include "codecs/kelG7221.h"
+#include "codecs/kelG7221Tables.h"
 
 #include "tests/support/kelTestG7221.h"
 #include "tests/support/kelTestSha256.h"
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 
 namespace {
 
@@ -217,4 +219,20 @@ TEST(kelG7221ConcealTest, BadFrameIsConcealedNotDropped)
     // The concealed frame carries on the speech rather than going quiet.
     const auto concealed = kelSamplesFromBytes(bad.frames[30]);
     EXPECT_GT(*std::max_element(concealed.begin(), concealed.end()), 500);
+}
+
+// The encoder folds its input with plain 32-bit sums, which is exact only
+// while every pair of analysis window values that meet sums below 32767.
+TEST(kelG7221TableTest, AnalysisWindowPairsLeaveRoomForPlainSums)
+{
+    const auto check = [](const int16_t* w, int n) {
+        int peak = 0;
+        for (int i = 0; i < n / 2; ++i) {
+            peak = std::max(peak, w[n / 2 - 1 - i] + w[n / 2 + i]);
+            peak = std::max(peak, w[n - 1 - i] + w[i]);
+        }
+        return 2LL * peak * 32768 + 0x8000 <= INT32_MAX;
+    };
+    EXPECT_TRUE(check(kelG7221_samples_to_rmlt_window, 320));
+    EXPECT_TRUE(check(kelG7221_max_samples_to_rmlt_window, 640));
 }
