@@ -1,6 +1,6 @@
 #include "audio/kel3GPPVAD.h"
 
-#include "audio/kel3GPPBasicOps.h"
+#include "core/kel3GPPBasicOps.h"
 #include "tests/support/kelTestVadSignals.h"
 
 #include <gtest/gtest.h>

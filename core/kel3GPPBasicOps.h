@@ -1,6 +1,7 @@
 #pragma once
-// The fixed-point basic operators of the AMR reference arithmetic (3GPP TS
-// 26.073), as constexpr functions on int16_t (a "word") and int32_t (a "long
+// The fixed-point basic operators of the ITU-T/3GPP reference arithmetic
+// (3GPP TS 26.073, ITU-T G.191), shared by the voice activity detector and
+// the G.722.1 coder, as constexpr functions on int16_t (a "word") and int32_t (a "long
 // word"). They saturate where the reference saturates, so code written with
 // them reproduces the reference's results bit for bit, and they are free of
 // undefined behaviour: every intermediate is computed wide enough, and right
@@ -35,6 +36,12 @@ constexpr int16_t add(int16_t a, int16_t b) noexcept
 constexpr int16_t sub(int16_t a, int16_t b) noexcept
 {
     return saturate16(int32_t(a) - b);
+}
+
+// -a, with -32768 giving 32767.
+constexpr int16_t negate(int16_t a) noexcept
+{
+    return a == kMin16 ? kMax16 : static_cast<int16_t>(-a);
 }
 
 // |a|, with -32768 giving 32767.
@@ -82,6 +89,12 @@ constexpr int32_t L_mult(int16_t a, int16_t b) noexcept
     return saturate32(int64_t(a) * b * 2);
 }
 
+// a * b, without the doubling (never saturates).
+constexpr int32_t L_mult0(int16_t a, int16_t b) noexcept
+{
+    return int32_t(a) * b;
+}
+
 constexpr int32_t L_add(int32_t a, int32_t b) noexcept
 {
     return saturate32(int64_t(a) + b);
@@ -96,6 +109,12 @@ constexpr int32_t L_sub(int32_t a, int32_t b) noexcept
 constexpr int32_t L_mac(int32_t acc, int16_t a, int16_t b) noexcept
 {
     return L_add(acc, L_mult(a, b));
+}
+
+// acc + a * b (no doubling), saturated.
+constexpr int32_t L_mac0(int32_t acc, int16_t a, int16_t b) noexcept
+{
+    return saturate32(int64_t(acc) + int32_t(a) * b);
 }
 
 constexpr int32_t L_msu(int32_t acc, int16_t a, int16_t b) noexcept
@@ -125,6 +144,12 @@ constexpr int32_t L_shl(int32_t x, int16_t n) noexcept
         x *= 2;
     }
     return x;
+}
+
+// The lower word, wrapped.
+constexpr int16_t extract_l(int32_t x) noexcept
+{
+    return static_cast<int16_t>(x);
 }
 
 constexpr int16_t extract_h(int32_t x) noexcept
