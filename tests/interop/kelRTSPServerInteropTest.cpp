@@ -1,13 +1,13 @@
-// The server's wire half (kelRTSPServerParser and its answers) under real
-// RTSP clients: curl, ffprobe and GStreamer's rtspsrc talk to a loopback
-// TCP server of the test support that hands every byte it reads to one
-// parser per connection and sends back what the parser answers. Stopped by
-// PID; each peer skips when it is missing.
+// The RTSP server under real RTSP clients: curl, ffprobe and GStreamer's
+// rtspsrc talk to kelRTSPServer on loopback, which serves one SDP. Peers are
+// stopped by PID; each skips when it is missing.
+#include "core/kelCreate.h"
 #include "core/kelUtf.h"
 #include "net/protocols/kelSocks_RTSP.h"
+#include "net/protocols/kelRTSPServer.h"
 #include "tests/support/kelTestFiles.h"
 #include "tests/support/kelTestProcess.h"
-#include "tests/support/kelTestTcpServer.h"
+#include "tests/support/kelTestDnsPeers.h"
 #include "tests/support/kelTestWait.h"
 
 #include <gtest/gtest.h>
@@ -77,16 +77,23 @@ void serveOne(intptr_t method, const kelString&, const kelHTTPparser& request, k
     }
 }
 
-class WireServer
+// kelRTSPServer on a free loopback port, serving one SDP; every request line
+// the server was sent is recorded, for the tests to see how far a client got.
+class WireServer : public kelRTSPServer
 {
 public:
-    WireServer()
-        : f_tcp(kelTestTcpServer::Raw{},
-                [this](const std::string& bytes, size_t conn) { return feed(bytes, conn); })
-    {}
-    uint16_t port() const { return f_tcp.port(); }
-    std::string uri() const { return "rtsp://127.0.0.1:" + std::to_string(port()) + "/s"; }
-    // The methods of every request the server answered, in order.
+    bool start()
+    {
+        setOnEvent(
+            [this](kelSocks*, kelSocketEvent event, uint32_t, uintptr_t, const void* data, uintptr_t size) {
+                if (event == kelseServerData) record(std::string(static_cast<const char*>(data), size));
+            });
+        const uint16_t port = kelTestFreePortOn("127.0.0.1");
+        return open(6, kelString(utf8ToUtf16(std::to_string(port))), u"127.0.0.1") == 0 &&
+               kelTestWaitUntil([this] { return active(); }) && boundPort() == port;
+    }
+    uint16_t port() { return boundPort(); }
+    std::string uri() { return "rtsp://127.0.0.1:" + std::to_string(port()) + "/s"; }
     std::vector<std::string> methods()
     {
         std::lock_guard<std::mutex> l(f_m);
@@ -99,21 +106,22 @@ public:
         return false;
     }
 
+protected:
+    void onRequest(intptr_t method, const kelString& peer, const kelHTTPparser& request, kelString& headers,
+                   std::string& body, kelString& humanMsg, intptr_t& code) override
+    {
+        kelRTSPAnswer answer;
+        serveOne(method, peer, request, answer, f_rtpPort);
+        headers = answer.headers;
+        body = answer.body;
+        humanMsg = answer.humanMsg;
+        code = answer.code;
+    }
+
 private:
-    kelTestTcpReply feed(const std::string& bytes, size_t conn)
+    void record(const std::string& bytes)
     {
         std::lock_guard<std::mutex> l(f_m);
-        auto& parser = f_parsers[conn];
-        if (!parser) parser = std::make_unique<kelRTSPServerParser>(static_cast<int64_t>(conn));
-        const kelRTSPRequestHandler handler = [this](intptr_t method, const kelString& peer,
-                                                     const kelHTTPparser& request, kelRTSPAnswer& answer) {
-            serveOne(method, peer, request, answer, f_rtpPort);
-        };
-        const auto out = parser->receive(
-            bytes.data(), bytes.size(), u"127.0.0.1", handler,
-            [] { return kelRTSPDate(kelRTSPWallClockMs()); }, 0);
-        // The request lines of this read, for the test to see which
-        // requests the client got as far as.
         for (size_t at = 0; at < bytes.size();) {
             const size_t sp = bytes.find(' ', at);
             const size_t end = bytes.find("\r\n", at);
@@ -122,67 +130,77 @@ private:
                 f_methods.push_back(bytes.substr(at, sp - at));
             at = end + 2;
         }
-        return {out.bytes, out.close};
     }
 
     std::mutex f_m;
-    std::map<size_t, std::unique_ptr<kelRTSPServerParser>> f_parsers;
     std::vector<std::string> f_methods;
     uint16_t f_rtpPort = 0;
-    kelTestTcpServer f_tcp;
+};
+
+// Made by kelCreate and started; freed through kelFree.
+struct StartedServer
+{
+    kelOwned<WireServer> server{kelCreate<WireServer>()};
+    StartedServer() { started = server && server->start(); }
+    WireServer* operator->() { return server.get(); }
+    bool started = false;
 };
 
 } // namespace
 
-TEST(kelRTSPServerWireInteropTest, CurlTakesTheOptionsAnswer)
+TEST(kelRTSPServerInteropTest, CurlTakesTheOptionsAnswer)
 {
     if (!kelTestProcess::available("curl")) GTEST_SKIP() << "curl not installed";
-    WireServer server;
+    StartedServer server;
+    ASSERT_TRUE(server.started);
     // curl fails on an answer whose CSeq is not its request's.
-    const auto out = kelTestProcess::filter("curl -s -i -m 10 " + server.uri(), "");
+    const auto out = kelTestProcess::filter("curl -s -i -m 10 " + server->uri(), "");
     ASSERT_TRUE(out.has_value());
     EXPECT_EQ(out->rfind("RTSP/1.0 200 OK\r\nPublic: OPTIONS, DESCRIBE, SETUP,", 0), 0u) << *out;
-    EXPECT_EQ(server.methods(), std::vector<std::string>{"OPTIONS"});
+    EXPECT_EQ(server->methods(), std::vector<std::string>{"OPTIONS"});
 }
 
-TEST(kelRTSPServerWireInteropTest, FfprobeReadsTheDescriptionOverUdp)
+TEST(kelRTSPServerInteropTest, FfprobeReadsTheDescriptionOverUdp)
 {
     if (!kelTestProcess::available("ffprobe")) GTEST_SKIP() << "ffprobe not installed";
-    WireServer server;
+    StartedServer server;
+    ASSERT_TRUE(server.started);
     const auto out = kelTestProcess::filter("timeout 60 ffprobe -v error -rtsp_transport udp -show_entries "
                                             "stream=codec_name,sample_rate -of compact " +
-                                                server.uri(),
+                                                server->uri(),
                                             "");
-    EXPECT_TRUE(server.saw("DESCRIBE"));
-    EXPECT_TRUE(server.saw("SETUP"));
-    EXPECT_TRUE(server.saw("PLAY"));
+    EXPECT_TRUE(server->saw("DESCRIBE"));
+    EXPECT_TRUE(server->saw("SETUP"));
+    EXPECT_TRUE(server->saw("PLAY"));
     ASSERT_TRUE(out.has_value());
     EXPECT_NE(out->find("codec_name=pcm_s16be"), std::string::npos) << *out;
 }
 
-TEST(kelRTSPServerWireInteropTest, RtspsrcGetsPastOptionsToSetupAndPlay)
+TEST(kelRTSPServerInteropTest, RtspsrcGetsPastOptionsToSetupAndPlay)
 {
     if (!kelTestProcess::available("gst-launch-1.0")) GTEST_SKIP() << "gst-launch-1.0 not installed";
-    WireServer server;
+    StartedServer server;
+    ASSERT_TRUE(server.started);
     kelTempDir dir;
     kelTestProcess gst;
     ASSERT_TRUE(gst.start(
-        {"gst-launch-1.0", "-q", "rtspsrc", "location=" + server.uri(), "protocols=udp", "!", "fakesink"},
+        {"gst-launch-1.0", "-q", "rtspsrc", "location=" + server->uri(), "protocols=udp", "!", "fakesink"},
         dir.file("gst.log")));
-    EXPECT_TRUE(kelTestWaitUntil([&] { return server.saw("PLAY"); }, 20000)) << gst.log();
-    EXPECT_TRUE(server.saw("SETUP"));
+    EXPECT_TRUE(kelTestWaitUntil([&] { return server->saw("PLAY"); }, 20000)) << gst.log();
+    EXPECT_TRUE(server->saw("SETUP"));
     EXPECT_EQ(gst.log().find("does not support SETUP"), std::string::npos);
 }
 
-TEST(kelRTSPServerWireInteropTest, TwoPipelinedOptionsAreBothAnswered)
+TEST(kelRTSPServerInteropTest, TwoPipelinedOptionsAreBothAnswered)
 {
-    WireServer server;
+    StartedServer server;
+    ASSERT_TRUE(server.started);
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(fd, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(server.port());
+    a.sin_port = htons(server->port());
     ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     const std::string two = "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\nOPTIONS * RTSP/1.0\r\nCSeq: 2\r\n\r\n";
     ASSERT_EQ(::send(fd, two.data(), two.size(), MSG_NOSIGNAL), static_cast<ssize_t>(two.size()));
