@@ -7,6 +7,7 @@
 #include "core/kelCreate.h"
 #include "core/kelUtf.h"
 #include "kelBenchChild.h"
+#include "kelBenchMp3.h"
 #include "kelBenchRatios.h"
 
 #include <unistd.h>
@@ -18,34 +19,9 @@
 
 namespace {
 
-// Never destroyed, so that the file can still be removed at exit.
 const std::string& benchFile()
 {
-    static const std::string* name = new std::string([] {
-        std::string path = "/tmp/kelBenchRiffMpeg-" + std::to_string(::getpid()) + ".mp3";
-        const std::string cmd =
-            "ffmpeg -v error -f lavfi -i 'anoisesrc=d=600:a=0.2:r=44100' -ac 2 -c:a libmp3lame "
-            "-b:a 128k -y '" +
-            path + "' >/dev/null 2>&1";
-        if (std::system(cmd.c_str()) != 0) path.clear();
-        return path;
-    }());
-    return *name;
-}
-
-struct RemoveFile
-{
-    ~RemoveFile()
-    {
-        if (!benchFile().empty()) ::unlink(benchFile().c_str());
-    }
-} removeAtExit;
-
-double cpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+    return kelBenchMp3File(600);
 }
 
 void passKel(benchmark::State& state)
@@ -53,7 +29,7 @@ void passKel(benchmark::State& state)
     if (benchFile().empty()) return state.SkipWithError("ffmpeg is not installed");
     std::vector<uint8_t> frame(8000);
     for (auto _ : state) {
-        const double start = cpuSeconds();
+        const double start = kelBenchProcessCpuSeconds();
         kelOwned<kelRiffStream> stream(kelRiffStream::create(utf8ToUtf16(benchFile()), false, false));
         if (!stream || stream->fileType() != kelRiffFileMpeg || stream->passiveOpen() != 0)
             return state.SkipWithError("the file was not taken as MPEG audio");
@@ -61,7 +37,7 @@ void passKel(benchmark::State& state)
         while (uintptr_t n = stream->readData(frame.data(), frame.size()))
             bytes += n;
         benchmark::DoNotOptimize(bytes);
-        state.SetIterationTime(cpuSeconds() - start);
+        state.SetIterationTime(kelBenchProcessCpuSeconds() - start);
     }
 }
 

@@ -7,6 +7,7 @@
 #include "codecs/kelMpeg.h"
 #include "core/kelUtf.h"
 #include "kelBenchChild.h"
+#include "kelBenchMp3.h"
 #include "kelBenchRatios.h"
 
 #include <unistd.h>
@@ -19,34 +20,9 @@
 
 namespace {
 
-// Never destroyed, so that the file can still be removed at exit.
 const std::string& benchFile()
 {
-    static const std::string* name = new std::string([] {
-        std::string path = "/tmp/kelBenchMpeg-" + std::to_string(::getpid()) + ".mp3";
-        const std::string cmd =
-            "ffmpeg -v error -f lavfi -i 'anoisesrc=d=3600:a=0.2:r=44100' -ac 2 -c:a libmp3lame "
-            "-b:a 128k -y '" +
-            path + "' >/dev/null 2>&1";
-        if (std::system(cmd.c_str()) != 0) path.clear();
-        return path;
-    }());
-    return *name;
-}
-
-struct RemoveFile
-{
-    ~RemoveFile()
-    {
-        if (!benchFile().empty()) ::unlink(benchFile().c_str());
-    }
-} removeAtExit;
-
-double cpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+    return kelBenchMp3File(3600);
 }
 
 // The frames the finder finds in the file.
@@ -95,9 +71,9 @@ void scanKel(benchmark::State& state)
     if (benchFile().empty()) return state.SkipWithError("ffmpeg is not installed");
     if (!countsAgree()) return state.SkipWithError("the frame counts differ from ffprobe's");
     for (auto _ : state) {
-        const double start = cpuSeconds();
+        const double start = kelBenchProcessCpuSeconds();
         benchmark::DoNotOptimize(scanOnce());
-        state.SetIterationTime(cpuSeconds() - start);
+        state.SetIterationTime(kelBenchProcessCpuSeconds() - start);
     }
 }
 
