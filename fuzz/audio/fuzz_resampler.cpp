@@ -8,29 +8,13 @@
 // blocks, each a 2-byte length and that many bytes.
 #include "audio/kelWaveResampler.h"
 #include "core/kelCreate.h"
+#include "fuzz/kelFuzzInput.h"
 
 #include <cstdlib>
 
-namespace {
-
-struct Reader
-{
-    const uint8_t* data;
-    size_t size, at = 0;
-    uint64_t take(size_t bytes)
-    {
-        uint64_t v = 0;
-        for (size_t i = 0; i < bytes; ++i)
-            v |= uint64_t(at < size ? data[at++] : 0) << (8 * i);
-        return v;
-    }
-};
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    Reader in{data, size};
+    kelFuzzInput in{data, size};
     const uintptr_t srcRate = in.take(3) % 400001, srcBits = in.take(1), srcCh = 1 + in.take(1) % 40;
     const uintptr_t dstRate = in.take(3) % 400001, dstBits = in.take(1), dstCh = 1 + in.take(1) % 40;
     const uint64_t flags = in.take(1);

@@ -9,6 +9,7 @@
 
 #include "audio/kelWaveFormatRoutines.h"
 #include "tests/support/kelTestDevices.h"
+#include "fuzz/kelFuzzInput.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -21,24 +22,11 @@ void check(bool condition)
     if (!condition) std::abort();
 }
 
-struct Reader
-{
-    const uint8_t* data;
-    size_t size, at = 0;
-    uint64_t take(size_t bytes)
-    {
-        uint64_t v = 0;
-        for (size_t i = 0; i < bytes; ++i)
-            v |= uint64_t(at < size ? data[at++] : 0) << (8 * i);
-        return v;
-    }
-};
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    Reader in{data, size};
+    kelFuzzInput in{data, size};
     const auto mode = (in.take(1) & 1) ? kelsdm_DSP : kelsdm_3GPPVAD1;
     const uint64_t kind = in.take(1) % 3; // PCM, extensible PCM, extensible float
     const auto rate = uint32_t(in.take(4) % 384000 + 1);
