@@ -85,6 +85,12 @@ function(kel_test)
   if(NOT ARG_LABELS)
     set(ARG_LABELS unit)
   endif()
+  # The discovered tests receive their properties as one flat list, where a second
+  # label would be read as a property name and the time-out lost with it.
+  list(LENGTH ARG_LABELS label_count)
+  if(label_count GREATER 1)
+    message(FATAL_ERROR "kel_test(${ARG_NAME}): give one label, not '${ARG_LABELS}'")
+  endif()
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
