@@ -38,6 +38,10 @@ public:
     // The socket error of the last failed send or open (0 when none).
     int lastError() const noexcept { return f_lastError.load(); }
 
+    // The socket handle while open, -1 when closed (for tests of its
+    // options). Not while another thread opens or closes the pipe.
+    intptr_t socketHandle() const noexcept { return f_socket.handle(); }
+
     // Pause before each piece of a written block, so receivers with small
     // buffers keep up (1 ms by default; 0 sends back to back).
     void setPieceGapMs(uint32_t value) noexcept { f_pieceGapMs.store(value); }
