@@ -90,16 +90,13 @@ void kelmtlIPBroadcastClient::doClose()
 
 int kelmtlIPBroadcastClient::receiveWaiting()
 {
-    int count = 0;
-    for (;;) {
-        sockaddr_in from{};
-        const int n = f_socket.recvfrom(&from, f_buffer.data(), static_cast<int>(f_buffer.size()), true, kelMSG_TRY);
-        if (n < 0) break;
-        ++count;
-        handleDatagram(f_buffer.data(), static_cast<size_t>(n), from);
-        if (f_thread->shouldStop()) break;
-    }
-    return count;
+    // One datagram a wake-up: when more are queued the next poll() returns
+    // at once, and a lone datagram costs no receive that finds nothing.
+    sockaddr_in from{};
+    const int n = f_socket.recvfrom(&from, f_buffer.data(), static_cast<int>(f_buffer.size()), true, kelMSG_TRY);
+    if (n < 0) return 0;
+    handleDatagram(f_buffer.data(), static_cast<size_t>(n), from);
+    return 1;
 }
 
 void kelmtlIPBroadcastClient::handleDatagram(uint8_t* datagram, size_t len, const sockaddr_in& from)

@@ -74,7 +74,7 @@ protected:
 private:
     friend class kelmtlBroadcastClientThread;
 
-    // On the receive thread: reads every datagram waiting, 0 when none.
+    // On the receive thread: reads one datagram; 0 when none was waiting.
     int receiveWaiting();
     void handleDatagram(uint8_t* datagram, size_t len, const sockaddr_in& from);
     void applyReceivedFormat(const kelBroadcastFormat& format);

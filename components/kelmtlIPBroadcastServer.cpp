@@ -23,7 +23,8 @@ bool kelmtlIPBroadcastServer::doOpen()
     int err = f_socket.bind();
     if (err == 0) err = f_socket.setOptBool(kelSO_BROADCAST, true);
     if (err == 0) (void)f_socket.setRcvBufSize(kReceiveBufferBytes);
-    if (err == 0 && portNumber() <= 0) err = WSAEINVAL;
+    f_addr = broadcastSockAddr();
+    if (err == 0 && f_addr.sin_port == 0) err = WSAEINVAL;
     f_lastError.store(err);
     if (err != 0) {
         f_socket.close(false);
@@ -45,7 +46,7 @@ void kelmtlIPBroadcastServer::doClose()
 
 int kelmtlIPBroadcastServer::sendDatagram(const uint8_t* bytes, size_t size)
 {
-    const int err = f_socket.sendto(broadcastSockAddr(), bytes, static_cast<uint32_t>(size));
+    const int err = f_socket.sendto(f_addr, bytes, static_cast<uint32_t>(size));
     if (err != 0) {
         f_lastError.store(err);
         return 1;

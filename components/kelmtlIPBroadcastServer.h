@@ -62,6 +62,8 @@ private:
     int sendDatagram(const uint8_t* bytes, size_t size);
     uint8_t dataIndex() const noexcept { return static_cast<uint8_t>((f_formatIndexCountdown - 1) & 3); }
 
+    // The destination, fixed at open (the port text is resolved once).
+    sockaddr_in f_addr{};
     int f_formatCountdown = 0;
     int f_formatIndexCountdown = 0;
     uint8_t f_channelSeqNum = 0;
