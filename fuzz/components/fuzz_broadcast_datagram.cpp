@@ -6,8 +6,9 @@
 // delivered payload lies inside its datagram and counters only grow.
 
 #include "components/kelMT_socks.h"
-#include "kelFuzzInput.h"
+#include "fuzz/kelFuzzInput.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
