@@ -69,7 +69,8 @@ public:
 
     // Judges one datagram from `from` received at `nowMs`. The result's
     // payload points into `datagram`.
-    Result handle(const uint8_t* datagram, size_t len, const kelBroadcastSender& from, uint64_t nowMs) noexcept;
+    Result handle(const uint8_t* datagram, size_t len, const kelBroadcastSender& from,
+                  uint64_t nowMs) noexcept;
 
     uint8_t formatIndex() const noexcept { return f_formatIndex; }
     bool hasSender() const noexcept { return f_hasSender; }
@@ -85,7 +86,8 @@ public:
 
 private:
     void forgetSender() noexcept;
-    Result takeFormat(const kelBroadcastPacket& packet, const kelBroadcastSender& from, uint64_t nowMs) noexcept;
+    Result takeFormat(const kelBroadcastPacket& packet, const kelBroadcastSender& from,
+                      uint64_t nowMs) noexcept;
     Result takeData(const kelBroadcastPacket& packet) noexcept;
 
     bool f_hasSender = false;

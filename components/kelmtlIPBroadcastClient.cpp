@@ -93,7 +93,8 @@ int kelmtlIPBroadcastClient::receiveWaiting()
     // One datagram a wake-up: when more are queued the next poll() returns
     // at once, and a lone datagram costs no receive that finds nothing.
     sockaddr_in from{};
-    const int n = f_socket.recvfrom(&from, f_buffer.data(), static_cast<int>(f_buffer.size()), true, kelMSG_TRY);
+    const int n =
+        f_socket.recvfrom(&from, f_buffer.data(), static_cast<int>(f_buffer.size()), true, kelMSG_TRY);
     if (n < 0) return 0;
     handleDatagram(f_buffer.data(), static_cast<size_t>(n), from);
     return 1;
@@ -111,8 +112,8 @@ void kelmtlIPBroadcastClient::handleDatagram(uint8_t* datagram, size_t len, cons
     } else if (r.verdict == kelbv_data) {
         // The payload lies in our own receive buffer, so it may be changed
         // in place by onDataDSP.
-        (void)onNewData(const_cast<uint8_t*>(r.packet.data.payload), static_cast<uint32_t>(r.packet.data.length),
-                        this);
+        (void)onNewData(const_cast<uint8_t*>(r.packet.data.payload),
+                        static_cast<uint32_t>(r.packet.data.length), this);
     }
 }
 

@@ -18,9 +18,15 @@ void put32(uint8_t* p, uint32_t v) noexcept
     put16(p + 2, v >> 16);
 }
 
-uint32_t get16(const uint8_t* p) noexcept { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
+uint32_t get16(const uint8_t* p) noexcept
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8;
+}
 
-uint32_t get32(const uint8_t* p) noexcept { return get16(p) | get16(p + 2) << 16; }
+uint32_t get32(const uint8_t* p) noexcept
+{
+    return get16(p) | get16(p + 2) << 16;
+}
 
 } // namespace
 
@@ -54,10 +60,11 @@ size_t kelBuildBroadcastData(const kelBroadcastData& data, uint8_t* out) noexcep
     const size_t size = data.length + kelBroadcastDataOverhead;
     out[1] = static_cast<uint8_t>(0x40 | (data.length >> 8));
     out[2] = static_cast<uint8_t>(data.length);
-    out[3] = static_cast<uint8_t>((data.channelMedia & 1) | (data.firstPiece ? 2 : 0) | (data.index & 3) << 2 |
-                                  (data.sequence & 15) << 4);
+    out[3] = static_cast<uint8_t>((data.channelMedia & 1) | (data.firstPiece ? 2 : 0) |
+                                  (data.index & 3) << 2 | (data.sequence & 15) << 4);
     std::memcpy(out + kelBroadcastDataHeader, data.payload, data.length);
-    std::memset(out + kelBroadcastDataHeader + data.length, 0, kelBroadcastDataOverhead - kelBroadcastDataHeader);
+    std::memset(out + kelBroadcastDataHeader + data.length, 0,
+                kelBroadcastDataOverhead - kelBroadcastDataHeader);
     out[0] = kelBroadcastChecksum(out, size);
     return size;
 }
@@ -66,10 +73,14 @@ size_t kelBroadcastExpectedSize(const uint8_t* datagram, size_t len) noexcept
 {
     if (datagram == nullptr || len < 3) return 0;
     switch (datagram[1] >> 6) {
-    case kelbpt_format: return kelBroadcastFormatSize;
-    case kelbpt_data: return (size_t(datagram[1] & 0x3F) << 8 | datagram[2]) + kelBroadcastDataOverhead;
-    case kelbpt_type2: return kelBroadcastDataOverhead;
-    default: return len < 4 ? 0 : get16(datagram + 2) + kelBroadcastDataOverhead;
+    case kelbpt_format:
+        return kelBroadcastFormatSize;
+    case kelbpt_data:
+        return (size_t(datagram[1] & 0x3F) << 8 | datagram[2]) + kelBroadcastDataOverhead;
+    case kelbpt_type2:
+        return kelBroadcastDataOverhead;
+    default:
+        return len < 4 ? 0 : get16(datagram + 2) + kelBroadcastDataOverhead;
     }
 }
 

@@ -54,7 +54,10 @@ void kelmtlIPBroadcastPipe::setWaveFormat(const kelBroadcastWaveFormat& value)
     f_waveFormatChanged.store(true);
 }
 
-int kelmtlIPBroadcastPipe::portNumber() const { return portFromString(port()); }
+int kelmtlIPBroadcastPipe::portNumber() const
+{
+    return portFromString(port());
+}
 
 sockaddr_in kelmtlIPBroadcastPipe::broadcastSockAddr() const noexcept
 {

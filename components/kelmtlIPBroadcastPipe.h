@@ -73,7 +73,8 @@ protected:
     uint32_t getAvailableDataLen(int) override { return 0; }
     bool isActive() override { return f_isActive.load(std::memory_order_acquire); }
     uint32_t getFormatExchangeData(std::vector<uint8_t>& data) override;
-    bool applyFormat(const void* data, uint32_t len, kelmtlInOutPipe* provider, bool restoreActiveState) override;
+    bool applyFormat(const void* data, uint32_t len, kelmtlInOutPipe* provider,
+                     bool restoreActiveState) override;
 
     // Takes and clears the changed mark.
     bool takeFormatChanged() noexcept { return f_waveFormatChanged.exchange(false); }

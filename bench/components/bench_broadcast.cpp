@@ -59,7 +59,8 @@ double childrenCpuUs()
 {
     rusage r{};
     getrusage(RUSAGE_CHILDREN, &r);
-    return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e6 + double(r.ru_utime.tv_usec + r.ru_stime.tv_usec);
+    return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e6 +
+           double(r.ru_utime.tv_usec + r.ru_stime.tv_usec);
 }
 
 // Counts what the client hands on, on its receive thread.
@@ -134,25 +135,30 @@ Run socatRun(uint16_t port)
     }
     const double before = childrenCpuUs();
     const std::string p = std::to_string(port);
-    const pid_t receiver = kelBenchSpawnQuiet({"socat", "-u", "UDP-RECV:" + p + ",bind=127.255.255.255,reuseaddr",
-                                               "CREATE:" + sinkFile});
+    const pid_t receiver = kelBenchSpawnQuiet(
+        {"socat", "-u", "UDP-RECV:" + p + ",bind=127.255.255.255,reuseaddr", "CREATE:" + sinkFile});
     if (receiver < 0) return run;
     // The receiver must be bound before anything is sent.
     for (int i = 0; i < 500; ++i) {
-        struct stat st{};
+        struct stat st
+        {
+        };
         if (::stat(sinkFile.c_str(), &st) == 0) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    const pid_t sender = kelBenchSpawnQuiet(
-        {"socat", "-u", "-b" + std::to_string(kDatagram), "OPEN:" + source, "UDP-DATAGRAM:127.255.255.255:" + p + ",broadcast"});
+    const pid_t sender =
+        kelBenchSpawnQuiet({"socat", "-u", "-b" + std::to_string(kDatagram), "OPEN:" + source,
+                            "UDP-DATAGRAM:127.255.255.255:" + p + ",broadcast"});
     int status = 0;
     if (sender > 0) (void)waitpid(sender, &status, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ::kill(receiver, SIGTERM);
     (void)waitpid(receiver, nullptr, 0);
     run.cpuUs = childrenCpuUs() - before;
-    struct stat st{};
+    struct stat st
+    {
+    };
     // The receiver keeps the datagrams whole: payload is the packet less its 18 bytes.
     if (::stat(sinkFile.c_str(), &st) == 0) run.delivered = double(st.st_size) / kDatagram * kPiece;
     std::remove(source.c_str());
@@ -180,7 +186,10 @@ void report(benchmark::State& state, Run (*runOnce)(uint16_t), int salt)
     state.counters["delivered_pct"] = 100 * share / n;
 }
 
-void broadcastKel(benchmark::State& state) { report(state, kelRun, 0); }
+void broadcastKel(benchmark::State& state)
+{
+    report(state, kelRun, 0);
+}
 
 void broadcastSocat(benchmark::State& state)
 {

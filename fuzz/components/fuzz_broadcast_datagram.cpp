@@ -33,7 +33,8 @@ void checkOne(const uint8_t* data, size_t size)
         check(p.data.payload == data + kelBroadcastDataHeader);
         check(p.data.length + kelBroadcastDataOverhead == size && p.data.length <= kelBroadcastMaxPayload);
         // The builder writes zeros where the parser reads nothing.
-        if (std::all_of(data + kelBroadcastDataHeader + p.data.length, data + size, [](uint8_t b) { return b == 0; })) {
+        if (std::all_of(data + kelBroadcastDataHeader + p.data.length, data + size,
+                        [](uint8_t b) { return b == 0; })) {
             check(kelBuildBroadcastData(p.data, rebuilt.data()) == size);
             check(std::memcmp(rebuilt.data(), data, size) == 0);
         }

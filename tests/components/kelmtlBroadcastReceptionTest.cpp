@@ -73,7 +73,10 @@ TEST(kelmtlBroadcastReceptionTest, JudgesSequencesFormatsAndSendersAsTheRulesSay
 {
     const Case cases[] = {
         {"data before any format is ignored, the first format is taken",
-         {{data(1), kelbv_ignored}, {format(3), kelbv_format}, {format(3), kelbv_formatKept}, {data(2), kelbv_data}},
+         {{data(1), kelbv_ignored},
+          {format(3), kelbv_format},
+          {format(3), kelbv_formatKept},
+          {data(2), kelbv_data}},
          {}},
         {"a lost datagram: the next one is delivered and the gap counted",
          {{format(3), kelbv_format},

@@ -133,9 +133,8 @@ TEST(kelmtlIPBroadcastPacketTest, ParserRefusesWrongSizesChecksumsAndShortDatagr
         const char* name;
         Bytes bytes;
     };
-    const Case cases[] = {{"117 of 118 bytes", shortBy1}, {"119 of 118", longBy1},
-                          {"checksum", badSum},          {"payload bit", flipped},
-                          {"no payload", emptyData},      {"two bytes", twoBytes}};
+    const Case cases[] = {{"117 of 118 bytes", shortBy1}, {"119 of 118", longBy1},   {"checksum", badSum},
+                          {"payload bit", flipped},       {"no payload", emptyData}, {"two bytes", twoBytes}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         kelBroadcastPacket p;

@@ -151,7 +151,8 @@ TEST(kelmtlIPBroadcastPipeTest, FourClientsOnOnePortGetTheFormatAndEveryPieceOfA
     }
     // The server keeps the system's send buffer (0 would be the smallest).
     const int fresh = ::socket(AF_INET, SOCK_DGRAM, 0);
-    EXPECT_EQ(intOption(server->socketHandle(), SOL_SOCKET, SO_SNDBUF), intOption(fresh, SOL_SOCKET, SO_SNDBUF));
+    EXPECT_EQ(intOption(server->socketHandle(), SOL_SOCKET, SO_SNDBUF),
+              intOption(fresh, SOL_SOCKET, SO_SNDBUF));
     ::close(fresh);
     EXPECT_EQ(intOption(server->socketHandle(), SOL_SOCKET, SO_BROADCAST), 1);
 
@@ -188,8 +189,8 @@ TEST(kelmtlIPBroadcastPipeTest, EachFormatChangeTakesTheNextIndexAndGoesBeforeIt
         EXPECT_EQ(packets[0].format.samplesPerSec, rates[i]);
         EXPECT_EQ(packets[1].data.index, indexes[i]);
         if (i == 0) {
-            EXPECT_EQ(raw.front(), Bytes({0xF4, 0x23, 0x01, 0x00, 0x44, 0xAC, 0x10, 0x02, 0x44, 0xAC, 0, 0, 0, 0, 0,
-                                          0, 0, 0, 0, 0}));
+            EXPECT_EQ(raw.front(), Bytes({0xF4, 0x23, 0x01, 0x00, 0x44, 0xAC, 0x10, 0x02, 0x44, 0xAC,
+                                          0,    0,    0,    0,    0,    0,    0,    0,    0,    0}));
         }
     }
     // Without a change the format repeats before every 17th data packet,
@@ -338,8 +339,8 @@ int defaultAddressInPrivateNamespace()
         const uid_t uid = ::getuid();
         if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return 77;
         const std::string map = "0 " + std::to_string(uid) + " 1";
-        const std::string cmd = "echo deny > /proc/self/setgroups 2>/dev/null; echo '" + map +
-                                "' > /proc/" + std::to_string(::getpid()) + "/uid_map";
+        const std::string cmd = "echo deny > /proc/self/setgroups 2>/dev/null; echo '" + map + "' > /proc/" +
+                                std::to_string(::getpid()) + "/uid_map";
         if (std::system(cmd.c_str()) != 0) return 77;
     }
     const char* setup = "ip link set lo up && ip link add kelbc0 type veth peer name kelbc1 && "
@@ -376,7 +377,8 @@ TEST(kelmtlIPBroadcastPipeTest, DefaultAddressReachesAClientInsideAPrivateNamesp
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
     if (WEXITSTATUS(status) == 77)
-        GTEST_SKIP() << "no network namespace with a broadcast route could be made (unshare, ip): the default "
-                        "address is not tried on the host";
+        GTEST_SKIP()
+            << "no network namespace with a broadcast route could be made (unshare, ip): the default "
+               "address is not tried on the host";
     EXPECT_EQ(WEXITSTATUS(status), 0) << "failed at step " << WEXITSTATUS(status);
 }

@@ -50,7 +50,8 @@ std::string hex(const std::string& bytes)
 
 TEST(kelBroadcastInteropTest, PeerReadsOurFormatsAndPiecesAsTheTablesSay)
 {
-    if (!kelTestProcess::available("python3")) GTEST_SKIP() << "python3 is missing: the broadcast peer cannot run";
+    if (!kelTestProcess::available("python3"))
+        GTEST_SKIP() << "python3 is missing: the broadcast peer cannot run";
     const uint16_t port = kelTestFreeRTPPort();
     ASSERT_NE(port, 0);
     kelTestProcess peer;
@@ -100,7 +101,8 @@ TEST(kelBroadcastInteropTest, PeerReadsOurFormatsAndPiecesAsTheTablesSay)
 
 TEST(kelBroadcastInteropTest, FourClientsTakeThePeersStreamThroughLossDuplicatesAndAChange)
 {
-    if (!kelTestProcess::available("python3")) GTEST_SKIP() << "python3 is missing: the broadcast peer cannot run";
+    if (!kelTestProcess::available("python3"))
+        GTEST_SKIP() << "python3 is missing: the broadcast peer cannot run";
     const uint16_t port = kelTestFreeRTPPort();
     ASSERT_NE(port, 0);
     struct Client
@@ -128,7 +130,7 @@ TEST(kelBroadcastInteropTest, FourClientsTakeThePeersStreamThroughLossDuplicates
         "data 2 3 0 " + hex("two"),
         "data 4 3 0 " + hex("four"), // 3 was lost
         "data 5 3 0 " + hex("five"),
-        "data 5 3 0 " + hex("five"),      // a duplicate
+        "data 5 3 0 " + hex("five"),          // a duplicate
         "data 6 3 0 " + hex(p100) + " cut=1", // 117 bytes of a 118-byte packet
         "data 6 3 0 " + hex("six") + " channel=1",
         "format 1 88200 16 1 1 2",

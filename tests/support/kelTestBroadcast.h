@@ -144,7 +144,8 @@ protected:
         kelmtlInOutPipe::doClose();
     }
     bool isActive() override { return f_active.load(); }
-    bool applyFormat(const void* data, uint32_t len, kelmtlInOutPipe* provider, bool restoreActiveState) override
+    bool applyFormat(const void* data, uint32_t len, kelmtlInOutPipe* provider,
+                     bool restoreActiveState) override
     {
         if (data != nullptr && len >= sizeof(kelWaveFormat)) {
             kelWaveFormat f;
