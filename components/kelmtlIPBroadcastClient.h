@@ -64,6 +64,10 @@ public:
     // options).
     intptr_t socketHandle() const noexcept { return f_handle.load(); }
 
+    // Published, true by default: the received format goes to the consumers.
+    using kelmtlInOutPipe::isFormatProvider;
+    using kelmtlInOutPipe::setIsFormatProvider;
+
     kelString _classID() const override { return u"kelmtlIPBroadcastClient"; }
 
 protected:

@@ -66,6 +66,16 @@ public:
     // must outlive the pipe. Set before opening.
     void setClock(const kelClock& clock) noexcept { f_clock.set(clock); }
 
+    // --- published pipe members -------------------------------------------------
+    using kelmtlInOutPipe::onDataAvailable;
+    using kelmtlInOutPipe::onDataDSP;
+    using kelmtlInOutPipe::onFormatChangeAfter;
+    using kelmtlInOutPipe::onFormatChangeBefore;
+    using kelmtlInOutPipe::setOnDataAvailable;
+    using kelmtlInOutPipe::setOnDataDSP;
+    using kelmtlInOutPipe::setOnFormatChangeAfter;
+    using kelmtlInOutPipe::setOnFormatChangeBefore;
+
     kelString _classID() const override { return u"kelmtlIPBroadcastPipe"; }
 
 protected:
