@@ -16,14 +16,18 @@ int16_t sampleAt(const uint8_t* p, bool swap) noexcept
 kelIpByteOrder::Reading kelIpByteOrder::detect(const uint8_t* data, size_t len) noexcept
 {
     if (data == nullptr || len < 5) return kAsIs;
-    // The same number of sample pairs for every reading.
-    const size_t pairs = (len - 1) / 4;
+    // The same number of samples for every reading.
+    const size_t samples = (len - 1) / 2;
     int64_t sums[4] = {0, 0, 0, 0};
     for (int reading = 0; reading < 4; ++reading) {
         const uint8_t* p = data + (reading >= kSkipByte ? 1 : 0);
         const bool swap = (reading & 1) != 0;
-        for (size_t i = 0; i < pairs; ++i, p += 4)
-            sums[reading] += std::abs(int(sampleAt(p, swap)) - int(sampleAt(p + 2, swap)));
+        int previous = sampleAt(p, swap);
+        for (size_t i = 1; i < samples; ++i) {
+            const int current = sampleAt(p + 2 * i, swap);
+            sums[reading] += std::abs(current - previous);
+            previous = current;
+        }
     }
     int best = 0;
     for (int reading = 1; reading < 4; ++reading)

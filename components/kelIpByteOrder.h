@@ -9,10 +9,12 @@
 // grows. When detection finds the stream one byte off, that one byte is
 // dropped and the stream stays aligned from then on.
 //
-// Detection compares four sums of |a - b| over the pairs of neighbouring
-// 16-bit samples (a frame's two samples): as read, byte-swapped, read from
-// one byte later, and that swapped. A smooth signal gives the smallest sum
-// for the right reading; the first of equal sums wins.
+// Detection compares four sums of |a - b| over every pair of consecutive
+// 16-bit samples: as read, byte-swapped, read from one byte later, and that
+// swapped. A smooth signal gives the smallest sum for the right reading (a
+// reading one byte off mixes the bytes of neighbouring samples, which by the
+// triangle inequality never lowers the sum); the first of equal sums wins,
+// so ties keep the stream as it is.
 //
 // Pure state; fed by one thread at a time (the pipe locks it).
 

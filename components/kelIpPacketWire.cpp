@@ -59,7 +59,8 @@ uint32_t kelIpBuildPiece(uint8_t cmd, uint16_t checksum, uint16_t seq, const voi
                          uint32_t datagram, size_t index, uint8_t* out) noexcept
 {
     const size_t pieces = kelIpPieceCount(len, datagram);
-    if (pieces > kelIpMaxPieces || index >= pieces || datagram <= kelIpHeaderSize) return 0;
+    if (pieces > kelIpMaxPieces || index >= pieces || datagram < kelIpHeaderSize) return 0;
+    if (datagram == kelIpHeaderSize && len != 0) return 0;
     const size_t pieceMax = datagram - kelIpHeaderSize;
     const size_t offset = index * pieceMax;
     const size_t size = std::min(pieceMax, len - std::min(len, offset));

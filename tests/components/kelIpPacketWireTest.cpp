@@ -79,7 +79,9 @@ TEST(kelIpPacketWireTest, PiecesAtTheDatagramLimit)
             EXPECT_EQ(h.size + kelIpHeaderSize, pieces[i].size());
             joined += pieces[i].substr(kelIpHeaderSize);
         }
-        if (c.pieces != 0) EXPECT_EQ(joined, payload);
+        if (c.pieces != 0) {
+            EXPECT_EQ(joined, payload);
+        }
     }
     EXPECT_EQ(kelIpMaxPacketPayload(1500), 190976u);
     EXPECT_EQ(kelIpDatagramSize(65534, 5000), 2000u);
@@ -116,7 +118,9 @@ TEST(kelIpPacketWireTest, JoinsOnlyWholeSetsWithTheirChecksum)
             joiner.offer(h, reinterpret_cast<const uint8_t*>(piece.data()) + 8, collect(got));
         }
         EXPECT_EQ(got.size(), c.packets) << c.name;
-        if (!got.empty()) EXPECT_EQ(got[0].payload, payload) << c.name;
+        if (!got.empty()) {
+            EXPECT_EQ(got[0].payload, payload) << c.name;
+        }
         EXPECT_EQ(joiner.crcErrors(), c.crc) << c.name;
         EXPECT_EQ(joiner.dupCount(), c.dup) << c.name;
     }
@@ -163,16 +167,18 @@ TEST(kelIpPacketWireTest, UdpLossIsOnlyAStepForward)
     struct Case
     {
         const char* name;
+        uint16_t start;
         std::vector<uint16_t> seqs;
         uint64_t lost, late;
     } cases[] = {
-        {"pieces of one packet", {1, 1, 1, 2, 2, 3}, 0, 0},
-        {"gap", {1, 2, 5}, 2, 0},
-        {"wrap", {65534, 65535, 0, 1}, 65533, 0},
-        {"late one", {1, 3, 2, 4}, 1, 1},
+        {"pieces of one packet", 1, {1, 1, 1, 2, 2, 3}, 0, 0},
+        {"gap", 1, {1, 2, 5}, 2, 0},
+        {"gap across the wrap", 65534, {65534, 1}, 2, 0},
+        {"late one", 1, {1, 3, 2, 4}, 1, 1},
+        {"duplicate of an older one", 1, {1, 2, 3, 2}, 0, 1},
     };
     for (const Case& c : cases) {
-        kelIpUdpSequence seq;
+        kelIpUdpSequence seq(c.start);
         for (uint16_t s : c.seqs)
             (void)seq.offer(s);
         EXPECT_EQ(seq.lostTotal(), c.lost) << c.name;
