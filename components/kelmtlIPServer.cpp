@@ -281,16 +281,16 @@ bool kelmtlIPServer::handleSocketEvent(kelSocketEvent event, uint32_t, uintptr_t
             s->receive(static_cast<const uint8_t*>(data), size);
             break;
         }
+        // A refused party is answered only when it says hello, and only
+        // then let go; anything else it sends is dropped, and its silent
+        // entry ends with the manager's UDP time-out (or its party bound).
         bool refused;
         {
             std::lock_guard lock(f_deadGuard);
-            refused = f_refusedUdp.erase(conn) != 0;
+            refused = f_refusedUdp.count(conn) != 0;
         }
-        if (refused) {
-            kelIpHeader h;
-            const bool hello = kelIpReadHeader(data, size, h) && h.cmd == kelIpCmdHello;
-            refuse(conn, hello);
-        }
+        kelIpHeader h;
+        if (refused && kelIpReadHeader(data, size, h) && h.cmd == kelIpCmdHello) refuse(conn, true);
         break;
     }
     case kelseServerDisconnect: {

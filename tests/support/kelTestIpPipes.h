@@ -111,17 +111,20 @@ template <class Pipe> struct kelTestIpEnd
     }
 };
 
-// The port a server pipe's socket thread is bound to, once it is (0 when
-// it did not bind within the wait).
+// The port a server pipe's socket thread is bound to, once it is bound
+// (UDP) or listens (TCP); 0 when that did not happen within the wait.
 inline uint16_t kelTestIpServerPort(kelmtlInOutIpPipe& server)
 {
     uint16_t port = 0;
-    (void)kelTestWaitUntil([&] {
+    const bool ready = kelTestWaitUntil([&] {
         kelMtIdeSocks* socks = kelMtIdeSocksShared();
-        port = socks && server.socksId() ? kelTestSocksPort(*socks, server.socksId()) : 0;
+        kelSocksThread* t = socks && server.socksId() ? socks->getThreadByID(server.socksId()) : nullptr;
+        kelSocket* s = t ? t->threadSocket() : nullptr;
+        if (s == nullptr || (server.proto() == kelpt_TCP && !s->isListening())) return false;
+        port = kelTestSocksPort(*socks, server.socksId());
         return port != 0;
     });
-    return port;
+    return ready ? port : 0;
 }
 
 inline kelString kelTestPortText(uint16_t port)
