@@ -7,7 +7,8 @@ namespace {
 
 int16_t sampleAt(const uint8_t* p, bool swap) noexcept
 {
-    const uint16_t v = swap ? static_cast<uint16_t>((p[0] << 8) | p[1]) : static_cast<uint16_t>(p[0] | (p[1] << 8));
+    const uint16_t v =
+        swap ? static_cast<uint16_t>((p[0] << 8) | p[1]) : static_cast<uint16_t>(p[0] | (p[1] << 8));
     return static_cast<int16_t>(v);
 }
 
@@ -69,5 +70,6 @@ void kelIpByteOrder::process(tkelmtlStreamByteOrder mode, const uint8_t* data, s
         for (size_t i = 0; i + 1 < out.size(); i += 2)
             std::swap(out[i], out[i + 1]);
     f_held.erase(f_held.begin(), f_held.begin() + from + whole);
-    if (mode == kelsbo_autoDetectOnce && f_reading >= kSkipByte) f_reading = static_cast<Reading>(f_reading - 2);
+    if (mode == kelsbo_autoDetectOnce && f_reading >= kSkipByte)
+        f_reading = static_cast<Reading>(f_reading - 2);
 }

@@ -18,7 +18,8 @@ void kelIpWriteHeader(const kelIpHeader& header, uint8_t* out) noexcept
     out[2] = static_cast<uint8_t>(header.checksum >> 8);
     out[3] = static_cast<uint8_t>(header.seq & 0xFF);
     out[4] = static_cast<uint8_t>(header.seq >> 8);
-    out[5] = static_cast<uint8_t>((header.index & kelIpPieceIndexMask) | (header.last ? kelIpLastPieceFlag : 0));
+    out[5] =
+        static_cast<uint8_t>((header.index & kelIpPieceIndexMask) | (header.last ? kelIpLastPieceFlag : 0));
     out[6] = static_cast<uint8_t>(header.size & 0xFF);
     out[7] = static_cast<uint8_t>(header.size >> 8);
 }

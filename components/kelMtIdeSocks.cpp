@@ -39,7 +39,8 @@ void kelMtIdeSocksClients::remove(kelmtlInOutIpPipe* pipe)
     std::unique_lock lock(f_guard);
     const bool inside = handling(pipe);
     for (;;) {
-        auto it = std::find_if(f_entries.begin(), f_entries.end(), [&](const Entry& e) { return e.pipe == pipe; });
+        auto it =
+            std::find_if(f_entries.begin(), f_entries.end(), [&](const Entry& e) { return e.pipe == pipe; });
         if (it == f_entries.end()) return;
         if (it->inFlight == 0 || inside) {
             f_entries.erase(it);
@@ -89,7 +90,8 @@ void kelMtIdeSocks::raiseEvent(kelSocketEvent event, uint32_t id, uintptr_t conn
                                uintptr_t size)
 {
     kelSocks::raiseEvent(event, id, connId, data, size);
-    (void)f_clients.forward(id, [&](kelmtlInOutIpPipe* pipe) { pipe->socketEvent(event, id, connId, data, size); });
+    (void)f_clients.forward(
+        id, [&](kelmtlInOutIpPipe* pipe) { pipe->socketEvent(event, id, connId, data, size); });
 }
 
 namespace {

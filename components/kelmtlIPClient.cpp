@@ -117,7 +117,8 @@ bool kelmtlIPClient::handleSocketEvent(kelSocketEvent event, uint32_t, uintptr_t
             (void)f_clientPacketStack->start(10000);
         }
         if (f_onClientConnect) f_onClientConnect(this, conn, true);
-        if (streamingMode() == kelsm_MT) (void)sendToConnections(conn, kelIpCmdHello, nullptr, 0, kDataTimeout);
+        if (streamingMode() == kelsm_MT)
+            (void)sendToConnections(conn, kelIpCmdHello, nullptr, 0, kDataTimeout);
         break;
     case kelseClientData:
         f_clientPacketStack->receive(static_cast<const uint8_t*>(data), size);

@@ -41,7 +41,8 @@ public:
 
 protected:
     uint32_t doWrite(const void* data, uint32_t len, kelmtlInOutPipe* provider) override;
-    int sendToConnections(uint32_t connId, uint8_t cmd, const void* data, uint32_t len, int64_t timeout) override;
+    int sendToConnections(uint32_t connId, uint8_t cmd, const void* data, uint32_t len,
+                          int64_t timeout) override;
     void sayGoodbye() override;
     void handlePacket(uint32_t connId, uint8_t cmd, const uint8_t* data, size_t len) override;
     uint32_t createSocketThread() override;

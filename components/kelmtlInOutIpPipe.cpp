@@ -27,7 +27,8 @@ kelString latin1ToText(const uint8_t* data, size_t len)
     return text;
 }
 
-template <class Handler, class... Args> void raiseSafely(const Handler& handler, const char* where, Args&&... args)
+template <class Handler, class... Args>
+void raiseSafely(const Handler& handler, const char* where, Args&&... args)
 {
     if (!handler) return;
     try {
@@ -197,8 +198,10 @@ int kelmtlInOutIpPipe::transmit(uint32_t connId, uint16_t seq, uint8_t cmd, cons
                 ok = false;
                 break;
             }
-            const uint32_t size = kelIpBuildPiece(cmd, checksum, seq, data, len, datagram, i, slot->buffer.get());
-            ok = size != 0 && f_socks->sendData(id, slot->buffer.get(), size, connId, nullptr, true, timeout) == 0;
+            const uint32_t size =
+                kelIpBuildPiece(cmd, checksum, seq, data, len, datagram, i, slot->buffer.get());
+            ok = size != 0 &&
+                 f_socks->sendData(id, slot->buffer.get(), size, connId, nullptr, true, timeout) == 0;
         }
         slot->inUse.fetch_sub(1, std::memory_order_acq_rel);
         if (!ok) return kelsr_fail;
@@ -209,7 +212,8 @@ int kelmtlInOutIpPipe::transmit(uint32_t connId, uint16_t seq, uint8_t cmd, cons
     return kelsr_OK;
 }
 
-int kelmtlInOutIpPipe::sendPacket(uint32_t connId, uint8_t cmd, const void* data, uint32_t len, int64_t timeout)
+int kelmtlInOutIpPipe::sendPacket(uint32_t connId, uint8_t cmd, const void* data, uint32_t len,
+                                  int64_t timeout)
 {
     if (socksId() == 0) return kelsr_fail;
     return sendToConnections(connId, cmd, data, len, timeout);
@@ -338,8 +342,8 @@ void kelmtlInOutIpPipe::socketEvent(kelSocketEvent event, uint32_t id, uintptr_t
     unwind();
 }
 
-void kelmtlInOutIpPipe::onSocketEventCommon(kelSocketEvent event, uint32_t, uintptr_t connId, const void* data,
-                                            uintptr_t size)
+void kelmtlInOutIpPipe::onSocketEventCommon(kelSocketEvent event, uint32_t, uintptr_t connId,
+                                            const void* data, uintptr_t size)
 {
     raiseSafely(f_onSocketEvent, "onSocketEvent", this, kelSocksConnId(connId), event, data, size);
     if (event == kelseThreadStartupError) {
@@ -355,7 +359,8 @@ bool kelmtlInOutIpPipe::handleSocketEvent(kelSocketEvent, uint32_t, uintptr_t, c
     return true;
 }
 
-void kelmtlInOutIpPipe::deliverFromStack(kelmtlIpPacketsStack& stack, uint8_t cmd, const uint8_t* data, size_t len)
+void kelmtlInOutIpPipe::deliverFromStack(kelmtlIpPacketsStack& stack, uint8_t cmd, const uint8_t* data,
+                                         size_t len)
 {
     f_insideOnPacket.fetch_add(1);
     {

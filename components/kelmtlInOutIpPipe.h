@@ -36,15 +36,16 @@ class kelMtIdeSocks;
 enum kelIpSendResult : int { kelsr_OK = 0, kelsr_fail = 1 };
 
 // A socket event of the pipe's socket thread (connection id: low 24 bits).
-using kelmtlIpSocketEvent = std::function<void(kelmtlInOutIpPipe* sender, uint32_t connId, kelSocketEvent event,
-                                               const void* data, uintptr_t len)>;
+using kelmtlIpSocketEvent = std::function<void(kelmtlInOutIpPipe* sender, uint32_t connId,
+                                               kelSocketEvent event, const void* data, uintptr_t len)>;
 // A packet received from connection `connId`.
 using kelmtlIpPacketEvent = std::function<void(kelmtlInOutIpPipe* sender, uint32_t connId, uint8_t cmd,
                                                const void* data, uint32_t len)>;
 // User data received (onUserData) or a packet sent (onDataSent).
 using kelmtlIpDataEvent =
     std::function<void(kelmtlInOutIpPipe* sender, uint32_t connId, const void* data, uint32_t len)>;
-using kelmtlIpTextEvent = std::function<void(kelmtlInOutIpPipe* sender, uint32_t connId, const kelString& text)>;
+using kelmtlIpTextEvent =
+    std::function<void(kelmtlInOutIpPipe* sender, uint32_t connId, const kelString& text)>;
 using kelmtlIpConnectEvent = std::function<void(kelmtlInOutIpPipe* sender, uint32_t connId, bool connected)>;
 using kelmtlIpAcceptEvent = std::function<void(kelmtlInOutIpPipe* sender, uint32_t connId, bool& accept)>;
 
@@ -94,7 +95,10 @@ public:
     tkelmtlStreamByteOrder streamByteOrderInput() const noexcept { return f_inStreamByteOrder.load(); }
     void setStreamByteOrderInput(tkelmtlStreamByteOrder value) noexcept { f_inStreamByteOrder.store(value); }
     tkelmtlStreamByteOrder streamByteOrderOutput() const noexcept { return f_outStreamByteOrder.load(); }
-    void setStreamByteOrderOutput(tkelmtlStreamByteOrder value) noexcept { f_outStreamByteOrder.store(value); }
+    void setStreamByteOrderOutput(tkelmtlStreamByteOrder value) noexcept
+    {
+        f_outStreamByteOrder.store(value);
+    }
     // The clock of ping marks; it must outlive the pipe.
     void setClock(const kelClock& clock) noexcept { f_clock.set(clock); }
     const kelClock& clock() const noexcept { return f_clock.get(); }
@@ -174,7 +178,8 @@ protected:
     bool doOpen() override;
     void doClose() override;
     bool isActive() override;
-    bool applyFormat(const void* data, uint32_t len, kelmtlInOutPipe* provider, bool restoreActiveState) override;
+    bool applyFormat(const void* data, uint32_t len, kelmtlInOutPipe* provider,
+                     bool restoreActiveState) override;
     uint32_t getFormatExchangeData(std::vector<uint8_t>& data) override;
     void beforeDestruction() override;
 

@@ -183,7 +183,8 @@ uint64_t kelmtlIpPacketsStack::outOfSeq() const
     return f_tcp.joiner().outOfSeq();
 }
 
-kelmtlIpPacketsStackMaster::kelmtlIpPacketsStackMaster(std::function<bool()> deliver, std::function<void()> idle)
+kelmtlIpPacketsStackMaster::kelmtlIpPacketsStackMaster(std::function<bool()> deliver,
+                                                       std::function<void()> idle)
     : kelThread(false, kelThreadPriorityNormal), f_deliver(std::move(deliver)), f_idle(std::move(idle))
 {}
 

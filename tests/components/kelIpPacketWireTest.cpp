@@ -35,7 +35,8 @@ std::vector<std::string> cut(uint8_t cmd, uint16_t seq, const std::string& paylo
     std::vector<uint8_t> buf(datagram);
     const uint16_t sum = kelIpChecksum(payload.data(), payload.size());
     for (size_t i = 0;; ++i) {
-        const uint32_t n = kelIpBuildPiece(cmd, sum, seq, payload.data(), payload.size(), datagram, i, buf.data());
+        const uint32_t n =
+            kelIpBuildPiece(cmd, sum, seq, payload.data(), payload.size(), datagram, i, buf.data());
         if (n == 0) break;
         out.emplace_back(reinterpret_cast<const char*>(buf.data()), n);
     }
@@ -171,10 +172,8 @@ TEST(kelIpPacketWireTest, UdpLossIsOnlyAStepForward)
         std::vector<uint16_t> seqs;
         uint64_t lost, late;
     } cases[] = {
-        {"pieces of one packet", 1, {1, 1, 1, 2, 2, 3}, 0, 0},
-        {"gap", 1, {1, 2, 5}, 2, 0},
-        {"gap across the wrap", 65534, {65534, 1}, 2, 0},
-        {"late one", 1, {1, 3, 2, 4}, 1, 1},
+        {"pieces of one packet", 1, {1, 1, 1, 2, 2, 3}, 0, 0}, {"gap", 1, {1, 2, 5}, 2, 0},
+        {"gap across the wrap", 65534, {65534, 1}, 2, 0},      {"late one", 1, {1, 3, 2, 4}, 1, 1},
         {"duplicate of an older one", 1, {1, 2, 3, 2}, 0, 1},
     };
     for (const Case& c : cases) {

@@ -65,7 +65,8 @@ TEST(kelmtlIPPipeTest, HandshakeThenStreamBothWays)
         connectClient(client, port);
 
         // Each side takes the other's format and passes it to its consumers.
-        ASSERT_TRUE(kelTestWaitUntil([&] { return sinkRate(*server.sink) == 48000 && sinkRate(*client.sink) == 8000; }));
+        ASSERT_TRUE(kelTestWaitUntil(
+            [&] { return sinkRate(*server.sink) == 48000 && sinkRate(*client.sink) == 8000; }));
         ASSERT_TRUE(kelTestWaitUntil([&] {
             auto stack = server.pipe->clientStack(client.pipe->connId() ? server.pipe->clientIds().at(0) : 0);
             return client.pipe->packetStack()->formatSent() && stack && stack->formatSent();
@@ -94,7 +95,8 @@ TEST(kelmtlIPPipeTest, PlainClientSeesHelloThenFormatAndRefusal)
     kelTestFd first = kelTestFd::tcpConnect(port);
     ASSERT_GE(first.get(), 0);
     ASSERT_TRUE(first.sendAll(kelTestIpPacket(kelIpCmdHello, 1)));
-    const std::string expected = kelTestIpPacket(kelIpCmdHello, 1) + kelTestIpPacket(kelIpCmdFormat, 2, format);
+    const std::string expected =
+        kelTestIpPacket(kelIpCmdHello, 1) + kelTestIpPacket(kelIpCmdFormat, 2, format);
     EXPECT_EQ(first.receive(expected.size()), expected);
 
     // maxClients 1: the second client is told so and let go.
@@ -180,7 +182,8 @@ TEST(kelmtlIPPipeTest, RawTcpSwapsTheStreamWithoutHeaders)
     const uint16_t port = openServer(server, 1);
     ASSERT_NE(port, 0);
     connectClient(client, port);
-    ASSERT_TRUE(kelTestWaitUntil([&] { return client.pipe->isConnected() && server.pipe->clientCount() == 1; }));
+    ASSERT_TRUE(
+        kelTestWaitUntil([&] { return client.pipe->isConnected() && server.pipe->clientCount() == 1; }));
     const std::string data = kelTestSocksPattern(1000);
     ASSERT_TRUE(client.send(data));
     ASSERT_TRUE(server.waitBytes(data.size()));

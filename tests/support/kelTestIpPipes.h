@@ -25,8 +25,8 @@ inline uint16_t kelTestIpChecksum(const std::string& payload)
 
 // One piece: command, checksum (of `whole`, the uncut payload), sequence
 // number, index with the last flag, size, then `piece`.
-inline std::string kelTestIpPiece(uint8_t cmd, uint16_t seq, uint8_t index, bool last, const std::string& piece,
-                                  const std::string& whole)
+inline std::string kelTestIpPiece(uint8_t cmd, uint16_t seq, uint8_t index, bool last,
+                                  const std::string& piece, const std::string& whole)
 {
     const uint16_t sum = kelTestIpChecksum(whole);
     std::string out;
