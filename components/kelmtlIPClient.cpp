@@ -29,7 +29,7 @@ kelmtlIPClient::~kelmtlIPClient() = default;
 
 void kelmtlIPClient::beforeDestruction()
 {
-    close(kActivateTimeout);
+    detachFromSocks();
     // The stack's thread calls into this pipe: it stops before the pipe goes.
     f_clientPacketStack.reset();
     kelmtlInOutIpPipe::beforeDestruction();
@@ -47,6 +47,8 @@ void kelmtlIPClient::prepareOpen()
     f_connId = 0;
     f_isConnected = false;
     if (f_clientPacketStack) {
+        // The thread of the last connection was only asked to stop.
+        (void)f_clientPacketStack->stop(3000);
         f_clientPacketStack->reset();
         f_clientPacketStack->setConnId(0);
     }

@@ -15,7 +15,7 @@ kelmtlIPServer::~kelmtlIPServer() = default;
 
 void kelmtlIPServer::beforeDestruction()
 {
-    close(kActivateTimeout);
+    detachFromSocks();
     f_psMasterThread.reset();
     {
         kelLock lock(&f_clientsLock, false, kClientsLockMs);
@@ -39,6 +39,8 @@ uint32_t kelmtlIPServer::createSocketThread()
 
 void kelmtlIPServer::prepareOpen()
 {
+    // The last run's packet thread was only asked to stop.
+    if (f_psMasterThread) (void)f_psMasterThread->stop(3000);
     {
         kelLock lock(&f_clientsLock, false, kClientsLockMs);
         f_clients.clear();

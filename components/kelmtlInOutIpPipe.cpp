@@ -52,12 +52,17 @@ kelmtlInOutIpPipe::kelmtlInOutIpPipe(kelComponent* owner)
 
 kelmtlInOutIpPipe::~kelmtlInOutIpPipe() = default;
 
-void kelmtlInOutIpPipe::beforeDestruction()
+void kelmtlInOutIpPipe::detachFromSocks()
 {
     close(kActivateTimeout);
     performClose();
     if (f_registered) f_socks->clients().remove(this);
     f_registered = false;
+}
+
+void kelmtlInOutIpPipe::beforeDestruction()
+{
+    detachFromSocks();
     kelmtlInOutPipe::beforeDestruction();
 }
 
@@ -186,7 +191,7 @@ int kelmtlInOutIpPipe::transmit(uint32_t connId, uint16_t seq, uint8_t cmd, cons
         if (f_socks->sendData(id, data, static_cast<uint32_t>(len), connId, nullptr, true, kRawTimeout) != 0)
             return kelsr_fail;
     } else {
-        const uint32_t datagram = kelIpDatagramSize(f_mtu, len);
+        const uint32_t datagram = kelIpDatagramSize(f_mtu.load(), len);
         const size_t pieces = kelIpPieceCount(len, datagram);
         if (pieces > kelIpMaxPieces) return kelsr_fail;
         PoolSlot* slot = takeSlot();

@@ -191,6 +191,11 @@ protected:
     // The output byte-order processing of written stream bytes; false when
     // the direction's lock was not had.
     bool processOutput(const uint8_t* data, size_t len, std::vector<uint8_t>& out);
+    // Closes the pipe and takes it off the shared manager's list, waiting
+    // for events still being handled; after it no event reaches the pipe.
+    // A kind calls it first in its beforeDestruction, before freeing what
+    // its event handling uses. Owner's thread.
+    void detachFromSocks();
     // Asks for a close; from inside one of the pipe's events it happens when
     // the event's handling returns.
     void requestClose();
@@ -261,7 +266,7 @@ private:
     kelMtIdeSocks* f_socks = nullptr;
     std::atomic<bool> f_closingNow{false};
     std::mutex f_closeGuard;
-    uint32_t f_mtu = 0;
+    std::atomic<uint32_t> f_mtu{0};
     kelClockSlot f_clock;
     bool f_registered = false;
 

@@ -54,7 +54,7 @@ int kelmtlIpPacketsStack::send(uint8_t cmd, const void* data, uint32_t len, int6
         if (r == kelsr_OK) f_formatSent = true;
         return r;
     }
-    const uint32_t datagram = kelIpDatagramSize(f_master->f_mtu, len);
+    const uint32_t datagram = kelIpDatagramSize(f_master->f_mtu.load(), len);
     const size_t most = kelIpMaxPacketPayload(datagram);
     // Over UDP every datagram is handled on its own, so only stream data may
     // take more than one.
