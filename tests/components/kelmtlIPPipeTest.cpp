@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -211,4 +213,57 @@ TEST(kelmtlIPPipeTest, QueuedPacketsOfAConnectionAreBounded)
     EXPECT_EQ(stack->droppedBytes() + stack->queuedBytes(), 100u * payload.size());
     kelFree(stack);
     kelFree(server);
+}
+
+TEST(kelmtlIPPipeTest, TextAndPingsReachTheServer)
+{
+    kelManualClock clock;
+    kelTestIpEnd<kelmtlIPServer> server(kelpt_TCP);
+    kelTestIpEnd<kelmtlIPClient> client(kelpt_TCP);
+    std::mutex guard;
+    kelString text;
+    std::vector<std::string> user;
+    server.pipe->setOnTextData([&](kelmtlInOutIpPipe*, uint32_t, const kelString& t) {
+        std::lock_guard lock(guard);
+        text = t;
+    });
+    server.pipe->setOnUserData([&](kelmtlInOutIpPipe*, uint32_t, const void* d, uint32_t n) {
+        std::lock_guard lock(guard);
+        user.emplace_back(static_cast<const char*>(d), n);
+    });
+    client.pipe->setClock(clock);
+    client.pipe->setPingInterval(1000);
+    const uint16_t port = openServer(server);
+    ASSERT_NE(port, 0);
+    connectClient(client, port);
+    ASSERT_TRUE(kelTestWaitUntil([&] {
+        auto stack =
+            server.pipe->clientStack(server.pipe->clientIds().empty() ? 0 : server.pipe->clientIds()[0]);
+        return stack && stack->formatSent() && client.pipe->packetStack()->formatSent();
+    }));
+    ASSERT_EQ(client.pipe->sendText(0, u"h\u00e9\u4e2d"), kelsr_OK);
+    ASSERT_TRUE(kelTestWaitUntil([&] {
+        std::lock_guard lock(guard);
+        return !text.empty();
+    }));
+    EXPECT_EQ(text, u"h\u00e9?");
+
+    // Data from the server within the interval sends no ping; after it, one
+    // ping carrying the mark of the last one (the connect time).
+    const uint64_t mark = clock.nowMs();
+    clock.advanceMs(10);
+    ASSERT_TRUE(server.send("a"));
+    ASSERT_TRUE(client.waitBytes(1));
+    clock.advanceMs(1000);
+    ASSERT_TRUE(server.send("b"));
+    ASSERT_TRUE(client.waitBytes(2));
+    // A text sent afterwards arrives after any ping sent before it.
+    ASSERT_EQ(client.pipe->sendText(0, u"z"), kelsr_OK);
+    ASSERT_TRUE(kelTestWaitUntil([&] {
+        std::lock_guard lock(guard);
+        return text == u"z";
+    }));
+    std::lock_guard lock(guard);
+    ASSERT_EQ(user.size(), 1u);
+    EXPECT_EQ(user[0], std::string(reinterpret_cast<const char*>(&mark), 8));
 }
