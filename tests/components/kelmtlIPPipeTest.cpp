@@ -267,3 +267,38 @@ TEST(kelmtlIPPipeTest, TextAndPingsReachTheServer)
     ASSERT_EQ(user.size(), 1u);
     EXPECT_EQ(user[0], std::string(reinterpret_cast<const char*>(&mark), 8));
 }
+
+TEST(kelmtlIPPipeTest, PeerFormatsAreCheckedBeforeTheyAreTaken)
+{
+    kelTestIpEnd<kelmtlIPServer> server(kelpt_TCP);
+    const uint16_t port = openServer(server, 1);
+    ASSERT_NE(port, 0);
+    kelTestFd peer = kelTestFd::tcpConnect(port);
+    ASSERT_GE(peer.get(), 0);
+    kelWaveFormat codec{};
+    codec.formatTag = 0x55;
+    codec.formatOriginal.pcmSamplesPerSecond = 44100;
+    codec.formatOriginal.pcmBitsPerSample = 16;
+    codec.formatOriginal.pcmNumChannels = 2;
+    std::vector<uint8_t> pathBlock;
+    kelWriteCodecFormatBlock(codec, kelcdm_installable, "../lib/evil.so", pathBlock);
+    const std::string refused[] = {
+        std::string(4097, 'x'),                          // too long for a format
+        waveBlock(0),                                    // no rate
+        std::string(pathBlock.begin(), pathBlock.end()), // a library path
+    };
+    std::string stream = kelTestIpPacket(kelIpCmdHello, 1);
+    uint16_t seq = 2;
+    for (const std::string& block : refused)
+        for (size_t i = 0; i * 1492 < block.size(); ++i) {
+            const std::string piece = block.substr(i * 1492, 1492);
+            stream += kelTestIpPiece(kelIpCmdFormat, seq, static_cast<uint8_t>(i),
+                                     (i + 1) * 1492 >= block.size(), piece, block);
+            if ((i + 1) * 1492 >= block.size()) ++seq;
+        }
+    stream += kelTestIpPacket(kelIpCmdFormat, seq, waveBlock(12000));
+    ASSERT_TRUE(peer.sendAll(stream));
+    ASSERT_TRUE(kelTestWaitUntil([&] { return sinkRate(*server.sink) == 12000; }));
+    EXPECT_EQ(server.pipe->formatsRefused(), 3u);
+    EXPECT_EQ(server.pipe->remoteFormat().size(), 40u);
+}
