@@ -13,7 +13,7 @@ kelmtlIpPacketsStack::~kelmtlIpPacketsStack() = default;
 void kelmtlIpPacketsStack::reset()
 {
     {
-        std::lock_guard lock(f_sendGuard);
+        kelLock lock(&f_sendGuard, false, 1000);
         f_seqNum = 1;
     }
     f_formatSent = false;
@@ -45,8 +45,8 @@ int kelmtlIpPacketsStack::send(uint8_t cmd, const void* data, uint32_t len, int6
     } else if (raw) {
         return kelsr_fail;
     }
-    std::unique_lock lock(f_sendGuard, std::defer_lock);
-    if (!lock.try_lock_for(std::chrono::milliseconds(std::max<int64_t>(timeout, 0) + 66))) return kelsr_fail;
+    kelLock lock(&f_sendGuard, false, static_cast<intptr_t>(std::max<int64_t>(timeout, 0) + 66));
+    if (!lock) return kelsr_fail;
 
     const auto* p = static_cast<const uint8_t*>(data);
     if (raw) {

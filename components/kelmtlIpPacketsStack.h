@@ -97,7 +97,7 @@ private:
     std::atomic<uint32_t> f_clientOptions{kOptionReceive | kOptionSend};
     std::atomic<QueueMode> f_queueMode{kQueueNone};
 
-    std::timed_mutex f_sendGuard;
+    kelObject f_sendGuard;
     uint32_t f_seqNum = 1; // guarded by f_sendGuard
 
     // Receive state, used by the one data thread (and reset()).

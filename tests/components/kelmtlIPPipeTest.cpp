@@ -41,7 +41,7 @@ uint16_t openServer(kelTestIpEnd<kelmtlIPServer>& server, intptr_t maxClients = 
     server.pipe->setPort(u"0");
     server.pipe->setMaxClients(maxClients);
     (void)server.pump->open();
-    return kelTestIpServerPort(*server.pipe);
+    return kelTestIpServerPort(server);
 }
 
 void connectClient(kelTestIpEnd<kelmtlIPClient>& client, uint16_t port)

@@ -79,7 +79,7 @@ TEST(kelIPPipesInteropTest, OurServerTalksToThePeerClient)
         server.pump->setFormat(ours);
         server.pipe->setPort(u"0");
         (void)server.pump->open();
-        const uint16_t port = kelTestIpServerPort(*server.pipe);
+        const uint16_t port = kelTestIpServerPort(server);
         ASSERT_NE(port, 0);
 
         kelTestProcess peer;
@@ -113,7 +113,7 @@ TEST(kelIPPipesInteropTest, OurServerRefusesASecondPeer)
     kelTestIpEnd<kelmtlIPServer> server(kelpt_TCP);
     server.pipe->setPort(u"0");
     (void)server.pump->open();
-    const uint16_t port = kelTestIpServerPort(*server.pipe);
+    const uint16_t port = kelTestIpServerPort(server);
     ASSERT_NE(port, 0);
     kelTestFd first = kelTestFd::tcpConnect(port);
     ASSERT_TRUE(first.sendAll(kelTestIpPacket(kelIpCmdHello, 1)));
@@ -219,7 +219,7 @@ TEST(kelIPPipesInteropTest, RawServerTurnsGStreamerBigEndianIntoLittleEndian)
     server.pipe->setStreamByteOrderInput(kelsbo_autoDetectOnce);
     server.pipe->setPort(u"0");
     (void)server.pump->open();
-    const uint16_t port = kelTestIpServerPort(*server.pipe);
+    const uint16_t port = kelTestIpServerPort(server);
     ASSERT_NE(port, 0);
     kelTestProcess gst;
     ASSERT_TRUE(gst.start({"gst-launch-1.0", "-q", "audiotestsrc", "num-buffers=40", "!",

@@ -90,6 +90,11 @@ template <class Pipe> struct kelTestIpEnd
         pipe->setBindTo(u"127.0.0.1");
         (void)pump->addConsumer(pipe);
         (void)pipe->addConsumer(sink);
+        pipe->setOnSocketEvent(
+            [this](kelmtlInOutIpPipe*, uint32_t, kelSocketEvent e, const void*, uintptr_t) {
+                std::lock_guard lock(f_guard);
+                f_listened = f_listened || e == kelseServerListen;
+            });
     }
     ~kelTestIpEnd()
     {
@@ -109,22 +114,26 @@ template <class Pipe> struct kelTestIpEnd
     {
         return kelTestWaitUntil([&] { return sink->size() >= n; }, ms);
     }
+    // A server's socket thread reported its socket listening or bound.
+    bool listened()
+    {
+        std::lock_guard lock(f_guard);
+        return f_listened;
+    }
+
+private:
+    std::mutex f_guard;
+    bool f_listened = false;
 };
 
-// The port a server pipe's socket thread is bound to, once it is bound
-// (UDP) or listens (TCP); 0 when that did not happen within the wait.
-inline uint16_t kelTestIpServerPort(kelmtlInOutIpPipe& server)
+// The port a server end's socket thread is bound to, once it reported its
+// socket listening (TCP) or bound (UDP); 0 when that did not happen within
+// the wait.
+template <class End> uint16_t kelTestIpServerPort(End& server)
 {
-    uint16_t port = 0;
-    const bool ready = kelTestWaitUntil([&] {
-        kelMtIdeSocks* socks = kelMtIdeSocksShared();
-        kelSocksThread* t = socks && server.socksId() ? socks->getThreadByID(server.socksId()) : nullptr;
-        kelSocket* s = t ? t->threadSocket() : nullptr;
-        if (s == nullptr || (server.proto() == kelpt_TCP && !s->isListening())) return false;
-        port = kelTestSocksPort(*socks, server.socksId());
-        return port != 0;
-    });
-    return ready ? port : 0;
+    if (!kelTestWaitUntil([&] { return server.listened(); })) return 0;
+    kelMtIdeSocks* socks = kelMtIdeSocksShared();
+    return socks ? kelTestSocksPort(*socks, server.pipe->socksId()) : 0;
 }
 
 inline kelString kelTestPortText(uint16_t port)
