@@ -37,6 +37,8 @@
 //
 // Make with kelCreate, free with kelFree.
 
+#include "codecs/kelADPCM.h"
+#include "streaming/kelIPDecoders.h"
 #include "streaming/kelIPStreamer.h"
 #include "streaming/kelIPReceiverHoles.h"
 #include "streaming/kelIPStreamerEvents.h"
@@ -80,6 +82,12 @@ public:
     // When the hole packets are repeated, and what is known of the
     // transmitter.
     const kelIPReceiverHoles& holes() const noexcept { return f_holes; }
+
+    // Payloads dropped because they do not parse for their encoding (CELT
+    // length bytes past the end or too many frames or streams, DVI4 without
+    // samples behind its header, GSM or G.722.1 that is not whole frames).
+    // Any thread.
+    uint64_t droppedPayloads() const noexcept { return f_dropped.load(); }
 
     kelString _classID() const override { return u"TkelIPReceiver"; }
 
@@ -134,6 +142,36 @@ protected:
     void noteRTPFrom(const sockaddr_in& from, const uint8_t* header);
 
 private:
+    // --- Audio decoding (kelIPReceiverDecoding.cpp) -------------------------------------
+    // The MPEG audio decoder and the Speex binding, made once.
+    void makeLibraryDecoders();
+    // doFormatChange: the decoder of the new encoding.
+    void makeDecoder(intptr_t rate, intptr_t channels, intptr_t encoding, intptr_t bitrate);
+    void openDecoders();
+    void closeDecoders();
+    // Decodes one payload of a coded encoding and hands the PCM on; false
+    // for the encodings that pass as they are.
+    bool decodeCoded(intptr_t encoding, const uint8_t* data, uint32_t len);
+    // A CELT payload of several frames: each frame to write() in order.
+    // False when there is no CELT decoder that reads length prefixes.
+    bool splitCeltFrames(const uint8_t* payload, size_t size);
+    void decodedOut(const uint8_t* pcm, size_t bytes);
+    void dropPayload() noexcept { f_dropped.fetch_add(1); }
+    // Datagrams start whole frames; a TCP stream may cut one anywhere.
+    bool framedInput() const noexcept { return socketType() != kelIPSocketTCP; }
+
+    // Guards the decoders: replaced by format changes, used by the packet
+    // thread; re-entered by an MPEG format report.
+    std::recursive_mutex f_decoderGuard;
+    kelOwned<mpegDecoder> f_decoderMPEG;
+    std::unique_ptr<kelSpeexLib> f_speexLib;
+    kelOwned<speexDecoder> f_decoderSpeex;
+    kelOwned<kelADPCM_decoder> f_decoderADPCM;
+    kelOwned<celtDecoder> f_decoderCELT;
+    kelOwned<G7221decoder> f_decoderG7221;
+    kelOwned<GSMdecoder> f_decoderGSM;
+    std::atomic<uint64_t> f_dropped{0};
+
     // The RTP receiver replaced the transmitter's SSRC by `ssrc`.
     void transmitterChangedTo(uint32_t ssrc);
     class rtpReceiver;
