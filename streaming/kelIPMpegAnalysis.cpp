@@ -69,5 +69,6 @@ bool kelIPMpegAnalysis::write(const uint8_t* data, size_t len, const kelIPMpegFr
             f_frames.restart();
         }
     }
-    return true;
+    // The write that ended the analysis goes out as it is too.
+    return f_mpegAnalyze;
 }

@@ -21,8 +21,12 @@
 // says one: our own dynamic types 110..121 (with customPayloadAware), the
 // static types 0, 3, 5, 6, 8, 10, 11, 14, 16 and 17, or the SDP's dynamic
 // type. Consumers learn it as a 40-byte format block. 16-bit linear PCM
-// is handed on in host order; other encodings pass through as they came,
-// G.711 with a block that names its law and 8 bits a sample.
+// is handed on in host order. With doEncode the coded encodings (G.711,
+// DVI4/VDVI, GSM, MPEG audio, Speex, CELT, G.722.1) are decoded to 16-bit
+// PCM, which the block announces; payloads that do not parse for their
+// encoding are dropped and counted (droppedPayloads). Without doEncode, or
+// for encodings without a decoder, data passes through as it came, G.711
+// with a block that names its law and 8 bits a sample.
 //
 // Text comes plain or, when the SDP offers "red", with redundancy: lost
 // packets are recovered from the generations the next one carries. U+FEFF
@@ -140,6 +144,10 @@ protected:
     // keeps its SSRC and time for the hole plan (the RTP receiver has
     // decided which SSRC is the transmitter's). A fuzz driver may call it.
     void noteRTPFrom(const sockaddr_in& from, const uint8_t* header);
+    // Opens the library decoders (MPEG audio, Speex, CELT) as an open does,
+    // and closes them; for a driver that feeds receivePacket itself.
+    void openDecoders();
+    void closeDecoders();
 
 private:
     // --- Audio decoding (kelIPReceiverDecoding.cpp) -------------------------------------
@@ -147,8 +155,6 @@ private:
     void makeLibraryDecoders();
     // doFormatChange: the decoder of the new encoding.
     void makeDecoder(intptr_t rate, intptr_t channels, intptr_t encoding, intptr_t bitrate);
-    void openDecoders();
-    void closeDecoders();
     // Decodes one payload of a coded encoding and hands the PCM on; false
     // for the encodings that pass as they are.
     bool decodeCoded(intptr_t encoding, const uint8_t* data, uint32_t len);

@@ -2,6 +2,12 @@
 // TkelIPTransmitter: the sending end of the IP streaming pair. Written data
 // goes out in the current encoding; sendText() sends real-time text.
 //
+// With doEncode, written 16-bit PCM is coded for the coded encodings
+// (G.711, DVI4/VDVI, GSM, MPEG audio through LAME, Speex, CELT, G.722.1);
+// a write that ends inside a sample keeps that part for the next write.
+// MPEG audio that is written already coded goes out one frame a packet
+// behind RFC 2250's 4 zero bytes, until the data proves not to be framed.
+//
 // For rtp, udp and tcp URIs it runs one RTP transmitter, the root, bound to
 // the URI's address. Receivers announce themselves with hole packets and
 // become destinations of the root on their own. Destinations known by
