@@ -194,7 +194,9 @@ bool TkelIPReceiver::decodeCoded(intptr_t enc, const uint8_t* data, uint32_t len
         for (int reports = 0; reports < 16;) {
             size_t got = kScratchSize;
             const int result = f_decoderMPEG->read(scratch(), got);
-            if (got > 0 && (result == 0 || result == kelMpg123NewFormat)) decodedOut(scratch(), got);
+            // "Needs more" may come with the last of what the input made.
+            if (got > 0 && (result == 0 || result == kelMpg123NewFormat || result == kelMpg123NeedMore))
+                decodedOut(scratch(), got);
             if (result == kelMpg123NewFormat) {
                 if (got == 0) ++reports;
                 continue;

@@ -5,6 +5,8 @@
 #include "codecs/kelG711.h"
 #include "codecs/kelG7221.h"
 #include "codecs/kelGSM.h"
+#include "codecs/kelSpeexCoder.h"
+#include "tests/support/kelTestMp3.h"
 #include "streaming/kelIPStreaming.h"
 #include "tests/support/kelTestIPCoding.h"
 
@@ -246,4 +248,77 @@ TEST(kelIPCeltFrames, LengthPrefixesAndSplits)
             lengths.push_back(f.len);
         EXPECT_EQ(lengths, s.lengths) << i;
     }
+}
+
+// The library decoders: our PCM equals the library's own decoding of the
+// same payloads, one RTP packet each.
+TEST(kelIPReceiverDecode, SpeexAndMpegAudioDecodeAsTheirLibrariesDo)
+{
+    kelTestPeer peer;
+    ASSERT_TRUE(peer.ok());
+    kelSpeexLib lib;
+    if (!lib.libOK()) GTEST_SKIP() << "libspeex1 not installed (scripts/deps/speex.txt)";
+    std::vector<std::vector<uint8_t>> frames;
+    {
+        kelSpeexEncoder enc(&lib, kelSpeexModeWB);
+        enc.setOnDataAvailable(
+            [&](intptr_t, const uint8_t* d, size_t n, int) { frames.emplace_back(d, d + n); });
+        ASSERT_TRUE(enc.open());
+        const std::vector<int16_t> pcm = sweep(16000);
+        enc.encode_int(pcm.data(), intptr_t(pcm.size() * 2));
+    }
+    ASSERT_EQ(frames.size(), 50u);
+    std::string reference;
+    {
+        kelSpeexDecoder dec(&lib, kelSpeexModeWB);
+        dec.setOnDataAvailable(
+            [&](const int16_t* s, size_t n) { reference.append(reinterpret_cast<const char*>(s), n); });
+        ASSERT_TRUE(dec.open());
+        for (const auto& f : frames)
+            dec.decode(f.data(), intptr_t(f.size()));
+    }
+    kelOwned<kelTestFedReceiver> rx(kelCreate<kelTestFedReceiver>());
+    ASSERT_TRUE(rx && rx->openTowards(peer));
+    uint16_t seq = 1;
+    for (const auto& f : frames)
+        rx->feedRTP(111, f, seq++);
+    EXPECT_EQ(rx->encoding(), kelRTPEnc_speex);
+    EXPECT_EQ(rx->samplingRate(), 16000);
+    EXPECT_TRUE(rx->pcm() == reference) << rx->pcm().size() << " vs " << reference.size();
+    rx->close();
+
+    // MPEG audio: LAME's frames behind RFC 2250's header.
+    kelLameEncoder lame;
+    kelLibmpg123Decoder mpg;
+    if (!lame.libOK() || !mpg.libOK())
+        GTEST_SKIP() << "libmp3lame0 or libmpg123-0 missing (scripts/deps/lamempg.txt)";
+    lame.setInput(44100, 2);
+    ASSERT_EQ(lame.open(128, true), BE_ERR_SUCCESSFUL);
+    const std::string mp3 = kelTestLameEncode(lame, kelTestMusic(44100, 2, 44100), 4096);
+    lame.close();
+    ASSERT_EQ(mpg.open(), 0);
+    const kelTestMp3Decoded ref = kelTestMpg123Decode(mpg, mp3, mp3.size());
+    ASSERT_FALSE(ref.failed);
+    // Three frames a packet, as ffmpeg sends them.
+    kelIPMpegFrames splitter;
+    std::vector<std::vector<uint8_t>> packets;
+    size_t frameCount = 0;
+    (void)splitter.write(reinterpret_cast<const uint8_t*>(mp3.data()), mp3.size(), false,
+                         [&](const uint8_t* f, size_t n, intptr_t, intptr_t) {
+                             if (frameCount++ % 3 == 0) packets.emplace_back(4, 0);
+                             packets.back().insert(packets.back().end(), f, f + n);
+                         });
+    ASSERT_GT(packets.size(), 10u);
+    kelOwned<kelTestFedReceiver> mrx(kelCreate<kelTestFedReceiver>());
+    ASSERT_TRUE(mrx && mrx->openTowards(peer));
+    seq = 1;
+    for (const auto& p : packets)
+        mrx->feedRTP(14, p, seq++);
+    EXPECT_EQ(mrx->encoding(), kelRTPEnc_MPA);
+    EXPECT_EQ(mrx->samplingRate(), 44100);
+    EXPECT_EQ(mrx->numChannels(), 2);
+    EXPECT_TRUE(mrx->pcm() == ref.pcm) << mrx->pcm().size() << " vs " << ref.pcm.size();
+    for (uint32_t b : mrx->blocks())
+        EXPECT_LE(b, kelIPStreamer::kScratchSize);
+    mrx->close();
 }

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -83,8 +84,14 @@ TEST(kelIPTransmitterEncode, EachEncodingSendsItsPayloadsWithItsTimestampSteps)
     const size_t blockSize = dvi.encode(samples.data(), samples.size(), block);
     const std::vector<uint8_t> dviBlock(block, block + blockSize);
 
+    kelADPCM_encoder vdvi(adpcm_VDVI);
+    const size_t vdviSize = vdvi.encode(samples.data(), 160, block);
+    const std::vector<uint8_t> vdviBlock(block, block + vdviSize);
+
     CollectUnits<kelGSMEncoder> gsm(false);
     gsm.write(pcm.data(), 640);
+    CollectUnits<kelGSMEncoder> gsm49(true);
+    gsm49.write(pcm.data(), 1280);
     CollectFrames<kelG7221Encoder> g7221(16000, 24000);
     g7221.write(pcm.data(), 1280);
 
@@ -109,6 +116,13 @@ TEST(kelIPTransmitterEncode, EachEncodingSendsItsPayloadsWithItsTimestampSteps)
          {slice(pcm, 0, 500), slice(pcm, 500, 140)},
          {gsm.units[0], gsm.units[1]},
          {160}},
+        {"VDVI 160 samples", 115, kelTestAudioSDP(115, "VDVI/8000/1"), {slice(pcm, 0, 320)}, {vdviBlock}, {}},
+        {"GSM49 65-byte units of 320 samples",
+         119,
+         kelTestAudioSDP(119, "GSM49/8000/1"),
+         {slice(pcm, 0, 1280)},
+         {gsm49.units[0], gsm49.units[1]},
+         {320}},
         {"G.722.1 60-byte frames of 320 samples",
          120,
          kelTestAudioSDP(120, "G7221/16000/1", "bitrate=24"),
@@ -256,4 +270,36 @@ TEST(kelIPMpegAnalysis, DataWithoutFramesIsGivenUpOnAndMemoryStaysBounded)
                                        EXPECT_EQ(rate, 44100);
                                    }));
     EXPECT_TRUE(analysis.analyzing());
+}
+
+TEST(kelIPTransmitterEncode, LameOutputGoesOneWholeFramePerPacket)
+{
+    kelTestPeer peer;
+    kelOwned<TkelIPTransmitter> tx = kelTestCodingTransmitter(
+        peer, kelTestAudioSDP(14, "MPA/44100/2"), [](TkelIPTransmitter& t) { t.setBitrate(128); });
+    ASSERT_TRUE(tx);
+    if (!tx->descriptionError().empty())
+        GTEST_SKIP() << std::string(tx->descriptionError().begin(), tx->descriptionError().end());
+    const std::vector<uint8_t> pcm = kelTestSweepPCM(44100 * 2 / 2, 91); // half a second, stereo
+    for (size_t at = 0; at < pcm.size(); at += 4410)
+        tx->write(pcm.data() + at, uint32_t(std::min<size_t>(4410, pcm.size() - at)));
+    tx->close(); // the last frames go out at close
+    size_t packets = 0;
+    std::vector<uint8_t> prev;
+    for (std::vector<uint8_t> p; !(p = peer.receiveRTP(14, packets < 5 ? 10000 : 300)).empty(); ++packets) {
+        const std::vector<uint8_t> payload = kelTestRTPPayload(p);
+        ASSERT_GT(payload.size(), 8u);
+        EXPECT_EQ(slice(payload, 0, 4), (std::vector<uint8_t>{0, 0, 0, 0}));
+        kelMpegHeader h;
+        ASSERT_TRUE(kelMpegAudio_layer123::parseHeader(payload.data() + 4, h)) << packets;
+        kelBitReader_stream none;
+        kelMpegAudio_layer123 finder(&none);
+        EXPECT_EQ(finder.frameLength(h), intptr_t(payload.size() - 4)) << "not one whole frame: " << packets;
+        if (!prev.empty()) {
+            EXPECT_NEAR(double(kelTestRTPTimestamp(p) - kelTestRTPTimestamp(prev)), 2351.0, 1.0);
+        }
+        prev = p;
+    }
+    // Half a second is about 19 frames of 1152 samples.
+    EXPECT_GE(packets, 15u);
 }
