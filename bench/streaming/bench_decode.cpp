@@ -168,19 +168,23 @@ std::vector<uint8_t> rtp(int pt, uint16_t seq, uint32_t ts, const std::vector<ui
     return p;
 }
 
-uint16_t freePort()
+// A free even port of 127.0.0.1 other than `other`; 0 when none was found.
+uint16_t freePort(uint16_t other = 0)
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    uint16_t port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    if (fd >= 0) ::close(fd);
-    return port & 1 ? 0 : port;
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        uint16_t port = 0;
+        if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+            port = ntohs(a.sin_port);
+        if (fd >= 0) ::close(fd);
+        if (port != 0 && port % 2 == 0 && port != other && port < 65534) return port;
+    }
+    return 0;
 }
 
 bool portBound(uint16_t port)
@@ -235,8 +239,8 @@ double threadCpu()
 double runOurs(const Stream& s)
 {
     const uint16_t port = freePort();
-    const uint16_t from = freePort();
-    if (port == 0 || from == 0 || port == from) return -1;
+    const uint16_t from = freePort(port);
+    if (port == 0 || from == 0) return -1;
     kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
     std::atomic<size_t> bytes{0};
     std::atomic<double> first{-1}, last{0};
@@ -267,8 +271,8 @@ double runOurs(const Stream& s)
 double runGst(const Stream& s, size_t count)
 {
     const uint16_t port = freePort();
-    const uint16_t from = freePort();
-    if (port == 0 || from == 0 || port == from) return -1;
+    const uint16_t from = freePort(port);
+    if (port == 0 || from == 0) return -1;
     const std::vector<std::string> args = {
         "/bin/sh", "-c",
         "exec gst-launch-1.0 -q udpsrc address=127.0.0.1 port=" + std::to_string(port) +
