@@ -46,6 +46,7 @@ kelIPMpegFrames::Result kelIPMpegFrames::write(const uint8_t* data, size_t len, 
 void kelIPMpegAnalysis::reset()
 {
     f_mpegAnalyze = false;
+    f_gaveUp = false;
     f_mpegFS_SOratio = 0;
     f_mpegFS_SOcount = 0;
     f_frames.restart();
@@ -66,6 +67,7 @@ bool kelIPMpegAnalysis::write(const uint8_t* data, size_t len, const kelIPMpegFr
         if (f_mpegFS_SOratio > kRatioLimit) {
             // Not MPEG audio: what waits is garbage, the rest goes as is.
             f_mpegAnalyze = false;
+            f_gaveUp = true;
             f_frames.restart();
         }
     }

@@ -67,10 +67,13 @@ public:
     // The ratio is judged once every this many writes.
     static constexpr intptr_t kCheckWrites = 100;
 
-    // Off, ratio and count 0, nothing buffered (the start of a session).
+    // Off, ratio and count 0, nothing buffered, ready to start (the start of
+    // a session).
     void reset();
     bool analyzing() const noexcept { return f_mpegAnalyze; }
-    void start() noexcept { f_mpegAnalyze = true; }
+    // Switches the analysis on, unless it gave up on this session's data.
+    void start() noexcept { f_mpegAnalyze = !f_gaveUp; }
+    bool gaveUp() const noexcept { return f_gaveUp; }
 
     // Splits one write into frames (see kelIPMpegFrames). False when the
     // analysis is off, or has just switched itself off: the caller then
@@ -84,6 +87,7 @@ public:
 private:
     kelIPMpegFrames f_frames;
     bool f_mpegAnalyze = false;
+    bool f_gaveUp = false;
     intptr_t f_mpegFS_SOratio = 0;
     intptr_t f_mpegFS_SOcount = 0;
 };

@@ -254,6 +254,10 @@ TEST(kelIPMpegAnalysis, DataWithoutFramesIsGivenUpOnAndMemoryStaysBounded)
     EXPECT_EQ(frames, 0u);
     EXPECT_FALSE(analysis.analyzing());
     EXPECT_EQ(writes, kelIPMpegAnalysis::kCheckWrites);
+    // For the rest of the session: starting again does not take.
+    analysis.start();
+    EXPECT_FALSE(analysis.analyzing());
+    EXPECT_FALSE(analysis.write(reinterpret_cast<const uint8_t*>(garbage.data()), garbage.size(), {}));
 
     // Framed audio keeps it on.
     analysis.reset();
@@ -302,4 +306,29 @@ TEST(kelIPTransmitterEncode, LameOutputGoesOneWholeFramePerPacket)
     }
     // Half a second is about 19 frames of 1152 samples.
     EXPECT_GE(packets, 15u);
+}
+
+TEST(kelIPTransmitterEncode, WrittenDataThatIsNotMpegAudioGoesOutAsIsOnceTheAnalysisGivesUp)
+{
+    kelTestPeer peer;
+    kelOwned<TkelIPTransmitter> tx = kelTestCodingTransmitter(
+        peer, kelTestAudioSDP(14), [](TkelIPTransmitter& t) { t.setDoEncode(false); });
+    ASSERT_TRUE(tx);
+    std::vector<uint8_t> block(1000);
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = uint8_t(i * 13 + 1);
+    std::vector<uint8_t> expected(4, 0);
+    expected.insert(expected.end(), block.begin(), block.end());
+    // The first kCheckWrites writes go into the frame finder; every one
+    // after the judgement goes out (not only one in every hundred). Each is
+    // taken off the wire before the next, so the peer's buffer never fills.
+    for (int w = 0; w < 2 * kelIPMpegAnalysis::kCheckWrites + 10; ++w) {
+        tx->write(block.data(), uint32_t(block.size()));
+        if (w < kelIPMpegAnalysis::kCheckWrites) continue;
+        const std::vector<uint8_t> p = peer.receiveRTP(14, 10000);
+        ASSERT_FALSE(p.empty()) << "write " << w;
+        EXPECT_EQ(kelTestRTPPayload(p), expected);
+    }
+    EXPECT_TRUE(peer.receiveRTP(14, 200).empty());
+    tx->close();
 }
