@@ -12,6 +12,7 @@
 // Any thread; one record serialises its own loads and unloads, but the
 // caller must not unload while another thread calls through it.
 
+#include "codecs/kelLibBinding.h"
 #include "core/kelTypes.h"
 #include "platform/kelDynLib.h"
 
@@ -24,9 +25,8 @@
 #include <mutex>
 #include <string>
 
-// load()'s result for a library that could not be opened (the loader gives
-// no number of its own; this is the platform's "module not found").
-inline constexpr int kelLibNotFound = 126;
+// load()'s result for a library that could not be opened: kelLibNotFound,
+// shared with the other bindings (kelLibBinding.h).
 // load()'s result for a library that lacks an export.
 inline constexpr int kelLibMissingExport = -1;
 

@@ -140,7 +140,9 @@ constexpr size_t kMPAHeaderSize = 4;
 
 TkelIPReceiver::TkelIPReceiver(kelComponent* owner)
     : kelIPStreamer(owner), f_text(std::make_unique<kelT140Receive>())
-{}
+{
+    makeLibraryDecoders();
+}
 
 TkelIPReceiver::~TkelIPReceiver() = default;
 
@@ -148,6 +150,7 @@ void TkelIPReceiver::beforeDestruction()
 {
     kelIPStreamer::beforeDestruction();
     f_rec.reset();
+    closeDecoders();
 }
 
 void TkelIPReceiver::setOnText(kelmtIPReceiverTextEvent handler)
@@ -227,6 +230,8 @@ bool TkelIPReceiver::doOpen()
     f_text->reset();
     f_holes.opened(now());
     f_servedExpiry.store(f_expiry.load());
+    // Before the first packet can arrive.
+    openDecoders();
     const intptr_t proto = protocol();
     bool ok = false;
     if (proto == kelIPProtoRAW || proto == kelIPProtoRTP) {
@@ -264,6 +269,7 @@ bool TkelIPReceiver::doOpen()
         // A failed open leaves the component closed: nothing keeps ticking.
         if (f_rec) (void)f_rec->stop();
         stopIdleThread();
+        closeDecoders();
     }
     return ok;
 }
@@ -271,6 +277,7 @@ bool TkelIPReceiver::doOpen()
 void TkelIPReceiver::doClose()
 {
     if (f_rec) (void)f_rec->stop();
+    closeDecoders();
     kelIPStreamer::doClose();
 }
 
@@ -484,6 +491,8 @@ void TkelIPReceiver::receivePacket(const uint8_t* header, const uint8_t* payload
         doText(payload, static_cast<uint32_t>(size));
         return;
     }
+    if (pt >= kelRTPPayloadDynamicFirst && encoding() == kelRTPEnc_CELT && splitCeltFrames(payload, size))
+        return;
     (void)write(payload, static_cast<uint32_t>(size), nullptr);
 }
 
@@ -580,6 +589,7 @@ uint32_t TkelIPReceiver::doWrite(const void* data, uint32_t len, kelmtlInOutPipe
         doText(data, len);
         return len;
     }
+    if (doEncode() && decodeCoded(enc, static_cast<const uint8_t*>(data), len)) return len;
     if (enc == kelRTPEnc_L16 && doEncode() && f_rec && (!f_rec->isRAW() || swapRAWbytes())) {
         swapL16On(static_cast<const uint8_t*>(data), len);
         return len;
@@ -617,11 +627,12 @@ void TkelIPReceiver::doFormatChange(intptr_t rate, intptr_t channels, intptr_t b
 {
     kelIPStreamer::doFormatChange(rate, channels, bits, encoding, bitrate);
     setDescriptionInfo({});
+    makeDecoder(rate, channels, encoding, bitrate);
     kelWaveFormat block;
     block.formatTag = kelWaveFormatTagPCM;
-    // G.711 is handed on as it came, a byte a sample: the block says so,
-    // or a consumer would read the bytes as 16-bit linear samples.
-    if (encoding == kelRTPEnc_PCMU || encoding == kelRTPEnc_PCMA) {
+    // Without decoding, G.711 is handed on as it came, a byte a sample: the
+    // block says so, or a consumer would read the bytes as 16-bit samples.
+    if (!doEncode() && (encoding == kelRTPEnc_PCMU || encoding == kelRTPEnc_PCMA)) {
         block.formatTag = encoding == kelRTPEnc_PCMU ? kelWaveFormatTagMuLaw : kelWaveFormatTagALaw;
         bits = 8;
     }

@@ -21,8 +21,12 @@
 // says one: our own dynamic types 110..121 (with customPayloadAware), the
 // static types 0, 3, 5, 6, 8, 10, 11, 14, 16 and 17, or the SDP's dynamic
 // type. Consumers learn it as a 40-byte format block. 16-bit linear PCM
-// is handed on in host order; other encodings pass through as they came,
-// G.711 with a block that names its law and 8 bits a sample.
+// is handed on in host order. With doEncode the coded encodings (G.711,
+// DVI4/VDVI, GSM, MPEG audio, Speex, CELT, G.722.1) are decoded to 16-bit
+// PCM, which the block announces; payloads that do not parse for their
+// encoding are dropped and counted (droppedPayloads). Without doEncode, or
+// for encodings without a decoder, data passes through as it came, G.711
+// with a block that names its law and 8 bits a sample.
 //
 // Text comes plain or, when the SDP offers "red", with redundancy: lost
 // packets are recovered from the generations the next one carries. U+FEFF
@@ -37,6 +41,8 @@
 //
 // Make with kelCreate, free with kelFree.
 
+#include "codecs/kelADPCM.h"
+#include "streaming/kelIPDecoders.h"
 #include "streaming/kelIPStreamer.h"
 #include "streaming/kelIPReceiverHoles.h"
 #include "streaming/kelIPStreamerEvents.h"
@@ -80,6 +86,12 @@ public:
     // When the hole packets are repeated, and what is known of the
     // transmitter.
     const kelIPReceiverHoles& holes() const noexcept { return f_holes; }
+
+    // Payloads dropped because they do not parse for their encoding (CELT
+    // length bytes past the end or too many frames or streams, DVI4 without
+    // samples behind its header, GSM or G.722.1 that is not whole frames).
+    // Any thread.
+    uint64_t droppedPayloads() const noexcept { return f_dropped.load(); }
 
     kelString _classID() const override { return u"TkelIPReceiver"; }
 
@@ -132,8 +144,40 @@ protected:
     // keeps its SSRC and time for the hole plan (the RTP receiver has
     // decided which SSRC is the transmitter's). A fuzz driver may call it.
     void noteRTPFrom(const sockaddr_in& from, const uint8_t* header);
+    // Opens the library decoders (MPEG audio, Speex, CELT) as an open does,
+    // and closes them; for a driver that feeds receivePacket itself.
+    void openDecoders();
+    void closeDecoders();
 
 private:
+    // --- Audio decoding (kelIPReceiverDecoding.cpp) -------------------------------------
+    // The MPEG audio decoder and the Speex binding, made once.
+    void makeLibraryDecoders();
+    // doFormatChange: the decoder of the new encoding.
+    void makeDecoder(intptr_t rate, intptr_t channels, intptr_t encoding, intptr_t bitrate);
+    // Decodes one payload of a coded encoding and hands the PCM on; false
+    // for the encodings that pass as they are.
+    bool decodeCoded(intptr_t encoding, const uint8_t* data, uint32_t len);
+    // A CELT payload of several frames: each frame to write() in order.
+    // False when there is no CELT decoder that reads length prefixes.
+    bool splitCeltFrames(const uint8_t* payload, size_t size);
+    void decodedOut(const uint8_t* pcm, size_t bytes);
+    void dropPayload() noexcept { f_dropped.fetch_add(1); }
+    // Datagrams start whole frames; a TCP stream may cut one anywhere.
+    bool framedInput() const noexcept { return socketType() != kelIPSocketTCP; }
+
+    // Guards the decoders: replaced by format changes, used by the packet
+    // thread; re-entered by an MPEG format report.
+    std::recursive_mutex f_decoderGuard;
+    kelOwned<mpegDecoder> f_decoderMPEG;
+    std::unique_ptr<kelSpeexLib> f_speexLib;
+    kelOwned<speexDecoder> f_decoderSpeex;
+    kelOwned<kelADPCM_decoder> f_decoderADPCM;
+    kelOwned<celtDecoder> f_decoderCELT;
+    kelOwned<G7221decoder> f_decoderG7221;
+    kelOwned<GSMdecoder> f_decoderGSM;
+    std::atomic<uint64_t> f_dropped{0};
+
     // The RTP receiver replaced the transmitter's SSRC by `ssrc`.
     void transmitterChangedTo(uint32_t ssrc);
     class rtpReceiver;

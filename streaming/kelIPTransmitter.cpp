@@ -82,6 +82,7 @@ TkelIPTransmitter::~TkelIPTransmitter()
 void TkelIPTransmitter::beforeDestruction()
 {
     kelIPStreamer::beforeDestruction();
+    freeEncoders();
     kelOwned<kelRTPTransmitter> root;
     {
         std::lock_guard lock(f_rootGuard);
@@ -189,6 +190,7 @@ bool TkelIPTransmitter::doOpen()
         setDescriptionError(f_uriError);
         return false;
     }
+    if (!prepareEncoders()) return false;
     if (!kelIPStreamer::doOpen()) return false;
     {
         std::lock_guard lock(f_rootGuard);
@@ -217,6 +219,7 @@ bool TkelIPTransmitter::doOpen()
     } else {
         setDescriptionError(u"Cannot transmit on this URI's scheme");
     }
+    if (ok) openEncoders();
     setActiveFlag(ok);
     return ok;
 }
@@ -283,6 +286,8 @@ void TkelIPTransmitter::doClose()
 {
     // The idle tick frees parked roots; stop it before touching them.
     stopIdleThread();
+    // While the root still sends: the encoders' last frames go out.
+    closeEncoders();
     freeParked();
     // Nobody frees the root meanwhile (a command 5 only parks it, and the
     // idle tick has stopped), so it is closed outside the guard, which its
@@ -314,6 +319,7 @@ void TkelIPTransmitter::onIdle()
 intptr_t TkelIPTransmitter::doTransmit(uint32_t samples, const uint8_t* data, size_t len, bool marker,
                                        intptr_t payload)
 {
+    choosePrefix(len, payload);
     intptr_t sent = 0;
     if (f_root)
         sent = f_root->transmit(samples, data, len, marker, payload, nullptr,
@@ -421,6 +427,7 @@ uint32_t TkelIPTransmitter::doWrite(const void* data, uint32_t len, kelmtlInOutP
         return len;
     }
     if (enc == kelRTPEnc_vorbis) return len;
+    if (writeCoded(enc, bytes, len)) return len;
     // Without a coder every other encoding goes out as it is.
     (void)doTransmit(static_cast<uint32_t>(frameSize()), bytes, len, false, -1);
     return len;

@@ -2,6 +2,12 @@
 // TkelIPTransmitter: the sending end of the IP streaming pair. Written data
 // goes out in the current encoding; sendText() sends real-time text.
 //
+// With doEncode, written 16-bit PCM is coded for the coded encodings
+// (G.711, DVI4/VDVI, GSM, MPEG audio through LAME, Speex, CELT, G.722.1);
+// a write that ends inside a sample keeps that part for the next write.
+// MPEG audio that is written already coded goes out one frame a packet
+// behind RFC 2250's 4 zero bytes, until the data proves not to be framed.
+//
 // For rtp, udp and tcp URIs it runs one RTP transmitter, the root, bound to
 // the URI's address. Receivers announce themselves with hole packets and
 // become destinations of the root on their own. Destinations known by
@@ -28,7 +34,11 @@
 //
 // Make with kelCreate, free with kelFree.
 
+#include "codecs/kelADPCM.h"
 #include "net/rtp/kelRTPTransmitter.h"
+#include "streaming/kelIPEncoders.h"
+#include "streaming/kelIPMpegAnalysis.h"
+#include "streaming/kelIPSampleCarry.h"
 #include "streaming/kelIPStreamer.h"
 #include "streaming/kelIPTransRTSPSession.h"
 
@@ -37,6 +47,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -145,6 +156,10 @@ protected:
     // address; then runs command 5 for it. RTCP threads of the root.
     void onMemberGone(const rtp_site_info* member, bool timedOut) override;
     kelRTCPstack* getRTCP() override;
+    // Besides the base: the coder for the new encoding
+    // (kelIPTransmitterCoding.cpp).
+    void doFormatChange(intptr_t rate, intptr_t channels, intptr_t bits, intptr_t encoding,
+                        intptr_t bitrate) override;
     void beforeDestruction() override;
 
     // Sends one payload: through the root (with the packet prefix) and to a
@@ -218,4 +233,37 @@ private:
 
     std::once_flag f_reOnce;
     kelRE* f_reSessionDest = nullptr;
+
+    // --- Audio coding (kelIPTransmitterCoding.cpp) -------------------------------------
+    // All under f_rootGuard: the coders send through doTransmit.
+    void makeEncoder(intptr_t rate, intptr_t channels, intptr_t encoding, intptr_t bitrate);
+    // Before the transport: frame analysis restarted and, with doEncode,
+    // the coder of the current encoding checked (MPEG audio's made). False
+    // when it is missing.
+    bool prepareEncoders();
+    // After the transport is up: the library coders opened.
+    void openEncoders();
+    // Closes the library coders (the MPEG encoder's last frames go out).
+    void closeEncoders();
+    void freeEncoders();
+    // Sends one write of a coded encoding; false for the other encodings.
+    bool writeCoded(intptr_t encoding, const uint8_t* data, uint32_t len);
+    // The packet prefix of one payload: MPEG audio's 4 zero bytes, CELT's
+    // frame length.
+    void choosePrefix(size_t len, intptr_t payload);
+    // Sends one whole MPEG audio frame.
+    void sendMpegFrame(const uint8_t* frame, size_t len, intptr_t samples, intptr_t rate);
+    kelIPEncodedOut encodedOut();
+
+    kelOwned<mpegEncoder> f_encoderMPEG;
+    std::unique_ptr<kelSpeexLib> f_speexLib;
+    kelOwned<speexEncoder> f_encoderSpeex;
+    kelOwned<kelADPCM_encoder> f_encoderADPCM;
+    kelOwned<celtEncoder> f_encoderCELT;
+    kelOwned<G7221Encoder> f_encoderG7221;
+    kelOwned<GSMEncoder> f_encoderGSM;
+    // Written MPEG audio cut into frames, and the encoder's output.
+    kelIPMpegAnalysis f_mpegAnalysis;
+    kelIPMpegFrames f_encodedFrames;
+    kelIPSampleCarry f_carry;
 };

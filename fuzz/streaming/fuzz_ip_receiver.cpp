@@ -30,6 +30,8 @@ public:
         if (rtpParsePacket(data, size, info))
             receivePacket(data, data + info.payloadOffset, info.payloadSize, false);
     }
+    using TkelIPReceiver::closeDecoders;
+    using TkelIPReceiver::openDecoders;
     void knowTransmitter() { setRemoteAddresses(kelIPSocketUDP, u"127.0.0.1", u"5004", {}); }
     void feedFromTransmitter(const uint8_t* data, size_t size)
     {
@@ -64,6 +66,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     rx->setIsFormatProvider(true);
     const bool fromTransmitter = (options & 8) != 0;
     if (fromTransmitter) rx->knowTransmitter();
+    rx->openDecoders();
+    rx->setOnDataAvailable([&rx](kelmtlInOutPipe*, void*, uint32_t len) {
+        switch (rx->encoding()) {
+        case kelRTPEnc_DVI4:
+        case kelRTPEnc_VDVI:
+        case kelRTPEnc_GSM:
+        case kelRTPEnc_GSM49:
+        case kelRTPEnc_MPA:
+        case kelRTPEnc_PCMA:
+        case kelRTPEnc_PCMU:
+        case kelRTPEnc_speex:
+        case kelRTPEnc_CELT:
+        case kelRTPEnc_G7221:
+            if (rx->doEncode() && (len % 2 != 0 || len > kelIPStreamer::kScratchSize)) std::abort();
+            break;
+        default:
+            break;
+        }
+    });
     rx->setOnText([](kelmtlInOutPipe*, const char16_t* text) {
         size_t n = 0;
         while (text[n] != 0)
@@ -79,6 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (fromTransmitter) rx->feedFromTransmitter(data + at, take);
         at += take;
     }
+    rx->closeDecoders();
     if (rx->samplingRate() < 1 || rx->numChannels() < 1 || rx->bitsPerSample() < 1) std::abort();
     return 0;
 }

@@ -1,0 +1,356 @@
+// Decoding received streams: our receiver beside a GStreamer pipeline
+// (udpsrc ! depayloader ! decoder ! fakesink) on the same recorded
+// packets, sent over 127.0.0.1 at 20 times real time. Each subject's time
+// is processor time per decoded second of audio: ours is the receiving
+// thread's from its first decoded block to its last; GStreamer's is its
+// process's from the rusage of a run of the whole stream less a run of one
+// packet (its start-up). A run that loses a packet fails instead of timing.
+// Goals: ours <= 0.5x GStreamer's for PCMU and GSM, <= 0.8x for Speex WB
+// and MPEG audio at 128 kbit/s (the same libraries decode both sides).
+// Raw MPEG transport streams are left for when the receiver reads them.
+#include "kelBenchChild.h"
+#include "kelBenchMp3.h"
+#include "kelBenchRatios.h"
+
+#include "codecs/kelGSM.h"
+#include "codecs/kelG711.h"
+#include "codecs/kelSpeexCoder.h"
+#include "platform/kelPlatformThread.h"
+#include "streaming/kelIPStreaming.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kSeconds = 10;
+
+struct Stream
+{
+    int pt = 0;
+    std::string caps;     // GStreamer's RTP caps
+    std::string decoders; // its depayloader and decoder
+    std::vector<std::vector<uint8_t>> payloads;
+    double seconds = 0;      // of audio
+    size_t decodedBytes = 0; // our PCM for the whole stream
+};
+
+std::vector<int16_t> signal(int rate, size_t samples)
+{
+    std::vector<int16_t> out(samples);
+    uint32_t seed = 12345;
+    for (size_t i = 0; i < samples; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        const double t = double(i) / rate;
+        out[i] = int16_t(8000 * std::sin(2 * M_PI * 330 * t) + 3000 * std::sin(2 * M_PI * 1700 * t) +
+                         double(int32_t(seed >> 24) - 128) * 8);
+    }
+    return out;
+}
+
+const Stream& pcmu()
+{
+    static const Stream s = [] {
+        Stream st{0, "clock-rate=8000,encoding-name=PCMU,payload=0", "rtppcmudepay ! mulawdec", {}, kSeconds,
+                  0};
+        const std::vector<int16_t> pcm = signal(8000, 8000 * kSeconds);
+        for (size_t at = 0; at < pcm.size(); at += 160) {
+            std::vector<uint8_t> p(160);
+            ulawCompress(160, pcm.data() + at, p.data());
+            st.payloads.push_back(std::move(p));
+        }
+        st.decodedBytes = pcm.size() * 2;
+        return st;
+    }();
+    return s;
+}
+
+const Stream& gsm()
+{
+    static const Stream s = [] {
+        Stream st{3, "clock-rate=8000,encoding-name=GSM,payload=3", "rtpgsmdepay ! gsmdec", {}, kSeconds, 0};
+        struct Enc : kelGSMEncoder
+        {
+            using kelGSMEncoder::kelGSMEncoder;
+            std::vector<std::vector<uint8_t>>* out = nullptr;
+            void dataAvailable(kelGSMcoder*, const uint8_t* d, intptr_t n) override
+            {
+                out->emplace_back(d, d + n);
+            }
+        } enc(false);
+        enc.out = &st.payloads;
+        const std::vector<int16_t> pcm = signal(8000, 8000 * kSeconds);
+        enc.write(pcm.data(), intptr_t(pcm.size() * 2));
+        st.decodedBytes = st.payloads.size() * 320;
+        return st;
+    }();
+    return s;
+}
+
+const Stream& speexWB()
+{
+    static const Stream s = [] {
+        Stream st{
+            111, "clock-rate=16000,encoding-name=SPEEX,payload=111", "rtpspeexdepay ! speexdec", {}, kSeconds,
+            0};
+        kelSpeexLib lib;
+        if (!lib.libOK()) return st;
+        kelSpeexEncoder enc(&lib, kelSpeexModeWB);
+        enc.setOnDataAvailable(
+            [&](intptr_t, const uint8_t* d, size_t n, int) { st.payloads.emplace_back(d, d + n); });
+        if (!enc.open()) return st;
+        const std::vector<int16_t> pcm = signal(16000, 16000 * kSeconds);
+        enc.encode_int(pcm.data(), intptr_t(pcm.size() * 2));
+        enc.close();
+        st.decodedBytes = st.payloads.size() * 640;
+        return st;
+    }();
+    return s;
+}
+
+const Stream& mpa()
+{
+    static const Stream s = [] {
+        Stream st{14,
+                  "clock-rate=90000,encoding-name=MPA,payload=14",
+                  "rtpmpadepay ! mpegaudioparse ! mpg123audiodec",
+                  {},
+                  0,
+                  0};
+        const std::string& file = kelBenchMp3File(kSeconds);
+        if (file.empty()) return st;
+        std::ifstream in(file, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        kelIPMpegFrames frames;
+        (void)frames.write(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), false,
+                           [&](const uint8_t* f, size_t n, intptr_t spf, intptr_t rate) {
+                               std::vector<uint8_t> p(4, 0);
+                               p.insert(p.end(), f, f + n);
+                               st.payloads.push_back(std::move(p));
+                               st.seconds += double(spf) / double(rate);
+                           });
+        // mpg123 holds back nothing at the end of a constant-rate stream
+        // but the first frame's decoder delay: counted loosely below.
+        st.decodedBytes = size_t(st.seconds * 44100) * 4;
+        return st;
+    }();
+    return s;
+}
+
+std::vector<uint8_t> rtp(int pt, uint16_t seq, uint32_t ts, const std::vector<uint8_t>& payload)
+{
+    std::vector<uint8_t> p = {0x80,
+                              uint8_t(pt),
+                              uint8_t(seq >> 8),
+                              uint8_t(seq),
+                              uint8_t(ts >> 24),
+                              uint8_t(ts >> 16),
+                              uint8_t(ts >> 8),
+                              uint8_t(ts),
+                              0x12,
+                              0x34,
+                              0x56,
+                              0x78};
+    p.insert(p.end(), payload.begin(), payload.end());
+    return p;
+}
+
+// A free even port of 127.0.0.1 other than `other`; 0 when none was found.
+uint16_t freePort(uint16_t other = 0)
+{
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        uint16_t port = 0;
+        if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+            port = ntohs(a.sin_port);
+        if (fd >= 0) ::close(fd);
+        if (port != 0 && port % 2 == 0 && port != other && port < 65534) return port;
+    }
+    return 0;
+}
+
+bool portBound(uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    const bool taken = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0;
+    ::close(fd);
+    return taken;
+}
+
+// Sends `count` packets of `s` to 127.0.0.1:`port` from `fromPort`, one
+// 20 ms of audio each millisecond (the MPEG frames' 26 ms alike).
+void sendStream(const Stream& s, uint16_t fromPort, uint16_t port, size_t count)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in src{}, dst{};
+    src.sin_family = dst.sin_family = AF_INET;
+    src.sin_addr.s_addr = dst.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    src.sin_port = htons(fromPort);
+    dst.sin_port = htons(port);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0) {
+        ::close(fd);
+        return;
+    }
+    timespec next{};
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    for (size_t i = 0; i < count && i < s.payloads.size(); ++i) {
+        const std::vector<uint8_t> p = rtp(s.pt, uint16_t(i + 1), uint32_t(i * 160), s.payloads[i]);
+        (void)::sendto(fd, p.data(), p.size(), 0, reinterpret_cast<sockaddr*>(&dst), sizeof dst);
+        next.tv_nsec += 1000000;
+        if (next.tv_nsec >= 1000000000) {
+            next.tv_nsec -= 1000000000;
+            ++next.tv_sec;
+        }
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+    }
+    ::close(fd);
+}
+
+double threadCpu()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+// Our receiver's processor seconds for the whole stream; -1 on loss.
+double runOurs(const Stream& s)
+{
+    const uint16_t port = freePort();
+    const uint16_t from = freePort(port);
+    if (port == 0 || from == 0) return -1;
+    kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
+    std::atomic<size_t> bytes{0};
+    std::atomic<double> first{-1}, last{0};
+    rx->setOnDataAvailable([&](kelmtlInOutPipe*, void*, uint32_t len) {
+        const double now = threadCpu();
+        double none = -1;
+        (void)first.compare_exchange_strong(none, now);
+        last.store(now);
+        bytes += len;
+    });
+    const std::string ports = std::to_string(from);
+    rx->setURI(kelString(u"rtp://127.0.0.1:") + kelString(ports.begin(), ports.end()));
+    rx->setBind2ip(u"127.0.0.1");
+    const std::string own = std::to_string(port);
+    rx->setBind2port(kelString(own.begin(), own.end()));
+    rx->setEnableRTCP(false);
+    if (!rx->open()) return -1;
+    sendStream(s, from, port, s.payloads.size());
+    const size_t want = s.decodedBytes * 95 / 100;
+    for (int i = 0; i < 2000 && bytes.load() < want; ++i)
+        kelSleepMs(5);
+    rx->close();
+    if (bytes.load() < want) return -1;
+    return last.load() - first.load();
+}
+
+// GStreamer's processor seconds for `count` packets; -1 on loss.
+double runGst(const Stream& s, size_t count)
+{
+    const uint16_t port = freePort();
+    const uint16_t from = freePort(port);
+    if (port == 0 || from == 0) return -1;
+    const std::vector<std::string> args = {
+        "/bin/sh", "-c",
+        "exec gst-launch-1.0 -q udpsrc address=127.0.0.1 port=" + std::to_string(port) +
+            " num-buffers=" + std::to_string(count) + " caps=application/x-rtp,media=audio," + s.caps +
+            " ! " + s.decoders + " ! fakesink"};
+    rusage before{}, after{};
+    getrusage(RUSAGE_CHILDREN, &before);
+    const pid_t pid = kelBenchSpawnQuiet(args);
+    if (pid < 0) return -1;
+    for (int i = 0; i < 2000 && !portBound(port); ++i)
+        kelSleepMs(5);
+    sendStream(s, from, port, count);
+    int status = 0;
+    bool done = false;
+    for (int i = 0; i < 2000 && !done; ++i) {
+        done = waitpid(pid, &status, WNOHANG) == pid;
+        if (!done) kelSleepMs(5);
+    }
+    if (!done) {
+        ::kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    getrusage(RUSAGE_CHILDREN, &after);
+    const auto sec = [](const rusage& r) {
+        return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+               double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+    };
+    return sec(after) - sec(before);
+}
+
+void ours(benchmark::State& state, const Stream& (*make)())
+{
+    const Stream& s = make();
+    if (s.payloads.empty()) {
+        state.SkipWithError("stream could not be made (library or ffmpeg missing)");
+        return;
+    }
+    for (auto _ : state) {
+        const double cpu = runOurs(s);
+        if (cpu < 0) {
+            state.SkipWithError("our receiver lost data");
+            return;
+        }
+        state.SetIterationTime(std::max(cpu / s.seconds, 1e-9));
+    }
+}
+
+void gstreamer(benchmark::State& state, const Stream& (*make)())
+{
+    const Stream& s = make();
+    if (s.payloads.empty() || ::access("/usr/bin/gst-launch-1.0", X_OK) != 0) {
+        state.SkipWithError("stream or gst-launch-1.0 missing");
+        return;
+    }
+    for (auto _ : state) {
+        const double all = runGst(s, s.payloads.size());
+        const double startup = runGst(s, 1);
+        if (all < 0 || startup < 0) {
+            state.SkipWithError("GStreamer lost data or did not run");
+            return;
+        }
+        state.SetIterationTime(std::max((all - startup) / s.seconds, 1e-9));
+    }
+}
+
+} // namespace
+
+BENCHMARK_CAPTURE(ours, pcmu, pcmu)->Name("decode-pcmu/kel")->UseManualTime()->Iterations(1);
+BENCHMARK_CAPTURE(gstreamer, pcmu, pcmu)->Name("decode-pcmu/gstreamer")->UseManualTime()->Iterations(1);
+BENCHMARK_CAPTURE(ours, gsm, gsm)->Name("decode-gsm/kel")->UseManualTime()->Iterations(1);
+BENCHMARK_CAPTURE(gstreamer, gsm, gsm)->Name("decode-gsm/gstreamer")->UseManualTime()->Iterations(1);
+BENCHMARK_CAPTURE(ours, speex, speexWB)->Name("decode-speex-wb/kel")->UseManualTime()->Iterations(1);
+BENCHMARK_CAPTURE(gstreamer, speex, speexWB)
+    ->Name("decode-speex-wb/gstreamer")
+    ->UseManualTime()
+    ->Iterations(1);
+BENCHMARK_CAPTURE(ours, mpa, mpa)->Name("decode-mpa-128k/kel")->UseManualTime()->Iterations(1);
+BENCHMARK_CAPTURE(gstreamer, mpa, mpa)->Name("decode-mpa-128k/gstreamer")->UseManualTime()->Iterations(1);
+
+KEL_BENCH_MAIN_WITH_RATIOS("gstreamer")
