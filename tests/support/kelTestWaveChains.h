@@ -71,6 +71,20 @@ inline std::vector<int16_t> kelTestSine(size_t frames, double hz, double rate, d
     return out;
 }
 
+// The power of the `hz` component of `count` samples from `samples` (the
+// Goertzel recurrence; relative units, compare two in decibels).
+inline double kelTestGoertzelPower(const int16_t* samples, size_t count, double hz, double rate)
+{
+    const double coeff = 2.0 * std::cos(2.0 * M_PI * hz / rate);
+    double s1 = 0, s2 = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const double s0 = double(samples[i]) + coeff * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    return s1 * s1 + s2 * s2 - coeff * s1 * s2;
+}
+
 // The "fmt " and "data" payloads of a WAV file; nothing when it is not one.
 struct kelTestWaveContent
 {
