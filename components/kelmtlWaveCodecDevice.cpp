@@ -173,6 +173,19 @@ void kelmtlWaveCodecDevice::takePluginRecord()
     if (fillFormatExtPCM(record, rate, 0, 16, 1, kPluginChannelMask)) storeFormatRecord(std::move(record));
 }
 
+bool kelmtlWaveCodecDevice::applyFormat(const void* data, uint32_t len, kelmtlInOutPipe* provider,
+                                        bool restoreActiveState)
+{
+    const kelAcmCodecDriverMode mode = driverMode();
+    const std::string library = driverLibrary();
+    const bool accepted = kelmtlInOutWavePipe::applyFormat(data, len, provider, restoreActiveState);
+    if (accepted && deviceWasCreated() && (mode != driverMode() || library != driverLibrary())) {
+        createDevice();
+        (void)checkFormatChange(restoreActiveState);
+    }
+    return accepted;
+}
+
 uintptr_t kelmtlWaveCodecDevice::getDstChunkSize()
 {
     return withDevice(kDataDeviceTimeout, uintptr_t{0},

@@ -59,6 +59,10 @@ protected:
     // A PCM format: the codec suggests the compressed side (formatTag) for
     // it. Any other format: setNonPCMFormat. False without a codec.
     bool applyDeviceFormat(const kelFormatBlock& format, bool isSrc) override;
+    // A provider's block that names another driver mode or library makes a
+    // codec for it (with the block's format applied).
+    bool applyFormat(const void* data, uint32_t len, kelmtlInOutPipe* provider,
+                     bool restoreActiveState) override;
     uintptr_t getDstChunkSize() override;
     uint32_t getFormatExchangeData(std::vector<uint8_t>& data) override;
 

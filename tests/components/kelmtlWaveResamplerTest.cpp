@@ -37,6 +37,12 @@ TEST(kelmtlWaveResamplerTest, HandsOnWhatTheDeviceMakesInTheDestinationFormat)
         ASSERT_TRUE(provider->addConsumer(resampler));
         EXPECT_EQ(resampler->pcm_samplesPerSec(), 44100u);
         EXPECT_EQ(resampler->pcm_numChannels(), 1u);
+        // A provider's format the resampler cannot hold (its channel
+        // mapping would need gigabytes) is refused.
+        const std::vector<uint8_t> huge = kelTestWaveBlock(7, 16, 27392);
+        EXPECT_FALSE(provider->sendFormatToConsumers(huge.data(), uint32_t(huge.size()), false, provider));
+        const std::vector<uint8_t> mono = kelTestWaveBlock(44100, 16, 1);
+        EXPECT_TRUE(provider->sendFormatToConsumers(mono.data(), uint32_t(mono.size()), false, provider));
 
         kelWaveFormatBlockContent seen;
         const std::vector<uint8_t> block = sink->lastFormat();
