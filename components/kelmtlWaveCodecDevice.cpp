@@ -115,7 +115,7 @@ bool kelmtlWaveCodecDevice::applyDeviceFormat(const kelFormatBlock& format, bool
     const WAVEFORMATEX* record = format.format();
     if (!record || !codec()) return false;
     const bool pcmIn = inputIsPcm();
-    if (isSrc != pcmIn && record->wFormatTag != WAVE_FORMAT_EXTENSIBLE) setFormatTagValue(record->wFormatTag);
+    if (isSrc != pcmIn && record->wFormatTag != WAVE_FORMAT_EXTENSIBLE) takeTag(record->wFormatTag);
     if (!formatIsPCM(record, format.size())) return setNonPCMFormat(record, format.size());
     const auto tag = static_cast<uint32_t>(formatTag());
     const bool accepted = withDevice(kReplaceDeviceTimeout, false, [&](kelMsAcmStreamDevice* device) {
@@ -137,7 +137,7 @@ bool kelmtlWaveCodecDevice::setNonPCMFormat(const WAVEFORMATEX* format, size_t f
     kelFormatBlock plain;
     if (!codec() || !formatExtToFormat(format, formatSize, plain, true) || !plain.format()) return false;
     kelCodecReopen reopen(*this);
-    setFormatTagValue(plain.format()->wFormatTag);
+    takeTag(plain.format()->wFormatTag);
     const bool pcmIn = inputIsPcm();
     const bool accepted = withDevice(kReplaceDeviceTimeout, false, [&](kelMsAcmStreamDevice* device) {
         auto* c = dynamic_cast<kelMsAcmCodec*>(device);
@@ -146,6 +146,14 @@ bool kelmtlWaveCodecDevice::setNonPCMFormat(const WAVEFORMATEX* format, size_t f
     if (accepted) takePcmSide();
     if (driverMode() == kelcdm_openH323plugin) takePluginRecord();
     return accepted;
+}
+
+void kelmtlWaveCodecDevice::takeTag(uintptr_t tag)
+{
+    if (tag == formatTag()) return;
+    setFormatTagValue(tag);
+    // Another tag may need another registry driver.
+    createDriver();
 }
 
 void kelmtlWaveCodecDevice::takePcmSide()

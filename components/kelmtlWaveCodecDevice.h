@@ -67,6 +67,8 @@ protected:
     uint32_t getFormatExchangeData(std::vector<uint8_t>& data) override;
 
 private:
+    // Stores the compressed side's tag and selects a driver for it.
+    void takeTag(uintptr_t tag);
     // The record becomes a copy of the codec's PCM side.
     void takePcmSide();
     // Plug-in mode: the record of the selected plug-in codec.

@@ -76,10 +76,9 @@ const std::string& inputFile(char which, bool tiny)
 {
     static const std::string names[4] = {scratch("a.wav"), scratch("a-tiny.wav"), scratch("b.wav"),
                                          scratch("b-tiny.wav")};
-    static const bool written = writeStereo(names[0], dataBytes(false) / kFrameBytes, 0) &&
-                                writeStereo(names[1], kTinyFrames, 0) &&
-                                writeStereo(names[2], dataBytes(false) / kFrameBytes, 1) &&
-                                writeStereo(names[3], kTinyFrames, 1);
+    static const bool written =
+        writeStereo(names[0], dataBytes(false) / kFrameBytes, 0) && writeStereo(names[1], kTinyFrames, 0) &&
+        writeStereo(names[2], dataBytes(false) / kFrameBytes, 1) && writeStereo(names[3], kTinyFrames, 1);
     (void)written;
     return names[(which == 'b' ? 2 : 0) + (tiny ? 1 : 0)];
 }
@@ -128,9 +127,9 @@ double mixChainUs(bool tiny)
     (void)a->addConsumer(mixer);
     (void)b->addConsumer(mixer);
     const int64_t bytes = int64_t(dataBytes(tiny));
-    const bool ended = mixer->open() && a->open() && b->open() &&
-                       meter.waitFor([&] { return !a->active() && !b->active() && mixer->outBytes() >= bytes; },
-                                     120000);
+    const bool ended =
+        mixer->open() && a->open() && b->open() &&
+        meter.waitFor([&] { return !a->active() && !b->active() && mixer->outBytes() >= bytes; }, 120000);
     const bool whole = ended && mixer->inBytes() == 2 * bytes && mixer->overloadDropBytes() == 0;
     kelFree(a);
     kelFree(b);
@@ -215,7 +214,15 @@ void soxCase(benchmark::State& state, std::vector<std::string> (*args)(bool))
 
 std::vector<std::string> soxMix(bool tiny)
 {
-    return {"sox", "-D", "-m", "-v", "1", inputFile('a', tiny), "-v", "1", inputFile('b', tiny),
+    return {"sox",
+            "-D",
+            "-m",
+            "-v",
+            "1",
+            inputFile('a', tiny),
+            "-v",
+            "1",
+            inputFile('b', tiny),
             scratch("out.wav")};
 }
 

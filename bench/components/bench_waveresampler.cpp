@@ -66,7 +66,8 @@ protected:
 void report(benchmark::State& state, double seconds, uint64_t produced)
 {
     const uint64_t expected = uint64_t(kSeconds * 48000 * 4);
-    if (produced + 48000 * 4 / 50 < expected) state.SkipWithError("the resampler did not put out every chunk");
+    if (produced + 48000 * 4 / 50 < expected)
+        state.SkipWithError("the resampler did not put out every chunk");
     state.SetIterationTime(seconds);
     state.counters["us_per_s"] = seconds * 1e6 / kSeconds;
 }
@@ -86,7 +87,8 @@ void component(benchmark::State& state)
         const auto start = std::chrono::steady_clock::now();
         for (size_t at = 0; opened && at + kChunkBytes <= data.size(); at += kChunkBytes)
             (void)provider->hand(data.data() + at, uint32_t(kChunkBytes));
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         report(state, seconds, sink->taken.load());
         kelFree(provider);
         kelFree(resampler);
@@ -110,7 +112,8 @@ void device(benchmark::State& state)
         const auto start = std::chrono::steady_clock::now();
         for (size_t at = 0; opened && at + kChunkBytes <= data.size(); at += kChunkBytes)
             (void)resampler->write(data.data() + at, kChunkBytes);
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         report(state, seconds, taken.load());
         (void)resampler->close();
         kelFree(resampler);

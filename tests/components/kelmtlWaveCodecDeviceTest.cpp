@@ -201,6 +201,40 @@ TEST(kelmtlWaveCodecDeviceTest, DriverSelectionFollowsModeTagAndLibrary)
     }
 }
 
+// Decoding: a compressed format given to the codec (setNonPCMFormat) makes
+// the tag and the PCM side the driver suggests; the codes written come out
+// as the reference samples.
+TEST(kelmtlWaveCodecDeviceTest, DecoderTakesACompressedFormatAndExpandsIt)
+{
+    const std::string compress = kelCodecVector("ulaw_compress.bin");
+    const std::string expand = kelCodecVector("ulaw_expand.bin");
+    auto* sink = kelCreate<kelTestPipe>("sink");
+    auto* codec = kelCreate<kelmtlWaveCodecDevice>();
+    kelTestOwnedPipe o1(sink), o2(codec);
+    codec->setInputIsPcm(false);
+    codec->setIgnoreProviderOptions(kelIpoNoActivation);
+    WAVEFORMATEX ulaw{WAVE_FORMAT_MULAW, 1, 8000, 8000, 1, 8, 0};
+    ASSERT_TRUE(codec->setNonPCMFormat(&ulaw));
+    EXPECT_EQ(codec->formatTag(), kMuLawTag);
+    EXPECT_EQ(codec->pcm_samplesPerSec(), 8000u);
+    EXPECT_EQ(codec->pcm_bitsPerSample(), 16u);
+    EXPECT_EQ(codec->pcm_numChannels(), 1u);
+    ASSERT_TRUE(codec->addConsumer(sink));
+    ASSERT_TRUE(codec->open());
+    for (size_t at = 0; at < compress.size(); at += 1000)
+        ASSERT_GT(codec->write(compress.data() + at, uint32_t(std::min<size_t>(1000, compress.size() - at))),
+                  0u);
+    std::string reference;
+    for (unsigned char code : compress)
+        reference.append(expand, size_t(code) * 2, 2);
+    std::string ours;
+    for (const kelTestBlock& block : sink->blocks())
+        ours.append(block.bytes.begin(), block.bytes.end());
+    ASSERT_LE(ours.size(), reference.size());
+    EXPECT_GE(ours.size(), reference.size() - 2 * codec->chunkSize());
+    EXPECT_TRUE(reference.compare(0, ours.size(), ours) == 0);
+}
+
 // In plug-in mode the record is the selected plug-in codec's, and 8000 Hz
 // 16-bit mono with mask 4 while none is selected.
 TEST(kelmtlWaveCodecDeviceTest, PluginModeRecordIsThePluginCodecs)
