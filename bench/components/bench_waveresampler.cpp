@@ -1,10 +1,12 @@
 // The resampler component beside the bare resampler device: 60 s of
 // 44.1 kHz stereo, handed over in source chunks, converted to 48 kHz stereo
 // (not in real time, so on the writing thread) and passed to a consumer that
-// only counts. resample/component writes through the pipe (provider,
-// component, consumer); resample/device writes into a kelWaveResampler whose
+// only counts. <case>/component writes through the pipe (provider,
+// component, consumer); <case>/device writes into a kelWaveResampler whose
 // chunk handler counts. The ratio table compares them in interleaved
-// rounds: what the component adds to the device.
+// rounds: what the component adds to the device. Cases: pcm, the built-in
+// conversion (a few hundred nanoseconds a chunk, so the pipe's own cost per
+// chunk shows), and speex, the Speex DSP path (skipped without the library).
 
 #include "kelBenchRatios.h"
 #include "components/kelMT_wave.h"
@@ -72,7 +74,7 @@ void report(benchmark::State& state, double seconds, uint64_t produced)
     state.counters["us_per_s"] = seconds * 1e6 / kSeconds;
 }
 
-void component(benchmark::State& state)
+void component(benchmark::State& state, bool speex)
 {
     const std::string& data = input();
     for (auto _ : state) {
@@ -80,6 +82,7 @@ void component(benchmark::State& state)
         auto* resampler = kelCreate<kelmtlWaveResampler>();
         auto* provider = kelCreate<Pipe>();
         provider->setIsFormatProvider(true);
+        resampler->setUseSpeexDSP(speex);
         resampler->setDst_SamplesPerSec(48000);
         (void)resampler->addConsumer(sink);
         (void)provider->addConsumer(resampler);
@@ -96,12 +99,13 @@ void component(benchmark::State& state)
     }
 }
 
-void device(benchmark::State& state)
+void device(benchmark::State& state, bool speex)
 {
     const std::string& data = input();
     for (auto _ : state) {
         auto* resampler = kelCreate<kelWaveResampler>(false, uintptr_t(6));
         std::atomic<uint64_t> taken{0};
+        resampler->setUseSpeexDSP(speex);
         (void)resampler->setSampling(true, kRate, 16, 2);
         (void)resampler->setSampling(false, 48000, 16, 2);
         (void)resampler->assignStream(false, nullptr, false);
@@ -109,6 +113,11 @@ void device(benchmark::State& state)
             taken.fetch_add(size, std::memory_order_relaxed);
         });
         const bool opened = resampler->open() == 0;
+        if (speex && !resampler->speexAvailable()) {
+            state.SkipWithError("the Speex DSP library is missing");
+            kelFree(resampler);
+            return;
+        }
         const auto start = std::chrono::steady_clock::now();
         for (size_t at = 0; opened && at + kChunkBytes <= data.size(); at += kChunkBytes)
             (void)resampler->write(data.data() + at, kChunkBytes);
@@ -122,6 +131,17 @@ void device(benchmark::State& state)
 
 } // namespace
 
-BENCHMARK(component)->Name("resample/component")->UseManualTime()->Iterations(kelBenchIterations(5));
-BENCHMARK(device)->Name("resample/device")->UseManualTime()->Iterations(kelBenchIterations(5));
+BENCHMARK_CAPTURE(component, pcm, false)
+    ->Name("pcm/component")
+    ->UseManualTime()
+    ->Iterations(kelBenchIterations(5));
+BENCHMARK_CAPTURE(device, pcm, false)->Name("pcm/device")->UseManualTime()->Iterations(kelBenchIterations(5));
+BENCHMARK_CAPTURE(component, speex, true)
+    ->Name("speex/component")
+    ->UseManualTime()
+    ->Iterations(kelBenchIterations(2));
+BENCHMARK_CAPTURE(device, speex, true)
+    ->Name("speex/device")
+    ->UseManualTime()
+    ->Iterations(kelBenchIterations(2));
 KEL_BENCH_MAIN_WITH_RATIOS("device", "us_per_s")
