@@ -5,7 +5,8 @@
 // the long file less its run over a one-chunk file, so sox's process start
 // and our components' set-up are left out (bench_wavechain.h).
 //  - mix/kel: two WAV readers feeding a mixer component that writes a WAV
-//    file; mix/sox: `sox -D -m -v 1 a.wav -v 1 b.wav out.wav`.
+//    file, all paced by one clock that the bench advances as fast as the
+//    chain keeps up; mix/sox: `sox -D -m -v 1 a.wav -v 1 b.wav out.wav`.
 //  - ulaw/kel: a WAV reader, a codec component (registry driver, format
 //    tag 7) and a WAV writer; ulaw/sox: `sox in.wav -e u-law out.wav`.
 // sox is skipped when it is missing.
@@ -14,6 +15,7 @@
 #include "kelBenchRatios.h"
 #include "bench_wavechain.h"
 #include "components/kelMT_wave.h"
+#include "core/kelClock.h"
 #include "core/kelCreate.h"
 #include "core/kelUtf.h"
 
@@ -109,34 +111,63 @@ kelmtlWaveRiff* makeWriter()
     return writer;
 }
 
+uintptr_t queuedBytes(kelWaveMixerDevice* mixer)
+{
+    uintptr_t total = 0;
+    for (intptr_t i = 0; mixer && i < mixer->getStreamCount(); ++i)
+        if (kelAbstractStream* stream = mixer->getStream(i)) total += uintptr_t(stream->getSize());
+    return total;
+}
+
 // One run of the mixer chain: its CPU in microseconds, -1 when it did not
-// carry both files whole.
+// carry both files whole. Readers and mixer run in real time on a clock
+// this thread advances 100 ms at a time, as fast as the chain keeps up (a
+// reader left to run free would outrun the mix and have its chunks
+// dropped); this thread's own CPU is left out.
 double mixChainUs(bool tiny)
 {
-    CpuMeter meter;
+    const uint64_t start = kelBenchProcessCpuNs();
+    kelManualClock clock;
+    CpuMeter unused;
     auto* writer = makeWriter();
     auto* mixer = kelCreate<kelmtlWaveMixer>();
-    auto* a = makeReader(inputFile('a', tiny), meter);
-    auto* b = makeReader(inputFile('b', tiny), meter);
+    auto* a = makeReader(inputFile('a', tiny), unused);
+    auto* b = makeReader(inputFile('b', tiny), unused);
     mixer->setIsFormatProvider(true);
-    // Room for one reader to run ahead of the other; the mixer's end is
-    // the bench's, not the first reader's.
     mixer->setOverNum(200);
     mixer->setIgnoreProviderOptions(kelIpoNoActivation);
+    for (kelmtlWaveRiff* reader : {a, b}) {
+        reader->setClock(clock);
+        reader->setRealTime(true);
+    }
+    mixer->setClock(clock);
+    mixer->setRealTime(true);
     (void)mixer->addConsumer(writer);
     (void)a->addConsumer(mixer);
     (void)b->addConsumer(mixer);
     const int64_t bytes = int64_t(dataBytes(tiny));
-    const bool ended =
-        mixer->open() && a->open() && b->open() &&
-        meter.waitFor([&] { return !a->active() && !b->active() && mixer->outBytes() >= bytes; }, 120000);
+    const uint64_t own = kelWaveChainBench::threadCpuNs();
+    bool ended = mixer->open() && a->open() && b->open();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    int64_t ticks = 0;
+    while (ended) {
+        if (!a->active() && !b->active() && mixer->inBytes() == 2 * bytes && queuedBytes(mixer->mixer()) == 0)
+            break;
+        clock.advanceMs(100);
+        ticks += 5;
+        const int64_t want = ticks * int64_t(mixer->chunkSize());
+        while (mixer->outBytes() < want && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ended = std::chrono::steady_clock::now() < deadline;
+    }
+    const uint64_t waited = kelWaveChainBench::threadCpuNs() - own;
     const bool whole = ended && mixer->inBytes() == 2 * bytes && mixer->overloadDropBytes() == 0;
     kelFree(a);
     kelFree(b);
     kelFree(mixer);
     kelFree(writer);
     std::remove(scratch("out.wav").c_str());
-    return whole ? meter.usedUs() : -1;
+    return whole ? double(kelBenchProcessCpuNs() - start - waited) / 1e3 : -1;
 }
 
 // One run of the µ-law chain.
