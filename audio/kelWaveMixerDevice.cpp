@@ -136,10 +136,14 @@ bool kelWaveMultiStreamDevice::removeStream(kelAbstractStream* stream)
                                      [stream](const auto& owned) { return owned.get() == stream; });
         if (it == f_streams.end()) return false;
         gone = std::move(*it);
+        const auto index = size_t(it - f_streams.begin());
         f_streams.erase(it);
+        streamRemoved(index);
     }
     return true; // freed here, outside the lock
 }
+
+void kelWaveMultiStreamDevice::streamRemoved(size_t /*index*/) {}
 
 kelAbstractStream* kelWaveMultiStreamDevice::getStream(intptr_t index)
 {
@@ -187,6 +191,20 @@ uint32_t kelWaveMixerDevice::afterOpen()
         f_oobHadSome[k].store(false);
     }
     return kelWaveMultiStreamDevice::afterOpen();
+}
+
+void kelWaveMixerDevice::streamRemoved(size_t index)
+{
+    for (size_t k = index; k + 1 < kStreamSlots; ++k) {
+        f_oob[k].store(f_oob[k + 1].load());
+        f_oobHadSome[k].store(f_oobHadSome[k + 1].load());
+        f_svol[k].store(f_svol[k + 1].load());
+    }
+    if (index < kStreamSlots) {
+        f_oob[kStreamSlots - 1].store(0);
+        f_oobHadSome[kStreamSlots - 1].store(false);
+        f_svol[kStreamSlots - 1].store(0);
+    }
 }
 
 uintptr_t kelWaveMixerDevice::chunkTime() const noexcept

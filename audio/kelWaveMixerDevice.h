@@ -56,6 +56,9 @@ protected:
     virtual void doStream(size_t index, kelAbstractStream* stream);
     // Calls doStream for every stream in order, under the device lock.
     virtual void doStreams();
+    // The stream at `index` left the list (the later ones moved down one
+    // place). Called with the device lock held.
+    virtual void streamRemoved(size_t index);
 
     // Guarded by the device lock.
     std::vector<kelOwned<kelAbstractStream>> f_streams;
@@ -109,6 +112,9 @@ public:
 protected:
     bool headerDone(kelWaveHeader* header, bool reAdd) override;
     uint32_t afterOpen() override;
+    // The shortfall and level of the later streams move down with them, so
+    // each keeps its own.
+    void streamRemoved(size_t index) override;
 
 private:
     // Non-real-time: waits until a stream holds data or a stop comes, at

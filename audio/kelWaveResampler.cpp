@@ -107,7 +107,13 @@ bool kelWaveResampler::planChunks(const kelPCMFormat& src, const kelPCMFormat& d
     const uintptr_t dstFrame = dst.pcmNumChannels * pcmSampleBytes(dst.pcmBitsPerSample);
     plan.srcBytes = plan.srcSamples * srcFrame;
     plan.dstBytes = plan.dstSamples * dstFrame;
-    return plan.srcBytes <= kelMaxChunkSize && (plan.dstSamples + kSlack) * dstFrame <= kelMaxChunkSize;
+    // The frames converted before their channels are mapped hold the
+    // source's channels at the destination's sample size: bounded too, or
+    // a format with many channels asks for gigabytes.
+    const uintptr_t mapBytes =
+        (plan.dstSamples + kSlack) * src.pcmNumChannels * pcmSampleBytes(dst.pcmBitsPerSample);
+    return plan.srcBytes <= kelMaxChunkSize && (plan.dstSamples + kSlack) * dstFrame <= kelMaxChunkSize &&
+           mapBytes <= kelMaxChunkSize;
 }
 
 bool kelWaveResampler::doSetFormat(bool isSrc, const WAVEFORMATEX* format, size_t formatSize)

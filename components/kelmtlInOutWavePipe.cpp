@@ -2,8 +2,11 @@
 
 #include "audio/kelWaveDevice.h"
 #include "audio/kelWaveFormatRoutines.h"
+#include "audio/kelMsAcm.h"
+#include "components/kelProcessAcm.h"
 #include "components/kelWaveFormatBlock.h"
 #include "core/kelCreate.h"
+#include "core/kelUtf.h"
 #include "core/kelMemoryStream.h"
 
 #include <cstring>
@@ -57,6 +60,8 @@ void kelmtlInOutWavePipe::beforeDestruction()
 {
     close(kActivateTimeout);
     destroyDevice();
+    // A driver loaded for this component goes with it.
+    assignDriver(nullptr, false);
     kelmtlInOutPipe::beforeDestruction();
 }
 
@@ -112,7 +117,33 @@ void kelmtlInOutWavePipe::createDevice()
 
 void kelmtlInOutWavePipe::createDriver()
 {
-    // No driver can be selected before the codec components exist.
+    if (!f_iNeedDriver.load()) return;
+    kelMsAcm* acmObject = f_acm2.load();
+    switch (f_driverMode.load()) {
+    case kelcdm_acm: {
+        kelMsAcmDriver* found = nullptr;
+        if (acmObject) {
+            kelEnumerateAcmDriversOnce(acmObject);
+            found = acmObject->getDriverByFormatTag(static_cast<uint32_t>(f_formatTag.load()));
+        }
+        assignDriver(found, false);
+        return;
+    }
+    case kelcdm_installable: {
+        const std::string library = driverLibrary();
+        // An empty name would make the loader open the program itself.
+        if (!acmObject || library.empty()) {
+            assignDriver(nullptr, false);
+            return;
+        }
+        kelMsAcmDriver* loaded = acmObject->openDriver(utf8ToUtf16(library));
+        assignDriver(loaded, loaded != nullptr);
+        return;
+    }
+    default:
+        assignDriver(nullptr, false);
+        return;
+    }
 }
 
 void kelmtlInOutWavePipe::createNewDevice()
@@ -179,12 +210,20 @@ void kelmtlInOutWavePipe::requestAcm(intptr_t req, kelMsAcm*& acmObject)
         std::lock_guard<std::mutex> guard(f_propertyGuard);
         handler = f_onAcmReq;
     }
-    if (!handler) return;
+    if (!handler) {
+        if (req == 1 && f_loaded.load()) acmObject = kelProcessAcm();
+        return;
+    }
     try {
         handler(this, req, acmObject);
     } catch (...) {
         kelReportHookFailure("kelmtlInOutWavePipe::onAcmReq");
     }
+}
+
+bool kelmtlInOutWavePipe::compressedOutputRecord(kelFormatBlock& /*record*/)
+{
+    return false;
 }
 
 bool kelmtlInOutWavePipe::flush()
@@ -596,9 +635,20 @@ void kelmtlInOutWavePipe::setDriverLibrary(const std::string& value)
 
 void kelmtlInOutWavePipe::setDriver(kelMsAcmDriver* value)
 {
-    if (f_driver.exchange(value) == value) return;
-    f_needToUnloadDriver.store(false);
+    assignDriver(value, false);
+}
+
+void kelmtlInOutWavePipe::assignDriver(kelMsAcmDriver* value, bool loadedHere)
+{
+    kelMsAcmDriver* old = f_driver.load();
+    if (old == value) return;
+    const bool unloadOld = f_needToUnloadDriver.exchange(loadedHere);
+    f_driver.store(value);
+    // The device lets go of the old driver before it is closed.
     driverChanged();
+    if (unloadOld && old) {
+        if (kelMsAcm* owner = old->acm()) (void)owner->closeDriver(old);
+    }
 }
 
 void kelmtlInOutWavePipe::setOnAcmReq(tkelOnAcmReq handler)

@@ -20,9 +20,13 @@
 //
 // Time: the component hands its clock (setClock) to every device it creates.
 //
-// The codec driver fields (driverMode, driverLibrary, driver, the ACM
-// object) are carried, and the driver part of a codec format block is
-// taken, but no driver is selected: that comes with the codec components.
+// Codec drivers. Every device creation asks for the ACM registry
+// (requestAcm: onAcmReq when assigned, else the process-wide one of
+// kelProcessAcm.h). A component that needs a driver (the codec and WAV
+// components) selects one in createDriver: in registry mode the registry's
+// driver for formatTag, in installable mode a driver loaded from
+// driverLibrary (closed again when it is replaced or the component goes),
+// in the other modes none.
 
 #include "audio/kelFormatBlock.h"
 #include "audio/kelMsAcmStreamDevice.h"
@@ -55,7 +59,8 @@ public:
     // (Re)creates the device from the current properties. An active
     // component is closed around it and opened again. Owner's thread.
     void createDevice();
-    // (Re)selects the codec driver; nothing is selected yet.
+    // (Re)selects the codec driver of a component that needs one (see the
+    // top). Owner's thread.
     void createDriver();
     // The device's flush with waiting (a playback device queues overNum
     // chunks of silence). False without a device.
@@ -134,12 +139,14 @@ public:
     bool addSilence() const noexcept { return f_addSilence.load(); }
     virtual void setAddSilence(bool value);
 
-    // --- codec driver (carried only) -----------------------------------------
+    // --- codec driver -----------------------------------------------------------
     kelAcmCodecDriverMode driverMode() const noexcept { return f_driverMode.load(); }
     virtual void setDriverMode(kelAcmCodecDriverMode value);
     std::string driverLibrary() const;
     virtual void setDriverLibrary(const std::string& value);
     kelMsAcmDriver* driver() const noexcept { return f_driver.load(); }
+    // Stores another driver: the old one is closed when this component
+    // loaded it, then driverChanged runs. The new one is not closed later.
     virtual void setDriver(kelMsAcmDriver* value);
     void setOnAcmReq(tkelOnAcmReq handler);
 
@@ -163,6 +170,12 @@ public:
     using kelmtlInOutPipe::setOnFormatChangeAfter;
     using kelmtlInOutPipe::setOnFormatChangeBefore;
 
+    // A component whose output is compressed copies the record of that
+    // format into `record`; false (the base) when its output is PCM or it
+    // has none. A WAV writer after it writes the data as it comes. Owner's
+    // thread.
+    virtual bool compressedOutputRecord(kelFormatBlock& record);
+
     kelString _classID() const override { return u"kelmtlInOutWavePipe"; }
 
 protected:
@@ -183,7 +196,9 @@ protected:
     // their master side whatever `isSrc`. False when the device refused it
     // or there is none.
     virtual bool applyDeviceFormat(const kelFormatBlock& format, bool isSrc);
-    // Asks onAcmReq for the ACM object.
+    // The ACM object for `req` 1: onAcmReq's answer when a handler is
+    // assigned, otherwise (once the component has loaded) the process-wide
+    // registry. Any thread.
     virtual void requestAcm(intptr_t req, kelMsAcm*& acm);
 
     // --- pipe hooks -----------------------------------------------------------------
@@ -248,6 +263,8 @@ protected:
 private:
     // Takes the device out under the guard and frees it.
     void freeDevice();
+    // setDriver with the mark whether this component loaded the driver.
+    void assignDriver(kelMsAcmDriver* value, bool loadedHere);
 
     // --- fields, in the system's order ------------------------------------------
     std::atomic<intptr_t> f_deviceId{-1};

@@ -47,8 +47,9 @@ void kelmtlWaveRiff::createNewDevice()
     } else {
         // The extensible record goes as it is, so a file of more than two
         // channels keeps the component's speaker mask.
-        const kelFormatBlock record = copyFormatRecord();
-        if (record.format()) stream = kelRiffStream::createNew(name, record.format(), formatTag(), acm());
+        kelFormatBlock record;
+        uintptr_t tag = 0;
+        if (writingFormat(record, tag)) stream = kelRiffStream::createNew(name, record.format(), tag, acm());
     }
     if (stream) {
         stream->setOverNumIn(overNum());
@@ -79,23 +80,67 @@ void kelmtlWaveRiff::takeFileFormat()
     setFormatTagValue(type == kFileTypeMpeg ? kFormatTagMpegLayer3 : kelWaveFormatTagPCM);
 }
 
+bool kelmtlWaveRiff::writingFormat(kelFormatBlock& record, uintptr_t& tag) const
+{
+    {
+        std::lock_guard<std::mutex> guard(f_riffGuard);
+        if (!f_passFormat.empty()) {
+            // Data that comes compressed is written as it is.
+            tag = kelWaveFormatTagPCM;
+            return duplicateFormat(f_passFormat.format(), f_passFormat.size(), record, f_passFormat.size()) !=
+                   0;
+        }
+    }
+    record = copyFormatRecord();
+    tag = formatTag();
+    return record.format() != nullptr;
+}
+
 bool kelmtlWaveRiff::applyDeviceFormat(const kelFormatBlock& format, bool /*isSrc*/)
 {
     if (f_isInput.load()) return true;
-    const WAVEFORMATEX* record = format.format();
-    if (!record) return false;
+    kelFormatBlock record;
+    uintptr_t tag = 0;
+    bool passed = false;
+    {
+        std::lock_guard<std::mutex> guard(f_riffGuard);
+        passed = !f_passFormat.empty();
+    }
+    if (passed) {
+        if (!writingFormat(record, tag)) return false;
+    } else {
+        if (!format.format() || duplicateFormat(format.format(), format.size(), record, format.size()) == 0)
+            return false;
+        tag = formatTag();
+    }
     const kelString name = fileName();
-    const uintptr_t tag = formatTag();
     return withDevice(kReplaceDeviceTimeout, false, [&](kelMsAcmStreamDevice* d) {
         auto* stream = dynamic_cast<kelRiffStream*>(d);
-        return stream && stream->assignRIFileWriteSrc(name, record, tag) == kelRiffWriting;
+        return stream && stream->assignRIFileWriteSrc(name, record.format(), tag) == kelRiffWriting;
     });
 }
 
 bool kelmtlWaveRiff::applyFormat(const void* data, uint32_t len, kelmtlInOutPipe* provider,
                                  bool restoreActiveState)
 {
-    if (!f_isInput.load()) return kelmtlInOutWavePipe::applyFormat(data, len, provider, restoreActiveState);
+    if (!f_isInput.load()) {
+        // A provider whose output is compressed: its format is what the
+        // data is, whatever the block's sampling says.
+        kelFormatBlock passed;
+        auto* wave = dynamic_cast<kelmtlInOutWavePipe*>(provider);
+        if (!wave || !wave->compressedOutputRecord(passed)) passed.reset();
+        bool passChanged = false;
+        {
+            std::lock_guard<std::mutex> guard(f_riffGuard);
+            passChanged =
+                !sameFormat(passed.format(), passed.size(), f_passFormat.format(), f_passFormat.size()) &&
+                !(passed.empty() && f_passFormat.empty());
+            f_passFormat = std::move(passed);
+        }
+        const bool accepted = kelmtlInOutWavePipe::applyFormat(data, len, provider, restoreActiveState);
+        if (accepted && passChanged) reapplyFormat();
+        return accepted;
+    }
     // A file that is read has the format it has.
     if (!fireFormatChangeBefore(provider, data, len)) return false;
     fireFormatChangeAfter(provider, data, len);

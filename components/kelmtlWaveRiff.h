@@ -9,7 +9,11 @@
 // it raises onStreamIsDone and, with autoCloseOnDone (the default), closes.
 //
 // As an output it writes what it is given into a new WAV file of its format
-// record; a provider's format reassigns the file for writing in that format.
+// record, compressed through a codec of the ACM registry when formatTag is
+// not PCM; a provider's format reassigns the file for writing in that
+// format. After a provider whose output is already compressed (an encoding
+// codec component) it writes the data as it comes, under that provider's
+// compressed format.
 //
 // Threads: as for every wave component (kelmtlInOutWavePipe.h).
 // onStreamIsDone runs on the device thread, after every reading cycle once
@@ -71,12 +75,16 @@ private:
     void streamDone();
     // Input with status 0: the record and tag follow the file.
     void takeFileFormat();
+    // Output: the record and tag the file is written with (the provider's
+    // compressed format when there is one). False without a record.
+    bool writingFormat(kelFormatBlock& record, uintptr_t& tag) const;
 
     std::atomic<bool> f_isInput{true};
     kelString f_fileName; // guarded by f_riffGuard
     std::atomic<bool> f_acod{true};
     kelmtlOnStreamIsDone f_onStreamIsDone; // guarded by f_riffGuard
     kelString f_tmpToKill;                 // guarded by f_riffGuard
+    kelFormatBlock f_passFormat;           // guarded by f_riffGuard
 
     mutable std::mutex f_riffGuard;
 };

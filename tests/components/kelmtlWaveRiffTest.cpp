@@ -1,11 +1,13 @@
 // The WAV file component: its defaults, an input that follows its file, and
 // a file copied through the pipe (input → output) that sox reads back with
-// every sample.
+// every sample, and a compressed file read through the process-wide codec
+// driver registry.
 
 #include "kelPipeHarness.h"
 #include "core/kelUtf.h"
 #include "tests/support/kelStableTestDir.h"
 #include "tests/support/kelTestMpeg.h"
+#include "tests/support/kelTestProcess.h"
 #include "tests/support/kelTestRiff.h"
 #include "tests/support/kelTestWait.h"
 #include "tests/support/kelTestWaveComponents.h"
@@ -152,4 +154,36 @@ TEST(kelmtlWaveRiffTest, MpegAudioFileGivesTheMpegTagAndItsRate)
     EXPECT_EQ(riff->formatTag(), 85u);
     EXPECT_EQ(riff->pcm_samplesPerSec(), 44100u);
     EXPECT_EQ(riff->pcm_numChannels(), 1u);
+}
+
+// With the process-wide registry a compressed WAV file is read: IMA ADPCM
+// from sox comes out as the samples sox decodes from it.
+TEST(kelmtlWaveRiffTest, ImaAdpcmFileReadsAsSoxDecodesIt)
+{
+    if (!kelTestHaveSox()) GTEST_SKIP() << "sox is not installed";
+    kelStableTestDir dir("riff-ima");
+    const std::string name = dir.file("ima.wav");
+    ASSERT_TRUE(kelTestSoxWave(name, 8000, 4, 1, "ima-adpcm", 0.73));
+    const auto decoded = kelTestProcess::filter("sox '" + name + "' -t raw -e signed-integer -b 16 -", "");
+    ASSERT_TRUE(decoded && !decoded->empty());
+
+    auto* sink = kelCreate<kelTestPipe>("sink");
+    auto* riff = kelCreate<kelmtlWaveRiff>();
+    Owned o1(sink), o2(riff);
+    riff->setIsFormatProvider(true);
+    riff->setFileName(utf8ToUtf16(name));
+    ASSERT_EQ(riff->waveStream()->status(), kelRiffReading);
+    EXPECT_EQ(riff->pcm_samplesPerSec(), 8000u);
+    EXPECT_EQ(riff->pcm_bitsPerSample(), 16u);
+    ASSERT_TRUE(riff->addConsumer(sink));
+    ASSERT_TRUE(riff->open());
+    ASSERT_TRUE(kelTestWaitUntil([&] { return !riff->active(); }, 20000));
+    riff->close();
+    std::string ours;
+    for (const kelTestBlock& block : sink->blocks())
+        ours.append(block.bytes.begin(), block.bytes.end());
+    // Every decoded sample in order; a last chunk is filled up with silence.
+    ASSERT_GE(ours.size(), decoded->size());
+    EXPECT_TRUE(ours.compare(0, decoded->size(), *decoded) == 0);
+    EXPECT_EQ(ours.find_first_not_of('\0', decoded->size()), std::string::npos);
 }

@@ -23,9 +23,11 @@ std::atomic<int> g_liveStreams{0};
 
 uint8_t ulaw(int16_t pcm)
 {
-    // The G.711 mu-law segment coder (bias 0x84, clip 32635).
+    // The G.711 mu-law segment coder (bias 0x84, clip 32635). A negative
+    // sample's magnitude is its one's complement, as in the standard's
+    // reference tools, so the codes are the reference codes.
     int sign = pcm < 0 ? 0x80 : 0;
-    int magnitude = pcm < 0 ? -int(pcm) : int(pcm);
+    int magnitude = pcm < 0 ? -int(pcm) - 1 : int(pcm);
     if (magnitude > 32635) magnitude = 32635;
     magnitude += 0x84;
     int exponent = 7;
