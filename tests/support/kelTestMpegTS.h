@@ -7,6 +7,7 @@
 #include "codecs/kelMpeg.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -135,6 +136,7 @@ public:
         uint64_t start;
         uint32_t duration;
         intptr_t running;
+        bool freeCA;
         std::map<uint32_t, std::string> descriptors;
     };
     std::vector<Event> events;
@@ -147,8 +149,8 @@ protected:
     void onSection(uint32_t pid, uint32_t tableId) override { sections.emplace_back(pid, tableId); }
     void onEvent(uint32_t pid, kelMpegTSEvent& e) override
     {
-        Event out{pid,           e.ID(),       e.TSID(),           e.NID(), e.srvID(),
-                  e.startTime(), e.duration(), e.running_status(), {}};
+        Event out{pid,           e.ID(),       e.TSID(),           e.NID(),          e.srvID(),
+                  e.startTime(), e.duration(), e.running_status(), e.free_CA_mode(), {}};
         for (intptr_t i = 0; i < e.desc().count(); ++i) {
             auto* d = static_cast<kelMpegTSDescriptor*>(e.desc().getObject(i));
             out.descriptors[d->ID()] =
@@ -184,4 +186,19 @@ inline std::map<uint32_t, std::string> kelTestTSDescriptors(kelMpegTSDescriptorL
         out[d->ID()] = std::string(reinterpret_cast<const char*>(d->data()), size_t(d->dataLen()));
     }
     return out;
+}
+
+// The two-program fixture: MP2 at 440 Hz/48 kHz on PID 0x100 (program 1)
+// and 880 Hz/44.1 kHz on 0x101 (program 2), with SDT and NIT, made by
+// ffmpeg into `path`. False when ffmpeg is missing or fails.
+inline bool kelTestMakeTwoProgramTS(const std::string& path, int seconds = 2)
+{
+    const std::string d = std::to_string(seconds);
+    const std::string command = "ffmpeg -v error -f lavfi -i sine=f=440:r=48000:d=" + d +
+                                " -f lavfi -i sine=f=880:r=44100:d=" + d +
+                                " -map 0:a -map 1:a -c:a mp2 -program program_num=1:st=0"
+                                " -program program_num=2:st=1 -mpegts_flags +nit+system_b -muxrate 400k"
+                                " -f mpegts -y '" +
+                                path + "' </dev/null";
+    return std::system(command.c_str()) == 0;
 }
