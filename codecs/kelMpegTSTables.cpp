@@ -43,6 +43,11 @@ kelString kelMpegTSDescriptor::asString() const
     return trimText(text);
 }
 
+kelMpegTSDescriptor* kelMpegTSDescriptorList::descriptor(uint32_t tag) noexcept
+{
+    return find<kelMpegTSDescriptor>(tag);
+}
+
 intptr_t kelMpegTSDescriptorList::addDesc(kelMpegTSBytes& in, kelMpegTSBudget& budget)
 {
     const intptr_t start = in.remaining();

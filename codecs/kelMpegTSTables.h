@@ -61,27 +61,7 @@ protected:
     int64_t getId(void* item) noexcept override;
 };
 
-// One descriptor: its tag and up to 255 data bytes.
-class kelMpegTSDescriptor : public kelObject
-{
-public:
-    explicit kelMpegTSDescriptor(uint32_t tag) noexcept : f_ID(tag) {}
-
-    uint32_t ID() const noexcept { return f_ID; }
-    const uint8_t* data() const noexcept { return f_data; }
-    intptr_t dataLen() const noexcept { return f_dataLen; }
-    void setData(const uint8_t* data, intptr_t len) noexcept;
-    // The data as text: bytes outside 32..127 become blanks, the ends
-    // trimmed; empty without data.
-    kelString asString() const;
-
-    kelString _classID() const override { return u"kelMpegTSDescriptor"; }
-
-private:
-    uint32_t f_ID;
-    uint8_t f_data[256] = {};
-    intptr_t f_dataLen = 0;
-};
+class kelMpegTSDescriptor;
 
 class kelMpegTSDescriptorList : public kelMpegTS_pwnIDList
 {
@@ -92,12 +72,9 @@ public:
     // and a length) is skipped. Returns the bytes consumed. A new tag past
     // `budget` is refused.
     intptr_t addDesc(kelMpegTSBytes& in, kelMpegTSBudget& budget);
-    kelMpegTSDescriptor* descriptor(uint32_t tag) noexcept { return find<kelMpegTSDescriptor>(tag); }
+    kelMpegTSDescriptor* descriptor(uint32_t tag) noexcept;
 
     kelString _classID() const override { return u"kelMpegTSDescriptorList"; }
-
-    // What one stored descriptor costs the budget.
-    static constexpr int64_t kDescriptorCost = int64_t(sizeof(kelMpegTSDescriptor));
 };
 
 // Base of every stored table object: its key and its descriptors.
@@ -123,6 +100,26 @@ public:
 private:
     uint32_t f_ID;
     kelMpegTSDescriptorList f_desc2;
+};
+
+// One descriptor: its tag and up to 255 data bytes.
+class kelMpegTSDescriptor : public kelMpegTS_pwnID
+{
+public:
+    explicit kelMpegTSDescriptor(uint32_t tag) noexcept : kelMpegTS_pwnID(tag) {}
+
+    const uint8_t* data() const noexcept { return f_data; }
+    intptr_t dataLen() const noexcept { return f_dataLen; }
+    void setData(const uint8_t* data, intptr_t len) noexcept;
+    // The data as text: bytes outside 32..127 become blanks, the ends
+    // trimmed; empty without data.
+    kelString asString() const;
+
+    kelString _classID() const override { return u"kelMpegTSDescriptor"; }
+
+private:
+    uint8_t f_data[256] = {};
+    intptr_t f_dataLen = 0;
 };
 
 // One EIT event (not stored: handed to the demultiplexer's onEvent).

@@ -7,6 +7,7 @@
 // layer, which every audio component shares).
 
 #include "streaming/kelIPReceiver.h"
+#include "streaming/kelIPReceiverMpegTS.h"
 #include "streaming/kelIPStreamer.h"
 #include "streaming/kelIPStreamerEvents.h"
 #include "streaming/kelIPTransRTSPSession.h"
