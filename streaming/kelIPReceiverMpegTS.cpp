@@ -32,6 +32,7 @@ void kelIPReceiverMpegTS::receive(const uint8_t* data, size_t len)
     if (data == nullptr || len == 0 || len > size_t(INTPTR_MAX)) return;
     f_mpegtsReader.write(data, intptr_t(len));
     f_mpegDemuxer.demux(true, true, nullptr);
+    f_mpegDemuxer.countDatagram();
     const intptr_t kept = f_mpegtsReader.bytesLeft() + f_mpegtsReader.stream().getAvailableSize();
     if (kept <= kMaxKept) return;
     f_mpegtsReader.skipBytes(kept - kMaxKept);

@@ -17,6 +17,7 @@
 
 #include "codecs/kelMpeg.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -32,8 +33,11 @@ public:
     // until the first one.
     uint32_t formatNotifiedPID() const noexcept { return f_formatNotifiedPID; }
     // Payloads of the PID dropped because decoding was on and their stream
-    // type is not MPEG audio.
-    int64_t droppedPayloads() const noexcept { return f_dropped; }
+    // type is not MPEG audio. Any thread.
+    int64_t droppedPayloads() const noexcept { return f_dropped.load(); }
+    // Datagrams demultiplexed so far. Any thread.
+    int64_t datagrams() const noexcept { return f_datagrams.load(); }
+    void countDatagram() noexcept { ++f_datagrams; }
 
     static bool isMpegAudio(uint8_t streamType) noexcept { return streamType == 3 || streamType == 4; }
 
@@ -46,7 +50,8 @@ private:
     TkelIPReceiver* f_master;
     uint32_t f_formatNotifiedPID = 0xFFFFFFFFu;
     uint8_t f_streamType = 0;
-    int64_t f_dropped = 0;
+    std::atomic<int64_t> f_dropped{0};
+    std::atomic<int64_t> f_datagrams{0};
 };
 
 // One open's TS reader and demultiplexer.
