@@ -233,3 +233,49 @@ TEST_F(kelMpegTSInteropTest, TablesAreWhatLibdvbpsiDecodes)
     EXPECT_GT(theirs.size(), 20u);
 #endif
 }
+
+// The fixture with one packet of PID 0x100 left out, one sent twice and one
+// marked damaged (each followed by more of the PID): the counters say so
+// exactly, and the other program's stream comes through whole.
+TEST_F(kelMpegTSInteropTest, DroppedDuplicatedAndDamagedPacketsAreCountedExactly)
+{
+    std::vector<size_t> audio;
+    for (size_t at = 0; at + 188 <= bytes.size(); at += 188) {
+        const uint32_t pid = (uint32_t(uint8_t(bytes[at + 1]) & 0x1F) << 8) | uint8_t(bytes[at + 2]);
+        if (pid == 0x100 && (bytes[at + 3] & 0x10)) audio.push_back(at);
+    }
+    ASSERT_GT(audio.size(), 300u);
+    std::string damaged;
+    for (size_t at = 0; at + 188 <= bytes.size(); at += 188) {
+        std::string packet = bytes.substr(at, 188);
+        if (at == audio[100]) continue;
+        if (at == audio[200]) damaged += packet;
+        if (at == audio[250]) packet[1] = char(packet[1] | 0x80);
+        damaged += packet;
+    }
+    kelTestTSFeed clean;
+    clean.feed(bytes);
+    kelTestTSFeed f;
+    f.feed(damaged);
+    const auto& s = f.demuxer.stat();
+    EXPECT_EQ(s.r_continuityBreaks, 2); // the packet after the lost one, and after the damaged one
+    EXPECT_EQ(s.r_duplicatePackets, 1);
+    EXPECT_EQ(s.r_errorPackets, 1);
+    EXPECT_EQ(s.r_totalPackets, clean.demuxer.stat().r_totalPackets);
+    EXPECT_EQ(s.r_totalPacketsSkipped, clean.demuxer.stat().r_totalPacketsSkipped + 1);
+    EXPECT_EQ(s.r_syncLosses + s.r_sectionsCrcFailed + s.r_sectionsCut, 0);
+    EXPECT_TRUE(f.demuxer.payloads[0x101] == clean.demuxer.payloads[0x101]);
+    // Four packets' payloads are missing: the lost, the damaged and the two
+    // dropped behind them.
+    auto payloadOf = [&](size_t at) {
+        const auto* p = reinterpret_cast<const uint8_t*>(bytes.data() + at);
+        size_t used = 4;
+        if (p[3] & 0x20) used += 1 + p[4];
+        if (p[1] & 0x40) used += 9 + p[used + 8];
+        return 188 - used;
+    };
+    size_t missing = 0;
+    for (size_t i : {100, 101, 250, 251})
+        missing += payloadOf(audio[i]);
+    EXPECT_EQ(clean.demuxer.payloads[0x100].size() - f.demuxer.payloads[0x100].size(), missing);
+}
