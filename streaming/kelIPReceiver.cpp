@@ -12,6 +12,7 @@
 #include "net/rtp/kelRTPReceiver.h"
 #include "net/rtp/kelRTPTransmitter.h"
 #include "net/sockets/kelSockAddr.h"
+#include "streaming/kelIPReceiverMpegTS.h"
 #include "streaming/kelT140Receive.h"
 
 #include <arpa/inet.h>
@@ -224,6 +225,7 @@ bool TkelIPReceiver::doOpen()
     setDescriptionInfo({});
     if (!kelIPStreamer::doOpen()) return false;
     f_rec.reset();
+    f_mpegTS = std::make_unique<kelIPReceiverMpegTS>(this);
     f_noHoles.store(false);
     f_firstPacket.store(true);
     f_l16Carry = -1;
@@ -431,6 +433,7 @@ void TkelIPReceiver::receivePacket(const uint8_t* header, const uint8_t* payload
     if (payload == nullptr || size == 0 || size > UINT32_MAX) return;
     if (raw) {
         if (f_firstPacket.exchange(false) && doMpegTSFirstPacket(payload, size)) return;
+        if (mpegTS_enabled()) return receiveMpegTS(payload, size);
         (void)write(payload, static_cast<uint32_t>(size), nullptr);
         return;
     }
@@ -440,6 +443,11 @@ void TkelIPReceiver::receivePacket(const uint8_t* header, const uint8_t* payload
     const intptr_t pt = hdr.payloadType();
     // Comfort-noise pings keep paths open; they carry no audio.
     if (pt == kelRTPPayloadCN) return;
+    if (pt == kelIPReceiverMpegTS::kPayloadType) {
+        f_firstPacket.store(false);
+        setMpegTS_enabled(true);
+        return receiveMpegTS(payload, size);
+    }
     const intptr_t redType = redundantTextType();
     if (redType >= 0 && pt == redType) {
         f_firstPacket.store(false);
@@ -523,11 +531,6 @@ void TkelIPReceiver::receiveRedundantText(const rtp_hdr& hdr, const uint8_t* pay
         return;
     }
     if (!text.empty() && text.size() <= UINT32_MAX) doText(text.data(), static_cast<uint32_t>(text.size()));
-}
-
-bool TkelIPReceiver::doMpegTSFirstPacket(const uint8_t*, size_t)
-{
-    return false;
 }
 
 void TkelIPReceiver::doSTUN(const sockaddr_in&, const uint8_t*, size_t) {}

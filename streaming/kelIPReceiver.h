@@ -55,8 +55,10 @@
 #include <memory>
 #include <mutex>
 
+class kelIPReceiverMpegTS;
 class kelRTPReceiver;
 class kelT140Receive;
+class mpegTSDemuxer;
 
 class TkelIPReceiver : public kelIPStreamer
 {
@@ -83,6 +85,12 @@ public:
     // where we are. Called by the receive path when it sees the change; any
     // thread.
     void transmitterRestarted();
+    // The transport stream demultiplexer of the last open, null before the
+    // first; its tables tell what the stream carries. The RTP receiver's
+    // thread works on it: read it while that thread is stopped, or accept
+    // the tables' own locking.
+    mpegTSDemuxer* mpegTS_demuxer() noexcept;
+
     // When the hole packets are repeated, and what is known of the
     // transmitter.
     const kelIPReceiverHoles& holes() const noexcept { return f_holes; }
@@ -124,10 +132,10 @@ protected:
     // dropped too, so the zero-terminated text carries all the rest). Bad or
     // cut UTF-8 comes out as U+FFFD, never as a shortened text.
     virtual void doText(const void* data, uint32_t len);
-    // Raw mode, the first datagram of an open: the place where a reader of
-    // MPEG transport streams will recognise one and take the datagram
-    // (returning true). No such reader exists yet, so nothing is taken here
-    // and the datagram goes on as payload.
+    // Raw mode, the first datagram of an open: with mpegTS_aware, a datagram
+    // of whole transport stream packets switches mpegTS_enabled on for the
+    // open and is taken (true); anything else switches it off and goes on
+    // as payload.
     virtual bool doMpegTSFirstPacket(const uint8_t* data, size_t len);
     // A STUN message that came in on the RTP port, where peers that run ICE
     // send their connectivity checks. The RTP receiver's thread; `data`
@@ -201,12 +209,16 @@ private:
     int textPayloadType() const noexcept;
     // The first packet is text of `textType`: the format becomes text.
     void switchToText(int textType);
+    // A datagram of the transport stream to the TS reader (RTP thread).
+    void receiveMpegTS(const uint8_t* data, size_t len);
     // L16 from network order to the consumers (RTP thread).
     void swapL16On(const uint8_t* in, uint32_t len);
     // The RTP receiver's thread has started a run.
     void onReceiverStarted();
 
     kelOwned<rtpReceiver> f_rec;
+    // The TS reader, made at each open while the RTP thread is stopped.
+    std::unique_ptr<kelIPReceiverMpegTS> f_mpegTS;
     std::atomic<bool> f_firstPacket{true};
     // The RTP thread's, reset by each open.
     std::unique_ptr<kelT140Receive> f_text;

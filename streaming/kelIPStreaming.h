@@ -12,6 +12,7 @@
 #include "streaming/kelIPEncoders.h"
 #include "streaming/kelIPMpegAnalysis.h"
 #include "streaming/kelIPReceiver.h"
+#include "streaming/kelIPReceiverMpegTS.h"
 #include "streaming/kelIPSampleCarry.h"
 #include "streaming/kelIPStreamer.h"
 #include "streaming/kelIPStreamerEvents.h"
