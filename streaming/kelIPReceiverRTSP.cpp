@@ -165,6 +165,14 @@ void TkelIPReceiver::onRTSPReply(const kelString& uri, const kelString&, intptr_
         if (request == kelRTSP_TEARDOWN) {
             setDescriptionError(text);
             f_session->teardownDone.setState(true);
+        } else if (request == kelRTSP_SETUP && code == 461 && !f_session->setupWithoutSSRC &&
+                   f_session->rtsp && rec()) {
+            // The transport was refused: once more without the ssrc
+            // parameter, which a server may read as a wish for its own SSRC.
+            f_session->setupWithoutSSRC = true;
+            (void)f_session->rtsp->sendRequest(
+                kelRTSP_SETUP, f_session->setupURL, {},
+                kelRTSPSetupTransportLine(rec()->_SSRC(), f_session->setupRTP, f_session->setupRTCP, false));
         } else if (request == kelRTSP_GET_PARAMETER || request == kelRTSP_SET_PARAMETER ||
                    request == kelRTSP_OPTIONS) {
             // A server may not know the keep-alive's method; it still kept
@@ -243,6 +251,9 @@ void TkelIPReceiver::rtspDescribed(const kelString& uri, const kelHTTPparser& re
     uint16_t rtp = 0, rtcp = 0;
     clientPorts(rtp, rtcp);
     rec()->rentSockets(false);
+    f_session->setupURL = urls.media;
+    f_session->setupRTP = rtp;
+    f_session->setupRTCP = rtcp;
     (void)f_session->rtsp->sendRequest(kelRTSP_SETUP, urls.media, {},
                                        kelRTSPSetupTransportLine(rec()->_SSRC(), rtp, rtcp));
 }

@@ -73,10 +73,10 @@ kelString controlOf(const kelString& attrs)
 
 } // namespace
 
-kelString kelRTSPSetupTransportLine(uint32_t ssrc, uint16_t rtpPort, uint16_t rtcpPort)
+kelString kelRTSPSetupTransportLine(uint32_t ssrc, uint16_t rtpPort, uint16_t rtcpPort, bool withSSRC)
 {
-    return u"Transport: RTP/AVP;unicast;ssrc=" + hex8(ssrc) + u";client_port=" + formatInteger(rtpPort) +
-           u"-" + formatInteger(rtcpPort);
+    return u"Transport: RTP/AVP;unicast;" + (withSSRC ? u"ssrc=" + hex8(ssrc) + u";" : kelString()) +
+           u"client_port=" + formatInteger(rtpPort) + u"-" + formatInteger(rtcpPort);
 }
 
 kelRTSPSessionHeader kelRTSPReadSessionHeader(const kelString& value)

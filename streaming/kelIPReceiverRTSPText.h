@@ -21,8 +21,10 @@ class kelHTTPparser;
 // header names no timeout.
 inline constexpr int64_t kelRTSPDefaultSessionTimeoutS = 60;
 
-// "Transport: RTP/AVP;unicast;ssrc=XXXXXXXX;client_port=<rtp>-<rtcp>".
-kelString kelRTSPSetupTransportLine(uint32_t ssrc, uint16_t rtpPort, uint16_t rtcpPort);
+// "Transport: RTP/AVP;unicast;ssrc=XXXXXXXX;client_port=<rtp>-<rtcp>"; without
+// the ssrc parameter unless `withSSRC` (RFC 2326 lets a request's ssrc ask
+// the server for that SSRC, and some servers refuse the request for it).
+kelString kelRTSPSetupTransportLine(uint32_t ssrc, uint16_t rtpPort, uint16_t rtcpPort, bool withSSRC = true);
 
 // An RTSP Session header: the id before the first ";" (trimmed) and the
 // timeout parameter in seconds (the default when missing or not a number

@@ -25,6 +25,12 @@ struct kelIPReceiverSession
     kelString sessionId;
     bool hasServerSSRC = false;
     uint32_t serverSSRC = 0;
+    // The SETUP sent: its URL and client ports, and whether it went again
+    // without our SSRC (client thread only).
+    kelString setupURL;
+    uint16_t setupRTP = 0;
+    uint16_t setupRTCP = 0;
+    bool setupWithoutSSRC = false;
 
     // The session failed (read closed from then on).
     std::atomic<bool> failed{false};
@@ -42,6 +48,9 @@ struct kelIPReceiverSession
         sessionId.clear();
         hasServerSSRC = false;
         serverSSRC = 0;
+        setupURL.clear();
+        setupRTP = setupRTCP = 0;
+        setupWithoutSSRC = false;
         failed.store(false);
         rtpStarted.store(false);
         teardownDone.setState(false);

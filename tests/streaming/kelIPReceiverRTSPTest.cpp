@@ -202,6 +202,13 @@ TEST(kelIPReceiverRTSPTest, FailedRequestsReadClosedWithTheirTexts)
         EXPECT_TRUE(kelTestWaitUntil([&] { return !r->active(); }, 20000));
         EXPECT_EQ(utf16ToUtf8(r->descriptionError()), utf16ToUtf8(c.error));
         r->close();
+        // A refused transport is asked once more, without our SSRC.
+        if (s.setupAnswer == "461") {
+            ASSERT_EQ(s.server.count("SETUP"), 2u);
+            const std::string again = s.server.requests().back();
+            EXPECT_EQ(kelTestRTSP::header(again, "Transport").rfind("RTP/AVP;unicast;client_port=", 0), 0u)
+                << again;
+        }
     }
     // Nobody listening at all.
     uint16_t closedPort = 0;
