@@ -141,9 +141,9 @@ TEST(kelIPSessionSTUNInterop, PublicPortsFromSTUNCarryTheStreamThroughTheNat)
         ASSERT_TRUE(r->open()) << utf16ToUtf8(r->descriptionError());
         EXPECT_TRUE(kelTestWaitUntil([&] { return sink->size() >= 16000 || !r->active(); }, 30000))
             << utf16ToUtf8(r->descriptionError());
-        EXPECT_GE(sink->size(), 16000u) << utf16ToUtf8(r->descriptionError()) << " foreign "
-                                        << r->rec()->foreignCount() << "\n"
-                                        << rtsp.log();
+        EXPECT_GE(sink->size(), 16000u)
+            << utf16ToUtf8(r->descriptionError()) << " foreign " << r->rec()->foreignCount() << "\n"
+            << rtsp.log();
         EXPECT_EQ(utf16ToUtf8(r->portLocal()), "46000");
         EXPECT_TRUE(r->active());
         r->close();
