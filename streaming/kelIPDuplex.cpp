@@ -37,6 +37,10 @@ bool TkelIPDuplex::doOpen()
     if (!TkelIPTransmitter::doOpen()) return false;
     (void)destAdd(true, URI(), true, {}, 0, -1);
     f_receiver->setIsFormatProvider(isFormatProvider());
+    // What the duplex hands on comes from its receiver: the duplex's own
+    // consumer is linked there too.
+    if (kelmtlInOutPipe* c = consumer(); c != nullptr && f_receiver->getConsumerIndex(c) < 0)
+        (void)f_receiver->addConsumer(c);
     f_receiver->setClock(clock());
     f_receiver->setURI(URI());
     f_receiver->setSDP(SDP());

@@ -32,7 +32,8 @@ public:
 
 protected:
     // The transmitter's open, the URI as a static destination, then the
-    // receiver's open with this duplex's URI, SDP and isFormatProvider; the
+    // receiver's open with this duplex's URI, SDP and isFormatProvider (the
+    // duplex's first consumer is linked to the receiver as well); the
     // result is the receiver's.
     bool doOpen() override;
     // The receiver first, then the transmitter.
