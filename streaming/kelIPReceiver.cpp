@@ -1,5 +1,6 @@
 #include "streaming/kelIPReceiver.h"
 #include "streaming/kelIdleThread.h"
+#include "streaming/kelIPReceiverSession.h"
 
 #include "core/kelByteOrder.h"
 #include "core/kelLog.h"
@@ -32,6 +33,12 @@ public:
                 const kelString& bind2ip, bool isUDP, bool noRTCP, intptr_t ttl)
         : kelRTPReceiver(bind2port, ip, isRAW, bind2ip, nullptr, isUDP, noRTCP, ttl), f_owner(owner)
     {}
+    // Without socket, RTCP or thread: a duplex feeds it through
+    // processDatagram.
+    rtpReceiver(TkelIPReceiver* owner, bool isRAW) : kelRTPReceiver(isRAW), f_owner(owner) {}
+    // What a start does to a fed receiver, with no thread: a new SSRC, the
+    // expected transmitter resolved, the stream state reset.
+    void prepareFed() { startIn(); }
 
     void onRTPData(const sockaddr_in& from, const uint8_t* header, const uint8_t* payload, size_t payloadSize,
                    size_t packetSize) override
@@ -140,7 +147,8 @@ constexpr size_t kMPAHeaderSize = 4;
 } // namespace
 
 TkelIPReceiver::TkelIPReceiver(kelComponent* owner)
-    : kelIPStreamer(owner), f_text(std::make_unique<kelT140Receive>())
+    : kelIPStreamer(owner), f_text(std::make_unique<kelT140Receive>()),
+      f_session(std::make_unique<kelIPReceiverSession>())
 {
     makeLibraryDecoders();
 }
@@ -150,6 +158,7 @@ TkelIPReceiver::~TkelIPReceiver() = default;
 void TkelIPReceiver::beforeDestruction()
 {
     kelIPStreamer::beforeDestruction();
+    f_session->freeTransports();
     f_rec.reset();
     closeDecoders();
 }
@@ -190,16 +199,13 @@ kelRTCPstack* TkelIPReceiver::getRTCP()
 bool TkelIPReceiver::isActive()
 {
     if (!kelIPStreamer::isActive()) return false;
-    if (f_rec) {
-        const kelThreadStatus status = f_rec->status();
-        if (status == keltsStopped || status == keltsStopping) {
-            // Closed in all but name: close() will not run doClose for a
-            // component that reads closed, so the ticks end here too. Only
-            // asked, never waited for, since any thread may be asking.
-            setActiveFlag(false);
-            if (kelIdleThread* idle = idleThread()) idle->askStop();
-            return false;
-        }
+    if (transportEnded()) {
+        // Closed in all but name: close() will not run doClose for a
+        // component that reads closed, so the ticks end here too. Only
+        // asked, never waited for, since any thread may be asking.
+        setActiveFlag(false);
+        if (kelIdleThread* idle = idleThread()) idle->askStop();
+        return false;
     }
     return true;
 }
@@ -224,6 +230,8 @@ bool TkelIPReceiver::doOpen()
 {
     setDescriptionInfo({});
     if (!kelIPStreamer::doOpen()) return false;
+    // What the last run's session threads dropped goes now.
+    f_session->freeTransports();
     f_rec.reset();
     f_mpegTS = std::make_unique<kelIPReceiverMpegTS>(this);
     f_noHoles.store(false);
@@ -236,7 +244,13 @@ bool TkelIPReceiver::doOpen()
     openDecoders();
     const intptr_t proto = protocol();
     bool ok = false;
-    if (proto == kelIPProtoRAW || proto == kelIPProtoRTP) {
+    if ((proto == kelIPProtoRAW || proto == kelIPProtoRTP) && mastered()) {
+        ok = openMastered();
+    } else if (proto == kelIPProtoRTSP) {
+        ok = openRTSP();
+    } else if (proto == kelIPProtoHTTP) {
+        ok = openSHOUT();
+    } else if (proto == kelIPProtoRAW || proto == kelIPProtoRTP) {
         const bool raw = proto == kelIPProtoRAW;
         const bool noRTCP = !enableRTCP() || raw;
         const intptr_t type = socketType();
@@ -269,6 +283,8 @@ bool TkelIPReceiver::doOpen()
     setActiveFlag(ok);
     if (!ok) {
         // A failed open leaves the component closed: nothing keeps ticking.
+        closeRTSP();
+        closeSHOUT();
         if (f_rec) (void)f_rec->stop();
         stopIdleThread();
         closeDecoders();
@@ -276,8 +292,34 @@ bool TkelIPReceiver::doOpen()
     return ok;
 }
 
+void TkelIPReceiver::makeRTPReceiver(bool socketless, bool raw, bool noRTCP)
+{
+    if (socketless)
+        f_rec = kelMakeOwned<rtpReceiver>(this, raw);
+    else
+        f_rec =
+            kelMakeOwned<rtpReceiver>(this, bind2port(), kelString{}, raw, bind2ip(), true, noRTCP, TTL());
+}
+
+void TkelIPReceiver::prepareFedReceiver()
+{
+    if (f_rec) f_rec->prepareFed();
+}
+
+bool TkelIPReceiver::transportEnded()
+{
+    const intptr_t proto = protocol();
+    if (proto == kelIPProtoRTSP || proto == kelIPProtoHTTP || mastered()) return sessionTransportEnded();
+    if (!f_rec) return false;
+    const kelThreadStatus status = f_rec->status();
+    return status == keltsStopped || status == keltsStopping;
+}
+
 void TkelIPReceiver::doClose()
 {
+    // The session ends first: its TEARDOWN still needs the RTP side.
+    closeRTSP();
+    closeSHOUT();
     if (f_rec) (void)f_rec->stop();
     closeDecoders();
     kelIPStreamer::doClose();
@@ -573,6 +615,7 @@ uint32_t TkelIPReceiver::doWrite(const void* data, uint32_t len, kelmtlInOutPipe
 {
     if (data == nullptr || len == 0) return 0;
     measureBandwidth(kelBandwidthDir::in, len);
+    if (f_master != nullptr) f_master->measureBandwidth(kelBandwidthDir::in, len);
     {
         kelmtIPReceiverRAWWrite handler;
         {

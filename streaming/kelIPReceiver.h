@@ -55,10 +55,15 @@
 #include <memory>
 #include <mutex>
 
+class kelHTTPparser;
 class kelIPReceiverMpegTS;
 class kelRTPReceiver;
 class kelT140Receive;
 class mpegTSDemuxer;
+class RTSPRec;
+class shoutReceiver;
+class TkelIPDuplex;
+struct kelIPReceiverSession;
 
 class TkelIPReceiver : public kelIPStreamer
 {
@@ -100,10 +105,29 @@ public:
     // samples behind its header, GSM or G.722.1 that is not whole frames).
     // Any thread.
     uint64_t droppedPayloads() const noexcept { return f_dropped.load(); }
+    // The STUN server that tells an rtsp session the public ports of its
+    // sockets: "stun://host[:port]" or "stun:host[:port]" (port 3478 when
+    // none is given). Any other text, a plain host among them, is ignored.
+    // Window thread, while closed.
+    void setSTUNserver(const kelString& value);
+    // The session id of the rtsp session (empty before its SETUP was
+    // answered), and the SSRC its SETUP answer named (hasServerSSRC false
+    // when it named none).
+    kelString rtspSession();
+    bool hasServerSSRC();
+    uint32_t rtspServerSSRC();
+    // Belongs to a duplex, which feeds it what its own socket receives.
+    bool mastered() const noexcept { return f_master != nullptr; }
 
     kelString _classID() const override { return u"TkelIPReceiver"; }
 
 protected:
+    // The rtsp session, on the RTSP client's thread: an answer to `request`
+    // (sent to `uri` with `control`), or the failure `code` of one.
+    virtual void onRTSPReply(const kelString& uri, const kelString& control, intptr_t request,
+                             const kelHTTPparser& response);
+    virtual void onRTSPError(const kelString& uri, const kelString& control, intptr_t request, intptr_t code);
+
     uint32_t doWrite(const void* data, uint32_t len, kelmtlInOutPipe* provider) override;
     bool doOpen() override;
     void doClose() override;
@@ -185,6 +209,30 @@ private:
     kelOwned<G7221decoder> f_decoderG7221;
     kelOwned<GSMdecoder> f_decoderGSM;
     std::atomic<uint64_t> f_dropped{0};
+    friend class RTSPRec;
+    friend class shoutReceiver;
+    friend class TkelIPDuplex;
+    // Session transports (rtsp, http) and the duplex's fed receiver; in
+    // kelIPReceiverRTSP.cpp, kelIPReceiverSHOUT.cpp, kelIPReceiverFed.cpp.
+    bool openRTSP();
+    void closeRTSP();
+    bool openSHOUT();
+    void closeSHOUT();
+    bool openMastered();
+    // The session transport or the RTP thread has ended while open.
+    bool transportEnded();
+    bool sessionTransportEnded();
+    // The part of an RTSP answer that sets up the stream (client thread).
+    void rtspDescribed(const kelString& uri, const kelHTTPparser& response);
+    void rtspSetUp(const kelHTTPparser& response);
+    void rtspFailed(const kelString& text);
+    // The public RTP and RTCP ports to announce (client thread).
+    void clientPorts(uint16_t& rtp, uint16_t& rtcp);
+    // From the duplex: a packet its socket received (its receiving thread).
+    void receiveFromMaster(const sockaddr_in& from, const uint8_t* header, const uint8_t* payload,
+                           size_t size);
+    void makeRTPReceiver(bool socketless, bool raw, bool noRTCP);
+    void prepareFedReceiver();
 
     // The RTP receiver replaced the transmitter's SSRC by `ssrc`.
     void transmitterChangedTo(uint32_t ssrc);
@@ -241,4 +289,7 @@ private:
     kelmtIPReceiverTextEvent f_onText;
     kelmtIPReceiverRTPHdr f_onRTPHdr;
     kelmtIPReceiverRAWWrite f_onRAWWrite;
+    std::unique_ptr<kelIPReceiverSession> f_session;
+    // The duplex this receiver belongs to; set once, before the first open.
+    kelIPStreamer* f_master = nullptr;
 };

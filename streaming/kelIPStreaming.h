@@ -21,3 +21,4 @@
 #include "streaming/kelIdleThread.h"
 #include "streaming/kelRTPMap.h"
 #include "pipes/kelWaveFormat.h"
+#include "streaming/kelIPDuplex.h"

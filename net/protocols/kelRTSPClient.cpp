@@ -285,15 +285,33 @@ void kelRTSPClient::dropConnection(kelRTSPClientSocket* conn)
     f_sockets.unlockWO();
 }
 
+void kelRTSPClient::setKeepAlive(uint64_t intervalMs, const kelString& uri, const kelString& params)
+{
+    kelLock lock(&f_queueLock, false, kQueueLockMs);
+    if (!lock) return;
+    f_keepAliveMs = intervalMs > 0 ? intervalMs : kelRTSPKeepAliveMs;
+    f_keepAliveURI = uri;
+    f_keepAliveParams = params;
+}
+
 bool kelRTSPClient::keepAlive()
 {
+    uint64_t interval = kelRTSPKeepAliveMs;
+    kelString uri, params;
+    {
+        kelLock lock(&f_queueLock, true, kQueueLockMs);
+        if (!lock) return false;
+        interval = f_keepAliveMs;
+        uri = f_keepAliveURI;
+        params = f_keepAliveParams;
+    }
     std::vector<kelString> due;
     if (!f_sockets.lock(true, kConnLockMs)) return false;
     for (intptr_t i = 0; i < f_sockets.count(); ++i) {
         auto* conn = static_cast<kelRTSPClientSocket*>(f_sockets.lockObject(i, false, kConnLockMs));
         if (!conn) continue;
-        if (conn->getIdleTime(f_clock.get()) >= kelRTSPKeepAliveMs && conn->okSendReq()) {
-            due.push_back(conn->uri());
+        if (conn->getIdleTime(f_clock.get()) >= interval && conn->okSendReq()) {
+            due.push_back(trimText(uri).empty() ? conn->uri() : uri);
             conn->markActive(f_clock.get());
         }
         kelObject::releaseOf(conn);
@@ -302,8 +320,8 @@ bool kelRTSPClient::keepAlive()
     if (due.empty()) return false;
     kelLock lock(&f_queueLock, false, kQueueLockMs);
     if (!lock) return false;
-    for (const kelString& uri : due)
-        f_requests.push_back(Request{kelRTSP_GET_PARAMETER, uri, {}, {}});
+    for (const kelString& u : due)
+        f_requests.push_back(Request{kelRTSP_GET_PARAMETER, u, {}, params});
     return true;
 }
 

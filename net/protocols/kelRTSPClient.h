@@ -123,6 +123,11 @@ public:
     const kelString& userAgent() const noexcept { return f_userAgent; }
     kelRTSPClientSocketList& sockets() noexcept { return f_sockets; }
     intptr_t queued();
+    // Keep-alives: after `intervalMs` of silence on a connection, a
+    // GET_PARAMETER to `uri` (blank: the connection's own URI) with the header
+    // lines `params` (a session's id, which a server wants to see). Until
+    // set: every kelRTSPKeepAliveMs, no params. Any thread.
+    void setKeepAlive(uint64_t intervalMs, const kelString& uri, const kelString& params);
 
     kelString _classID() const override { return u"kelRTSPClient"; }
 
@@ -160,4 +165,8 @@ private:
     kelObject f_queueLock;
     kelString f_lastURI2;
     kelClockSlot f_clock;
+    // Under f_queueLock.
+    uint64_t f_keepAliveMs = kelRTSPKeepAliveMs;
+    kelString f_keepAliveURI;
+    kelString f_keepAliveParams;
 };

@@ -146,6 +146,13 @@ public:
     kelEvent& readyEvent() noexcept { return f_readyEv; }
     // The local port the socket is bound to, 0 when none.
     uint16_t boundPort() const noexcept { return f_boundPort.load(); }
+    // The socket, for a part that borrows it while the owner's sockets are
+    // rented out (rtcpSocketsRented): the stack does not read it then. Null
+    // while the stack is not running.
+    kelSocket* rentedSocket() const noexcept
+    {
+        return f_streamer != nullptr && f_streamer->rtcpSocketsRented() ? activeSocket() : nullptr;
+    }
 
     // Figures of the report scheduler, for diagnostics and tests.
     intptr_t senders() const noexcept { return f_session.senders(); }

@@ -41,6 +41,10 @@ public:
     // part can use the same sockets. Any thread.
     void rentSockets(bool doRent) noexcept { f_socketNoReading.store(doRent); }
     bool socketsRented() const noexcept { return f_socketNoReading.load(); }
+    // The streamer's socket while rented out (null otherwise), for the part
+    // that borrows it (a STUN query from the RTP port). It stays valid until
+    // the thread stops.
+    kelSocket* rentedSocket() const noexcept { return socketsRented() ? f_socket.get() : nullptr; }
 
     // --- properties ---------------------------------------------------------
     uint32_t _SSRC() const noexcept { return f_ssrc.load(); }
