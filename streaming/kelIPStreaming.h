@@ -6,6 +6,8 @@
 // and the wave format block the components exchange (declared by the pipe
 // layer, which every audio component shares).
 
+#include "streaming/kelIPRTSPSetup.h"
+#include "streaming/kelIPRTSPSrv.h"
 #include "streaming/kelIPReceiver.h"
 #include "streaming/kelIPStreamer.h"
 #include "streaming/kelIPStreamerEvents.h"
