@@ -188,10 +188,10 @@ TEST(kelIPTransmitterRTSPTest, SetupPlayTeardownCarryTheStreamToTheClientOnly)
     ASSERT_TRUE(c.ok());
     // Asked for another host, over TCP, with its SSRC in hex: the stream
     // goes to the asking peer over UDP.
-    const std::string setupAnswer = c.ask(Conn::request(
-        "SETUP", port, 1,
-        "Transport: RTP/AVP/TCP;unicast;destination=127.0.0.2;client_port=" + clientPorts(client) +
-            ";ssrc=DEADBEEF\r\n"));
+    const std::string setupAnswer =
+        c.ask(Conn::request("SETUP", port, 1,
+                            "Transport: RTP/AVP/TCP;unicast;destination=127.0.0.2;client_port=" +
+                                clientPorts(client) + ";ssrc=DEADBEEF\r\n"));
     const std::string session = Conn::header(setupAnswer, "Session");
     ASSERT_TRUE(std::regex_match(session, std::regex("[0-9A-V]+"))) << setupAnswer;
     ASSERT_NE(tx->transRoot(), nullptr);
@@ -209,7 +209,8 @@ TEST(kelIPTransmitterRTSPTest, SetupPlayTeardownCarryTheStreamToTheClientOnly)
     tx->sessions().unlockRO();
 
     EXPECT_EQ(c.ask(Conn::request("PLAY", port, 2, "Session: " + session + "\r\nRange: npt=0.000-\r\n")),
-              "RTSP/1.0 200 OK\r\nRange: npt=0.000-\r\nCSeq: 2\r\nSession: " + session + "\r\nDate: *\r\n\r\n");
+              "RTSP/1.0 200 OK\r\nRange: npt=0.000-\r\nCSeq: 2\r\nSession: " + session +
+                  "\r\nDate: *\r\n\r\n");
     const uint8_t pcm[4] = {0x01, 0x02, 0x03, 0x04};
     std::vector<uint8_t> packet;
     ASSERT_TRUE(kelTestWaitUntil([&] {
@@ -257,9 +258,8 @@ TEST(kelIPTransmitterRTSPTest, SessionsAreBoundedAndSilentOnesDropped)
     const std::string keptByRequests = setup(c, port, 1, a.port());
     const std::string silent = setup(c, port, 2, b.port());
     // This client's reports come from a port of its own, known by its SSRC.
-    const std::string keptByReports = c.ask(
-        Conn::request("SETUP", port, 3,
-                      "Transport: RTP/AVP;unicast;client_port=" + clientPorts(r) + ";ssrc=00C0FFEE\r\n"));
+    const std::string keptByReports = c.ask(Conn::request(
+        "SETUP", port, 3, "Transport: RTP/AVP;unicast;client_port=" + clientPorts(r) + ";ssrc=00C0FFEE\r\n"));
     const std::string reportsSession = Conn::header(keptByReports, "Session");
     ASSERT_FALSE(keptByRequests.empty());
     ASSERT_FALSE(silent.empty());
@@ -273,9 +273,10 @@ TEST(kelIPTransmitterRTSPTest, SessionsAreBoundedAndSilentOnesDropped)
     ASSERT_NE(rootRTCP, 0);
     for (int second = 0; second < 65; second += 5) {
         clock.advanceMs(5000);
-        EXPECT_EQ(c.ask(Conn::request("GET_PARAMETER", port, 10 + second, "Session: " + keptByRequests + "\r\n"))
-                      .rfind("RTSP/1.0 200 OK\r\n", 0),
-                  0u);
+        EXPECT_EQ(
+            c.ask(Conn::request("GET_PARAMETER", port, 10 + second, "Session: " + keptByRequests + "\r\n"))
+                .rfind("RTSP/1.0 200 OK\r\n", 0),
+            0u);
         ASSERT_TRUE(rRTCP.sendTo(rootRTCP, kelTestRTCPCompound(0x00C0FFEE, "r@127.0.0.1")));
     }
     // 65 s on: the silent session went, the two that were heard from stay.

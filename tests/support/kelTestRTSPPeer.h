@@ -25,7 +25,7 @@
 // listening; null when any step failed. `clock`, when given, is the
 // component's clock (set before the open).
 inline kelOwned<TkelIPTransmitter> kelTestRTSPTransmitter(uint16_t& port, const kelClock* clock = nullptr,
-                                                         const std::string& scheme = "rtsp")
+                                                          const std::string& scheme = "rtsp")
 {
     port = kelTestFreePortOn("127.0.0.1");
     kelOwned<TkelIPTransmitter> tx(kelCreate<TkelIPTransmitter>());
@@ -88,8 +88,8 @@ public:
     static std::string request(const std::string& method, uint16_t port, int cseq,
                                const std::string& headers = {})
     {
-        return method + " rtsp://127.0.0.1:" + std::to_string(port) + "/s RTSP/1.0\r\nCSeq: " +
-               std::to_string(cseq) + "\r\n" + headers + "\r\n";
+        return method + " rtsp://127.0.0.1:" + std::to_string(port) +
+               "/s RTSP/1.0\r\nCSeq: " + std::to_string(cseq) + "\r\n" + headers + "\r\n";
     }
 
     // The value of header `name` in `answer` (up to its CR LF); empty when
@@ -109,7 +109,8 @@ private:
         if (end == std::string::npos) return false;
         size_t body = 0;
         const size_t cl = f_pending.find("Content-Length: ");
-        if (cl != std::string::npos && cl < end) body = std::strtoul(f_pending.c_str() + cl + 16, nullptr, 10);
+        if (cl != std::string::npos && cl < end)
+            body = std::strtoul(f_pending.c_str() + cl + 16, nullptr, 10);
         if (f_pending.size() < end + 4 + body) return false;
         answer = f_pending.substr(0, end + 4 + body);
         f_pending.erase(0, end + 4 + body);
