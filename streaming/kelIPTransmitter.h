@@ -8,6 +8,11 @@
 // session (an RTSP client, a duplex, the application) are listed besides, so
 // that they survive a new root and leave when their member says goodbye.
 //
+// For rtsp and rtspu URIs it runs an RTSP server on the URI's port (TCP or
+// UDP): a client's SETUP becomes a session whose destination is that
+// client, enabled by PLAY. For http URIs it logs in to a SHOUTcast/Icecast
+// server as a source and hands it every payload it sends.
+//
 // Transport decisions go through numbered commands (doExTransCmd), which an
 // application may take over with onExTransCmd:
 //   1 open the root ("host:port" in; "<RTP port>-<RTCP port>" out; udata is

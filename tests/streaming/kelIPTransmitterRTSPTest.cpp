@@ -290,3 +290,44 @@ TEST(kelIPTransmitterRTSPTest, SessionsAreBoundedAndSilentOnesDropped)
     // Room again for a new one.
     EXPECT_FALSE(setup(c, port, 92, d.port()).empty());
 }
+
+TEST(kelIPTransmitterRTSPTest, RtspuServesRequestsInDatagrams)
+{
+    uint16_t port = 0;
+    kelOwned<TkelIPTransmitter> tx = kelTestRTSPTransmitter(port, nullptr, "rtspu");
+    ASSERT_TRUE(tx);
+    EXPECT_EQ(tx->socketType(), kelIPSocketUDP);
+    kelTestPeer client;
+    ASSERT_TRUE(client.ok());
+    const std::string request =
+        Conn::request("SETUP", port, 1,
+                      "Transport: RTP/AVP;unicast;client_port=" + std::to_string(client.port() + 2) + "-" +
+                          std::to_string(client.port() + 3) + "\r\n");
+    ASSERT_TRUE(client.sendTo(port, std::vector<uint8_t>(request.begin(), request.end())));
+    const std::vector<uint8_t> answer = client.receive(10000);
+    const std::string text(answer.begin(), answer.end());
+    EXPECT_EQ(text.rfind("RTSP/1.0 200 OK\r\nTransport: RTP/AVP;unicast;source=127.0.0.1;", 0), 0u) << text;
+    EXPECT_EQ(tx->destCount(), 1);
+}
+
+TEST(kelIPTransmitterRTSPTest, SourceErrorTexts)
+{
+    struct Case
+    {
+        intptr_t error, iceCode;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0, 0, ""},
+        {kelSHOUTErrAuth, 0, "401 Unauthorized"},
+        {kelSHOUTErrRefused, 403, "403 Forbidden"},
+        {kelSHOUTErrRefused, 404, "404 Not Found"},
+        {kelSHOUTErrRefused, 402, "402 Payment Required"},
+        {kelSHOUTErrRefused, 500, "SHOUT Error: -500"},
+        {kelSHOUTErrRefused, 0, "SHOUT Error: -5"},
+        {kelSHOUTErrSocket, 0, "SHOUT Error: -2"},
+        {kelSHOUTErrHost, 0, "Could not connect to server, please check URI"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(text(kelSHOUTSourceErrorText(c.error, c.iceCode)), c.text) << c.error << " " << c.iceCode;
+}
