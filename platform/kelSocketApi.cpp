@@ -400,6 +400,39 @@ int kelSendTo(kelSocketHandle s, const void* data, int len, int flags, const soc
     return static_cast<int>(n);
 }
 
+int kelSendToMany(kelSocketHandle s, const void* data, int len, const sockaddr_in* to, int count) noexcept
+{
+    if (len < 0 || (data == nullptr && len > 0) || count < 0 || (to == nullptr && count > 0))
+        return fail(WSAEFAULT);
+    // One vector for all: the payload is the same for every address.
+    constexpr int kBatch = 64;
+    iovec iov{const_cast<void*>(data), static_cast<size_t>(len)};
+    mmsghdr msgs[kBatch];
+    int sent = 0;
+    while (sent < count) {
+        const int n = std::min(kBatch, count - sent);
+        for (int i = 0; i < n; ++i) {
+            msgs[i] = mmsghdr{};
+            msgs[i].msg_hdr.msg_name = const_cast<sockaddr_in*>(&to[sent + i]);
+            msgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+            msgs[i].msg_hdr.msg_iov = &iov;
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        int done;
+        do {
+            done = ::sendmmsg(fdOf(s), msgs, static_cast<unsigned>(n), MSG_NOSIGNAL);
+        } while (done < 0 && errno == EINTR);
+        if (done < 0) {
+            if (sent == 0) return failTransfer(fdOf(s));
+            (void)failTransfer(fdOf(s));
+            return sent;
+        }
+        sent += done;
+        if (done < n) break;
+    }
+    return sent;
+}
+
 int kelRecvFrom(kelSocketHandle s, void* buf, int len, int flags, sockaddr_in* from) noexcept
 {
     int native = 0;

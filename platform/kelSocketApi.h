@@ -194,6 +194,11 @@ int kelShutdown(kelSocketHandle s, int how) noexcept;
 int kelSend(kelSocketHandle s, const void* data, int len, int flags) noexcept;
 int kelRecv(kelSocketHandle s, void* buf, int len, int flags) noexcept;
 int kelSendTo(kelSocketHandle s, const void* data, int len, int flags, const sockaddr_in* to) noexcept;
+// One datagram of `len` bytes to each of `count` addresses, as few calls
+// into the system as it takes: the number sent from the front of `to`
+// (fewer when one would block or failed: that one's code is the last
+// error), or -1 when the first could not go.
+int kelSendToMany(kelSocketHandle s, const void* data, int len, const sockaddr_in* to, int count) noexcept;
 int kelRecvFrom(kelSocketHandle s, void* buf, int len, int flags, sockaddr_in* from) noexcept;
 // 10054 when `s` is a stream connection the peer reset (its pending error may
 // already have been taken by another call), else 0.

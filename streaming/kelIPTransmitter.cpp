@@ -9,6 +9,8 @@
 #include "core/kelUtf.h"
 #include "net/protocols/kelRE.h"
 #include "net/rtp/kelRTPPayloadTypes.h"
+#include "streaming/kelIPRTSPSrv.h"
+#include "core/kelRandomGenThread.h"
 
 #include <new>
 #include <string>
@@ -47,6 +49,15 @@ public:
             logCaught("TkelIPTransmitter::onReceivedPayload");
         }
     }
+    void onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, const uint8_t* packet, size_t size) override
+    {
+        kelRTPTransmitter::onRTCPPacket(ssrc, from, packet, size);
+        try {
+            f_master->onRTCPPacket(ssrc, from, packet, size);
+        } catch (...) {
+            logCaught("TkelIPTransmitter::onRTCPPacket");
+        }
+    }
     // With autoAddDestFromHolePacket off the owner answers: destinations
     // added on purpose are taken, hole punchers are not. With it on, the
     // transmitter's own onAddDest decides.
@@ -72,7 +83,9 @@ kelString decimal(int64_t value)
 
 } // namespace
 
-TkelIPTransmitter::TkelIPTransmitter(kelComponent* owner) : kelIPStreamer(owner) {}
+TkelIPTransmitter::TkelIPTransmitter(kelComponent* owner)
+    : kelIPStreamer(owner), f_rtspActivity(std::make_unique<kelIPRTSPActivity>()), f_tm(tickNow())
+{}
 
 TkelIPTransmitter::~TkelIPTransmitter()
 {
@@ -83,6 +96,7 @@ void TkelIPTransmitter::beforeDestruction()
 {
     kelIPStreamer::beforeDestruction();
     freeEncoders();
+    freeProtocols();
     kelOwned<kelRTPTransmitter> root;
     {
         std::lock_guard lock(f_rootGuard);
@@ -210,12 +224,17 @@ bool TkelIPTransmitter::doOpen()
         std::lock_guard lock(f_parkGuard);
         f_parked.push_back(std::move(old));
     }
+    freeProtocols();
     bool ok = false;
     const intptr_t proto = protocol();
     if (proto == kelIPProtoRAW || proto == kelIPProtoRTP) {
         f_autoAddDest.store(true);
         kelString data = uriHost() + u":" + uriPort();
         ok = doExTransCmd(kelTransCmdOpenRoot, data, static_cast<uint32_t>(socketType())) == 0;
+    } else if (proto == kelIPProtoRTSP) {
+        ok = openRTSP();
+    } else if (proto == kelIPProtoHTTP) {
+        ok = openSHOUT();
     } else {
         setDescriptionError(u"Cannot transmit on this URI's scheme");
     }
@@ -286,8 +305,10 @@ void TkelIPTransmitter::doClose()
 {
     // The idle tick frees parked roots; stop it before touching them.
     stopIdleThread();
-    // While the root still sends: the encoders' last frames go out.
+    // While the root still sends: the encoders' last frames go out, to the
+    // destinations and the SHOUT source alike.
     closeEncoders();
+    closeProtocols();
     freeParked();
     // Nobody frees the root meanwhile (a command 5 only parks it, and the
     // idle tick has stopped), so it is closed outside the guard, which its
@@ -309,6 +330,7 @@ void TkelIPTransmitter::doClose()
 void TkelIPTransmitter::onIdle()
 {
     kelIPStreamer::onIdle();
+    dropIdleRTSPSessions();
     freeParked();
     std::lock_guard lock(f_rootGuard);
     sendKeptText();
@@ -330,11 +352,6 @@ intptr_t TkelIPTransmitter::doTransmit(uint32_t samples, const uint8_t* data, si
         measureBandwidth(kelBandwidthDir::out, sent);
     }
     return sent;
-}
-
-intptr_t TkelIPTransmitter::sendToSHOUTSource(const uint8_t*, size_t)
-{
-    return 0;
 }
 
 void TkelIPTransmitter::onReceivedPayload(const sockaddr_in&, const uint8_t*, const uint8_t*, size_t) {}

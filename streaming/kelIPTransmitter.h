@@ -14,6 +14,11 @@
 // session (an RTSP client, a duplex, the application) are listed besides, so
 // that they survive a new root and leave when their member says goodbye.
 //
+// For rtsp and rtspu URIs it runs an RTSP server on the URI's port (TCP or
+// UDP): a client's SETUP becomes a session whose destination is that
+// client, enabled by PLAY. For http URIs it logs in to a SHOUTcast/Icecast
+// server as a source and hands it every payload it sends.
+//
 // Transport decisions go through numbered commands (doExTransCmd), which an
 // application may take over with onExTransCmd:
 //   1 open the root ("host:port" in; "<RTP port>-<RTCP port>" out; udata is
@@ -49,9 +54,15 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
+class kelHTTPparser;
+class kelIPRTSPActivity;
+class kelRandomGenThread;
 class kelRE;
+class RTSPSrv;
+class shoutTransmitter;
 
 inline constexpr int32_t kelS_OK = 0;
 inline constexpr int32_t kelE_FAIL = static_cast<int32_t>(0x80004005u);
@@ -141,6 +152,27 @@ public:
     // The local RTP port of the root, "<none>" without one.
     kelString rootPortLocal();
 
+    // --- rtsp, rtspu and http URIs (kelIPTransmitterRTSP.cpp, ...SHOUT.cpp) ---------
+    // The meaning of an RTSP request the server does not answer itself:
+    // DESCRIBE, SETUP, PLAY, PAUSE, TEARDOWN, RECORD (405) and the keep-alives
+    // (GET_PARAMETER, SET_PARAMETER). `headers`, `body`, `humanMsg` and
+    // `responseCode` come in as an empty 200 "OK". `peer` is the client's
+    // IPv4 address. The RTSP server's delivery thread (or a test's).
+    virtual void onRTSPRequest(intptr_t method, const kelString& peer, const kelHTTPparser& request,
+                               kelString& headers, std::string& body, kelString& humanMsg,
+                               intptr_t& responseCode);
+    // The RTSP server while open on an rtsp or rtspu URI, else null.
+    RTSPSrv* srvRTSP() noexcept { return f_transRTSP.get(); }
+    // The SHOUTcast/Icecast source while open on an http URI, else null.
+    shoutTransmitter* srvSHOUT() noexcept { return f_transSHOUT.get(); }
+    // At most this many RTSP sessions at once; a SETUP beyond them is
+    // answered 453. At least 1.
+    intptr_t maxRTSPSessions() const noexcept { return f_maxRTSPSessions.load(); }
+    void setMaxRTSPSessions(intptr_t value) noexcept { f_maxRTSPSessions.store(value < 1 ? 1 : value); }
+    // An RTSP session not heard from (no request naming it, no RTCP report
+    // from its client) for this long on the component's clock is dropped.
+    static constexpr uint64_t kRTSPSessionIdleMs = 60000;
+
     kelString _classID() const override { return u"TkelIPTransmitter"; }
 
 protected:
@@ -172,14 +204,34 @@ protected:
     // empty here. The root's receiver thread.
     virtual void onReceivedPayload(const sockaddr_in& from, const uint8_t* header, const uint8_t* data,
                                    size_t len);
-    // The seam of the http transport: a SHOUTcast/Icecast source would take
-    // every payload here and return the bytes it sent. This build has no
-    // such source (an http URI does not open), so nothing is sent.
+    // The http transport: the SHOUTcast/Icecast source takes every payload
+    // here, once its login finished; returns the bytes it sent (0 before).
     virtual intptr_t sendToSHOUTSource(const uint8_t* data, size_t len);
+    // Besides the base: an http transmitter whose source login failed or
+    // whose stream broke reads closed.
+    bool isActive() override;
+    // A report from an RTSP client keeps its session alive. The root's
+    // RTCP threads.
+    void onRTCPPacket(uint32_t ssrc, const sockaddr_in& from, const uint8_t* packet, size_t size) override;
 
 private:
     class rtpTransmitter;
     friend class rtpTransmitter;
+    friend class shoutTransmitter;
+
+    // The session protocols: opened by doOpen for protocols 3 and 5, closed
+    // by doClose, freed by the next doOpen and by destruction.
+    bool openRTSP();
+    bool openSHOUT();
+    void closeProtocols();
+    void freeProtocols();
+    // Idle tick: drops the RTSP sessions silent for kRTSPSessionIdleMs.
+    void dropIdleRTSPSessions();
+    // A session id no listed session has; any thread.
+    kelString newRTSPSessionId();
+    void onSHOUTSourceEnded(intptr_t error, intptr_t iceCode);
+    void rtspSetup(const kelString& peer, const kelHTTPparser& request, kelString& headers,
+                   kelString& humanMsg, intptr_t& responseCode);
 
     int32_t builtInCommand(int32_t cmd, kelString& data, uint32_t udata);
     int32_t openRootCommand(kelString& data, uint32_t udata);
@@ -266,4 +318,14 @@ private:
     kelIPMpegAnalysis f_mpegAnalysis;
     kelIPMpegFrames f_encodedFrames;
     kelIPSampleCarry f_carry;
+    kelOwned<RTSPSrv> f_transRTSP;
+    kelOwned<shoutTransmitter> f_transSHOUT;
+    kelOwned<kelRandomGenThread> f_randomThread;
+    std::unique_ptr<kelIPRTSPActivity> f_rtspActivity;
+    std::atomic<intptr_t> f_maxRTSPSessions{64};
+    std::atomic<bool> f_shoutFailed{false};
+    // Serialises SETUPs, so that the session bound holds.
+    std::mutex f_setupGuard;
+    // Tick at construction, stirred into the session ids.
+    const uint64_t f_tm;
 };

@@ -600,6 +600,16 @@ int kelRTPReceiver::sendDatagram(const sockaddr_in& addr, const uint8_t* data, s
         ->sendto(addr, data, static_cast<uint32_t>(size), 0, checkMs, false);
 }
 
+int kelRTPReceiver::sendDatagrams(const sockaddr_in* addrs, size_t count, const uint8_t* data, size_t size,
+                                  int64_t checkMs, size_t& sent) noexcept
+{
+    sent = 0;
+    std::lock_guard<std::mutex> guard(f_socketGuard);
+    if (!f_socket || !f_isUDP || f_socket->handle() == kelInvalidSocket) return WSAENOTSOCK;
+    return static_cast<kelUdpSocket*>(f_socket.get())
+        ->sendtoMany(addrs, count, data, static_cast<uint32_t>(size), checkMs, sent);
+}
+
 int kelRTPReceiver::sendRTP_CN_To(const sockaddr_in& addr) noexcept
 {
     if (!f_socket) return WSAENOTSOCK;

@@ -110,6 +110,10 @@ public:
     // One datagram through our socket, with a write check of `checkMs`:
     // 0, 10038 without an open socket, or the send error. Any thread.
     int sendDatagram(const sockaddr_in& addr, const uint8_t* data, size_t size, int64_t checkMs) noexcept;
+    // The same datagram to each of `count` addresses in as few system calls
+    // as it takes; `sent` gets how many went. 0 or the last error.
+    int sendDatagrams(const sockaddr_in* addrs, size_t count, const uint8_t* data, size_t size,
+                      int64_t checkMs, size_t& sent) noexcept;
     // The SSRC of the next start; 0 for a random one.
     void setNewSSRC(uint32_t newssrc) noexcept { f_ssrcParent.store(newssrc); }
     // Tells the RTCP stack about an RTP packet sent from our socket.

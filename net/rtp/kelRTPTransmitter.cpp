@@ -249,7 +249,14 @@ intptr_t kelRTPTransmitter::retransmit(const uint8_t* data, size_t len, bool upd
     kelRTCPstack* stack = rtcp();
     intptr_t sent = 0;
     bool anySent = false;
+    // RTP to unicast destinations leaves in batches after the walk: one
+    // system call for many destinations instead of one each.
+    std::vector<sockaddr_in> batch;
     if (!f_destinations.lock(true, 20)) return 0;
+    try {
+        if (!isRTCP && f_receiver) batch.reserve(static_cast<size_t>(f_destinations.count()));
+    } catch (const std::bad_alloc&) {
+    }
     for (intptr_t i = 0; i < f_destinations.count(); ++i) {
         auto* d = static_cast<kelRTPDestination*>(f_destinations.getObject(i));
         if (d == nullptr || !d->acquire(true, 60)) continue;
@@ -262,6 +269,11 @@ intptr_t kelRTPTransmitter::retransmit(const uint8_t* data, size_t len, bool upd
                     skip = true;
                     sent += static_cast<intptr_t>(len);
                 }
+            }
+            if (!skip && !isRTCP && d->isOpen() && d->scope() == kelrds_unicast &&
+                batch.size() < batch.capacity()) {
+                batch.push_back(*d->addrRTP());
+                skip = true;
             }
             if (!skip) {
                 const int rc = d->transmit(data, len, isRTCP);
@@ -276,6 +288,13 @@ intptr_t kelRTPTransmitter::retransmit(const uint8_t* data, size_t len, bool upd
         d->releaseRO();
     }
     f_destinations.unlockRO();
+    if (!batch.empty()) {
+        size_t went = 0;
+        const int rc = f_receiver->sendDatagrams(batch.data(), batch.size(), data, len, 10, went);
+        if (rc != 0) f_socketError.store(rc);
+        sent += static_cast<intptr_t>(went * len);
+        anySent = anySent || went > 0;
+    }
     // One packet sent, however many copies went out: the sender report
     // counts packets and octets of the stream, not of the fan-out.
     if (anySent && updateWeSent && !isRTCP && f_receiver) f_receiver->onRTPSent(sockaddr_in{}, data, len);

@@ -59,6 +59,42 @@ int kelUdpSocket::sendto(const sockaddr_in& addr, const void* data, uint32_t siz
     return 0;
 }
 
+int kelUdpSocket::sendtoMany(const sockaddr_in* addrs, size_t count, const void* data, uint32_t size,
+                             int64_t timeout, size_t& sent) noexcept
+{
+    sent = 0;
+    if (const int err = ensureSocket(); err != 0) return err;
+    int last = 0;
+    if (size > std::max<uint32_t>(1, getMTU())) {
+        for (size_t i = 0; i < count; ++i)
+            if (const int rc = sendto(addrs[i], data, size, 0, timeout, false); rc == 0)
+                ++sent;
+            else
+                last = rc;
+        return last;
+    }
+    bool waited = false;
+    for (size_t at = 0; at < count;) {
+        const int n = kelSendToMany(f_socket, data, static_cast<int>(size), addrs + at,
+                                    static_cast<int>(std::min<size_t>(count - at, 1u << 20)));
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            at += static_cast<size_t>(n);
+            continue;
+        }
+        const int err = kelWSAGetLastError();
+        // A full send buffer is waited for once; any other failure costs
+        // only the datagram it hit.
+        if (err == WSAEWOULDBLOCK && !waited) {
+            waited = true;
+            if (okToWrite(timeout)) continue;
+        }
+        last = err;
+        ++at;
+    }
+    return last;
+}
+
 uint32_t kelMulticastSocket::interfaceAddr() const noexcept
 {
     if (f_bindToIP.empty() || f_bindToIP == u"0.0.0.0") return 0;

@@ -32,6 +32,13 @@ public:
         return sendto(addr, data, size, flags, 10, noCheck);
     }
 
+    // Sends the same `size` bytes to each of `count` addresses, in batches
+    // (sendto one by one when `size` is over getMTU()). A datagram that
+    // would block gets one write check of `timeout`; one that fails is
+    // passed over. `sent` gets how many went; returns 0 or the last error.
+    int sendtoMany(const sockaddr_in* addrs, size_t count, const void* data, uint32_t size, int64_t timeout,
+                   size_t& sent) noexcept;
+
     kelString _classID() const override { return u"kelUdpSocket"; }
 };
 
