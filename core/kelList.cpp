@@ -101,7 +101,6 @@ template <class T> intptr_t findInSlots(const T* slots, intptr_t n, T item, bool
     if (first == n || slots[first] != item) return forInsert ? first : -1;
     if (first + 1 == n || slots[first + 1] != item) return first;
     return classicFind(slots, n, item, forInsert);
-    return classicFind(slots, n, item, forInsert);
 }
 
 } // namespace
@@ -605,7 +604,7 @@ void kelList::clear(uintptr_t doFree, bool force) noexcept
 {
     Guard guard(this, false, kClearTimeout);
     if (!guard) return;
-    if (removalsUnobserved(doFree)) {
+    if (count() > 0 && removalsUnobserved(doFree)) {
         std::memset(f_slots, 0, static_cast<size_t>(count()) * static_cast<size_t>(f_dataItemSize));
         f_count.store(0, std::memory_order_relaxed);
     }

@@ -538,3 +538,40 @@ TEST(kelListTest, SortedPlainKindsFindWhatTheHalvingThroughCompareFinds)
         EXPECT_EQ(type == uldt_int32 ? direct.indexOf(int32_t(absent)) : direct.indexOf(absent), -1);
     }
 }
+
+TEST(kelListTest, RemovingNumbersStillRunsEveryHandlerAndOverride)
+{
+    // A list of numbers frees nothing, but whoever watches its removals must
+    // still see each one: handlers, or a subclass's own removal hook.
+    class Watching : public kelList
+    {
+    public:
+        explicit Watching(std::vector<intptr_t>& seen) : kelList(uldt_int64, false), f_seen(seen) {}
+
+    protected:
+        void notifyBeforeRemove(intptr_t index) noexcept override { f_seen.push_back(index); }
+
+    private:
+        std::vector<intptr_t>& f_seen;
+    };
+    // removeByIndex(1) on four items, then clear() from the last item down.
+    const std::vector<intptr_t> expected{1, 2, 1, 0};
+    for (const bool byHandler : {true, false}) {
+        SCOPED_TRACE(byHandler ? "handlers" : "override");
+        std::vector<intptr_t> removed, released;
+        kelList plain(uldt_int64, false);
+        Watching watching(removed);
+        kelList& list = byHandler ? plain : static_cast<kelList&>(watching);
+        if (byHandler) {
+            list.setOnItemBeforeRemove([&](intptr_t index) { removed.push_back(index); });
+            list.setOnItemRelease([&](intptr_t index, uintptr_t&) { released.push_back(index); });
+        }
+        for (int64_t v = 1; v <= 4; ++v)
+            list.add(v);
+        EXPECT_TRUE(list.removeByIndex(1, 0));
+        list.clear(0);
+        EXPECT_EQ(removed, expected);
+        EXPECT_EQ(released, byHandler ? expected : std::vector<intptr_t>{});
+        EXPECT_EQ(list.count(), 0);
+    }
+}
