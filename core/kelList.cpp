@@ -140,6 +140,20 @@ struct kelList::Guard
     enum class Hold : uint8_t { None, Free, Nested, Own };
     kelList* f_list;
     Hold f_hold = Hold::None;
+
+    // True when removing items from `list` runs no code but the removal: no
+    // handler is set, nothing is to be freed, and the release and removal
+    // hooks are the base class's own (a subclass may have overridden them).
+    // Such removals need not visit the items one by one. (Kept here, beside
+    // the other per-operation shortcut, as only this file uses it.)
+    static bool removalsUnobserved(const kelList& list, uintptr_t doFree) noexcept
+    {
+        if (list.f_onItemBeforeRemove || list.f_onItemRelease) return false;
+        const kelListDataType type = list.f_dataType;
+        const bool freesNothing = !list.wantsFree(doFree) || type == uldt_int32 || type == uldt_int64 ||
+                                  (type == uldt_ptr && !list.f_freesPointers);
+        return freesNothing && typeid(list) == typeid(kelList);
+    }
 };
 
 kelList::kelList(kelListDataType dataType, bool sorted)
@@ -354,18 +368,6 @@ void kelList::releaseItem(intptr_t index, uintptr_t doFree) noexcept
     if (wantsFree(doFree)) disposeItem(item);
 }
 
-// True when removing items runs no code but the removal: no handler is set,
-// nothing is to be freed, and the release and removal hooks are this class's
-// own (a subclass may have overridden them). Such removals need not visit the
-// items one by one.
-bool kelList::removalsUnobserved(uintptr_t doFree) const noexcept
-{
-    if (f_onItemBeforeRemove || f_onItemRelease) return false;
-    const bool freesNothing = !wantsFree(doFree) || f_dataType == uldt_int32 || f_dataType == uldt_int64 ||
-                              (f_dataType == uldt_ptr && !f_freesPointers);
-    return freesNothing && typeid(*this) == typeid(kelList);
-}
-
 void kelList::notifyBeforeRemove(intptr_t index) noexcept
 {
     if (!f_onItemBeforeRemove) return;
@@ -556,7 +558,7 @@ bool kelList::removeByIndex(intptr_t index, uintptr_t doFree) noexcept
 {
     Guard guard(this, false, c_listTimeoutDefault);
     if (!guard || index < 0 || index >= count()) return false;
-    if (!removalsUnobserved(doFree)) {
+    if (!Guard::removalsUnobserved(*this, doFree)) {
         notifyBeforeRemove(index);
         releaseItem(index, doFree);
     }
@@ -604,7 +606,7 @@ void kelList::clear(uintptr_t doFree, bool force) noexcept
 {
     Guard guard(this, false, kClearTimeout);
     if (!guard) return;
-    if (count() > 0 && removalsUnobserved(doFree)) {
+    if (count() > 0 && Guard::removalsUnobserved(*this, doFree)) {
         std::memset(f_slots, 0, static_cast<size_t>(count()) * static_cast<size_t>(f_dataItemSize));
         f_count.store(0, std::memory_order_relaxed);
     }

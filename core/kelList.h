@@ -244,7 +244,6 @@ private:
     intptr_t binaryFind(void* item, bool forInsert) noexcept;
     void quickSort(intptr_t left, intptr_t right) noexcept;
     void disposeItem(void* item) noexcept;
-    bool removalsUnobserved(uintptr_t doFree) const noexcept;
     void signalData() noexcept;
     void resetData() noexcept;
     intptr_t effective(intptr_t timeout) const noexcept;

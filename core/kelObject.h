@@ -17,8 +17,7 @@
 // newest last), so re-entry, upgrade and release are answered from the
 // calling thread's records; the object itself keeps one atomic word of hold
 // counts and flags, so an uncontended acquisition or release is a single
-// atomic operation (a plain load and store while the process has never had
-// a second thread). A thread that cannot take the lock sleeps until a release
+// atomic operation. A thread that cannot take the lock sleeps until a release
 // (or a writer giving up its claim) wakes it, or its timeout ends. Nothing is
 // queued and nothing is fair beyond the writer's claim. Beside the per-object
 // lock there is one process-wide static lock (not re-entrant) for code that
