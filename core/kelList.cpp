@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 namespace {
@@ -62,10 +63,10 @@ uint32_t selfId() noexcept
     return id;
 }
 
-// The list's binary search over slots of one plain type: the same halving
-// and the same stop on an equal item as through compare(), without a call
-// per step.
-template <class T> intptr_t findInSlots(const T* slots, intptr_t n, T item, bool forInsert) noexcept
+// The list's binary search over slots of one plain type, with the result of
+// the halving through compare() (classicFind): the index of the equal item it
+// stops on, or else the insertion point (forInsert) or -1.
+template <class T> intptr_t classicFind(const T* slots, intptr_t n, T item, bool forInsert) noexcept
 {
     intptr_t lo = 0;
     intptr_t hi = n - 1;
@@ -73,13 +74,33 @@ template <class T> intptr_t findInSlots(const T* slots, intptr_t n, T item, bool
         const intptr_t mid = lo + (hi - lo) / 2;
         const T v = slots[mid];
         if (v == item) return mid;
-        // Both bounds by masks rather than by a branch: on scattered keys
-        // the direction is a coin toss the processor cannot predict.
-        const intptr_t right = -static_cast<intptr_t>(v < item); // all ones or 0
-        lo = (lo & ~right) | ((mid + 1) & right);
-        hi = (hi & right) | ((mid - 1) & ~right);
+        if (v < item)
+            lo = mid + 1;
+        else
+            hi = mid - 1;
     }
     return forInsert ? lo : -1;
+}
+
+// The same result by a faster route. A search without a taken branch per
+// step finds the first slot not below the item: where it is absent, that is
+// the insertion point the halving ends on, and where it occurs once, the
+// index the halving stops on. Only an item stored more than once needs the
+// halving itself, which decides which of the equal slots it reports.
+template <class T> intptr_t findInSlots(const T* slots, intptr_t n, T item, bool forInsert) noexcept
+{
+    if (n <= 0) return forInsert ? 0 : -1;
+    const T* base = slots;
+    intptr_t len = n;
+    while (len > 1) {
+        const intptr_t half = len / 2;
+        base = base[half - 1] < item ? base + half : base;
+        len -= half;
+    }
+    const intptr_t first = (base - slots) + (*base < item ? 1 : 0);
+    if (first == n || slots[first] != item) return forInsert ? first : -1;
+    if (first + 1 == n || slots[first + 1] != item) return first;
+    return classicFind(slots, n, item, forInsert);
 }
 
 } // namespace
@@ -119,6 +140,20 @@ struct kelList::Guard
     enum class Hold : uint8_t { None, Free, Nested, Own };
     kelList* f_list;
     Hold f_hold = Hold::None;
+
+    // True when removing items from `list` runs no code but the removal: no
+    // handler is set, nothing is to be freed, and the release and removal
+    // hooks are the base class's own (a subclass may have overridden them).
+    // Such removals need not visit the items one by one. (Kept here, beside
+    // the other per-operation shortcut, as only this file uses it.)
+    static bool removalsUnobserved(const kelList& list, uintptr_t doFree) noexcept
+    {
+        if (list.f_onItemBeforeRemove || list.f_onItemRelease) return false;
+        const kelListDataType type = list.f_dataType;
+        const bool freesNothing = !list.wantsFree(doFree) || type == uldt_int32 || type == uldt_int64 ||
+                                  (type == uldt_ptr && !list.f_freesPointers);
+        return freesNothing && typeid(list) == typeid(kelList);
+    }
 };
 
 kelList::kelList(kelListDataType dataType, bool sorted)
@@ -255,11 +290,16 @@ void kelList::doSetCapacity(uintptr_t value, bool force) noexcept
     }
     const auto size = static_cast<uintptr_t>(f_dataItemSize);
     if (cap > f_allocated) {
-        auto* grown = static_cast<uint8_t*>(std::realloc(f_slots, cap * size));
+        // The memory grows by half at least, so that a list filled one item
+        // at a time is not copied once per capacity step; the capacity figure
+        // still moves in its steps.
+        const uintptr_t ahead = std::min(capacityFor(f_allocated + f_allocated / 2), kMaxCapacity);
+        const uintptr_t slots = std::max(cap, ahead);
+        auto* grown = static_cast<uint8_t*>(std::realloc(f_slots, slots * size));
         if (!grown) return;
-        std::memset(grown + f_allocated * size, 0, (cap - f_allocated) * size);
+        std::memset(grown + f_allocated * size, 0, (slots - f_allocated) * size);
         f_slots = grown;
-        f_allocated = cap;
+        f_allocated = slots;
     } else if (cap * 4 <= f_allocated) {
         // Shrink to twice the need, so adding and removing around a step
         // boundary does not reallocate on every call.
@@ -393,14 +433,15 @@ intptr_t kelList::doInsert(intptr_t index, void* item, bool keepSorted) noexcept
     if (index < 0 || index > n) return -1;
     // Within the current step the capacity stays as it is: the hook runs
     // only when the figure would change.
-    if (capacityFor(static_cast<uintptr_t>(n + 1)) != capacity() ||
-        f_allocated < static_cast<uintptr_t>(n + 1))
-        doSetCapacity(static_cast<uintptr_t>(n + 1), false);
-    if (capacity() < static_cast<uintptr_t>(n + 1) || f_allocated < static_cast<uintptr_t>(n + 1)) return -2;
-    const auto size = static_cast<size_t>(f_dataItemSize);
-    std::memmove(f_slots + (index + 1) * f_dataItemSize, f_slots + index * f_dataItemSize,
-                 static_cast<size_t>(n - index) * size);
-    std::memset(f_slots + index * f_dataItemSize, 0, size);
+    const auto need = static_cast<uintptr_t>(n + 1);
+    if (f_allocated < need || capacityFor(need) != capacity()) doSetCapacity(need, false);
+    if (capacity() < need || f_allocated < need) return -2;
+    // An append moves nothing; the library calls for a move of no bytes and
+    // a fill of one slot cost more than the rest of the append.
+    if (index < n)
+        std::memmove(f_slots + (index + 1) * f_dataItemSize, f_slots + index * f_dataItemSize,
+                     static_cast<size_t>(n - index) * static_cast<size_t>(f_dataItemSize));
+    storeAt(index, nullptr); // an empty slot: the store below has nothing to release
     f_count.store(n + 1, std::memory_order_relaxed);
     doSetItem(index, item, !keepSorted, 2);
     signalData();
@@ -517,14 +558,16 @@ bool kelList::removeByIndex(intptr_t index, uintptr_t doFree) noexcept
 {
     Guard guard(this, false, c_listTimeoutDefault);
     if (!guard || index < 0 || index >= count()) return false;
-    notifyBeforeRemove(index);
-    releaseItem(index, doFree);
+    if (!Guard::removalsUnobserved(*this, doFree)) {
+        notifyBeforeRemove(index);
+        releaseItem(index, doFree);
+    }
     const intptr_t n = count();
     if (index >= n) return true; // a release handler emptied the list meanwhile
-    const auto size = static_cast<size_t>(f_dataItemSize);
-    std::memmove(f_slots + index * f_dataItemSize, f_slots + (index + 1) * f_dataItemSize,
-                 static_cast<size_t>(n - index - 1) * size);
-    std::memset(f_slots + (n - 1) * f_dataItemSize, 0, size);
+    if (index < n - 1)
+        std::memmove(f_slots + index * f_dataItemSize, f_slots + (index + 1) * f_dataItemSize,
+                     static_cast<size_t>(n - index - 1) * static_cast<size_t>(f_dataItemSize));
+    storeAt(n - 1, nullptr);
     f_count.store(n - 1, std::memory_order_relaxed);
     // Within the current step the capacity stays as it is (as on insert).
     if (capacityFor(static_cast<uintptr_t>(n - 1)) != capacity())
@@ -563,6 +606,10 @@ void kelList::clear(uintptr_t doFree, bool force) noexcept
 {
     Guard guard(this, false, kClearTimeout);
     if (!guard) return;
+    if (count() > 0 && Guard::removalsUnobserved(*this, doFree)) {
+        std::memset(f_slots, 0, static_cast<size_t>(count()) * static_cast<size_t>(f_dataItemSize));
+        f_count.store(0, std::memory_order_relaxed);
+    }
     while (count() > 0) {
         const intptr_t last = count() - 1;
         notifyBeforeRemove(last);

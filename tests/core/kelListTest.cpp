@@ -9,6 +9,7 @@
 #include <atomic>
 #include <climits>
 #include <cstdint>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -500,5 +501,77 @@ TEST(kelListTest, SortedNumberAndPointerKindsOrderByTheirOwnSignedness)
             EXPECT_EQ(got[size_t(at)], v);
         }
         EXPECT_EQ(c.type == uldt_int32 ? list.indexOf(int32_t{6}) : list.indexOf(int64_t{6}), -1);
+    }
+}
+
+TEST(kelListTest, SortedPlainKindsFindWhatTheHalvingThroughCompareFinds)
+{
+    // The number and pointer kinds search their slots directly. With many
+    // equal keys, which of them an add lands beside and which one indexOf
+    // reports must still be what the halving through compare() gives.
+    class ComparedList : public kelList
+    {
+    public:
+        explicit ComparedList(kelListDataType type) : kelList(type, true) { useCustomOrder(); }
+    };
+    std::mt19937 rng(7);
+    for (const kelListDataType type : {uldt_int32, uldt_int64, uldt_ptr}) {
+        SCOPED_TRACE(int(type));
+        kelList direct(type, true);
+        ComparedList compared(type);
+        const auto value = [&](int64_t v) {
+            return type == uldt_ptr ? v << 60 : v - 8;
+        }; // signs and top bits
+        for (int i = 0; i < 600; ++i) {
+            const int64_t v = value(int64_t(rng() % 16));
+            if (type == uldt_int32)
+                ASSERT_EQ(direct.add(int32_t(v)), compared.add(int32_t(v)));
+            else
+                ASSERT_EQ(direct.add(v), compared.add(v));
+            const int64_t probe = value(int64_t(rng() % 17));
+            if (type == uldt_int32)
+                ASSERT_EQ(direct.indexOf(int32_t(probe)), compared.indexOf(int32_t(probe)));
+            else
+                ASSERT_EQ(direct.indexOf(probe), compared.indexOf(probe));
+        }
+        const int64_t absent = type == uldt_ptr ? (int64_t{5} << 60) | 1 : 100;
+        EXPECT_EQ(type == uldt_int32 ? direct.indexOf(int32_t(absent)) : direct.indexOf(absent), -1);
+    }
+}
+
+TEST(kelListTest, RemovingNumbersStillRunsEveryHandlerAndOverride)
+{
+    // A list of numbers frees nothing, but whoever watches its removals must
+    // still see each one: handlers, or a subclass's own removal hook.
+    class Watching : public kelList
+    {
+    public:
+        explicit Watching(std::vector<intptr_t>& seen) : kelList(uldt_int64, false), f_seen(seen) {}
+
+    protected:
+        void notifyBeforeRemove(intptr_t index) noexcept override { f_seen.push_back(index); }
+
+    private:
+        std::vector<intptr_t>& f_seen;
+    };
+    // removeByIndex(1) on four items, then clear() from the last item down.
+    const std::vector<intptr_t> expected{1, 2, 1, 0};
+    for (const bool byHandler : {true, false}) {
+        SCOPED_TRACE(byHandler ? "handlers" : "override");
+        std::vector<intptr_t> removed, released;
+        kelList plain(uldt_int64, false);
+        Watching watching(removed);
+        kelList& list = byHandler ? plain : static_cast<kelList&>(watching);
+        if (byHandler) {
+            list.setOnItemBeforeRemove([&](intptr_t index) { removed.push_back(index); });
+            list.setOnItemRelease([&](intptr_t index, uintptr_t&) { released.push_back(index); });
+        }
+        for (int64_t v = 1; v <= 4; ++v)
+            list.add(v);
+        EXPECT_TRUE(list.removeByIndex(1, 0));
+        list.clear(0);
+        EXPECT_EQ(removed, expected);
+        EXPECT_EQ(released, byHandler ? expected : std::vector<intptr_t>{});
+        EXPECT_EQ(list.count(), 0);
     }
 }

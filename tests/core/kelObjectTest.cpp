@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -371,15 +373,11 @@ bool tryOnOtherThread(kelObject& obj, bool ro)
     });
 }
 
-} // namespace
-
 // Re-entry in either mode, upgrade by the sole reader, and last-in first-out
-// release per object whatever the call's name; after every step another
-// thread may read exactly when nobody writes and write exactly when nobody
-// holds.
-TEST(kelObjectTest, ScriptsOfNestingUpgradeAndReleaseKeepTheCounts)
+// release per object whatever the call's name.
+std::vector<LockScript> nestingScripts()
 {
-    const std::vector<LockScript> scripts = {
+    return {
         {"write read write",
          {{'a', 'w', true, 0, 1},
           {'a', 'r', true, 1, 1},
@@ -409,6 +407,17 @@ TEST(kelObjectTest, ScriptsOfNestingUpgradeAndReleaseKeepTheCounts)
           {'b', '-', true, 0, 1},
           {'a', '-', true, 0, 0}}},
     };
+}
+
+} // namespace
+
+// Re-entry in either mode, upgrade by the sole reader, and last-in first-out
+// release per object whatever the call's name; after every step another
+// thread may read exactly when nobody writes and write exactly when nobody
+// holds.
+TEST(kelObjectTest, ScriptsOfNestingUpgradeAndReleaseKeepTheCounts)
+{
+    const std::vector<LockScript> scripts = nestingScripts();
     for (const LockScript& script : scripts) {
         SCOPED_TRACE(script.name);
         kelObject a, b;
@@ -436,6 +445,38 @@ TEST(kelObjectTest, ScriptsOfNestingUpgradeAndReleaseKeepTheCounts)
     for (int i = 39; i >= 0; --i)
         EXPECT_EQ(deep.releaseRO(), i <= 1) << i;
     EXPECT_TRUE(tryOnOtherThread(deep, false));
+}
+
+// While a process has never had a second thread, the lock is taken and
+// released by plain loads and stores. The same scripts run in a fresh
+// process of this program, before anything there starts a thread, and must
+// leave the same counts (under a sanitizer that runs threads of its own, the
+// run takes the locked path instead).
+TEST(kelObjectDeathTest, ScriptsKeepTheCountsInAProcessOfOneThread)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto runAlone = [] {
+        int faults = 0;
+        for (const LockScript& script : nestingScripts()) {
+            kelObject a, b;
+            for (const LockStep& step : script.steps) {
+                kelObject& obj = step.obj == 'a' ? a : b;
+                const bool result = step.op == '-' ? obj.releaseWO() : obj.acquire(step.op == 'r', -1);
+                if (result != step.result || a.readCount() != step.reads || a.writeCount() != step.writes) {
+                    std::fprintf(stderr, "script \"%s\" went wrong\n", script.name);
+                    ++faults;
+                }
+            }
+            if (a.ownerEntries() != 0 || b.ownerEntries() != 0) ++faults;
+        }
+        // A writer's hold keeps the same thread's timed write attempt from
+        // nothing: it nests. An object written and released is free again.
+        kelObject c;
+        if (!c.acquire(false, 10) || !c.acquire(false, 10) || c.releaseWO() || !c.releaseWO()) ++faults;
+        if (c.writeCount() != 0 || c.readCount() != 0) ++faults;
+        std::_Exit(faults == 0 ? 0 : 1);
+    };
+    EXPECT_EXIT(runAlone(), testing::ExitedWithCode(0), "");
 }
 
 // A thread that ends holding leaves its holds counted and nothing that a
