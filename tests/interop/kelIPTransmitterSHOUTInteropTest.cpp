@@ -44,6 +44,9 @@ protected:
         kelOwned<TkelIPTransmitter> tx(kelCreate<TkelIPTransmitter>());
         if (!tx) return {};
         tx->setSDP(u"v=0\r\nm=audio 0 RTP/AVP 14\r\n");
+        // The file is MPEG audio already: it goes out as written, not encoded
+        // again.
+        tx->setDoEncode(false);
         tx->setURI(
             utf8ToUtf16("http://source:" + password + "@127.0.0.1:" + std::to_string(f_ice.port()) + mount));
         if (!tx->open()) return {};
