@@ -4,8 +4,8 @@
 // mpegTS_PID 256 and decoding off, the bytes the receiver passes on are the
 // MPEG audio elementary stream the sender put in, byte for byte: ffmpeg's
 // own copy of the stream out of the file, or what GStreamer's encoder made
-// (teed to a file). Decoding them to PCM is the MPEG audio decoder's part.
-// Skips when a sender is missing.
+// (teed to a file). With decoding on, the PCM handed on is what mpg123
+// decodes from that elementary stream. Skips when a sender is missing.
 #include "core/kelUtf.h"
 #include "streaming/kelIPStreaming.h"
 
@@ -44,14 +44,15 @@ struct TSReceiver
     kelOwned<TkelIPReceiver> rx{kelCreate<TkelIPReceiver>()};
     kelOwned<kelTestByteSink> sink{kelCreate<kelTestByteSink>()};
 
-    bool open(const char* scheme, uint16_t port, uint16_t txPort)
+    bool open(const char* scheme, uint16_t port, uint16_t txPort, bool decode = false)
     {
         if (!rx || !sink || !rx->addConsumer(sink.get())) return false;
         rx->setURI(utf8ToUtf16(std::string(scheme) + "://127.0.0.1:" + std::to_string(txPort)));
         rx->setBind2ip(u"127.0.0.1");
         rx->setBind2port(utf8ToUtf16(std::to_string(port)));
         rx->setSwapRAWbytes(false);
-        rx->setDoEncode(false);
+        rx->setDoEncode(decode);
+        rx->setIsFormatProvider(true);
         rx->setMpegTS_PID(256);
         if (!rx->open()) return false;
         return sink->open();
@@ -165,4 +166,37 @@ TEST_F(kelIPReceiverMpegTSInteropTest, GStreamerMpegtsmuxRtpmp2tpayGivesThePIDsS
     ASSERT_TRUE(gst.start(words(pipeline), dir.file("gst.log")));
     ASSERT_TRUE(gst.waitExit(60000)) << gst.log();
     expectStream(gst, r, kelReadBytes(refPath), true);
+}
+
+TEST_F(kelIPReceiverMpegTSInteropTest, FfmpegRawUdpMpegtsDecodesAsMpg123)
+{
+    if (!kelTestProcess::available("ffmpeg") || !kelTestProcess::available("mpg123"))
+        GTEST_SKIP() << "ffmpeg or mpg123 is not installed";
+    makeFixture();
+    const auto pcm = kelTestProcess::filter("mpg123 -q -s -", ref);
+    ASSERT_TRUE(pcm.has_value());
+    ASSERT_GT(pcm->size(), 100000u);
+    TSReceiver r;
+    ASSERT_TRUE(r.open("udp", port, txPort, true));
+    kelTestProcess ff;
+    ASSERT_TRUE(ff.start(words("ffmpeg -nostdin -v error -re -i " + ts +
+                               " -map 0 -c copy -f mpegts "
+                               "udp://127.0.0.1:" +
+                               std::to_string(port) + "?pkt_size=1316&localport=" + std::to_string(txPort)),
+                         dir.file("ffmpeg.log")));
+    ASSERT_TRUE(ff.waitExit(60000)) << ff.log();
+    ASSERT_EQ(ff.exitCode(), 0) << ff.log();
+    // The decoder may keep its last frame until more data comes: one frame
+    // of 1152 mono samples.
+    const size_t least = pcm->size() - 1152 * 2;
+    EXPECT_TRUE(kelTestWaitUntil([&] { return r.sink->size() >= least; }, 5000));
+    const std::string got = r.sink->bytes();
+    ASSERT_GE(got.size(), least);
+    EXPECT_TRUE(pcm->compare(0, got.size(), got) == 0) << "the PCM differs from mpg123's";
+    EXPECT_EQ(r.rx->encoding(), kelRTPEnc_MPA);
+    EXPECT_EQ(r.rx->samplingRate(), 48000);
+    kelWaveFormat format;
+    ASSERT_TRUE(r.sink->format(format));
+    EXPECT_EQ(format.formatTag, kelWaveFormatTagPCM);
+    EXPECT_EQ(format.formatOriginal.pcmBitsPerSample, 16u);
 }
