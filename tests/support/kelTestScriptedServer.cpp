@@ -46,20 +46,24 @@ kelTestScriptedServer::kelTestScriptedServer(const std::string& address, Frame t
     : f_address(address), f_frame(std::move(tcpFrame))
 {
     if (::pipe2(f_stop, O_CLOEXEC) != 0) return;
-    f_udp = boundSocket(SOCK_DGRAM, address, 0);
-    if (f_udp < 0) return;
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    ::getsockname(f_udp, reinterpret_cast<sockaddr*>(&a), &len);
-    f_port = ntohs(a.sin_port);
-    if (f_frame) {
+    // The TCP side takes the UDP side's port number, which a connection of
+    // some other test may hold as its local port: draw again then.
+    for (int attempt = 0; attempt < 64 && f_udp < 0; ++attempt) {
+        f_udp = boundSocket(SOCK_DGRAM, address, 0);
+        if (f_udp < 0) return;
+        sockaddr_in a{};
+        socklen_t len = sizeof a;
+        ::getsockname(f_udp, reinterpret_cast<sockaddr*>(&a), &len);
+        f_port = ntohs(a.sin_port);
+        if (!f_frame) break;
         f_tcp = boundSocket(SOCK_STREAM, address, f_port);
-        if (f_tcp < 0 || ::listen(f_tcp, 16) != 0) {
-            ::close(f_udp);
-            f_udp = -1;
-            return;
-        }
+        if (f_tcp >= 0 && ::listen(f_tcp, 16) == 0) break;
+        if (f_tcp >= 0) ::close(f_tcp);
+        f_tcp = -1;
+        ::close(f_udp);
+        f_udp = -1;
     }
+    if (f_udp < 0) return;
     f_thread = std::thread([this] { run(); });
 }
 
