@@ -101,7 +101,7 @@ kelRTSPSetupTransport kelRTSPReadSetupTransport(const kelString& transport)
 {
     kelRTSPSetupTransport out;
     const kelString t = lowerAscii(transport);
-    // Parameters, ";"-separated; the first is the transport spec itself.
+    // Parameters, ";"-separated; the first names the transport itself.
     size_t start = t.find(u';');
     while (start != kelString::npos && start < t.size()) {
         ++start;

@@ -32,11 +32,11 @@ std::string pmt(uint16_t program, uint16_t pcr, const std::vector<Stream>& strea
 
 std::string esPacket(uint32_t pid, int cc, bool unitStart, const std::string& bytes)
 {
-    kelTestTSPacketSpec spec;
-    spec.pid = pid;
-    spec.cc = cc;
-    spec.unitStart = unitStart;
-    return kelTestTSPacket(spec, unitStart ? kelTestPESHeader() + bytes : bytes);
+    kelTestTSPacketFields fields;
+    fields.pid = pid;
+    fields.cc = cc;
+    fields.unitStart = unitStart;
+    return kelTestTSPacket(fields, unitStart ? kelTestPESHeader() + bytes : bytes);
 }
 
 // A PAT naming program 1 at PMT PID 0x100 and its PMT with one MPEG audio
@@ -67,7 +67,7 @@ TEST(kelMpegTSDemuxerTest, PESPayloadIsStrippedOfItsHeaderAndAdaptationField)
     expected += std::string(170, 'a') + std::string(184 - 14 - 170, '\xFF');
     ts += esPacket(0x101, 1, false, std::string(184, 'b'));
     expected += std::string(184, 'b');
-    kelTestTSPacketSpec withField;
+    kelTestTSPacketFields withField;
     withField.pid = 0x101;
     withField.cc = 2;
     withField.adaptationLength = 7;
@@ -135,13 +135,13 @@ TEST(kelMpegTSDemuxerTest, ContinuityFaultsGiveTheirCounters)
         f.demuxer.setTolerateContinuity(c.tolerate);
         std::string ts;
         for (size_t i = 0; i < c.packets.size(); ++i) {
-            kelTestTSPacketSpec spec;
-            spec.pid = 0x101;
-            spec.cc = c.packets[i].cc;
-            spec.error = c.packets[i].error;
-            if (c.packets[i].discontinuity) spec.adaptationLength = 1;
-            spec.discontinuity = c.packets[i].discontinuity;
-            ts += kelTestTSPacket(spec, std::string(1, char('a' + i)));
+            kelTestTSPacketFields fields;
+            fields.pid = 0x101;
+            fields.cc = c.packets[i].cc;
+            fields.error = c.packets[i].error;
+            if (c.packets[i].discontinuity) fields.adaptationLength = 1;
+            fields.discontinuity = c.packets[i].discontinuity;
+            ts += kelTestTSPacket(fields, std::string(1, char('a' + i)));
         }
         f.feed(ts);
         std::string got;
@@ -204,12 +204,12 @@ TEST(kelMpegTSDemuxerTest, SectionsSpanningPacketsAreParsedOnceWhole)
         if (tail > 0) {
             // The end behind a pointer_field in a unit-start packet with an
             // adaptation field of 179 bytes: 4 payload bytes in all.
-            kelTestTSPacketSpec spec;
-            spec.pid = 0x100;
-            spec.cc = int((head.size() + 1) / 184);
-            spec.unitStart = true;
-            spec.adaptationLength = 179;
-            ts += kelTestTSPacket(spec, char(tail) + section.substr(section.size() - tail));
+            kelTestTSPacketFields fields;
+            fields.pid = 0x100;
+            fields.cc = int((head.size() + 1) / 184);
+            fields.unitStart = true;
+            fields.adaptationLength = 179;
+            ts += kelTestTSPacket(fields, char(tail) + section.substr(section.size() - tail));
         }
         f.feed(ts, 188);
         EXPECT_EQ(streamsOf(f.demuxer, 1).size(), 60u);
@@ -222,10 +222,10 @@ TEST(kelMpegTSDemuxerTest, SectionsSpanningPacketsAreParsedOnceWhole)
 TEST(kelMpegTSDemuxerTest, AnAdaptationFieldTooLongForItsPacketIsClamped)
 {
     kelTestTSFeed f;
-    kelTestTSPacketSpec spec;
-    spec.pid = 0x101;
-    spec.adaptationLength = 200;
-    std::string ts = kelTestTSPacket(spec, "");
+    kelTestTSPacketFields fields;
+    fields.pid = 0x101;
+    fields.adaptationLength = 200;
+    std::string ts = kelTestTSPacket(fields, "");
     ts += esPacket(0x101, 1, false, "next");
     f.feed(ts);
     EXPECT_EQ(f.demuxer.stat().r_damagedPackets, 1);

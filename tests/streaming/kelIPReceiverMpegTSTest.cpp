@@ -38,12 +38,12 @@ std::string stream(int count, std::string& expectedA, std::string& expectedB)
     for (int i = 0; i < count; ++i) {
         for (auto [pid, letter, out] :
              {std::tuple{0x100u, 'a', &expectedA}, std::tuple{0x101u, 'b', &expectedB}}) {
-            kelTestTSPacketSpec spec;
-            spec.pid = pid;
-            spec.cc = i;
-            spec.unitStart = i % 8 == 0;
-            const std::string body(spec.unitStart ? 184 - 14 : 184, char(letter + i % 20));
-            ts += kelTestTSPacket(spec, spec.unitStart ? kelTestPESHeader() + body : body);
+            kelTestTSPacketFields fields;
+            fields.pid = pid;
+            fields.cc = i;
+            fields.unitStart = i % 8 == 0;
+            const std::string body(fields.unitStart ? 184 - 14 : 184, char(letter + i % 20));
+            ts += kelTestTSPacket(fields, fields.unitStart ? kelTestPESHeader() + body : body);
             *out += body;
         }
     }
@@ -188,9 +188,9 @@ TEST(kelIPReceiverMpegTSTest, AFirstDatagramThatIsNotAStreamKeepsThePathOff)
 // passed over while resyncing, dropped by the cap, or still waiting.
 TEST(kelIPReceiverMpegTSTest, WhatWaitsBetweenDatagramsStaysBounded)
 {
-    kelTestTSPacketSpec spec;
-    spec.pid = 0x100;
-    const std::string packet = kelTestTSPacket(spec, "");
+    kelTestTSPacketFields fields;
+    fields.pid = 0x100;
+    const std::string packet = kelTestTSPacket(fields, "");
     const std::string patterns[] = {
         '\x00' + packet,
         std::string(1, '\x47') + packet,

@@ -57,7 +57,7 @@ inline std::string kelTestTSDescriptor(uint8_t tag, const std::string& data)
 }
 
 // The fields of one packet a test chooses.
-struct kelTestTSPacketSpec
+struct kelTestTSPacketFields
 {
     uint32_t pid = 0x100;
     int cc = 0;
@@ -71,7 +71,7 @@ struct kelTestTSPacketSpec
 
 // 188 bytes: header, adaptation field (flags byte, then 0xFF stuffing) and
 // `payload`, the rest filled with 0xFF.
-inline std::string kelTestTSPacket(const kelTestTSPacketSpec& p, const std::string& payload)
+inline std::string kelTestTSPacket(const kelTestTSPacketFields& p, const std::string& payload)
 {
     const int afc = (p.adaptationLength >= 0 ? 2 : 0) | (p.payload ? 1 : 0);
     std::string out;
@@ -98,11 +98,11 @@ inline std::string kelTestTSSectionPackets(uint32_t pid, const std::string& sect
     std::string rest = std::string(1, '\0') + sections;
     bool first = true;
     while (!rest.empty()) {
-        kelTestTSPacketSpec spec;
-        spec.pid = pid;
-        spec.cc = cc++;
-        spec.unitStart = first;
-        out += kelTestTSPacket(spec, rest.substr(0, 184));
+        kelTestTSPacketFields fields;
+        fields.pid = pid;
+        fields.cc = cc++;
+        fields.unitStart = first;
+        out += kelTestTSPacket(fields, rest.substr(0, 184));
         rest.erase(0, std::min<size_t>(184, rest.size()));
         first = false;
     }
