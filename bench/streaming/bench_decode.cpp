@@ -1,10 +1,11 @@
 // Decoding received streams: our receiver beside a GStreamer pipeline
 // (udpsrc ! depayloader or demultiplexer ! decoder ! fakesink) on the same
 // recorded packets, sent over 127.0.0.1 at 20 times real time. Each
-// subject's time is processor time per decoded second of audio: ours is the
-// receiving thread's, from its first decoded block to the end of the
-// stream; GStreamer's is its process's from the rusage of a run of the
-// whole stream less the median of three runs of one packet (its start-up).
+// subject's time is processor time per decoded second of audio: ours is
+// that of all our threads but the sender's, from the first decoded block
+// to the end of the stream; GStreamer's is its process's from the rusage
+// of a run of the whole stream less the median of three runs of one packet
+// (its start-up).
 // A run that loses a packet fails instead of timing: our receiver must take
 // every packet (every datagram of a raw transport stream), GStreamer's
 // udpsrc stops only after the last one.
@@ -310,15 +311,17 @@ double runOurs(const Stream& s)
     kelOwned<TkelIPReceiver> rx(kelCreate<TkelIPReceiver>());
     std::atomic<size_t> bytes{0};
     std::atomic<size_t> packets{0};
-    // The receiving thread's clock, read in its first block and, from here,
-    // once the stream is in: nothing but the count costs it per block.
+    // Every thread but this one (the sender) works for the receiver: the
+    // process's clock less this thread's, read in the first block and, from
+    // here, once the stream is in. Nothing but the count costs a block.
+    clockid_t sender{};
+    (void)pthread_getcpuclockid(pthread_self(), &sender);
+    const auto receiverCpu = [&] { return clockSeconds(CLOCK_PROCESS_CPUTIME_ID) - clockSeconds(sender); };
     std::atomic<bool> started{false};
-    clockid_t thread{};
     double first = 0;
     rx->setOnDataAvailable([&](kelmtlInOutPipe*, void*, uint32_t len) {
         if (!started.load(std::memory_order_relaxed)) {
-            (void)pthread_getcpuclockid(pthread_self(), &thread);
-            first = clockSeconds(thread);
+            first = receiverCpu();
             started.store(true);
         }
         bytes.fetch_add(len, std::memory_order_relaxed);
@@ -350,7 +353,7 @@ double runOurs(const Stream& s)
     // The last RTP packet is counted before it is decoded.
     kelSleepMs(5);
     const bool whole = in() && started.load() && bytes.load() > 0;
-    const double cpu = whole ? clockSeconds(thread) - first : -1;
+    const double cpu = whole ? receiverCpu() - first : -1;
     rx->close();
     return cpu;
 }
