@@ -1,8 +1,9 @@
 // Our transmitter's audio coding into real peers on 127.0.0.1: GStreamer
 // depayloads our G.711, GSM, MPEG audio (a file sent as it is, and LAME's
-// frames) and Speex, ffmpeg reads our G.711 through the session description
-// we send by. What the peer depayloads must be what our coders made, and
-// what it decodes must equal the reference decoding of those same frames.
+// frames) and Speex; ffmpeg reads our G.711 and Speex through the session
+// description we send by. What the peer depayloads must be what our coders
+// made, and what it decodes must equal the reference decoding of those same
+// frames.
 
 #include "codecs/kelG711.h"
 #include "codecs/kelGSM.h"
@@ -55,7 +56,7 @@ bool startFfmpegReceiver(kelTestProcess& ff, const kelTempDir& dir, const std::s
     return kelTestWaitUntil([&] { return !kelTestUdpPortFree(port) || ff.exited(); }, 20000) && !ff.exited();
 }
 
-// Writes `pcm` in blocks of `block` bytes, a little apart so that the
+// Writes `data` in blocks of `block` bytes, a little apart so that the
 // peer's socket never overflows.
 void writePaced(TkelIPTransmitter& tx, const std::string& data, size_t block)
 {
@@ -71,14 +72,11 @@ std::string asText(const std::vector<uint8_t>& bytes)
     return {bytes.begin(), bytes.end()};
 }
 
-// Waits until `path` holds `size` bytes, then a moment more for whatever
-// else is still on its way.
+// Waits until `path` holds `size` bytes. A peer stopped after that still
+// handles what it has taken off its socket (its stop is an end of stream).
 bool waitFileSize(const std::string& path, size_t size)
 {
-    const bool reached =
-        kelTestWaitUntil([&] { return kelTestProcess::readFile(path).size() >= size; }, 20000);
-    (void)kelTestWaitUntil([] { return false; }, 300);
-    return reached;
+    return kelTestWaitUntil([&] { return kelTestProcess::readFile(path).size() >= size; }, 20000);
 }
 
 } // namespace
