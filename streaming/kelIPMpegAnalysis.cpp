@@ -24,7 +24,7 @@ kelIPMpegFrames::Result kelIPMpegFrames::write(const uint8_t* data, size_t len, 
 {
     Result r;
     if (!f_mpegParser) return r;
-    f_mpegBuf.write(data, len);
+    if (len > 0) f_mpegBuf.write(data, len);
     for (;;) {
         intptr_t foundAt = 0;
         intptr_t skipped = 0;
@@ -73,4 +73,11 @@ bool kelIPMpegAnalysis::write(const uint8_t* data, size_t len, const kelIPMpegFr
     }
     // The write that ended the analysis goes out as it is too.
     return f_mpegAnalyze;
+}
+
+void kelIPMpegAnalysis::flush(const kelIPMpegFrameOut& out)
+{
+    // Without the look-ahead wait the finder gives every frame whose bytes
+    // are all there; a cut-off last frame stays behind.
+    if (f_mpegAnalyze) (void)f_frames.write(nullptr, 0, false, out);
 }

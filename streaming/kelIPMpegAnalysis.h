@@ -80,6 +80,10 @@ public:
     // sends the data as it is.
     bool write(const uint8_t* data, size_t len, const kelIPMpegFrameOut& out);
 
+    // Hands out the whole frames still waiting for look-ahead, as the
+    // stream ends (nothing when the analysis is off).
+    void flush(const kelIPMpegFrameOut& out);
+
     intptr_t ratio() const noexcept { return f_mpegFS_SOratio; }
     intptr_t count() const noexcept { return f_mpegFS_SOcount; }
     size_t buffered() const noexcept { return f_frames.buffered(); }

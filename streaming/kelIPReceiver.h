@@ -180,6 +180,10 @@ protected:
     // and closes them; for a driver that feeds receivePacket itself.
     void openDecoders();
     void closeDecoders();
+    // The CELT decoder of the current format, null when there is none. A
+    // subclass may set how many streams each frame of a payload carries
+    // (f_numStreams); the next format change makes a one-stream decoder.
+    celtDecoder* decoderCELT() noexcept { return f_decoderCELT.get(); }
 
 private:
     // --- Audio decoding (kelIPReceiverDecoding.cpp) -------------------------------------

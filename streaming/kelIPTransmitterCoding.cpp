@@ -162,6 +162,11 @@ void TkelIPTransmitter::closeEncoders()
     if (f_encoderMPEG) f_encoderMPEG->close();
     if (f_encoderSpeex) f_encoderSpeex->close();
     if (f_encoderCELT) f_encoderCELT->close();
+    // The last frames of written MPEG audio waited for look-ahead that
+    // will not come now.
+    f_mpegAnalysis.flush([this](const uint8_t* frame, size_t n, intptr_t spf, intptr_t rate) {
+        sendMpegFrame(frame, n, spf, rate);
+    });
     f_mpegAnalysis.reset();
     f_encodedFrames.restart();
     f_carry.clear();

@@ -65,6 +65,15 @@ public:
         f_pcm.clear();
         f_blocks.clear();
     }
+    // Frames of CELT payloads carry `streams` streams; false without a CELT
+    // decoder. Until the next format change.
+    bool setCeltStreams(intptr_t streams)
+    {
+        celtDecoder* d = decoderCELT();
+        if (d == nullptr) return false;
+        d->f_numStreams = streams;
+        return true;
+    }
     using TkelIPReceiver::exmtFormat;
 
 private:
