@@ -217,20 +217,6 @@ bool portTaken(uint16_t port)
     return !kelTestUdpPortFree(port);
 }
 
-// A UDP socket bound to 127.0.0.1:`from` sends one datagram to `to`.
-bool sendFrom(uint16_t from, uint16_t to, const std::vector<uint8_t>& data)
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) return false;
-    const sockaddr_in src = kelTestLoopback(from);
-    const sockaddr_in dst = kelTestLoopback(to);
-    const bool ok = ::bind(fd, reinterpret_cast<const sockaddr*>(&src), sizeof src) == 0 &&
-                    ::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&dst),
-                             sizeof dst) == static_cast<ssize_t>(data.size());
-    ::close(fd);
-    return ok;
-}
-
 TEST(kelIPStreamingInteropTest, GStreamerDepayloadsOurL16ByteExact)
 {
     if (!kelTestProcess::available("gst-launch-1.0"))
@@ -253,7 +239,7 @@ TEST(kelIPStreamingInteropTest, GStreamerDepayloadsOurL16ByteExact)
     // GStreamer punches no holes: a comfort-noise packet from its port-to-be
     // makes that port a destination, as a receiver's would.
     const std::vector<uint8_t> ping = {0x80, 13, 0, 1, 0, 0, 0, 0, 0x12, 0x34, 0x56, 0x78, 0};
-    ASSERT_TRUE(sendFrom(gstPort, txPort, ping));
+    ASSERT_TRUE(kelTestSendFrom(gstPort, txPort, ping));
     ASSERT_TRUE(kelTestWaitUntil([&] { return tx->rootDestCount() >= 1; }, 10000));
 
     const std::string out = dir.path() + "/received.raw";

@@ -43,21 +43,6 @@ inline uint16_t kelTestPortBeside(uint16_t taken)
     return 0;
 }
 
-// One datagram from 127.0.0.1:`from` to 127.0.0.1:`to`, the socket closed
-// again at once (so a peer can bind `from` afterwards).
-inline bool kelTestSendFrom(uint16_t from, uint16_t to, const std::vector<uint8_t>& data)
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) return false;
-    const sockaddr_in src = kelTestLoopback(from);
-    const sockaddr_in dst = kelTestLoopback(to);
-    const bool ok = ::bind(fd, reinterpret_cast<const sockaddr*>(&src), sizeof src) == 0 &&
-                    ::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&dst),
-                             sizeof dst) == ssize_t(data.size());
-    ::close(fd);
-    return ok;
-}
-
 // Whether every one of `elements` is a GStreamer element here.
 inline bool kelTestGstHas(std::initializer_list<const char*> elements)
 {

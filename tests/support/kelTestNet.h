@@ -6,9 +6,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // 127.0.0.1:`port`. Inline, so the benchmarks use it without the library.
 inline sockaddr_in kelTestLoopback(uint16_t port)
@@ -31,3 +34,18 @@ uint16_t kelTestFreeRTPPort();
 
 // "rtp://127.0.0.1:<port>" followed by `suffix`.
 kelString kelTestURI(uint16_t port, const std::string& suffix = {});
+
+// One datagram from 127.0.0.1:`from` to 127.0.0.1:`to`, the socket closed
+// again at once (so a peer can bind `from` afterwards).
+inline bool kelTestSendFrom(uint16_t from, uint16_t to, const std::vector<uint8_t>& data)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return false;
+    const sockaddr_in src = kelTestLoopback(from);
+    const sockaddr_in dst = kelTestLoopback(to);
+    const bool ok = ::bind(fd, reinterpret_cast<const sockaddr*>(&src), sizeof src) == 0 &&
+                    ::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&dst),
+                             sizeof dst) == ssize_t(data.size());
+    ::close(fd);
+    return ok;
+}
