@@ -271,8 +271,9 @@ const RoundTables& roundTables() noexcept
 
 // The running value after the first `n` steps (1..16) of a round that has
 // no index 0 before them, from the round's data and starting value. The
-// bytes still to come of the 8 in reach move to the top of a block, after
-// zeros, which leave a value of 0 as it is.
+// bytes to be taken of the 8 in reach move to the top of a block, behind
+// zeros, which leave a value of 0 as it is; the value's bytes they do not
+// reach are only shifted down.
 [[gnu::target(KEL_CRC_TARGET)]] uint32_t valueAfter(const uint8_t* round, uint32_t value, int n,
                                                     __m128i toQuotient, __m128i toRemainder) noexcept
 {
