@@ -7,6 +7,9 @@
 #if defined(__x86_64__)
 #include <immintrin.h>
 #define KEL_CRC_CARRYLESS 1
+// The instructions the carry-less rounds use: the multiplication, and the
+// three-operand forms that spare the register copies.
+#define KEL_CRC_TARGET "pclmul,avx2,bmi2"
 #endif
 
 namespace {
@@ -182,26 +185,16 @@ inline uint32_t overZeros(const std::array<std::array<uint32_t, 256>, 4>& t, uin
 
 // A block X in the low half of a register: X plus the low half of X times
 // the quotient factor, which is the reflected quotient.
-[[gnu::target("pclmul")]] inline __m128i quotientOf(__m128i block, __m128i factor) noexcept
+[[gnu::target(KEL_CRC_TARGET)]] inline __m128i quotientOf(__m128i block, __m128i factor) noexcept
 {
     return _mm_xor_si128(block, _mm_clmulepi64_si128(block, factor, 0x00));
 }
 
 // The remainder of a reflected quotient, in the low 32 bits (the product has
 // no bits above 95, so the rest of the low half is 0).
-[[gnu::target("pclmul")]] inline __m128i remainderOf(__m128i quotient, __m128i factor) noexcept
+[[gnu::target(KEL_CRC_TARGET)]] inline __m128i remainderOf(__m128i quotient, __m128i factor) noexcept
 {
     return _mm_srli_si128(_mm_clmulepi64_si128(quotient, factor, 0x00), 8);
-}
-
-// The number of steps up to and including the first one whose quotient byte
-// is 0, for a quotient that has one. The lowest byte the zero-byte test
-// flags is always a zero byte (only bytes above a zero one can be flagged
-// falsely).
-inline size_t throughFirstZero(uint64_t quotient) noexcept
-{
-    const uint64_t flags = (quotient - kOnes) & ~quotient & kHighs;
-    return static_cast<size_t>(std::countr_zero(flags) / 8 + 1);
 }
 
 inline uint64_t low64(__m128i v) noexcept
@@ -214,53 +207,188 @@ inline __m128i fromValue(uint32_t v) noexcept
     return _mm_cvtsi32_si128(static_cast<int>(v));
 }
 
-// Sixteen bytes a round. Only the table lookups that move the running value
-// over the round depend on the previous round; the data's own part of the
-// new value (its CRC from 0) and the quotients are worked out beside them. A half whose
-// quotient has a zero byte takes the byte-wise loop from the value it starts
-// with. Leaves fewer than 16 bytes; returns with `stopped` set on an early
-// stop.
-[[gnu::target("pclmul")]] uint32_t carrylessBlocks(uint32_t value, const uint8_t*& data, size_t& size,
-                                                   bool& stopped) noexcept
+// Sixteen bytes a round, split by linearity into what depends on the data
+// alone and what depends on the running value. The data's part (its
+// quotients and its CRC from 0, four multiplications in a chain) does not
+// wait for earlier rounds. The value's part comes from tables: its 16
+// quotient bytes and its move over the round. So the only chain from round
+// to round is the tables' lookups, and a round's 16 quotient bytes are
+// checked for a zero at once.
+//
+// A step with index 0 adds 0xAA to the value after it, which is the same as
+// adding 0xAA to the next data byte: the quotient bytes after it and the
+// value at the end of the round change by constants of the step's position.
+// So a round with one such step is finished from the constants, after a
+// check that the value after that step is not 0 (the early stop). A round
+// with more (about one in 500) takes the byte-wise loop.
+struct RoundTables
 {
+    // Quotient bytes of the steps of a round from a value, by its bytes.
+    alignas(16) uint8_t valueQuotients[4][256][16];
+    // The changes a step with index 0 at each position makes to the later
+    // quotient bytes, and to the value at the end of the round.
+    alignas(16) uint8_t stepQuotients[16][16];
+    uint32_t stepValue[16];
+};
+
+[[gnu::target(KEL_CRC_TARGET)]] inline __m128i quotientsOf(__m128i first, __m128i second, __m128i toQuotient,
+                                                           __m128i toRemainder, uint32_t& value) noexcept
+{
+    const __m128i q1 = quotientOf(first, toQuotient);
+    const __m128i q2 = quotientOf(_mm_xor_si128(second, remainderOf(q1, toRemainder)), toQuotient);
+    value = static_cast<uint32_t>(low64(remainderOf(q2, toRemainder)));
+    return _mm_unpacklo_epi64(q1, q2);
+}
+
+[[gnu::target(KEL_CRC_TARGET)]] RoundTables makeRoundTables() noexcept
+{
+    const __m128i toQuotient = _mm_cvtsi64_si128(static_cast<long long>(kQuotientFactor));
+    const __m128i toRemainder = _mm_cvtsi64_si128(static_cast<long long>(kRemainderFactor));
+    RoundTables t{};
+    uint32_t unused = 0;
+    for (int j = 0; j < 4; ++j)
+        for (uint32_t i = 0; i < 256; ++i)
+            _mm_store_si128(
+                reinterpret_cast<__m128i*>(t.valueQuotients[j][i]),
+                quotientsOf(fromValue(i << (8 * j)), _mm_setzero_si128(), toQuotient, toRemainder, unused));
+    for (int k = 0; k < 15; ++k) {
+        uint8_t round[16] = {};
+        round[k + 1] = 0xAA;
+        const __m128i first = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(round));
+        const __m128i second = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(round + 8));
+        _mm_store_si128(reinterpret_cast<__m128i*>(t.stepQuotients[k]),
+                        quotientsOf(first, second, toQuotient, toRemainder, t.stepValue[k]));
+    }
+    t.stepValue[15] = 0xAA; // the last step's 0xAA is carried into the next round
+    return t;
+}
+
+const RoundTables& roundTables() noexcept
+{
+    static const RoundTables tables = makeRoundTables();
+    return tables;
+}
+
+// The running value after the first `n` steps (1..16) of a round that has
+// no index 0 before them, from the round's data and starting value. The
+// bytes to be taken of the 8 in reach move to the top of a block, behind
+// zeros, which leave a value of 0 as it is; the value's bytes they do not
+// reach are only shifted down.
+[[gnu::target(KEL_CRC_TARGET)]] uint32_t valueAfter(const uint8_t* round, uint32_t value, int n,
+                                                    __m128i toQuotient, __m128i toRemainder) noexcept
+{
+    if (n > 8) {
+        const uint64_t first = load64(round) ^ value;
+        value = static_cast<uint32_t>(low64(remainderOf(
+            quotientOf(_mm_cvtsi64_si128(static_cast<long long>(first)), toQuotient), toRemainder)));
+        round += 8;
+        n -= 8;
+    }
+    const uint64_t word = load64(round) ^ value;
+    const uint64_t head = n == 8 ? word : word << (8 * (8 - n));
+    const uint32_t rest = n < 4 ? value >> (8 * n) : 0u;
+    const __m128i block = _mm_cvtsi64_si128(static_cast<long long>(head));
+    return static_cast<uint32_t>(low64(remainderOf(quotientOf(block, toQuotient), toRemainder))) ^ rest;
+}
+
+// One round from its data's part: the value after it, or 0 with `stopped`
+// set on an early stop.
+[[gnu::target(KEL_CRC_TARGET), gnu::always_inline]] inline uint32_t
+finishRound(const RoundTables& t, const uint8_t* p, uint32_t value, __m128i dataQuotients, uint32_t dataValue,
+            __m128i toQuotient, __m128i toRemainder, bool& stopped) noexcept
+{
+    const auto row = [&t, value](int j) {
+        return _mm_load_si128(
+            reinterpret_cast<const __m128i*>(t.valueQuotients[j][(value >> (8 * j)) & 0xFFu]));
+    };
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i quotients = _mm_xor_si128(_mm_xor_si128(dataQuotients, row(0)),
+                                            _mm_xor_si128(_mm_xor_si128(row(1), row(2)), row(3)));
+    const uint32_t next = overZeros(kOver16, value) ^ dataValue;
+    const auto zeros = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(quotients, zero)));
+    if (zeros == 0) [[likely]]
+        return next;
+    const int k = std::countr_zero(zeros);
+    if (valueAfter(p, value, k + 1, toQuotient, toRemainder) == 0xAA) {
+        stopped = true; // 0xAA added to it gives 0
+        return 0;
+    }
+    const __m128i changed =
+        _mm_xor_si128(quotients, _mm_load_si128(reinterpret_cast<const __m128i*>(t.stepQuotients[k])));
+    const uint32_t later = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(changed, zero))) &
+                           (0xFFFFu << (k + 1)) & 0xFFFFu;
+    if (later == 0) return next ^ t.stepValue[k];
+    return byteSteps(value, p, 16, stopped);
+}
+
+// Leaves fewer than 16 bytes; returns with `stopped` set on an early stop.
+[[gnu::target(KEL_CRC_TARGET)]] uint32_t carrylessBlocks(uint32_t value, const uint8_t*& data, size_t& size,
+                                                         bool& stopped) noexcept
+{
+    const RoundTables& t = roundTables();
     const __m128i toQuotient = _mm_cvtsi64_si128(static_cast<long long>(kQuotientFactor));
     const __m128i toRemainder = _mm_cvtsi64_si128(static_cast<long long>(kRemainderFactor));
     const uint8_t* p = data;
     size_t len = size;
-    while (len >= 16) {
+    for (; len >= 16; p += 16, len -= 16) {
         const __m128i first = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
         const __m128i second = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 8));
-        const __m128i firstAlone = remainderOf(quotientOf(first, toQuotient), toRemainder);
-        const __m128i bothAlone =
-            remainderOf(quotientOf(_mm_xor_si128(second, firstAlone), toQuotient), toRemainder);
-        const __m128i q1x = quotientOf(_mm_xor_si128(first, fromValue(value)), toQuotient);
-        const __m128i middle = remainderOf(q1x, toRemainder); // right when q1 has no zero byte
-        const uint64_t q1 = low64(q1x);
-        const uint64_t q2 = low64(quotientOf(_mm_xor_si128(second, middle), toQuotient));
-        // A zero byte of a quotient marks a step with index 0: the steps up
-        // to it go byte by byte, and the rounds go on after it.
-        size_t done = 16;
-        if (hasZeroByte(q1)) {
-            done = throughFirstZero(q1);
-            value = byteSteps(value, p, done, stopped);
-        } else if (hasZeroByte(q2)) {
-            done = 8 + throughFirstZero(q2);
-            value = byteSteps(static_cast<uint32_t>(low64(middle)), p + 8, done - 8, stopped);
-        } else {
-            value = overZeros(kOver16, value) ^ static_cast<uint32_t>(low64(bothAlone));
-        }
+        uint32_t dataValue = 0;
+        const __m128i dataQuotients = quotientsOf(first, second, toQuotient, toRemainder, dataValue);
+        value = finishRound(t, p, value, dataQuotients, dataValue, toQuotient, toRemainder, stopped);
         if (stopped) return 0;
-        p += done;
-        len -= done;
     }
     data = p;
     size = len;
     return value;
 }
 
+// Two rounds at a time where the processor multiplies in wider registers:
+// their data's parts side by side, one round in each half. Only the low
+// quadword of each half is read by the multiplications, so the round's
+// second half may stay in the high one.
+[[gnu::target(KEL_CRC_TARGET ",vpclmulqdq")]] uint32_t carrylessPairs(uint32_t value, const uint8_t*& data,
+                                                                      size_t& size, bool& stopped) noexcept
+{
+    const RoundTables& t = roundTables();
+    const __m128i toQuotient = _mm_cvtsi64_si128(static_cast<long long>(kQuotientFactor));
+    const __m128i toRemainder = _mm_cvtsi64_si128(static_cast<long long>(kRemainderFactor));
+    const __m256i wideQuotient = _mm256_broadcastsi128_si256(toQuotient);
+    const __m256i wideRemainder = _mm256_broadcastsi128_si256(toRemainder);
+    const uint8_t* p = data;
+    size_t len = size;
+    for (; len >= 32; p += 32, len -= 32) {
+        const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i q1 = _mm256_xor_si256(first, _mm256_clmulepi64_epi128(first, wideQuotient, 0x00));
+        const __m256i r1 = _mm256_srli_si256(_mm256_clmulepi64_epi128(q1, wideRemainder, 0x00), 8);
+        const __m256i second = _mm256_xor_si256(_mm256_srli_si256(first, 8), r1);
+        const __m256i q2 = _mm256_xor_si256(second, _mm256_clmulepi64_epi128(second, wideQuotient, 0x00));
+        const __m256i r2 = _mm256_srli_si256(_mm256_clmulepi64_epi128(q2, wideRemainder, 0x00), 8);
+        const __m256i quotients = _mm256_unpacklo_epi64(q1, q2);
+        const auto valueA = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(r2)));
+        const auto valueB = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm256_extracti128_si256(r2, 1)));
+        value = finishRound(t, p, value, _mm256_castsi256_si128(quotients), valueA, toQuotient, toRemainder,
+                            stopped);
+        if (stopped) return 0;
+        value = finishRound(t, p + 16, value, _mm256_extracti128_si256(quotients, 1), valueB, toQuotient,
+                            toRemainder, stopped);
+        if (stopped) return 0;
+    }
+    data = p;
+    size = len;
+    return carrylessBlocks(value, data, size, stopped);
+}
+
+bool hasWideCarryless() noexcept
+{
+    static const bool has = __builtin_cpu_supports("vpclmulqdq");
+    return has;
+}
+
 bool hasCarryless() noexcept
 {
-    static const bool has = __builtin_cpu_supports("pclmul");
+    static const bool has =
+        __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
     return has;
 }
 #endif
@@ -275,7 +403,8 @@ uint32_t libCrc32(const void* data, size_t len, uint32_t initial) noexcept
     bool stopped = false;
 #if KEL_CRC_CARRYLESS
     if (len >= 16 && hasCarryless()) {
-        value = carrylessBlocks(value, p, len, stopped);
+        value = hasWideCarryless() ? carrylessPairs(value, p, len, stopped)
+                                   : carrylessBlocks(value, p, len, stopped);
         if (stopped) return 0;
     }
 #endif

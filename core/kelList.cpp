@@ -3,19 +3,24 @@
 #include "core/kelCheck.h"
 #include "core/kelCreate.h"
 #include "core/kelLog.h"
+#include "core/kelStringList.h"
 #include "platform/kelPlatformThread.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#if __has_include(<sys/single_threaded.h>)
+#include <sys/single_threaded.h>
+#endif
 #include <string>
 #include <typeinfo>
 #include <vector>
 
 namespace {
 
-// Largest capacity figure: the slot count stays within 32 bits.
+// Largest capacity figure: the slot count stays within 32 bits (the limit
+// capacityFor() has).
 constexpr uintptr_t kMaxCapacity = 0xFFFFFF00u;
 // Slot memory above this many slots is given back when the list empties.
 constexpr uintptr_t kKeepMemorySlots = 4096;
@@ -52,6 +57,17 @@ int compareBlocks(const void* a, const void* b) noexcept
 template <class T> int threeWay(T a, T b) noexcept
 {
     return a < b ? -1 : (b < a ? 1 : 0);
+}
+
+// True while the process has never had a second thread; only the calling
+// thread can end that state.
+inline bool onlyThread() noexcept
+{
+#if __has_include(<sys/single_threaded.h>)
+    return __libc_single_threaded != 0;
+#else
+    return false;
+#endif
 }
 
 // The calling thread's id, fetched once per thread: the list compares it on
@@ -107,31 +123,42 @@ template <class T> intptr_t findInSlots(const T* slots, intptr_t n, T item, bool
 
 // Holds the list lock for one operation (nothing when single-threaded).
 // The hooks nest (an add holds the lock, then the insert and store hooks
-// take it again), so the two cheap cases are handled here without a call:
-// a single-threaded list takes no lock, and a thread that already holds the
-// write lock only counts one more nested hold, as lock() and unlock() do.
+// take it again), so the cheap cases are handled here without a call: a
+// single-threaded list takes no lock, and a thread that already holds the
+// write lock only counts one more nested hold. Otherwise it does what lock()
+// and unlock() do, asking for the calling thread's id once for both.
+//
+// A `quiet` operation runs the list's own code only (no handler, no
+// subclass hook). In a process that has never had a second thread, such an
+// operation that finds the lock free leaves it alone: nothing but the caller
+// could see the hold, and nothing it runs could start the thread that would.
 struct kelList::Guard
 {
-    Guard(kelList* list, bool ro, intptr_t timeout) noexcept : f_list(list)
+    Guard(kelList* list, bool ro, intptr_t timeout, bool quiet = false) noexcept : f_list(list)
     {
-        if (list->f_singleThreaded) {
+        if (list->f_singleThreaded || (quiet && unseen(*list))) {
             f_hold = Hold::Free;
             return;
         }
-        const uint32_t writer = list->f_writer.load(std::memory_order_relaxed);
-        if (writer != 0 && writer == selfId()) {
+        f_self = selfId();
+        if (list->f_writer.load(std::memory_order_relaxed) == f_self) {
             ++list->f_nested;
             f_hold = Hold::Nested;
             return;
         }
-        f_hold = list->lock(ro, timeout) ? Hold::Own : Hold::None;
+        if (!list->acquire(ro, list->effective(timeout), false)) return;
+        if (!ro) {
+            list->f_nested = 0;
+            list->f_writer.store(f_self, std::memory_order_relaxed);
+        }
+        f_hold = Hold::Own;
     }
     ~Guard()
     {
         if (f_hold == Hold::Nested)
             --f_list->f_nested;
         else if (f_hold == Hold::Own)
-            f_list->unlockWO();
+            f_list->unlockAs(f_self);
     }
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
@@ -139,7 +166,27 @@ struct kelList::Guard
 
     enum class Hold : uint8_t { None, Free, Nested, Own };
     kelList* f_list;
+    uint32_t f_self = 0;
     Hold f_hold = Hold::None;
+
+    // True while the process has only ever had the calling thread and
+    // nobody holds `list` (a thread that ended holding it still counts).
+    static bool unseen(const kelList& list) noexcept
+    {
+        return onlyThread() && list.writeCount() == 0 && list.readCount() == 0;
+    }
+
+    // True when `list` is one of the library's lists that leave every hook
+    // as kelList has it (they differ only in the kind of item and what is
+    // freed), so an operation may do the hooks' work itself instead of
+    // calling them. The type's identity is compared, not its name: a false
+    // answer only means the hooks are called.
+    static bool plainHooks(const kelList& list) noexcept
+    {
+        const std::type_info& type = typeid(list);
+        return &type == &typeid(kelList) || &type == &typeid(kelRecordList) ||
+               &type == &typeid(kelObjectList) || &type == &typeid(kelStringList);
+    }
 
     // True when removing items from `list` runs no code but the removal: no
     // handler is set, nothing is to be freed, and the release and removal
@@ -152,7 +199,7 @@ struct kelList::Guard
         const kelListDataType type = list.f_dataType;
         const bool freesNothing = !list.wantsFree(doFree) || type == uldt_int32 || type == uldt_int64 ||
                                   (type == uldt_ptr && !list.f_freesPointers);
-        return freesNothing && typeid(list) == typeid(kelList);
+        return freesNothing && plainHooks(list);
     }
 };
 
@@ -201,7 +248,12 @@ bool kelList::lock(bool ro, intptr_t timeout) noexcept
 void kelList::unlock() noexcept
 {
     if (f_singleThreaded) return;
-    if (f_writer.load(std::memory_order_relaxed) == selfId()) {
+    unlockAs(selfId());
+}
+
+void kelList::unlockAs(uint32_t self) noexcept
+{
+    if (f_writer.load(std::memory_order_relaxed) == self) {
         if (f_nested > 0) {
             --f_nested;
             return;
@@ -264,12 +316,6 @@ void* kelList::getListPtrAt(intptr_t index) noexcept
 {
     if (!f_slots || index < 0 || static_cast<uintptr_t>(index) >= f_allocated) return nullptr;
     return f_slots + index * f_dataItemSize;
-}
-
-uintptr_t kelList::capacityFor(uintptr_t n) noexcept
-{
-    if (n > kMaxCapacity) return kMaxCapacity + 256; // beyond the limit: never granted
-    return (n + 255) & ~static_cast<uintptr_t>(255);
 }
 
 void kelList::doSetCapacity(uintptr_t value, bool force) noexcept
@@ -429,38 +475,61 @@ intptr_t kelList::doInsert(intptr_t index, void* item, bool keepSorted) noexcept
 {
     Guard guard(this, false, kAddTimeout);
     if (!guard) return -2;
+    if (index < 0 || index > count()) return -1;
+    return insertHeld(index, item, keepSorted, Guard::plainHooks(*this));
+}
+
+intptr_t kelList::insertHeld(intptr_t index, void* item, bool keepSorted, bool plain) noexcept
+{
     const intptr_t n = count();
-    if (index < 0 || index > n) return -1;
     // Within the current step the capacity stays as it is: the hook runs
     // only when the figure would change.
     const auto need = static_cast<uintptr_t>(n + 1);
-    if (f_allocated < need || capacityFor(need) != capacity()) doSetCapacity(need, false);
+    if (f_allocated < need || capacityFor(need) != capacity()) {
+        if (plain)
+            kelList::doSetCapacity(need, false);
+        else
+            doSetCapacity(need, false);
+    }
     if (capacity() < need || f_allocated < need) return -2;
     // An append moves nothing; the library calls for a move of no bytes and
     // a fill of one slot cost more than the rest of the append.
     if (index < n)
         std::memmove(f_slots + (index + 1) * f_dataItemSize, f_slots + index * f_dataItemSize,
                      static_cast<size_t>(n - index) * static_cast<size_t>(f_dataItemSize));
-    storeAt(index, nullptr); // an empty slot: the store below has nothing to release
-    f_count.store(n + 1, std::memory_order_relaxed);
-    doSetItem(index, item, !keepSorted, 2);
+    if (plain) {
+        // What the store hook does for an empty slot.
+        storeAt(index, item);
+        f_count.store(n + 1, std::memory_order_relaxed);
+        if (!keepSorted) f_sorted.store(false, std::memory_order_relaxed);
+    } else {
+        storeAt(index, nullptr); // an empty slot: the store hook has nothing to release
+        f_count.store(n + 1, std::memory_order_relaxed);
+        doSetItem(index, item, !keepSorted, 2);
+    }
     signalData();
     return index;
 }
 
+// The add hook's work without its call where nobody overrides it: one lock
+// for the whole add instead of one per nested hook.
 intptr_t kelList::add(void* item, bool /*itsok*/) noexcept
 {
-    return doAdd(item);
+    if (!Guard::plainHooks(*this)) return doAdd(item);
+    Guard guard(this, false, kAddTimeout, true);
+    if (!guard) return -1;
+    const intptr_t n = count();
+    return insertHeld(sorted() && n > 0 ? binaryFind(item, true) : n, item, true, true);
 }
 
 intptr_t kelList::add(int64_t item) noexcept
 {
-    return doAdd(reinterpret_cast<void*>(static_cast<intptr_t>(item)));
+    return add(reinterpret_cast<void*>(static_cast<intptr_t>(item)));
 }
 
 intptr_t kelList::add(int32_t item) noexcept
 {
-    return doAdd(reinterpret_cast<void*>(static_cast<intptr_t>(item)));
+    return add(reinterpret_cast<void*>(static_cast<intptr_t>(item)));
 }
 
 intptr_t kelList::insert(intptr_t index, void* item) noexcept
@@ -482,7 +551,7 @@ intptr_t kelList::insert(intptr_t index, int32_t item) noexcept
 
 void* kelList::get(intptr_t index) noexcept
 {
-    Guard guard(this, true, kGetTimeout);
+    Guard guard(this, true, kGetTimeout, true);
     if (!guard || index < 0 || index >= count()) return nullptr;
     if (f_dataType == uldt_int64) return f_slots + index * f_dataItemSize;
     return itemAt(index);
@@ -490,14 +559,15 @@ void* kelList::get(intptr_t index) noexcept
 
 int64_t kelList::getInt(intptr_t index) noexcept
 {
-    Guard guard(this, true, kGetTimeout);
+    Guard guard(this, true, kGetTimeout, true);
     if (!guard || index < 0 || index >= count()) return 0;
     return static_cast<int64_t>(reinterpret_cast<intptr_t>(itemAt(index)));
 }
 
 intptr_t kelList::indexOf(void* item) noexcept
 {
-    Guard guard(this, true, c_listTimeoutDefault);
+    // Only the search by halves may call a hook (the ordering).
+    Guard guard(this, true, c_listTimeoutDefault, !sorted() || Guard::plainHooks(*this));
     if (!guard) return -1;
     const intptr_t n = count();
     if (sorted()) return n > 0 ? binaryFind(item, false) : -1;
@@ -556,9 +626,10 @@ bool kelList::setItem(intptr_t index, int32_t item, uintptr_t doFree) noexcept
 
 bool kelList::removeByIndex(intptr_t index, uintptr_t doFree) noexcept
 {
-    Guard guard(this, false, c_listTimeoutDefault);
+    const bool unobserved = Guard::removalsUnobserved(*this, doFree);
+    Guard guard(this, false, c_listTimeoutDefault, unobserved);
     if (!guard || index < 0 || index >= count()) return false;
-    if (!Guard::removalsUnobserved(*this, doFree)) {
+    if (!unobserved) {
         notifyBeforeRemove(index);
         releaseItem(index, doFree);
     }
@@ -830,14 +901,6 @@ void kelList::doReverse() noexcept
 void kelList::reverse() noexcept
 {
     doReverse();
-}
-
-// Runs with the write lock held. Readers take the items under the list lock,
-// which orders them; the event only wakes, so one that is still signalled
-// (nobody has waited since the last item) needs no new signal.
-void kelList::signalData() noexcept
-{
-    if (f_signalsData && !f_dataEvent.isSignaledNow()) f_dataEvent.setState(true);
 }
 
 void kelList::resetData() noexcept

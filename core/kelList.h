@@ -236,18 +236,35 @@ protected:
     void setDataType(kelListDataType value) noexcept { f_dataType = value; }
     // kelRecordList: uldt_ptr items are memory blocks the list frees.
     void setFreesPointers(bool value) noexcept { f_freesPointers = value; }
-    // Capacity figure for a requested count: multiples of 256 within 32 bits.
-    static uintptr_t capacityFor(uintptr_t n) noexcept;
+    // Capacity figure for a requested count: multiples of 256 within 32 bits
+    // (a figure past the limit is never granted).
+    static constexpr uintptr_t capacityFor(uintptr_t n) noexcept
+    {
+        constexpr uintptr_t limit = 0xFFFFFF00u;
+        if (n > limit) return limit + 256;
+        return (n + 255) & ~static_cast<uintptr_t>(255);
+    }
 
 private:
     struct Guard;
     intptr_t binaryFind(void* item, bool forInsert) noexcept;
+    // The insert hook's work once locked and checked: `index` is 0..count().
+    // `plain`: the store and capacity hooks are kelList's own.
+    intptr_t insertHeld(intptr_t index, void* item, bool keepSorted, bool plain) noexcept;
     void quickSort(intptr_t left, intptr_t right) noexcept;
     void disposeItem(void* item) noexcept;
-    void signalData() noexcept;
+    // Runs with the write lock held. Readers take the items under the list
+    // lock, which orders them; the event only wakes, so one that is still
+    // signalled (nobody has waited since the last item) needs no new signal.
+    void signalData() noexcept
+    {
+        if (f_signalsData && !f_dataEvent.isSignaledNow()) f_dataEvent.setState(true);
+    }
     void resetData() noexcept;
     intptr_t effective(intptr_t timeout) const noexcept;
     void unlock() noexcept;
+    // unlock() for the thread with id `self`.
+    void unlockAs(uint32_t self) noexcept;
 
     std::atomic<intptr_t> f_count{0};
     std::atomic<uintptr_t> f_capacity{0};

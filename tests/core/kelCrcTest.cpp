@@ -34,6 +34,20 @@ struct ReferenceCrc
         return value;
     }
 
+    // `n` bytes from `value` where each step's index is 0 with the odds
+    // `zeroIn` (1 in that many), else random: long inputs then meet index 0
+    // wherever the blocks put it, also twice in one block and back to back.
+    std::string withZeroIndices(std::mt19937& rng, size_t n, uint32_t value, uint32_t zeroIn) const
+    {
+        std::string out;
+        for (size_t i = 0; i < n; ++i) {
+            const auto byte = static_cast<uint8_t>(rng() % zeroIn == 0 ? value & 0xFF : rng());
+            out.push_back(static_cast<char>(byte));
+            value = (value >> 8) ^ table[(value ^ byte) & 0xFF];
+        }
+        return out;
+    }
+
     // Four bytes that drive the running value from `from` to `to`: each
     // table entry has its own top byte, so the indices follow from `to`
     // backwards and the bytes from `from` forwards.
@@ -113,5 +127,43 @@ TEST(kelCrcTest, StopsAtEveryPositionOfALongInput)
         SCOPED_TRACE(headLen);
         ASSERT_EQ(ref.run(data, kelCrcInitial, true), 0u);
         EXPECT_EQ(libCrc32(data), 0u);
+    }
+}
+
+// Inputs dense with index 0, from every start offset and for each initial
+// value kind, against the definition: the blocks must place each such step's
+// entry, whether the block has one, two or more of them, at any position.
+TEST(kelCrcTest, AgreesWithTheDefinitionWhereIndexZeroIsFrequent)
+{
+    const ReferenceCrc ref;
+    std::mt19937 rng(7);
+    for (const uint32_t zeroIn : {2u, 5u, 16u, 64u}) {
+        for (int i = 0; i < 300; ++i) {
+            const uint32_t initial = i % 2 ? kelCrcInitial : static_cast<uint32_t>(rng());
+            const size_t offset = static_cast<size_t>(i) % 8;
+            const std::string data =
+                std::string(offset, 'o') + ref.withZeroIndices(rng, rng() % 400, initial, zeroIn);
+            const uint32_t got = libCrc32(data.data() + offset, data.size() - offset, initial);
+            ASSERT_EQ(got, ref.run(data.substr(offset), initial, true)) << zeroIn << " " << i;
+        }
+    }
+}
+
+// The early stop at every position of the first four blocks, with and
+// without another index-0 step shortly before it.
+TEST(kelCrcTest, StopsAfterAnEarlierIndexZeroInTheSameBlock)
+{
+    const ReferenceCrc ref;
+    std::mt19937 rng(11);
+    for (size_t headLen = 0; headLen < 64; ++headLen) {
+        for (const uint32_t zeroIn : {2u, 1000u}) {
+            const std::string head = ref.withZeroIndices(rng, headLen, kelCrcInitial, zeroIn);
+            std::string data = head + ref.forge(ref.run(head, kelCrcInitial, true), 0);
+            if (ref.run(head, kelCrcInitial, true) == 0) continue; // stopped inside the head already
+            data += ref.withZeroIndices(rng, 40, 0, zeroIn);
+            SCOPED_TRACE(headLen);
+            ASSERT_EQ(ref.run(data, kelCrcInitial, true), 0u);
+            EXPECT_EQ(libCrc32(data), 0u);
+        }
     }
 }

@@ -8,8 +8,11 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -574,4 +577,98 @@ TEST(kelListTest, RemovingNumbersStillRunsEveryHandlerAndOverride)
         EXPECT_EQ(released, byHandler ? expected : std::vector<intptr_t>{});
         EXPECT_EQ(list.count(), 0);
     }
+}
+
+namespace {
+
+// A list whose add, insert and store hooks are its own: it logs each call
+// and passes it on.
+class HookLog : public kelList
+{
+public:
+    HookLog() : kelList(uldt_int64, false) {}
+    std::string f_calls;
+
+protected:
+    intptr_t doAdd(void* item) noexcept override
+    {
+        f_calls += 'a';
+        return kelList::doAdd(item);
+    }
+    intptr_t doInsert(intptr_t index, void* item, bool keepSorted) noexcept override
+    {
+        f_calls += 'i';
+        return kelList::doInsert(index, item, keepSorted);
+    }
+    bool doSetItem(intptr_t index, void* item, bool clearSorted, uintptr_t doFree) noexcept override
+    {
+        f_calls += 's';
+        return kelList::doSetItem(index, item, clearSorted, doFree);
+    }
+};
+
+// The shortcuts of an add, a lookup and a removal, against the holds the
+// calling thread may have on the list: none, a read hold it upgrades, a write
+// hold through lock() it nests in, and a hold nobody recorded (which keeps
+// it out). Returns the number of wrong results, each one reported.
+int shortcutFaults()
+{
+    int faults = 0;
+    const auto check = [&faults](bool ok, const char* what) {
+        if (!ok) {
+            std::fprintf(stderr, "went wrong: %s\n", what);
+            ++faults;
+        }
+    };
+    const auto unheld = [](kelList& l) { return l.writeCount() == 0 && l.readCount() == 0; };
+    for (const bool sorted : {false, true}) {
+        kelList list(uldt_int64, sorted);
+        check(list.add(int64_t{30}) == 0 && list.add(int64_t{10}) == (sorted ? 0 : 1), "add when free");
+        check(list.getInt(sorted ? 1 : 0) == 30 && list.indexOf(int64_t{10}) == (sorted ? 0 : 1), "lookups");
+        check(unheld(list) && list.ownerEntries() == 0, "nothing held after the calls");
+
+        check(list.acquire(true, -1), "read hold");
+        check(list.add(int64_t{20}) >= 0 && list.count() == 3, "add upgrades the caller's read hold");
+        check(list.readCount() == 1 && list.writeCount() == 0, "the read hold is all that is left");
+        check(list.removeByIndex(2, 0) && list.count() == 2, "removal upgrades too");
+        list.releaseRO();
+
+        check(list.lock(false, 0), "write hold through lock()");
+        check(list.add(int64_t{40}) >= 0 && list.writeCount() == 1, "add nests in the caller's write hold");
+        list.unlockWO();
+        check(unheld(list), "nothing held after unlock");
+    }
+
+    // Overridden hooks run on every add, each once, in their order.
+    HookLog log;
+    log.add(int64_t{1});
+    log.add(int64_t{2});
+    check(log.f_calls == "aisais" && log.getInt(1) == 2, "overridden hooks run");
+
+    // A hold without a record (another thread's, for all the list can tell)
+    // keeps changes and lookups out. Such a hold cannot be undone, so the
+    // list is left behind.
+    auto* blocked = new kelList(uldt_int64, false);
+    blocked->add(int64_t{5});
+    blocked->setTimeout(20);
+    blocked->acquire(false);
+    check(blocked->get(0) == nullptr && blocked->indexOf(int64_t{5}) == -1, "lookups kept out");
+    check(!blocked->removeByIndex(0, 0) && blocked->count() == 1, "removal kept out");
+    return faults;
+}
+
+} // namespace
+
+TEST(kelListTest, ShortcutsKeepTheLockAndTheHooks)
+{
+    EXPECT_EQ(shortcutFaults(), 0);
+}
+
+// A process that has never had a second thread skips the lock where nothing
+// could see it; the same checks run in a fresh process of this program,
+// before anything there starts a thread.
+TEST(kelListDeathTest, ShortcutsKeepTheLockAndTheHooksInAProcessOfOneThread)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::_Exit(shortcutFaults() == 0 ? 0 : 1), testing::ExitedWithCode(0), "");
 }
