@@ -19,15 +19,15 @@ kelLockCounter s_staticCounter{0};
 std::atomic<uint32_t> s_staticOwner{0};
 
 // The object's state word: read holds in the low bits, write holds above
-// them (both with nested ones), a wake count, then four flags. The claim of
-// a waiting writer keeps new readers out; the sleepers' flags (one per class of
-// sleeper) ask the next change that lets such a sleeper in to wake it. Sleepers sleep on the high
-// half of the word, where the wake count lives: a release that wakes bumps the
-// count in the same exchange that drops its hold, so a thread about to sleep
-// either sees the change or is asleep before the wake comes, and the release
-// touches nothing of the object once its hold is gone. A hold count cannot
-// reach its field's end: that would take 2^20 nested write holds or 2^28
-// read holds.
+// them (both with nested ones), a wake count, then four flags. The claim of a
+// waiting writer keeps new readers out; the sleepers' flags (one per class of
+// sleeper) ask the next change that may let such a sleeper in to wake it.
+// Sleepers sleep on the high half of the word, where the wake count lives: a
+// release that wakes bumps the count in the same exchange that drops its
+// hold, so a thread about to sleep either sees the change or is asleep before
+// the wake comes, and the release touches nothing of the object once its hold
+// is gone. A hold count cannot reach its field's end: that would take 2^20
+// nested write holds or 2^28 read holds.
 constexpr int kWriteShift = 28;
 constexpr uint64_t kReadOne = 1;
 constexpr uint64_t kWriteOne = uint64_t{1} << kWriteShift;
