@@ -19,17 +19,41 @@ kelLockCounter s_staticCounter{0};
 std::atomic<uint32_t> s_staticOwner{0};
 
 // The object's state word: read holds in the low bits, write holds above
-// them (both with nested ones), then two flags. The claim of a waiting writer
-// keeps new readers out; the sleepers' flag asks the next release to wake the
-// threads that sleep on the object. A hold count cannot reach 2^30: that
-// would take a billion nested acquisitions.
-constexpr int kWriteShift = 30;
+// them (both with nested ones), a wake count, then four flags. The claim of a
+// waiting writer keeps new readers out; the sleepers' flags (one per class of
+// sleeper) ask the next change that may let such a sleeper in to wake it.
+// Sleepers sleep on the high half of the word, where the wake count lives: a
+// release that wakes bumps the count in the same exchange that drops its
+// hold, so a thread about to sleep either sees the change or is asleep before
+// the wake comes, and the release touches nothing of the object once its hold
+// is gone. A hold count cannot reach its field's end: that would take 2^20
+// nested write holds or 2^28 read holds.
+constexpr int kWriteShift = 28;
 constexpr uint64_t kReadOne = 1;
 constexpr uint64_t kWriteOne = uint64_t{1} << kWriteShift;
 constexpr uint64_t kReadMask = kWriteOne - 1;
-constexpr uint64_t kWriteMask = (uint64_t{1} << (2 * kWriteShift)) - kWriteOne;
-constexpr uint64_t kClaim = uint64_t{1} << 62;
-constexpr uint64_t kSleepers = uint64_t{1} << 63;
+constexpr uint64_t kWriteMask = (uint64_t{1} << 48) - kWriteOne;
+constexpr uint64_t kWakeOne = uint64_t{1} << 48;
+constexpr uint64_t kWakeMask = (uint64_t{1} << 60) - kWakeOne;
+constexpr uint64_t kUpgraderSleepers = uint64_t{1} << 60;
+constexpr uint64_t kClaim = uint64_t{1} << 61;
+constexpr uint64_t kReaderSleepers = uint64_t{1} << 62;
+constexpr uint64_t kWriterSleepers = uint64_t{1} << 63;
+constexpr uint64_t kAnySleepers = kReaderSleepers | kWriterSleepers | kUpgraderSleepers;
+
+// The classes of sleepers, so that a wake reaches only those it can let in:
+// readers, writers, and readers waiting to become writers (who wait for the
+// other readers to leave, not for the lock to be free).
+constexpr uint32_t kReaderClass = 1;
+constexpr uint32_t kWriterClass = 2;
+constexpr uint32_t kUpgraderClass = 4;
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "sleepers sleep on the high half at offset 4");
+
+uint64_t nextWake(uint64_t state) noexcept
+{
+    return (state & ~kWakeMask) | ((state + kWakeOne) & kWakeMask);
+}
 
 int64_t readsOf(uint64_t state) noexcept
 {
@@ -218,7 +242,9 @@ struct kelObject::Ops
             // because of it.
             if ((o.f_state.fetch_add(kReadOne, std::memory_order_acquire) & (kWriteMask | kClaim)) == 0)
                 return true;
-            if (o.f_state.fetch_sub(kReadOne, std::memory_order_relaxed) & kSleepers) wake(o);
+            if (o.f_state.fetch_sub(kReadOne, std::memory_order_relaxed) &
+                (kWriterSleepers | kUpgraderSleepers))
+                wakeWhoCanEnter(o);
             return false;
         }
         const uint64_t keep = claimed ? ~kClaim : ~uint64_t{0};
@@ -230,39 +256,88 @@ struct kelObject::Ops
         return false;
     }
 
-    // Before sleeping: sets the sleepers' flag, and a writer claims the right
-    // to enter when nobody has; false when the lock can be taken now instead.
-    static bool announce(kelObject& o, bool ro, const Mine& mine, bool& claimed) noexcept
+    // The word sleepers sleep on: the high half of the state.
+    static const std::atomic<uint32_t>& sleepWord(const kelObject& o) noexcept
+    {
+        static_assert(sizeof(o.f_state) == 8 && alignof(std::atomic<uint64_t>) == 8);
+        return *reinterpret_cast<const std::atomic<uint32_t>*>(reinterpret_cast<const char*>(&o.f_state) + 4);
+    }
+
+    // Which sleepers state `s` may let in: writers once nothing is held,
+    // upgraders whenever no write is held (each waits for the readers but
+    // itself to leave), readers once no write is held and no writer claims.
+    // The flags of the classes woken are cleared and the wake count bumped in
+    // `next`; 0 when nobody is to be woken (and `next` is `s`).
+    static uint32_t planWake(uint64_t s, uint64_t& next) noexcept
+    {
+        next = s;
+        if (writesOf(s) != 0) return 0;
+        uint32_t classes = 0;
+        if ((s & kWriterSleepers) && readsOf(s) == 0) {
+            classes |= kWriterClass;
+            next &= ~kWriterSleepers;
+        }
+        if (s & kUpgraderSleepers) {
+            classes |= kUpgraderClass;
+            next &= ~kUpgraderSleepers;
+        }
+        if ((s & kReaderSleepers) && (s & kClaim) == 0) {
+            classes |= kReaderClass;
+            next &= ~kReaderSleepers;
+        }
+        if (classes) next = nextWake(next);
+        return classes;
+    }
+
+    static void wake(const kelObject& o, uint32_t classes) noexcept
+    {
+        if (classes) kelFutexWakeAllOf(sleepWord(o), classes);
+    }
+
+    // Wakes whoever the state as it is now can let in; for changes made by
+    // a thread that holds nothing (a reader backing out, a writer giving up
+    // its claim).
+    static void wakeWhoCanEnter(kelObject& o) noexcept
+    {
+        uint64_t s = o.f_state.load();
+        uint64_t next = s;
+        uint32_t classes = 0;
+        do
+            classes = planWake(s, next);
+        while (classes && !o.f_state.compare_exchange_weak(s, next));
+        wake(o, classes);
+    }
+
+    // Before sleeping: sets the sleepers' flag of the caller's class, and a
+    // writer claims the right to enter when nobody has. Gives the state the
+    // sleep is to see unchanged; false when the lock can be taken now
+    // instead.
+    static bool announce(kelObject& o, bool ro, const Mine& mine, bool& claimed, uint64_t& seen) noexcept
     {
         uint64_t s = o.f_state.load();
         for (;;) {
             if (canTake(s, ro, mine, claimed)) return false;
             const bool claiming = !ro && (s & kClaim) == 0;
-            const uint64_t next = s | kSleepers | (claiming ? kClaim : 0);
+            const uint64_t flag = ro ? kReaderSleepers : mine.reads > 0 ? kUpgraderSleepers : kWriterSleepers;
+            const uint64_t next = s | flag | (claiming ? kClaim : 0);
             if (next == s || o.f_state.compare_exchange_weak(s, next)) {
                 claimed = claimed || claiming;
+                seen = next;
                 return true;
             }
         }
-    }
-
-    static void wake(kelObject& o) noexcept
-    {
-        o.f_state.fetch_and(~kSleepers);
-        o.f_wakeSeq.fetch_add(1);
-        kelFutexWakeAll(o.f_wakeSeq);
     }
 
     // A writer that gives up lets go of its claim and wakes the readers it
     // held off.
     static void dropClaim(kelObject& o) noexcept
     {
-        if (o.f_state.fetch_and(~kClaim) & kSleepers) wake(o);
+        if (o.f_state.fetch_and(~kClaim) & kReaderSleepers) wakeWhoCanEnter(o);
     }
 
-    // Spins a little, then sleeps until a release or the end of the timeout,
-    // and tries again. Nothing is queued: a woken thread competes with the
-    // threads that just arrived.
+    // Spins a little, then sleeps until a release that can let it in, or the
+    // end of the timeout, and tries again. Nothing is queued: a woken thread
+    // competes with the threads that just arrived.
     // Out of line, so that the inlined uncontended path stays small.
     [[gnu::noinline]] static bool waitToTake(kelObject& o, bool ro, const Mine& mine,
                                              intptr_t timeout) noexcept
@@ -281,14 +356,16 @@ struct kelObject::Ops
                 break;
             }
             if (!timeLeft(mark, timeout)) break;
-            // The wake count is read before the flag is set, so a release
-            // after that changes it and the sleep below does not begin.
-            const uint32_t seen = o.f_wakeSeq.load();
-            if (!announce(o, ro, mine, claimed)) continue;
+            uint64_t seen = 0;
+            if (!announce(o, ro, mine, claimed, seen)) continue;
             // Sleep until just past the tick at which the timeout runs out.
+            // Any wake after `seen` changes the high half, so the sleep then
+            // does not begin.
             const int64_t elapsed = static_cast<int64_t>(ticksSince(mark));
             const int64_t left = std::min<int64_t>(static_cast<int64_t>(timeout) - elapsed, kMaxSleepMs) + 1;
-            kelFutexWait(o.f_wakeSeq, seen, static_cast<uint32_t>(left));
+            const uint32_t classes = ro ? kReaderClass : mine.reads > 0 ? kUpgraderClass : kWriterClass;
+            kelFutexWaitFor(sleepWord(o), static_cast<uint32_t>(seen >> 32), static_cast<uint32_t>(left),
+                            classes);
         }
         if (claimed && !taken) dropClaim(o);
         return taken;
@@ -320,27 +397,27 @@ struct kelObject::Ops
         --h.count;
         // The hold may be the last thing keeping another thread from taking
         // the lock and freeing the object, so nothing of the object is
-        // touched once the hold is gone: sleepers get their wake count moved
-        // on while it is still held, the flag is cleared with the hold, and
-        // only the kernel's wake, which goes by address alone, comes after
-        // (at worst a spurious wake of whatever waits there later).
+        // touched once the hold is gone: the wake count and the flags change
+        // in the exchange that drops the hold, and only the kernel's wake,
+        // which goes by address alone, comes after (at worst a spurious wake
+        // of whatever waits there later).
         const uint64_t one = ro ? kReadOne : kWriteOne;
         uint64_t old = o.f_state.load(std::memory_order_relaxed);
         if (onlyThread()) {
             // Sleepers are threads, and there are none to wake.
-            o.f_state.store((old - one) & ~kSleepers, std::memory_order_relaxed);
+            o.f_state.store((old - one) & ~kAnySleepers, std::memory_order_relaxed);
             return (ro ? readsOf(old) : writesOf(old)) == 1;
         }
-        bool sleepers = false;
+        uint32_t classes = 0;
         for (;;) {
-            sleepers = (old & kSleepers) != 0;
-            if (sleepers) o.f_wakeSeq.fetch_add(1);
-            const uint64_t next = sleepers ? (old - one) & ~kSleepers : old - one;
+            uint64_t next = old - one;
+            if (old & kAnySleepers) classes = planWake(next, next);
             if (o.f_state.compare_exchange_weak(old, next, std::memory_order_release,
                                                 std::memory_order_relaxed))
                 break;
+            classes = 0;
         }
-        if (sleepers) kelFutexWakeAll(o.f_wakeSeq);
+        wake(o, classes);
         return (ro ? readsOf(old) : writesOf(old)) == 1;
     }
 

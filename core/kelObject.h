@@ -17,12 +17,13 @@
 // newest last), so re-entry, upgrade and release are answered from the
 // calling thread's records; the object itself keeps one atomic word of hold
 // counts and flags, so an uncontended acquisition or release is a single
-// atomic operation. A thread that cannot take the lock sleeps until a release
-// (or a writer giving up its claim) wakes it, or its timeout ends. Nothing is
-// queued and nothing is fair beyond the writer's claim. Beside the per-object
-// lock there is one process-wide static lock (not re-entrant) for code that
-// has no object at hand; the *Of() forms take it when the object is absent
-// (null).
+// atomic operation. A thread that cannot take the lock spins briefly, then
+// sleeps until a release (or a writer giving up its claim) that may let it
+// in wakes it, or its timeout ends; readers are not woken while a writer
+// claims. Nothing is queued and nothing is fair beyond the writer's claim.
+// Beside the per-object lock there is one process-wide static lock (not
+// re-entrant) for code that has no object at hand; the *Of() forms take it
+// when the object is absent (null).
 
 #include "core/kelTick.h"
 #include "core/kelTypes.h"
@@ -96,9 +97,8 @@ private:
     friend struct Ops;
 
     std::atomic<bool> f_destroying{false};
-    // Bumped by a release that found sleepers; they sleep on it.
-    std::atomic<uint32_t> f_wakeSeq{0};
-    // Read holds, write holds, the writer's claim and the sleepers' flag.
+    // Read holds, write holds, the wake count, the writer's claim and the
+    // sleepers' flags; sleepers sleep on its high half.
     std::atomic<uint64_t> f_state{0};
     // Bumps of the building block, which hold without a record.
     std::atomic<int64_t> f_unrecorded{0};

@@ -12,10 +12,11 @@ static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<u
 namespace {
 
 // Private futexes: the word never lives in memory shared between processes.
-long futex(const std::atomic<uint32_t>& word, int op, uint32_t value, const timespec* timeout) noexcept
+long futex(const std::atomic<uint32_t>& word, int op, uint32_t value, const timespec* timeout,
+           uint32_t bits = 0) noexcept
 {
     return ::syscall(SYS_futex, reinterpret_cast<const uint32_t*>(&word), op | FUTEX_PRIVATE_FLAG, value,
-                     timeout, nullptr, 0);
+                     timeout, nullptr, bits);
 }
 
 } // namespace
@@ -30,4 +31,24 @@ void kelFutexWait(const std::atomic<uint32_t>& word, uint32_t expected, uint32_t
 void kelFutexWakeAll(const std::atomic<uint32_t>& word) noexcept
 {
     futex(word, FUTEX_WAKE, INT_MAX, nullptr);
+}
+
+void kelFutexWaitFor(const std::atomic<uint32_t>& word, uint32_t expected, uint32_t timeoutMs,
+                     uint32_t classes) noexcept
+{
+    // The bitset form takes an absolute deadline on the monotonic clock.
+    timespec deadline{};
+    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
+    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_nsec -= 1000000000L;
+        ++deadline.tv_sec;
+    }
+    futex(word, FUTEX_WAIT_BITSET, expected, &deadline, classes);
+}
+
+void kelFutexWakeAllOf(const std::atomic<uint32_t>& word, uint32_t classes) noexcept
+{
+    futex(word, FUTEX_WAKE_BITSET, INT_MAX, nullptr, classes);
 }

@@ -12,3 +12,10 @@ void kelFutexWait(const std::atomic<uint32_t>& word, uint32_t expected, uint32_t
 
 // Wakes every thread sleeping on `word`.
 void kelFutexWakeAll(const std::atomic<uint32_t>& word) noexcept;
+
+// The same with a class of sleepers: a sleeper names its classes as bits, and
+// a wake reaches only the sleepers that share one of its bits (so one word can
+// serve sleepers that wait for different things).
+void kelFutexWaitFor(const std::atomic<uint32_t>& word, uint32_t expected, uint32_t timeoutMs,
+                     uint32_t classes) noexcept;
+void kelFutexWakeAllOf(const std::atomic<uint32_t>& word, uint32_t classes) noexcept;

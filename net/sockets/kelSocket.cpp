@@ -3,6 +3,7 @@
 #include "net/sockets/kelSockAddr.h"
 #include "core/kelLog.h"
 #include "core/kelTextUtils.h"
+#include "core/kelTick.h"
 #include "core/kelUtf.h"
 #include "net/sockets/kelWSA.h"
 #include "platform/kelLastError.h"
@@ -46,6 +47,7 @@ int kelSocket::ensureSocket() noexcept
 
 void kelSocket::clearState() noexcept
 {
+    forgetSoundRead();
     f_bound = false;
     f_MTUValid = false;
     f_MTU = 0;
@@ -236,13 +238,47 @@ uint32_t kelSocket::getPendingDataSize(bool noCheckState) noexcept
 int kelSocket::read(void* buf, uint32_t& size, int64_t timeout, bool noCheck) noexcept
 {
     const uint32_t want = size;
+    const int len = static_cast<int>(want > 0x7FFFFFFFu ? 0x7FFFFFFFu : want);
     size = 0;
     // The checks are isActive() and waitForData(timeout). One look at the
     // socket answers the three conditions of a connected one (no urgent data,
     // writable, readable); waitForData waits only when nothing is readable
     // yet, and isListening() runs only for a socket that is not connected.
+    // Within the tick of a read whose look found them all at once and which
+    // filled its buffer, the look is not repeated: only a send, shutdown or
+    // option of ours could make the socket unwritable, and those forget the
+    // answer. What the peer does (urgent data, a reset) may then show one
+    // read later, within that millisecond: the race between a look and the
+    // read after it, which was always there, over a longer window. A read
+    // that stops short (at an urgent mark, say) or finds nothing waiting looks
+    // and waits as usual.
+    if (!noCheck) {
+        const uint64_t soundAt = f_soundReadAt.load(std::memory_order_relaxed);
+        if (soundAt != kNoSoundRead && soundAt == tickNow()) {
+            const int n = kelRecv(f_socket, buf, len, kelMSG_TRY);
+            if (n > 0) {
+                size = static_cast<uint32_t>(n);
+                if (n != len) forgetSoundRead();
+                return 0;
+            }
+            forgetSoundRead();
+            if (n == 0) return 0; // end of stream: still writable, so the look would have passed
+            const int err = kelWSAGetLastError();
+            if (err != WSAEWOULDBLOCK) {
+                // The error the look would have found pending, and reported
+                // the same way.
+                if (closesSocket(err)) {
+                    close(false);
+                    kelWSASetLastError(err);
+                }
+                return err;
+            }
+        }
+    }
+    uint64_t checkedAt = kNoSoundRead;
     int held = 0;
     if (!noCheck) {
+        checkedAt = tickNow();
         held = f_bound ? kelSocketConditions(f_socket) : -1;
         const bool connected = held >= 0 && !(held & kelSelExcept) && (held & kelSelWrite);
         if (!connected) held = -1;
@@ -261,9 +297,10 @@ int kelSocket::read(void* buf, uint32_t& size, int64_t timeout, bool noCheck) no
     }
     if (!noCheck && !(held > 0 && (held & kelSelRead)) && !waitForData(timeout)) return -1;
     if (const int err = ensureSocket(); err != 0) return err;
-    const int n = kelRecv(f_socket, buf, static_cast<int>(want > 0x7FFFFFFFu ? 0x7FFFFFFFu : want), 0);
+    const int n = kelRecv(f_socket, buf, len, 0);
     if (n < 0) {
         const int err = kelWSAGetLastError();
+        forgetSoundRead();
         if (closesSocket(err)) {
             close(false);
             kelWSASetLastError(err);
@@ -271,6 +308,13 @@ int kelSocket::read(void* buf, uint32_t& size, int64_t timeout, bool noCheck) no
         return err;
     }
     size = static_cast<uint32_t>(n);
+    // Remembered only for a stream the look found connected and readable at
+    // once (an answer from before a wait is stale) whose read filled the
+    // buffer.
+    if (held > 0 && (held & kelSelRead) && n == len && n > 0 && isStream())
+        f_soundReadAt.store(checkedAt, std::memory_order_relaxed);
+    else
+        forgetSoundRead();
     return 0;
 }
 
@@ -285,6 +329,7 @@ int kelSocket::takePendingStreamError() noexcept
 
 int kelSocket::send(const void* data, uint32_t size, bool noCheck) noexcept
 {
+    forgetSoundRead();
     const int len = static_cast<int>(size > 0x7FFFFFFFu ? 0x7FFFFFFFu : size);
     const auto* bytes = static_cast<const uint8_t*>(data);
     int sent = 0;
@@ -328,6 +373,7 @@ bool kelSocket::getOptBool(int opt) noexcept
 
 int kelSocket::setOptBool(int opt, bool value) noexcept
 {
+    forgetSoundRead();
     if (f_socket == kelInvalidSocket) return -1;
     const int32_t v = value ? 1 : 0;
     return kelSetSockOpt(f_socket, kelSOL_SOCKET, opt, &v, sizeof v) == 0 ? 0 : kelWSAGetLastError();
@@ -347,6 +393,7 @@ int kelSocket::getOptInt(int opt) noexcept
 
 int kelSocket::setOptInt(int opt, int value) noexcept
 {
+    forgetSoundRead();
     if (f_socket == kelInvalidSocket) return -1;
     const int32_t v = value;
     return kelSetSockOpt(f_socket, kelSOL_SOCKET, opt, &v, sizeof v) == 0 ? 0 : kelWSAGetLastError();

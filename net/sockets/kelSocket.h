@@ -16,6 +16,7 @@
 #include "core/kelTypes.h"
 #include "platform/kelSocketApi.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -143,6 +144,9 @@ protected:
     // The error a connected stream socket has pending (a reset, say), taken
     // from it; 0 when none or for any other socket.
     int takePendingStreamError() noexcept;
+    // Forgets the last checked read's answer: a call that may have changed
+    // whether the connection is writable.
+    void forgetSoundRead() noexcept { f_soundReadAt.store(kNoSoundRead, std::memory_order_relaxed); }
 
     kelSocketHandle f_socket = kelInvalidSocket;
     int f_addressFamily;
@@ -156,6 +160,13 @@ protected:
     bool f_MTUValid = false;
     uint32_t f_MTU = 0;
     kelProtoEnt f_port;
+    // The tick of the last checked read that found a stream connected,
+    // writable and free of urgent data and then filled the caller's buffer.
+    // A checked read in the same tick, with no call of ours in between that
+    // could change the answer, reads at once and checks only when nothing is
+    // there: one system call per read instead of two.
+    static constexpr uint64_t kNoSoundRead = ~uint64_t{0};
+    std::atomic<uint64_t> f_soundReadAt{kNoSoundRead};
 };
 
 class kelTcpSocket : public kelSocket

@@ -357,3 +357,53 @@ TEST(kelTcpSocketTest, CheckedSendsUnderBackPressureDeliverEveryByteOnce)
     EXPECT_EQ(got.size(), sent.size());
     EXPECT_TRUE(got == sent);
 }
+
+// A checked read that filled its buffer lets the next one in the same
+// millisecond read at once; what that read returns must still be what the
+// checks would give. Each case runs until one attempt fell within one tick,
+// so the second read really took the short way.
+TEST(kelTcpSocketTest, ReadAfterAFullReadGivesWhatTheChecksWould)
+{
+    constexpr uint32_t kBlock = 512;
+    struct Case
+    {
+        const char* name;
+        bool secondBlock;
+        void (*between)(Pair&);
+        int64_t timeout;
+        int result;
+        uint32_t size;
+    };
+    const Case cases[] = {
+        {"more waiting: the next block", true, [](Pair&) {}, 0, 0, kBlock},
+        {"a shutdown of ours: no longer active", true, [](Pair& p) { (void)p.server->shutdown(kelSD_SEND); },
+         0, -1, 0},
+        {"nothing waiting: the wait runs out", false, [](Pair&) {}, 0, -1, 0},
+        {"the peer ended the stream: 0 bytes", false, [](Pair& p) { (void)p.client.shutdown(kelSD_SEND); },
+         1000, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bool withinOneTick = false;
+        for (int attempt = 0; attempt < 50 && !withinOneTick; ++attempt) {
+            Pair p;
+            ASSERT_NE(p.server, nullptr);
+            const std::string sent(2 * kBlock, 'b');
+            const uint32_t total = c.secondBlock ? 2 * kBlock : kBlock;
+            ASSERT_EQ(p.client.send(sent.data(), total), 0);
+            // Everything is in before the first read, so it fills its buffer.
+            ASSERT_TRUE(kelTestWaitUntil([&] { return p.server->getPendingDataSize() == total; }));
+            std::string buf(kBlock, '\0');
+            const uint64_t start = tickNow();
+            uint32_t size = kBlock;
+            ASSERT_EQ(p.server->read(buf.data(), size, 0), 0);
+            ASSERT_EQ(size, kBlock);
+            c.between(p);
+            size = kBlock;
+            EXPECT_EQ(p.server->read(buf.data(), size, c.timeout), c.result);
+            EXPECT_EQ(size, c.size);
+            withinOneTick = tickNow() == start;
+        }
+        EXPECT_TRUE(withinOneTick) << "no attempt fell within one millisecond";
+    }
+}
