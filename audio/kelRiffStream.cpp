@@ -254,6 +254,7 @@ void kelRiffStream::resetReadPosition()
     f_streamPos.store(0);
     f_streamPosHistory = 0;
     f_playbackHistory.clear();
+    f_readAhead.clear();
 }
 
 uint8_t kelRiffStream::silenceByte() const noexcept
@@ -290,9 +291,9 @@ uintptr_t kelRiffStream::readDataBytes(uint8_t* buffer, uintptr_t chunk, bool pa
         const int64_t available = std::max<int64_t>(f_dataChunk->dataSize64() - int64_t(f_dataChunkOfs), 0);
         const intptr_t want = intptr_t(std::min<int64_t>(available, int64_t(chunk - filled)));
         const intptr_t got =
-            want > 0
-                ? std::max<intptr_t>(f_dataChunk->readBuf(int64_t(f_dataChunkOfs), buffer + filled, want), 0)
-                : 0;
+            want > 0 ? std::max<intptr_t>(
+                           f_readAhead.read(f_dataChunk, int64_t(f_dataChunkOfs), buffer + filled, want), 0)
+                     : 0;
         f_dataChunkOfs += uintptr_t(got);
         filled += uintptr_t(got);
         sinceRestart += uintptr_t(got);

@@ -44,6 +44,7 @@
 
 #include "audio/kelMsAcmCodec.h"
 #include "audio/kelRIFile.h"
+#include "audio/kelRiffReadAhead.h"
 #include "audio/kelWaveSoftwareDevice.h"
 #include "core/kelFileStream.h"
 
@@ -219,6 +220,10 @@ protected:
     // first of them), and whether the walk met a usable "fmt " chunk.
     std::vector<kelRIFFChunk*> f_dataChunks;
     bool f_formatFound = false;
+    // Reading: the data chunks' bytes come through one block read ahead,
+    // not one read of the file per chunk. Cleared with the read position
+    // (every open starts from what the file holds then).
+    kelRiffReadAhead f_readAhead;
 
     // The codec paths (kelRiffStreamCodec.cpp).
     // Reading: the codec for the source format; the status.

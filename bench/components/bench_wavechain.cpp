@@ -12,6 +12,10 @@
 //  - file/kel: a WAV file input read as fast as its thread goes feeding a
 //    WAV file output component; file/sox: `sox in.wav out.wav`, the same
 //    work.
+//  - file/pauses: the 1 ms pause the WAV writer makes after every chunk
+//    written to it (50 chunks a second), and nothing else: the part of
+//    file/kel that the writer's pacing costs on this machine, a floor no
+//    faster code can go below.
 // sox is skipped when it is missing.
 
 #include "kelBenchRatios.h"
@@ -65,6 +69,27 @@ void fileKel(benchmark::State& state)
     state.counters["cpu_us"] = total / double(state.iterations());
 }
 
+// One run of pauses: as many as the file chain makes over the long file.
+double pausesUs()
+{
+    CpuMeter meter;
+    const size_t chunks = size_t(kFileSeconds * kChunksPerSecond);
+    for (size_t i = 0; i < chunks; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return meter.usedUs();
+}
+
+void filePauses(benchmark::State& state)
+{
+    double total = 0;
+    for (auto _ : state) {
+        const double used = std::max(pausesUs(), 1.0);
+        total += used / kFileSeconds;
+        state.SetIterationTime(used / 1e6);
+    }
+    state.counters["cpu_us"] = total / double(state.iterations());
+}
+
 } // namespace
 
 // The sox side of a case: `args` after the input file.
@@ -99,5 +124,6 @@ void fileSox(benchmark::State& state)
 } // namespace
 
 BENCHMARK(fileKel)->Name("file/kel")->UseManualTime()->Iterations(kelBenchIterations(3));
+BENCHMARK(filePauses)->Name("file/pauses")->UseManualTime()->Iterations(kelBenchIterations(3));
 BENCHMARK(fileSox)->Name("file/sox")->UseManualTime()->Iterations(kelBenchIterations(3));
 KEL_BENCH_MAIN_WITH_RATIOS("sox", "cpu_us")

@@ -30,7 +30,8 @@ namespace kelWaveChainBench {
 inline constexpr uint32_t kRate = 48000;
 inline constexpr uint32_t kFrameBytes = 4; // 16-bit stereo
 inline constexpr double kFileSeconds = 10;
-inline constexpr size_t kTinyFrames = kRate / 50; // one chunk
+inline constexpr size_t kChunksPerSecond = 50;
+inline constexpr size_t kTinyFrames = kRate / kChunksPerSecond; // one chunk
 inline constexpr int kSoxRuns = 15;
 
 inline std::string scratch(const std::string& name)
