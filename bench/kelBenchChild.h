@@ -34,24 +34,28 @@ inline pid_t kelBenchSpawnQuiet(const std::vector<std::string>& args)
     return rc == 0 ? pid : -1;
 }
 
+// The user and system time of every child waited for so far, in
+// microseconds: the difference around spawning and waiting for children is
+// what they used.
+inline double kelBenchChildrenCpuUs()
+{
+    rusage r{};
+    getrusage(RUSAGE_CHILDREN, &r);
+    return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e6 +
+           double(r.ru_utime.tv_usec + r.ru_stime.tv_usec);
+}
+
 // The user and system time `args` (args[0] looked up in PATH) used, in
 // microseconds; -1 when it could not start or did not exit with 0.
 inline double kelBenchChildCpuUs(const std::vector<std::string>& args)
 {
-    // The children's totals cover only children that have been waited for,
-    // so the difference around one spawn and wait is that child's time.
-    rusage before{}, after{};
-    getrusage(RUSAGE_CHILDREN, &before);
+    const double before = kelBenchChildrenCpuUs();
     const pid_t pid = kelBenchSpawnQuiet(args);
     if (pid < 0) return -1;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0)
         if (errno != EINTR) return -1;
-    getrusage(RUSAGE_CHILDREN, &after);
+    const double used = kelBenchChildrenCpuUs() - before;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-    const auto us = [](const rusage& r) {
-        return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e6 +
-               double(r.ru_utime.tv_usec + r.ru_stime.tv_usec);
-    };
-    return us(after) - us(before);
+    return used;
 }

@@ -17,9 +17,9 @@
 #include "kelBenchRatios.h"
 #include "components/kelMT_socks.h"
 #include "core/kelCreate.h"
+#include "tests/support/kelTestPipes.h"
 
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -55,40 +55,6 @@ std::string scratch(const std::string& name)
     return "/tmp/kel-bench-broadcast-" + std::to_string(::getpid()) + "-" + name;
 }
 
-double childrenCpuUs()
-{
-    rusage r{};
-    getrusage(RUSAGE_CHILDREN, &r);
-    return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e6 +
-           double(r.ru_utime.tv_usec + r.ru_stime.tv_usec);
-}
-
-// Counts what the client hands on, on its receive thread.
-class CountingSink final : public kelmtlInOutPipe
-{
-public:
-    std::atomic<uint64_t> bytes{0};
-
-protected:
-    uint32_t doWrite(const void*, uint32_t len, kelmtlInOutPipe*) override
-    {
-        bytes.fetch_add(len, std::memory_order_relaxed);
-        return len;
-    }
-    uint32_t doRead(void*, uint32_t) override { return 0; }
-    uint32_t getAvailableDataLen(int) override { return 0; }
-    bool doOpen() override { return f_active = kelmtlInOutPipe::doOpen(); }
-    void doClose() override
-    {
-        f_active = false;
-        kelmtlInOutPipe::doClose();
-    }
-    bool isActive() override { return f_active.load(); }
-
-private:
-    std::atomic<bool> f_active{false};
-};
-
 struct Run
 {
     double cpuUs = -1;
@@ -99,7 +65,7 @@ Run kelRun(uint16_t port)
 {
     Run run;
     auto client = kelMakeOwned<kelmtlIPBroadcastClient>();
-    auto sink = kelMakeOwned<CountingSink>();
+    auto sink = kelMakeOwned<kelTestByteCounter>();
     auto server = kelMakeOwned<kelmtlIPBroadcastServer>();
     client->setPort(portText(port));
     client->setBindTo(u"127.255.255.255");
@@ -113,10 +79,10 @@ Run kelRun(uint16_t port)
     for (size_t sent = 0; sent < kBytes; sent += kPiece)
         if (server->write(block.data(), uint32_t(kPiece)) != kPiece) return run;
     // The last datagrams still in flight.
-    for (int i = 0; i < 50 && sink->bytes.load() < kBytes; ++i)
+    for (int i = 0; i < 50 && sink->count() < kBytes; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     run.cpuUs = double(kelBenchProcessCpuNs() - cpu0) / 1e3;
-    run.delivered = double(sink->bytes.load());
+    run.delivered = double(sink->count());
     server->close();
     client->close();
     return run;
@@ -133,7 +99,7 @@ Run socatRun(uint16_t port)
         for (size_t n = 0; n < kBytes; n += kPiece)
             out << chunk; // the same number of datagrams as ours
     }
-    const double before = childrenCpuUs();
+    const double before = kelBenchChildrenCpuUs();
     const std::string p = std::to_string(port);
     const pid_t receiver = kelBenchSpawnQuiet(
         {"socat", "-u", "UDP-RECV:" + p + ",bind=127.255.255.255,reuseaddr", "CREATE:" + sinkFile});
@@ -155,7 +121,7 @@ Run socatRun(uint16_t port)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ::kill(receiver, SIGTERM);
     (void)waitpid(receiver, nullptr, 0);
-    run.cpuUs = childrenCpuUs() - before;
+    run.cpuUs = kelBenchChildrenCpuUs() - before;
     struct stat st
     {
     };

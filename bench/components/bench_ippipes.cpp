@@ -17,11 +17,11 @@
 #include "components/kelMT_socks.h"
 #include "pipes/kelMT_pipe.h"
 #include "tests/support/kelTestNet.h"
+#include "tests/support/kelTestPipes.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,32 +38,6 @@ constexpr uint64_t kRawBytes = 256ull << 20;
 constexpr uint32_t kRawBlock = 64 * 1024;
 constexpr int kAudioSeconds = 60;
 constexpr uint32_t kPcmBlock = 48000 / 50 * 4; // 20 ms of 48 kHz stereo S16
-
-// Counts what reaches it.
-class CountingSink final : public kelmtlInOutPipe
-{
-public:
-    std::atomic<uint64_t> bytes{0};
-
-protected:
-    uint32_t doWrite(const void*, uint32_t len, kelmtlInOutPipe*) override
-    {
-        bytes.fetch_add(len, std::memory_order_relaxed);
-        return len;
-    }
-    uint32_t doRead(void*, uint32_t) override { return 0; }
-    uint32_t getAvailableDataLen(int) override { return 0; }
-    bool doOpen() override { return f_open = kelmtlInOutPipe::doOpen(); }
-    void doClose() override
-    {
-        f_open = false;
-        kelmtlInOutPipe::doClose();
-    }
-    bool isActive() override { return f_open.load(); }
-
-private:
-    std::atomic<bool> f_open{false};
-};
 
 uint16_t freePort(int type)
 {
@@ -97,7 +71,7 @@ struct PipePair
 {
     kelmtlIPServer* server = kelCreate<kelmtlIPServer>();
     kelmtlIPClient* client = kelCreate<kelmtlIPClient>();
-    CountingSink* sink = kelCreate<CountingSink>();
+    kelTestByteCounter* sink = kelCreate<kelTestByteCounter>();
     bool ok = false;
 
     PipePair(tkelmtlProtoType proto, tkelmtlStreamingMode mode)
@@ -141,7 +115,7 @@ void BM_raw_kel(benchmark::State& state)
                 state.SkipWithError("write failed");
                 return;
             }
-        if (!waitFor([&] { return pair.sink->bytes.load() >= kRawBytes; }, 60000)) {
+        if (!waitFor([&] { return pair.sink->count() >= kRawBytes; }, 60000)) {
             state.SkipWithError("bytes lost");
             return;
         }
@@ -188,7 +162,7 @@ void pcmKel(benchmark::State& state, tkelmtlProtoType proto)
         const uint64_t start = kelBenchNowNs();
         for (uint64_t sent = 0; sent < total; sent += kPcmBlock) {
             // Over UDP, keep within what the receiving socket buffers.
-            while (proto == kelpt_UDP && sent - pair.sink->bytes.load() > 64 * 1024)
+            while (proto == kelpt_UDP && sent - pair.sink->count() > 64 * 1024)
                 std::this_thread::sleep_for(std::chrono::microseconds(100));
             (void)pair.client->write(block.data(), kPcmBlock);
         }
@@ -196,7 +170,7 @@ void pcmKel(benchmark::State& state, tkelmtlProtoType proto)
         uint64_t seen = 0, quietSince = kelBenchNowNs();
         (void)waitFor(
             [&] {
-                const uint64_t now = pair.sink->bytes.load();
+                const uint64_t now = pair.sink->count();
                 if (now != seen) {
                     seen = now;
                     quietSince = kelBenchNowNs();
@@ -206,17 +180,8 @@ void pcmKel(benchmark::State& state, tkelmtlProtoType proto)
             10000);
         state.SetIterationTime(double(kelBenchNowNs() - start) / 1e9);
         state.counters["cpu_ms_per_audio_s"] = double(kelBenchProcessCpuNs() - cpu) / 1e6 / kAudioSeconds;
-        state.counters["delivered"] = double(pair.sink->bytes.load()) / double(total);
+        state.counters["delivered"] = double(pair.sink->count()) / double(total);
     }
-}
-
-double childCpuUs(const rusage& before, const rusage& after)
-{
-    const auto us = [](const rusage& r) {
-        return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e6 +
-               double(r.ru_utime.tv_usec + r.ru_stime.tv_usec);
-    };
-    return us(after) - us(before);
 }
 
 void pcmGst(benchmark::State& state, bool tcp)
@@ -225,8 +190,7 @@ void pcmGst(benchmark::State& state, bool tcp)
     const std::string caps = "audio/x-raw,format=S16LE,rate=48000,channels=2";
     for (auto _ : state) {
         const std::string port = std::to_string(freePort(tcp ? SOCK_STREAM : SOCK_DGRAM));
-        rusage before{}, after{};
-        getrusage(RUSAGE_CHILDREN, &before);
+        const double before = kelBenchChildrenCpuUs();
         const uint64_t start = kelBenchNowNs();
         const pid_t rx = tcp ? kelBenchSpawnQuiet({"gst-launch-1.0", "-q", "tcpserversrc", "host=127.0.0.1",
                                                    "port=" + port, "!", "fakesink"})
@@ -256,9 +220,8 @@ void pcmGst(benchmark::State& state, bool tcp)
         if (!tcp) ::kill(rx, SIGINT); // udpsrc sees no end of stream
         while (waitpid(rx, &status, 0) < 0 && errno == EINTR) {
         }
-        getrusage(RUSAGE_CHILDREN, &after);
         state.SetIterationTime(double(kelBenchNowNs() - start) / 1e9);
-        state.counters["cpu_ms_per_audio_s"] = childCpuUs(before, after) / 1e3 / kAudioSeconds;
+        state.counters["cpu_ms_per_audio_s"] = (kelBenchChildrenCpuUs() - before) / 1e3 / kAudioSeconds;
     }
 }
 

@@ -54,19 +54,7 @@ double fileChainUs(bool tiny)
 
 void fileKel(benchmark::State& state)
 {
-    double total = 0;
-    for (auto _ : state) {
-        const double big = fileChainUs(false);
-        const double small = fileChainUs(true);
-        if (big < 0 || small < 0) {
-            state.SkipWithError("the file chain did not carry the whole file");
-            return;
-        }
-        const double used = std::max(big - small, 1.0);
-        total += used / kFileSeconds;
-        state.SetIterationTime(used / 1e6);
-    }
-    state.counters["cpu_us"] = total / double(state.iterations());
+    measureLongLessTiny(state, kFileSeconds, fileChainUs, "the file chain did not carry the whole file");
 }
 
 // One run of pauses: as many as the file chain makes over the long file.
@@ -95,23 +83,11 @@ void filePauses(benchmark::State& state)
 // The sox side of a case: `args` after the input file.
 void kelWaveChainSox(benchmark::State& state, const std::vector<std::string>& args)
 {
-    if (!soxPresent()) {
-        state.SkipWithError("sox is missing");
-        return;
-    }
-    double total = 0;
-    for (auto _ : state) {
-        const double big = soxCpuUs(args, false);
-        const double small = soxCpuUs(args, true);
-        if (big < 0 || small < 0) {
-            state.SkipWithError("sox failed");
-            return;
-        }
-        const double used = std::max(big - small, 1.0);
-        total += used / kFileSeconds;
-        state.SetIterationTime(used / 1e6);
-    }
-    state.counters["cpu_us"] = total / double(state.iterations());
+    measureSox(state, kFileSeconds, [&](bool tiny) {
+        std::vector<std::string> line = {"sox", inputFile(tiny)};
+        line.insert(line.end(), args.begin(), args.end());
+        return line;
+    });
 }
 
 namespace {

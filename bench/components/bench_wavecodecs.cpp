@@ -28,8 +28,6 @@
 namespace {
 
 using kelWaveChainBench::CpuMeter;
-using kelWaveChainBench::putLe;
-using kelWaveChainBench::putTag;
 using kelWaveChainBench::scratch;
 
 constexpr uint32_t kRate = 44100;
@@ -42,35 +40,9 @@ size_t dataBytes(bool tiny)
     return (tiny ? kTinyFrames : size_t(kSeconds * kRate)) * kFrameBytes;
 }
 
-// A 16-bit stereo WAV file of two tones (`phase` shifts them, so two files
-// differ).
 bool writeStereo(const std::string& path, size_t frames, double phase)
 {
-    std::vector<uint8_t> file;
-    const uint32_t bytes = uint32_t(frames * kFrameBytes);
-    file.reserve(44 + bytes);
-    putTag(file, "RIFF");
-    putLe(file, 36 + bytes, 4);
-    putTag(file, "WAVE");
-    putTag(file, "fmt ");
-    putLe(file, 16, 4);
-    putLe(file, 1, 2);
-    putLe(file, 2, 2);
-    putLe(file, kRate, 4);
-    putLe(file, kRate * kFrameBytes, 4);
-    putLe(file, kFrameBytes, 2);
-    putLe(file, 16, 2);
-    putTag(file, "data");
-    putLe(file, bytes, 4);
-    for (size_t i = 0; i < frames; ++i) {
-        const double t = double(i) / kRate;
-        putLe(file, uint16_t(int16_t(14000 * std::sin(2 * M_PI * 440 * t + phase))), 2);
-        putLe(file, uint16_t(int16_t(14000 * std::sin(2 * M_PI * 660 * t + phase))), 2);
-    }
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    const bool ok = std::fwrite(file.data(), 1, file.size(), f) == file.size();
-    return std::fclose(f) == 0 && ok;
+    return kelWaveChainBench::writeStereoWave(path, frames, kRate, 14000, phase);
 }
 
 // The input files: "a" and "b" of each length.
@@ -126,13 +98,12 @@ uintptr_t queuedBytes(kelWaveMixerDevice* mixer)
 // dropped); this thread's own CPU is left out.
 double mixChainUs(bool tiny)
 {
-    const uint64_t start = kelBenchProcessCpuNs();
+    CpuMeter meter;
     kelManualClock clock;
-    CpuMeter unused;
     auto* writer = makeWriter();
     auto* mixer = kelCreate<kelmtlWaveMixer>();
-    auto* a = makeReader(inputFile('a', tiny), unused);
-    auto* b = makeReader(inputFile('b', tiny), unused);
+    auto* a = makeReader(inputFile('a', tiny), meter);
+    auto* b = makeReader(inputFile('b', tiny), meter);
     mixer->setIsFormatProvider(true);
     mixer->setOverNum(200);
     mixer->setIgnoreProviderOptions(kelIpoNoActivation);
@@ -146,28 +117,30 @@ double mixChainUs(bool tiny)
     (void)a->addConsumer(mixer);
     (void)b->addConsumer(mixer);
     const int64_t bytes = int64_t(dataBytes(tiny));
-    const uint64_t own = kelWaveChainBench::threadCpuNs();
-    bool ended = mixer->open() && a->open() && b->open();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    int64_t ticks = 0;
-    while (ended) {
-        if (!a->active() && !b->active() && mixer->inBytes() == 2 * bytes && queuedBytes(mixer->mixer()) == 0)
-            break;
-        clock.advanceMs(100);
-        ticks += 5;
-        const int64_t want = ticks * int64_t(mixer->chunkSize());
-        while (mixer->outBytes() < want && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        ended = std::chrono::steady_clock::now() < deadline;
-    }
-    const uint64_t waited = kelWaveChainBench::threadCpuNs() - own;
+    const bool ended = meter.leaveOut([&] {
+        bool going = mixer->open() && a->open() && b->open();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        int64_t ticks = 0;
+        while (going) {
+            if (!a->active() && !b->active() && mixer->inBytes() == 2 * bytes &&
+                queuedBytes(mixer->mixer()) == 0)
+                break;
+            clock.advanceMs(100);
+            ticks += 5;
+            const int64_t want = ticks * int64_t(mixer->chunkSize());
+            while (mixer->outBytes() < want && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            going = std::chrono::steady_clock::now() < deadline;
+        }
+        return going;
+    });
     const bool whole = ended && mixer->inBytes() == 2 * bytes && mixer->overloadDropBytes() == 0;
     kelFree(a);
     kelFree(b);
     kelFree(mixer);
     kelFree(writer);
     std::remove(scratch("out.wav").c_str());
-    return whole ? double(kelBenchProcessCpuNs() - start - waited) / 1e3 : -1;
+    return whole ? meter.usedUs() : -1;
 }
 
 // One run of the µ-law chain.
@@ -190,59 +163,6 @@ double ulawChainUs(bool tiny)
     return whole ? meter.usedUs() : -1;
 }
 
-void chainCase(benchmark::State& state, double (*run)(bool))
-{
-    double total = 0;
-    for (auto _ : state) {
-        const double big = run(false);
-        const double small = run(true);
-        if (big < 0 || small < 0) {
-            state.SkipWithError("the chain did not carry the whole file");
-            return;
-        }
-        const double used = std::max(big - small, 1.0);
-        total += used / kSeconds;
-        state.SetIterationTime(used / 1e6);
-    }
-    state.counters["cpu_us"] = total / double(state.iterations());
-}
-
-// The median of a few runs of sox: one run varies by about as much as a
-// process start costs.
-double soxUs(const std::vector<std::string>& args)
-{
-    std::vector<double> runs;
-    for (int i = 0; i < kelWaveChainBench::kSoxRuns; ++i) {
-        const double used = kelBenchChildCpuUs(args);
-        std::remove(scratch("out.wav").c_str());
-        if (used < 0) return -1;
-        runs.push_back(used);
-    }
-    std::sort(runs.begin(), runs.end());
-    return runs[runs.size() / 2];
-}
-
-void soxCase(benchmark::State& state, std::vector<std::string> (*args)(bool))
-{
-    if (!kelWaveChainBench::soxPresent()) {
-        state.SkipWithError("sox is missing");
-        return;
-    }
-    double total = 0;
-    for (auto _ : state) {
-        const double big = soxUs(args(false));
-        const double small = soxUs(args(true));
-        if (big < 0 || small < 0) {
-            state.SkipWithError("sox failed");
-            return;
-        }
-        const double used = std::max(big - small, 1.0);
-        total += used / kSeconds;
-        state.SetIterationTime(used / 1e6);
-    }
-    state.counters["cpu_us"] = total / double(state.iterations());
-}
-
 std::vector<std::string> soxMix(bool tiny)
 {
     return {"sox",
@@ -262,21 +182,23 @@ std::vector<std::string> soxUlaw(bool tiny)
     return {"sox", inputFile('a', tiny), "-e", "u-law", scratch("out.wav")};
 }
 
+constexpr const char* kNotWhole = "the chain did not carry the whole file";
+
 void mixKel(benchmark::State& state)
 {
-    chainCase(state, mixChainUs);
+    kelWaveChainBench::measureLongLessTiny(state, kSeconds, mixChainUs, kNotWhole);
 }
 void mixSox(benchmark::State& state)
 {
-    soxCase(state, soxMix);
+    kelWaveChainBench::measureSox(state, kSeconds, soxMix);
 }
 void ulawKel(benchmark::State& state)
 {
-    chainCase(state, ulawChainUs);
+    kelWaveChainBench::measureLongLessTiny(state, kSeconds, ulawChainUs, kNotWhole);
 }
 void ulawSox(benchmark::State& state)
 {
-    soxCase(state, soxUlaw);
+    kelWaveChainBench::measureSox(state, kSeconds, soxUlaw);
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 
 #include "core/kelCreate.h"
 #include "net/sockets/kelSockets.h"
+#include "tests/support/kelTestNet.h"
 
 #include <arpa/inet.h>
 #include <signal.h>
@@ -52,31 +53,6 @@ void raiseFileLimit()
     ::setrlimit(RLIMIT_NOFILE, &rl);
 }
 
-uint16_t freePort()
-{
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
-
-bool canConnect(uint16_t port)
-{
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(s);
-    return ok;
-}
-
 // An echo server for one run: ours in this process, or another program.
 class EchoServer
 {
@@ -109,11 +85,11 @@ public:
     }
     bool startSocat()
     {
-        f_port = freePort();
+        f_port = kelTestFreeTcpPort();
         f_pid = kelBenchSpawnQuiet(
             {"socat", "TCP-LISTEN:" + std::to_string(f_port) + ",bind=127.0.0.1,reuseaddr,fork,backlog=4096",
              "PIPE"});
-        return f_pid > 0 && kelTestWait([&] { return canConnect(f_port); });
+        return f_pid > 0 && kelTestWait([&] { return kelTestTcpListening(f_port); });
     }
     bool startEpoll()
     {

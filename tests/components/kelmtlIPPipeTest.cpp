@@ -6,6 +6,7 @@
 #include "components/kelMT_socks.h"
 #include "components/kelWaveFormatBlock.h"
 #include "tests/support/kelTestIpPipes.h"
+#include "tests/support/kelTestWaveComponents.h"
 
 #include <gtest/gtest.h>
 
@@ -16,17 +17,11 @@
 
 namespace {
 
+// The format block of 16-bit stereo PCM at `rate`, as the pipes send it.
 std::string waveBlock(uintptr_t rate)
 {
-    kelWaveFormat f{};
-    f.formatTag = 1;
-    f.formatOriginal.pcmSamplesPerSecond = rate;
-    f.formatOriginal.pcmBitsPerSample = 16;
-    f.formatOriginal.pcmNumChannels = 2;
-    f.formatChannelMask = 3;
-    std::vector<uint8_t> out;
-    kelWriteWaveFormatBlock(f, out);
-    return std::string(out.begin(), out.end());
+    const std::vector<uint8_t> block = kelTestWaveBlock(rate, 16, 2, 3);
+    return std::string(block.begin(), block.end());
 }
 
 uintptr_t sinkRate(kelTestByteSink& sink)

@@ -10,6 +10,7 @@
 #include "tests/support/kelTestCapture.h"
 #include "tests/support/kelTestFiles.h"
 #include "tests/support/kelTestIpPipes.h"
+#include "tests/support/kelTestWaveComponents.h"
 #include "tests/support/kelTestNet.h"
 #include "tests/support/kelTestProcess.h"
 #include "tests/support/kelTestSha256.h"
@@ -23,17 +24,11 @@ namespace {
 
 const std::string kPeer = std::string(KEL_SOURCE_DIR) + "/tests/interop/kelIPPipePeer.py";
 
+// The format block of 16-bit stereo PCM at `rate`, as the pipes send it.
 std::string waveBlock(uintptr_t rate)
 {
-    kelWaveFormat f{};
-    f.formatTag = 1;
-    f.formatOriginal.pcmSamplesPerSecond = rate;
-    f.formatOriginal.pcmBitsPerSample = 16;
-    f.formatOriginal.pcmNumChannels = 2;
-    f.formatChannelMask = 3;
-    std::vector<uint8_t> out;
-    kelWriteWaveFormatBlock(f, out);
-    return std::string(out.begin(), out.end());
+    const std::vector<uint8_t> block = kelTestWaveBlock(rate, 16, 2, 3);
+    return std::string(block.begin(), block.end());
 }
 
 std::string hex(const std::string& bytes)

@@ -8,14 +8,12 @@
 #include "net/rtp/kelRTPReceiver.h"
 #include "streaming/kelIPStreaming.h"
 #include "tests/support/kelTestFiles.h"
+#include "tests/support/kelTestNet.h"
 #include "tests/support/kelTestPipes.h"
 #include "tests/support/kelTestProcess.h"
 #include "tests/support/kelTestWait.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <pwd.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,33 +25,6 @@
 #include <string>
 
 namespace {
-
-uint16_t freeTcpPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    uint16_t port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    if (fd >= 0) ::close(fd);
-    return port;
-}
-
-bool listening(uint16_t port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    if (fd >= 0) ::close(fd);
-    return ok;
-}
 
 struct Played
 {
@@ -141,7 +112,7 @@ TEST(kelIPReceiverRTSPInterop, PlaysVLCsRTSPOutputAsAContiguousRunOfTheFile)
     ::chmod(wav.c_str(), 0644);
     const std::string file = kelReadBytes(wav);
     ASSERT_GT(file.size(), 600000u);
-    const uint16_t port = freeTcpPort();
+    const uint16_t port = kelTestFreeTcpPort();
     ASSERT_NE(port, 0);
     const std::string uid = std::to_string(nobody->pw_uid), gid = std::to_string(nobody->pw_gid);
     kelTestProcess vlc;
@@ -149,7 +120,7 @@ TEST(kelIPReceiverRTSPInterop, PlaysVLCsRTSPOutputAsAContiguousRunOfTheFile)
                            "HOME=" + dir.path(), "cvlc", "-I", "dummy", "--no-audio", wav, "--sout",
                            "#rtp{sdp=rtsp://127.0.0.1:" + std::to_string(port) + "/s}"},
                           dir.path() + "/vlc.log"));
-    ASSERT_TRUE(kelTestWaitUntil([&] { return listening(port); }, 30000)) << vlc.log();
+    ASSERT_TRUE(kelTestWaitUntil([&] { return kelTestTcpListening(port); }, 30000)) << vlc.log();
 
     Played p;
     p.play(utf8ToUtf16("rtsp://127.0.0.1:" + std::to_string(port) + "/s"), 16000, true);

@@ -12,103 +12,58 @@
 #include "net/protocols/kelSocks_STUN.h"
 #include "streaming/kelIPStreaming.h"
 #include "tests/support/kelTestFiles.h"
+#include "tests/support/kelTestNatNamespaces.h"
 #include "tests/support/kelTestPipes.h"
 #include "tests/support/kelTestProcess.h"
 #include "tests/support/kelTestWait.h"
 
-#include <fcntl.h>
-#include <sched.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <thread>
 
 namespace {
 
-int run(const std::vector<std::string>& args)
-{
-    return kelTestProcess::runToEnd(args, 20000);
-}
-
-struct Namespaces
-{
-    std::string client = "kelstc" + std::to_string(::getpid());
-    std::string server = "kelsts" + std::to_string(::getpid());
-    bool made = false;
-
-    bool make(const std::string& dir)
-    {
-        const std::string vc = "ksc" + std::to_string(::getpid()), vs = "kss" + std::to_string(::getpid());
-        if (run({"ip", "netns", "add", client}) != 0) return false;
-        made = true;
-        std::ofstream(dir + "/nat.nft")
-            << "table ip kelnat {\n"
-               " chain pre {\n  type nat hook prerouting priority -100;\n"
-               "  iifname \"" +
-                   vc + "\" udp dport 41000 dnat to 10.77.0.1:46000\n  iifname \"" + vc +
-                   "\" udp dport 41001 dnat to 10.77.0.1:46001\n }\n"
-                   " chain post {\n  type nat hook postrouting priority 100;\n"
-                   "  oifname \"" +
-                   vc + "\" udp sport 46000 snat to 10.77.0.1:41000\n  oifname \"" + vc +
-                   "\" udp sport 46001 snat to 10.77.0.1:41001\n }\n"
-                   " chain in {\n  type filter hook input priority 0;\n"
-                   "  iifname \"" +
-                   vc + "\" udp dport { 46000, 46001 } ct status snat accept\n  iifname \"" + vc +
-                   "\" udp dport { 46000, 46001 } ct status dnat accept\n  iifname \"" + vc +
-                   "\" udp dport { 46000, 46001 } drop\n }\n}\n";
-        const std::vector<std::vector<std::string>> steps = {
-            {"ip", "netns", "add", server},
-            {"ip", "link", "add", vc, "netns", client, "type", "veth", "peer", "name", vs, "netns", server},
-            {"ip", "-n", client, "addr", "add", "10.77.0.1/24", "dev", vc},
-            {"ip", "-n", server, "addr", "add", "10.77.0.2/24", "dev", vs},
-            {"ip", "-n", server, "addr", "add", "100.64.0.1/32", "dev", "lo"},
-            {"ip", "-n", server, "addr", "add", "100.64.0.2/32", "dev", "lo"},
-            {"ip", "-n", client, "link", "set", vc, "up"},
-            {"ip", "-n", server, "link", "set", vs, "up"},
-            {"ip", "-n", client, "link", "set", "lo", "up"},
-            {"ip", "-n", server, "link", "set", "lo", "up"},
-            {"ip", "-n", client, "route", "add", "100.64.0.0/24", "via", "10.77.0.2"},
-            // The servers answer from their own addresses, not the link's.
-            {"ip", "-n", server, "route", "change", "10.77.0.0/24", "dev", vs, "src", "100.64.0.2"},
-            {"ip", "netns", "exec", client, "nft", "-f", dir + "/nat.nft"},
-        };
-        for (const auto& s : steps)
-            if (run(s) != 0) return false;
-        return true;
-    }
-    ~Namespaces()
-    {
-        if (!made) return;
-        (void)run({"ip", "netns", "del", client});
-        (void)run({"ip", "netns", "del", server});
-    }
-};
-
 TEST(kelIPSessionSTUNInterop, PublicPortsFromSTUNCarryTheStreamThroughTheNat)
 {
-    for (const char* tool : {"ip", "nft", "turnserver"})
-        if (!kelTestProcess::available(tool))
-            GTEST_SKIP() << tool
-                         << " is not installed (scripts/install-deps installs iproute2, nftables, coturn)";
+    const std::string missing = kelTestNatNamespaces::missing();
+    if (!missing.empty()) GTEST_SKIP() << missing;
     if (kelTestProcess::runToEnd({"/usr/bin/python3", "-c",
                                   "import gi; gi.require_version('GstRtspServer', '1.0'); "
                                   "from gi.repository import GstRtspServer"},
                                  20000) != 0)
         GTEST_SKIP() << "GStreamer's RTSP server is not installed (python3-gi, gir1.2-gst-rtsp-server-1.0)";
-    if (::geteuid() != 0) GTEST_SKIP() << "network namespaces and nftables need root";
     kelTempDir dir;
     ASSERT_FALSE(dir.path().empty());
-    Namespaces ns;
-    if (!ns.make(dir.path()))
+    kelTestNatNamespaces ns("ks");
+    const std::string& vc = ns.clientLink;
+    // Inbound 41000/41001 go to 46000/46001 and outbound the other way;
+    // 46000/46001 take nothing that was not mapped.
+    const std::string nat = "table ip kelnat {\n"
+                            " chain pre {\n  type nat hook prerouting priority -100;\n"
+                            "  iifname \"" +
+                            vc + "\" udp dport 41000 dnat to 10.77.0.1:46000\n  iifname \"" + vc +
+                            "\" udp dport 41001 dnat to 10.77.0.1:46001\n }\n"
+                            " chain post {\n  type nat hook postrouting priority 100;\n"
+                            "  oifname \"" +
+                            vc + "\" udp sport 46000 snat to 10.77.0.1:41000\n  oifname \"" + vc +
+                            "\" udp sport 46001 snat to 10.77.0.1:41001\n }\n"
+                            " chain in {\n  type filter hook input priority 0;\n"
+                            "  iifname \"" +
+                            vc + "\" udp dport { 46000, 46001 } ct status snat accept\n  iifname \"" + vc +
+                            "\" udp dport { 46000, 46001 } ct status dnat accept\n  iifname \"" + vc +
+                            "\" udp dport { 46000, 46001 } drop\n }\n}\n";
+    const std::vector<std::vector<std::string>> addresses = {
+        {"ip", "-n", ns.server, "addr", "add", "100.64.0.1/32", "dev", "lo"},
+        {"ip", "-n", ns.server, "addr", "add", "100.64.0.2/32", "dev", "lo"},
+        {"ip", "-n", ns.client, "route", "add", "100.64.0.0/24", "via", kelTestNatNamespaces::kServerAddress},
+        // The servers answer from their own addresses, not the link's.
+        {"ip", "-n", ns.server, "route", "change", "10.77.0.0/24", "dev", ns.serverLink, "src", "100.64.0.2"},
+    };
+    if (!ns.make(dir.path(), nat, addresses))
         GTEST_SKIP() << "could not make the namespaces and the NAT (no CAP_SYS_ADMIN / NET_ADMIN?)";
 
     kelTestProcess turn;
-    ASSERT_TRUE(turn.start({"ip", "netns", "exec", ns.server, "turnserver", "-n", "--stun-only", "-L",
-                            "100.64.0.1", "-p", "3478", "--no-cli", "--no-tls", "--no-dtls", "--log-file",
-                            "stdout", "--pidfile", dir.path() + "/turn.pid"},
-                           dir.path() + "/turn.log"));
+    ASSERT_TRUE(ns.startStunServer(turn, "100.64.0.1", dir.path()));
     kelTestProcess rtsp;
     ASSERT_TRUE(rtsp.start({"ip", "netns", "exec", ns.server, "/usr/bin/python3",
                             KEL_SOURCE_DIR "/tests/interop/kelRTSPGstServer.py", "100.64.0.2"},
@@ -119,10 +74,7 @@ TEST(kelIPSessionSTUNInterop, PublicPortsFromSTUNCarryTheStreamThroughTheNat)
     // The receiver is made and opened on a thread inside the client
     // namespace; every thread and socket it makes stays there.
     std::thread inside([&] {
-        const int fd = ::open(("/var/run/netns/" + ns.client).c_str(), O_RDONLY | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::setns(fd, CLONE_NEWNET), 0);
-        ::close(fd);
+        ASSERT_TRUE(ns.enterClient());
         // The STUN server takes a moment to listen: asked until it answers.
         ASSERT_TRUE(kelTestWaitUntil(
             [&] {

@@ -1,5 +1,5 @@
-// The compression manager layer over a scripted driver handler (defined
-// here) and the installable test drivers: handle checks, the messages each
+// The compression manager layer over the scripted driver handler
+// (tests/support) and the installable test drivers: handle checks, the messages each
 // call becomes, record sizes, used counts, installable drivers by file
 // name, and calls from several threads.
 #include "platform/kelAcmApi.h"
@@ -7,114 +7,22 @@
 
 #include "tests/support/kelTestAcm.h"
 #include "tests/support/kelTestAcmDrivers.h"
+#include "tests/support/kelTestScriptedAcmDriver.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 namespace {
 
-// A driver that converts 16-bit PCM to 16-bit PCM at 8 kHz by copying,
-// records every message it gets and can be told to misreport.
-struct Script
-{
-    std::mutex lock;
-    std::vector<uint32_t> messages;
-    const WAVEFORMATEX* openedSrc = nullptr;
-    uint32_t convertFlags = 0;
-    bool oversizedCounts = false;
-    MMRESULT closeAnswer = 0;
-};
-
-Script& script()
-{
-    static Script s;
-    return s;
-}
-
-intptr_t scriptedDriver(uintptr_t driverId, HDRVR, uint32_t message, intptr_t lParam1, intptr_t lParam2)
-{
-    auto& s = script();
-    {
-        std::lock_guard lock(s.lock);
-        s.messages.push_back(message);
-    }
-    auto* si = reinterpret_cast<ACMDRVSTREAMINSTANCE*>(lParam1);
-    switch (message) {
-    case DRV_LOAD:
-    case DRV_ENABLE:
-    case DRV_CLOSE:
-    case DRV_DISABLE:
-    case DRV_FREE:
-        return 1;
-    case DRV_OPEN:
-        return intptr_t(0x1000 + driverId);
-    case ACMDM_DRIVER_DETAILS: {
-        ACMDRIVERDETAILSW d{};
-        d.cbStruct = std::min<uint32_t>(reinterpret_cast<ACMDRIVERDETAILSW*>(lParam1)->cbStruct, sizeof d);
-        d.wMid = 0x7E57;
-        d.wPid = 2;
-        d.fdwSupport = ACMDRIVERDETAILS_SUPPORTF_CONVERTER;
-        d.cFormatTags = 1;
-        std::memset(d.szFeatures, 0x41, sizeof d.szFeatures);
-        std::memcpy(reinterpret_cast<void*>(lParam1), &d, d.cbStruct);
-        return MMSYSERR_NOERROR;
-    }
-    case ACMDM_FORMATTAG_DETAILS: {
-        auto* t = reinterpret_cast<ACMFORMATTAGDETAILSW*>(lParam1);
-        if (t->dwFormatTagIndex != 0) return ACMERR_NOTPOSSIBLE;
-        t->dwFormatTag = 0x7E57;
-        t->cbFormatSize = 24;
-        t->cStandardFormats = 0;
-        return MMSYSERR_NOERROR;
-    }
-    case ACMDM_STREAM_OPEN: {
-        const auto* src = si->pwfxSrc;
-        if (src->wFormatTag != 0x7E57 || si->pwfxDst->wFormatTag != 0x7E57) return ACMERR_NOTPOSSIBLE;
-        std::lock_guard lock(s.lock);
-        s.openedSrc = src;
-        return MMSYSERR_NOERROR;
-    }
-    case ACMDM_STREAM_CLOSE: {
-        std::lock_guard lock(s.lock);
-        return s.closeAnswer;
-    }
-    case ACMDM_STREAM_CONVERT: {
-        auto* h = reinterpret_cast<ACMDRVSTREAMHEADER*>(lParam2);
-        const uint32_t n = std::min(h->cbSrcLength, h->cbDstLength);
-        std::memcpy(h->pbDst, h->pbSrc, n);
-        std::lock_guard lock(s.lock);
-        s.convertFlags = h->fdwConvert;
-        h->cbSrcLengthUsed = s.oversizedCounts ? h->cbSrcLength + 100 : n;
-        h->cbDstLengthUsed = s.oversizedCounts ? h->cbDstLength * 3 : n;
-        return MMSYSERR_NOERROR;
-    }
-    case ACMDM_STREAM_PREPARE:
-    case ACMDM_STREAM_UNPREPARE:
-    case ACMDM_STREAM_RESET:
-        return MMSYSERR_NOTSUPPORTED;
-    case ACMDM_USER + 7:
-        return 0x77;
-    default:
-        return message < DRV_USER ? 0 : MMSYSERR_NOTSUPPORTED;
-    }
-}
-
-std::vector<uint32_t> takeMessages()
-{
-    std::lock_guard lock(script().lock);
-    auto out = std::move(script().messages);
-    script().messages.clear();
-    return out;
-}
+using driver = kelTestScriptedAcmDriver;
 
 std::vector<uint8_t> scriptedFormat()
 {
-    return kelTestAcmFormat(0x7E57, 1, 8000, 16000, 2, 16, {1, 2, 3, 4});
+    return kelTestAcmFormat(kelTestAcmTag, 1, 8000, 16000, 2, 16, {1, 2, 3, 4});
 }
 
 class kelAcmApiTest : public ::testing::Test
@@ -122,13 +30,14 @@ class kelAcmApiTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        f_id = kelAcmAddDriver(scriptedDriver);
+        kelTestAcmScript fresh;
+        fresh.formatSize = 24; // asked when the driver first registers
+        fresh.userAnswer = 0x77;
+        driver::reset(fresh);
+        f_id = driver::id();
         ASSERT_NE(f_id, nullptr);
         ASSERT_EQ(acmDriverOpen(&f_driver, f_id, 0), 0u);
-        takeMessages();
-        std::lock_guard lock(script().lock);
-        script().oversizedCounts = false;
-        script().closeAnswer = 0;
+        (void)driver::takeMessages();
     }
     void TearDown() override
     {
@@ -143,12 +52,12 @@ protected:
 
 TEST_F(kelAcmApiTest, RegisteringAddsOneDriverOnce)
 {
-    EXPECT_EQ(kelAcmAddDriver(scriptedDriver), f_id);
+    EXPECT_EQ(kelAcmAddDriver(&driver::proc), f_id);
     EXPECT_EQ(kelAcmAddDriver(nullptr), nullptr);
     std::vector<HACMDRIVERID> ids;
     ASSERT_EQ(acmDriverEnum(
                   [](HACMDRIVERID id, uintptr_t instance, uint32_t support) {
-                      EXPECT_EQ(support, ACMDRIVERDETAILS_SUPPORTF_CONVERTER);
+                      EXPECT_EQ(support, ACMDRIVERDETAILS_SUPPORTF_CODEC);
                       reinterpret_cast<std::vector<HACMDRIVERID>*>(instance)->push_back(id);
                       return true;
                   },
@@ -159,7 +68,7 @@ TEST_F(kelAcmApiTest, RegisteringAddsOneDriverOnce)
     EXPECT_EQ(acmMetrics(f_id, ACM_METRIC_MAX_SIZE_FORMAT, &size), 0u);
     EXPECT_EQ(size, 24u);
     EXPECT_EQ(acmMetrics(f_driver, ACM_METRIC_DRIVER_SUPPORT, &size), 0u);
-    EXPECT_EQ(size, ACMDRIVERDETAILS_SUPPORTF_CONVERTER);
+    EXPECT_EQ(size, ACMDRIVERDETAILS_SUPPORTF_CODEC);
     EXPECT_EQ(acmMetrics(nullptr, ACM_METRIC_DRIVER_SUPPORT, &size), MMSYSERR_INVALHANDLE);
     EXPECT_EQ(acmMetrics(f_id, ACM_METRIC_COUNT_DRIVERS, &size), MMSYSERR_INVALHANDLE);
     EXPECT_EQ(acmMetrics(nullptr, 77, &size), MMSYSERR_NOTSUPPORTED);
@@ -229,9 +138,11 @@ TEST_F(kelAcmApiTest, CallsBecomeDriverMessages)
             stream.convert("abcdef", 4, ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START);
         EXPECT_EQ(step.out, "abcd");
         EXPECT_EQ(step.srcUsed, 4u);
-        EXPECT_EQ(script().convertFlags, ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START);
+        ASSERT_FALSE(driver::snapshot().conversions.empty());
+        EXPECT_EQ(driver::snapshot().conversions.back().flags,
+                  ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START);
         EXPECT_EQ(acmStreamReset(stream.handle(), 0), 0u); // "not supported" means nothing to reset
-        EXPECT_NE(script().openedSrc, kelTestAcmWfx(src));
+        EXPECT_NE(driver::snapshot().openedSource, kelTestAcmWfx(src));
     }
     EXPECT_EQ(acmDriverMessage(f_driver, ACMDM_USER + 7, 0, 0), 0x77);
     EXPECT_EQ(acmDriverMessage(f_driver, ACMDM_STREAM_CONVERT, 0, 0), intptr_t(MMSYSERR_INVALPARAM));
@@ -239,7 +150,7 @@ TEST_F(kelAcmApiTest, CallsBecomeDriverMessages)
     const std::vector<uint32_t> expected = {
         ACMDM_STREAM_OPEN,  ACMDM_STREAM_PREPARE, ACMDM_STREAM_CONVERT, ACMDM_STREAM_UNPREPARE,
         ACMDM_STREAM_RESET, ACMDM_STREAM_CLOSE,   ACMDM_USER + 7};
-    EXPECT_EQ(takeMessages(), expected);
+    EXPECT_EQ(driver::takeMessages(), expected);
 }
 
 // Used counts past the buffers are cut to them; a header must be prepared
@@ -249,7 +160,7 @@ TEST_F(kelAcmApiTest, HeadersAndCountsStayWithinTheirBuffers)
 {
     kelTestAcmStream stream(scriptedFormat(), scriptedFormat(), f_driver);
     ASSERT_EQ(stream.openResult(), 0u);
-    script().oversizedCounts = true;
+    driver::edit([](kelTestAcmScript& s) { s.overstateUsed = true; });
     const auto step = stream.convert("abcdef", 4, 0);
     EXPECT_EQ(step.srcUsed, 6u);
     EXPECT_EQ(step.out.size(), 4u);
@@ -279,11 +190,12 @@ TEST_F(kelAcmApiTest, HeadersAndCountsStayWithinTheirBuffers)
     EXPECT_EQ(acmStreamUnprepareHeader(stream.handle(), &header, 0), ACMERR_UNPREPARED);
 
     EXPECT_EQ(acmDriverClose(f_driver, 0), ACMERR_BUSY);
-    script().closeAnswer = ACMERR_BUSY;
+    driver::edit([](kelTestAcmScript& s) { s.closeAnswer = ACMERR_BUSY; });
     EXPECT_EQ(acmStreamClose(stream.handle(), 0), ACMERR_BUSY);
     uint32_t size = 0;
-    EXPECT_EQ(acmStreamSize(stream.handle(), 4, &size, 0), MMSYSERR_NOTSUPPORTED); // still open
-    script().closeAnswer = 0;
+    EXPECT_EQ(acmStreamSize(stream.handle(), 4, &size, 0), 0u); // still open
+    EXPECT_EQ(size, 4u);
+    driver::edit([](kelTestAcmScript& s) { s.closeAnswer = MMSYSERR_NOERROR; });
 }
 
 // No call reads or writes past the size a record gives.
@@ -294,7 +206,7 @@ TEST_F(kelAcmApiTest, RecordsAreUsedWithinTheirGivenSize)
     details->cbStruct = 40;
     ASSERT_EQ(acmDriverDetailsW(f_id, details, 0), 0u);
     EXPECT_EQ(details->cbStruct, 40u);
-    EXPECT_EQ(details->wMid, 0x7E57);
+    EXPECT_EQ(details->wMid, kelTestAcmMaker);
     for (size_t i = 40; i < buffer.size(); ++i)
         ASSERT_EQ(buffer[i], 0xEE) << i;
     details->cbStruct = 2;

@@ -8,14 +8,12 @@
 // Used from the test's own thread.
 
 #include "tests/support/kelTestFiles.h"
+#include "tests/support/kelTestNet.h"
 #include "tests/support/kelTestProcess.h"
 #include "tests/support/kelTestWait.h"
 
-#include <arpa/inet.h>
 #include <grp.h>
-#include <netinet/in.h>
 #include <pwd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -33,11 +31,11 @@ public:
     static uint16_t freePorts()
     {
         for (int attempt = 0; attempt < 50; ++attempt) {
-            const uint16_t base = anyFreePort();
+            const uint16_t base = kelTestFreeTcpPort();
             if (base == 0 || base > 65530) continue;
             bool ok = true;
             for (uint16_t k = 1; k < 4 && ok; ++k)
-                ok = portFree(static_cast<uint16_t>(base + k));
+                ok = kelTestTcpPortFree(static_cast<uint16_t>(base + k));
             if (ok) return base;
         }
         return 0;
@@ -138,31 +136,6 @@ private:
         for (char c : s)
             out += c == '&' ? std::string("&amp;") : c == '<' ? std::string("&lt;") : std::string(1, c);
         return out;
-    }
-    static uint16_t anyFreePort()
-    {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        uint16_t port = 0;
-        if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-            port = ntohs(a.sin_port);
-        if (fd >= 0) ::close(fd);
-        return port;
-    }
-    static bool portFree(uint16_t port)
-    {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port);
-        const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        if (fd >= 0) ::close(fd);
-        return ok;
     }
     static std::string ownerClause()
     {

@@ -23,6 +23,42 @@ inline sockaddr_in kelTestLoopback(uint16_t port)
     return a;
 }
 
+// A TCP port of 127.0.0.1 that was free a moment ago; 0 when none was
+// given. Inline, like those below, for the benchmarks.
+inline uint16_t kelTestFreeTcpPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = kelTestLoopback(0);
+    socklen_t len = sizeof a;
+    uint16_t port = 0;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    if (fd >= 0) ::close(fd);
+    return port;
+}
+
+// Whether a TCP socket can bind 127.0.0.1:`port` right now.
+inline bool kelTestTcpPortFree(uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = kelTestLoopback(port);
+    const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+    if (fd >= 0) ::close(fd);
+    return ok;
+}
+
+// Whether something accepts TCP connections on 127.0.0.1:`port` (the
+// connection is closed at once).
+inline bool kelTestTcpListening(uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = kelTestLoopback(port);
+    const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+    if (fd >= 0) ::close(fd);
+    return ok;
+}
+
 // Whether a UDP socket can bind 127.0.0.1:`port` right now.
 bool kelTestUdpPortFree(uint16_t port);
 

@@ -1,7 +1,8 @@
 #pragma once
 // Pipe ends for the IP streaming tests: a pump that hands blocks on to its
-// consumers as an audio source would, and a sink that keeps every byte and
-// the last format block it was given.
+// consumers as an audio source would, a sink that keeps every byte and the
+// last format block it was given, and one that only counts (for the
+// benchmarks, which carry more than is worth keeping).
 
 #include "pipes/kelMT_pipe.h"
 #include "pipes/kelWaveFormat.h"
@@ -89,4 +90,21 @@ private:
     std::string f_bytes;
     kelWaveFormat f_format{};
     bool f_haveFormat = false;
+};
+
+// Counts what it is given on its provider's thread; read on any.
+class kelTestByteCounter final : public kelTestPipeEnd
+{
+public:
+    uint64_t count() const { return f_bytes.load(std::memory_order_relaxed); }
+
+protected:
+    uint32_t doWrite(const void*, uint32_t len, kelmtlInOutPipe*) override
+    {
+        f_bytes.fetch_add(len, std::memory_order_relaxed);
+        return len;
+    }
+
+private:
+    std::atomic<uint64_t> f_bytes{0};
 };

@@ -4,7 +4,7 @@
 // lists one format tag, kelTestAcmTag, a byte-for-byte "coding" of 16-bit
 // PCM, and converts by copying. What it answers is scripted per test
 // (kelTestAcmScript), and it records what it was asked, so a test can check
-// the flags, lengths and bytes of every conversion.
+// the messages it got and the flags, lengths and bytes of every conversion.
 //
 // One script for the process: tests that use it reset it first and do not
 // run in parallel (GoogleTest runs a program's tests one after another).
@@ -45,6 +45,15 @@ struct kelTestAcmScript
     uint32_t formatSize = 4;
     // The room the last format enumeration gave.
     uint32_t formatRoom = 0;
+    // A conversion reports more used than the buffers hold.
+    bool overstateUsed = false;
+    // What STREAM_CLOSE answers.
+    uint32_t closeAnswer = MMSYSERR_NOERROR;
+    // What a private message (ACMDM_USER and up) answers.
+    intptr_t userAnswer = MMSYSERR_NOTSUPPORTED;
+
+    std::vector<uint32_t> messages;             // every message, in order
+    const WAVEFORMATEX* openedSource = nullptr; // the source record of the last stream open
 
     std::vector<kelTestAcmConversion> conversions;
     std::string used; // every byte a conversion used, in order
@@ -74,6 +83,20 @@ public:
         std::lock_guard guard(lock());
         return script();
     }
+    // Changes the script under its lock, while the driver may be in use.
+    template <class Change> static void edit(Change change)
+    {
+        std::lock_guard guard(lock());
+        change(script());
+    }
+    // The messages so far, forgotten.
+    static std::vector<uint32_t> takeMessages()
+    {
+        std::lock_guard guard(lock());
+        std::vector<uint32_t> taken;
+        taken.swap(script().messages);
+        return taken;
+    }
     // The driver's id, registering it on first use.
     static HACMDRIVERID id() { return kelAcmAddDriver(&proc); }
 
@@ -94,6 +117,8 @@ public:
     {
         std::lock_guard guard(lock());
         kelTestAcmScript& s = script();
+        s.messages.push_back(message);
+        if (message >= ACMDM_USER && message < ACMDM_RESERVED_LOW) return s.userAnswer;
         switch (message) {
         case DRV_LOAD:
         case DRV_ENABLE:
@@ -156,12 +181,13 @@ public:
             const bool ours =
                 si->pwfxSrc->wFormatTag == kelTestAcmTag || si->pwfxDst->wFormatTag == kelTestAcmTag;
             if (!ours) return ACMERR_NOTPOSSIBLE;
+            s.openedSource = si->pwfxSrc;
             if (!(si->fdwOpen & ACM_STREAMOPENF_QUERY)) ++s.opens;
             return MMSYSERR_NOERROR;
         }
         case ACMDM_STREAM_CLOSE:
             ++s.closes;
-            return MMSYSERR_NOERROR;
+            return s.closeAnswer;
         case ACMDM_STREAM_SIZE: {
             auto* size = reinterpret_cast<ACMDRVSTREAMSIZE*>(lParam2);
             const uint64_t given =
@@ -183,8 +209,8 @@ public:
             }
             std::memcpy(header->pbDst, header->pbSrc, n);
             s.used.append(reinterpret_cast<const char*>(header->pbSrc), n);
-            header->cbSrcLengthUsed = n;
-            header->cbDstLengthUsed = n;
+            header->cbSrcLengthUsed = s.overstateUsed ? header->cbSrcLength + 100 : n;
+            header->cbDstLengthUsed = s.overstateUsed ? header->cbDstLength * 3 : n;
             return MMSYSERR_NOERROR;
         }
         case ACMDM_STREAM_RESET:

@@ -53,6 +53,27 @@ ipWindow makeWindow(const std::string& ini, const kelString& uri, bool transmit,
     return w;
 }
 
+// What the windows of one test share: a free loopback URI, a folder for
+// their ini files and the manual clock their components run on. Declared
+// before the windows: their components read the clock until they are gone.
+struct ipLoopback
+{
+    kelTempDir dir;
+    kelManualClock clock;
+    const uint16_t port = kelTestFreeRTPPort();
+    const kelString uri = kelTestURI(port);
+
+    ipWindow open(const char* ini, bool transmit) { return makeWindow(dir.file(ini), uri, transmit, clock); }
+
+    // Moves the clock until the receiver's hole packets have reached `tx`
+    // (the receiver repeats them at its report times).
+    bool punched(const ipWindow& tx)
+    {
+        return kelTestAdvanceUntil(
+            clock, [&] { return tx.tx->transmitter()->rootDestCount() >= 1; }, 60000, 2500);
+    }
+};
+
 } // namespace
 
 class quillnetIPLinkTest final : public QObject
@@ -68,22 +89,16 @@ private slots:
 
 void quillnetIPLinkTest::editsCrossLoopbackAlike()
 {
-    const uint16_t port = kelTestFreeRTPPort();
-    QVERIFY(port != 0);
-    const kelString uri = kelTestURI(port);
-    kelTempDir dir;
-    // Declared first: the windows' components read it until they are gone.
-    kelManualClock clock;
-    auto rx = makeWindow(dir.file("rx.ini"), uri, false, clock);
-    auto tx = makeWindow(dir.file("tx.ini"), uri, true, clock);
+    ipLoopback net;
+    QVERIFY(net.port != 0);
+    auto rx = net.open("rx.ini", false);
+    auto tx = net.open("tx.ini", true);
     rx.window->c_button_start->click();
     tx.window->c_button_start->click();
     QVERIFY(tx.window->TX().active());
     QVERIFY(rx.window->RX().active());
-    // Typing counts only once the receiver's hole packets reached us; it
-    // repeats them at its report times.
-    QVERIFY(kelTestAdvanceUntil(
-        clock, [&] { return tx.tx->transmitter()->rootDestCount() >= 1; }, 60000, 2500));
+    // Typing counts only once the receiver's hole packets reached us.
+    QVERIFY(net.punched(tx));
 
     QWidget* box = tx.window->c_memo_text;
     const auto type = [box](Qt::Key key) { QTest::keyClick(box, key); };
@@ -128,13 +143,10 @@ void quillnetIPLinkTest::editsCrossLoopbackAlike()
 
 void quillnetIPLinkTest::receiverFirstGetsWhatIsTypedAtOnceAndRandomEditsEndEqual()
 {
-    const uint16_t port = kelTestFreeRTPPort();
-    QVERIFY(port != 0);
-    const kelString uri = kelTestURI(port);
-    kelTempDir dir;
-    kelManualClock clock;
-    auto rx = makeWindow(dir.file("rx.ini"), uri, false, clock);
-    auto tx = makeWindow(dir.file("tx.ini"), uri, true, clock);
+    ipLoopback net;
+    QVERIFY(net.port != 0);
+    auto rx = net.open("rx.ini", false);
+    auto tx = net.open("tx.ini", true);
     // Boxes of different sizes: a page or a line up means something else
     // in each, so those moves must travel as moves the far box repeats.
     rx.window->resize(360, 400);
@@ -146,8 +158,7 @@ void quillnetIPLinkTest::receiverFirstGetsWhatIsTypedAtOnceAndRandomEditsEndEqua
     // Typed at once, before the transmitter has heard of the receiver.
     QTest::keyClicks(box, QStringLiteral("first words"));
     QCOMPARE(tx.tx->transmitter()->rootDestCount(), 0);
-    QVERIFY(kelTestAdvanceUntil(
-        clock, [&] { return tx.tx->transmitter()->rootDestCount() >= 1; }, 60000, 2500));
+    QVERIFY(net.punched(tx));
     QTRY_COMPARE_WITH_TIMEOUT(shown.toPlainText(), QStringLiteral("first words"), 10000);
 
     box->setFocus();
@@ -178,8 +189,7 @@ void quillnetIPLinkTest::receiverFirstGetsWhatIsTypedAtOnceAndRandomEditsEndEqua
     tx.window->c_button_start->click();
     QVERIFY(tx.window->TX().active());
     QTest::keyClicks(box, QStringLiteral("after restart"));
-    QVERIFY(kelTestAdvanceUntil(
-        clock, [&] { return tx.tx->transmitter()->rootDestCount() >= 1; }, 60000, 2500));
+    QVERIFY(net.punched(tx));
     QTRY_VERIFY_WITH_TIMEOUT(shown.toPlainText().contains(QStringLiteral("after restart")), 10000);
     QCOMPARE(shown.toPlainText().size(), before.size() + 13);
 
@@ -189,13 +199,11 @@ void quillnetIPLinkTest::receiverFirstGetsWhatIsTypedAtOnceAndRandomEditsEndEqua
 
 void quillnetIPLinkTest::badURIAfterAGoodOneLeavesTheWindowIdle()
 {
-    const uint16_t port = kelTestFreeRTPPort();
-    QVERIFY(port != 0);
-    const kelString good = kelTestURI(port);
-    kelTempDir dir;
-    kelManualClock clock;
+    ipLoopback net;
+    QVERIFY(net.port != 0);
+    const kelString& good = net.uri;
     for (const bool transmit : {true, false}) {
-        auto w = makeWindow(dir.file(transmit ? "tx.ini" : "rx.ini"), good, transmit, clock);
+        auto w = net.open(transmit ? "tx.ini" : "rx.ini", transmit);
         Tc_form_main& f = *w.window;
         for (const QString& bad :
              {QStringLiteral("rtp://127.0.0.1:99999"), QStringLiteral("rtp://127.0.0.1:abc"), QString()}) {
@@ -216,13 +224,10 @@ void quillnetIPLinkTest::badURIAfterAGoodOneLeavesTheWindowIdle()
 
 void quillnetIPLinkTest::portInUseShowsTheComponentsError()
 {
-    const uint16_t port = kelTestFreeRTPPort();
-    QVERIFY(port != 0);
-    const kelString uri = kelTestURI(port);
-    kelTempDir dir;
-    kelManualClock clock;
-    auto first = makeWindow(dir.file("a.ini"), uri, true, clock);
-    auto second = makeWindow(dir.file("b.ini"), uri, true, clock);
+    ipLoopback net;
+    QVERIFY(net.port != 0);
+    auto first = net.open("a.ini", true);
+    auto second = net.open("b.ini", true);
     first.window->c_button_start->click();
     QVERIFY(first.window->TX().active());
     second.window->c_button_start->click();
