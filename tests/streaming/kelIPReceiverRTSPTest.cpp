@@ -198,7 +198,8 @@ TEST(kelIPReceiverRTSPTest, FailedRequestsReadClosedWithTheirTexts)
         c.arrange(s);
         kelOwned<TkelIPReceiver> r(kelCreate<TkelIPReceiver>());
         r->setURI(s.uri());
-        ASSERT_TRUE(r->open());
+        // On a slow machine the refusal can arrive before open() returns.
+        (void)r->open();
         EXPECT_TRUE(kelTestWaitUntil([&] { return !r->active(); }, 20000));
         EXPECT_EQ(utf16ToUtf8(r->descriptionError()), utf16ToUtf8(c.error));
         r->close();
