@@ -4,15 +4,13 @@
 #include "core/kelCreate.h"
 #include "core/kelLog.h"
 #include "core/kelStringList.h"
+#include "platform/kelOnlyThread.h"
 #include "platform/kelPlatformThread.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#if __has_include(<sys/single_threaded.h>)
-#include <sys/single_threaded.h>
-#endif
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -57,17 +55,6 @@ int compareBlocks(const void* a, const void* b) noexcept
 template <class T> int threeWay(T a, T b) noexcept
 {
     return a < b ? -1 : (b < a ? 1 : 0);
-}
-
-// True while the process has never had a second thread; only the calling
-// thread can end that state.
-inline bool onlyThread() noexcept
-{
-#if __has_include(<sys/single_threaded.h>)
-    return __libc_single_threaded != 0;
-#else
-    return false;
-#endif
 }
 
 // The calling thread's id, fetched once per thread: the list compares it on
@@ -173,7 +160,7 @@ struct kelList::Guard
     // nobody holds `list` (a thread that ended holding it still counts).
     static bool unseen(const kelList& list) noexcept
     {
-        return onlyThread() && list.writeCount() == 0 && list.readCount() == 0;
+        return kelOnlyThread() && list.writeCount() == 0 && list.readCount() == 0;
     }
 
     // True when `list` is one of the library's lists that leave every hook

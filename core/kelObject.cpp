@@ -4,14 +4,12 @@
 #include "core/kelCreate.h"
 #include "core/kelLog.h"
 #include "platform/kelFutex.h"
+#include "platform/kelOnlyThread.h"
 #include "platform/kelPlatformThread.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#if __has_include(<sys/single_threaded.h>)
-#include <sys/single_threaded.h>
-#endif
 
 namespace {
 
@@ -78,21 +76,6 @@ constexpr int64_t kMaxSleepMs = 3600 * 1000;
 // Looks at the state this many times before sleeping: a holder about to let
 // go usually does so sooner than a sleep and a wake-up take.
 constexpr int kSpins = 64;
-
-// True while the process has never had a second thread. The C library keeps
-// the flag and clears it before it starts the first other thread, so only
-// the calling thread can make it change: while it holds, nobody else can see
-// the state word, and a plain load and store do what the locked instructions
-// would, at a fraction of their cost (the C library's own mutex does the
-// same).
-inline bool onlyThread() noexcept
-{
-#if __has_include(<sys/single_threaded.h>)
-    return __libc_single_threaded != 0;
-#else
-    return false;
-#endif
-}
 
 inline void cpuRelax() noexcept
 {
@@ -222,7 +205,7 @@ struct kelObject::Ops
     [[gnu::always_inline]] static bool tryTake(kelObject& o, bool ro, const Mine& mine, bool claimed) noexcept
     {
         const uint64_t one = ro ? kReadOne : kWriteOne;
-        if (onlyThread()) {
+        if (kelOnlyThread()) {
             // Nobody else exists to race with; a claim can only be this
             // thread's own, from a wait that ends here.
             const uint64_t s = o.f_state.load(std::memory_order_relaxed);
@@ -403,7 +386,7 @@ struct kelObject::Ops
         // of whatever waits there later).
         const uint64_t one = ro ? kReadOne : kWriteOne;
         uint64_t old = o.f_state.load(std::memory_order_relaxed);
-        if (onlyThread()) {
+        if (kelOnlyThread()) {
             // Sleepers are threads, and there are none to wake.
             o.f_state.store((old - one) & ~kAnySleepers, std::memory_order_relaxed);
             return (ro ? readsOf(old) : writesOf(old)) == 1;
