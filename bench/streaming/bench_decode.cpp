@@ -21,6 +21,7 @@
 #include "codecs/kelSpeexCoder.h"
 #include "platform/kelPlatformThread.h"
 #include "streaming/kelIPStreaming.h"
+#include "tests/support/kelTestNet.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -238,16 +239,7 @@ std::vector<uint8_t> rtp(int pt, uint16_t seq, uint32_t ts, const std::vector<ui
 uint16_t freePort(uint16_t other = 0)
 {
     for (int attempt = 0; attempt < 64; ++attempt) {
-        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        uint16_t port = 0;
-        if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-            port = ntohs(a.sin_port);
-        if (fd >= 0) ::close(fd);
+        const uint16_t port = kelTestFreePortOf(SOCK_DGRAM);
         if (port != 0 && port % 2 == 0 && port != other && port < 65534) return port;
     }
     return 0;

@@ -23,11 +23,12 @@ inline sockaddr_in kelTestLoopback(uint16_t port)
     return a;
 }
 
-// A TCP port of 127.0.0.1 that was free a moment ago; 0 when none was
-// given. Inline, like those below, for the benchmarks.
-inline uint16_t kelTestFreeTcpPort()
+// A port of 127.0.0.1 that was free a moment ago for sockets of `type`
+// (SOCK_STREAM, SOCK_DGRAM); 0 when none was given. Inline, like those
+// below, for the benchmarks.
+inline uint16_t kelTestFreePortOf(int type)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
     sockaddr_in a = kelTestLoopback(0);
     socklen_t len = sizeof a;
     uint16_t port = 0;
@@ -36,6 +37,11 @@ inline uint16_t kelTestFreeTcpPort()
         port = ntohs(a.sin_port);
     if (fd >= 0) ::close(fd);
     return port;
+}
+
+inline uint16_t kelTestFreeTcpPort()
+{
+    return kelTestFreePortOf(SOCK_STREAM);
 }
 
 // Whether a TCP socket can bind 127.0.0.1:`port` right now.
